@@ -1,0 +1,25 @@
+# bm_add_test(<name> LABEL unit|integration|gui SOURCES ... LIBS ... [QTEST])
+# One executable per area, registered with CTest under its label. GoogleTest
+# executables get gtest_main; QTEST executables bring their own main
+# (QTEST_MAIN). gui tests run on the offscreen platform.
+function(bm_add_test name)
+  cmake_parse_arguments(T "QTEST" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  if(T_QTEST)
+    target_link_libraries(${name} PRIVATE ${T_LIBS} Qt6::Test)
+  else()
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABEL}" TIMEOUT ${T_TIMEOUT})
+  if(T_LABEL STREQUAL "gui")
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  endif()
+  if(BM_SANITIZE STREQUAL "thread")
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+      "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp")
+  endif()
+endfunction()

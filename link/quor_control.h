@@ -1,0 +1,130 @@
+// CQuorControl: the program's one connection to the processor. It owns the port,
+// the paced write queue with its writer thread, the reader thread with its ring
+// buffer, the capture queue and the link's routing; the device model joins in
+// through LinkClient. Link state is per object, so tests can run several links.
+#pragma once
+
+#include "link/link_client.h"
+#include "link/link_state.h"
+#include "link/packet.h"
+#include "platform/owner_window.h"
+#include "platform/prompt.h"
+#include "platform/serial_device.h"
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string_view>
+
+namespace bm {
+
+// Timer ids on the owner window.
+inline constexpr int kResponseWindowTimer = 10;
+inline constexpr int kSuppressionTimer = 2;
+inline constexpr int kTimerPeriodMs = 500;
+
+// The fourteen "Comm" timing values, in the order of keys::kTimingKeys.
+enum class Timing : int {
+    SaveConfigWaitCount,
+    SaveConfigWaitInterval,
+    SaveConfigExtraDelay,
+    RestoreConfigWaitCount,
+    RestoreConfigWaitInterval,
+    RestoreConfigExtraDelay,
+    RestoreConfigWakeupWaitCount,
+    RestoreConfigWakeupWaitInterval,
+    WritePacketCheckInterval,
+    WritePacketExtraDelayBeforeWriting,
+    WritePacketExtraDelayAfterWriting,
+    WritePacketAckWaitCount,
+    WritePacketAckWaitInterval,
+    WritePacketDoCharDelay,
+};
+
+class CQuorControl {
+public:
+    struct Environment {
+        OwnerWindow& owner;
+        SettingsStore& settings;
+        Prompt& prompt;
+        SerialDevice& serial;
+    };
+
+    // Construction, in order: record the owner, port and reload flag, set
+    // LinkEnabled, zero the counters, bind the client; read the fourteen
+    // "Comm" values and write them back; load the definition cache through the
+    // client unless reloading; InitInstance() (result ignored: see UnitHeard).
+    CQuorControl(const Environment& env, int portNumber, bool reloadDefinitions,
+                 LinkClient* client);
+    ~CQuorControl(); // runs ExitInstance()
+
+    CQuorControl(const CQuorControl&) = delete;
+    CQuorControl& operator=(const CQuorControl&) = delete;
+
+    static const char* GetRuntimeClassName() { return "CQuorControl"; }
+
+    // Opens the port, starts the reader and writer, greets the unit and waits
+    // up to about a second for any packet. 1 when the unit answered, else 0;
+    // 0 at once when the port is already open.
+    int InitInstance();
+    // Closes the port, joins both threads, disables the link and frees what is
+    // still queued. Safe to call twice.
+    int ExitInstance();
+    void EnableLink();
+    void DisableLink();
+
+    bool isOpen() const;
+    int portNumber() const;
+
+    // Queues a copy of a framed packet and holds the caller for its pacing
+    // delay. Always returns 1.
+    int SendPacket(const std::uint8_t* packet, std::size_t length);
+    int SendPacket(const Packet& packet);
+    // 1 when ResponseReceived is set within `limitMs`, else 0.
+    int WaitForReply(int limitMs);
+    // Copy of the packet most recently written to the port.
+    Packet LastPacket() const;
+
+    // The oldest captured packet, or none.
+    std::optional<Packet> PopCaptured();
+    // Drops every captured packet.
+    void DiscardCaptured();
+
+    LinkState& state() { return state_; }
+    const LinkState& state() const { return state_; }
+
+    // Timing values in force; the six "WritePacket" ones may be changed while
+    // the link runs and take effect with the next packet.
+    int timing(Timing which) const;
+    void setTiming(Timing which, int value);
+
+    // Trace: nothing is written unless a stream or a callback is attached.
+    void attachTrace(std::ostream* stream);
+    void attachTrace(std::function<void(std::string_view)> sink);
+    void detachTrace();
+    bool tracing() const;
+    void trace(std::string_view text);
+    void tracef(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    OwnerWindow& owner() { return env_.owner; }
+    Prompt& prompt() { return env_.prompt; }
+    SettingsStore& settings() { return env_.settings; }
+
+    // The receiver's work for one pass, callable without the reader thread
+    // (the fuzz harness drives it directly): insert the bytes into the ring
+    // and handle every whole packet; an empty chunk applies the time-out rule.
+    void processIncoming(const std::uint8_t* data, std::size_t length);
+
+private:
+    struct Impl;
+    Environment env_;
+    LinkState state_;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace bm

@@ -1,0 +1,144 @@
+// DeviceModel: the unit as the program knows it (configuration, definitions,
+// parameter values, effects, live status, tone steppers) and every operation
+// that reads or changes the unit. The receiver writes the records while the
+// user-interface thread reads them: every access takes a short lock and readers
+// get copies, so a page never sees a torn name.
+#pragma once
+
+#include "link/link_client.h"
+#include "model/records.h"
+#include "platform/prompt.h"
+#include "platform/settings_store.h"
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace bm {
+
+class CQuorControl;
+
+class DeviceModel : public LinkClient {
+public:
+    DeviceModel(SettingsStore& settings, Prompt& prompt);
+
+    // --- LinkClient ------------------------------------------------------
+    void bindLink(CQuorControl& link) override;
+    void loadDefinitionCache() override; // LoadDefinitionCache
+    void storeParamValue(std::uint8_t id, std::uint8_t value) override;
+    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override;
+    void storeFrontPanel(const std::uint8_t* data, std::size_t length) override;
+    void setCurrentEffect(std::uint8_t effectId) override;
+    void routePacket(const Packet& packet) override;
+
+    CQuorControl& link(); // the bound link; must be bound
+
+    // --- Unit configuration and definition cache ---------------------------
+    // The start-up probe: true when the cache has no "0x00" under
+    // "Config\Params\MaxValues" (a download is then forced).
+    static bool definitionCacheMissing(SettingsStore& settings);
+    void LoadDefinitionCache();
+    // Sets StatusSweepActive and sends DC_CMD_GET_SYS_STATUS.
+    void StartStatusSweep();
+
+    // --- System parameters -------------------------------------------------
+    int ResolveNamedParam(std::string_view name, std::uint8_t id);
+    int GetSysParams(bool wait);
+    int SetSysParams(bool wait);
+    // Value readers (id 0 when the slot is unresolved).
+    std::uint8_t BassLevel() const;
+    std::uint8_t TrebleLevel() const;
+    std::uint8_t TiltLevel() const;
+    std::uint8_t LoudnessState() const;
+    std::uint8_t RecordEnabledState() const;
+    // Speaker encodings: set returns 1, or -1 (choice outside the table or an
+    // unresolved slot); get returns the choice or -1.
+    int SetFrontSpeakers(int choice);
+    int GetFrontSpeakers() const;
+    int SetCenterSpeaker(int choice);
+    int GetCenterSpeaker() const;
+    int SetRearSpeakers(int choice);
+    int GetRearSpeakers() const;
+    int SetSideSpeakers(int choice);
+    int GetSideSpeakers() const;
+    int SetSideDipole(int type); // 16 dipole, 0 standard
+    int GetSideDipole() const;   // 16, 0, or -1
+    int SetSubwoofer(int choice);
+    int GetSubwoofer() const;
+
+    // --- Effects -----------------------------------------------------------
+    // The current effect's name; 0 and "" when Effect is 32 or more.
+    int CurrentEffectName(std::string& out) const;
+
+    // --- Status and direct controls (send-if-changed where it applies) ------
+    int SetVolume(std::uint8_t v);
+    int SetBalance(std::uint8_t v);
+    int SetFrontBackBalance(std::uint8_t v);
+    int SetMute(std::uint8_t v);
+    int SetZone2Volume(std::uint8_t v);
+    int SetZone2Balance(std::uint8_t v);
+    int SetOutputAdjust(int channel, std::uint8_t v);
+    int SendIrKey(std::uint8_t key);
+    int SetLoudness(bool on);
+    int SetZone2Mute(bool on);
+    int ClearRecordInput();
+    int SetInputName(int index, std::string_view name);
+    int SetCustomName(bool enabled, std::string_view name);
+    int SetFrontPanelControl(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
+    int RestoreDefaults();
+    int HostWakeup();
+    int HostSleep();
+    // Slider positions (the pages' sliders run upside down).
+    int VolumePosition() const;       // 92 - Volume
+    int Zone2VolumePosition() const;  // 92 - Zone2Volume
+    int FrontBackPosition() const;    // 32 - FrontBackBalance
+    int OutputPosition(int channel) const; // 40 - the channel's parameter value
+    int InputNameOf(std::string& out) const;
+    int RecordInputName(std::string& out) const;
+    // The Info page's "Off": Input 8, Effect 32, no stream, empty display.
+    void markUnitOff();
+
+    // --- Tone stepping -----------------------------------------------------
+    int SetBassLevel(std::uint8_t level);
+    int SetTrebleLevel(std::uint8_t level);
+    int SetTiltLevel(std::uint8_t level);
+    ToneStepper stepper(ToneControl control) const;
+
+    // --- Record access (copies, under the lock) ---------------------------
+    UnitConfig unitConfig() const;
+    void setUnitConfig(const UnitConfig& config);
+    UnitStatus status() const;
+    void setVolumeField(std::uint8_t v); // the Speaker Config page's forced resend (255)
+    ParamDef paramDef(std::uint8_t id) const;
+    std::uint8_t paramValue(std::uint8_t id) const;
+    std::array<std::uint8_t, kParamTableSize> paramValues() const;
+    int paramValueCount() const;
+    // Replaces the values of ids 0..count-1 and sets ParamValueCount.
+    void setParamValues(const std::uint8_t* values, int count);
+    void setParamValueCount(int count);
+    std::uint8_t namedSlot(NamedParam slot) const; // the id, 0 when unresolved
+    EffectDef effect(int id) const;                // empty outside 0..31
+    // Local copies of names without sending (the restore, on acknowledgement).
+    void storeInputName(int index, std::string_view name);
+    void storeCustomName(std::string_view name);
+
+private:
+    struct Impl;
+    SettingsStore& settings_;
+    Prompt& prompt_;
+    CQuorControl* link_ = nullptr;
+
+    mutable std::mutex mutex_; // guards every record below
+    UnitConfig config_;
+    std::array<ParamDef, kParamTableSize> paramDefs_{};
+    std::array<std::uint8_t, kParamTableSize> paramValues_{};
+    int paramValueCount_ = 0;
+    std::array<std::uint8_t, kNamedParamCount> slots_{};
+    std::array<EffectDef, kEffectTableSize> effects_{};
+    UnitStatus status_;
+    std::array<ToneStepper, 3> steppers_{};
+};
+
+} // namespace bm

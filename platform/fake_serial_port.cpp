@@ -1,0 +1,120 @@
+#include "platform/fake_serial_port.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace bm {
+
+bool FakeSerialPort::open(int portNumber)
+{
+    std::lock_guard lock(mutex_);
+    if (openFails_ || open_)
+        return false;
+    open_ = true;
+    openedPort_ = (portNumber >= 1 && portNumber <= 4) ? portNumber : 1;
+    ++openCount_;
+    return true;
+}
+
+bool FakeSerialPort::isOpen() const
+{
+    std::lock_guard lock(mutex_);
+    return open_;
+}
+
+void FakeSerialPort::close()
+{
+    std::lock_guard lock(mutex_);
+    open_ = false;
+}
+
+std::size_t FakeSerialPort::readAvailable(std::uint8_t* buffer, std::size_t capacity)
+{
+    std::lock_guard lock(mutex_);
+    if (!open_ || unplugged_ || incoming_.empty() || capacity == 0)
+        return 0;
+    auto& chunk = incoming_.front();
+    const std::size_t n = std::min(capacity, chunk.size());
+    std::memcpy(buffer, chunk.data(), n);
+    chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+    if (chunk.empty())
+        incoming_.pop_front();
+    changed_.notify_all();
+    return n;
+}
+
+void FakeSerialPort::startWrite(const std::uint8_t* data, std::size_t length)
+{
+    std::lock_guard lock(mutex_);
+    if (!open_ || unplugged_)
+        return;
+    writes_.emplace_back(data, data + length);
+    changed_.notify_all();
+}
+
+void FakeSerialPort::waitWriteComplete() {}
+
+std::string FakeSerialPort::devicePath() const
+{
+    return "fake";
+}
+
+void FakeSerialPort::setOpenFails(bool fails)
+{
+    std::lock_guard lock(mutex_);
+    openFails_ = fails;
+}
+
+void FakeSerialPort::inject(std::vector<std::uint8_t> chunk)
+{
+    std::lock_guard lock(mutex_);
+    if (!chunk.empty())
+        incoming_.push_back(std::move(chunk));
+}
+
+void FakeSerialPort::unplug()
+{
+    std::lock_guard lock(mutex_);
+    unplugged_ = true;
+    incoming_.clear();
+}
+
+int FakeSerialPort::openedPort() const
+{
+    std::lock_guard lock(mutex_);
+    return openedPort_;
+}
+
+int FakeSerialPort::openCount() const
+{
+    std::lock_guard lock(mutex_);
+    return openCount_;
+}
+
+std::vector<std::vector<std::uint8_t>> FakeSerialPort::writes() const
+{
+    std::lock_guard lock(mutex_);
+    return writes_;
+}
+
+void FakeSerialPort::clearWrites()
+{
+    std::lock_guard lock(mutex_);
+    writes_.clear();
+}
+
+bool FakeSerialPort::waitForWrites(std::size_t n, int timeoutMs) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return writes_.size() >= n; });
+}
+
+bool FakeSerialPort::drained() const
+{
+    std::lock_guard lock(mutex_);
+    return incoming_.empty();
+}
+
+} // namespace bm

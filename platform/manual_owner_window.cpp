@@ -1,0 +1,118 @@
+#include "platform/manual_owner_window.h"
+
+namespace bm {
+
+void ManualOwnerWindow::postNotification(Notification notification)
+{
+    std::lock_guard lock(mutex_);
+    history_.push_back(notification);
+    queue_.push_back(std::move(notification));
+}
+
+void ManualOwnerWindow::setTimer(int id, int periodMs, TimerProc proc)
+{
+    std::lock_guard lock(mutex_);
+    timers_[id] = Timer{std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs),
+                        periodMs, std::move(proc)};
+    ++starts_[id];
+}
+
+void ManualOwnerWindow::killTimer(int id)
+{
+    std::lock_guard lock(mutex_);
+    timers_.erase(id);
+}
+
+void ManualOwnerWindow::setHandler(Handler handler)
+{
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+int ManualOwnerWindow::dispatch()
+{
+    int ran = 0;
+    // Timers first, each with the lock released while its procedure runs: a
+    // procedure may kill or set timers itself.
+    for (;;) {
+        TimerProc proc;
+        {
+            std::lock_guard lock(mutex_);
+            const auto now = std::chrono::steady_clock::now();
+            for (auto& [id, timer] : timers_) {
+                if (timer.due <= now) {
+                    proc = timer.proc;
+                    timer.due = now + std::chrono::milliseconds(timer.periodMs);
+                    break;
+                }
+            }
+        }
+        if (!proc)
+            break;
+        proc();
+        ++ran;
+    }
+    for (;;) {
+        Notification n;
+        Handler handler;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty())
+                break;
+            n = std::move(queue_.front());
+            queue_.pop_front();
+            handler = handler_;
+        }
+        if (handler)
+            handler(n);
+        ++ran;
+    }
+    return ran;
+}
+
+bool ManualOwnerWindow::fireTimer(int id)
+{
+    TimerProc proc;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = timers_.find(id);
+        if (it == timers_.end())
+            return false;
+        proc = it->second.proc;
+    }
+    proc();
+    return true;
+}
+
+bool ManualOwnerWindow::timerActive(int id) const
+{
+    std::lock_guard lock(mutex_);
+    return timers_.count(id) != 0;
+}
+
+int ManualOwnerWindow::timerStarts(int id) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = starts_.find(id);
+    return it == starts_.end() ? 0 : it->second;
+}
+
+std::vector<Notification> ManualOwnerWindow::pending() const
+{
+    std::lock_guard lock(mutex_);
+    return {queue_.begin(), queue_.end()};
+}
+
+std::vector<Notification> ManualOwnerWindow::history() const
+{
+    std::lock_guard lock(mutex_);
+    return history_;
+}
+
+void ManualOwnerWindow::clearHistory()
+{
+    std::lock_guard lock(mutex_);
+    history_.clear();
+}
+
+} // namespace bm

@@ -1,0 +1,55 @@
+// Owner window for tests: nothing runs until the test pumps it. dispatch() hands
+// posted notifications to the handler and runs timers whose period has passed
+// on the steady clock; fireTimer() runs one at once, whatever its time.
+#pragma once
+
+#include "platform/owner_window.h"
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace bm {
+
+class ManualOwnerWindow : public OwnerWindow {
+public:
+    using Handler = std::function<void(const Notification&)>;
+
+    void postNotification(Notification notification) override;
+    void setTimer(int id, int periodMs, TimerProc proc) override;
+    void killTimer(int id) override;
+
+    void setHandler(Handler handler);
+
+    // Runs due timers and delivers queued notifications on the calling thread.
+    // Returns how many notifications and timer procedures ran.
+    int dispatch();
+    // Runs timer `id` now if it is set; returns false if it is not.
+    bool fireTimer(int id);
+    bool timerActive(int id) const;
+    // How many times timer `id` has been set since construction.
+    int timerStarts(int id) const;
+
+    // Notifications posted and not yet dispatched (copies), and every one ever posted.
+    std::vector<Notification> pending() const;
+    std::vector<Notification> history() const;
+    void clearHistory();
+
+private:
+    struct Timer {
+        std::chrono::steady_clock::time_point due;
+        int periodMs = 0;
+        TimerProc proc;
+    };
+
+    mutable std::mutex mutex_; // guards everything below
+    std::deque<Notification> queue_;
+    std::vector<Notification> history_;
+    std::map<int, Timer> timers_;
+    std::map<int, int> starts_;
+    Handler handler_;
+};
+
+} // namespace bm

@@ -1,0 +1,37 @@
+// The serial line to the processor, as the link sees it: open by port number,
+// non-blocking reads, a write that is started and later waited for, close.
+// Back-ends: TermiosSerialPort (a real tty or pseudo-terminal) and FakeSerialPort (tests).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace bm {
+
+class SerialDevice {
+public:
+    virtual ~SerialDevice() = default;
+
+    // Opens port 1..4 (any other number opens port 1) for exclusive read and
+    // write at 19200 baud, 8 data bits, odd parity, one stop bit, raw mode.
+    // Returns false when the device is missing or already held.
+    virtual bool open(int portNumber) = 0;
+    virtual bool isOpen() const = 0;
+    virtual void close() = 0;
+
+    // Returns at once with the bytes that have arrived (0 when none). A read
+    // error or hang-up also returns 0: to the link a dead line is a silent line.
+    virtual std::size_t readAvailable(std::uint8_t* buffer, std::size_t capacity) = 0;
+
+    // Starts writing the whole buffer; waitWriteComplete() blocks until every
+    // byte has left (tcdrain on a tty). Failures are not reported to the
+    // caller: the receiver's time-out rule is the only recovery.
+    virtual void startWrite(const std::uint8_t* data, std::size_t length) = 0;
+    virtual void waitWriteComplete() = 0;
+
+    // The device path that was (or would be) opened, for messages and the UI.
+    virtual std::string devicePath() const = 0;
+};
+
+} // namespace bm
