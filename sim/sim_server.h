@@ -1,0 +1,83 @@
+// The simulated Ridaziv unit behind a real pseudo-terminal. The program under
+// test opens devicePath() with the ordinary serial adapter and cannot tell the
+// simulator from a processor. Used by ridaziv-sim, the integration tests, the
+// benchmark and `brennmark --simulate`.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bm::sim {
+
+enum class Model { DE1, ZA2 };   // product id 2 and 1
+enum class Firmware { A, B };    // different ROM timestamps and some parameter ids
+
+struct SimOptions {
+    Model model = Model::DE1;
+    Firmware firmware = Firmware::A;
+    bool fast = false;            // drop the 19200-baud wire timing
+    bool silent = false;          // read everything, answer nothing
+    int nakCommand = -1;          // refuse this command code with DC_NAK (-1: none)
+    bool noise = false;           // noise bytes between packets
+    bool splitPackets = false;    // every packet written in two parts
+    bool noWakeupAfterParamWrite = false;
+    int dropAfterPackets = -1;    // close the line after this many packets (-1: never)
+    std::string linkPath;         // when set, a symbolic link to the device
+};
+
+// A copy of the unit's state, for tests that compare the program's model with it.
+struct UnitSnapshot {
+    std::array<std::uint8_t, 25> unitConfig{};      // as sent in DC_RESP_UNIT_CONFIG
+    std::vector<std::string> paramNames;            // by id, TotalParams entries
+    std::vector<std::uint8_t> paramMax;             // by id
+    std::vector<std::uint8_t> paramValues;          // by id
+    std::vector<std::string> effectNames;           // by id, TotalEffects entries
+    std::vector<std::vector<std::uint8_t>> effectParams; // values by effect id
+    std::array<std::string, 8> inputNames;          // as the unit sends them (padded text trimmed of NULs)
+    std::string customName;
+    bool customNameShown = false;
+    std::array<std::uint8_t, 9> sysStatus{};
+    std::array<std::uint8_t, 5> zone2Status{};
+    bool frontPanelReporting = false;
+    bool asleep = false;
+};
+
+class SimServer {
+public:
+    explicit SimServer(SimOptions options = {});
+    ~SimServer(); // stops
+
+    // Opens the pseudo-terminal pair and starts serving on a thread.
+    bool start();
+    void stop();
+    // The terminal side the program opens (or the link path when one was given).
+    std::string devicePath() const;
+
+    // A console line, as typed on ridaziv-sim's standard input: acts as the
+    // unit's front panel or remote. Returns false for a line it cannot parse
+    // (and puts the reason in `error` when given).
+    bool command(const std::string& line, std::string* error = nullptr);
+
+    UnitSnapshot snapshot() const;
+
+    // Every valid packet the unit has read from the host, in order (whole packets).
+    std::vector<std::vector<std::uint8_t>> receivedPackets() const;
+    void clearReceived();
+    // Bytes that crossed the line in each direction since start.
+    std::uint64_t bytesFromHost() const;
+    std::uint64_t bytesToHost() const;
+
+    // Changes a fault while running (tests switch a unit silent midway).
+    void setSilent(bool silent);
+    void setNakCommand(int code);
+    void setNoWakeupAfterParamWrite(bool on);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace bm::sim
