@@ -73,7 +73,10 @@ public:
     // 0 at once when the port is already open.
     int InitInstance();
     // Closes the port, joins both threads, disables the link and frees what is
-    // still queued. Safe to call twice.
+    // still queued. Safe to call twice; returns 0 (the exit code). Call it only
+    // at exit and never from the link's own threads: if the reader is held by a
+    // prompt, the prompt is abandoned so the reader can be joined, and every
+    // later ask() on that prompt returns Cancel at once.
     int ExitInstance();
     void EnableLink();
     void DisableLink();
@@ -87,6 +90,10 @@ public:
     int SendPacket(const Packet& packet);
     // 1 when ResponseReceived is set within `limitMs`, else 0.
     int WaitForReply(int limitMs);
+    // WaitForReply's polling step: a tenth of the limit, kept within 20..60 ms.
+    static int replyPollStep(int limitMs);
+    // Packets queued and not yet taken by the writer.
+    std::size_t queuedPackets() const;
     // Copy of the packet most recently written to the port.
     Packet LastPacket() const;
 

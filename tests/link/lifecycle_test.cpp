@@ -1,0 +1,196 @@
+// The link's construction, open and close: the timing keys, the port mapping,
+// the greeting wait, failed opens, and a close that leaves no thread behind
+// even when the reader is held by a prompt.
+#include "link_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace bm::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::size_t threadCount()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+TEST(Lifecycle, ConstructionReadsAndWritesBackEveryTimingKey)
+{
+    Rig rig;
+    for (const keys::TimingKey& key : keys::kTimingKeys)
+        rig.settings.remove(keys::kComm, key.name);
+    rig.settings.writeInt(keys::kComm, keys::kWritePacketAckWaitCount.name, 7);
+
+    CQuorControl& link = rig.offline();
+    for (std::size_t i = 0; i < std::size(keys::kTimingKeys); ++i) {
+        const keys::TimingKey& key = keys::kTimingKeys[i];
+        const int expected = key.name == keys::kWritePacketAckWaitCount.name ? 7 : key.defaultValue;
+        ASSERT_TRUE(rig.settings.contains(keys::kComm, key.name)) << key.name;
+        EXPECT_EQ(rig.settings.readInt(keys::kComm, key.name, -1), expected) << key.name;
+        EXPECT_EQ(link.timing(static_cast<Timing>(i)), expected) << key.name;
+    }
+    EXPECT_EQ(rig.settings.size(), std::size(keys::kTimingKeys));
+
+    // The client is bound first and loads the cache when no reload is due.
+    EXPECT_EQ(rig.client.calls(), (std::vector<std::string>{"bind", "loadCache"}));
+    EXPECT_FALSE(link.state().ReloadDefinitions.load());
+    EXPECT_TRUE(link.state().LinkEnabled.load());
+}
+
+TEST(Lifecycle, ReloadSkipsTheCacheAndStartsTheDownloadFlag)
+{
+    Rig rig;
+    CQuorControl& link = rig.offline(true, true);
+    EXPECT_EQ(rig.client.calls(), (std::vector<std::string>{"bind"}));
+    EXPECT_TRUE(link.state().ReloadDefinitions.load());
+}
+
+TEST(Lifecycle, PortNumbersOutsideOneToFourOpenPortOne)
+{
+    for (auto [asked, opened] : {std::pair{0, 1}, std::pair{5, 1}, std::pair{3, 3}}) {
+        Rig rig;
+        CQuorControl& link = rig.live(asked);
+        EXPECT_EQ(rig.serial.openedPort(), opened) << asked;
+        EXPECT_EQ(link.portNumber(), asked);
+        EXPECT_TRUE(link.isOpen());
+    }
+}
+
+TEST(Lifecycle, SecondInitInstanceChangesNothing)
+{
+    Rig rig;
+    CQuorControl& link = rig.live();
+    ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));
+    const std::uint32_t sent = link.state().CommandsSent.load();
+    EXPECT_EQ(link.InitInstance(), 0);
+    EXPECT_EQ(rig.serial.openCount(), 1);
+    EXPECT_EQ(link.state().CommandsSent.load(), sent);
+}
+
+TEST(Lifecycle, FailedOpenStartsNothing)
+{
+    const std::size_t baseline = threadCount();
+    Rig rig;
+    rig.serial.inject(frame(DC_ACK));
+    CQuorControl& link = rig.offline();
+    EXPECT_EQ(threadCount(), baseline);
+    EXPECT_FALSE(link.isOpen());
+    EXPECT_FALSE(link.state().UnitHeard.load());
+    EXPECT_EQ(link.state().CommandsSent.load(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(rig.serial.drained()) << "someone is reading a port that never opened";
+    EXPECT_TRUE(rig.serial.writes().empty());
+}
+
+TEST(Lifecycle, InitInstanceReportsWhetherTheUnitAnswered)
+{
+    Rig rig;
+    CQuorControl& link = rig.offline();
+    rig.serial.setOpenFails(false);
+
+    // Nobody answers: about a second of waiting, the greeting only, and the
+    // threads stay up for a late answer.
+    const auto start = Clock::now();
+    EXPECT_EQ(link.InitInstance(), 0);
+    EXPECT_GE(elapsedMs(start), 1000);
+    EXPECT_FALSE(link.state().UnitHeard.load());
+    ASSERT_TRUE(rig.serial.waitForWrites(2, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(rig.serial.writes(),
+              (std::vector<Bytes>{frame(HOST_WAKEUP), frame(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})}));
+    rig.serial.inject(frame(DC_RESP_FPD_CTRL_STATUS, {0xFF, 0xFF, 0xFF, 0xC8}));
+    EXPECT_TRUE(eventually([&] { return link.state().UnitHeard.load(); }));
+
+    Rig answered;
+    CQuorControl& other = answered.offline();
+    answered.serial.setOpenFails(false);
+    answered.serial.inject(frame(DC_ACK, {HOST_WAKEUP}));
+    EXPECT_EQ(other.InitInstance(), 1);
+    EXPECT_TRUE(other.state().StatusSweepActive.load());
+}
+
+TEST(Lifecycle, ExitInstanceJoinsClosesAndFrees)
+{
+    const std::size_t baseline = threadCount();
+    Rig rig;
+    CQuorControl& link = rig.live();
+    EXPECT_EQ(threadCount(), baseline + 2);
+    ASSERT_TRUE(rig.owner.timerActive(kResponseWindowTimer));
+
+    EXPECT_EQ(link.ExitInstance(), 0);
+    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+    EXPECT_FALSE(rig.serial.isOpen());
+    EXPECT_FALSE(link.isOpen());
+    EXPECT_FALSE(link.state().LinkEnabled.load());
+    EXPECT_FALSE(rig.owner.timerActive(kResponseWindowTimer)) << "a timer would outlive the link";
+
+    EXPECT_EQ(link.ExitInstance(), 0);
+    EXPECT_EQ(link.InitInstance(), 0) << "the link never reopens";
+    EXPECT_EQ(rig.serial.openCount(), 1);
+
+    Rig idle;
+    CQuorControl& queued = idle.offline();
+    queued.SendPacket(framePacket(HOST_WAKEUP));
+    queued.SendPacket(framePacket(HOST_SLEEP));
+    ASSERT_EQ(queued.queuedPackets(), 2u);
+    queued.ExitInstance();
+    EXPECT_EQ(queued.queuedPackets(), 0u);
+}
+
+TEST(Lifecycle, DestructorClosesTheLink)
+{
+    const std::size_t baseline = threadCount();
+    Rig rig;
+    rig.live();
+    rig.link.reset();
+    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+    EXPECT_FALSE(rig.serial.isOpen());
+}
+
+TEST(Lifecycle, CloseAbandonsTheLinksOwnPromptAndResendsNothing)
+{
+    const std::size_t baseline = threadCount();
+    Rig rig;
+    CQuorControl& link = rig.live();
+    ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));
+    ASSERT_TRUE(eventually([&] { return link.LastPacket().code() == DC_CMD_GET_SYS_STATUS; }));
+    rig.prompt.setHold(true);
+    rig.serial.inject(frame(DC_NAK, {DC_CMD_GET_SYS_STATUS, DC_ERR_TIME_OUT}));
+    ASSERT_TRUE(rig.prompt.waitForCount(1, 3000));
+    const std::uint32_t sent = link.state().CommandsSent.load();
+
+    const auto start = Clock::now();
+    link.ExitInstance();
+    EXPECT_LT(elapsedMs(start), 1000); // no grace period for a prompt the link raised itself
+    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+    EXPECT_EQ(link.state().CommandsSent.load(), sent);
+    EXPECT_EQ(rig.prompt.ask("later"), PromptAnswer::Cancel);
+}
+
+TEST(Lifecycle, CloseEndsAReaderHeldByTheModelsPrompt)
+{
+    const std::size_t baseline = threadCount();
+    Rig rig;
+    rig.client.onRoute = [&](const Packet& p) {
+        if (p.code() == DC_RESP_UNIT_CONFIG)
+            rig.prompt.ask("ROM Timestamp mismatch. About to reload internal variables.");
+    };
+    CQuorControl& link = rig.live();
+    rig.prompt.setHold(true);
+    rig.serial.inject(frame(DC_RESP_UNIT_CONFIG, {2, 4, 0, 1, 2, 1, 0, 40, 12}));
+    ASSERT_TRUE(rig.prompt.waitForCount(1, 3000));
+
+    const auto start = Clock::now();
+    link.ExitInstance();
+    EXPECT_LT(elapsedMs(start), 5000);
+    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+}
+
+} // namespace
+} // namespace bm::test
