@@ -21,6 +21,7 @@ struct SimOptions {
     bool fast = false;            // drop the 19200-baud wire timing
     bool silent = false;          // read everything, answer nothing
     int nakCommand = -1;          // refuse this command code with DC_NAK (-1: none)
+    int nakError = 0x12;          // the error code of that refusal (DC_INVALID_DATA)
     bool noise = false;           // noise bytes between packets
     bool splitPackets = false;    // every packet written in two parts
     bool noWakeupAfterParamWrite = false;
@@ -43,6 +44,7 @@ struct UnitSnapshot {
     std::array<std::uint8_t, 5> zone2Status{};
     bool frontPanelReporting = false;
     bool asleep = false;
+    std::array<std::string, 2> displayLines; // the front-panel text (empty while asleep)
 };
 
 class SimServer {
@@ -55,11 +57,16 @@ public:
     void stop();
     // The terminal side the program opens (or the link path when one was given).
     std::string devicePath() const;
+    // The terminal side itself (/dev/pts/N), link or not.
+    std::string terminalPath() const;
+    // True while the serving thread runs (false after stop() or a dropped line).
+    bool serving() const;
 
     // A console line, as typed on ridaziv-sim's standard input: acts as the
     // unit's front panel or remote. Returns false for a line it cannot parse
     // (and puts the reason in `error` when given).
     bool command(const std::string& line, std::string* error = nullptr);
+    static std::string consoleHelp();
 
     UnitSnapshot snapshot() const;
 
@@ -74,6 +81,10 @@ public:
     void setSilent(bool silent);
     void setNakCommand(int code);
     void setNoWakeupAfterParamWrite(bool on);
+    // Answers `count` more packets from the host, then falls silent as
+    // setSilent(true) does (a unit that stops answering midway through a
+    // sequence); setSilent(false) ends it.
+    void setSilentAfterPackets(int count);
 
 private:
     struct Impl;

@@ -1,0 +1,178 @@
+// ridaziv-sim: a simulated Ridaziv DE-1 or ZA-2 on a pseudo-terminal. Prints the
+// terminal's device path first, takes console lines on standard input as the
+// unit's front panel and remote, and serves until SIGINT or SIGTERM.
+#include "sim/sim_server.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <poll.h>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: ridaziv-sim [options]\n"
+    "Simulates a Ridaziv DE-1 or ZA-2 processor on a pseudo-terminal. The first\n"
+    "line on standard output is the terminal's device path; lines typed on\n"
+    "standard input act on the unit (type help). Serves until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --link PATH        make PATH a symbolic link to the terminal (removed on exit)\n"
+    "  --model de1|za2    unit model (default de1)\n"
+    "  --firmware A|B     firmware: ROM timestamp and parameter layout (default A)\n"
+    "  --fast             no 19200-baud wire timing\n"
+    "Faults:\n"
+    "  --silent           read everything, answer nothing\n"
+    "  --nak CODE         refuse command CODE (e.g. 0x1E) with DC_NAK\n"
+    "  --nak-error CODE   error code of that refusal (default 0x12 DC_INVALID_DATA)\n"
+    "  --noise            noise bytes between packets\n"
+    "  --split            every packet written in two parts\n"
+    "  --no-wakeup        no DC_WAKEUP after new parameter values\n"
+    "  --drop-after N     hang up the line after N packets from the host\n"
+    "  --help             this text\n";
+
+bool parseInt(const char* text, int& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || v < -1 || v > 0x7FFFFFFF)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+int usageError(const std::string& what)
+{
+    std::fprintf(stderr, "ridaziv-sim: %s\n%s", what.c_str(), kUsage);
+    return 2;
+}
+
+// Reads console lines until `stop` is set; end of input only ends the reading.
+void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
+{
+    std::string pending;
+    char buffer[256];
+    while (!stop) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return; // end of input: keep serving
+        if (n < 0)
+            continue;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t eol;
+        while ((eol = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, eol);
+            pending.erase(0, eol + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const auto first = line.find_first_not_of(" \t");
+            if (first != std::string::npos && line.compare(first, 4, "help") == 0) {
+                std::cout << bm::sim::SimServer::consoleHelp() << std::flush;
+                continue;
+            }
+            std::string error;
+            if (!server.command(line, &error))
+                std::cerr << "error: " << error << std::endl;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bm::sim::SimOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--link") {
+            const char* v = value();
+            if (!v)
+                return usageError("--link needs a path");
+            options.linkPath = v;
+        } else if (arg == "--model") {
+            const char* v = value();
+            const std::string m = v ? v : "";
+            if (m == "de1" || m == "DE1")
+                options.model = bm::sim::Model::DE1;
+            else if (m == "za2" || m == "ZA2")
+                options.model = bm::sim::Model::ZA2;
+            else
+                return usageError("--model takes de1 or za2");
+        } else if (arg == "--firmware") {
+            const char* v = value();
+            const std::string f = v ? v : "";
+            if (f == "A" || f == "a")
+                options.firmware = bm::sim::Firmware::A;
+            else if (f == "B" || f == "b")
+                options.firmware = bm::sim::Firmware::B;
+            else
+                return usageError("--firmware takes A or B");
+        } else if (arg == "--fast") {
+            options.fast = true;
+        } else if (arg == "--silent") {
+            options.silent = true;
+        } else if (arg == "--nak" || arg == "--nak-error") {
+            const char* v = value();
+            int code = 0;
+            if (!v || !parseInt(v, code) || code < 0 || code > 0xFF)
+                return usageError(arg + " takes a code 0..0xFF");
+            (arg == "--nak" ? options.nakCommand : options.nakError) = code;
+        } else if (arg == "--noise") {
+            options.noise = true;
+        } else if (arg == "--split") {
+            options.splitPackets = true;
+        } else if (arg == "--no-wakeup") {
+            options.noWakeupAfterParamWrite = true;
+        } else if (arg == "--drop-after") {
+            const char* v = value();
+            int n = 0;
+            if (!v || !parseInt(v, n) || n < 0)
+                return usageError("--drop-after takes a packet count");
+            options.dropAfterPackets = n;
+        } else {
+            return usageError("unknown option " + arg);
+        }
+    }
+
+    // The signals are taken by sigwait below, not by handlers on random threads.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    bm::sim::SimServer server(options);
+    if (!server.start()) {
+        std::fprintf(stderr, "ridaziv-sim: cannot open a pseudo-terminal%s%s: %s\n",
+                     options.linkPath.empty() ? "" : " or link ", options.linkPath.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    std::cout << server.terminalPath() << std::endl;
+
+    std::atomic<bool> stop{false};
+    std::thread console([&] { consoleLoop(server, stop); });
+
+    int received = 0;
+    sigwait(&signals, &received);
+
+    stop = true;
+    console.join();
+    server.stop();
+    return 0;
+}
