@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 namespace bm {
 
 class CQuorControl;
+struct SpeakerEncoding; // one speaker group's parameters and choices
 
 class DeviceModel : public LinkClient {
 public:
@@ -126,6 +128,40 @@ public:
 
 private:
     struct Impl;
+
+    // Frames and sends one packet. Never called with mutex_ held: SendPacket
+    // holds its caller for the pacing delay.
+    void send(std::uint8_t code, std::initializer_list<std::uint8_t> data = {});
+    void send(std::uint8_t code, const std::uint8_t* data, std::size_t length);
+
+    // Response handlers, one per routed code (receiver thread).
+    void onUnitConfig(const Packet& packet);
+    void onSysStatus(const Packet& packet);
+    void onZone2Status(const Packet& packet);
+    void onParamDef(const Packet& packet);
+    void onParamValues(const Packet& packet);
+    void onEffectDef(const Packet& packet);
+    void onCustomName(const Packet& packet);
+    void onInputName(const Packet& packet);
+    void writeUnitConfigCache(const UnitConfig& config);
+
+    // Helpers that expect mutex_ to be held by the caller.
+    std::uint8_t slotLocked(NamedParam slot) const { return slots_[static_cast<int>(slot)]; }
+    std::uint8_t slotValueLocked(NamedParam slot) const { return paramValues_[slotLocked(slot)]; }
+    int resolveLocked(std::string_view name, std::uint8_t id);
+    void storeValuesLocked(const std::uint8_t* values, int count);
+    int setEncodingLocked(const SpeakerEncoding& encoding, int choice);
+    int getEncodingLocked(const SpeakerEncoding& encoding) const;
+    int applySideLocked(int choice, bool dipole);
+    int getSideSpeakersLocked() const;
+    int getSideDipoleLocked() const;
+
+    // Send-if-changed on one status byte.
+    int setStatusByte(std::uint8_t UnitStatus::*field, std::uint8_t code, std::uint8_t v);
+    int sendName(std::uint8_t code, std::uint8_t first, std::string_view name);
+    int setToneLevel(ToneControl control, std::uint8_t level);
+    void continueToneStep(ToneControl control, std::uint8_t value);
+
     SettingsStore& settings_;
     Prompt& prompt_;
     CQuorControl* link_ = nullptr;

@@ -99,6 +99,8 @@ struct ToneStepper {
     std::uint8_t current = 0;
     std::uint8_t target = 0;
     std::uint8_t active = 0;
+    // Reports still due for the starting press that are not acted on (0 or 1).
+    std::uint8_t echoes = 0;
 };
 
 // Text tables shared by the Info and Zone 2 pages.

@@ -1,0 +1,465 @@
+// System parameters: the named-parameter slots, reading and writing all values
+// (with the optional wait through the link's capture queue), the unit's change
+// messages and the speaker encodings of the Speaker Config page.
+#include "model/device_model.h"
+
+#include "link/packet.h"
+#include "link/quor_control.h"
+#include "platform/sleep.h"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+namespace bm {
+
+// --- Named slots -----------------------------------------------------------------
+
+int DeviceModel::ResolveNamedParam(std::string_view name, std::uint8_t id)
+{
+    std::lock_guard lock(mutex_);
+    return resolveLocked(name, id);
+}
+
+int DeviceModel::resolveLocked(std::string_view name, std::uint8_t id)
+{
+    for (int i = 0; i < kNamedParamCount; ++i) {
+        if (name == kNamedParamNames[i]) {
+            slots_[static_cast<std::size_t>(i)] = id;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+std::uint8_t DeviceModel::BassLevel() const
+{
+    std::lock_guard lock(mutex_);
+    return slotValueLocked(NamedParam::BASS);
+}
+
+std::uint8_t DeviceModel::TrebleLevel() const
+{
+    std::lock_guard lock(mutex_);
+    return slotValueLocked(NamedParam::TREBLE);
+}
+
+std::uint8_t DeviceModel::TiltLevel() const
+{
+    std::lock_guard lock(mutex_);
+    return slotValueLocked(NamedParam::TILT);
+}
+
+std::uint8_t DeviceModel::LoudnessState() const
+{
+    std::lock_guard lock(mutex_);
+    return slotValueLocked(NamedParam::LOUDNESS);
+}
+
+std::uint8_t DeviceModel::RecordEnabledState() const
+{
+    std::lock_guard lock(mutex_);
+    return slotValueLocked(NamedParam::RECORD_ENABLED);
+}
+
+// --- All values at once ----------------------------------------------------------
+
+int DeviceModel::GetSysParams(bool wait)
+{
+    CQuorControl& l = link();
+    l.trace("GetSysParams....\r\n");
+    if (!wait) {
+        send(DC_CMD_GET_SYS_PARAM_VALUES);
+        return 1;
+    }
+
+    // Capture goes on before the request leaves, so that a quick answer
+    // cannot be routed past the wait.
+    LinkState& state = l.state();
+    state.ParamCaptureActive = true;
+    send(DC_CMD_GET_SYS_PARAM_VALUES);
+
+    const int polls = l.timing(Timing::SaveConfigWaitCount);
+    const int interval = l.timing(Timing::SaveConfigWaitInterval);
+    bool received = false;
+    for (int i = 0; i < polls; ++i) {
+        const std::optional<Packet> p = l.PopCaptured();
+        if (p && p->code() == DC_RESP_SYS_PARAM_VALUES) {
+            std::lock_guard lock(mutex_);
+            storeValuesLocked(p->data(), p->dataLength());
+            received = true;
+            break;
+        }
+        sleepMs(interval);
+    }
+    state.ParamCaptureActive = false;
+    if (!received) {
+        l.DiscardCaptured();
+        return 0;
+    }
+    return 1;
+}
+
+int DeviceModel::SetSysParams(bool wait)
+{
+    int count;
+    {
+        std::lock_guard lock(mutex_);
+        count = paramValueCount_;
+    }
+    // The count byte of a frame is one byte: more than 252 values cannot go out.
+    if (count > static_cast<int>(kMaxDataLength))
+        return -1;
+
+    for (int i = 0; i < count; ++i) {
+        const auto id = static_cast<std::size_t>(i);
+        std::uint8_t value, maximum;
+        std::string name;
+        {
+            std::lock_guard lock(mutex_);
+            value = paramValues_[id];
+            maximum = paramDefs_[id].maximum;
+            if (value <= maximum)
+                continue;
+            name = paramDefs_[id].nameText();
+        }
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "Reseting BAD System Paramater ID=%02x(%s)  ATTEMPTED_WRITE=%02x  MAX=%02x", i,
+                      name.c_str(), value, maximum);
+        prompt_.ask(text);
+        std::lock_guard lock(mutex_);
+        paramValues_[id] = maximum;
+    }
+
+    std::uint8_t data[kMaxDataLength];
+    {
+        std::lock_guard lock(mutex_);
+        std::memcpy(data, paramValues_.data(), static_cast<std::size_t>(count));
+    }
+    if (!wait) {
+        send(DC_CMD_SET_SYS_PARAM_VALUES, data, static_cast<std::size_t>(count));
+        return 1;
+    }
+
+    CQuorControl& l = link();
+    LinkState& state = l.state();
+    const auto giveUp = [&] {
+        state.ParamCaptureActive = false;
+        l.DiscardCaptured();
+        return 0;
+    };
+    state.ParamCaptureActive = true;
+    send(DC_CMD_SET_SYS_PARAM_VALUES, data, static_cast<std::size_t>(count));
+
+    // First the acknowledgement; any refusal ends the write.
+    const int ackPolls = l.timing(Timing::RestoreConfigWaitCount);
+    const int ackInterval = l.timing(Timing::RestoreConfigWaitInterval);
+    bool acknowledged = false;
+    for (int i = 0; i < ackPolls && !acknowledged; ++i) {
+        if (const std::optional<Packet> p = l.PopCaptured()) {
+            if (p->code() == DC_NAK)
+                return giveUp();
+            if (p->code() == DC_ACK && p->dataLength() >= 1 &&
+                p->data()[0] == DC_CMD_SET_SYS_PARAM_VALUES) {
+                acknowledged = true;
+                break;
+            }
+        }
+        sleepMs(ackInterval);
+    }
+    if (!acknowledged)
+        return giveUp();
+
+    // Then the unit restarts with the new values and announces itself.
+    const int wakePolls = l.timing(Timing::RestoreConfigWakeupWaitCount);
+    const int wakeInterval = l.timing(Timing::RestoreConfigWakeupWaitInterval);
+    for (int i = 0; i < wakePolls; ++i) {
+        const std::optional<Packet> p = l.PopCaptured();
+        if (p && p->code() == DC_WAKEUP) {
+            state.ParamCaptureActive = false;
+            return 1;
+        }
+        sleepMs(wakeInterval);
+    }
+    return giveUp();
+}
+
+// --- The unit's change messages --------------------------------------------------
+
+void DeviceModel::mirrorParamChange(std::uint8_t id, std::uint8_t value)
+{
+    enum class Action { Program, Status, Nothing, Tone };
+    struct Mirror {
+        NamedParam slot;
+        Action action;
+        std::uint8_t UnitStatus::*field;
+        ToneControl tone;
+    };
+    // Searched in this order; the first slot holding the id decides.
+    static constexpr Mirror kMirrors[] = {
+        {NamedParam::PROGRAM, Action::Program, &UnitStatus::Effect, ToneControl::Bass},
+        {NamedParam::MUTE, Action::Status, &UnitStatus::Mute, ToneControl::Bass},
+        {NamedParam::VOLUME, Action::Status, &UnitStatus::Volume, ToneControl::Bass},
+        {NamedParam::LR_BALANCE, Action::Status, &UnitStatus::Balance, ToneControl::Bass},
+        {NamedParam::INPUT, Action::Status, &UnitStatus::Input, ToneControl::Bass},
+        {NamedParam::RECORD_ENABLED, Action::Nothing, nullptr, ToneControl::Bass},
+        {NamedParam::Z2_VOL, Action::Status, &UnitStatus::Zone2Volume, ToneControl::Bass},
+        {NamedParam::Z2_BAL, Action::Status, &UnitStatus::Zone2Balance, ToneControl::Bass},
+        {NamedParam::Z2_MUTE, Action::Status, &UnitStatus::Zone2Mute, ToneControl::Bass},
+        {NamedParam::BASS, Action::Tone, nullptr, ToneControl::Bass},
+        {NamedParam::TREBLE, Action::Tone, nullptr, ToneControl::Treble},
+        {NamedParam::TILT, Action::Tone, nullptr, ToneControl::Tilt},
+    };
+
+    const Mirror* match = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        for (const Mirror& m : kMirrors) {
+            // Id 0 never carries a named parameter: an unresolved slot matches nothing.
+            const std::uint8_t slot = slotLocked(m.slot);
+            if (slot != 0 && slot == id) {
+                match = &m;
+                break;
+            }
+        }
+        if (match && (match->action == Action::Status || match->action == Action::Program))
+            status_.*(match->field) = value;
+    }
+    if (!match)
+        return;
+    if (match->action == Action::Program)
+        send(DC_CMD_GET_EFFECT, {value});
+    else if (match->action == Action::Tone)
+        continueToneStep(match->tone, value);
+}
+
+// --- Speaker encodings -------------------------------------------------------------
+
+// One speaker group: a size parameter, the filter parameter that tells the
+// small choices apart and, for the center, a third parameter that only the
+// set operation writes. Rows are indexed by choice. Sizes other than "small"
+// (1) identify their choice by the size alone.
+struct SpeakerEncoding {
+    struct Row {
+        std::uint8_t size;
+        std::uint8_t filter;
+        std::uint8_t extra;
+    };
+    NamedParam sizeSlot;
+    NamedParam filterSlot;
+    std::optional<NamedParam> extraSlot;
+    const Row* rows;
+    int rowCount;
+};
+
+namespace {
+
+constexpr std::uint8_t kSmall = 1;
+
+// Rows by choice: {size, filter, extra}.
+constexpr SpeakerEncoding::Row kFrontRows[] = {
+    {1, 3, 0}, // 0 Small 120 Hz
+    {1, 2, 0}, // 1 Small 80 Hz
+    {1, 1, 0}, // 2 Small 40 Hz
+    {0, 0, 0}, // 3 Large
+};
+// CENTER_SPKR, BSPLIT, BSPLIT_SMALL
+constexpr SpeakerEncoding::Row kCenterRows[] = {
+    {0, 0, 0}, // 0 None
+    {1, 4, 2}, // 1 Small 120 Hz
+    {1, 3, 1}, // 2 Small 80 Hz
+    {1, 2, 0}, // 3 Small 40 Hz
+    {2, 0, 0}, // 4 Large
+};
+constexpr SpeakerEncoding::Row kRearRows[] = {
+    {0, 0, 0}, // 0 None
+    {1, 3, 0}, // 1 Small 120 Hz
+    {1, 2, 0}, // 2 Small 80 Hz
+    {1, 1, 0}, // 3 Small 40 Hz
+    {2, 0, 0}, // 4 Large
+};
+constexpr SpeakerEncoding::Row kSubRows[] = {
+    {0, 0, 0}, // 0 None
+    {1, 3, 0}, // 1 120 Hz
+    {1, 2, 0}, // 2 80 Hz
+    {1, 1, 0}, // 3 40 Hz
+};
+
+// Side speakers, choices 1..3 (small): SIDE_HPASS and the type's own filter.
+constexpr std::uint8_t kSideHpass[3] = {3, 2, 1};
+constexpr std::uint8_t kSideTypeHpass[3] = {2, 1, 0};
+constexpr int kDipole = 16;
+
+const SpeakerEncoding kFrontEncoding{NamedParam::FRONT_SPKR, NamedParam::FRONT_HPASS,
+                                     std::nullopt, kFrontRows, 4};
+const SpeakerEncoding kCenterEncoding{NamedParam::CENTER_SPKR, NamedParam::BSPLIT,
+                                      NamedParam::BSPLIT_SMALL, kCenterRows, 5};
+const SpeakerEncoding kRearEncoding{NamedParam::REAR_SPKR, NamedParam::REAR_HPASS, std::nullopt,
+                                    kRearRows, 5};
+const SpeakerEncoding kSubEncoding{NamedParam::SUBWOOFER, NamedParam::SUB_LOWPASS, std::nullopt,
+                                   kSubRows, 4};
+
+} // namespace
+
+
+int DeviceModel::setEncodingLocked(const SpeakerEncoding& e, int choice)
+{
+    if (!slotLocked(e.sizeSlot) || !slotLocked(e.filterSlot) ||
+        (e.extraSlot && !slotLocked(*e.extraSlot)))
+        return -1;
+    if (choice < 0 || choice >= e.rowCount)
+        return -1;
+    const SpeakerEncoding::Row& row = e.rows[choice];
+    paramValues_[slotLocked(e.sizeSlot)] = row.size;
+    paramValues_[slotLocked(e.filterSlot)] = row.filter;
+    if (e.extraSlot)
+        paramValues_[slotLocked(*e.extraSlot)] = row.extra;
+    return 1;
+}
+
+int DeviceModel::getEncodingLocked(const SpeakerEncoding& e) const
+{
+    if (!slotLocked(e.sizeSlot) || !slotLocked(e.filterSlot))
+        return -1;
+    const std::uint8_t size = slotValueLocked(e.sizeSlot);
+    const std::uint8_t filter = slotValueLocked(e.filterSlot);
+    for (int c = 0; c < e.rowCount; ++c) {
+        if (e.rows[c].size != kSmall && e.rows[c].size == size)
+            return c;
+    }
+    for (int c = 0; c < e.rowCount; ++c) {
+        if (e.rows[c].size == kSmall && e.rows[c].filter == filter)
+            return c;
+    }
+    return -1;
+}
+
+int DeviceModel::SetFrontSpeakers(int choice)
+{
+    std::lock_guard lock(mutex_);
+    return setEncodingLocked(kFrontEncoding, choice);
+}
+
+int DeviceModel::GetFrontSpeakers() const
+{
+    std::lock_guard lock(mutex_);
+    return getEncodingLocked(kFrontEncoding);
+}
+
+int DeviceModel::SetCenterSpeaker(int choice)
+{
+    std::lock_guard lock(mutex_);
+    return setEncodingLocked(kCenterEncoding, choice);
+}
+
+int DeviceModel::GetCenterSpeaker() const
+{
+    std::lock_guard lock(mutex_);
+    return getEncodingLocked(kCenterEncoding);
+}
+
+int DeviceModel::SetRearSpeakers(int choice)
+{
+    std::lock_guard lock(mutex_);
+    return setEncodingLocked(kRearEncoding, choice);
+}
+
+int DeviceModel::GetRearSpeakers() const
+{
+    std::lock_guard lock(mutex_);
+    return getEncodingLocked(kRearEncoding);
+}
+
+int DeviceModel::SetSubwoofer(int choice)
+{
+    std::lock_guard lock(mutex_);
+    return setEncodingLocked(kSubEncoding, choice);
+}
+
+int DeviceModel::GetSubwoofer() const
+{
+    std::lock_guard lock(mutex_);
+    return getEncodingLocked(kSubEncoding);
+}
+
+// Side speakers carry a size and a type (standard or dipole) in four parameters.
+int DeviceModel::applySideLocked(int choice, bool dipole)
+{
+    const std::uint8_t spkr = slotLocked(NamedParam::SIDE_SPKR);
+    const std::uint8_t hpass = slotLocked(NamedParam::SIDE_HPASS);
+    const std::uint8_t stdHpass = slotLocked(NamedParam::SIDE_STD_HPASS);
+    const std::uint8_t dipoleHpass = slotLocked(NamedParam::SIDE_DIPOLE_HPASS);
+    if (!spkr || !hpass || !stdHpass || !dipoleHpass)
+        return -1;
+    paramValues_[spkr] = paramValues_[hpass] = paramValues_[stdHpass] = paramValues_[dipoleHpass] = 0;
+    if (choice == 0)
+        return 1;
+    if (choice >= 1 && choice <= 3) {
+        const int small = choice - 1;
+        paramValues_[spkr] = dipole ? 4 : 3;
+        paramValues_[hpass] = kSideHpass[small];
+        paramValues_[dipole ? dipoleHpass : stdHpass] = kSideTypeHpass[small];
+        return 1;
+    }
+    if (choice == 4) {
+        paramValues_[spkr] = dipole ? 2 : 1;
+        return 1;
+    }
+    return -1;
+}
+
+int DeviceModel::getSideDipoleLocked() const
+{
+    if (!slotLocked(NamedParam::SIDE_SPKR))
+        return -1;
+    switch (slotValueLocked(NamedParam::SIDE_SPKR)) {
+    case 0: return -1;
+    case 2:
+    case 4: return kDipole;
+    default: return 0;
+    }
+}
+
+int DeviceModel::getSideSpeakersLocked() const
+{
+    if (!slotLocked(NamedParam::SIDE_SPKR) || !slotLocked(NamedParam::SIDE_HPASS))
+        return -1;
+    const std::uint8_t spkr = slotValueLocked(NamedParam::SIDE_SPKR);
+    if (spkr == 0)
+        return 0;
+    if (spkr == 1 || spkr == 2)
+        return 4;
+    const std::uint8_t hpass = slotValueLocked(NamedParam::SIDE_HPASS);
+    for (int small = 0; small < 3; ++small) {
+        if (kSideHpass[small] == hpass)
+            return small + 1;
+    }
+    return -1;
+}
+
+int DeviceModel::SetSideSpeakers(int choice)
+{
+    std::lock_guard lock(mutex_);
+    return applySideLocked(choice, getSideDipoleLocked() == kDipole);
+}
+
+int DeviceModel::GetSideSpeakers() const
+{
+    std::lock_guard lock(mutex_);
+    return getSideSpeakersLocked();
+}
+
+int DeviceModel::SetSideDipole(int type)
+{
+    std::lock_guard lock(mutex_);
+    return applySideLocked(getSideSpeakersLocked(), type == kDipole);
+}
+
+int DeviceModel::GetSideDipole() const
+{
+    std::lock_guard lock(mutex_);
+    return getSideDipoleLocked();
+}
+
+} // namespace bm

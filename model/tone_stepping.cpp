@@ -1,0 +1,118 @@
+// Bass, treble and tilt have no set command: the program presses the unit's IR
+// up and down keys and, after each report of the parameter, presses once more
+// toward the target until a report equals it.
+//
+// A step starts with two presses of the same key, and the unit reports after
+// every press. The report of the first press is passed over: only the second
+// press's report drives the next key, so exactly one key is in flight from
+// then on and the level cannot run past the target.
+#include "model/device_model.h"
+
+#include "link/packet.h"
+#include "link/quor_control.h"
+
+namespace bm {
+
+namespace {
+
+struct ToneKeys {
+    NamedParam slot;
+    std::uint8_t up;
+    std::uint8_t down;
+    const char* setter; // trace names
+    const char* name;
+};
+
+// Indexed by ToneControl.
+constexpr ToneKeys kToneKeys[] = {
+    {NamedParam::BASS, BASS_UP, BASS_DOWN, "SetBassLevel", "BASS"},
+    {NamedParam::TREBLE, TREBLE_UP, TREBLE_DOWN, "SetTrebleLevel", "TREBLE"},
+    {NamedParam::TILT, TILT_UP, TILT_DOWN, "SetTiltLevel", "TILT"},
+};
+
+} // namespace
+
+int DeviceModel::setToneLevel(ToneControl control, std::uint8_t level)
+{
+    const ToneKeys& keys = kToneKeys[static_cast<int>(control)];
+    std::uint8_t key = 0;
+    {
+        std::lock_guard lock(mutex_);
+        const std::uint8_t slot = slotLocked(keys.slot);
+        if (!slot)
+            return 1;
+        ToneStepper& s = steppers_[static_cast<std::size_t>(control)];
+        s.current = paramValues_[slot];
+        if (level == s.current)
+            return 1;
+        const bool wasActive = s.active != 0;
+        s.target = level;
+        if (!wasActive) {
+            key = s.target < s.current ? keys.down : keys.up;
+            s.echoes = 1;
+        }
+        // Active before the keys leave: the reports may come back while the
+        // second press is still being paced out.
+        s.active = 1;
+    }
+    if (key) {
+        SendIrKey(key);
+        SendIrKey(key);
+    }
+    link().tracef("%s: SETTING TARGET=%d\r\n", keys.setter, level);
+    return 1;
+}
+
+void DeviceModel::continueToneStep(ToneControl control, std::uint8_t value)
+{
+    const ToneKeys& keys = kToneKeys[static_cast<int>(control)];
+    std::uint8_t old, target, key = 0;
+    {
+        std::lock_guard lock(mutex_);
+        ToneStepper& s = steppers_[static_cast<std::size_t>(control)];
+        if (!s.active)
+            return;
+        if (s.echoes) {
+            --s.echoes;
+            return;
+        }
+        old = s.current;
+        target = s.target;
+        s.current = value;
+        if (target < value)
+            key = keys.down;
+        else if (target > value)
+            key = keys.up;
+        else
+            s.active = 0;
+    }
+    CQuorControl& l = link();
+    l.tracef("%s: OLD=%d  NEW=%d  TARGET=%d\r\n", keys.name, old, value, target);
+    if (key) {
+        l.tracef("  ***%s %s ***\r\n", keys.name, key == keys.down ? "DOWN" : "UP");
+        SendIrKey(key);
+    }
+}
+
+int DeviceModel::SetBassLevel(std::uint8_t level)
+{
+    return setToneLevel(ToneControl::Bass, level);
+}
+
+int DeviceModel::SetTrebleLevel(std::uint8_t level)
+{
+    return setToneLevel(ToneControl::Treble, level);
+}
+
+int DeviceModel::SetTiltLevel(std::uint8_t level)
+{
+    return setToneLevel(ToneControl::Tilt, level);
+}
+
+ToneStepper DeviceModel::stepper(ToneControl control) const
+{
+    std::lock_guard lock(mutex_);
+    return steppers_[static_cast<std::size_t>(control)];
+}
+
+} // namespace bm

@@ -1,0 +1,127 @@
+// QSettings behind the SettingsStore interface. Texts are 8-bit on the wire and
+// in the store alike, so they pass through as Latin-1, byte for byte; integers
+// are written as integers and read back from either type.
+#include "platform/qt_settings.h"
+
+#include "platform/settings_keys.h"
+
+#include <QSettings>
+#include <QStandardPaths>
+#include <QVariant>
+
+namespace bm {
+
+namespace {
+
+QString qtKey(std::string_view section, std::string_view name)
+{
+    QString key = QString::fromLatin1(section.data(), static_cast<qsizetype>(section.size()));
+    key.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!key.isEmpty())
+        key += QLatin1Char('/');
+    key += QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+    return key;
+}
+
+std::unique_ptr<QSettings> nativeSettings()
+{
+#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QString::fromLatin1(keys::kCompany),
+                                       QString::fromLatin1(keys::kApplication));
+#else
+    // The same file QSettings' native format uses, but its folder is looked up
+    // now rather than once per process, so XDG_CONFIG_HOME is honoured as it
+    // stands when the store opens.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return std::make_unique<QSettings>(folder + QLatin1Char('/') + QLatin1String(keys::kCompany) +
+                                           QLatin1Char('/') + QLatin1String(keys::kApplication) +
+                                           QLatin1String(".conf"),
+                                       QSettings::IniFormat);
+#endif
+}
+
+void detachFromEventLoop(QSettings& settings)
+{
+    // QSettings posts itself a deferred flush that would run on its thread
+    // outside our lock; every write here syncs at once, so event delivery is
+    // switched off for the object.
+    settings.moveToThread(nullptr);
+}
+
+} // namespace
+
+QSettingsStore::QSettingsStore() : settings_(nativeSettings())
+{
+    detachFromEventLoop(*settings_);
+}
+
+QSettingsStore::QSettingsStore(const QString& iniFilePath)
+    : settings_(std::make_unique<QSettings>(iniFilePath, QSettings::IniFormat))
+{
+    detachFromEventLoop(*settings_);
+}
+
+QSettingsStore::~QSettingsStore()
+{
+    std::lock_guard lock(mutex_);
+    settings_->sync();
+}
+
+int QSettingsStore::readInt(std::string_view section, std::string_view name, int defaultValue)
+{
+    std::lock_guard lock(mutex_);
+    const QVariant v = settings_->value(qtKey(section, name));
+    if (!v.isValid())
+        return defaultValue;
+    // An INI file hands integers back as text; a registry DWORD comes typed.
+    bool ok = false;
+    const int value = v.typeId() == QMetaType::QString ? v.toString().toInt(&ok) : v.toInt(&ok);
+    return ok ? value : defaultValue;
+}
+
+std::string QSettingsStore::readString(std::string_view section, std::string_view name,
+                                       std::string_view defaultValue)
+{
+    std::lock_guard lock(mutex_);
+    const QVariant v = settings_->value(qtKey(section, name));
+    if (!v.isValid())
+        return std::string(defaultValue);
+    return v.toString().toLatin1().toStdString();
+}
+
+bool QSettingsStore::writeInt(std::string_view section, std::string_view name, int value)
+{
+    std::lock_guard lock(mutex_);
+    settings_->setValue(qtKey(section, name), value);
+    return flush();
+}
+
+bool QSettingsStore::writeString(std::string_view section, std::string_view name,
+                                 std::string_view value)
+{
+    std::lock_guard lock(mutex_);
+    settings_->setValue(qtKey(section, name),
+                        QString::fromLatin1(value.data(), static_cast<qsizetype>(value.size())));
+    return flush();
+}
+
+bool QSettingsStore::contains(std::string_view section, std::string_view name)
+{
+    std::lock_guard lock(mutex_);
+    return settings_->contains(qtKey(section, name));
+}
+
+QString QSettingsStore::location() const
+{
+    std::lock_guard lock(mutex_);
+    return settings_->fileName();
+}
+
+bool QSettingsStore::flush()
+{
+    settings_->sync();
+    return settings_->status() == QSettings::NoError;
+}
+
+} // namespace bm

@@ -1,0 +1,45 @@
+// The per-user settings store on Qt: Software\Tollvane\Brennmark in the Windows
+// registry, Tollvane/Brennmark.conf under the user's config folder elsewhere.
+// Each backslash-separated section level is one settings group.
+#pragma once
+
+#include "platform/settings_store.h"
+
+#include <QString>
+
+#include <memory>
+#include <mutex>
+
+class QSettings;
+
+namespace bm {
+
+class QSettingsStore : public SettingsStore {
+public:
+    // The program's own store, in the platform's native per-user place.
+    QSettingsStore();
+    // An INI file at `iniFilePath` (tests, portable setups).
+    explicit QSettingsStore(const QString& iniFilePath);
+    ~QSettingsStore() override;
+
+    int readInt(std::string_view section, std::string_view name, int defaultValue) override;
+    std::string readString(std::string_view section, std::string_view name,
+                           std::string_view defaultValue) override;
+    bool writeInt(std::string_view section, std::string_view name, int value) override;
+    bool writeString(std::string_view section, std::string_view name,
+                     std::string_view value) override;
+    bool contains(std::string_view section, std::string_view name) override;
+
+    // Where the values live: the file path, or the registry path on Windows.
+    QString location() const;
+
+private:
+    bool flush(); // sync and report whether the store took it
+
+    // Guards settings_: the receiver thread writes the definition cache while
+    // the user-interface thread reads and writes settings.
+    mutable std::mutex mutex_;
+    std::unique_ptr<QSettings> settings_;
+};
+
+} // namespace bm

@@ -1,0 +1,284 @@
+// The unit configuration, the definition cache and the status sweep, driven
+// response by response through a real link on a fake line: which request
+// follows which answer, what lands in the cache, and the ROM check.
+#include "linked_model.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace bm {
+namespace {
+
+using test::Bytes;
+using test::frame;
+using test::LinkedModel;
+using test::withText;
+
+constexpr const char* kMismatch = "ROM Timestamp mismatch. About to reload internal variables.";
+
+Bytes unitConfigData(std::uint8_t params, std::uint8_t effects, const std::string& stamp)
+{
+    Bytes d = {2, 4, 0, 1, 5, 1, 0, params, effects};
+    d.resize(25, 0);
+    std::memcpy(d.data() + 9, stamp.data(), std::min<std::size_t>(stamp.size(), 16));
+    return d;
+}
+
+void writeCache(InMemorySettings& s, const std::string& stamp)
+{
+    const int fields[9] = {2, 4, 0, 1, 5, 1, 0, 2, 1};
+    for (int i = 0; i < 9; ++i)
+        s.writeInt(keys::kCacheUnitConfig, keys::kUnitConfigFields[i], fields[i]);
+    s.writeString(keys::kCacheUnitConfig, keys::kTimeStamp, stamp);
+    s.writeString(keys::kCacheParamNames, "0x00", "MENU_BKGND");
+    s.writeInt(keys::kCacheParamMax, "0x00", 3);
+    s.writeString(keys::kCacheParamNames, "0x01", "BASS");
+    s.writeInt(keys::kCacheParamMax, "0x01", 24);
+    s.writeString(keys::kCacheEffectNames, "0x00", "THX Cinema");
+    s.writeInt(keys::kCacheEffectMaxParams, "0x00", 6);
+}
+
+TEST(DefinitionCache, LoadFillsConfigTablesAndSlots)
+{
+    InMemorySettings settings;
+    ScriptedPrompt prompt;
+    DeviceModel model(settings, prompt);
+    EXPECT_TRUE(DeviceModel::definitionCacheMissing(settings));
+
+    writeCache(settings, "99/03/09 18:34 plus more text");
+    settings.writeInt(keys::kCacheUnitConfig, "TotalEffects", 40);
+    settings.writeString(keys::kCacheParamNames, "0x01", "TREBLE_AND_A_VERY_LONG_NAME");
+    settings.writeString(keys::kCacheEffectNames, "0x1f", "Effect thirty-one");
+    settings.writeString(keys::kCacheEffectNames, "0x20", "Beyond the table");
+    EXPECT_FALSE(DeviceModel::definitionCacheMissing(settings));
+
+    model.LoadDefinitionCache();
+    const UnitConfig c = model.unitConfig();
+    EXPECT_EQ(c.ProductId, 2);
+    EXPECT_EQ(c.SoftwareType, 4);
+    EXPECT_EQ(c.SoftwareMinorRev, 5);
+    EXPECT_EQ(c.TotalParams, 2);
+    EXPECT_EQ(c.TotalEffects, 32); // a cache of more effects than the table reads as 32
+    EXPECT_EQ(c.timeStampText(), "99/03/09 18:34 p");
+
+    EXPECT_EQ(model.paramDef(0).nameText(), "MENU_BKGND");
+    EXPECT_EQ(model.paramDef(0).maximum, 3);
+    EXPECT_EQ(model.paramDef(1).nameText(), "TREBLE_AND_A_VERY_LON");
+    EXPECT_EQ(model.namedSlot(NamedParam::MENU_BKGND), 0); // id 0 is "unresolved"
+    EXPECT_EQ(model.namedSlot(NamedParam::TREBLE), 0);     // cut name matches nothing
+    EXPECT_EQ(model.effect(0).nameText(), "THX Cinema");
+    EXPECT_EQ(model.effect(0).paramCount, 6);
+    EXPECT_EQ(model.effect(31).nameText(), "Effect thirty-");
+    EXPECT_EQ(model.effect(32).nameText(), "");
+}
+
+TEST(DefinitionCache, SlotsFollowNamesAndKeepTheirLastId)
+{
+    InMemorySettings settings;
+    ScriptedPrompt prompt;
+    DeviceModel model(settings, prompt);
+    EXPECT_EQ(model.ResolveNamedParam("BASS", 20), 1);
+    EXPECT_EQ(model.ResolveNamedParam("bass", 21), 0); // exact, case-sensitive
+    EXPECT_EQ(model.ResolveNamedParam("BASS ", 22), 0);
+    EXPECT_EQ(model.namedSlot(NamedParam::BASS), 20);
+    EXPECT_EQ(model.ResolveNamedParam("BASS", 30), 1);
+    EXPECT_EQ(model.namedSlot(NamedParam::BASS), 30);
+    EXPECT_EQ(model.ResolveNamedParam("NOT_A_NAME", 5), 0);
+}
+
+class SweepTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        writeCache(lm.settings, "99/03/09 6:34pm");
+        lm.startQuiet();
+        sizeBefore = lm.settings.size();
+    }
+    LinkState& state() { return lm.link->state(); }
+
+    LinkedModel lm;
+    std::size_t sizeBefore = 0;
+};
+
+TEST_F(SweepTest, SweepChainsRequestsFromStatusToValues)
+{
+    state().StatusSweepActive = true;
+    lm.feed(frame(DC_RESP_SYS_STATUS, {40, 3, 5, 2, 1, 0, 0, 16, 17}));
+    lm.feed(frame(DC_RESP_REC_ZONE2_STATUS, {30, 6, 1, 0, 14}));
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, "99/03/09 6:34pm")));
+    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "Living Room         ")));
+    for (std::uint8_t i = 0; i < 8; ++i)
+        lm.feed(frame(DC_RESP_INPUT_NAME, withText({i}, "In" + std::to_string(i) + "     ")));
+
+    const auto sent = lm.writes(12);
+    ASSERT_GE(sent.size(), 12u);
+    EXPECT_EQ(sent[0], frame(DC_CMD_GET_REC_STATUS));
+    EXPECT_EQ(sent[1], frame(DC_CMD_GET_CONFIG));
+    EXPECT_EQ(sent[2], frame(DC_CMD_GET_CUST_NAME));
+    for (std::uint8_t i = 0; i < 8; ++i)
+        EXPECT_EQ(sent[3 + i], frame(DC_CMD_GET_INPUT_NAME, {i}));
+    EXPECT_EQ(sent[11], frame(DC_CMD_GET_SYS_PARAM_VALUES));
+    EXPECT_TRUE(state().StatusSweepActive);
+
+    lm.feed(frame(DC_RESP_SYS_PARAM_VALUES, {7, 8, 9}));
+    ASSERT_TRUE(test::waitUntil([&] { return !state().StatusSweepActive; }));
+    EXPECT_EQ(lm.model.paramValueCount(), 3);
+    EXPECT_EQ(lm.model.paramValue(2), 9);
+
+    const UnitStatus s = lm.model.status();
+    EXPECT_EQ(s.Volume, 40);
+    EXPECT_EQ(s.Input, 3);
+    EXPECT_EQ(s.Effect, 5);
+    EXPECT_EQ(s.SampleRate, 2);
+    EXPECT_EQ(s.StreamFormat, 1);
+    EXPECT_EQ(s.Balance, 16);
+    EXPECT_EQ(s.FrontBackBalance, 17);
+    EXPECT_EQ(s.Zone2Volume, 30);
+    EXPECT_EQ(s.RecordInput, 6);
+    EXPECT_EQ(s.Zone2Mute, 1);
+    EXPECT_EQ(s.Zone2Balance, 14);
+    EXPECT_EQ(s.customName(), "Living");
+    EXPECT_EQ(s.inputName(7), "In7");
+    // Same ROM: no message, nothing written to the cache.
+    EXPECT_EQ(lm.prompt.count(), 0u);
+    EXPECT_EQ(lm.settings.size(), sizeBefore);
+}
+
+TEST_F(SweepTest, ResponsesOutsideASweepStoreButAskForNothing)
+{
+    lm.feed(frame(DC_RESP_SYS_STATUS, {40, 3, 5, 2, 1, 0, 0, 16, 17}));
+    lm.feed(frame(DC_RESP_REC_ZONE2_STATUS, {30, 6, 1, 0, 14}));
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, "99/03/09 6:34pm")));
+    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "Den")));
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({7}, "VCR")));
+    // A definition while no download runs: memory only.
+    lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({9, 24, 12}, "TREBLE")));
+    EXPECT_TRUE(lm.settle().empty());
+    EXPECT_EQ(lm.model.status().Volume, 40);
+    EXPECT_EQ(lm.model.status().inputName(7), "VCR");
+    EXPECT_EQ(lm.model.paramDef(9).nameText(), "TREBLE");
+    EXPECT_EQ(lm.model.paramDef(9).maximum, 24);
+    EXPECT_EQ(lm.model.paramValue(9), 12);
+    EXPECT_EQ(lm.model.namedSlot(NamedParam::TREBLE), 9);
+    EXPECT_EQ(lm.settings.size(), sizeBefore);
+}
+
+TEST_F(SweepTest, ChangedRomAsksOnceAndDownloadsEverythingIntoTheCache)
+{
+    state().StatusSweepActive = true;
+    // Differs only in letter case: still another ROM.
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 2, "99/03/09 6:34PM")));
+    auto sent = lm.settle();
+    ASSERT_EQ(lm.prompt.texts(), std::vector<std::string>{kMismatch});
+    EXPECT_TRUE(state().ReloadDefinitions);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], frame(DC_CMD_GET_SYS_PARAM_BY_ID, {0}));
+    EXPECT_EQ(lm.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "99/03/09 6:34PM");
+    EXPECT_EQ(lm.settings.readInt(keys::kCacheUnitConfig, "TotalEffects", -1), 2);
+
+    lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({0, 3, 1}, "MENU_BKGND")));
+    lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({1, 24, 13}, "TREBLE")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({0, 6}, "Logic7 Music")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({1, 0}, "Mono Logic")));
+    sent = lm.settle();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0], frame(DC_CMD_GET_SYS_PARAM_BY_ID, {1}));
+    EXPECT_EQ(sent[1], frame(DC_CMD_GET_EFFECT, {0}));
+    EXPECT_EQ(sent[2], frame(DC_CMD_GET_EFFECT, {1}));
+    EXPECT_EQ(sent[3], frame(DC_CMD_GET_CUST_NAME));
+    EXPECT_FALSE(state().ReloadDefinitions);
+
+    EXPECT_EQ(lm.settings.readString(keys::kCacheParamNames, "0x01", ""), "TREBLE");
+    EXPECT_EQ(lm.settings.readInt(keys::kCacheParamMax, "0x01", -1), 24);
+    EXPECT_EQ(lm.settings.readInt(keys::kCacheParamLast, "0x01", -1), 13);
+    EXPECT_EQ(lm.settings.readString(keys::kCacheEffectNames, "0x01", ""), "Mono Logic");
+    EXPECT_EQ(lm.settings.readInt(keys::kCacheEffectMaxParams, "0x00", -1), 6);
+    EXPECT_EQ(lm.model.namedSlot(NamedParam::TREBLE), 1);
+    EXPECT_EQ(lm.model.effect(0).nameText(), "Logic7 Music");
+    EXPECT_EQ(lm.prompt.count(), 1u);
+}
+
+TEST_F(SweepTest, RequestedReloadWithNoParametersOrEffectsStillRunsOneOfEach)
+{
+    state().ReloadDefinitions = true; // as when asked for at construction
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(0, 0, "NEW")));
+    lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({0, 1, 0}, "X")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({0, 0}, "E")));
+    const auto sent = lm.settle();
+    EXPECT_EQ(lm.prompt.count(), 0u);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], frame(DC_CMD_GET_SYS_PARAM_BY_ID, {0}));
+    EXPECT_EQ(sent[1], frame(DC_CMD_GET_EFFECT, {0}));
+    // Outside a sweep the end of the download asks for nothing more.
+    EXPECT_FALSE(state().ReloadDefinitions);
+}
+
+TEST_F(SweepTest, EffectIdsPastTheTableStoreNothingButTheDownloadEnds)
+{
+    state().ReloadDefinitions = true;
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(1, 34, "NEW")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({31, 2}, "Last")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({32, 5}, "Past")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({33, 5}, "Further")));
+    const auto sent = lm.settle();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1], frame(DC_CMD_GET_EFFECT, {32}));
+    EXPECT_EQ(sent[2], frame(DC_CMD_GET_EFFECT, {33}));
+    EXPECT_FALSE(state().ReloadDefinitions);
+    EXPECT_EQ(lm.model.effect(31).nameText(), "Last");
+    EXPECT_FALSE(lm.settings.contains(keys::kCacheEffectNames, "0x20"));
+    EXPECT_FALSE(lm.settings.contains(keys::kCacheEffectNames, "0x21"));
+}
+
+TEST_F(SweepTest, InputIndexPastTheTableEndsTheSweep)
+{
+    state().StatusSweepActive = true;
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({2}, "CD")));
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({9}, "Phantom")));
+    const auto sent = lm.settle();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], frame(DC_CMD_GET_INPUT_NAME, {3}));
+    EXPECT_EQ(sent[1], frame(DC_CMD_GET_SYS_PARAM_VALUES));
+    const UnitStatus s = lm.model.status();
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(s.inputName(i), i == 2 ? "CD" : "") << i;
+}
+
+TEST_F(SweepTest, NamesFromTheUnitEndAtTheirFirstSpace)
+{
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({0}, "Sat     ")));
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({1}, "My DVD  ")));
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({2}, " Tape")));
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({3}, "ABCDEFGHIJ")));
+    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "Theatre Room")));
+    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "ABCDEFGHIJKLMNOPQRSTUVW")));
+    lm.settle();
+    const UnitStatus s = lm.model.status();
+    EXPECT_EQ(s.inputName(0), "Sat");
+    EXPECT_EQ(s.inputName(1), "My");
+    EXPECT_EQ(s.inputName(2), " Tape");
+    EXPECT_EQ(s.inputName(3), "ABCDEFGH");
+    EXPECT_EQ(s.customName(), "ABCDEFGHIJKLMNOPQRST");
+}
+
+TEST_F(SweepTest, FrontPanelLinesAreKept)
+{
+    Bytes d = withText({}, "THX Cinema    -20dB  ");
+    d = withText(d, "DVD  AC3 5.1         ");
+    lm.feed(frame(DC_FPD, d));
+    lm.settle();
+    const UnitStatus s = lm.model.status();
+    EXPECT_EQ(s.displayLine1(), "THX Cinema    -20dB  ");
+    EXPECT_EQ(s.displayLine2(), "DVD  AC3 5.1         ");
+}
+
+TEST_F(SweepTest, StartStatusSweepSetsTheFlagAndAsksForTheStatus)
+{
+    lm.model.StartStatusSweep();
+    EXPECT_TRUE(state().StatusSweepActive);
+    EXPECT_EQ(lm.settle(), std::vector<Bytes>{frame(DC_CMD_GET_SYS_STATUS)});
+}
+
+} // namespace
+} // namespace bm

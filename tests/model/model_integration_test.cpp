@@ -1,0 +1,430 @@
+// The device model and the link against the simulated unit over a real
+// pseudo-terminal: first and later starts with the definition cache, a ROM
+// change, writing all values with the unit's restart, tone stepping, and the
+// unit's own changes inside and outside the response window.
+#include "link/packet.h"
+#include "link/quor_control.h"
+#include "model/device_model.h"
+#include "platform/manual_owner_window.h"
+#include "platform/memory_settings.h"
+#include "platform/scripted_prompt.h"
+#include "platform/settings_keys.h"
+#include "platform/termios_serial.h"
+#include "sim/sim_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bm {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* kMismatch = "ROM Timestamp mismatch. About to reload internal variables.";
+constexpr int kSweepLimitMs = 60000; // generous: sanitizer builds run slowly
+
+Bytes frame(std::uint8_t code, std::initializer_list<std::uint8_t> data = {})
+{
+    const Packet p = framePacket(code, data);
+    return Bytes(p.bytes.begin(), p.bytes.begin() + p.length);
+}
+
+// Waits for a condition, running `pump` (the owner window's dispatch, where
+// timers matter) between looks.
+bool waitFor(const std::function<bool()>& condition, int timeoutMs,
+             const std::function<void()>& pump = {})
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        if (pump)
+            pump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A name as the program keeps it: it ends at its first space after the first character.
+std::string asStored(const std::string& name, std::size_t width)
+{
+    std::string s = name.substr(0, width);
+    const auto space = s.find(' ', 1);
+    return space == std::string::npos ? s : s.substr(0, space);
+}
+
+int idOf(const sim::UnitSnapshot& snap, const std::string& name)
+{
+    for (std::size_t i = 0; i < snap.paramNames.size(); ++i)
+        if (snap.paramNames[i] == name)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// One run of the program against a unit: its own line, model and link, on a
+// settings store that outlives it (the next start finds the cache there).
+class ProgramRun {
+public:
+    ProgramRun(InMemorySettings& settings, sim::SimServer& unit)
+        : settings_(settings), port_(settings, unit.devicePath()), model(settings, prompt)
+    {
+    }
+    ~ProgramRun() { stop(); }
+
+    void start(bool reload)
+    {
+        link = std::make_unique<CQuorControl>(
+            CQuorControl::Environment{owner, settings_, prompt, port_}, 1, reload, &model);
+    }
+    // As at start-up: download when the cache probe says so.
+    void startAsProgram() { start(DeviceModel::definitionCacheMissing(settings_)); }
+    void stop()
+    {
+        if (link) {
+            link->ExitInstance();
+            link.reset();
+        }
+    }
+    bool sweepEnds()
+    {
+        return waitFor([&] { return !link->state().StatusSweepActive && !link->state().ReloadDefinitions; },
+                       kSweepLimitMs);
+    }
+    void pump() { owner.dispatch(); }
+
+    ScriptedPrompt prompt;
+    ManualOwnerWindow owner;
+
+private:
+    InMemorySettings& settings_;
+    TermiosSerialPort port_;
+
+public:
+    DeviceModel model;
+    std::unique_ptr<CQuorControl> link;
+};
+
+class ModelIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override { quickLink(settings); }
+
+    // The sender's pacing cut down, so a download takes moments; the
+    // protocol and the order of everything stay as they are.
+    static void quickLink(InMemorySettings& s)
+    {
+        using namespace keys;
+        s.writeInt(kComm, kWritePacketCheckInterval.name, 2);
+        s.writeInt(kComm, kWritePacketExtraDelayBefore.name, 0);
+        s.writeInt(kComm, kWritePacketExtraDelayAfter.name, 0);
+        s.writeInt(kComm, kWritePacketDoCharDelay.name, 0);
+    }
+
+    std::unique_ptr<sim::SimServer> startUnit(sim::Firmware firmware = sim::Firmware::A)
+    {
+        sim::SimOptions options;
+        options.fast = true;
+        options.firmware = firmware;
+        auto unit = std::make_unique<sim::SimServer>(options);
+        EXPECT_TRUE(unit->start());
+        return unit;
+    }
+
+    // The model holds what the unit holds.
+    static void expectModelMatches(const DeviceModel& model, const sim::UnitSnapshot& snap,
+                                   bool compareEffect)
+    {
+        const UnitConfig config = model.unitConfig();
+        const auto bytes = config.toBytes();
+        EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), Bytes(snap.unitConfig.begin(), snap.unitConfig.end()));
+        ASSERT_EQ(snap.paramNames.size(), config.TotalParams);
+        EXPECT_EQ(model.paramValueCount(), config.TotalParams);
+        for (std::size_t id = 0; id < snap.paramNames.size(); ++id) {
+            const ParamDef def = model.paramDef(static_cast<std::uint8_t>(id));
+            EXPECT_EQ(def.nameText(), snap.paramNames[id].substr(0, 21)) << id;
+            EXPECT_EQ(def.maximum, snap.paramMax[id]) << id;
+            EXPECT_EQ(model.paramValue(static_cast<std::uint8_t>(id)), snap.paramValues[id]) << id;
+        }
+        for (std::size_t id = 0; id < snap.effectNames.size() && id < kEffectTableSize; ++id) {
+            EXPECT_EQ(model.effect(static_cast<int>(id)).nameText(), snap.effectNames[id].substr(0, 14)) << id;
+            EXPECT_EQ(model.effect(static_cast<int>(id)).paramCount, snap.effectParams[id].size()) << id;
+        }
+        const UnitStatus s = model.status();
+        const std::uint8_t sys[9] = {s.Volume, s.Input, s.Effect, s.SampleRate, s.StreamFormat,
+                                     s.Mute, s.SysStatusReserved, s.Balance, s.FrontBackBalance};
+        for (int i = 0; i < 9; ++i) {
+            if (i != 2 || compareEffect) {
+                EXPECT_EQ(sys[i], snap.sysStatus[static_cast<std::size_t>(i)]) << "status byte " << i;
+            }
+        }
+        const std::uint8_t zone2[5] = {s.Zone2Volume, s.RecordInput, s.Zone2Mute, s.Zone2Reserved, s.Zone2Balance};
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(zone2[i], snap.zone2Status[static_cast<std::size_t>(i)]) << "zone 2 byte " << i;
+        for (int i = 0; i < kInputCount; ++i)
+            EXPECT_EQ(s.inputName(i), asStored(snap.inputNames[static_cast<std::size_t>(i)], 8)) << i;
+        EXPECT_EQ(s.customName(), asStored(snap.customName, 20));
+        // Named slots point at the unit's own ids.
+        for (int i = 0; i < kNamedParamCount; ++i) {
+            const int id = idOf(snap, kNamedParamNames[i]);
+            if (id > 0) {
+                EXPECT_EQ(model.namedSlot(static_cast<NamedParam>(i)), id) << kNamedParamNames[i];
+            }
+        }
+    }
+
+    // Makes a cache as a first start would, then ends that run.
+    static void firstStart(InMemorySettings& store, sim::SimServer& unit)
+    {
+        ProgramRun run(store, unit);
+        run.startAsProgram();
+        ASSERT_TRUE(run.sweepEnds());
+    }
+
+    InMemorySettings settings;
+};
+
+TEST_F(ModelIntegrationTest, FirstStartDownloadsThenTheNextStartTrustsTheCache)
+{
+    auto unit = startUnit();
+    const sim::UnitSnapshot snap = unit->snapshot();
+    {
+        ProgramRun run(settings, *unit);
+        ASSERT_TRUE(DeviceModel::definitionCacheMissing(settings));
+        run.startAsProgram();
+        ASSERT_TRUE(run.link->state().UnitHeard);
+        ASSERT_TRUE(run.sweepEnds());
+        EXPECT_EQ(run.prompt.count(), 0u); // a requested download shows no mismatch
+        // Effect follows the downloaded definitions; the rest is the unit's.
+        expectModelMatches(run.model, snap, false);
+        EXPECT_EQ(run.model.status().Effect, snap.effectNames.size() - 1);
+    }
+
+    // The whole cache was written.
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(settings.readInt(keys::kCacheUnitConfig, keys::kUnitConfigFields[i], -1), snap.unitConfig[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "99/03/09 18:34");
+    for (std::size_t id = 0; id < snap.paramNames.size(); ++id) {
+        char key[8];
+        std::snprintf(key, sizeof key, "0x%02x", static_cast<int>(id));
+        EXPECT_EQ(settings.readString(keys::kCacheParamNames, key, "?"), snap.paramNames[id].substr(0, 21));
+        EXPECT_EQ(settings.readInt(keys::kCacheParamMax, key, -1), snap.paramMax[id]);
+        EXPECT_EQ(settings.readInt(keys::kCacheParamLast, key, -1), snap.paramValues[id]);
+    }
+    for (std::size_t id = 0; id < snap.effectNames.size(); ++id) {
+        char key[8];
+        std::snprintf(key, sizeof key, "0x%02x", static_cast<int>(id));
+        EXPECT_EQ(settings.readString(keys::kCacheEffectNames, key, "?"), snap.effectNames[id].substr(0, 14));
+        EXPECT_EQ(settings.readInt(keys::kCacheEffectMaxParams, key, -1), snap.effectParams[id].size());
+    }
+
+    // Next start, same unit: the cache is trusted and only the sweep goes out.
+    unit->clearReceived();
+    ProgramRun run(settings, *unit);
+    ASSERT_FALSE(DeviceModel::definitionCacheMissing(settings));
+    run.startAsProgram();
+    ASSERT_TRUE(run.sweepEnds());
+    EXPECT_EQ(run.prompt.count(), 0u);
+    std::vector<Bytes> expected = {frame(HOST_WAKEUP), frame(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8}),
+                                   frame(DC_CMD_GET_SYS_STATUS), frame(DC_CMD_GET_REC_STATUS),
+                                   frame(DC_CMD_GET_CONFIG), frame(DC_CMD_GET_CUST_NAME)};
+    for (std::uint8_t i = 0; i < 8; ++i)
+        expected.push_back(frame(DC_CMD_GET_INPUT_NAME, {i}));
+    expected.push_back(frame(DC_CMD_GET_SYS_PARAM_VALUES));
+    EXPECT_EQ(unit->receivedPackets(), expected);
+    expectModelMatches(run.model, unit->snapshot(), true);
+}
+
+TEST_F(ModelIntegrationTest, NewFirmwareReloadsOnceAndMovesTheSlots)
+{
+    auto unitA = startUnit(sim::Firmware::A);
+    firstStart(settings, *unitA);
+    const int bassA = idOf(unitA->snapshot(), "BASS");
+    unitA->stop();
+
+    auto unitB = startUnit(sim::Firmware::B);
+    const sim::UnitSnapshot snapB = unitB->snapshot();
+    const int bassB = idOf(snapB, "BASS");
+    ASSERT_NE(bassA, bassB);
+
+    ProgramRun run(settings, *unitB);
+    run.startAsProgram(); // the cache is there: no download asked for
+    ASSERT_TRUE(run.sweepEnds());
+    EXPECT_EQ(run.prompt.texts(), std::vector<std::string>{kMismatch});
+    EXPECT_EQ(run.model.namedSlot(NamedParam::BASS), bassB);
+    expectModelMatches(run.model, snapB, false);
+    EXPECT_EQ(settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "99/11/22 09:05");
+    char key[8];
+    std::snprintf(key, sizeof key, "0x%02x", bassB);
+    EXPECT_EQ(settings.readString(keys::kCacheParamNames, key, ""), "BASS");
+}
+
+// Each test runs a later start on a fresh unit of the same firmware; the
+// cache of the suite's first start serves them all.
+class ParamWriteTest : public ModelIntegrationTest {
+protected:
+    static void SetUpTestSuite() { store = new InMemorySettings; }
+    static void TearDownTestSuite()
+    {
+        delete store;
+        store = nullptr;
+    }
+
+    void SetUp() override
+    {
+        quickLink(*store);
+        // A unit that does not restart is waited for 30 x 50 ms only (the
+        // simulated unit takes 300 ms to come back).
+        store->writeInt(keys::kComm, keys::kRestoreConfigWakeupWaitCount.name, 30);
+        store->writeInt(keys::kComm, keys::kRestoreConfigWakeupWaitInterval.name, 50);
+        unit = startUnit();
+        if (DeviceModel::definitionCacheMissing(*store))
+            firstStart(*store, *unit);
+        run = std::make_unique<ProgramRun>(*store, *unit);
+        run->startAsProgram();
+        ASSERT_TRUE(run->sweepEnds());
+        ASSERT_EQ(run->prompt.count(), 0u);
+        volumeId = static_cast<std::uint8_t>(idOf(unit->snapshot(), "VOLUME"));
+    }
+    void TearDown() override { run.reset(); }
+
+    static InMemorySettings* store;
+
+    void setValue(std::uint8_t id, std::uint8_t value)
+    {
+        auto values = run->model.paramValues();
+        values[id] = value;
+        run->model.setParamValues(values.data(), run->model.paramValueCount());
+    }
+
+    std::unique_ptr<sim::SimServer> unit;
+    std::unique_ptr<ProgramRun> run;
+    std::uint8_t volumeId = 0;
+};
+
+InMemorySettings* ParamWriteTest::store = nullptr;
+
+TEST_F(ParamWriteTest, WriteWaitsForTheAcknowledgementAndTheRestart)
+{
+    setValue(volumeId, 61);
+    unit->clearReceived();
+    EXPECT_EQ(run->model.SetSysParams(true), 1);
+    EXPECT_EQ(unit->snapshot().paramValues[volumeId], 61);
+    EXPECT_FALSE(run->link->state().ParamCaptureActive);
+    // The captured wake-up started no sweep.
+    EXPECT_FALSE(run->link->state().StatusSweepActive);
+    ASSERT_EQ(unit->receivedPackets().size(), 1u);
+    EXPECT_EQ(unit->receivedPackets()[0][2], DC_CMD_SET_SYS_PARAM_VALUES);
+}
+
+TEST_F(ParamWriteTest, RefusalAndMissingRestartFail)
+{
+    unit->setNakCommand(DC_CMD_SET_SYS_PARAM_VALUES);
+    EXPECT_EQ(run->model.SetSysParams(true), 0);
+    EXPECT_EQ(run->prompt.count(), 0u); // taken by the wait, never the retry prompt
+    unit->setNakCommand(-1);
+
+    unit->setNoWakeupAfterParamWrite(true);
+    setValue(volumeId, 33);
+    EXPECT_EQ(run->model.SetSysParams(true), 0);
+    EXPECT_EQ(unit->snapshot().paramValues[volumeId], 33); // written, but never restarted
+    EXPECT_FALSE(run->link->state().ParamCaptureActive);
+    EXPECT_FALSE(run->link->PopCaptured().has_value());
+}
+
+TEST_F(ParamWriteTest, ValuesAboveTheirMaximumAreClampedWithAMessage)
+{
+    const std::uint8_t max = run->model.paramDef(volumeId).maximum;
+    setValue(volumeId, static_cast<std::uint8_t>(max + 3));
+    EXPECT_EQ(run->model.SetSysParams(true), 1);
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "Reseting BAD System Paramater ID=%02x(VOLUME)  ATTEMPTED_WRITE=%02x  MAX=%02x", volumeId,
+                  max + 3, max);
+    EXPECT_EQ(run->prompt.texts(), std::vector<std::string>{text});
+    EXPECT_EQ(unit->snapshot().paramValues[volumeId], max);
+    EXPECT_EQ(run->model.paramValue(volumeId), max);
+}
+
+TEST_F(ParamWriteTest, GetWithWaitingReadsTheUnitsValues)
+{
+    unit->command("set VOLUME 70");
+    EXPECT_EQ(run->model.GetSysParams(true), 1);
+    EXPECT_EQ(run->model.paramValue(volumeId), 70);
+}
+
+TEST_F(ParamWriteTest, ToneSteppingReachesItsTargetUpAndDown)
+{
+    struct Step {
+        int (DeviceModel::*set)(std::uint8_t);
+        std::uint8_t (DeviceModel::*level)() const;
+        ToneControl control;
+        const char* name;
+        std::uint8_t target;
+    };
+    const Step steps[] = {
+        {&DeviceModel::SetBassLevel, &DeviceModel::BassLevel, ToneControl::Bass, "BASS", 17},
+        {&DeviceModel::SetBassLevel, &DeviceModel::BassLevel, ToneControl::Bass, "BASS", 11},
+        {&DeviceModel::SetTrebleLevel, &DeviceModel::TrebleLevel, ToneControl::Treble, "TREBLE", 13},
+        {&DeviceModel::SetTiltLevel, &DeviceModel::TiltLevel, ToneControl::Tilt, "TILT", 9},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << s.name << " to " << int(s.target));
+        (run->model.*s.set)(s.target);
+        ASSERT_TRUE(waitFor([&] { return run->model.stepper(s.control).active == 0; }, 20000));
+        EXPECT_EQ((run->model.*s.level)(), s.target);
+        // Everything sent so far has been answered once this read returns:
+        // no key was left running past the target.
+        ASSERT_EQ(run->model.GetSysParams(true), 1);
+        EXPECT_EQ((run->model.*s.level)(), s.target);
+        EXPECT_EQ(unit->snapshot().paramValues[static_cast<std::size_t>(idOf(unit->snapshot(), s.name))], s.target);
+    }
+}
+
+TEST_F(ParamWriteTest, UnitChangesInsideAndOutsideTheResponseWindow)
+{
+    LinkState& state = run->link->state();
+    const int programId = idOf(unit->snapshot(), "PROGRAM");
+    auto notices = [&](int id) {
+        int n = 0;
+        for (const Notification& note : run->owner.history())
+            n += note.message == WM_PARAM_CHANGED && note.first == static_cast<std::uint32_t>(id) ? 1 : 0;
+        return n;
+    };
+
+    // Right after our own sends the window is open: the change is stored quietly.
+    ASSERT_TRUE(state.ResponseWindowOpen);
+    ASSERT_TRUE(unit->command("set VOLUME 50"));
+    ASSERT_TRUE(waitFor([&] { return run->model.status().Volume == 50; }, 5000));
+    EXPECT_EQ(notices(volumeId), 0);
+    EXPECT_FALSE(state.SendSuppressed);
+
+    // Once the window has closed, a change is the user's at the unit.
+    ASSERT_TRUE(waitFor([&] { return !state.ResponseWindowOpen; }, 5000, [&] { run->pump(); }));
+    ASSERT_TRUE(unit->command("set VOLUME 52"));
+    ASSERT_TRUE(waitFor([&] { return notices(volumeId) == 1; }, 5000));
+    EXPECT_EQ(run->model.status().Volume, 52);
+    EXPECT_TRUE(state.SendSuppressed);
+
+    // A change of program asks for the effect, but that request falls in the
+    // suppression the change itself started.
+    unit->clearReceived();
+    const auto sent = state.CommandsSent.load();
+    ASSERT_TRUE(unit->command("set PROGRAM 3"));
+    ASSERT_TRUE(waitFor([&] { return notices(programId) == 1; }, 5000));
+    EXPECT_EQ(run->model.status().Effect, 3);
+    EXPECT_EQ(state.CommandsSent.load(), sent + 1);
+
+    // When the suppression ends, the program is heard again.
+    ASSERT_TRUE(waitFor([&] { return !state.SendSuppressed; }, 5000, [&] { run->pump(); }));
+    run->model.SetVolume(40);
+    ASSERT_TRUE(waitFor([&] { return unit->snapshot().sysStatus[0] == 40; }, 5000));
+    EXPECT_EQ(unit->receivedPackets(), std::vector<Bytes>{frame(DC_CMD_SET_SYS_VOLUME, {40})});
+}
+
+} // namespace
+} // namespace bm
