@@ -1,0 +1,93 @@
+// Save Config and Restore Config: dialogs, files and messages around the save
+// and the restore.
+#include "app/config_actions.h"
+
+#include "app/config_file.h"
+#include "app/config_file_io.h"
+#include "app/config_restore.h"
+#include "app/config_save.h"
+#include "platform/file_dialog.h"
+#include "platform/prompt.h"
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+
+#include <string>
+#include <vector>
+
+namespace bm {
+namespace {
+
+FileDialogRequest configRequest(FileDialogMode mode, const char* title, SettingsStore& settings)
+{
+    FileDialogRequest request;
+    request.mode = mode;
+    request.title = title;
+    request.filters = {{"Ridaziv Configuration Files (*.lex)", "*.lex"}, {"All Files", "*.*"}};
+    request.defaultExtension = "lex";
+    request.initialFolder = settings.readString(keys::kRoot, keys::kLastVisited, "");
+    request.confirmOverwrite = mode == FileDialogMode::Save;
+    request.fileMustExist = mode == FileDialogMode::Open;
+    request.pathMustExist = true;
+    request.hideReadOnly = true;
+    return request;
+}
+
+// Cancelling (code 0) and codes without a name report nothing.
+void reportDialogError(Prompt& prompt, unsigned code)
+{
+    if (const char* name = FileDialogErrorName(code))
+        prompt.ask(name);
+}
+
+// "LastVisited" holds at most 255 characters. A longer folder is cut back to
+// its nearest enclosing folder that fits, so the value always names a real
+// folder with its trailing separator rather than a cut-off, non-existent one.
+void storeLastVisited(SettingsStore& settings, const std::string& path)
+{
+    std::string folder = folderOf(path);
+    while (folder.size() > static_cast<std::size_t>(keys::kLastVisitedMaxLength))
+        folder = folderOf(folder.substr(0, folder.size() - 1));
+    settings.writeString(keys::kRoot, keys::kLastVisited, folder);
+}
+
+} // namespace
+
+void SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings)
+{
+    const FileDialogResult chosen =
+        dialog.run(configRequest(FileDialogMode::Save, "Save Ridaziv Configuration", settings));
+    if (!chosen.path) {
+        reportDialogError(prompt, chosen.errorCode);
+        return;
+    }
+    ConfigFileWriter file(*chosen.path);
+    if (!file.open()) {
+        prompt.ask("Failed to open file!");
+        return;
+    }
+    storeLastVisited(settings, *chosen.path);
+    if (!SaveConfiguration(model, file, prompt))
+        prompt.ask("Failed to save configuration!");
+    // Leaving scope removes the temporary file of a failed save.
+}
+
+void RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
+                         SettingsStore& settings)
+{
+    const FileDialogResult chosen =
+        dialog.run(configRequest(FileDialogMode::Open, "Restore Ridaziv Configuration", settings));
+    if (!chosen.path) {
+        reportDialogError(prompt, chosen.errorCode);
+        return;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!readFilePrefix(*chosen.path, kRestoreReadLimit, bytes)) {
+        prompt.ask("Failed to open file!");
+        return;
+    }
+    storeLastVisited(settings, *chosen.path);
+    if (!RestoreConfiguration(model, prompt, bytes.data(), bytes.size()))
+        prompt.ask("Failed to restore configuration!");
+}
+
+} // namespace bm

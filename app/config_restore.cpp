@@ -1,0 +1,95 @@
+// The configuration restore. Only the header and the system parameter values
+// are read; effect records and ConfigMagic are never looked at, so a file that
+// any writer of the documented layout made is accepted when its identity fits.
+#include "app/config_restore.h"
+
+#include "app/config_capture.h"
+#include "app/config_file.h"
+#include "link/quor_control.h"
+#include "model/device_model.h"
+#include "platform/prompt.h"
+#include "platform/sleep.h"
+
+#include <algorithm>
+#include <string>
+
+namespace bm {
+namespace {
+
+constexpr std::size_t kModelInputNameLength = 8;
+
+
+std::string tooShortText(std::size_t size, std::size_t expected)
+{
+    return "The configuration file is too short: " + std::to_string(size) + " bytes, at least " +
+           std::to_string(expected) + " expected.";
+}
+
+} // namespace
+
+bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t* file,
+                          std::size_t size)
+{
+    CQuorControl& link = model.link();
+    const int count = link.timing(Timing::RestoreConfigWaitCount);
+    const int interval = link.timing(Timing::RestoreConfigWaitInterval);
+    const int delay = link.timing(Timing::RestoreConfigExtraDelay);
+    // Every way out clears the capture first, so packets arriving while a
+    // message is open are routed again; what was captured before is dropped.
+    auto finish = [&](const char* message, bool result) {
+        link.state().RestoreCaptureActive = false;
+        if (message)
+            prompt.ask(message);
+        link.DiscardCaptured();
+        return result;
+    };
+    auto failed = [&](const char* message) { return finish(message, false); };
+
+    link.state().RestoreCaptureActive = true;
+
+    const UnitConfig unit = model.unitConfig();
+    const std::size_t needed = restoreSizeFor(unit.TotalParams);
+    // Nothing may be sent from bytes the file does not have; the identity test
+    // needs the whole header, the values need the rest.
+    if (size < ConfigFileHeader::kSize)
+        return failed(tooShortText(size, needed).c_str());
+    const ConfigFileHeader header = ConfigFileHeader::fromBytes(file);
+    if (header.unitConfig != unit.toBytes())
+        return failed("Cannot restore to different firmware with this version of Brennmark.");
+    if (size < needed)
+        return failed(tooShortText(size, needed).c_str());
+
+    model.setParamValueCount(unit.TotalParams);
+
+    const CaptureMatch nameAck = matchCodeAndFirst(DC_ACK, DC_CMD_SET_INPUT_NAME);
+    for (int index = 0; index < kInputCount; ++index) {
+        const std::string name = header.inputNameText(index).substr(0, kModelInputNameLength);
+        sleepMs(delay);
+        model.SetInputName(index, name);
+        if (!AwaitCaptured(link, count, interval, nameAck))
+            return failed(nullptr);
+        model.storeInputName(index, name);
+    }
+
+    const std::string customName = header.customNameText();
+    sleepMs(delay);
+    model.SetCustomName(false, customName);
+    const CaptureMatch customNameAck = matchCodeAndFirst(DC_ACK, DC_CMD_SET_CUST_NAME);
+    const CaptureMatch ackOrNak = [&](const Packet& packet) {
+        return customNameAck(packet) || packet.code() == DC_NAK;
+    };
+    const std::optional<Packet> answer = AwaitCaptured(link, count, interval, ackOrNak);
+    if (!answer)
+        return failed(nullptr);
+    if (answer->code() == DC_NAK)
+        return failed("Restore Customname Parameters Failed.");
+    model.storeCustomName(customName);
+
+    model.setParamValues(file + ConfigFileHeader::kSize + kRecordPrefixSize, unit.TotalParams);
+    sleepMs(delay);
+    if (!model.SetSysParams(true))
+        return failed("Set Sys Parameters Failed.");
+    return finish(nullptr, true);
+}
+
+} // namespace bm

@@ -1,0 +1,219 @@
+// Restoring a saved configuration into the simulated unit, and every way a
+// restore can be refused or fail.
+#include "app/config_actions.h"
+#include "app/config_file.h"
+#include "config_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace bm {
+namespace {
+
+using test::Bytes;
+
+using Texts = std::vector<std::string>;
+
+class ConfigRestore : public test::SimUnitTest {
+protected:
+    // Saves the unit to "unit.lex" and returns the file; the save's own sweep
+    // has ended and the prompt is clear afterwards.
+    Bytes saveUnit()
+    {
+        dialog.scriptPath(folder.file("unit.lex"));
+        SaveConfigAction(model(), dialog, prompt(), settings());
+        EXPECT_EQ(prompt().texts(), Texts{"Save Successful!"});
+        EXPECT_TRUE(waitForSweepEnd());
+        prompt().clear();
+        return test::readFile(folder.file("unit.lex"));
+    }
+
+    void restore(const std::string& name, const Bytes& file)
+    {
+        test::writeFile(folder.file(name), file);
+        sim->clearReceived();
+        sentBefore = link().state().CommandsSent.load();
+        dialog.scriptPath(folder.file(name));
+        RestoreConfigAction(model(), dialog, prompt(), settings());
+    }
+
+    bool nothingSent() const
+    {
+        return program.link->state().CommandsSent.load() == sentBefore && sim->receivedPackets().empty();
+    }
+
+    int paramId(const std::string& name) const
+    {
+        const sim::UnitSnapshot snap = sim->snapshot();
+        for (std::size_t id = 0; id < snap.paramNames.size(); ++id)
+            if (snap.paramNames[id] == name)
+                return static_cast<int>(id);
+        return -1;
+    }
+
+    static Bytes valuesOf(const Bytes& file, std::size_t count)
+    {
+        return Bytes(file.begin() + 206, file.begin() + 206 + static_cast<std::ptrdiff_t>(count));
+    }
+
+    std::uint32_t sentBefore = 0;
+};
+
+TEST_F(ConfigRestore, RoundTripPutsNamesAndValuesBack)
+{
+    startUnit();
+    const Bytes file = saveUnit();
+    ASSERT_GE(file.size(), 398u);
+    const ConfigFileHeader header = ConfigFileHeader::fromBytes(file.data());
+    const std::size_t params = header.totalParams();
+
+    // Change the unit: values, a name, and the custom name with its switch on.
+    for (const char* line : {"set VOLUME 71", "set BASS 3", "set EQ_FRONT_1KHZ 20"})
+        ASSERT_TRUE(sim->command(line)) << line;
+    model().SetInputName(3, "Other");
+    model().SetCustomName(true, "Party Mode");
+    ASSERT_TRUE(test::waitUntil([&] {
+        const sim::UnitSnapshot s = sim->snapshot();
+        return s.customNameShown && s.customName == "Party Mode" && s.inputNames[3] == "Other";
+    }, 3000));
+    ASSERT_NE(sim->snapshot().paramValues, valuesOf(file, params));
+
+    restore("unit.lex", file);
+    EXPECT_EQ(prompt().texts(), Texts{}) << "a successful restore says nothing";
+
+    const sim::UnitSnapshot snap = sim->snapshot();
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(snap.inputNames[static_cast<std::size_t>(i)], header.inputNameText(i)) << "unit, input " << i;
+        EXPECT_EQ(model().status().inputName(i), header.inputNameText(i).substr(0, 8)) << "model, input " << i;
+    }
+    EXPECT_EQ(snap.customName, header.customNameText());
+    EXPECT_FALSE(snap.customNameShown);
+    EXPECT_EQ(model().status().customName(), header.customNameText());
+    EXPECT_EQ(snap.paramValues, valuesOf(file, params));
+    EXPECT_EQ(model().paramValueCount(), static_cast<int>(params));
+    for (std::size_t id = 0; id < params; ++id)
+        EXPECT_EQ(model().paramValue(static_cast<std::uint8_t>(id)), file[206 + id]) << "model, parameter " << id;
+
+    // Names, custom name and values went out, nothing else: effect values never.
+    std::vector<std::uint8_t> expected(8, DC_CMD_SET_INPUT_NAME);
+    expected.push_back(DC_CMD_SET_CUST_NAME);
+    expected.push_back(DC_CMD_SET_SYS_PARAM_VALUES);
+    EXPECT_EQ(receivedCodes(), expected);
+    const std::vector<Bytes> sent = sim->receivedPackets();
+    ASSERT_EQ(sent.size(), expected.size());
+    EXPECT_EQ(sent[8][4], 0) << "custom-name switch off";
+    EXPECT_EQ(Bytes(sent[9].begin() + 4, sent[9].end() - 1), valuesOf(file, params));
+    EXPECT_TRUE(captureOff());
+    EXPECT_FALSE(link().state().StatusSweepActive.load()) << "the restore starts no sweep";
+}
+
+TEST_F(ConfigRestore, OtherIdentityIsRefusedBeforeAnythingIsSent)
+{
+    startUnit();
+    Bytes file = saveUnit();
+    file[17 + 4] ^= 0x01; // one character of the ROM timestamp
+    settings().writeString("", "LastVisited", "");
+
+    restore("other.lex", file);
+    EXPECT_EQ(prompt().texts(), (Texts{"Cannot restore to different firmware with this version of Brennmark.",
+                                       "Failed to restore configuration!"}));
+    EXPECT_TRUE(nothingSent());
+    EXPECT_TRUE(captureOff());
+    EXPECT_EQ(settings().readString("", "LastVisited", ""), folder.folder()) << "the file was opened";
+}
+
+TEST_F(ConfigRestore, ValueAboveItsMaximumIsClampedAndTheRestoreGoesOn)
+{
+    startUnit();
+    Bytes file = saveUnit();
+    const int volume = paramId("VOLUME");
+    ASSERT_GE(volume, 0);
+    const std::uint8_t maximum = sim->snapshot().paramMax[static_cast<std::size_t>(volume)];
+    file[206 + static_cast<std::size_t>(volume)] = 200;
+
+    restore("loud.lex", file);
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "Reseting BAD System Paramater ID=%02x(VOLUME)  ATTEMPTED_WRITE=c8  MAX=%02x", volume, maximum);
+    EXPECT_EQ(prompt().texts(), Texts{expected});
+    EXPECT_EQ(sim->snapshot().paramValues[static_cast<std::size_t>(volume)], maximum);
+    EXPECT_EQ(model().paramValue(static_cast<std::uint8_t>(volume)), maximum);
+    EXPECT_TRUE(captureOff());
+}
+
+TEST_F(ConfigRestore, RefusedCustomNameStopsBeforeTheValues)
+{
+    startUnit();
+    const Bytes file = saveUnit();
+    sim->setNakCommand(DC_CMD_SET_CUST_NAME);
+
+    restore("unit.lex", file);
+    EXPECT_EQ(prompt().texts(),
+              (Texts{"Restore Customname Parameters Failed.", "Failed to restore configuration!"}));
+    std::vector<std::uint8_t> expected(8, DC_CMD_SET_INPUT_NAME);
+    expected.push_back(DC_CMD_SET_CUST_NAME);
+    EXPECT_EQ(receivedCodes(), expected);
+    EXPECT_TRUE(captureOff());
+}
+
+TEST_F(ConfigRestore, MissingWakeupFailsAlthoughTheValuesWereTaken)
+{
+    startUnit({}, [](SettingsStore& s) {
+        s.writeInt(keys::kComm, keys::kRestoreConfigWakeupWaitCount.name, 10);
+        s.writeInt(keys::kComm, keys::kRestoreConfigWakeupWaitInterval.name, 10);
+    });
+    Bytes file = saveUnit();
+    const int bass = paramId("BASS");
+    ASSERT_GE(bass, 0);
+    file[206 + static_cast<std::size_t>(bass)] = file[206 + static_cast<std::size_t>(bass)] == 5 ? 6 : 5;
+    sim->setNoWakeupAfterParamWrite(true);
+
+    restore("unit.lex", file);
+    EXPECT_EQ(prompt().texts(), (Texts{"Set Sys Parameters Failed.", "Failed to restore configuration!"}));
+    EXPECT_EQ(sim->snapshot().paramValues[static_cast<std::size_t>(bass)], file[206 + static_cast<std::size_t>(bass)]);
+    EXPECT_TRUE(captureOff());
+}
+
+TEST_F(ConfigRestore, ShortFileFailsBeforeAnythingIsSent)
+{
+    startUnit();
+    const Bytes file = saveUnit();
+    const std::size_t needed = 204 + 2 + file[15];
+
+    restore("cut.lex", Bytes(file.begin(), file.begin() + 150));
+    EXPECT_EQ(prompt().texts(), (Texts{"The configuration file is too short: 150 bytes, at least " +
+                                           std::to_string(needed) + " expected.",
+                                       "Failed to restore configuration!"}));
+    EXPECT_TRUE(nothingSent());
+    EXPECT_TRUE(captureOff());
+
+    // The whole header but not all the values: still nothing may go out.
+    prompt().clear();
+    restore("cut2.lex", Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(needed - 1)));
+    EXPECT_EQ(prompt().texts(), (Texts{"The configuration file is too short: " + std::to_string(needed - 1) +
+                                           " bytes, at least " + std::to_string(needed) + " expected.",
+                                       "Failed to restore configuration!"}));
+    EXPECT_TRUE(nothingSent());
+    EXPECT_TRUE(captureOff());
+}
+
+// Only the identity decides, and the effect records are never read: a file
+// with another magic number that ends right after its values still restores.
+TEST_F(ConfigRestore, WrongMagicAndNoEffectRecordsStillRestore)
+{
+    startUnit();
+    const Bytes saved = saveUnit();
+    const std::size_t needed = 204 + 2 + saved[15];
+    Bytes file(saved.begin(), saved.begin() + static_cast<std::ptrdiff_t>(needed));
+    file[0] = file[1] = file[2] = file[3] = 0x00;
+    ASSERT_TRUE(sim->command("set VOLUME 12"));
+    ASSERT_TRUE(test::waitUntil([&] { return sim->snapshot().paramValues != valuesOf(saved, saved[15]); }, 3000));
+
+    restore("plain.lex", file);
+    EXPECT_EQ(prompt().texts(), Texts{});
+    EXPECT_EQ(sim->snapshot().paramValues, valuesOf(saved, saved[15]));
+}
+
+} // namespace
+} // namespace bm
