@@ -1,0 +1,185 @@
+// The "General" tab: volume, balances, mute, input and effect keys.
+#include "ui/general_page.h"
+
+#include "link/packet.h"
+#include "model/device_model.h"
+#include "ui/level_control.h"
+#include "ui/level_text.h"
+#include "ui/tracked_slider.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <cstdint>
+
+namespace bm {
+
+namespace {
+
+struct KeyButton {
+    const char* text;
+    int key; // IR key code, or -1 for none
+};
+
+// Input keys in screen order, two rows of four. `input` is the unit's input
+// number whose name the button takes on activation.
+struct InputButton {
+    const char* text;
+    std::uint8_t key;
+    int input;
+};
+constexpr InputButton kInputButtons[8] = {
+    {"VCR", INPUT_VCR, 7}, {"DVD", INPUT_DVD, 6}, {"VDisc", INPUT_VDISC, 5}, {"TV", INPUT_TV, 4},
+    {"AUX", INPUT_AUX, 3}, {"CD", INPUT_CD, 2},   {"Tuner", INPUT_TUNER, 1}, {"Tape", INPUT_TAPE, 0},
+};
+
+// Effect keys in screen order, four rows of four. "96K Ports" has no key:
+// nothing tells what the unit would do with EFFECT_DIGAUDIO, so it stays inert.
+constexpr KeyButton kEffectButtons[16] = {
+    {"Dolby Digital", EFFECT_DOLBY},      {"THX", EFFECT_THX},
+    {"Logic 7", EFFECT_LOGIC7},           {"dts", EFFECT_DTS},
+    {"2 Channel", EFFECT_2CH},            {"Party", EFFECT_PARTY},
+    {"TV Matrix", EFFECT_TVMATRIX},       {"Music Logic", EFFECT_MUSICLOGIC},
+    {"Night Club", EFFECT_NIGHTCLUB},     {"Concert", EFFECT_CONCERT},
+    {"Church", EFFECT_CHURCH},            {"Cathedral", EFFECT_CATHEDRAL},
+    {"96K Ports", -1},                    {"Panorama", EFFECT_PANORAMA},
+    {"Monologic", EFFECT_MONOLOGIC},      {"Music Surr.", EFFECT_MUSICSURROUND},
+};
+
+QPushButton* makeKeyButton(const QString& text, QWidget* parent)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
+    : ControlPage(context, QStringLiteral("General"), parent)
+{
+    DeviceModel& unit = model();
+
+    LevelControl::Setup volume;
+    volume.orientation = Qt::Vertical;
+    volume.maximum = 92;
+    volume.plusStep = -1; // top is loudest
+    volume.tickInterval = 10;
+    volume.unitValue = [](int p, int maximum) { return maximum - p; };
+    volume.text = [](int, int v) { return wholeStepText(v - 80); };
+    volume.send = [&unit](int v) { unit.SetVolume(static_cast<std::uint8_t>(v)); };
+    volume.name = QStringLiteral("volume");
+    volume_ = new LevelControl(unit, volume, this);
+
+    LevelControl::Setup frontBack;
+    frontBack.orientation = Qt::Vertical;
+    frontBack.maximum = 32;
+    frontBack.plusStep = -1; // top is front
+    frontBack.tickInterval = 4;
+    frontBack.unitValue = [](int p, int) { return 32 - p; };
+    frontBack.text = [](int, int f) { return wholeStepText(f - 16); };
+    frontBack.send = [&unit](int f) { unit.SetFrontBackBalance(static_cast<std::uint8_t>(f)); };
+    frontBack.name = QStringLiteral("frontBack");
+    frontBack_ = new LevelControl(unit, frontBack, this);
+
+    LevelControl::Setup leftRight;
+    leftRight.orientation = Qt::Horizontal;
+    leftRight.maximum = 32;
+    leftRight.plusStep = 1; // right
+    leftRight.tickInterval = 4;
+    leftRight.unitValue = [](int p, int) { return p; };
+    leftRight.text = [](int, int b) { return wholeStepText(b - 16); };
+    leftRight.send = [&unit](int b) { unit.SetBalance(static_cast<std::uint8_t>(b)); };
+    leftRight.name = QStringLiteral("leftRight");
+    leftRight_ = new LevelControl(unit, leftRight, this);
+
+    mute_ = new QCheckBox(QStringLiteral("Mute"), this);
+    mute_->setObjectName(QStringLiteral("mute"));
+    connect(mute_, &QCheckBox::clicked, this,
+            [this](bool checked) { model().SetMute(checked ? 1 : 0); });
+
+    // Volume and Front/Back: two narrow columns at the left.
+    auto* volumeBox = new QGroupBox(QStringLiteral("Volume"), this);
+    auto* volumeColumn = new QVBoxLayout(volumeBox);
+    volumeColumn->addWidget(volume_->slider(), 1, Qt::AlignHCenter);
+    volumeColumn->addWidget(mute_, 0, Qt::AlignHCenter);
+    volumeColumn->addLayout(volume_->makeStepColumn());
+
+    auto* frontBackBox = new QGroupBox(QStringLiteral("Front/Back"), this);
+    auto* frontBackColumn = new QVBoxLayout(frontBackBox);
+    frontBackColumn->addWidget(frontBack_->slider(), 1, Qt::AlignHCenter);
+    // Keeps the value row level with the volume's, which has "Mute" above it.
+    frontBackColumn->addSpacing(mute_->sizeHint().height() + volumeColumn->spacing());
+    frontBackColumn->addLayout(frontBack_->makeStepColumn());
+
+    // Input, Effects and Left/Right Balance stacked at the right.
+    auto* inputBox = new QGroupBox(QStringLiteral("Input"), this);
+    auto* inputGrid = new QGridLayout(inputBox);
+    for (int i = 0; i < 8; ++i) {
+        const InputButton& entry = kInputButtons[i];
+        QPushButton* button = makeKeyButton(QString::fromLatin1(entry.text), inputBox);
+        button->setObjectName(QStringLiteral("input%1").arg(entry.input));
+        const std::uint8_t key = entry.key;
+        connect(button, &QPushButton::clicked, this, [this, key] { model().SendIrKey(key); });
+        inputGrid->addWidget(button, i / 4, i % 4);
+        inputButtons_[entry.input] = button;
+    }
+
+    auto* effectsBox = new QGroupBox(QStringLiteral("Effects"), this);
+    auto* effectsGrid = new QGridLayout(effectsBox);
+    for (int i = 0; i < 16; ++i) {
+        const KeyButton& entry = kEffectButtons[i];
+        QPushButton* button = makeKeyButton(QString::fromLatin1(entry.text), effectsBox);
+        button->setObjectName(QStringLiteral("effect%1").arg(i));
+        if (entry.key >= 0) {
+            const auto key = static_cast<std::uint8_t>(entry.key);
+            connect(button, &QPushButton::clicked, this, [this, key] { model().SendIrKey(key); });
+        }
+        effectsGrid->addWidget(button, i / 4, i % 4);
+    }
+
+    auto* leftRightBox = new QGroupBox(QStringLiteral("Left/Right Balance"), this);
+    auto* leftRightRow = new QHBoxLayout(leftRightBox);
+    leftRightRow->addWidget(leftRight_->minusButton());
+    leftRightRow->addWidget(leftRight_->valueBox());
+    leftRightRow->addWidget(leftRight_->plusButton());
+    leftRightRow->addSpacing(8);
+    leftRightRow->addWidget(leftRight_->slider(), 1);
+
+    auto* right = new QVBoxLayout;
+    right->addWidget(inputBox);
+    right->addWidget(effectsBox);
+    right->addWidget(leftRightBox);
+    right->addStretch(1);
+
+    auto* root = new QHBoxLayout(this);
+    root->addWidget(volumeBox);
+    root->addWidget(frontBackBox);
+    root->addLayout(right, 1);
+}
+
+void CGeneralPage::onActivate()
+{
+    // The buttons carry the unit's own input names, taken afresh each time so
+    // that a name changed on the Names page or on the unit shows here.
+    const UnitStatus status = model().status();
+    for (int input = 0; input < 8; ++input)
+        inputButtons_[input]->setText(QString::fromLatin1(status.inputName(input).c_str()));
+    ControlPage::onActivate();
+}
+
+void CGeneralPage::doRefresh()
+{
+    const UnitStatus status = model().status();
+    volume_->showPosition(92 - status.Volume);
+    leftRight_->showPosition(status.Balance);
+    frontBack_->showPosition(32 - status.FrontBackBalance);
+    mute_->setChecked(status.Mute != 0);
+}
+
+} // namespace bm

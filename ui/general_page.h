@@ -1,0 +1,36 @@
+// The "General" tab: master volume with mute, front/back and left/right
+// balance, the eight input keys and the sixteen effect keys. Every control
+// acts on the unit at once.
+#pragma once
+
+#include "ui/control_page.h"
+
+#include <array>
+
+class QCheckBox;
+class QPushButton;
+
+namespace bm {
+
+class LevelControl;
+
+class CGeneralPage : public ControlPage {
+    Q_OBJECT
+public:
+    explicit CGeneralPage(const PageContext& context, QWidget* parent = nullptr);
+
+    void onActivate() override;
+
+protected:
+    void doRefresh() override;
+
+private:
+    LevelControl* volume_ = nullptr;
+    LevelControl* frontBack_ = nullptr;
+    LevelControl* leftRight_ = nullptr;
+    QCheckBox* mute_ = nullptr;
+    // Indexed by the unit's input number (0 Tape .. 7 VCR).
+    std::array<QPushButton*, 8> inputButtons_{};
+};
+
+} // namespace bm

@@ -1,0 +1,78 @@
+// One level control of a page: a slider, its read-only value box and the "-"
+// and "+" step buttons, with the rules by which the slider's redraws and the
+// buttons become commands to the unit. Each page says how a position maps to a
+// unit value, what text it shows and which model operation receives it.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QVBoxLayout;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+
+namespace bm {
+
+class DeviceModel;
+class RedrawSlider;
+
+class LevelControl : public QObject {
+    Q_OBJECT
+public:
+    enum class Kind {
+        Tracked, // sends a user's move only, and holds it while a status sweep runs
+        Plain,   // hands every redraw to the model, which sends only changes
+    };
+
+    struct Setup {
+        Kind kind = Kind::Tracked;
+        Qt::Orientation orientation = Qt::Vertical;
+        int maximum = 0;   // the range is 0 to maximum
+        int plusStep = 1;  // what "+" does to the position: +1 or -1
+        int tickInterval = 0;
+        // The unit value a position stands for (maximum: the slider's range maximum).
+        std::function<int(int position, int maximum)> unitValue;
+        // The value box's text for a position and its unit value.
+        std::function<QString(int position, int unitValue)> text;
+        // The one model operation that takes the unit value.
+        std::function<void(int unitValue)> send;
+        QString name; // object-name stem of the four widgets
+    };
+
+    LevelControl(DeviceModel& model, Setup setup, QWidget* parent);
+
+    RedrawSlider* slider() const { return slider_; }
+    QLineEdit* valueBox() const { return valueBox_; }
+    QPushButton* minusButton() const { return minus_; }
+    QPushButton* plusButton() const { return plus_; }
+
+    // The value box over "-" "+", for a narrow column under a vertical slider.
+    QVBoxLayout* makeStepColumn() const;
+
+    // Writes the value box for the current position and returns its unit value.
+    int updateText();
+    // A refresh from the model: the range (when given), the position with a
+    // redraw, then the text. Sends nothing for a tracked slider; a plain one
+    // hands the model the value it has just read.
+    void showPosition(int position, int maximum = -1);
+    // A step button: one step in the given direction unless already at the
+    // limit, then the text and the send, whatever the moved flag or the sweep.
+    void step(int direction);
+
+private:
+    void onRedrawn();
+    void setMaximum(int maximum);
+
+    DeviceModel& model_;
+    Setup setup_;
+    RedrawSlider* slider_ = nullptr;
+    QLineEdit* valueBox_ = nullptr;
+    QPushButton* minus_ = nullptr;
+    QPushButton* plus_ = nullptr;
+    bool live_ = false; // set by the first showPosition()
+};
+
+} // namespace bm

@@ -1,0 +1,148 @@
+// The "Zone 2" tab: zone 2 volume, mute, balance, record switch and source.
+#include "ui/zone2_page.h"
+
+#include "link/packet.h"
+#include "model/device_model.h"
+#include "ui/level_control.h"
+#include "ui/level_text.h"
+#include "ui/tracked_slider.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <cstdint>
+#include <string>
+
+namespace bm {
+
+namespace {
+
+// Zone 2 source keys in screen order, two rows of four. They keep these texts:
+// the unit's input names are not applied here.
+struct SourceButton {
+    const char* text;
+    std::uint8_t key;
+};
+constexpr SourceButton kSourceButtons[8] = {
+    {"VCR", 0x53}, {"DVD", 0x52}, {"VDisc", 0x51}, {"TV", 0x50},
+    {"AUX", 0x4F}, {"CD", 0x4E},  {"Tuner", 0x4D}, {"Tape", 0x4C},
+};
+
+} // namespace
+
+CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
+    : ControlPage(context, QStringLiteral("Zone 2"), parent)
+{
+    DeviceModel& unit = model();
+
+    LevelControl::Setup volume;
+    volume.orientation = Qt::Vertical;
+    volume.maximum = 92;
+    volume.plusStep = -1; // top is loudest
+    volume.tickInterval = 10;
+    volume.unitValue = [](int p, int maximum) { return maximum - p; };
+    volume.text = [](int, int v) { return wholeStepText(v - 80); };
+    volume.send = [&unit](int v) { unit.SetZone2Volume(static_cast<std::uint8_t>(v)); };
+    volume.name = QStringLiteral("zone2Volume");
+    volume_ = new LevelControl(unit, volume, this);
+
+    LevelControl::Setup balance;
+    balance.orientation = Qt::Horizontal;
+    balance.maximum = 32;
+    balance.plusStep = 1; // right
+    balance.tickInterval = 4;
+    balance.unitValue = [](int p, int) { return p; };
+    balance.text = [](int, int b) { return wholeStepText(b - 16); };
+    balance.send = [&unit](int b) { unit.SetZone2Balance(static_cast<std::uint8_t>(b)); };
+    balance.name = QStringLiteral("zone2Balance");
+    balance_ = new LevelControl(unit, balance, this);
+
+    // The check boxes are not set back after a click: they show the unit's
+    // state at the refresh that follows its report.
+    mute_ = new QCheckBox(QStringLiteral("Mute"), this);
+    mute_->setObjectName(QStringLiteral("zone2Mute"));
+    connect(mute_, &QCheckBox::clicked, this, [this](bool checked) { model().SetZone2Mute(checked); });
+
+    recordOn_ = new QCheckBox(QStringLiteral("Zone-2/Record On"), this);
+    recordOn_->setObjectName(QStringLiteral("recordOn"));
+    connect(recordOn_, &QCheckBox::clicked, this,
+            [this](bool checked) { model().SendIrKey(checked ? kIrZone2On : kIrZone2Off); });
+
+    // "Zone-2 Volume": a tall column at the left.
+    auto* volumeBox = new QGroupBox(QStringLiteral("Zone-2 Volume"), this);
+    auto* volumeColumn = new QVBoxLayout(volumeBox);
+    volumeColumn->addWidget(volume_->slider(), 1, Qt::AlignHCenter);
+    volumeColumn->addWidget(mute_, 0, Qt::AlignHCenter);
+    volumeColumn->addLayout(volume_->makeStepColumn());
+
+    // "Zone-2 Input": the switch, the source keys, the current source.
+    auto* inputBox = new QGroupBox(QStringLiteral("Zone-2 Input"), this);
+    auto* inputColumn = new QVBoxLayout(inputBox);
+    inputColumn->addWidget(recordOn_, 0, Qt::AlignLeft);
+    auto* sources = new QGridLayout;
+    for (int i = 0; i < 8; ++i) {
+        auto* button = new QPushButton(QString::fromLatin1(kSourceButtons[i].text), inputBox);
+        button->setObjectName(QStringLiteral("source%1").arg(i));
+        button->setAutoDefault(false);
+        button->setMinimumWidth(86);
+        const std::uint8_t key = kSourceButtons[i].key;
+        connect(button, &QPushButton::clicked, this, [this, key] { model().SendIrKey(key); });
+        sources->addWidget(button, i / 4, i % 4);
+    }
+    inputColumn->addLayout(sources);
+    auto* current = new QHBoxLayout;
+    current->addWidget(new QLabel(QStringLiteral("Current Input:"), inputBox));
+    currentInput_ = new QLineEdit(inputBox);
+    currentInput_->setObjectName(QStringLiteral("currentInput"));
+    currentInput_->setReadOnly(true);
+    currentInput_->setFocusPolicy(Qt::NoFocus);
+    currentInput_->setFixedWidth(96);
+    current->addWidget(currentInput_);
+    current->addStretch(1);
+    auto* clear = new QPushButton(QStringLiteral("Clear Input"), inputBox);
+    clear->setObjectName(QStringLiteral("clearInput"));
+    clear->setAutoDefault(false);
+    clear->setMinimumWidth(86);
+    connect(clear, &QPushButton::clicked, this, [this] { model().ClearRecordInput(); });
+    current->addWidget(clear);
+    inputColumn->addLayout(current);
+
+    // "Zone-2 Left/Right Balance": value box and steps left of the slider.
+    auto* balanceBox = new QGroupBox(QStringLiteral("Zone-2 Left/Right Balance"), this);
+    auto* balanceRow = new QHBoxLayout(balanceBox);
+    balanceRow->addWidget(balance_->minusButton());
+    balanceRow->addWidget(balance_->valueBox());
+    balanceRow->addWidget(balance_->plusButton());
+    balanceRow->addSpacing(8);
+    balanceRow->addWidget(balance_->slider(), 1);
+
+    auto* right = new QVBoxLayout;
+    right->addWidget(inputBox);
+    right->addWidget(balanceBox);
+    right->addStretch(1);
+
+    auto* root = new QHBoxLayout(this);
+    root->addWidget(volumeBox);
+    root->addLayout(right, 1);
+}
+
+void CZone2Page::doRefresh()
+{
+    DeviceModel& unit = model();
+    const UnitStatus status = unit.status();
+    volume_->showPosition(92 - status.Zone2Volume, 92);
+    balance_->showPosition(status.Zone2Balance, 32);
+    mute_->setChecked(status.Zone2Mute != 0);
+    recordOn_->setChecked(unit.RecordEnabledState() != 0);
+    std::string name;
+    unit.RecordInputName(name);
+    currentInput_->setText(QString::fromLatin1(name.c_str()));
+}
+
+} // namespace bm
