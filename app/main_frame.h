@@ -1,0 +1,99 @@
+// CMainFrame: the hidden main window. It owns the settings store, the serial
+// device, the device model, the link (whose owner window it is), the control
+// sheet and its pages. Its creation is the program's start-up: port choice,
+// detection, the wait for the first status sweep, then the sheet. Its close is
+// the shutdown: pages, goodbye packets, link.
+#pragma once
+
+#include "app/dialog_runner.h"
+#include "app/page_set.h"
+#include "platform/file_dialog.h"
+#include "platform/prompt.h"
+#include "platform/serial_device.h"
+#include "platform/settings_store.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <ostream>
+
+namespace bm {
+
+class CDownloadDlg;
+class CGeneralControlSheet;
+class CQuorControl;
+class DeviceModel;
+class QtOwnerWindow;
+class QtWaitHook;
+struct Notification;
+
+// What the main window works with. Empty members get the program's own:
+// a QtPrompt, modal exec() of each dialog, a QFileDialog, the seven pages.
+struct MainFrameServices {
+    std::unique_ptr<SettingsStore> settings;
+    // Makes the serial device (it may read its device paths from the store).
+    std::function<std::unique_ptr<SerialDevice>(SettingsStore&)> makeSerial;
+    std::unique_ptr<Prompt> prompt;
+    std::unique_ptr<DialogRunner> dialogs;
+    std::unique_ptr<FileDialog> files;
+    PageFactory pages;
+};
+
+struct MainFrameOptions {
+    bool commConfigDialog = true;  // false: never show it at start (simulated unit)
+    std::ostream* trace = nullptr; // attached to the link once it exists
+};
+
+class CMainFrame : public QObject {
+    Q_OBJECT
+public:
+    CMainFrame(MainFrameServices services, MainFrameOptions options = {}, QObject* parent = nullptr);
+    ~CMainFrame() override; // shuts down if close() has not run
+
+    // The start-up. 0 on success (also when no unit was found: a close is
+    // then already posted), -1 when the program cannot go on.
+    int create();
+    // Shuts down (at once, or as soon as a blocking wait is over) and emits closed().
+    void close();
+    // Queues close() on the event loop.
+    void postClose();
+
+    SettingsStore& settings() { return *settings_; }
+    Prompt& prompt() { return *prompt_; }
+    QtOwnerWindow& ownerWindow() { return *owner_; }
+    DeviceModel* model() { return model_.get(); }
+    CQuorControl* control() { return control_.get(); }
+    CGeneralControlSheet* sheet() { return sheet_; }
+    const PageSet& pages() const { return pages_; }
+    bool isShutDown() const { return shutDown_; }
+
+signals:
+    void closed();
+
+private:
+    void waitForStatusSweep(bool forcedDownload);
+    void createSheet();
+    void onNotification(const Notification& notification);
+    void shutdown();
+
+    MainFrameOptions options_;
+    // Declared in the order they may be destroyed last-first: the link goes
+    // before the model, the model before the store and the prompt.
+    std::unique_ptr<SettingsStore> settings_;
+    std::unique_ptr<Prompt> prompt_;
+    std::unique_ptr<DialogRunner> dialogs_;
+    std::unique_ptr<FileDialog> files_;
+    std::function<std::unique_ptr<SerialDevice>(SettingsStore&)> makeSerial_;
+    PageFactory makePages_;
+    std::unique_ptr<QtOwnerWindow> owner_;
+    std::unique_ptr<QtWaitHook> waitHook_;
+    std::unique_ptr<SerialDevice> serial_;
+    std::unique_ptr<DeviceModel> model_;
+    std::unique_ptr<CQuorControl> control_;
+    CGeneralControlSheet* sheet_ = nullptr;
+    PageSet pages_;
+    bool shutDown_ = false;
+};
+
+} // namespace bm

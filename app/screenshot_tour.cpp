@@ -1,0 +1,98 @@
+// Tabs first (each given time to fill itself from the unit), then the About,
+// Comm Config and Advanced Comm Settings dialogs.
+#include "app/screenshot_tour.h"
+
+#include "app/comm_dialogs.h"
+#include "app/dialog_runner.h"
+#include "app/main_frame.h"
+#include "app/small_dialogs.h"
+#include "model/device_model.h"
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+#include "ui/control_page.h"
+#include "ui/control_sheet.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QPixmap>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace bm {
+namespace {
+
+void settle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+QString fileName(const QString& caption)
+{
+    QString name = caption.toLower();
+    name.replace(QLatin1Char(' '), QLatin1Char('-'));
+    return name + QStringLiteral(".png");
+}
+
+bool save(QWidget& widget, const QDir& dir, const QString& name)
+{
+    const QString path = dir.filePath(name);
+    const bool ok = widget.grab().save(path);
+    std::fprintf(stderr, "%s %s\n", ok ? "saved" : "could not save", qPrintable(path));
+    return ok;
+}
+
+int saveDialog(QDialog& dialog, const QDir& dir, const QString& name)
+{
+    dialog.show();
+    settle(300);
+    const bool ok = save(dialog, dir, name);
+    dialog.close();
+    return ok ? 1 : 0;
+}
+
+} // namespace
+
+int runScreenshotTour(CMainFrame& frame, const QString& directory)
+{
+    QDir dir(directory);
+    if (!dir.mkpath(QStringLiteral(".")))
+        return 0;
+    CGeneralControlSheet* sheet = frame.sheet();
+    if (!sheet)
+        return 0;
+
+    int saved = 0;
+    // "Update All" first, as a user would after a first start (whose download
+    // leaves the last effect downloaded as the current one), then let the
+    // answers arrive and the pages catch up.
+    if (frame.model())
+        frame.model()->StartStatusSweep();
+    settle(2000);
+    for (int i = 0; i < sheet->pageCount(); ++i) {
+        sheet->setActiveIndex(i);
+        settle(1200);
+        if (save(*sheet, dir, fileName(sheet->page(i)->caption())))
+            ++saved;
+    }
+    sheet->setActiveIndex(0);
+    settle(600);
+
+    CAboutDlg about(sheet);
+    saved += saveDialog(about, dir, QStringLiteral("about.png"));
+
+    ExecDialogRunner runner;
+    CommConfigValues values;
+    values.portIndex = frame.settings().readInt(keys::kComm, keys::kCommPort, 0);
+    values.dontShow = frame.settings().readInt(keys::kComm, keys::kDontShow, 0);
+    values.forceDownload = frame.settings().readInt(keys::kComm, keys::kForceDownload, 0);
+    CCommConfigDlg comm(values, frame.settings(), frame.prompt(), runner, frame.control(), sheet);
+    saved += saveDialog(comm, dir, QStringLiteral("comm-config.png"));
+    CAdvancedCommDlg advanced(frame.settings(), frame.prompt(), frame.control(), sheet);
+    saved += saveDialog(advanced, dir, QStringLiteral("advanced-comm-settings.png"));
+    return saved;
+}
+
+} // namespace bm

@@ -1,0 +1,77 @@
+// About box and start-up progress window.
+#include "app/small_dialogs.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace bm {
+
+QIcon appIcon()
+{
+    return QIcon(QStringLiteral(":/brennmark/brennmark.png"));
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("About"));
+
+    auto* icon = new QLabel(this);
+    icon->setPixmap(appIcon().pixmap(64, 64));
+    icon->setAlignment(Qt::AlignTop);
+
+    auto* version = new QLabel(QStringLiteral("Brennmark Version 1.02  (June 15, 2002)"), this);
+    QFont bold = version->font();
+    bold.setBold(true);
+    version->setFont(bold);
+    auto* purpose = new QLabel(QStringLiteral("Brennmark controls your ZA-2/DE-1 through its serial port."), this);
+
+    auto* text = new QVBoxLayout;
+    text->addWidget(version);
+    text->addWidget(purpose);
+    text->addStretch();
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon);
+    top->addSpacing(12);
+    top->addLayout(text);
+
+    auto* buttons = new QDialogButtonBox(this);
+    auto* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+    ok->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addSpacing(8);
+    layout->addWidget(buttons);
+}
+
+CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Brennmark - Downloading Internal Variables"));
+    setModal(false);
+    line_ = new QLabel(QStringLiteral("Downloading Internal Parameters...."), this);
+    line_->setMinimumWidth(340);
+    auto* busy = new QProgressBar(this);
+    busy->setRange(0, 0); // no known end: a busy indicator
+    busy->setTextVisible(false);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(line_);
+    layout->addWidget(busy);
+}
+
+void CDownloadDlg::setText(const QString& text)
+{
+    line_->setText(text);
+}
+
+QString CDownloadDlg::text() const
+{
+    return line_->text();
+}
+
+} // namespace bm

@@ -1,0 +1,55 @@
+// CTK7App: the application object. Sets the settings root (Tollvane/Brennmark),
+// makes the main window with the program's real back-ends and runs the event
+// loop. Also the command line's extras: a device for this run, the simulated
+// unit, the trace file and the screenshot tour.
+#pragma once
+
+#include <QString>
+
+#include <fstream>
+#include <memory>
+#include <string>
+
+class QSocketNotifier;
+
+namespace bm {
+
+namespace sim {
+class SimServer;
+}
+class CMainFrame;
+
+struct AppOptions {
+    QString port;          // --port DEVICE: this serial device for this run
+    bool simulate = false; // --simulate: the simulated unit, in-process
+    QString traceFile;     // --trace FILE
+    QString screenshotDir; // --screenshot-dir DIR: save every page and close
+};
+
+class CTK7App {
+public:
+    // A QApplication must exist.
+    explicit CTK7App(AppOptions options);
+    ~CTK7App();
+
+    // Makes the main window, whose creation runs the start-up. False when the
+    // program has to end at once.
+    bool InitInstance();
+    // The event loop, until the main window has closed; the exit code.
+    int Run();
+
+    CMainFrame* mainFrame() { return frame_.get(); }
+
+private:
+    bool startSimulator(std::string& devicePath);
+    void readConsole();
+
+    AppOptions options_;
+    std::unique_ptr<sim::SimServer> sim_;
+    std::unique_ptr<QSocketNotifier> console_;
+    std::string consolePending_;
+    std::ofstream trace_;
+    std::unique_ptr<CMainFrame> frame_;
+};
+
+} // namespace bm

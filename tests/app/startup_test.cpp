@@ -1,0 +1,281 @@
+// Start-up and shutdown of the main window: the port choice and what it
+// stores, detection, the wait for the first sweep (with a unit that falls
+// silent, and with a ROM prompt from the receiver in the middle of it), the
+// sheet, and the goodbye packets when the sheet is closed.
+#include "app/comm_dialogs.h"
+#include "link/quor_control.h"
+#include "model/device_model.h"
+#include "tests/app/app_rig.h"
+#include "ui/control_sheet.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+using namespace bm;
+using namespace bm::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const Bytes kFrontPanelOff = packet(DC_CMD_SET_FPD_CTRL, {0x00, 0x00, 0x00, 0x32});
+const Bytes kFrontPanelOn = packet(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8});
+const Bytes kHostSleep = packet(HOST_SLEEP);
+const Bytes kHostWakeup = packet(HOST_WAKEUP);
+
+std::vector<Bytes> lastTwo(const std::vector<Bytes>& packets)
+{
+    if (packets.size() < 2)
+        return packets;
+    return {packets.end() - 2, packets.end()};
+}
+
+// Fails the run instead of hanging it when start-up never returns.
+class Watchdog {
+public:
+    explicit Watchdog(int seconds)
+        : thread_([this, seconds] {
+              for (int i = 0; i < seconds * 10 && !done_; ++i)
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+              if (!done_) {
+                  std::fprintf(stderr, "start-up did not return: deadlock\n");
+                  std::abort();
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        done_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+} // namespace
+
+class StartupTest : public QObject {
+    Q_OBJECT
+private slots:
+    void firstRunOffersCom1WithDownloadAndCancelStoresTheDefaults()
+    {
+        FrameParts parts;
+        auto frame = makeFrame(parts, {});
+        QString shownPort;
+        bool download = false;
+        bool dontShow = true;
+        parts.runner->script = [&](QDialog& dialog) {
+            shownPort = dialog.findChild<QComboBox*>(QStringLiteral("port"))->currentText();
+            download = dialog.findChild<QCheckBox*>(QStringLiteral("download"))->isChecked();
+            dontShow = dialog.findChild<QCheckBox*>(QStringLiteral("dontShow"))->isChecked();
+            dialog.findChild<QCheckBox*>(QStringLiteral("dontShow"))->setChecked(true); // then Cancel
+            return int(QDialog::Rejected);
+        };
+
+        QCOMPARE(frame->create(), 0);
+
+        QCOMPARE(parts.runner->titles, QStringList{QStringLiteral("Brennmark Comm Config")});
+        QCOMPARE(shownPort, QStringLiteral("COM1"));
+        QVERIFY(download);
+        QVERIFY(!dontShow);
+        auto& s = *parts.settings;
+        QCOMPARE(s.readInt(keys::kComm, keys::kCommPort, -7), 0);
+        QCOMPARE(s.readInt(keys::kComm, keys::kDontShow, -7), 0);
+        QCOMPARE(s.readInt(keys::kComm, keys::kForceDownload, -7), 0);
+        QVERIFY(frame->control()->state().ReloadDefinitions.load()); // the first start downloads
+
+        // Nothing answered on the port that opened.
+        QCOMPARE(parts.fakePort->openedPort(), 1);
+        QCOMPARE(parts.prompt->texts(),
+                 std::vector<std::string>{"Ridaziv DE-1 or ZA-2 was not detected... Exiting!"});
+        QVERIFY(frame->sheet() == nullptr);
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTRY_COMPARE(closed.count(), 1); // the posted close runs the normal shutdown
+        const auto writes = parts.fakePort->writes();
+        QVERIFY(writes.size() >= 4);
+        QCOMPARE(writes[0], kHostWakeup);
+        QCOMPARE(writes[1], kFrontPanelOn);
+        QCOMPARE(lastTwo(writes), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+        QVERIFY(!parts.fakePort->isOpen());
+    }
+
+    void theDialogsChoiceIsStoredAndUsed()
+    {
+        FrameParts parts;
+        auto frame = makeFrame(parts, [](InMemorySettings& s) {
+            s.writeInt(keys::kComm, keys::kCommPort, 0);
+            s.writeInt(keys::kComm, keys::kDontShow, 0);
+        });
+        parts.runner->script = [&](QDialog& dialog) {
+            dialog.findChild<QComboBox*>(QStringLiteral("port"))->setCurrentIndex(2);
+            dialog.findChild<QCheckBox*>(QStringLiteral("dontShow"))->setChecked(true);
+            dialog.findChild<QCheckBox*>(QStringLiteral("download"))->setChecked(true);
+            dialog.accept();
+            return dialog.result();
+        };
+        QCOMPARE(frame->create(), 0);
+        QCOMPARE(parts.fakePort->openedPort(), 3);
+        auto& s = *parts.settings;
+        QCOMPARE(s.readInt(keys::kComm, keys::kCommPort, -7), 2);
+        QCOMPARE(s.readInt(keys::kComm, keys::kDontShow, -7), 1);
+        QCOMPARE(s.readInt(keys::kComm, keys::kForceDownload, -7), 0); // acts once
+        QVERIFY(frame->control()->state().ReloadDefinitions.load());
+    }
+
+    void dontShowSkipsTheDialogAndUsesTheStoredPort()
+    {
+        FrameParts parts;
+        auto frame = makeFrame(parts, [](InMemorySettings& s) {
+            s.writeInt(keys::kComm, keys::kCommPort, 1);
+            s.writeInt(keys::kComm, keys::kDontShow, 1);
+            s.writeInt(keys::kComm, keys::kForceDownload, 1);
+            s.writeInt(keys::kCacheParamMax, "0x00", 40); // a cache exists
+        });
+        QCOMPARE(frame->create(), 0);
+        QVERIFY(parts.runner->titles.empty());
+        QCOMPARE(parts.fakePort->openedPort(), 2);
+        QVERIFY(frame->control()->state().ReloadDefinitions.load()); // forced this once
+        QCOMPARE(parts.settings->readInt(keys::kComm, keys::kForceDownload, -7), 0);
+    }
+
+    void aCachedStartDoesNotDownload()
+    {
+        FrameParts parts;
+        auto frame = makeFrame(parts, [](InMemorySettings& s) {
+            quietStart(s);
+            s.writeInt(keys::kCacheParamMax, "0x00", 40);
+        });
+        QCOMPARE(frame->create(), 0);
+        QVERIFY(!frame->control()->state().ReloadDefinitions.load());
+    }
+
+    void aUnitThatAnswersGetsTheSheetAndClosingItSaysGoodbye()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath());
+        Watchdog watchdog(120);
+
+        QCOMPARE(frame->create(), 0);
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QVERIFY(!frame->control()->state().StatusSweepActive.load());
+        CGeneralControlSheet* sheet = frame->sheet();
+        QVERIFY(sheet);
+        QVERIFY(sheet->isVisible());
+        QCOMPARE(sheet->windowTitle(), QStringLiteral("Brennmark - DE-1/ZA-2 Control Panel v1.02"));
+        QStringList captions;
+        for (int i = 0; i < sheet->pageCount(); ++i)
+            captions << sheet->page(i)->caption();
+        QCOMPARE(captions, (QStringList{"Info", "General", "Speaker Config", "Output Levels", "Equalization",
+                                        "Zone 2", "Names"}));
+        QCOMPARE(sheet->activePage(), frame->pages().info);
+        auto* product = frame->pages().info->findChild<QLineEdit*>(QStringLiteral("product"));
+        QCOMPARE(product->text(), QStringLiteral("DE-1  COMPLETE"));
+
+        // Changing tabs switches the unit's front-panel reports off and on.
+        unit.clearReceived();
+        sheet->setActiveIndex(1);
+        QCOMPARE(sheet->activePage(), frame->pages().general);
+        sheet->setActiveIndex(0);
+        QTRY_VERIFY(unit.receivedPackets().size() >= 2);
+        QCOMPARE(unit.receivedPackets()[0], kFrontPanelOff);
+        QCOMPARE(unit.receivedPackets()[1], kFrontPanelOn);
+
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        sheet->close();
+        QTRY_COMPARE(closed.count(), 1);
+        QVERIFY(frame->sheet() == nullptr);
+        QVERIFY(frame->control() == nullptr);
+        QTRY_VERIFY(unit.receivedPackets().size() >= 2);
+        QCOMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+    }
+
+    void aUnitFallingSilentMidDownloadTimesOutAndTheSheetStillComesUp()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath()); // no cache: forced download
+        Watchdog watchdog(120);
+
+        // Silence once the download has reached parameter 5.
+        std::atomic<bool> stop{false};
+        std::atomic<long long> silentAt{0};
+        std::thread watcher([&] {
+            while (!stop) {
+                for (const Bytes& p : unit.receivedPackets()) {
+                    if (p.size() > 4 && p[2] == DC_CMD_GET_SYS_PARAM_BY_ID && p[4] >= 5) {
+                        unit.setSilent(true);
+                        silentAt = Clock::now().time_since_epoch().count();
+                        return;
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+
+        const int result = frame->create();
+        const auto returned = Clock::now();
+        stop = true;
+        watcher.join();
+        QCOMPARE(result, 0);
+        QVERIFY(silentAt.load() != 0);
+        const auto texts = parts.prompt->texts();
+        QVERIFY(!texts.empty());
+        QCOMPARE(texts.front(), std::string("Timed out waiting for data download from DE-1/ZA-2!"));
+        // 51 passes of 100 ms without a packet, not the 1800 of the download's limit.
+        const auto waited = returned - Clock::time_point(Clock::duration(silentAt.load()));
+        QVERIFY(waited >= std::chrono::milliseconds(5000));
+        QVERIFY(waited < std::chrono::seconds(60));
+        QVERIFY(frame->sheet());
+        QVERIFY(frame->sheet()->isVisible());
+        frame->close(); // runs once control is back in the event loop
+        QTRY_VERIFY(frame->isShutDown());
+    }
+
+    void aRomPromptDuringTheStartupWaitIsShownAndAnswered()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        // A cache from another ROM: no download is asked for, but the unit's
+        // configuration makes the receiver prompt in the middle of the wait.
+        auto frame = makeFrame(
+            parts,
+            [](InMemorySettings& s) {
+                quietStart(s);
+                s.writeInt(keys::kCacheParamMax, "0x00", 40);
+                s.writeString(keys::kCacheUnitConfig, keys::kTimeStamp, "00/00/00 00:00");
+            },
+            unit.devicePath(), /*realPrompt=*/true);
+        BoxClicker clicker;
+        Watchdog watchdog(120);
+
+        QCOMPARE(frame->create(), 0);
+
+        const int rom = clicker.texts.indexOf(QStringLiteral("ROM Timestamp mismatch. About to reload internal variables."));
+        QVERIFY(rom >= 0);
+        // Shown from the wait itself, not left until a later message box ran
+        // the event loop (which is how a blocked wait would look).
+        QCOMPARE(clicker.openBoxes[rom], 1);
+        // Answered while the UI thread waited: the download went on from there.
+        QCOMPARE(parts.settings->readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""),
+                 std::string("99/03/09 18:34"));
+        QVERIFY(frame->sheet());
+        frame->close();
+    }
+};
+
+QTEST_MAIN(StartupTest)
+#include "startup_test.moc"
