@@ -61,6 +61,14 @@ struct CQuorControl::Impl {
     mutable std::mutex lastMutex; // guards lastPacket (written by the writer, read by the resends)
     Packet lastPacket;
 
+    // Guards the restart and the expiry of timers 10 and 2, each with its flag
+    // and generation. A timer may be restarted by the reader while its previous
+    // expiry is already running on the user-interface thread; that expiry finds
+    // a newer generation and leaves the new period alone.
+    std::mutex timerMutex;
+    std::uint32_t windowGeneration = 0;      // timer 10, ResponseWindowOpen
+    std::uint32_t suppressionGeneration = 0; // timer 2, SendSuppressed
+
     int t(Timing which) const { return timing[static_cast<std::size_t>(which)].load(); }
     LinkState& state() { return self.state_; }
     OwnerWindow& owner() { return self.env_.owner; }
@@ -266,9 +274,14 @@ int CQuorControl::SendPacket(const std::uint8_t* packet, std::size_t length)
 
     if (m.threadsRunning.load()) {
         // Every send restarts the window; only its end posts the refresh.
+        std::lock_guard lock(m.timerMutex);
+        const std::uint32_t generation = ++m.windowGeneration;
         if (state_.ResponseWindowOpen.load())
             env_.owner.killTimer(kResponseWindowTimer);
-        env_.owner.setTimer(kResponseWindowTimer, kTimerPeriodMs, [this] {
+        env_.owner.setTimer(kResponseWindowTimer, kTimerPeriodMs, [this, generation] {
+            std::lock_guard lock(impl_->timerMutex);
+            if (generation != impl_->windowGeneration)
+                return; // a later send owns the window now
             env_.owner.postNotification(Notification{WM_PARAM_CHANGED, 0, 1, {}});
             state_.ResponseWindowOpen = false;
             env_.owner.killTimer(kResponseWindowTimer);
@@ -317,7 +330,8 @@ std::size_t CQuorControl::queuedPackets() const
 void CQuorControl::Impl::writerLoop()
 {
     while (open.load()) {
-        sleepMs(t(Timing::WritePacketCheckInterval) + 1);
+        // A negative interval from a hand-edited store must not make this a spin.
+        sleepMs(std::max(t(Timing::WritePacketCheckInterval), 0) + 1);
         std::optional<QueuedPacket> entry = writeQueue.take();
         if (!entry)
             continue;
@@ -544,8 +558,13 @@ void CQuorControl::Impl::onParamChange(const Packet& packet)
     if (!s.ResponseWindowOpen.load()) {
         // Not an answer to us: the user is at the unit. Hold our own sends off
         // so a page refresh cannot fight the knob.
+        std::lock_guard lock(timerMutex);
+        const std::uint32_t generation = ++suppressionGeneration;
         s.SendSuppressed = true;
-        owner().setTimer(kSuppressionTimer, kTimerPeriodMs, [this] {
+        owner().setTimer(kSuppressionTimer, kTimerPeriodMs, [this, generation] {
+            std::lock_guard lock(timerMutex);
+            if (generation != suppressionGeneration)
+                return; // a later change restarted the suppression
             state().SendSuppressed = false;
             owner().killTimer(kSuppressionTimer);
         });

@@ -55,7 +55,7 @@ int usageError(const std::string& what)
     return 2;
 }
 
-// Reads console lines until `stop` is set; end of input only ends the reading.
+// Reads console lines until `stop` is set or the input ends.
 void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
 {
     std::string pending;
@@ -65,11 +65,15 @@ void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
         if (::poll(&p, 1, 100) <= 0)
             continue;
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-            return; // end of input: keep serving
-        if (n < 0)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        pending.append(buffer, static_cast<std::size_t>(n));
+        // End of input only ends the reading; a last line without its newline
+        // still counts.
+        const bool ended = n <= 0;
+        if (!ended)
+            pending.append(buffer, static_cast<std::size_t>(n));
+        else if (!pending.empty())
+            pending += '\n';
         std::size_t eol;
         while ((eol = pending.find('\n')) != std::string::npos) {
             std::string line = pending.substr(0, eol);
@@ -85,6 +89,8 @@ void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
             if (!server.command(line, &error))
                 std::cerr << "error: " << error << std::endl;
         }
+        if (ended)
+            return; // keep serving
     }
 }
 

@@ -62,7 +62,9 @@ struct SimServer::Impl {
     }
 
     void serve();
-    void schedule(const Emissions& batch);
+    // Queues a batch caused at `cause` (the moment its command had fully
+    // arrived, or now for the console).
+    void schedule(const Emissions& batch, Clock::time_point cause = Clock::now());
     void sendDue();
     void writePacket(const std::vector<std::uint8_t>& packet);
     bool writeRaw(const std::uint8_t* data, std::size_t n);
@@ -106,11 +108,11 @@ void SimServer::Impl::wake()
     }
 }
 
-void SimServer::Impl::schedule(const Emissions& batch)
+void SimServer::Impl::schedule(const Emissions& batch, Clock::time_point cause)
 {
     if (batch.empty())
         return;
-    auto due = Clock::now() + (options.fast ? Clock::duration::zero() : Clock::duration(kProcessingDelay));
+    auto due = cause + (options.fast ? Clock::duration::zero() : Clock::duration(kProcessingDelay));
     std::lock_guard lock(queueMutex);
     for (const auto& e : batch) {
         due += std::chrono::milliseconds(e.delayMs);
@@ -210,6 +212,9 @@ void SimServer::Impl::closeLine()
 void SimServer::Impl::serve()
 {
     auto lastByte = Clock::now();
+    // When the host's bytes read so far have all crossed the line: the
+    // terminal hands them over at once, a real line at 19200 baud.
+    auto arrived = Clock::now();
     std::uint8_t buffer[512];
     while (!stopping) {
         int timeoutMs = 100;
@@ -240,6 +245,7 @@ void SimServer::Impl::serve()
             if (n > 0) {
                 fromHost += static_cast<std::uint64_t>(n);
                 lastByte = Clock::now();
+                arrived = options.fast ? lastByte : std::max(arrived, lastByte) + kByteTime * static_cast<int>(n);
                 Emissions answers;
                 bool drop = false;
                 {
@@ -257,7 +263,7 @@ void SimServer::Impl::serve()
                     closeLine();
                     break;
                 }
-                schedule(answers);
+                schedule(answers, arrived);
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 std::this_thread::sleep_for(10ms);
             }

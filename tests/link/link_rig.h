@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,6 +150,37 @@ private:
     std::vector<Bytes> routed_;
 };
 
+// The manual owner window, keeping every procedure each timer was started
+// with, so that a test can run an earlier one: an expiry that was already
+// under way when a later start replaced the timer.
+class KeepingOwnerWindow : public ManualOwnerWindow {
+public:
+    void setTimer(int id, int periodMs, TimerProc proc) override
+    {
+        {
+            std::lock_guard lock(procsMutex_);
+            procs_[id].push_back(proc);
+        }
+        ManualOwnerWindow::setTimer(id, periodMs, std::move(proc));
+    }
+    // How many times timer `id` was started, and the procedure of start `n`.
+    std::size_t starts(int id) const
+    {
+        std::lock_guard lock(procsMutex_);
+        auto it = procs_.find(id);
+        return it == procs_.end() ? 0 : it->second.size();
+    }
+    TimerProc procedure(int id, std::size_t n) const
+    {
+        std::lock_guard lock(procsMutex_);
+        return procs_.at(id).at(n);
+    }
+
+private:
+    mutable std::mutex procsMutex_; // guards procs_
+    std::map<int, std::vector<TimerProc>> procs_;
+};
+
 // Timing values that keep tests quick: 2 ms of pacing per send, a 2 ms writer
 // pass, no extra delays; the acknowledgement wait keeps its defaults.
 inline void storeFastTiming(InMemorySettings& settings)
@@ -161,7 +193,7 @@ inline void storeFastTiming(InMemorySettings& settings)
 
 struct Rig {
     FakeSerialPort serial;
-    ManualOwnerWindow owner;
+    KeepingOwnerWindow owner;
     ScriptedPrompt prompt;
     InMemorySettings settings;
     RecordingClient client;

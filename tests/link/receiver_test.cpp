@@ -213,6 +213,11 @@ TEST_F(Receiver, UnsolicitedChangeSuppressesSendingAndNotifies)
     const int starts = rig.owner.timerStarts(kSuppressionTimer);
     rig.feed(frame(DC_PARAM_CHG_MSG, {0x21, 0x41}));
     EXPECT_EQ(rig.owner.timerStarts(kSuppressionTimer), starts + 1);
+    // The first suppression's expiry, already under way when the second change
+    // restarted the timer, does not end the second one.
+    rig.owner.procedure(kSuppressionTimer, rig.owner.starts(kSuppressionTimer) - 2)();
+    EXPECT_TRUE(s.SendSuppressed.load());
+    EXPECT_TRUE(rig.owner.timerActive(kSuppressionTimer));
 
     const std::uint32_t sent = s.CommandsSent.load();
     const std::size_t queued = link->queuedPackets();

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 namespace bm::test {
 namespace {
 
@@ -58,6 +60,35 @@ TEST(Sender, DisabledLinkNeitherCountsNorQueues)
     EXPECT_EQ(rig.owner.timerStarts(kResponseWindowTimer), 0);
 }
 
+// CPU time of the whole process, to see that no thread spins.
+std::chrono::nanoseconds processCpu()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+TEST(Sender, WriterSleepsBetweenPassesWhateverIntervalIsStored)
+{
+    // The store can be edited by hand; a negative check interval must not
+    // turn the writer's idle pass into a spin.
+    Rig rig;
+    rig.settings.writeInt(keys::kComm, keys::kWritePacketCheckInterval.name, -5);
+    CQuorControl& link = rig.live();
+    ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));
+    link.state().StatusSweepActive = false;
+
+    const auto cpuBefore = processCpu();
+    const auto wallBefore = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const auto cpu = processCpu() - cpuBefore;
+    const auto wall = Clock::now() - wallBefore;
+    EXPECT_LT(cpu, wall / 4) << "cpu " << cpu.count() / 1000000 << " ms";
+
+    link.SendPacket(framePacket(DC_CMD_GET_CONFIG));
+    EXPECT_TRUE(rig.serial.waitForWrites(4, 3000));
+}
+
 class LiveSender : public ::testing::Test {
 protected:
     void SetUp() override
@@ -96,6 +127,13 @@ TEST_F(LiveSender, EverySendRestartsTheResponseWindowAndOnlyItsEndNotifies)
     link->SendPacket(framePacket(DC_CMD_SET_SYS_VOLUME, {41}));
     EXPECT_EQ(rig.owner.timerStarts(kResponseWindowTimer), starts + 2);
     EXPECT_TRUE(s.ResponseWindowOpen.load());
+
+    // The first window's expiry was already under way when the second send
+    // restarted the timer: it must not close the second send's window.
+    rig.owner.procedure(kResponseWindowTimer, rig.owner.starts(kResponseWindowTimer) - 2)();
+    EXPECT_TRUE(s.ResponseWindowOpen.load());
+    EXPECT_TRUE(rig.owner.timerActive(kResponseWindowTimer));
+    EXPECT_TRUE(rig.posted(WM_PARAM_CHANGED).empty());
 
     ASSERT_TRUE(rig.owner.fireTimer(kResponseWindowTimer));
     EXPECT_FALSE(s.ResponseWindowOpen.load());

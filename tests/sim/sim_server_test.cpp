@@ -179,6 +179,15 @@ TEST(SimServer, AnswersTakeTheTimeOf19200Baud)
     host.send(hostPacket(DC_CMD_GET_SYS_PARAM_VALUES));
     ASSERT_TRUE(host.waitFor(DC_RESP_SYS_PARAM_VALUES));
     EXPECT_GE(Clock::now() - before, 100ms);
+
+    // The host's bytes take their time on the line as well: the unit cannot
+    // acknowledge 197 bytes of values before they have all arrived.
+    const Bytes values = sim.snapshot().paramValues;
+    ASSERT_EQ(values.size(), 192u);
+    const auto sent = Clock::now();
+    host.send(hostPacket(DC_CMD_SET_SYS_PARAM_VALUES, values));
+    ASSERT_TRUE(host.waitFor(DC_ACK));
+    EXPECT_GE(Clock::now() - sent, 110ms);
 }
 
 TEST(SimServer, ParameterWriteEndsInAWakeupAfterThePause)
@@ -460,8 +469,13 @@ TEST(RidazivSim, ServesOnItsLinkTakesConsoleLinesAndCleansUpOnSigterm)
     sim.type("help\n");
     EXPECT_NE(sim.readStdout("help").find("set NAME VALUE"), std::string::npos);
 
-    // End of input is not the end of the unit.
+    // End of input is not the end of the unit, and a last line without its
+    // newline still acts.
+    sim.type("set VOLUME 62");
     sim.closeStdin();
+    const auto last = host.waitFor(DC_PARAM_CHG_MSG);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->data.at(1), 62);
     host.send(hostPacket(DC_CMD_GET_SYS_STATUS));
     EXPECT_TRUE(host.waitFor(DC_RESP_SYS_STATUS));
 
