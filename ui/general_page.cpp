@@ -65,16 +65,11 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
 {
     DeviceModel& unit = model();
 
-    LevelControl::Setup volume;
-    volume.orientation = Qt::Vertical;
-    volume.maximum = 92;
-    volume.plusStep = -1; // top is loudest
-    volume.tickInterval = 10;
-    volume.unitValue = [](int p, int maximum) { return maximum - p; };
-    volume.text = [](int, int v) { return wholeStepText(v - 80); };
-    volume.send = [&unit](int v) { unit.SetVolume(static_cast<std::uint8_t>(v)); };
-    volume.name = QStringLiteral("volume");
-    volume_ = new LevelControl(unit, volume, this);
+    volume_ = new LevelControl(
+        unit,
+        LevelControl::volumeSetup(QStringLiteral("volume"),
+                                  [&unit](int v) { unit.SetVolume(static_cast<std::uint8_t>(v)); }),
+        this);
 
     LevelControl::Setup frontBack;
     frontBack.orientation = Qt::Vertical;
@@ -87,16 +82,11 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
     frontBack.name = QStringLiteral("frontBack");
     frontBack_ = new LevelControl(unit, frontBack, this);
 
-    LevelControl::Setup leftRight;
-    leftRight.orientation = Qt::Horizontal;
-    leftRight.maximum = 32;
-    leftRight.plusStep = 1; // right
-    leftRight.tickInterval = 4;
-    leftRight.unitValue = [](int p, int) { return p; };
-    leftRight.text = [](int, int b) { return wholeStepText(b - 16); };
-    leftRight.send = [&unit](int b) { unit.SetBalance(static_cast<std::uint8_t>(b)); };
-    leftRight.name = QStringLiteral("leftRight");
-    leftRight_ = new LevelControl(unit, leftRight, this);
+    leftRight_ = new LevelControl(
+        unit,
+        LevelControl::balanceSetup(QStringLiteral("leftRight"),
+                                   [&unit](int b) { unit.SetBalance(static_cast<std::uint8_t>(b)); }),
+        this);
 
     mute_ = new QCheckBox(QStringLiteral("Mute"), this);
     mute_->setObjectName(QStringLiteral("mute"));
@@ -144,12 +134,7 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
     }
 
     auto* leftRightBox = new QGroupBox(QStringLiteral("Left/Right Balance"), this);
-    auto* leftRightRow = new QHBoxLayout(leftRightBox);
-    leftRightRow->addWidget(leftRight_->minusButton());
-    leftRightRow->addWidget(leftRight_->valueBox());
-    leftRightRow->addWidget(leftRight_->plusButton());
-    leftRightRow->addSpacing(8);
-    leftRightRow->addWidget(leftRight_->slider(), 1);
+    leftRightBox->setLayout(leftRight_->makeSliderRow());
 
     auto* right = new QVBoxLayout;
     right->addWidget(inputBox);

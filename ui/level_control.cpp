@@ -4,6 +4,7 @@
 
 #include "link/quor_control.h"
 #include "model/device_model.h"
+#include "ui/level_text.h"
 #include "ui/tracked_slider.h"
 
 #include <QHBoxLayout>
@@ -26,6 +27,34 @@ QPushButton* makeStepButton(const QString& text, QWidget* parent)
 }
 
 } // namespace
+
+LevelControl::Setup LevelControl::volumeSetup(QString name, std::function<void(int)> send)
+{
+    Setup s;
+    s.orientation = Qt::Vertical;
+    s.maximum = 92;
+    s.plusStep = -1; // top is loudest
+    s.tickInterval = 10;
+    s.unitValue = [](int p, int maximum) { return maximum - p; };
+    s.text = [](int, int v) { return wholeStepText(v - 80); };
+    s.send = std::move(send);
+    s.name = std::move(name);
+    return s;
+}
+
+LevelControl::Setup LevelControl::balanceSetup(QString name, std::function<void(int)> send)
+{
+    Setup s;
+    s.orientation = Qt::Horizontal;
+    s.maximum = 32;
+    s.plusStep = 1; // right
+    s.tickInterval = 4;
+    s.unitValue = [](int p, int) { return p; };
+    s.text = [](int, int b) { return wholeStepText(b - 16); };
+    s.send = std::move(send);
+    s.name = std::move(name);
+    return s;
+}
 
 LevelControl::LevelControl(DeviceModel& model, Setup setup, QWidget* parent)
     : QObject(parent), model_(model), setup_(std::move(setup))
@@ -73,6 +102,17 @@ QVBoxLayout* LevelControl::makeStepColumn() const
     column->addWidget(valueBox_, 0, Qt::AlignHCenter);
     column->addLayout(buttons);
     return column;
+}
+
+QHBoxLayout* LevelControl::makeSliderRow() const
+{
+    auto* row = new QHBoxLayout;
+    row->addWidget(minus_);
+    row->addWidget(valueBox_);
+    row->addWidget(plus_);
+    row->addSpacing(8);
+    row->addWidget(slider_, 1);
+    return row;
 }
 
 void LevelControl::setMaximum(int maximum)

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class QHBoxLayout;
 class QVBoxLayout;
 class QLineEdit;
 class QPushButton;
@@ -42,6 +43,12 @@ public:
         QString name; // object-name stem of the four widgets
     };
 
+    // The master volume and the left/right balance keep one range, direction,
+    // tick spacing and text on every page that shows them (the main zone and
+    // zone 2); only the object names and the model operation differ.
+    static Setup volumeSetup(QString name, std::function<void(int unitValue)> send);
+    static Setup balanceSetup(QString name, std::function<void(int unitValue)> send);
+
     LevelControl(DeviceModel& model, Setup setup, QWidget* parent);
 
     RedrawSlider* slider() const { return slider_; }
@@ -51,6 +58,8 @@ public:
 
     // The value box over "-" "+", for a narrow column under a vertical slider.
     QVBoxLayout* makeStepColumn() const;
+    // "-", the value box and "+" ahead of the slider, for a horizontal slider.
+    QHBoxLayout* makeSliderRow() const;
 
     // Writes the value box for the current position and returns its unit value.
     int updateText();

@@ -4,7 +4,6 @@
 #include "link/packet.h"
 #include "model/device_model.h"
 #include "ui/level_control.h"
-#include "ui/level_text.h"
 #include "ui/tracked_slider.h"
 
 #include <QCheckBox>
@@ -41,27 +40,16 @@ CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
 {
     DeviceModel& unit = model();
 
-    LevelControl::Setup volume;
-    volume.orientation = Qt::Vertical;
-    volume.maximum = 92;
-    volume.plusStep = -1; // top is loudest
-    volume.tickInterval = 10;
-    volume.unitValue = [](int p, int maximum) { return maximum - p; };
-    volume.text = [](int, int v) { return wholeStepText(v - 80); };
-    volume.send = [&unit](int v) { unit.SetZone2Volume(static_cast<std::uint8_t>(v)); };
-    volume.name = QStringLiteral("zone2Volume");
-    volume_ = new LevelControl(unit, volume, this);
-
-    LevelControl::Setup balance;
-    balance.orientation = Qt::Horizontal;
-    balance.maximum = 32;
-    balance.plusStep = 1; // right
-    balance.tickInterval = 4;
-    balance.unitValue = [](int p, int) { return p; };
-    balance.text = [](int, int b) { return wholeStepText(b - 16); };
-    balance.send = [&unit](int b) { unit.SetZone2Balance(static_cast<std::uint8_t>(b)); };
-    balance.name = QStringLiteral("zone2Balance");
-    balance_ = new LevelControl(unit, balance, this);
+    volume_ = new LevelControl(
+        unit,
+        LevelControl::volumeSetup(QStringLiteral("zone2Volume"),
+                                  [&unit](int v) { unit.SetZone2Volume(static_cast<std::uint8_t>(v)); }),
+        this);
+    balance_ = new LevelControl(
+        unit,
+        LevelControl::balanceSetup(QStringLiteral("zone2Balance"),
+                                   [&unit](int b) { unit.SetZone2Balance(static_cast<std::uint8_t>(b)); }),
+        this);
 
     // The check boxes are not set back after a click: they show the unit's
     // state at the refresh that follows its report.
@@ -115,12 +103,7 @@ CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
 
     // "Zone-2 Left/Right Balance": value box and steps left of the slider.
     auto* balanceBox = new QGroupBox(QStringLiteral("Zone-2 Left/Right Balance"), this);
-    auto* balanceRow = new QHBoxLayout(balanceBox);
-    balanceRow->addWidget(balance_->minusButton());
-    balanceRow->addWidget(balance_->valueBox());
-    balanceRow->addWidget(balance_->plusButton());
-    balanceRow->addSpacing(8);
-    balanceRow->addWidget(balance_->slider(), 1);
+    balanceBox->setLayout(balance_->makeSliderRow());
 
     auto* right = new QVBoxLayout;
     right->addWidget(inputBox);

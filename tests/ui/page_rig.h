@@ -242,9 +242,9 @@ T* child(QWidget& page, const QString& name)
     return widget;
 }
 
-// A point on a slider's channel beyond its thumb, toward the range maximum
-// or minimum, where a click pages the slider that way.
-inline QPoint channelPoint(QSlider& slider, bool towardMaximum)
+// The style option a slider paints itself with (QSlider keeps its own
+// initStyleOption protected), for finding where its parts are drawn.
+inline QStyleOptionSlider sliderStyleOption(QSlider& slider)
 {
     QStyleOptionSlider option;
     option.initFrom(&slider);
@@ -258,6 +258,14 @@ inline QPoint channelPoint(QSlider& slider, bool towardMaximum)
     option.upsideDown = slider.orientation() == Qt::Horizontal
                             ? (slider.invertedAppearance() != (slider.layoutDirection() == Qt::RightToLeft))
                             : !slider.invertedAppearance();
+    return option;
+}
+
+// A point on a slider's channel beyond its thumb, toward the range maximum
+// or minimum, where a click pages the slider that way.
+inline QPoint channelPoint(QSlider& slider, bool towardMaximum)
+{
+    const QStyleOptionSlider option = sliderStyleOption(slider);
     const QRect groove = slider.style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, &slider);
     const bool endIsMaximum = !option.upsideDown;
     const bool farEnd = towardMaximum == endIsMaximum;

@@ -1,5 +1,6 @@
 // The tracked slider on its own: which operations count as the user's, when
 // the page is told of a redraw, and which way the vertical slider runs.
+#include "page_rig.h"
 #include "ui/tracked_slider.h"
 
 #include <QSignalSpy>
@@ -13,16 +14,7 @@ namespace {
 
 QRect handleRect(QSlider& slider)
 {
-    QStyleOptionSlider option;
-    option.initFrom(&slider);
-    option.orientation = slider.orientation();
-    option.minimum = slider.minimum();
-    option.maximum = slider.maximum();
-    option.sliderPosition = slider.sliderPosition();
-    option.sliderValue = slider.value();
-    option.upsideDown = slider.orientation() == Qt::Horizontal
-                            ? (slider.invertedAppearance() != (slider.layoutDirection() == Qt::RightToLeft))
-                            : !slider.invertedAppearance();
+    QStyleOptionSlider option = test::sliderStyleOption(slider);
     option.subControls = QStyle::SC_SliderHandle;
     return slider.style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, &slider);
 }
