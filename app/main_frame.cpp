@@ -15,6 +15,7 @@
 #include "platform/sleep.h"
 #include "ui/control_sheet.h"
 
+#include <cstdio>
 #include <new>
 
 namespace bm {
@@ -105,6 +106,14 @@ int CMainFrame::create()
     if (options_.trace)
         control_->attachTrace(options_.trace);
     if (!control_->state().UnitHeard) {
+        // Say on the terminal what the message box cannot: which device, and
+        // why it would not open (missing, in use, not a serial line).
+        if (!serial_->isOpen())
+            std::fprintf(stderr, "brennmark: cannot open serial device %s: %s\n",
+                         serial_->devicePath().c_str(), serial_->openError().c_str());
+        else
+            std::fprintf(stderr, "brennmark: no answer from a unit on %s\n",
+                         serial_->devicePath().c_str());
         prompt_->ask("Ridaziv DE-1 or ZA-2 was not detected... Exiting!");
         postClose();
         return 0;

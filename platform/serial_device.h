@@ -32,6 +32,8 @@ public:
 
     // The device path that was (or would be) opened, for messages and the UI.
     virtual std::string devicePath() const = 0;
+    // Why the last open() failed, in words ("" after a successful open).
+    virtual std::string openError() const { return {}; }
 };
 
 } // namespace bm

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -59,14 +60,25 @@ bool TermiosSerialPort::open(int portNumber)
 {
     const std::string path = pathForPort(portNumber);
     std::unique_lock lock(fdMutex_);
-    if (fd_.load() >= 0)
+    if (fd_.load() >= 0) {
+        openError_ = "the port is already open";
         return false;
+    }
     path_ = path;
+    openError_.clear();
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        openError_ = std::strerror(errno);
         return false;
-    if (!::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    }
+    const char* refusal = nullptr;
+    if (!::isatty(fd))
+        refusal = "not a serial device";
+    else if (::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        refusal = "in use by another program";
+    if (refusal) {
+        openError_ = refusal;
         ::close(fd);
         return false;
     }
@@ -93,6 +105,12 @@ bool TermiosSerialPort::open(int portNumber)
     lastWriteLength_ = 0;
     fd_ = fd;
     return true;
+}
+
+std::string TermiosSerialPort::openError() const
+{
+    std::shared_lock lock(fdMutex_);
+    return openError_;
 }
 
 bool TermiosSerialPort::isOpen() const

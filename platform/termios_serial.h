@@ -31,6 +31,7 @@ public:
     void startWrite(const std::uint8_t* data, std::size_t length) override;
     void waitWriteComplete() override;
     std::string devicePath() const override;
+    std::string openError() const override;
 
     // True once a read or write has seen the line hang up or fail; reset by open().
     bool lineDead() const { return dead_.load(); }
@@ -53,6 +54,7 @@ private:
     // write running on another thread. Guards path_ as well.
     mutable std::shared_mutex fdMutex_;
     std::string path_;
+    std::string openError_;
     termios applied_{};
     std::atomic<int> fd_{-1};
     std::atomic<bool> dead_{false};

@@ -201,8 +201,18 @@ TEST(TermiosSerialPort, SecondOpenOfTheSameDeviceFails)
     ASSERT_TRUE(first.open(1));
     EXPECT_FALSE(second.open(1)); // also when the tests run as root
     EXPECT_FALSE(second.isOpen());
+    EXPECT_EQ(second.openError(), "in use by another program");
     first.close();
     EXPECT_TRUE(second.open(1)) << "closing releases the device";
+    EXPECT_EQ(second.openError(), "");
+}
+
+TEST(TermiosSerialPort, FileThatIsNotATerminalIsRefused)
+{
+    InMemorySettings settings;
+    TermiosSerialPort port(settings, "/dev/null");
+    EXPECT_FALSE(port.open(1));
+    EXPECT_EQ(port.openError(), "not a serial device");
 }
 
 TEST(TermiosSerialPort, MissingDeviceFailsToOpen)
@@ -211,6 +221,7 @@ TEST(TermiosSerialPort, MissingDeviceFailsToOpen)
     TermiosSerialPort port(settings, "/dev/brennmark-no-such-tty");
     EXPECT_FALSE(port.open(1));
     EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.openError(), "No such file or directory");
     std::uint8_t buf[8];
     EXPECT_EQ(port.readAvailable(buf, sizeof buf), 0u);
     port.startWrite(buf, sizeof buf); // harmless on a closed port
