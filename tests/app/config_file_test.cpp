@@ -7,9 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -240,14 +238,8 @@ TEST_F(ConfigFileWriterTest, WriteErrorFailsAndKeepsTheTarget)
 {
     const std::string target = folder.file("unit.lex");
     test::writeFile(target, previous);
-    struct sigaction ignore {}, before {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &before), 0);
-    rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    test::FileSizeLimit limit(100);
+    ASSERT_TRUE(limit.ok());
 
     bool wroteFirst = false, wroteSecond = true, committed = true;
     int error = 0;
@@ -260,8 +252,7 @@ TEST_F(ConfigFileWriterTest, WriteErrorFailsAndKeepsTheTarget)
             error = writer.error();
         }
     }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &before, nullptr);
+    limit.lift();
 
     EXPECT_TRUE(wroteFirst);
     EXPECT_FALSE(wroteSecond);

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/resource.h>
 
 namespace bm {
 namespace {
@@ -167,18 +165,11 @@ TEST_F(ConfigSave, WriteErrorFailsTheSaveAndKeepsThePreviousFile)
     const Bytes previous(500, 0x5A);
     test::writeFile(target, previous);
 
-    struct sigaction ignore {}, before {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &before), 0);
-    rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 300;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    test::FileSizeLimit limit(300);
+    ASSERT_TRUE(limit.ok());
     dialog.scriptPath(target);
     SaveConfigAction(model(), dialog, prompt(), settings());
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &before, nullptr);
+    limit.lift();
 
     EXPECT_EQ(prompt().texts(), std::vector<std::string>{"Failed to save configuration!"});
     EXPECT_EQ(test::readFile(target), previous);

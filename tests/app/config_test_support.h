@@ -18,6 +18,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <csignal>
+#include <sys/resource.h>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -33,6 +35,40 @@
 #include <vector>
 
 namespace bm::test {
+
+// A disk that fills up, made real: lowers the file-size limit so that write()
+// fails with EFBIG past `bytes` (SIGXFSZ ignored), until lift() or destruction.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        if (::sigaction(SIGXFSZ, &ignore, &signalBefore_) != 0 || ::getrlimit(RLIMIT_FSIZE, &saved_) != 0)
+            return;
+        rlimit small = saved_;
+        small.rlim_cur = bytes;
+        ok_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeLimit() { lift(); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+    bool ok() const { return ok_; }
+    void lift()
+    {
+        if (!ok_)
+            return;
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::sigaction(SIGXFSZ, &signalBefore_, nullptr);
+        ok_ = false;
+    }
+
+private:
+    struct sigaction signalBefore_ {};
+    rlimit saved_ {};
+    bool ok_ = false;
+};
 
 using Bytes = std::vector<std::uint8_t>;
 
