@@ -7,6 +7,15 @@
 
 namespace bm {
 
+// Where the program stands with the unit, as the status line shows it.
+enum class LineState : int {
+    Connected,    // the unit answers
+    Asleep,       // the unit reported DC_SLEEP
+    NotAnswering, // the line is up but requests go unanswered
+    Lost,         // the port failed or vanished; nothing is sent
+    Reconnecting, // the port is being opened again and the unit greeted
+};
+
 struct LinkState {
     std::atomic<bool> LinkEnabled{true};
     std::atomic<bool> ReloadDefinitions{false};
@@ -21,6 +30,9 @@ struct LinkState {
     std::atomic<bool> SaveCaptureActive{false};
     std::atomic<bool> RestoreCaptureActive{false};
     std::atomic<bool> ParamCaptureActive{false};
+
+    // A LineState; every change is also posted as WM_LINE_STATE.
+    std::atomic<int> Line{static_cast<int>(LineState::Connected)};
 
     std::atomic<std::uint32_t> CommandsSent{0};
     std::atomic<std::uint32_t> ResponsesReceived{0};

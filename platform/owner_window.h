@@ -16,6 +16,7 @@ enum NotificationId : int {
     WM_FRONT_PANEL = 1126,   // payload: the first display line
     WM_PARAM_CHANGED = 1127, // first: id (or 0), second: value (or 1)
     WM_UNIT_RESPONSE = 1128, // first: packet code, payload: copy of the packet
+    WM_LINE_STATE = 1129,    // first: the new LineState
 };
 
 // A posted notification carries plain values; the payload is a copy owned by

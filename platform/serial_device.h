@@ -34,6 +34,14 @@ public:
     virtual std::string devicePath() const = 0;
     // Why the last open() failed, in words ("" after a successful open).
     virtual std::string openError() const { return {}; }
+
+    // A descriptor that becomes readable when bytes arrive or the line fails,
+    // for a reader that waits on the line instead of polling it; -1 when the
+    // back-end has none (the reader then falls back to timed passes).
+    virtual int pollDescriptor() const { return -1; }
+    // True once a read or write found the line gone (hang-up, unplugged
+    // adapter, dropped connection); cleared by a successful open().
+    virtual bool lineLost() const { return false; }
 };
 
 } // namespace bm
