@@ -11,6 +11,7 @@
 #include "platform/sleep.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 namespace bm {
@@ -23,6 +24,16 @@ std::string tooShortText(std::size_t size, std::size_t expected)
 {
     return "The configuration file is too short: " + std::to_string(size) + " bytes, at least " +
            std::to_string(expected) + " expected.";
+}
+
+std::string badRecordText(std::uint8_t code, std::uint8_t length, std::uint8_t totalParams)
+{
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "The configuration file holds no system parameter values for this unit: "
+                  "record code %02x with %d values, code 84 with %d values expected.",
+                  code, length, totalParams);
+    return text;
 }
 
 } // namespace
@@ -58,7 +69,15 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
         return failed("Cannot restore to different firmware with this version of Brennmark.");
     if (size < needed)
         return failed(tooShortText(size, needed).c_str());
+    // The values are taken from the system parameter record only when it is
+    // one and holds at least the unit's count; otherwise the bytes after the
+    // header may be an effect record, and would go out as parameter values.
+    const std::uint8_t* record = file + ConfigFileHeader::kSize;
+    if (record[0] != DC_RESP_SYS_PARAM_VALUES || record[1] < unit.TotalParams)
+        return failed(badRecordText(record[0], record[1], unit.TotalParams).c_str());
 
+    const auto previous = model.paramValues();
+    const int previousCount = model.paramValueCount();
     model.setParamValueCount(unit.TotalParams);
 
     const CaptureMatch nameAck = matchCodeAndFirst(DC_ACK, DC_CMD_SET_INPUT_NAME);
@@ -85,9 +104,16 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
         return failed("Restore Customname Parameters Failed.");
     model.storeCustomName(customName);
 
-    model.setParamValues(file + ConfigFileHeader::kSize + kRecordPrefixSize, unit.TotalParams);
+    model.setParamValues(record + kRecordPrefixSize, unit.TotalParams);
     sleepMs(delay);
-    if (!model.SetSysParams(true))
+    const int written = model.SetSysParams(true);
+    if (written == -1) {
+        // Nothing went out (too many values, or a definition missing): the
+        // model keeps the unit's values, not the file's.
+        model.setParamValues(previous.data(), kParamTableSize - 1);
+        model.setParamValueCount(previousCount);
+    }
+    if (written != 1)
         return failed("Set Sys Parameters Failed.");
     return finish(nullptr, true);
 }

@@ -26,7 +26,10 @@ public:
     virtual void mirrorParamChange(std::uint8_t id, std::uint8_t value) = 0;
     // DC_FPD: the packet's data (two 21-character display lines).
     virtual void storeFrontPanel(const std::uint8_t* data, std::size_t length) = 0;
-    // DC_RESP_EFFECT_DEF, link's handling: the reported effect becomes current.
+    // DC_RESP_EFFECT_DEF, link's handling: the id of the effect whose
+    // definition arrived. A client may ignore it: a definition says what an
+    // effect is, not that the unit plays it (the device model takes the
+    // current effect from the status and "PROGRAM" only).
     virtual void setCurrentEffect(std::uint8_t effectId) = 0;
 
     // The model's handling of every other routed packet, after the link's own

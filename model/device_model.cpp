@@ -34,17 +34,6 @@ std::uint8_t dataByte(const Packet& p, std::size_t i)
     return i < p.dataLength() ? p.data()[i] : 0;
 }
 
-// Name fields from the unit are padded with blanks: every space from the
-// second character on ends the name (a space in front stays).
-template <std::size_t N>
-void cutAtSpaces(std::array<char, N>& field, std::size_t lastPosition)
-{
-    for (std::size_t i = lastPosition; i >= 1; --i) {
-        if (field[i] == ' ')
-            field[i] = '\0';
-    }
-}
-
 } // namespace
 
 DeviceModel::DeviceModel(SettingsStore& settings, Prompt& prompt)
@@ -77,7 +66,14 @@ void DeviceModel::send(std::uint8_t code, const std::uint8_t* data, std::size_t 
 bool DeviceModel::definitionCacheMissing(SettingsStore& settings)
 {
     // 256 cannot be a stored maximum, so it marks the value as absent.
-    return settings.readInt(keys::kCacheParamMax, "0x00", 256) == 256;
+    if (settings.readInt(keys::kCacheParamMax, "0x00", 256) == 256)
+        return true;
+    // Only a download that ran to its last effect marks the cache complete for
+    // its ROM; one cut short (the program killed, the line dropped) is redone.
+    if (!settings.contains(keys::kCacheUnitConfig, keys::kDefinitionsComplete))
+        return true;
+    return settings.readString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "") !=
+           settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
 }
 
 void DeviceModel::loadDefinitionCache()
@@ -104,12 +100,14 @@ void DeviceModel::LoadDefinitionCache()
     struct Def {
         std::string name;
         int value;
+        bool present = true;
     };
     std::vector<Def> params(config.TotalParams);
     for (int id = 0; id < config.TotalParams; ++id) {
         const std::string key = idKey(id);
         params[static_cast<std::size_t>(id)] = {settings_.readString(keys::kCacheParamNames, key, ""),
-                                                 settings_.readInt(keys::kCacheParamMax, key, 0)};
+                                                 settings_.readInt(keys::kCacheParamMax, key, 0),
+                                                 settings_.contains(keys::kCacheParamMax, key)};
     }
     std::vector<Def> effects(config.TotalEffects);
     for (int id = 0; id < config.TotalEffects; ++id) {
@@ -126,6 +124,7 @@ void DeviceModel::LoadDefinitionCache()
         ParamDef& def = paramDefs_[static_cast<std::size_t>(id)];
         copyField(def.name, d.name);
         def.maximum = static_cast<std::uint8_t>(d.value);
+        paramDefined_[static_cast<std::size_t>(id)] = d.present;
         resolveLocked(def.nameText(), static_cast<std::uint8_t>(id));
     }
     for (int id = 0; id < config.TotalEffects; ++id) {
@@ -136,13 +135,51 @@ void DeviceModel::LoadDefinitionCache()
     }
 }
 
-void DeviceModel::writeUnitConfigCache(const UnitConfig& config)
+void DeviceModel::writeDefinitionCache()
 {
-    // Write failures are ignored: the next start simply downloads again.
+    // Held in memory while the download runs and written here in two store
+    // writes: first the old completeness mark is withdrawn, then everything
+    // goes in one batch with the new mark last. A store that cannot write a
+    // batch at once still writes the mark last, so a cut-off write is never
+    // trusted. Write failures are ignored: the next start downloads again.
+    std::vector<SettingsValue> batch;
+    UnitConfig config;
+    {
+        std::lock_guard lock(mutex_);
+        config = config_;
+        const int effects = std::min<int>(config.TotalEffects, kEffectTableSize);
+        for (int id = 0; id < config.TotalParams; ++id) {
+            if (!paramDefined_[static_cast<std::size_t>(id)])
+                return;
+        }
+        for (int id = 0; id < effects; ++id) {
+            if (!effectDefined_[static_cast<std::size_t>(id)])
+                return;
+        }
+        batch.reserve(static_cast<std::size_t>(3 * config.TotalParams + 2 * effects + 12));
+        for (int id = 0; id < config.TotalParams; ++id) {
+            const auto i = static_cast<std::size_t>(id);
+            const std::string key = idKey(id);
+            batch.push_back({keys::kCacheParamNames, key, paramDefs_[i].nameText()});
+            batch.push_back({keys::kCacheParamMax, key, int{paramDefs_[i].maximum}});
+            batch.push_back({keys::kCacheParamLast, key, int{definitionValues_[i]}});
+        }
+        for (int id = 0; id < effects; ++id) {
+            const auto i = static_cast<std::size_t>(id);
+            const std::string key = idKey(id);
+            batch.push_back({keys::kCacheEffectNames, key, effects_[i].nameText()});
+            batch.push_back({keys::kCacheEffectMaxParams, key, int{effects_[i].paramCount}});
+        }
+    }
     const auto bytes = config.toBytes();
     for (int i = 0; i < 9; ++i)
-        settings_.writeInt(keys::kCacheUnitConfig, keys::kUnitConfigFields[i], bytes[i]);
-    settings_.writeString(keys::kCacheUnitConfig, keys::kTimeStamp, config.timeStampText());
+        batch.push_back({keys::kCacheUnitConfig, keys::kUnitConfigFields[i], int{bytes[static_cast<std::size_t>(i)]}});
+    batch.push_back({keys::kCacheUnitConfig, keys::kTimeStamp, config.timeStampText()});
+    batch.push_back({keys::kCacheUnitConfig, keys::kDefinitionsComplete, config.timeStampText()});
+
+    // Longer than any timestamp, so it never equals one.
+    settings_.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "(download not finished)");
+    settings_.writeBatch(batch);
 }
 
 void DeviceModel::StartStatusSweep()
@@ -169,10 +206,11 @@ void DeviceModel::storeFrontPanel(const std::uint8_t* data, std::size_t length)
         status_.DisplayLine2.fill('\0');
 }
 
-void DeviceModel::setCurrentEffect(std::uint8_t effectId)
+void DeviceModel::setCurrentEffect(std::uint8_t)
 {
-    std::lock_guard lock(mutex_);
-    status_.Effect = effectId;
+    // An effect definition says nothing about what the unit plays: a download
+    // asks for every effect in turn. The current effect comes from the system
+    // status and from changes of "PROGRAM" only.
 }
 
 void DeviceModel::routePacket(const Packet& packet)
@@ -224,7 +262,13 @@ void DeviceModel::onUnitConfig(const Packet& packet)
         state.ReloadDefinitions = true;
         prompt_.ask(kRomMismatchMessage);
     }
-    writeUnitConfigCache(config);
+    // The download starts: nothing is written to the cache until its last
+    // definition is in, and no definition counts as held until it arrives again.
+    {
+        std::lock_guard lock(mutex_);
+        paramDefined_.reset();
+        effectDefined_.reset();
+    }
     send(DC_CMD_GET_SYS_PARAM_BY_ID, {0});
 }
 
@@ -263,25 +307,21 @@ void DeviceModel::onParamDef(const Packet& packet)
     const std::uint8_t current = dataByte(packet, 2);
     const std::size_t nameBytes = packet.dataLength() > 3 ? packet.dataLength() - 3u : 0u;
 
-    std::string name;
     std::uint8_t totalParams;
     {
         std::lock_guard lock(mutex_);
         ParamDef& def = paramDefs_[id];
         def.maximum = maximum;
         paramValues_[id] = current;
+        definitionValues_[id] = current;
+        paramDefined_[id] = true;
         copyField(def.name, packet.data() + 3, nameBytes);
-        name = def.nameText();
-        resolveLocked(name, id);
+        resolveLocked(def.nameText(), id);
         totalParams = config_.TotalParams;
     }
 
     if (!link().state().ReloadDefinitions)
         return;
-    const std::string key = idKey(id);
-    settings_.writeString(keys::kCacheParamNames, key, name);
-    settings_.writeInt(keys::kCacheParamMax, key, maximum);
-    settings_.writeInt(keys::kCacheParamLast, key, current);
     const std::uint8_t next = static_cast<std::uint8_t>(id + 1);
     if (next < totalParams)
         send(DC_CMD_GET_SYS_PARAM_BY_ID, {next});
@@ -307,7 +347,6 @@ void DeviceModel::onEffectDef(const Packet& packet)
     // download still moves on so that it ends.
     const bool inTable = id < kEffectTableSize;
 
-    std::string name;
     std::uint8_t totalEffects;
     {
         std::lock_guard lock(mutex_);
@@ -315,7 +354,7 @@ void DeviceModel::onEffectDef(const Packet& packet)
             EffectDef& def = effects_[id];
             def.paramCount = count;
             copyField(def.name, packet.data() + 2, nameBytes);
-            name = def.nameText();
+            effectDefined_[id] = true;
         }
         totalEffects = config_.TotalEffects;
     }
@@ -323,13 +362,9 @@ void DeviceModel::onEffectDef(const Packet& packet)
     LinkState& state = link().state();
     if (!state.ReloadDefinitions)
         return;
-    if (inTable) {
-        const std::string key = idKey(id);
-        settings_.writeString(keys::kCacheEffectNames, key, name);
-        settings_.writeInt(keys::kCacheEffectMaxParams, key, count);
-    }
     const std::uint8_t next = static_cast<std::uint8_t>(id + 1);
     if (next >= totalEffects) {
+        writeDefinitionCache();
         state.ReloadDefinitions = false;
         if (state.StatusSweepActive)
             send(DC_CMD_GET_CUST_NAME);
@@ -344,7 +379,7 @@ void DeviceModel::onCustomName(const Packet& packet)
         std::lock_guard lock(mutex_);
         copyField(status_.CustomName, packet.data(), packet.dataLength());
         status_.CustomName[20] = '\0';
-        cutAtSpaces(status_.CustomName, 19);
+        trimNameField(status_.CustomName);
     }
     if (link().state().StatusSweepActive)
         send(DC_CMD_GET_INPUT_NAME, {0});
@@ -359,7 +394,7 @@ void DeviceModel::onInputName(const Packet& packet)
         auto& entry = status_.InputNames[index];
         copyField(entry, packet.data() + 1, nameBytes);
         entry[8] = '\0';
-        cutAtSpaces(entry, 7);
+        trimNameField(entry);
     }
     if (!link().state().StatusSweepActive)
         return;
@@ -458,13 +493,13 @@ void DeviceModel::storeInputName(int index, std::string_view name)
     if (index < 0 || index >= kInputCount)
         return;
     std::lock_guard lock(mutex_);
-    copyField(status_.InputNames[static_cast<std::size_t>(index)], name.substr(0, 8));
+    copyField(status_.InputNames[static_cast<std::size_t>(index)], trimName(name.substr(0, 8)));
 }
 
 void DeviceModel::storeCustomName(std::string_view name)
 {
     std::lock_guard lock(mutex_);
-    copyField(status_.CustomName, name.substr(0, 20));
+    copyField(status_.CustomName, trimName(name.substr(0, 20)));
 }
 
 } // namespace bm

@@ -11,6 +11,8 @@
 #include "platform/settings_store.h"
 
 #include <array>
+#include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <initializer_list>
 #include <mutex>
@@ -24,6 +26,17 @@ struct SpeakerEncoding; // one speaker group's parameters and choices
 
 class DeviceModel : public LinkClient {
 public:
+    // Timers of the model on the link's owner window (the link has 2 and 10).
+    // A tone step whose report does not come within kToneReportLimitMs ends;
+    // a status re-read goes out kStatusRereadDelayMs after the last cause.
+    static constexpr int kToneTimerFirst = 21; // + ToneControl: 21 bass, 22 treble, 23 tilt
+    static constexpr int kStatusRereadTimer = 24;
+    static constexpr int kToneReportLimitMs = 1000;
+    static constexpr int kStatusRereadDelayMs = 600;
+    // What a status re-read asks for.
+    static constexpr unsigned kRereadSysStatus = 1;
+    static constexpr unsigned kRereadZone2Status = 2;
+
     DeviceModel(SettingsStore& settings, Prompt& prompt);
 
     // --- LinkClient ------------------------------------------------------
@@ -38,8 +51,10 @@ public:
     CQuorControl& link(); // the bound link; must be bound
 
     // --- Unit configuration and definition cache ---------------------------
-    // The start-up probe: true when the cache has no "0x00" under
-    // "Config\Params\MaxValues" (a download is then forced).
+    // The start-up probe: true when the cache cannot be trusted and a
+    // download is forced: it has no "0x00" under "Config\Params\MaxValues",
+    // or no download for its ROM timestamp was finished (see
+    // keys::kDefinitionsComplete).
     static bool definitionCacheMissing(SettingsStore& settings);
     void LoadDefinitionCache();
     // Sets StatusSweepActive and sends DC_CMD_GET_SYS_STATUS.
@@ -48,7 +63,13 @@ public:
     // --- System parameters -------------------------------------------------
     int ResolveNamedParam(std::string_view name, std::uint8_t id);
     int GetSysParams(bool wait);
+    // 1 done; 0 refused or not restarted (waiting); -1 when nothing may be
+    // sent: more than 252 values, or a value whose definition (maximum) the
+    // program does not hold.
     int SetSysParams(bool wait);
+    // True when the definition of parameter `id` came from the unit or a
+    // trusted cache.
+    bool paramDefined(std::uint8_t id) const;
     // Value readers (id 0 when the slot is unresolved).
     std::uint8_t BassLevel() const;
     std::uint8_t TrebleLevel() const;
@@ -108,6 +129,14 @@ public:
     int SetTiltLevel(std::uint8_t level);
     ToneStepper stepper(ToneControl control) const;
 
+    // --- Keeping shown status true ------------------------------------------
+    // Some status fields have no parameter the unit reports (front/back
+    // balance, record input, sample rate and stream format), and some commands
+    // change them without telling. Asks for the status records in `parts`
+    // once, kStatusRereadDelayMs after the last such request, outside a sweep,
+    // a capture and the send suppression.
+    void requestStatusReread(unsigned parts);
+
     // --- Record access (copies, under the lock) ---------------------------
     UnitConfig unitConfig() const;
     void setUnitConfig(const UnitConfig& config);
@@ -143,7 +172,9 @@ private:
     void onEffectDef(const Packet& packet);
     void onCustomName(const Packet& packet);
     void onInputName(const Packet& packet);
-    void writeUnitConfigCache(const UnitConfig& config);
+    // At the end of a download: every definition, then the unit configuration
+    // and the completeness mark, as one batch. Nothing when a definition is missing.
+    void writeDefinitionCache();
 
     // Helpers that expect mutex_ to be held by the caller.
     std::uint8_t slotLocked(NamedParam slot) const { return slots_[static_cast<int>(slot)]; }
@@ -161,6 +192,9 @@ private:
     int sendName(std::uint8_t code, std::uint8_t first, std::string_view name);
     int setToneLevel(ToneControl control, std::uint8_t level);
     void continueToneStep(ToneControl control, std::uint8_t value);
+    void armToneTimer(ToneControl control);
+    void endToneStep(ToneControl control); // the tone timer's procedure
+    void rereadStatus();                   // the re-read timer's procedure
 
     SettingsStore& settings_;
     Prompt& prompt_;
@@ -170,11 +204,19 @@ private:
     UnitConfig config_;
     std::array<ParamDef, kParamTableSize> paramDefs_{};
     std::array<std::uint8_t, kParamTableSize> paramValues_{};
+    std::bitset<kParamTableSize> paramDefined_;   // definitions held, by id
+    std::bitset<kEffectTableSize> effectDefined_; // effect definitions of the running download
+    // Each parameter's value as its definition reported it ("LastValues").
+    std::array<std::uint8_t, kParamTableSize> definitionValues_{};
     int paramValueCount_ = 0;
     std::array<std::uint8_t, kNamedParamCount> slots_{};
     std::array<EffectDef, kEffectTableSize> effects_{};
     UnitStatus status_;
     std::array<ToneStepper, 3> steppers_{};
+
+    // Status records asked for and not yet sent (kReread* bits); set on any
+    // thread, taken by the re-read timer on the user-interface thread.
+    std::atomic<unsigned> rereadParts_{0};
 };
 
 } // namespace bm

@@ -22,10 +22,11 @@ constexpr NamedParam kOutputSlots[kOutputChannels] = {
     NamedParam::OUT_ADJ_REAR_L,  NamedParam::OUT_ADJ_REAR_R,
 };
 
-// A name goes out only up to its first NUL and at most `limit` characters.
+// A name goes out only up to its first NUL, at most `limit` characters and
+// without trailing blanks, so that the model and the unit hold the same text.
 std::string_view cutName(std::string_view name, std::size_t limit)
 {
-    return name.substr(0, std::min(name.find('\0'), limit));
+    return trimName(name.substr(0, std::min(name.find('\0'), limit)));
 }
 
 } // namespace
@@ -79,10 +80,13 @@ int DeviceModel::SetOutputAdjust(int channel, std::uint8_t v)
     if (channel < 0 || channel >= kOutputChannels)
         return -1;
     {
-        // An unresolved slot reads and writes the parameter of id 0, as the
-        // pages have always done.
+        // An unresolved slot changes nothing: writing through it would put the
+        // level into parameter 0, which the next write of all values sends.
         std::lock_guard lock(mutex_);
-        std::uint8_t& value = paramValues_[slotLocked(kOutputSlots[channel])];
+        const std::uint8_t slot = slotLocked(kOutputSlots[channel]);
+        if (slot == 0)
+            return -1;
+        std::uint8_t& value = paramValues_[slot];
         if (value == v)
             return 1;
         value = v;
@@ -91,9 +95,33 @@ int DeviceModel::SetOutputAdjust(int channel, std::uint8_t v)
     return 1;
 }
 
+namespace {
+
+// Keys whose effect on the status the unit may not report: which status
+// records to read again after them.
+struct KeyReread {
+    std::uint8_t first;
+    std::uint8_t last;
+    unsigned parts;
+};
+constexpr KeyReread kKeyRereads[] = {
+    {INPUT_TAPE, INPUT_VCR, DeviceModel::kRereadSysStatus},
+    {IR_ON, IR_OFF, DeviceModel::kRereadSysStatus | DeviceModel::kRereadZone2Status},
+    {EFFECT_DOLBY, EFFECT_MUSICLOGIC, DeviceModel::kRereadSysStatus},
+    {EFFECT_NIGHTCLUB, EFFECT_MUSICSURROUND, DeviceModel::kRereadSysStatus},
+    {kIrZone2SourceFirst, kIrZone2SourceFirst + 7, DeviceModel::kRereadZone2Status},
+    {kIrZone2On, kIrZone2Off, DeviceModel::kRereadZone2Status},
+};
+
+} // namespace
+
 int DeviceModel::SendIrKey(std::uint8_t key)
 {
     send(DC_CMD_IR, {key});
+    for (const KeyReread& r : kKeyRereads) {
+        if (key >= r.first && key <= r.last)
+            requestStatusReread(r.parts);
+    }
     return 1;
 }
 
@@ -121,6 +149,7 @@ int DeviceModel::ClearRecordInput()
         input = status_.RecordInput;
     }
     send(DC_CMD_CLEAR_REC_INPUT, {input});
+    requestStatusReread(kRereadZone2Status);
     return 1;
 }
 

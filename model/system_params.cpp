@@ -32,6 +32,12 @@ int DeviceModel::resolveLocked(std::string_view name, std::uint8_t id)
     return 0;
 }
 
+bool DeviceModel::paramDefined(std::uint8_t id) const
+{
+    std::lock_guard lock(mutex_);
+    return paramDefined_[id];
+}
+
 std::uint8_t DeviceModel::BassLevel() const
 {
     std::lock_guard lock(mutex_);
@@ -106,6 +112,12 @@ int DeviceModel::SetSysParams(bool wait)
     {
         std::lock_guard lock(mutex_);
         count = paramValueCount_;
+        // A value whose definition is not held cannot be checked against its
+        // maximum (an unknown maximum reads as 0): nothing goes out then.
+        for (int i = 0; i < count; ++i) {
+            if (!paramDefined_[static_cast<std::size_t>(i)])
+                return -1;
+        }
     }
     // The count byte of a frame is one byte: more than 252 values cannot go out.
     if (count > static_cast<int>(kMaxDataLength))
@@ -213,8 +225,11 @@ void DeviceModel::mirrorParamChange(std::uint8_t id, std::uint8_t value)
     };
 
     const Mirror* match = nullptr;
+    bool named = false;
     {
         std::lock_guard lock(mutex_);
+        for (int i = 0; i < kNamedParamCount && !named; ++i)
+            named = id != 0 && slots_[static_cast<std::size_t>(i)] == id;
         for (const Mirror& m : kMirrors) {
             // Id 0 never carries a named parameter: an unresolved slot matches nothing.
             const std::uint8_t slot = slotLocked(m.slot);
@@ -226,12 +241,46 @@ void DeviceModel::mirrorParamChange(std::uint8_t id, std::uint8_t value)
         if (match && (match->action == Action::Status || match->action == Action::Program))
             status_.*(match->field) = value;
     }
+    // A parameter that no slot names may be one the status shows without a
+    // report of its own (front/back balance, the record input); a new input
+    // changes the stream the status describes. Either way the status is read
+    // again.
+    if (!named)
+        requestStatusReread(kRereadSysStatus | kRereadZone2Status);
     if (!match)
         return;
-    if (match->action == Action::Program)
+    if (match->action == Action::Program) {
         send(DC_CMD_GET_EFFECT, {value});
-    else if (match->action == Action::Tone)
+    } else if (match->action == Action::Status && match->slot == NamedParam::INPUT) {
+        requestStatusReread(kRereadSysStatus);
+    } else if (match->action == Action::Tone) {
         continueToneStep(match->tone, value);
+    }
+}
+
+// --- Status re-read ----------------------------------------------------------------
+
+void DeviceModel::requestStatusReread(unsigned parts)
+{
+    rereadParts_.fetch_or(parts);
+    // Restarted by every request: a run of changes costs one re-read.
+    link().owner().setTimer(kStatusRereadTimer, kStatusRereadDelayMs, [this] { rereadStatus(); });
+}
+
+void DeviceModel::rereadStatus()
+{
+    CQuorControl& l = link();
+    const LinkState& state = l.state();
+    // Not now: a sweep or a wait owns the line, or sends are being dropped.
+    // The timer runs again one period later.
+    if (state.StatusSweepActive || state.captureOn() || state.SendSuppressed || !l.isOpen())
+        return;
+    l.owner().killTimer(kStatusRereadTimer);
+    const unsigned parts = rereadParts_.exchange(0);
+    if (parts & kRereadSysStatus)
+        send(DC_CMD_GET_SYS_STATUS);
+    if (parts & kRereadZone2Status)
+        send(DC_CMD_GET_REC_STATUS);
 }
 
 // --- Speaker encodings -------------------------------------------------------------

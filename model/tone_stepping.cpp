@@ -6,6 +6,11 @@
 // every press. The report of the first press is passed over: only the second
 // press's report drives the next key, so exactly one key is in flight from
 // then on and the level cannot run past the target.
+//
+// A unit may report only real changes: at the end of a range a press brings
+// no report. So every press arms a timer; when no report comes within
+// kToneReportLimitMs the step ends and the stepper takes the unit's last
+// reported value, and later setter calls press keys again.
 #include "model/device_model.h"
 
 #include "link/packet.h"
@@ -58,6 +63,7 @@ int DeviceModel::setToneLevel(ToneControl control, std::uint8_t level)
     if (key) {
         SendIrKey(key);
         SendIrKey(key);
+        armToneTimer(control);
     }
     link().tracef("%s: SETTING TARGET=%d\r\n", keys.setter, level);
     return 1;
@@ -67,31 +73,65 @@ void DeviceModel::continueToneStep(ToneControl control, std::uint8_t value)
 {
     const ToneKeys& keys = kToneKeys[static_cast<int>(control)];
     std::uint8_t old, target, key = 0;
+    bool echo = false;
     {
         std::lock_guard lock(mutex_);
         ToneStepper& s = steppers_[static_cast<std::size_t>(control)];
         if (!s.active)
             return;
-        if (s.echoes) {
-            --s.echoes;
-            return;
-        }
         old = s.current;
         target = s.target;
-        s.current = value;
-        if (target < value)
-            key = keys.down;
-        else if (target > value)
-            key = keys.up;
-        else
-            s.active = 0;
+        if (s.echoes) {
+            --s.echoes;
+            echo = true;
+        } else {
+            s.current = value;
+            if (target < value)
+                key = keys.down;
+            else if (target > value)
+                key = keys.up;
+            else
+                s.active = 0;
+        }
+    }
+    if (echo) {
+        armToneTimer(control); // a report came; the second press's is next
+        return;
     }
     CQuorControl& l = link();
     l.tracef("%s: OLD=%d  NEW=%d  TARGET=%d\r\n", keys.name, old, value, target);
     if (key) {
         l.tracef("  ***%s %s ***\r\n", keys.name, key == keys.down ? "DOWN" : "UP");
         SendIrKey(key);
+        armToneTimer(control);
+    } else {
+        l.owner().killTimer(kToneTimerFirst + static_cast<int>(control));
     }
+}
+
+void DeviceModel::armToneTimer(ToneControl control)
+{
+    link().owner().setTimer(kToneTimerFirst + static_cast<int>(control), kToneReportLimitMs,
+                            [this, control] { endToneStep(control); });
+}
+
+void DeviceModel::endToneStep(ToneControl control)
+{
+    const ToneKeys& keys = kToneKeys[static_cast<int>(control)];
+    CQuorControl& l = link();
+    l.owner().killTimer(kToneTimerFirst + static_cast<int>(control));
+    std::uint8_t value;
+    {
+        std::lock_guard lock(mutex_);
+        ToneStepper& s = steppers_[static_cast<std::size_t>(control)];
+        if (!s.active)
+            return;
+        s.active = 0;
+        s.echoes = 0;
+        s.current = paramValues_[slotLocked(keys.slot)];
+        value = s.current;
+    }
+    l.tracef("%s: NO REPORT, STEPPING ENDS AT %d\r\n", keys.name, value);
 }
 
 int DeviceModel::SetBassLevel(std::uint8_t level)

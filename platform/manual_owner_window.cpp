@@ -23,6 +23,13 @@ void ManualOwnerWindow::killTimer(int id)
     timers_.erase(id);
 }
 
+int ManualOwnerWindow::timerPeriod(int id) const
+{
+    std::lock_guard lock(mutex_);
+    const auto it = timers_.find(id);
+    return it == timers_.end() ? 0 : it->second.periodMs;
+}
+
 void ManualOwnerWindow::setHandler(Handler handler)
 {
     std::lock_guard lock(mutex_);

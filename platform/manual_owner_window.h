@@ -31,6 +31,8 @@ public:
     bool timerActive(int id) const;
     // How many times timer `id` has been set since construction.
     int timerStarts(int id) const;
+    // The period timer `id` was last set with; 0 when it is not set.
+    int timerPeriod(int id) const;
 
     // Notifications posted and not yet dispatched (copies), and every one ever posted.
     std::vector<Notification> pending() const;

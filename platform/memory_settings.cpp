@@ -36,6 +36,7 @@ std::string InMemorySettings::readString(std::string_view section, std::string_v
 bool InMemorySettings::writeInt(std::string_view section, std::string_view name, int value)
 {
     std::lock_guard lock(mutex_);
+    ++writeCount_;
     if (writesFail_)
         return false;
     values_[key(section, name)] = value;
@@ -46,9 +47,21 @@ bool InMemorySettings::writeString(std::string_view section, std::string_view na
                                    std::string_view value)
 {
     std::lock_guard lock(mutex_);
+    ++writeCount_;
     if (writesFail_)
         return false;
     values_[key(section, name)] = std::string(value);
+    return true;
+}
+
+bool InMemorySettings::writeBatch(const std::vector<SettingsValue>& values)
+{
+    std::lock_guard lock(mutex_);
+    ++writeCount_;
+    if (writesFail_)
+        return false;
+    for (const SettingsValue& v : values)
+        values_[key(v.section, v.name)] = v.value;
     return true;
 }
 
@@ -74,6 +87,16 @@ std::size_t InMemorySettings::size() const
 {
     std::lock_guard lock(mutex_);
     return values_.size();
+}
+
+} // namespace bm
+
+namespace bm {
+
+std::size_t InMemorySettings::writeCount() const
+{
+    std::lock_guard lock(mutex_);
+    return writeCount_;
 }
 
 } // namespace bm

@@ -20,18 +20,24 @@ public:
     bool writeString(std::string_view section, std::string_view name,
                      std::string_view value) override;
     bool contains(std::string_view section, std::string_view name) override;
+    // Takes the whole batch under one lock: a reader sees all of it or none.
+    bool writeBatch(const std::vector<SettingsValue>& values) override;
 
     void remove(std::string_view section, std::string_view name);
     void setWritesFail(bool fail);
     std::size_t size() const;
+    // Store writes so far: each writeInt, writeString and writeBatch counts one,
+    // as each is one write of the settings file in the real store.
+    std::size_t writeCount() const;
 
 private:
     using Value = std::variant<int, std::string>;
     static std::string key(std::string_view section, std::string_view name);
 
-    mutable std::mutex mutex_; // guards values_ and writesFail_
+    mutable std::mutex mutex_; // guards values_, writesFail_ and writeCount_
     std::map<std::string, Value> values_;
     bool writesFail_ = false;
+    std::size_t writeCount_ = 0;
 };
 
 } // namespace bm

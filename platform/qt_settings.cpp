@@ -106,6 +106,21 @@ bool QSettingsStore::writeString(std::string_view section, std::string_view name
     return flush();
 }
 
+bool QSettingsStore::writeBatch(const std::vector<SettingsValue>& values)
+{
+    std::lock_guard lock(mutex_);
+    for (const SettingsValue& v : values) {
+        const QString key = qtKey(v.section, v.name);
+        if (const int* i = std::get_if<int>(&v.value)) {
+            settings_->setValue(key, *i);
+        } else {
+            const std::string& text = std::get<std::string>(v.value);
+            settings_->setValue(key, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+        }
+    }
+    return flush();
+}
+
 bool QSettingsStore::contains(std::string_view section, std::string_view name)
 {
     std::lock_guard lock(mutex_);

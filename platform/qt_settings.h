@@ -29,6 +29,9 @@ public:
     bool writeString(std::string_view section, std::string_view name,
                      std::string_view value) override;
     bool contains(std::string_view section, std::string_view name) override;
+    // All values, then one sync: QSettings replaces its file as a whole, so a
+    // batch is one file write and is either all there or not at all.
+    bool writeBatch(const std::vector<SettingsValue>& values) override;
 
     // Where the values live: the file path, or the registry path on Windows.
     QString location() const;

@@ -74,5 +74,9 @@ inline constexpr const char* kUnitConfigFields[9] = {
     "ProtocolMajorRev", "ProtocolMinorRev", "TotalParams",   "TotalEffects",
 };
 inline constexpr const char* kTimeStamp = "TimeStamp";
+// "Config\UnitConfig": the ROM timestamp whose definitions are all in the
+// cache. Written last, after every definition of a download; a cache whose
+// value differs from "TimeStamp" (or lacks it) is not trusted.
+inline constexpr const char* kDefinitionsComplete = "DefinitionsComplete";
 
 } // namespace bm::keys

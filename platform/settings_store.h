@@ -5,8 +5,17 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace bm {
+
+// One value of a batch write.
+struct SettingsValue {
+    std::string section;
+    std::string name;
+    std::variant<int, std::string> value;
+};
 
 class SettingsStore {
 public:
@@ -21,6 +30,11 @@ public:
                              std::string_view value) = 0;
     // True when the value exists (of either type).
     virtual bool contains(std::string_view section, std::string_view name) = 0;
+    // Writes every value, in order, as one change of the store where the
+    // back-end can (one file write instead of one per value). A back-end that
+    // cannot still writes them in the order given, so a value written last is
+    // only there when everything before it is. True when all were taken.
+    virtual bool writeBatch(const std::vector<SettingsValue>& values);
 };
 
 } // namespace bm

@@ -28,6 +28,12 @@ const char* const kUsage =
     "  --model de1|za2    unit model (default de1)\n"
     "  --firmware A|B     firmware: ROM timestamp and parameter layout (default A)\n"
     "  --fast             no 19200-baud wire timing\n"
+    "  --effects N        a unit with N effects (more than the firmware's own)\n"
+    "  --params N         a unit with N system parameters (up to 254)\n"
+    "Variety of real units:\n"
+    "  --changes-only     keys that change nothing report nothing\n"
+    "  --refuse-long-names  names longer than their field refused (DC_INVALID_NAME)\n"
+    "  --full-width-names names sent blank-padded to their whole field, no NUL\n"
     "Faults:\n"
     "  --silent           read everything, answer nothing\n"
     "  --nak CODE         refuse command CODE (e.g. 0x1E) with DC_NAK\n"
@@ -130,6 +136,18 @@ int main(int argc, char** argv)
                 return usageError("--firmware takes A or B");
         } else if (arg == "--fast") {
             options.fast = true;
+        } else if (arg == "--effects" || arg == "--params") {
+            const char* v = value();
+            int n = 0;
+            if (!v || !parseInt(v, n) || n < 1 || n > 254)
+                return usageError(arg + " takes a count 1..254");
+            (arg == "--effects" ? options.effectCount : options.paramCount) = n;
+        } else if (arg == "--changes-only") {
+            options.reportChangesOnly = true;
+        } else if (arg == "--refuse-long-names") {
+            options.refuseLongNames = true;
+        } else if (arg == "--full-width-names") {
+            options.fullWidthNames = true;
         } else if (arg == "--silent") {
             options.silent = true;
         } else if (arg == "--nak" || arg == "--nak-error") {

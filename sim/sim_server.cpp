@@ -54,8 +54,12 @@ void makeRaw(int fd)
 } // namespace
 
 struct SimServer::Impl {
-    explicit Impl(const SimOptions& o) : options(o), unit(o.model, o.firmware)
+    explicit Impl(const SimOptions& o)
+        : options(o), unit(o.model, o.firmware, o.effectCount, o.paramCount)
     {
+        unit.setReportChangesOnly(o.reportChangesOnly);
+        unit.setRefuseLongNames(o.refuseLongNames);
+        unit.setFullWidthNames(o.fullWidthNames);
         unit.setNakCommand(o.nakCommand, static_cast<std::uint8_t>(o.nakError));
         unit.setNoWakeupAfterRestart(o.noWakeupAfterParamWrite);
         silent = o.silent;

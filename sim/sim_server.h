@@ -26,6 +26,12 @@ struct SimOptions {
     bool splitPackets = false;    // every packet written in two parts
     bool noWakeupAfterParamWrite = false;
     int dropAfterPackets = -1;    // close the line after this many packets (-1: never)
+    // The variety real units have.
+    bool reportChangesOnly = false; // a key that changes nothing reports nothing
+    bool refuseLongNames = false;   // over-long names refused with DC_INVALID_NAME
+    bool fullWidthNames = false;    // names sent blank-padded to their whole field, no NUL
+    int effectCount = -1;           // this many effects (-1: the firmware's own)
+    int paramCount = -1;            // this many system parameters (-1: the firmware's own)
     std::string linkPath;         // when set, a symbolic link to the device
 };
 

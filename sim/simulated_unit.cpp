@@ -219,8 +219,12 @@ const SimulatedUnit::CommandDef SimulatedUnit::kCommands[] = {
     {DC_CMD_SET_OUTPUT_ADJ, 2, 2, &SimulatedUnit::onSetOutputAdjust},
 };
 
-SimulatedUnit::SimulatedUnit(Model model, Firmware firmware) : factory_(factoryData(model, firmware))
+SimulatedUnit::SimulatedUnit(Model model, Firmware firmware) : SimulatedUnit(model, firmware, -1, -1) {}
+
+SimulatedUnit::SimulatedUnit(Model model, Firmware firmware, int effectCount, int paramCount)
+    : factory_(factoryData(model, firmware))
 {
+    growUnit(factory_, effectCount, paramCount);
     config_ = factory_.config;
     effects_ = factory_.effects;
     resetToFactory();
@@ -432,10 +436,11 @@ bool SimulatedUnit::pressKey(std::uint8_t code, Emissions& out)
     const KeyDef* key = findKey(code);
     if (!key)
         return false;
-    // A key always reports the parameter it acts on, even when it is already
-    // where the key would put it (a tone control at its limit, the input that
-    // is already selected): a host stepping toward a level waits for one
-    // report per key and must not be left waiting at a limit.
+    // By default a key reports the parameter it acts on even when it is
+    // already where the key would put it (a tone control at its limit, the
+    // input already selected). A unit set to report only real changes stays
+    // silent then, as some firmware does.
+    const bool always = !reportChangesOnly_;
     switch (key->action) {
     case KeyAction::StepUp:
     case KeyAction::StepDown: {
@@ -445,28 +450,28 @@ bool SimulatedUnit::pressKey(std::uint8_t code, Emissions& out)
         const auto& p = params_[static_cast<std::size_t>(id)];
         int v = p.value + (key->action == KeyAction::StepUp ? 1 : -1);
         v = std::clamp(v, 0, static_cast<int>(p.max));
-        setParam(id, static_cast<std::uint8_t>(v), true, out);
+        setParam(id, static_cast<std::uint8_t>(v), always, out);
         break;
     }
     case KeyAction::Input:
-        setParam(paramId("INPUT"), static_cast<std::uint8_t>(key->arg), true, out);
+        setParam(paramId("INPUT"), static_cast<std::uint8_t>(key->arg), always, out);
         break;
     case KeyAction::Effect:
         for (std::size_t e = 0; e < effects_.size(); ++e)
             if (effects_[e].name == key->target)
-                setParam(paramId("PROGRAM"), static_cast<std::uint8_t>(e), true, out);
+                setParam(paramId("PROGRAM"), static_cast<std::uint8_t>(e), always, out);
         break;
     case KeyAction::Loudness:
-        setParam(paramId("LOUDNESS"), static_cast<std::uint8_t>(key->arg), true, out);
+        setParam(paramId("LOUDNESS"), static_cast<std::uint8_t>(key->arg), always, out);
         break;
     case KeyAction::Zone2Source:
-        setParam(paramId("REC_INPUT"), static_cast<std::uint8_t>(key->arg), true, out);
+        setParam(paramId("REC_INPUT"), static_cast<std::uint8_t>(key->arg), always, out);
         break;
     case KeyAction::Zone2Mute:
-        setParam(paramId("Z2_MUTE"), paramValue("Z2_MUTE") ? 0 : 1, true, out);
+        setParam(paramId("Z2_MUTE"), paramValue("Z2_MUTE") ? 0 : 1, always, out);
         break;
     case KeyAction::Record:
-        setParam(paramId("RECORD_ENABLED"), static_cast<std::uint8_t>(key->arg), true, out);
+        setParam(paramId("RECORD_ENABLED"), static_cast<std::uint8_t>(key->arg), always, out);
         break;
     case KeyAction::Power:
         if (key->arg == 0 && !asleep_) {
@@ -615,6 +620,10 @@ void SimulatedUnit::onClearRecInput(std::uint8_t code, const std::uint8_t* data,
         return;
     }
     ack(code, out);
+    // Clearing the record input that zone 2 plays hands zone 2 back to the
+    // main room's input; naming another input changes nothing.
+    if (data[0] == paramValue("REC_INPUT"))
+        setParam(paramId("REC_INPUT"), paramValue("INPUT"), false, out);
 }
 
 void SimulatedUnit::onSetFpdCtrl(std::uint8_t, const std::uint8_t* data, std::size_t, Emissions& out)
@@ -632,13 +641,23 @@ void SimulatedUnit::onGetCustName(std::uint8_t, const std::uint8_t*, std::size_t
     // console's "name custom"; it is reported whole.
     std::vector<std::uint8_t> d(std::max<std::size_t>(21, customName_.size() + 1), 0);
     std::copy(customName_.begin(), customName_.end(), d.begin());
+    if (fullWidthNames_ && customName_.size() <= 20) {
+        // The whole 20-character field, blank-padded, and no NUL after it.
+        d.resize(20);
+        std::fill(d.begin() + static_cast<std::ptrdiff_t>(customName_.size()), d.end(), ' ');
+    }
     out.push_back({framed(DC_RESP_CUST_NAME, d)});
 }
 
 void SimulatedUnit::onSetCustName(std::uint8_t code, const std::uint8_t* data, std::size_t n, Emissions& out)
 {
+    const std::string name = textField(data + 1, n - 1, n);
+    if (refuseLongNames_ && name.size() > 20) {
+        nak(code, DC_INVALID_NAME, out);
+        return;
+    }
     customShown_ = data[0] != 0;
-    customName_ = textField(data + 1, n - 1, 20);
+    customName_ = name.substr(0, 20);
     ack(code, out);
 }
 
@@ -655,6 +674,11 @@ void SimulatedUnit::onGetInputName(std::uint8_t code, const std::uint8_t* data, 
     std::vector<std::uint8_t> d(std::max<std::size_t>(10, name.size() + 2), 0);
     d[0] = index;
     std::copy(name.begin(), name.end(), d.begin() + 1);
+    if (fullWidthNames_ && name.size() <= 8) {
+        // Index and the whole 8-character field, blank-padded, and no NUL.
+        d.resize(9);
+        std::fill(d.begin() + 1 + static_cast<std::ptrdiff_t>(name.size()), d.end(), ' ');
+    }
     out.push_back({framed(DC_RESP_INPUT_NAME, d)});
 }
 
@@ -665,7 +689,12 @@ void SimulatedUnit::onSetInputName(std::uint8_t code, const std::uint8_t* data, 
         nak(code, DC_INVALID_INPUT, out);
         return;
     }
-    inputNames_[index] = textField(data + 1, n - 1, 8);
+    const std::string name = textField(data + 1, n - 1, n);
+    if (refuseLongNames_ && name.size() > 8) {
+        nak(code, DC_INVALID_NAME, out);
+        return;
+    }
+    inputNames_[index] = name.substr(0, 8);
     ack(code, out);
     if (paramValue("INPUT") == index)
         refreshDisplay(out);

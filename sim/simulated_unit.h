@@ -35,6 +35,8 @@ public:
     static constexpr int kRestartMs = 300;
 
     SimulatedUnit(Model model, Firmware firmware);
+    // A unit of the firmware grown to these counts (see growUnit).
+    SimulatedUnit(Model model, Firmware firmware, int effectCount, int paramCount);
 
     // Host bytes as they arrive; a packet may span calls.
     Emissions receive(const std::uint8_t* data, std::size_t length);
@@ -54,6 +56,12 @@ public:
     // Faults.
     void setNakCommand(int code, std::uint8_t error = DC_INVALID_DATA);
     void setNoWakeupAfterRestart(bool on);
+    // Variety: keys that change nothing report nothing; names longer than the
+    // unit's fields are refused with DC_INVALID_NAME instead of cut; names go
+    // out blank-padded to their whole field with no NUL.
+    void setReportChangesOnly(bool on) { reportChangesOnly_ = on; }
+    void setRefuseLongNames(bool on) { refuseLongNames_ = on; }
+    void setFullWidthNames(bool on) { fullWidthNames_ = on; }
 
     UnitSnapshot snapshot() const;
     const std::vector<std::vector<std::uint8_t>>& receivedPackets() const { return received_; }
@@ -130,6 +138,9 @@ private:
     int nakCode_ = -1;
     std::uint8_t nakError_ = DC_INVALID_DATA;
     bool noWakeup_ = false;
+    bool reportChangesOnly_ = false;
+    bool refuseLongNames_ = false;
+    bool fullWidthNames_ = false;
 };
 
 } // namespace bm::sim

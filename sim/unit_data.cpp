@@ -5,6 +5,7 @@
 #include "sim/unit_data.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -271,6 +272,26 @@ UnitData factoryData(Model model, Firmware firmware)
     d.inputNames = {"TAPE", "TUNER   ", "CD", "AUX", "SAT TV  ", "V-DISC", "DVD     ", "VCR"};
     d.customName = de1 ? "Screening Room" : "Studio B";
     return d;
+}
+
+void growUnit(UnitData& data, int effectCount, int paramCount)
+{
+    char name[32];
+    for (int id = static_cast<int>(data.effects.size()); id < effectCount && id < 255; ++id) {
+        std::snprintf(name, sizeof name, "Preset %d", id);
+        data.effects.push_back({name, effectParams(static_cast<std::size_t>(id))});
+    }
+    for (int id = static_cast<int>(data.params.size()); id < paramCount && id < 255; ++id) {
+        std::snprintf(name, sizeof name, "USER_SETTING_%d", id);
+        data.params.push_back({name, 9, static_cast<std::uint8_t>(id % 10)});
+    }
+    const auto lastEffect = static_cast<std::uint8_t>(data.effects.size() - 1);
+    for (auto& p : data.params) {
+        if (p.name == "PROGRAM" || p.name.find("_EFF") != std::string::npos)
+            p.max = lastEffect;
+    }
+    data.config[7] = static_cast<std::uint8_t>(data.params.size());
+    data.config[8] = static_cast<std::uint8_t>(data.effects.size());
 }
 
 InputSignal signalOfInput(std::uint8_t input)

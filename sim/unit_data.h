@@ -34,6 +34,10 @@ struct UnitData {
 };
 
 UnitData factoryData(Model model, Firmware firmware);
+// A larger unit of the same firmware: effects and parameters added after the
+// firmware's own up to the counts given (-1 or a smaller count: unchanged),
+// and the configuration record's counts to match.
+void growUnit(UnitData& data, int effectCount, int paramCount);
 
 // Sample rate and stream format codes the unit reports for each input while it
 // plays (system status bytes 3 and 4).

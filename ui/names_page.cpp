@@ -3,6 +3,7 @@
 
 #include "link/quor_control.h"
 #include "model/device_model.h"
+#include "model/text_fields.h"
 #include "platform/prompt.h"
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
@@ -179,8 +180,9 @@ bool CNamesPage::eventFilter(QObject* watched, QEvent* event)
 
 void CNamesPage::updateInputName(int index)
 {
+    // Trailing blanks are no part of a name: typing one sends nothing.
     const std::string text = toUnit(inputEdits_[index]->text());
-    if (text == model().status().inputName(index))
+    if (trimName(text) == model().status().inputName(index))
         return;
     model().SetInputName(index, text);
     // Paces the names; whether the unit answered in time is not looked at.
@@ -190,7 +192,7 @@ void CNamesPage::updateInputName(int index)
 void CNamesPage::updateCustomName()
 {
     const std::string text = toUnit(customEdit_->text());
-    if (text == model().status().customName())
+    if (trimName(text) == model().status().customName())
         return;
     model().SetCustomName(enableCustomName_->isChecked(), text);
     model().link().WaitForReply(kReplyWaitMs);

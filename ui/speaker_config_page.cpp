@@ -169,7 +169,8 @@ void CSpkrConfig::update()
         BusyCursor busy;
         written = unit.SetSysParams(true);
     }
-    if (written == 0)
+    // Anything but 1 failed: -1 means nothing could be sent at all.
+    if (written != 1)
         prompt().ask("Set System Parameters Failed.");
     {
         BusyCursor busy;

@@ -82,14 +82,19 @@ TEST_F(ConfigRestore, RoundTripPutsNamesAndValuesBack)
     restore("unit.lex", file);
     EXPECT_EQ(prompt().texts(), Texts{}) << "a successful restore says nothing";
 
+    // Names go back whole, without the blanks the unit padded them with in
+    // the file ("SAT TV  " is "SAT TV"), to the unit and the model alike.
     const sim::UnitSnapshot snap = sim->snapshot();
     for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(snap.inputNames[static_cast<std::size_t>(i)], header.inputNameText(i)) << "unit, input " << i;
-        EXPECT_EQ(model().status().inputName(i), header.inputNameText(i).substr(0, 8)) << "model, input " << i;
+        std::string name = header.inputNameText(i).substr(0, 8);
+        name.erase(name.find_last_not_of(' ') + 1);
+        EXPECT_EQ(snap.inputNames[static_cast<std::size_t>(i)], name) << "unit, input " << i;
+        EXPECT_EQ(model().status().inputName(i), name) << "model, input " << i;
     }
+    EXPECT_EQ(model().status().inputName(4), "SAT TV");
     EXPECT_EQ(snap.customName, header.customNameText());
     EXPECT_FALSE(snap.customNameShown);
-    EXPECT_EQ(model().status().customName(), header.customNameText());
+    EXPECT_EQ(model().status().customName(), "Screening Room");
     EXPECT_EQ(snap.paramValues, valuesOf(file, params));
     EXPECT_EQ(model().paramValueCount(), static_cast<int>(params));
     for (std::size_t id = 0; id < params; ++id)
@@ -213,6 +218,70 @@ TEST_F(ConfigRestore, WrongMagicAndNoEffectRecordsStillRestore)
     restore("plain.lex", file);
     EXPECT_EQ(prompt().texts(), Texts{});
     EXPECT_EQ(sim->snapshot().paramValues, valuesOf(saved, saved[15]));
+}
+
+TEST_F(ConfigRestore, ARecordThatDoesNotHoldTheUnitsValuesIsRefusedBeforeAnythingIsSent)
+{
+    startUnit();
+    const Bytes saved = saveUnit();
+    const std::uint8_t params = saved[15];
+
+    // Not a system parameter record: an effect record would go out as values.
+    Bytes file = saved;
+    file[204] = DC_RESP_EFFECT_PARAM_VALUES;
+    restore("effect.lex", file);
+    EXPECT_EQ(prompt().texts(),
+              (Texts{"The configuration file holds no system parameter values for this unit: record code 87 with " +
+                         std::to_string(params) + " values, code 84 with " + std::to_string(params) +
+                         " values expected.",
+                     "Failed to restore configuration!"}));
+    EXPECT_TRUE(nothingSent());
+    EXPECT_TRUE(captureOff());
+
+    // Fewer values than the unit has.
+    prompt().clear();
+    file = saved;
+    file[205] = static_cast<std::uint8_t>(params - 1);
+    restore("fewer.lex", file);
+    ASSERT_EQ(prompt().count(), 2u);
+    EXPECT_NE(prompt().texts()[0].find("record code 84 with " + std::to_string(params - 1) + " values"),
+              std::string::npos);
+    EXPECT_TRUE(nothingSent());
+    EXPECT_TRUE(captureOff());
+}
+
+TEST_F(ConfigRestore, AUnitWithMoreParametersThanAFrameHoldsFailsWithAMessage)
+{
+    sim::SimOptions options;
+    options.paramCount = 254;
+    startUnit(options);
+    const Bytes saved = saveUnit();
+    ASSERT_EQ(saved[15], 254);
+    ASSERT_EQ(saved[205], 252) << "the unit's values answer carries no more than 252";
+
+    // The unit's own file lacks two values: refused before anything is sent.
+    restore("own.lex", saved);
+    ASSERT_EQ(prompt().count(), 2u);
+    EXPECT_EQ(prompt().texts()[1], "Failed to restore configuration!");
+    EXPECT_TRUE(nothingSent());
+
+    // A file that does hold 254 values: they cannot be written in one frame.
+    // The failure is reported, and the model keeps the unit's values.
+    prompt().clear();
+    Bytes file(saved.begin(), saved.begin() + 206 + 252);
+    file[205] = 254;
+    file.push_back(1);
+    file.push_back(2);
+    const auto valuesBefore = model().paramValues();
+    const int countBefore = model().paramValueCount();
+    restore("full.lex", file);
+    EXPECT_EQ(prompt().texts(), (Texts{"Set Sys Parameters Failed.", "Failed to restore configuration!"}));
+    std::vector<std::uint8_t> expected(8, DC_CMD_SET_INPUT_NAME);
+    expected.push_back(DC_CMD_SET_CUST_NAME);
+    EXPECT_EQ(receivedCodes(), expected) << "no parameter values went out";
+    EXPECT_EQ(model().paramValues(), valuesBefore);
+    EXPECT_EQ(model().paramValueCount(), countBefore);
+    EXPECT_TRUE(captureOff());
 }
 
 } // namespace

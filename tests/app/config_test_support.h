@@ -159,6 +159,7 @@ inline void seedDefinitionCache(SettingsStore& settings, const UnitDefinition& u
     std::string stamp(reinterpret_cast<const char*>(unit.config.data() + 9), 16);
     stamp.resize(stamp.find('\0') == std::string::npos ? 16 : stamp.find('\0'));
     settings.writeString(keys::kCacheUnitConfig, keys::kTimeStamp, stamp);
+    settings.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, stamp);
     for (std::size_t id = 0; id < unit.paramNames.size(); ++id) {
         settings.writeString(keys::kCacheParamNames, idKey(static_cast<int>(id)), unit.paramNames[id]);
         settings.writeInt(keys::kCacheParamMax, idKey(static_cast<int>(id)), unit.paramMax[id]);

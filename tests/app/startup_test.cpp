@@ -154,6 +154,8 @@ private slots:
         auto frame = makeFrame(parts, [](InMemorySettings& s) {
             quietStart(s);
             s.writeInt(keys::kCacheParamMax, "0x00", 40);
+            s.writeString(keys::kCacheUnitConfig, keys::kTimeStamp, "99/03/09 18:34");
+            s.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "99/03/09 18:34");
         });
         QCOMPARE(frame->create(), 0);
         QVERIFY(!frame->control()->state().ReloadDefinitions.load());
@@ -257,6 +259,7 @@ private slots:
                 quietStart(s);
                 s.writeInt(keys::kCacheParamMax, "0x00", 40);
                 s.writeString(keys::kCacheUnitConfig, keys::kTimeStamp, "00/00/00 00:00");
+                s.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "00/00/00 00:00");
             },
             unit.devicePath(), /*realPrompt=*/true);
         BoxClicker clicker;

@@ -37,6 +37,7 @@ void writeCache(InMemorySettings& s, const std::string& stamp)
     s.writeInt(keys::kCacheParamMax, "0x01", 24);
     s.writeString(keys::kCacheEffectNames, "0x00", "THX Cinema");
     s.writeInt(keys::kCacheEffectMaxParams, "0x00", 6);
+    s.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, stamp);
 }
 
 TEST(DefinitionCache, LoadFillsConfigTablesAndSlots)
@@ -71,6 +72,22 @@ TEST(DefinitionCache, LoadFillsConfigTablesAndSlots)
     EXPECT_EQ(model.effect(0).paramCount, 6);
     EXPECT_EQ(model.effect(31).nameText(), "Effect thirty-");
     EXPECT_EQ(model.effect(32).nameText(), "");
+}
+
+TEST(DefinitionCache, OnlyACacheMarkedCompleteForItsRomIsTrusted)
+{
+    InMemorySettings settings;
+    writeCache(settings, "99/03/09 18:34");
+    EXPECT_FALSE(DeviceModel::definitionCacheMissing(settings));
+
+    // A download cut short: no mark, or the mark of another ROM.
+    settings.remove(keys::kCacheUnitConfig, keys::kDefinitionsComplete);
+    EXPECT_TRUE(DeviceModel::definitionCacheMissing(settings));
+    settings.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "99/03/09 18:33");
+    EXPECT_TRUE(DeviceModel::definitionCacheMissing(settings));
+    settings.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "99/03/09 18:34");
+    settings.remove(keys::kCacheParamMax, "0x00");
+    EXPECT_TRUE(DeviceModel::definitionCacheMissing(settings));
 }
 
 TEST(DefinitionCache, SlotsFollowNamesAndKeepTheirLastId)
@@ -138,7 +155,7 @@ TEST_F(SweepTest, SweepChainsRequestsFromStatusToValues)
     EXPECT_EQ(s.RecordInput, 6);
     EXPECT_EQ(s.Zone2Mute, 1);
     EXPECT_EQ(s.Zone2Balance, 14);
-    EXPECT_EQ(s.customName(), "Living");
+    EXPECT_EQ(s.customName(), "Living Room");
     EXPECT_EQ(s.inputName(7), "In7");
     // Same ROM: no message, nothing written to the cache.
     EXPECT_EQ(lm.prompt.count(), 0u);
@@ -164,8 +181,9 @@ TEST_F(SweepTest, ResponsesOutsideASweepStoreButAskForNothing)
     EXPECT_EQ(lm.settings.size(), sizeBefore);
 }
 
-TEST_F(SweepTest, ChangedRomAsksOnceAndDownloadsEverythingIntoTheCache)
+TEST_F(SweepTest, ChangedRomAsksOnceAndWritesTheCacheOnlyWhenTheDownloadIsComplete)
 {
+    const std::size_t writesBefore = lm.settings.writeCount();
     state().StatusSweepActive = true;
     // Differs only in letter case: still another ROM.
     lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 2, "99/03/09 6:34PM")));
@@ -174,14 +192,19 @@ TEST_F(SweepTest, ChangedRomAsksOnceAndDownloadsEverythingIntoTheCache)
     EXPECT_TRUE(state().ReloadDefinitions);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0], frame(DC_CMD_GET_SYS_PARAM_BY_ID, {0}));
-    EXPECT_EQ(lm.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "99/03/09 6:34PM");
-    EXPECT_EQ(lm.settings.readInt(keys::kCacheUnitConfig, "TotalEffects", -1), 2);
 
+    // Halfway: nothing written, the old ROM's cache is as it was.
     lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({0, 3, 1}, "MENU_BKGND")));
     lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({1, 24, 13}, "TREBLE")));
     lm.feed(frame(DC_RESP_EFFECT_DEF, withText({0, 6}, "Logic7 Music")));
-    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({1, 0}, "Mono Logic")));
     sent = lm.settle();
+    EXPECT_EQ(lm.settings.writeCount(), writesBefore);
+    EXPECT_EQ(lm.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "99/03/09 6:34pm");
+    EXPECT_EQ(lm.settings.readString(keys::kCacheParamNames, "0x01", ""), "BASS");
+
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({1, 0}, "Mono Logic")));
+    const auto rest = lm.settle();
+    sent.insert(sent.end(), rest.begin(), rest.end());
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[0], frame(DC_CMD_GET_SYS_PARAM_BY_ID, {1}));
     EXPECT_EQ(sent[1], frame(DC_CMD_GET_EFFECT, {0}));
@@ -189,6 +212,13 @@ TEST_F(SweepTest, ChangedRomAsksOnceAndDownloadsEverythingIntoTheCache)
     EXPECT_EQ(sent[3], frame(DC_CMD_GET_CUST_NAME));
     EXPECT_FALSE(state().ReloadDefinitions);
 
+    // Two store writes for the whole download: the old mark withdrawn, then everything.
+    EXPECT_EQ(lm.settings.writeCount(), writesBefore + 2);
+    EXPECT_EQ(lm.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "99/03/09 6:34PM");
+    EXPECT_EQ(lm.settings.readInt(keys::kCacheUnitConfig, "TotalEffects", -1), 2);
+    EXPECT_EQ(lm.settings.readString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, ""),
+              "99/03/09 6:34PM");
+    EXPECT_FALSE(DeviceModel::definitionCacheMissing(lm.settings));
     EXPECT_EQ(lm.settings.readString(keys::kCacheParamNames, "0x01", ""), "TREBLE");
     EXPECT_EQ(lm.settings.readInt(keys::kCacheParamMax, "0x01", -1), 24);
     EXPECT_EQ(lm.settings.readInt(keys::kCacheParamLast, "0x01", -1), 13);
@@ -197,6 +227,34 @@ TEST_F(SweepTest, ChangedRomAsksOnceAndDownloadsEverythingIntoTheCache)
     EXPECT_EQ(lm.model.namedSlot(NamedParam::TREBLE), 1);
     EXPECT_EQ(lm.model.effect(0).nameText(), "Logic7 Music");
     EXPECT_EQ(lm.prompt.count(), 1u);
+}
+
+TEST_F(SweepTest, EffectDefinitionsDoNotChangeTheCurrentEffect)
+{
+    lm.feed(frame(DC_RESP_SYS_STATUS, {40, 3, 0, 2, 1, 0, 0, 16, 17}));
+    state().ReloadDefinitions = true;
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(1, 2, "NEW")));
+    lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({0, 1, 0}, "X")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({0, 4}, "Logic 7")));
+    lm.feed(frame(DC_RESP_EFFECT_DEF, withText({1, 2}, "Mono Film")));
+    // Waited for without the usual marker, itself a change of the current effect.
+    ASSERT_TRUE(test::waitUntil([&] { return !state().ReloadDefinitions; }));
+    EXPECT_EQ(lm.model.status().Effect, 0);
+    std::string name;
+    EXPECT_EQ(lm.model.CurrentEffectName(name), 1);
+    EXPECT_EQ(name, "Logic 7");
+}
+
+TEST_F(SweepTest, ADownloadCutShortLeavesNoTrustedCache)
+{
+    lm.settings.remove(keys::kCacheUnitConfig, keys::kDefinitionsComplete);
+    state().ReloadDefinitions = true; // a first start
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(3, 1, "NEW")));
+    lm.feed(frame(DC_RESP_SYS_PARAM_DEF, withText({0, 1, 0}, "X")));
+    lm.settle();
+    // The program ends here: the store holds nothing that would be trusted.
+    EXPECT_TRUE(DeviceModel::definitionCacheMissing(lm.settings));
+    EXPECT_NE(lm.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "NEW");
 }
 
 TEST_F(SweepTest, RequestedReloadWithNoParametersOrEffectsStillRunsOneOfEach)
@@ -245,21 +303,28 @@ TEST_F(SweepTest, InputIndexPastTheTableEndsTheSweep)
         EXPECT_EQ(s.inputName(i), i == 2 ? "CD" : "") << i;
 }
 
-TEST_F(SweepTest, NamesFromTheUnitEndAtTheirFirstSpace)
+TEST_F(SweepTest, NamesFromTheUnitKeepTheirInnerBlanks)
 {
     lm.feed(frame(DC_RESP_INPUT_NAME, withText({0}, "Sat     ")));
-    lm.feed(frame(DC_RESP_INPUT_NAME, withText({1}, "My DVD  ")));
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({1}, "SAT TV  ")));
     lm.feed(frame(DC_RESP_INPUT_NAME, withText({2}, " Tape")));
     lm.feed(frame(DC_RESP_INPUT_NAME, withText({3}, "ABCDEFGHIJ")));
-    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "Theatre Room")));
-    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "ABCDEFGHIJKLMNOPQRSTUVW")));
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({4}, "MY DVD 1"))); // the whole field, no NUL
+    lm.feed(frame(DC_RESP_INPUT_NAME, withText({5}, std::string("V D\0\0  ", 7))));
+    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "Screening Room      ")));
     lm.settle();
-    const UnitStatus s = lm.model.status();
+    UnitStatus s = lm.model.status();
     EXPECT_EQ(s.inputName(0), "Sat");
-    EXPECT_EQ(s.inputName(1), "My");
+    EXPECT_EQ(s.inputName(1), "SAT TV");
     EXPECT_EQ(s.inputName(2), " Tape");
     EXPECT_EQ(s.inputName(3), "ABCDEFGH");
-    EXPECT_EQ(s.customName(), "ABCDEFGHIJKLMNOPQRST");
+    EXPECT_EQ(s.inputName(4), "MY DVD 1");
+    EXPECT_EQ(s.inputName(5), "V D");
+    EXPECT_EQ(s.customName(), "Screening Room");
+
+    lm.feed(frame(DC_RESP_CUST_NAME, withText({}, "ABCDEFGHIJKLMNOPQRSTUVW")));
+    lm.settle();
+    EXPECT_EQ(lm.model.status().customName(), "ABCDEFGHIJKLMNOPQRST");
 }
 
 TEST_F(SweepTest, FrontPanelLinesAreKept)

@@ -67,12 +67,13 @@ TEST_F(DirectControlsTest, OutputAdjustGoesThroughTheChannelSlot)
     EXPECT_EQ(lm.model.SetOutputAdjust(3, 25), 1);
     EXPECT_EQ(lm.model.paramValue(60), 25);
     EXPECT_EQ(lm.model.OutputPosition(3), 15);
-    // An unresolved channel reads and writes parameter 0.
-    EXPECT_EQ(lm.model.SetOutputAdjust(0, 9), 1);
-    EXPECT_EQ(lm.model.paramValue(0), 9);
+    // An unresolved channel changes nothing: parameter 0 keeps its value,
+    // so the next write of all values cannot carry a level into it.
+    lm.model.storeParamValue(0, 2);
+    EXPECT_EQ(lm.model.SetOutputAdjust(0, 9), -1);
+    EXPECT_EQ(lm.model.paramValue(0), 2);
     EXPECT_EQ(lm.model.SetOutputAdjust(8, 1), -1);
-    EXPECT_EQ(lm.settle(), (std::vector<Bytes>{frame(DC_CMD_SET_OUTPUT_ADJ, {25, 3}),
-                                               frame(DC_CMD_SET_OUTPUT_ADJ, {9, 0})}));
+    EXPECT_EQ(lm.settle(), (std::vector<Bytes>{frame(DC_CMD_SET_OUTPUT_ADJ, {25, 3})}));
 }
 
 TEST_F(DirectControlsTest, KeysAndFixedCommands)
@@ -102,16 +103,59 @@ TEST_F(DirectControlsTest, NameCommandsCutStoreAndTerminate)
     EXPECT_EQ(lm.model.SetCustomName(true, ""), 1);
     EXPECT_EQ(lm.model.SetCustomName(false, "A very long theatre name"), 1);
     EXPECT_EQ(lm.model.SetInputName(8, "X"), -1);
+    EXPECT_EQ(lm.model.SetInputName(6, "DVD     "), 1); // as a file or the unit pads it
     const auto sent = lm.settle();
-    ASSERT_EQ(sent.size(), 3u);
+    ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[0], frame(DC_CMD_SET_INPUT_NAME, withText({3}, std::string("Satellit") + '\0')));
     EXPECT_EQ(sent[0].size(), 15u);
     EXPECT_EQ(sent[0][1], 13);
     EXPECT_EQ(sent[1], (Bytes{0xF1, 5, DC_CMD_SET_CUST_NAME, 2, 1, 0, 0xF2}));
-    EXPECT_EQ(sent[2], frame(DC_CMD_SET_CUST_NAME, withText({0}, std::string("A very long theatre ") + '\0')));
+    // Cut to 20, then without the blank the cut left at its end.
+    EXPECT_EQ(sent[2], frame(DC_CMD_SET_CUST_NAME, withText({0}, std::string("A very long theatre") + '\0')));
+    EXPECT_EQ(sent[3], frame(DC_CMD_SET_INPUT_NAME, withText({6}, std::string("DVD") + '\0')));
     const UnitStatus s = lm.model.status();
     EXPECT_EQ(s.inputName(3), "Satellit");
-    EXPECT_EQ(s.customName(), "A very long theatre ");
+    EXPECT_EQ(s.inputName(6), "DVD");
+    EXPECT_EQ(s.customName(), "A very long theatre");
+}
+
+TEST_F(DirectControlsTest, KeysThatChangeUnreportedStatusReadItAgainOnce)
+{
+    const int timer = DeviceModel::kStatusRereadTimer;
+    lm.model.SendIrKey(kIrZone2SourceFirst + 6); // zone 2: DVD
+    lm.model.SendIrKey(kIrZone2SourceFirst + 2); // zone 2: CD, before the re-read
+    EXPECT_EQ(lm.settle(), (std::vector<Bytes>{frame(DC_CMD_IR, {0x52}), frame(DC_CMD_IR, {0x4E})}));
+    EXPECT_EQ(lm.owner.timerPeriod(timer), 600);
+    ASSERT_TRUE(lm.owner.fireTimer(timer));
+    EXPECT_EQ(lm.settle(), std::vector<Bytes>{frame(DC_CMD_GET_REC_STATUS)});
+    EXPECT_FALSE(lm.owner.timerActive(timer));
+
+    // An input key: the system status (input, stream) is read again; not
+    // while a sweep runs or sends are suppressed, but once they are over.
+    lm.model.SendIrKey(INPUT_DVD);
+    lm.settle();
+    lm.link->state().SendSuppressed = true;
+    ASSERT_TRUE(lm.owner.fireTimer(timer));
+    lm.link->state().SendSuppressed = false;
+    lm.link->state().StatusSweepActive = true;
+    ASSERT_TRUE(lm.owner.fireTimer(timer));
+    lm.link->state().StatusSweepActive = false;
+    EXPECT_TRUE(lm.settle().empty());
+    EXPECT_TRUE(lm.owner.timerActive(timer));
+    ASSERT_TRUE(lm.owner.fireTimer(timer));
+    EXPECT_EQ(lm.settle(), std::vector<Bytes>{frame(DC_CMD_GET_SYS_STATUS)});
+
+    // Clear Input names the record input as the model has it: its effect is read back.
+    lm.model.ClearRecordInput();
+    lm.settle();
+    ASSERT_TRUE(lm.owner.fireTimer(timer));
+    EXPECT_EQ(lm.settle(), std::vector<Bytes>{frame(DC_CMD_GET_REC_STATUS)});
+
+    // Keys the unit reports through named parameters need nothing.
+    lm.model.SetLoudness(true);
+    lm.model.SendIrKey(BASS_UP);
+    lm.settle();
+    EXPECT_FALSE(lm.owner.timerActive(timer));
 }
 
 TEST_F(DirectControlsTest, Readers)

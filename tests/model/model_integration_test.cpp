@@ -51,12 +51,13 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs,
     return true;
 }
 
-// A name as the program keeps it: it ends at its first space after the first character.
+// A name as the program keeps it: whole, without trailing blanks.
 std::string asStored(const std::string& name, std::size_t width)
 {
     std::string s = name.substr(0, width);
-    const auto space = s.find(' ', 1);
-    return space == std::string::npos ? s : s.substr(0, space);
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
 }
 
 int idOf(const sim::UnitSnapshot& snap, const std::string& name)
@@ -128,8 +129,12 @@ protected:
     std::unique_ptr<sim::SimServer> startUnit(sim::Firmware firmware = sim::Firmware::A)
     {
         sim::SimOptions options;
-        options.fast = true;
         options.firmware = firmware;
+        return startUnit(options);
+    }
+    std::unique_ptr<sim::SimServer> startUnit(sim::SimOptions options)
+    {
+        options.fast = true;
         auto unit = std::make_unique<sim::SimServer>(options);
         EXPECT_TRUE(unit->start());
         return unit;
@@ -199,9 +204,14 @@ TEST_F(ModelIntegrationTest, FirstStartDownloadsThenTheNextStartTrustsTheCache)
         ASSERT_TRUE(run.link->state().UnitHeard);
         ASSERT_TRUE(run.sweepEnds());
         EXPECT_EQ(run.prompt.count(), 0u); // a requested download shows no mismatch
-        // Effect follows the downloaded definitions; the rest is the unit's.
-        expectModelMatches(run.model, snap, false);
-        EXPECT_EQ(run.model.status().Effect, snap.effectNames.size() - 1);
+        // Everything is the unit's, the current effect too: the definitions
+        // downloaded on the way do not make themselves current.
+        expectModelMatches(run.model, snap, true);
+        std::string effect;
+        run.model.CurrentEffectName(effect);
+        EXPECT_EQ(effect, snap.effectNames[snap.sysStatus[2]]);
+        EXPECT_EQ(run.model.status().customName(), "Screening Room");
+        EXPECT_EQ(run.model.status().inputName(4), "SAT TV");
     }
 
     // The whole cache was written.
@@ -261,6 +271,75 @@ TEST_F(ModelIntegrationTest, NewFirmwareReloadsOnceAndMovesTheSlots)
     char key[8];
     std::snprintf(key, sizeof key, "0x%02x", bassB);
     EXPECT_EQ(settings.readString(keys::kCacheParamNames, key, ""), "BASS");
+}
+
+TEST_F(ModelIntegrationTest, ADownloadCutShortIsDoneAgainAndAWriteSendsTheUnitsOwnValues)
+{
+    {
+        // The line drops while parameter definitions are coming in.
+        sim::SimOptions options;
+        options.dropAfterPackets = 45;
+        auto dropping = startUnit(options);
+        ProgramRun run(settings, *dropping);
+        run.startAsProgram();
+        ASSERT_TRUE(waitFor([&] { return !dropping->serving(); }, kSweepLimitMs));
+        EXPECT_TRUE(run.link->state().ReloadDefinitions);
+    }
+    // Nothing of that download may be trusted at the next start.
+    ASSERT_TRUE(DeviceModel::definitionCacheMissing(settings));
+
+    auto unit = startUnit();
+    const sim::UnitSnapshot snap = unit->snapshot();
+    ProgramRun run(settings, *unit);
+    run.startAsProgram();
+    const std::size_t writesBefore = settings.writeCount();
+    ASSERT_TRUE(run.sweepEnds());
+    // The definitions were all asked for again, and the cache written in two
+    // store writes (the old mark withdrawn, then the whole cache at once).
+    int definitionRequests = 0;
+    for (const Bytes& p : unit->receivedPackets())
+        definitionRequests += p[2] == DC_CMD_GET_SYS_PARAM_BY_ID ? 1 : 0;
+    EXPECT_EQ(definitionRequests, static_cast<int>(snap.paramNames.size()));
+    EXPECT_EQ(settings.writeCount() - writesBefore, 2u);
+    EXPECT_FALSE(DeviceModel::definitionCacheMissing(settings));
+    expectModelMatches(run.model, snap, true);
+
+    // A write of all values (the Speaker Config page's "Update") sends the
+    // unit's own values back, every one of them.
+    unit->clearReceived();
+    ASSERT_EQ(run.model.SetSysParams(true), 1);
+    EXPECT_EQ(run.prompt.count(), 0u);
+    ASSERT_EQ(unit->receivedPackets().size(), 1u);
+    const Bytes sent = unit->receivedPackets()[0];
+    EXPECT_EQ(Bytes(sent.begin() + 4, sent.end() - 1), snap.paramValues);
+    EXPECT_EQ(unit->snapshot().paramValues, snap.paramValues);
+}
+
+TEST_F(ModelIntegrationTest, AToneStepToTheEndOfItsRangeEndsOnAUnitThatReportsOnlyChanges)
+{
+    sim::SimOptions options;
+    options.reportChangesOnly = true;
+    auto unit = startUnit(options);
+    ProgramRun run(settings, *unit);
+    run.startAsProgram();
+    ASSERT_TRUE(run.sweepEnds());
+    const int bass = idOf(unit->snapshot(), "BASS");
+    ASSERT_TRUE(unit->command("set BASS 23"));
+    ASSERT_TRUE(waitFor([&] { return run.model.BassLevel() == 23; }, 5000, [&] { run.pump(); }));
+
+    // Two presses toward 24: the first reaches it, the second changes nothing
+    // and brings no report.
+    run.model.SetBassLevel(24);
+    ASSERT_TRUE(waitFor([&] { return run.model.stepper(ToneControl::Bass).active == 0; }, 10000,
+                        [&] { run.pump(); }));
+    EXPECT_EQ(run.model.BassLevel(), 24);
+
+    // The control still answers.
+    run.model.SetBassLevel(20);
+    ASSERT_TRUE(waitFor([&] { return run.model.stepper(ToneControl::Bass).active == 0; }, 20000,
+                        [&] { run.pump(); }));
+    EXPECT_EQ(unit->snapshot().paramValues[static_cast<std::size_t>(bass)], 20);
+    EXPECT_EQ(run.model.BassLevel(), 20);
 }
 
 // Each test runs a later start on a fresh unit of the same firmware; the
@@ -424,6 +503,80 @@ TEST_F(ParamWriteTest, UnitChangesInsideAndOutsideTheResponseWindow)
     run->model.SetVolume(40);
     ASSERT_TRUE(waitFor([&] { return unit->snapshot().sysStatus[0] == 40; }, 5000));
     EXPECT_EQ(unit->receivedPackets(), std::vector<Bytes>{frame(DC_CMD_SET_SYS_VOLUME, {40})});
+}
+
+// Every value a page shows, and how it stays true when the unit changes it
+// by itself (its front panel or remote, here the simulator's console).
+TEST_F(ParamWriteTest, EveryShownValueFollowsTheUnit)
+{
+    using Model = const DeviceModel&;
+    using Unit = const sim::UnitSnapshot&;
+    const auto param = [](Unit u, const char* name) {
+        return static_cast<int>(u.paramValues[static_cast<std::size_t>(idOf(u, name))]);
+    };
+    struct Row {
+        const char* page;
+        const char* shown;
+        const char* console;  // what changes it on the unit
+        const char* keptBy;   // how the program learns it
+        std::function<int(Model)> shownValue;
+        std::function<int(Unit)> unitValue;
+    };
+    const Row rows[] = {
+        {"General", "Volume", "set VOLUME 50", "VOLUME change message",
+         [](Model m) { return int{m.status().Volume}; }, [](Unit u) { return int{u.sysStatus[0]}; }},
+        {"General", "Balance", "set LR_BALANCE 20", "LR_BALANCE change message",
+         [](Model m) { return int{m.status().Balance}; }, [](Unit u) { return int{u.sysStatus[7]}; }},
+        {"General", "Front/Back Balance", "set FB_BALANCE 24", "status re-read: no slot names it",
+         [](Model m) { return int{m.status().FrontBackBalance}; }, [](Unit u) { return int{u.sysStatus[8]}; }},
+        {"General", "Mute", "set MUTE 1", "MUTE change message",
+         [](Model m) { return int{m.status().Mute}; }, [](Unit u) { return int{u.sysStatus[5]}; }},
+        {"Info", "Input", "ir INPUT_CD", "INPUT change message",
+         [](Model m) { return int{m.status().Input}; }, [](Unit u) { return int{u.sysStatus[1]}; }},
+        {"Info", "Sample Rate", "ir INPUT_TV", "status re-read after an input change",
+         [](Model m) { return int{m.status().SampleRate}; }, [](Unit u) { return int{u.sysStatus[3]}; }},
+        {"Info", "Data Stream", "ir INPUT_TAPE", "status re-read after an input change",
+         [](Model m) { return int{m.status().StreamFormat}; }, [](Unit u) { return int{u.sysStatus[4]}; }},
+        {"Info", "Effect", "ir EFFECT_DTS", "PROGRAM change message",
+         [](Model m) { return int{m.status().Effect}; }, [](Unit u) { return int{u.sysStatus[2]}; }},
+        {"Zone 2", "Volume", "set Z2_VOL 50", "Z2_VOL change message",
+         [](Model m) { return int{m.status().Zone2Volume}; }, [](Unit u) { return int{u.zone2Status[0]}; }},
+        {"Zone 2", "Balance", "set Z2_BAL 10", "Z2_BAL change message",
+         [](Model m) { return int{m.status().Zone2Balance}; }, [](Unit u) { return int{u.zone2Status[4]}; }},
+        {"Zone 2", "Mute", "ir ZONE2_MUTE", "Z2_MUTE change message",
+         [](Model m) { return int{m.status().Zone2Mute}; }, [](Unit u) { return int{u.zone2Status[2]}; }},
+        {"Zone 2", "Current Input", "ir ZONE2_DVD", "status re-read: no slot names REC_INPUT",
+         [](Model m) { return int{m.status().RecordInput}; }, [](Unit u) { return int{u.zone2Status[1]}; }},
+        {"Zone 2", "Zone-2/Record On", "set RECORD_ENABLED 0", "RECORD_ENABLED change message",
+         [](Model m) { return int{m.RecordEnabledState()}; },
+         [&](Unit u) { return param(u, "RECORD_ENABLED"); }},
+        {"Equalization", "Bass", "ir BASS_UP", "BASS change message",
+         [](Model m) { return int{m.BassLevel()}; }, [&](Unit u) { return param(u, "BASS"); }},
+        {"Equalization", "Treble", "ir TREBLE_DOWN", "TREBLE change message",
+         [](Model m) { return int{m.TrebleLevel()}; }, [&](Unit u) { return param(u, "TREBLE"); }},
+        {"Equalization", "Tilt", "set TILT 20", "TILT change message",
+         [](Model m) { return int{m.TiltLevel()}; }, [&](Unit u) { return param(u, "TILT"); }},
+        {"Equalization", "Loudness", "ir LOUDNESS_ON", "LOUDNESS change message",
+         [](Model m) { return int{m.LoudnessState()}; }, [&](Unit u) { return param(u, "LOUDNESS"); }},
+        {"Output Levels", "Center", "set OUT_ADJ_CENTER 27", "OUT_ADJ_CENTER change message",
+         [](Model m) { return 40 - m.OutputPosition(0); }, [&](Unit u) { return param(u, "OUT_ADJ_CENTER"); }},
+        {"Output Levels", "Rear R", "set OUT_ADJ_REAR_R 12", "OUT_ADJ_REAR_R change message",
+         [](Model m) { return 40 - m.OutputPosition(7); }, [&](Unit u) { return param(u, "OUT_ADJ_REAR_R"); }},
+    };
+    // Not in the table: the Speaker Config page reads every value from the
+    // unit whenever it is shown, and the Names page's names are the unit's as
+    // of the last sweep ("Update All"); the unit reports no name changes.
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.page << ": " << row.shown << " (" << row.keptBy << ")");
+        // The row before may still be on its way (a re-read after an input change).
+        const int before = row.unitValue(unit->snapshot());
+        ASSERT_TRUE(waitFor([&] { return row.shownValue(run->model) == before; }, 5000, [&] { run->pump(); }));
+        ASSERT_TRUE(unit->command(row.console));
+        const int after = row.unitValue(unit->snapshot());
+        ASSERT_NE(after, before) << "the console line changed nothing";
+        EXPECT_TRUE(waitFor([&] { return row.shownValue(run->model) == after; }, 5000, [&] { run->pump(); }))
+            << "shown " << row.shownValue(run->model) << ", the unit has " << after;
+    }
 }
 
 } // namespace

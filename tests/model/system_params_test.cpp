@@ -104,6 +104,9 @@ TEST_F(SystemParamsTest, SetWithNoValuesSendsAnEmptyWrite)
 TEST_F(SystemParamsTest, MoreValuesThanAFrameHoldsAreRefused)
 {
     // Definitions of maximum 0 make every value bad: not even a message may come.
+    for (int id = 0; id < 253; ++id)
+        define(static_cast<std::uint8_t>(id), 0, 1, "P" + std::to_string(id));
+    lm.settle();
     std::vector<std::uint8_t> values(253, 1);
     lm.model.setParamValues(values.data(), 253);
     const auto before = state().CommandsSent.load();
@@ -118,6 +121,30 @@ TEST_F(SystemParamsTest, MoreValuesThanAFrameHoldsAreRefused)
     lm.link->setTiming(Timing::RestoreConfigWaitCount, 1);
     EXPECT_EQ(lm.model.SetSysParams(true), 0);
     EXPECT_EQ(lm.writes(1).at(0).size(), 257u);
+}
+
+TEST_F(SystemParamsTest, NoValueGoesOutWithoutItsDefinition)
+{
+    // Parameter 2's definition never came (a cache cut short, say): its
+    // maximum is unknown, so nothing at all is sent, and nothing is clamped.
+    define(0, 10, 4, "A");
+    define(1, 10, 5, "B");
+    lm.settle();
+    const std::uint8_t values[3] = {4, 5, 60};
+    lm.model.setParamValues(values, 3);
+    const auto before = state().CommandsSent.load();
+    EXPECT_EQ(lm.model.SetSysParams(true), -1);
+    EXPECT_EQ(lm.model.SetSysParams(false), -1);
+    EXPECT_EQ(state().CommandsSent.load(), before);
+    EXPECT_EQ(lm.prompt.count(), 0u);
+    EXPECT_EQ(lm.model.paramValue(2), 60);
+    EXPECT_FALSE(lm.model.paramDefined(2));
+
+    define(2, 99, 60, "C");
+    lm.settle();
+    EXPECT_TRUE(lm.model.paramDefined(2));
+    EXPECT_EQ(lm.model.SetSysParams(false), 1);
+    EXPECT_EQ(lm.writes(1).at(0), frame(DC_CMD_SET_SYS_PARAM_VALUES, {4, 5, 60}));
 }
 
 TEST_F(SystemParamsTest, SetWithWaitingNeedsTheAcknowledgementAndTheRestart)
@@ -262,6 +289,38 @@ TEST_F(ParamChangeTest, UnitOriginatedProgramChangeIsNotedAndItsRequestDropped)
     const auto w = lm.writes(1);
     ASSERT_EQ(w.size(), 1u);
     EXPECT_EQ(w[0], frame(DC_CMD_SET_SYS_VOLUME, {10}));
+}
+
+TEST_F(ParamChangeTest, ChangesTheStatusCannotShowAreReadBackOnce)
+{
+    const int timer = DeviceModel::kStatusRereadTimer;
+    // Named parameters the status or the pages take as they come: no re-read.
+    change(31, 50);
+    change(34, 0);
+    lm.settle();
+    EXPECT_FALSE(lm.owner.timerActive(timer));
+
+    // A parameter no slot names (front/back balance, the record input on
+    // this unit): both status records, once for a run of changes.
+    change(90, 24);
+    change(91, 6);
+    lm.settle();
+    ASSERT_TRUE(lm.owner.fireTimer(timer));
+    EXPECT_EQ(lm.settle(), (std::vector<Bytes>{frame(DC_CMD_GET_SYS_STATUS), frame(DC_CMD_GET_REC_STATUS)}));
+
+    // A new input changes the stream the system status describes.
+    change(33, 2);
+    lm.settle();
+    ASSERT_TRUE(lm.owner.fireTimer(timer));
+    EXPECT_EQ(lm.settle(), std::vector<Bytes>{frame(DC_CMD_GET_SYS_STATUS)});
+
+    // The answers land in the status without starting a sweep.
+    lm.feed(frame(DC_RESP_SYS_STATUS, {40, 2, 3, 1, 4, 0, 0, 16, 24}));
+    lm.feed(frame(DC_RESP_REC_ZONE2_STATUS, {30, 6, 0, 0, 16}));
+    EXPECT_TRUE(lm.settle().empty());
+    EXPECT_EQ(lm.model.status().FrontBackBalance, 24);
+    EXPECT_EQ(lm.model.status().StreamFormat, 4);
+    EXPECT_EQ(lm.model.status().RecordInput, 6);
 }
 
 } // namespace

@@ -120,5 +120,45 @@ TEST_F(ToneSteppingTest, TiltUsesItsOwnKeysAndTexts)
     EXPECT_NE(trace.find("  ***TILT DOWN ***\r\n"), std::string::npos);
 }
 
+TEST_F(ToneSteppingTest, AStepWithoutItsReportEndsAndTheNextSetterPressesAgain)
+{
+    // A unit that reports only real changes: bass at 23 of 24, target 24.
+    const int bassTimer = DeviceModel::kToneTimerFirst + static_cast<int>(ToneControl::Bass);
+    lm.model.storeParamValue(kBassId, 23);
+    lm.model.SetBassLevel(24);
+    EXPECT_EQ(lm.settle(), (std::vector<Bytes>{key(BASS_UP), key(BASS_UP)}));
+    EXPECT_EQ(lm.owner.timerPeriod(bassTimer), 1000);
+    report(kBassId, 24); // the first press; the second one, at the end of the range, stays silent
+    lm.settle();
+    EXPECT_EQ(lm.owner.timerPeriod(bassTimer), 1000); // restarted by the report
+    EXPECT_EQ(lm.model.stepper(ToneControl::Bass).active, 1);
+
+    // The limit passes with no report: the step ends on the unit's value.
+    ASSERT_TRUE(lm.owner.fireTimer(bassTimer));
+    ToneStepper s = lm.model.stepper(ToneControl::Bass);
+    EXPECT_EQ(s.active, 0);
+    EXPECT_EQ(s.current, 24);
+    EXPECT_FALSE(lm.owner.timerActive(bassTimer));
+    EXPECT_NE(lm.traced().find("BASS: NO REPORT, STEPPING ENDS AT 24\r\n"), std::string::npos);
+
+    // The control answers again.
+    lm.model.SetBassLevel(20);
+    EXPECT_EQ(lm.settle(), (std::vector<Bytes>{key(BASS_DOWN), key(BASS_DOWN)}));
+    EXPECT_EQ(lm.model.stepper(ToneControl::Bass).target, 20);
+}
+
+TEST_F(ToneSteppingTest, AReachedTargetStopsTheTimer)
+{
+    const int trebleTimer = DeviceModel::kToneTimerFirst + static_cast<int>(ToneControl::Treble);
+    lm.model.SetTrebleLevel(13);
+    lm.settle();
+    EXPECT_TRUE(lm.owner.timerActive(trebleTimer));
+    report(kTrebleId, 13);
+    report(kTrebleId, 13);
+    EXPECT_TRUE(lm.settle().empty());
+    EXPECT_EQ(lm.model.stepper(ToneControl::Treble).active, 0);
+    EXPECT_FALSE(lm.owner.timerActive(trebleTimer));
+}
+
 } // namespace
 } // namespace bm

@@ -370,9 +370,62 @@ TEST_F(Unit, HostGreetingAndHousekeepingCommandsAreAcknowledged)
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0], (Parsed{DC_ACK, {code}}));
     }
-    auto got = send(DC_CMD_CLEAR_REC_INPUT, {2});
+}
+
+TEST_F(Unit, ClearingTheRecordInputHandsZoneTwoBackToTheMainInput)
+{
+    ASSERT_EQ(value("REC_INPUT"), 2);
+    ASSERT_EQ(value("INPUT"), 6);
+    // Another input than the record input: acknowledged, nothing changes.
+    auto got = send(DC_CMD_CLEAR_REC_INPUT, {5});
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], (Parsed{DC_ACK, {DC_CMD_CLEAR_REC_INPUT}}));
+    got = send(DC_CMD_CLEAR_REC_INPUT, {2});
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Parsed{DC_ACK, {DC_CMD_CLEAR_REC_INPUT}}));
+    EXPECT_EQ(got[1], change("REC_INPUT", 6));
+    EXPECT_EQ(unit.snapshot().zone2Status[1], 6);
+    EXPECT_EQ(send(DC_CMD_CLEAR_REC_INPUT, {9}).at(0), (Parsed{DC_NAK, {DC_CMD_CLEAR_REC_INPUT, DC_INVALID_INPUT}}));
+}
+
+TEST_F(Unit, VarietyReportsOnlyChangesRefusesLongNamesAndFillsNameFields)
+{
+    unit.setReportChangesOnly(true);
+    for (int i = 0; i < 12; ++i)
+        send(DC_CMD_IR, {BASS_UP});
+    ASSERT_EQ(value("BASS"), 24);
+    EXPECT_EQ(send(DC_CMD_IR, {BASS_UP}), std::vector<Parsed>{kAckIr}) << "nothing changed, nothing reported";
+    EXPECT_EQ(send(DC_CMD_IR, {INPUT_DVD}), std::vector<Parsed>{kAckIr});
+    EXPECT_EQ(send(DC_CMD_IR, {BASS_DOWN}).at(1), change("BASS", 23));
+
+    unit.setRefuseLongNames(true);
+    auto got = send(DC_CMD_SET_INPUT_NAME, {3, 'G', 'A', 'M', 'E', 'C', 'U', 'B', 'E', 'S', 0});
+    EXPECT_EQ(got.at(0), (Parsed{DC_NAK, {DC_CMD_SET_INPUT_NAME, DC_INVALID_NAME}}));
+    EXPECT_EQ(unit.snapshot().inputNames[3], "AUX");
+    got = send(hostPacket(DC_CMD_SET_CUST_NAME, Bytes{0, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L',
+                                                      'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 'U', 0}));
+    EXPECT_EQ(got.at(0), (Parsed{DC_NAK, {DC_CMD_SET_CUST_NAME, DC_INVALID_NAME}}));
+    EXPECT_EQ(unit.snapshot().customName, "Screening Room");
+
+    unit.setFullWidthNames(true);
+    got = send(DC_CMD_GET_INPUT_NAME, {4});
+    EXPECT_EQ(got.at(0), (Parsed{DC_RESP_INPUT_NAME, {4, 'S', 'A', 'T', ' ', 'T', 'V', ' ', ' '}}));
+    got = send(DC_CMD_GET_CUST_NAME);
+    EXPECT_EQ(got.at(0), (Parsed{DC_RESP_CUST_NAME, Bytes{'S', 'c', 'r', 'e', 'e', 'n', 'i', 'n', 'g', ' ',
+                                                          'R', 'o', 'o', 'm', ' ', ' ', ' ', ' ', ' ', ' '}}));
+}
+
+TEST(UnitData, AUnitCanHaveMoreEffectsAndParametersThanAFrameOrTheTableHolds)
+{
+    SimulatedUnit big(Model::DE1, Firmware::A, 40, 254);
+    const UnitSnapshot snap = big.snapshot();
+    EXPECT_EQ(snap.unitConfig[7], 254);
+    EXPECT_EQ(snap.unitConfig[8], 40);
+    ASSERT_EQ(snap.paramNames.size(), 254u);
+    ASSERT_EQ(snap.effectNames.size(), 40u);
+    EXPECT_EQ(snap.paramMax[static_cast<std::size_t>(big.paramId("PROGRAM"))], 39);
+    EXPECT_EQ(big.paramValue("VOLUME"), factoryData(Model::DE1, Firmware::A).params[3].value);
+    EXPECT_LE(snap.paramValues[253], snap.paramMax[253]);
 }
 
 TEST_F(Unit, NakFaultRefusesOneCommandAndStillRecordsIt)

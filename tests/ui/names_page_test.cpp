@@ -170,6 +170,43 @@ private slots:
         expectSent({customName(1, "Theatre"), customName(0, "Theatre")});
     }
 
+    void twoWordNamesStayWholeFromTheUnitToThePageAndBack()
+    {
+        // As the unit sends them, blank-padded; one fills its field with no NUL.
+        rig->reportCustomName("Screening Room      ");
+        rig->reportInputName(4, "SAT TV  ");
+        rig->model.routePacket(framePacket(DC_RESP_INPUT_NAME, Bytes{6, 'M', 'Y', ' ', 'D', 'V', 'D', ' ', '2'}.data(), 9));
+        open(0);
+        QCOMPARE(custom()->text(), QString("Screening Room"));
+        QCOMPARE(input(4)->text(), QString("SAT TV"));
+        QCOMPARE(input(6)->text(), QString("MY DVD 2"));
+
+        // The switch writes the whole name back.
+        test::click(*page, "enableCustomName");
+        expectSent({customName(1, "Screening Room")});
+
+        // Nothing differs, so nothing goes out; a trailing blank is no change.
+        updateNames()->click();
+        expectSent({});
+        QTest::keyClicks(input(4), " ");
+        updateNames()->click();
+        expectSent({});
+    }
+
+    void namesRestoredWithTheirPaddingLeaveRoomToType()
+    {
+        // A restore hands the file's names over as the unit padded them.
+        rig->model.storeInputName(6, "DVD     ");
+        rig->model.storeCustomName("Hall                ");
+        open(1);
+        QCOMPARE(input(6)->text(), QString("DVD"));
+        QCOMPARE(custom()->text(), QString("Hall"));
+        QTest::keyClicks(input(6), "2");
+        QCOMPARE(input(6)->text(), QString("DVD2"));
+        QTest::keyClick(input(6), Qt::Key_Backspace);
+        expectSent({inputName(6, "DVD2"), inputName(6, "DVD")});
+    }
+
     void switchingDynamicEditingOnSendsPendingEdits()
     {
         open(0);
