@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -53,6 +54,36 @@ bool parseInt(const char* text, int& value)
         return false;
     value = static_cast<int>(v);
     return true;
+}
+
+// A number option's value within lo..hi, into `into`; false for anything else.
+bool numberArg(const char* text, int lo, int hi, int& into)
+{
+    int n = 0;
+    if (!text || !parseInt(text, n) || n < lo || n > hi)
+        return false;
+    into = n;
+    return true;
+}
+
+// Options that only switch something on.
+using Switch = bool bm::sim::SimOptions::*;
+std::optional<Switch> switchOf(const std::string& arg)
+{
+    static const std::pair<const char*, Switch> kSwitches[] = {
+        {"--fast", &bm::sim::SimOptions::fast},
+        {"--silent", &bm::sim::SimOptions::silent},
+        {"--noise", &bm::sim::SimOptions::noise},
+        {"--split", &bm::sim::SimOptions::splitPackets},
+        {"--no-wakeup", &bm::sim::SimOptions::noWakeupAfterParamWrite},
+        {"--changes-only", &bm::sim::SimOptions::reportChangesOnly},
+        {"--refuse-long-names", &bm::sim::SimOptions::refuseLongNames},
+        {"--full-width-names", &bm::sim::SimOptions::fullWidthNames},
+    };
+    for (const auto& [name, member] : kSwitches)
+        if (arg == name)
+            return member;
+    return std::nullopt;
 }
 
 int usageError(const std::string& what)
@@ -134,40 +165,18 @@ int main(int argc, char** argv)
                 options.firmware = bm::sim::Firmware::B;
             else
                 return usageError("--firmware takes A or B");
-        } else if (arg == "--fast") {
-            options.fast = true;
+        } else if (const auto flag = switchOf(arg)) {
+            options.*(*flag) = true;
         } else if (arg == "--effects" || arg == "--params") {
-            const char* v = value();
-            int n = 0;
-            if (!v || !parseInt(v, n) || n < 1 || n > 254)
+            int& into = arg == "--effects" ? options.effectCount : options.paramCount;
+            if (!numberArg(value(), 1, 254, into))
                 return usageError(arg + " takes a count 1..254");
-            (arg == "--effects" ? options.effectCount : options.paramCount) = n;
-        } else if (arg == "--changes-only") {
-            options.reportChangesOnly = true;
-        } else if (arg == "--refuse-long-names") {
-            options.refuseLongNames = true;
-        } else if (arg == "--full-width-names") {
-            options.fullWidthNames = true;
-        } else if (arg == "--silent") {
-            options.silent = true;
         } else if (arg == "--nak" || arg == "--nak-error") {
-            const char* v = value();
-            int code = 0;
-            if (!v || !parseInt(v, code) || code < 0 || code > 0xFF)
+            if (!numberArg(value(), 0, 0xFF, arg == "--nak" ? options.nakCommand : options.nakError))
                 return usageError(arg + " takes a code 0..0xFF");
-            (arg == "--nak" ? options.nakCommand : options.nakError) = code;
-        } else if (arg == "--noise") {
-            options.noise = true;
-        } else if (arg == "--split") {
-            options.splitPackets = true;
-        } else if (arg == "--no-wakeup") {
-            options.noWakeupAfterParamWrite = true;
         } else if (arg == "--drop-after") {
-            const char* v = value();
-            int n = 0;
-            if (!v || !parseInt(v, n) || n < 0)
+            if (!numberArg(value(), 0, 0x7FFFFFFF, options.dropAfterPackets))
                 return usageError("--drop-after takes a packet count");
-            options.dropAfterPackets = n;
         } else {
             return usageError("unknown option " + arg);
         }

@@ -15,11 +15,9 @@
 #include <QTest>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <sys/inotify.h>
-#include <thread>
 #include <unistd.h>
 
 namespace bm {
@@ -70,17 +68,6 @@ private:
     int closed_ = 0;
 };
 
-bool waitFor(const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 } // namespace
 
 class SettingsWritesTest : public QObject {
@@ -115,8 +102,7 @@ private slots:
         auto link = std::make_unique<CQuorControl>(CQuorControl::Environment{owner, settings, prompt, port}, 1,
                                                    true, &model);
         const int atConstruction = counter.count();
-        QVERIFY(waitFor([&] { return !link->state().StatusSweepActive && !link->state().ReloadDefinitions; },
-                        60000));
+        QTRY_VERIFY_WITH_TIMEOUT(!link->state().StatusSweepActive && !link->state().ReloadDefinitions, 60000);
         const int download = counter.count() - atConstruction;
         qInfo("settings file writes: %d during construction, %d for the download of %zu parameter and "
               "%zu effect definitions",

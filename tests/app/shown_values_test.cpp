@@ -35,10 +35,31 @@ class ShownValuesTest : public QObject {
         return out;
     }
 
+    // Clicks a page's button once the unit's own change no longer holds our
+    // sends off, with the unit's record of packets cleared first.
+    static void clickWhenSendsGo(CMainFrame& frame, sim::SimServer& unit, QWidget* page, const char* name)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.control()->state().SendSuppressed.load(), kLimitMs);
+        unit.clearReceived();
+        QTest::mouseClick(page->findChild<QPushButton*>(QString::fromLatin1(name)), Qt::LeftButton);
+    }
+
     static QString text(QWidget* page, const char* name)
     {
         auto* box = page->findChild<QLineEdit*>(QString::fromLatin1(name));
         return box ? box->text() : QStringLiteral("(no %1)").arg(QString::fromLatin1(name));
+    }
+
+    // With the page's tab shown, `box` reads `before`; a console line changes
+    // the unit, and the box comes to read `after` with no help from the user.
+    static void seeUnitChange(CGeneralControlSheet& sheet, int tab, sim::SimServer& unit, const char* console,
+                              const char* box, const char* before, const char* after)
+    {
+        sheet.setActiveIndex(tab);
+        QWidget* page = sheet.activePage();
+        QCOMPARE(text(page, box), QString::fromLatin1(before));
+        QVERIFY(unit.command(console));
+        QTRY_COMPARE_WITH_TIMEOUT(text(page, box), QString::fromLatin1(after), kLimitMs);
     }
 
 private slots:
@@ -55,30 +76,19 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!frame->control()->state().ResponseWindowOpen.load(), kLimitMs);
 
         // Front/back balance, changed on the unit's front panel.
-        sheet->setActiveIndex(1);
-        QWidget* general = frame->pages().general;
-        QCOMPARE(text(general, "frontBackValue"), QStringLiteral("+0"));
-        QVERIFY(unit.command("set FB_BALANCE 24"));
-        QTRY_COMPARE_WITH_TIMEOUT(text(general, "frontBackValue"), QStringLiteral("+8"), kLimitMs);
+        seeUnitChange(*sheet, 1, unit, "set FB_BALANCE 24", "frontBackValue", "+0", "+8");
         // "+" moves on from the unit's +8, not from a stale +0.
-        QTRY_VERIFY_WITH_TIMEOUT(!frame->control()->state().SendSuppressed.load(), kLimitMs);
-        unit.clearReceived();
-        QTest::mouseClick(general->findChild<QPushButton*>(QStringLiteral("frontBackPlus")), Qt::LeftButton);
+        clickWhenSendsGo(*frame, unit, frame->pages().general, "frontBackPlus");
         QTRY_COMPARE_WITH_TIMEOUT(packetsWith(unit, DC_CMD_SET_FRONT_BACK_BALANCE).size(), std::size_t(1),
                                   kLimitMs);
         QCOMPARE(packetsWith(unit, DC_CMD_SET_FRONT_BACK_BALANCE)[0][4], std::uint8_t(25));
         QTRY_COMPARE_WITH_TIMEOUT(unit.snapshot().sysStatus[8], std::uint8_t(25), kLimitMs);
 
         // The zone 2 source, chosen on the unit's remote.
-        sheet->setActiveIndex(5);
+        seeUnitChange(*sheet, 5, unit, "ir ZONE2_DVD", "currentInput", "CD", "DVD");
         QWidget* zone2 = frame->pages().zone2;
-        QCOMPARE(text(zone2, "currentInput"), QStringLiteral("CD"));
-        QVERIFY(unit.command("ir ZONE2_DVD"));
-        QTRY_COMPARE_WITH_TIMEOUT(text(zone2, "currentInput"), QStringLiteral("DVD"), kLimitMs);
         // "Clear Input" names the source the unit really has.
-        QTRY_VERIFY_WITH_TIMEOUT(!frame->control()->state().SendSuppressed.load(), kLimitMs);
-        unit.clearReceived();
-        QTest::mouseClick(zone2->findChild<QPushButton*>(QStringLiteral("clearInput")), Qt::LeftButton);
+        clickWhenSendsGo(*frame, unit, zone2, "clearInput");
         QTRY_COMPARE_WITH_TIMEOUT(packetsWith(unit, DC_CMD_CLEAR_REC_INPUT),
                                   (std::vector<Bytes>{{0xF1, 4, DC_CMD_CLEAR_REC_INPUT, 1, 6, 0xF2}}), kLimitMs);
 
@@ -90,11 +100,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(text(zone2, "currentInput"), expected, kLimitMs);
 
         // The stream on the Info page after the input changes at the unit.
-        sheet->setActiveIndex(0);
-        QWidget* info = frame->pages().info;
-        QVERIFY(unit.command("ir INPUT_TAPE"));
-        QTRY_COMPARE_WITH_TIMEOUT(text(info, "stream"), QStringLiteral("Analog  44K"), kLimitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(text(info, "input"), QStringLiteral("TAPE"), kLimitMs);
+        seeUnitChange(*sheet, 0, unit, "ir INPUT_TAPE", "stream", "AC3 5.1  48K", "Analog  44K");
+        QCOMPARE(text(frame->pages().info, "input"), QStringLiteral("TAPE"));
 
         frame->close();
         QTRY_VERIFY(frame->isShutDown());
