@@ -250,6 +250,22 @@ TEST_F(ConfigRestore, ARecordThatDoesNotHoldTheUnitsValuesIsRefusedBeforeAnythin
     EXPECT_TRUE(captureOff());
 }
 
+TEST_F(ConfigRestore, NamesLongerThanTheUnitsFieldsAreCutBeforeTheyGoOut)
+{
+    // A unit that refuses an over-long name instead of cutting it.
+    sim::SimOptions options;
+    options.refuseLongNames = true;
+    startUnit(options);
+    Bytes file = saveUnit();
+    const std::string longName = "HOMECINEMA123"; // the file's field holds 13 characters
+    std::copy(longName.begin(), longName.end(), file.begin() + 68 + 14 * 2);
+
+    restore("long.lex", file);
+    EXPECT_EQ(prompt().texts(), Texts{});
+    EXPECT_EQ(sim->snapshot().inputNames[2], "HOMECINE");
+    EXPECT_EQ(model().status().inputName(2), "HOMECINE");
+}
+
 TEST_F(ConfigRestore, AUnitWithMoreParametersThanAFrameHoldsFailsWithAMessage)
 {
     sim::SimOptions options;

@@ -315,6 +315,26 @@ TEST_F(ModelIntegrationTest, ADownloadCutShortIsDoneAgainAndAWriteSendsTheUnitsO
     EXPECT_EQ(unit->snapshot().paramValues, snap.paramValues);
 }
 
+TEST_F(ModelIntegrationTest, AUnitWithMoreEffectsThanTheTableIsCachedCompleteAndTrusted)
+{
+    sim::SimOptions options;
+    options.effectCount = 40;
+    auto unit = startUnit(options);
+    firstStart(settings, *unit);
+    ASSERT_FALSE(DeviceModel::definitionCacheMissing(settings));
+    EXPECT_EQ(settings.readInt(keys::kCacheUnitConfig, "TotalEffects", -1), 40);
+    EXPECT_FALSE(settings.contains(keys::kCacheEffectNames, "0x20"));
+
+    unit->clearReceived();
+    ProgramRun run(settings, *unit);
+    run.startAsProgram();
+    ASSERT_TRUE(run.sweepEnds());
+    for (const Bytes& p : unit->receivedPackets())
+        EXPECT_NE(p[2], DC_CMD_GET_EFFECT) << "a trusted cache asks for no definition";
+    EXPECT_EQ(run.model.unitConfig().TotalEffects, 40); // the unit's own count, from its answer
+    EXPECT_EQ(run.model.effect(31).nameText(), unit->snapshot().effectNames[31]);
+}
+
 TEST_F(ModelIntegrationTest, AToneStepToTheEndOfItsRangeEndsOnAUnitThatReportsOnlyChanges)
 {
     sim::SimOptions options;
