@@ -30,7 +30,7 @@ constexpr int kRingDrainMs = 500;     // a stuck partial packet holds a write th
 // Longest wait of a reader that waits on the line: flags set by other threads
 // without a send (a sweep or a download begun elsewhere) and the silence limits
 // are looked at this often. Answers and the window's close wake it at once.
-constexpr int kReaderIdleCheckMs = 100;
+constexpr int kReaderIdleCheckMs = 500;
 constexpr int kGreetingTries = 10;    // about a second for the unit to say anything
 constexpr int kGreetingStepMs = 100;
 constexpr int kWakeupSettleMs = 100;  // slept twice before the sweep after DC_WAKEUP
@@ -539,8 +539,8 @@ void CQuorControl::Impl::clearWake()
 
 void CQuorControl::Impl::notifyDrained()
 {
-    // Taking the mutex orders this after a writer that has just found the
-    // ring full and is about to wait.
+    // Taking the mutex orders this after a writer that has just found bytes
+    // in the ring and is about to wait.
     { std::lock_guard lock(drainMutex); }
     drained.notify_all();
 }
