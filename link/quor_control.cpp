@@ -88,15 +88,20 @@ struct CQuorControl::Impl {
     // to the reader thread.
     std::atomic<std::int64_t> pendingSince{0};
     std::atomic<bool> lineFailed{false};
+    // A packet diverted to the capture queue since the last write: the answer
+    // a capturing operation waits for, which ends the writer's acknowledgement
+    // wait as ResponseReceived does (capture leaves that flag alone).
+    std::atomic<bool> answerCaptured{false};
     bool timeoutPrompted = false;    // the one time-out prompt of this silence was shown
     std::int64_t notAnsweringSince = 0;
     std::int64_t reconnectSince = 0;
 
     WriteQueue writeQueue;
     RingBuffer ring;
-    // Pairs with drained: the writer waits on it for the reader to empty the ring.
-    std::mutex drainMutex;
-    std::condition_variable drained;
+    // Pairs with readerNews: the writer waits on it for the reader to empty the
+    // ring and for the unit's answer, each within its designed limit.
+    std::mutex newsMutex;
+    std::condition_variable readerNews;
     CaptureQueue captureQueue;
     LinkTrace trace;
 
@@ -121,7 +126,8 @@ struct CQuorControl::Impl {
     void stopThreads();
     void wakeReader();
     void clearWake();
-    void notifyDrained();
+    void notifyWriter();
+    void answered();
 
     LineState line() const { return static_cast<LineState>(self.state_.Line.load()); }
     void setLine(LineState next);
@@ -250,7 +256,7 @@ int CQuorControl::ExitInstance()
     m.threadsRunning = false;
     m.writeQueue.interrupt();
     m.wakeReader();
-    m.notifyDrained();
+    m.notifyWriter();
     m.stopThreads();
     if (wasOpen)
         env_.serial.close();
@@ -407,17 +413,18 @@ std::size_t CQuorControl::queuedPackets() const
 
 void CQuorControl::Impl::writerLoop()
 {
-    // Sleeps on the queue until there is work; the pass delay C + 1 before each
-    // take stays, as the pacing between packets.
+    // Sleeps on the queue until there is work, so a packet queued to an idle
+    // writer goes at once. Between one packet and the next the pass delay
+    // C + 1 stays, as the pacing of back-to-back packets.
     while (open.load() && writeQueue.waitForWork()) {
-        // A negative interval from a hand-edited store must not make this a spin.
-        sleepMs(std::max(t(Timing::WritePacketCheckInterval), 0) + 1);
         std::optional<QueuedPacket> entry = writeQueue.take();
         if (!entry || !open.load())
             continue;
         if (!state().LinkEnabled.load() || line() == LineState::Lost)
             continue; // dropped unsent
         writeOne(*entry);
+        // A negative interval from a hand-edited store must not make this a spin.
+        sleepMs(std::max(t(Timing::WritePacketCheckInterval), 0) + 1);
     }
 }
 
@@ -426,6 +433,7 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
     const std::uint8_t* bytes = entry.bytes.data();
     const std::size_t length = entry.bytes.size();
     state().ResponseReceived = false;
+    answerCaptured = false;
 
     if (trace.active()) {
         std::string text;
@@ -443,8 +451,8 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
     // Let the reader take what the unit has sent before talking over it; a
     // partial packet stuck in the ring gives up after the limit.
     {
-        std::unique_lock lock(drainMutex);
-        waitForMs(drained, lock, kRingDrainMs, [this] {
+        std::unique_lock lock(newsMutex);
+        waitForMs(readerNews, lock, kRingDrainMs, [this] {
             return ring.empty() || !open.load() || line() == LineState::Lost;
         });
     }
@@ -471,11 +479,14 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
         sleepMs(after);
     serial.waitWriteComplete();
 
-    const int ackTries = t(Timing::WritePacketAckWaitCount);
-    for (int i = 0; i < ackTries && !state().ResponseReceived.load() && open.load() &&
-                    line() != LineState::Lost;
-         ++i)
-        sleepMs(t(Timing::WritePacketAckWaitInterval));
+    // The unit's time to answer, K times I, ended by the answer itself.
+    const int ackLimit = std::max(t(Timing::WritePacketAckWaitCount), 0) *
+                         std::max(t(Timing::WritePacketAckWaitInterval), 0);
+    std::unique_lock lock(newsMutex);
+    waitForMs(readerNews, lock, ackLimit, [this] {
+        return state().ResponseReceived.load() || answerCaptured.load() || !open.load() ||
+               line() == LineState::Lost;
+    });
 }
 
 // --- Receiver ----------------------------------------------------------------
@@ -516,7 +527,7 @@ void CQuorControl::Impl::readerLoop()
         }
         self.processIncoming(buffer.data(), n);
         std::fill_n(buffer.begin(), n, std::uint8_t{0});
-        notifyDrained();
+        notifyWriter();
         checkSilence();
     }
     readerDone = true;
@@ -537,12 +548,18 @@ void CQuorControl::Impl::clearWake()
         [[maybe_unused]] const ssize_t r = ::read(wakeFd, &count, sizeof count);
 }
 
-void CQuorControl::Impl::notifyDrained()
+void CQuorControl::Impl::answered()
+{
+    state().ResponseReceived = true;
+    notifyWriter(); // at once, before the model's follow-up request holds the reader
+}
+
+void CQuorControl::Impl::notifyWriter()
 {
     // Taking the mutex orders this after a writer that has just found bytes
     // in the ring and is about to wait.
-    { std::lock_guard lock(drainMutex); }
-    drained.notify_all();
+    { std::lock_guard lock(newsMutex); }
+    readerNews.notify_all();
 }
 
 // --- Line recovery -------------------------------------------------------------
@@ -624,7 +641,7 @@ void CQuorControl::Impl::loseLine()
     lineFailed = false;
     timeoutPrompted = false;
     setLine(LineState::Lost);
-    notifyDrained();
+    notifyWriter();
 }
 
 void CQuorControl::Impl::reconnect()
@@ -708,6 +725,8 @@ void CQuorControl::Impl::handlePacket(const Packet& packet)
     heard(packet);
     if (s.captureOn()) {
         captureQueue.append(packet); // not routed: no answer flag, no send, no notice
+        answerCaptured = true;
+        notifyWriter();
         return;
     }
     trace.write("\r\n");
@@ -850,7 +869,7 @@ void CQuorControl::Impl::onParamChange(const Packet& packet)
 
 void CQuorControl::Impl::onEffectDef(const Packet& packet)
 {
-    state().ResponseReceived = true;
+    answered();
     // A definition too short to carry the id and the count is still an answer;
     // only the model sees it.
     if (packet.dataLength() >= 2) {
@@ -865,13 +884,13 @@ void CQuorControl::Impl::onEffectDef(const Packet& packet)
 
 void CQuorControl::Impl::onAnswer(const Packet& packet)
 {
-    state().ResponseReceived = true;
+    answered();
     toClient(packet);
 }
 
 void CQuorControl::Impl::onNak(const Packet& packet)
 {
-    state().ResponseReceived = true;
+    answered();
     if (ask(kNakPrompt) == PromptAnswer::Cancel) {
         abandonPending();
     } else if (packet.dataLength() >= 1 && packet.data()[0] == self.LastPacket().code()) {
@@ -883,7 +902,7 @@ void CQuorControl::Impl::onNak(const Packet& packet)
 
 void CQuorControl::Impl::onOther(const Packet& packet)
 {
-    state().ResponseReceived = true;
+    answered();
     post(WM_UNIT_RESPONSE, packet.code(), 0,
          std::vector<std::uint8_t>(packet.bytes.begin(), packet.bytes.begin() + packet.length));
     toClient(packet);

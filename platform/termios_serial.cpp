@@ -1,6 +1,6 @@
 // TermiosSerialPort: non-blocking reads, bounded writes and a bounded drain, so
-// that a pulled adapter or a closed pseudo-terminal reads as a silent line and
-// never holds a link thread for good.
+// that a pulled adapter or a closed pseudo-terminal never holds a link thread
+// for good; it reads as silence and is reported by lineLost().
 #include "platform/termios_serial.h"
 
 #include "platform/settings_keys.h"

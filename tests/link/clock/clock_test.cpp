@@ -16,12 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<int> repeated(std::vector<int> head, int value, int times)
-{
-    head.insert(head.end(), static_cast<std::size_t>(times), value);
-    return head;
-}
-
 void storeDesignedTiming(InMemorySettings& settings)
 {
     for (const keys::TimingKey& key : keys::kTimingKeys)
@@ -88,13 +82,14 @@ TEST_F(ClockedLink, PacingWriterWaitsAndAckWaitAreTheDesignedFigures)
     CQuorControl& link = *rig.link;
 
     // Five bytes, defaults: the caller is held B + A + C + 5/2 + 2 = 34 ms; the
-    // writer waits C + 1, then B, writes, waits 5/2 + 1 + A, and for an answer
-    // that never comes K times I.
+    // idle writer takes the packet at once, waits B, writes, waits 5/2 + 1 + A,
+    // for an answer that never comes K times I (one wait, which an answer
+    // would end), then C + 1 before the next.
     link.SendPacket(framePacket(DC_CMD_GET_CONFIG));
     EXPECT_EQ(clock::of(me), std::vector<int>{34});
-    ASSERT_TRUE(writerLogged(13));
+    ASSERT_TRUE(writerLogged(4));
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(clock::of(writer()), repeated({11, 10, 13}, 10, 10));
+    EXPECT_EQ(clock::of(writer()), (std::vector<int>{10, 13, -100, 11}));
 
     // Character delay off and A = 0: nothing between the write and its
     // completion; the length-dependent part is gone on both sides.
@@ -106,9 +101,9 @@ TEST_F(ClockedLink, PacingWriterWaitsAndAckWaitAreTheDesignedFigures)
     std::vector<std::uint8_t> data(40, 0x01);
     link.SendPacket(framePacket(DC_CMD_SET_SYS_PARAM_VALUES, data.data(), data.size()));
     EXPECT_EQ(clock::of(me), std::vector<int>{10 + 0 + 10 + 1});
-    ASSERT_TRUE(writerLogged(6));
+    ASSERT_TRUE(writerLogged(3));
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(clock::of(writer()), repeated({11, 10}, 25, 4));
+    EXPECT_EQ(clock::of(writer()), (std::vector<int>{10, -100, 11}));
 }
 
 TEST_F(ClockedLink, StuckPartialPacketHoldsAWriteForTheRingDrainLimit)
@@ -122,10 +117,10 @@ TEST_F(ClockedLink, StuckPartialPacketHoldsAWriteForTheRingDrainLimit)
     clock::clearLog();
 
     rig.link->SendPacket(framePacket(DC_CMD_GET_CONFIG));
-    ASSERT_TRUE(writerLogged(14));
+    ASSERT_TRUE(writerLogged(5));
     std::this_thread::sleep_for(50ms);
     // -500: the drain wait ran its whole limit, then the write went ahead.
-    EXPECT_EQ(clock::of(writer()), repeated({11, 10, -500, 13}, 10, 10));
+    EXPECT_EQ(clock::of(writer()), (std::vector<int>{10, -500, 13, -100, 11}));
     ASSERT_TRUE(rig.serial.waitForWrites(4, 1000));
     EXPECT_EQ(rig.serial.writes().back(), frame(DC_CMD_GET_CONFIG));
 }
@@ -133,7 +128,9 @@ TEST_F(ClockedLink, StuckPartialPacketHoldsAWriteForTheRingDrainLimit)
 TEST_F(ClockedLink, WakeupDuringSuppressionSendsTheGreetingAndSweepWithTheSettle)
 {
     start();
-    // The window of the greeting closes; then the user turns a knob on the unit.
+    // No sweep waits for an answer (so no time-out retry reopens the window);
+    // the window of the greeting closes; then the user turns a knob on the unit.
+    rig.link->state().StatusSweepActive = false;
     ASSERT_TRUE(rig.owner.fireTimer(kResponseWindowTimer));
     rig.serial.inject(frame(DC_PARAM_CHG_MSG, {0x07, 0x30}));
     ASSERT_TRUE(eventually([&] { return rig.link->state().SendSuppressed.load(); }));
@@ -144,6 +141,7 @@ TEST_F(ClockedLink, WakeupDuringSuppressionSendsTheGreetingAndSweepWithTheSettle
     rig.serial.clearWrites();
     rig.serial.inject(frame(DC_WAKEUP));
     ASSERT_TRUE(rig.serial.waitForWrites(2, 3000));
+    ASSERT_TRUE(eventually([&] { return clock::of(reader()).size() >= 4; }));
     // FPD control (9 bytes) paced 30 + 4 + 2, the settle twice 100 ms, then
     // the status request (5 bytes) paced 30 + 2 + 2.
     EXPECT_EQ(clock::of(reader()), (std::vector<int>{36, 100, 100, 34}));
@@ -169,6 +167,7 @@ TEST_F(ClockedLink, AnswerIsRoutedAtOnceAndTheChainedRequestQueuedWithoutAReader
     EXPECT_EQ(rig.serial.writes()[0], frame(DC_CMD_GET_REC_STATUS));
     // The reader slept for nothing but the chained request's own pacing: the
     // answer was taken the moment it arrived.
+    ASSERT_TRUE(eventually([&] { return !clock::of(reader()).empty(); }));
     EXPECT_EQ(clock::of(reader()), std::vector<int>{34});
 }
 
@@ -195,10 +194,11 @@ TEST_F(ClockedLink, IdleThreadsDoNotWakeUpEvenWithZeroDelays)
     EXPECT_LE(clock::of(writer()).size(), 2u) << "the writer polls its queue";
     EXPECT_TRUE(clock::of(reader()).empty()) << "the reader polls the line";
 
-    // Work still wakes it: one pass of C + 1 = 1 ms, the packet written.
+    // Work still wakes it: the packet written, then the pass delay C + 1 = 1 ms.
     rig.serial.clearWrites();
     rig.link->SendPacket(framePacket(DC_CMD_GET_CONFIG));
     ASSERT_TRUE(rig.serial.waitForWrites(1, 3000));
+    ASSERT_TRUE(writerLogged(1));
     EXPECT_EQ(clock::of(writer()), std::vector<int>{1});
 }
 
