@@ -1,6 +1,7 @@
 // CQuorControl: the link's lifecycle (construction, open, close), the paced
-// sender with its writer thread, and the reader thread with the ring, the
-// capture diversion and the link's own routing of each packet.
+// sender with its writer thread, the reader thread with the ring, the capture
+// diversion and the link's own routing of each packet, and the recovery of a
+// line that was lost (detection, reopening, greeting the unit again).
 #include "link/quor_control.h"
 
 #include "link/capture_queue.h"
