@@ -3,6 +3,7 @@
 // path, a line pulled during a first-start download, a unit that falls silent
 // and comes back with DC_WAKEUP, a refusal cancelled, the trace of a silent
 // unit, and noise and split packets through the whole sweep.
+#include "integration_support.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
@@ -36,17 +37,8 @@ using Bytes = std::vector<std::uint8_t>;
 // Generous: a sanitizer build runs the whole download several times slower.
 constexpr auto kSweepLimit = 60s;
 
-Bytes bytesOf(const Packet& p)
-{
-    return Bytes(p.bytes.begin(), p.bytes.begin() + p.length);
-}
-
-std::chrono::nanoseconds processCpu()
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
-}
+using test::bytesOf;
+using test::processCpu;
 
 std::size_t countCode(const std::vector<Bytes>& packets, std::uint8_t code)
 {

@@ -2,6 +2,7 @@
 // and detection, no unit, a held port, the NAK and time-out retries, and a
 // line pulled out from under the reader.
 #include "link/link_client.h"
+#include "integration_support.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
 #include "platform/manual_owner_window.h"
@@ -30,10 +31,8 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr const char* kNakPrompt = "NAK Received. Press OK to Retry.";
 constexpr const char* kTimeoutPrompt = "Timeout. Press Enter to Retry!";
 
-Bytes bytesOf(const Packet& p)
-{
-    return Bytes(p.bytes.begin(), p.bytes.begin() + p.length);
-}
+using test::bytesOf;
+using test::processCpu;
 
 // Records the packets the link hands to the model.
 class RecordingClient : public LinkClient {
@@ -321,14 +320,6 @@ TEST(LinkIntegration, TimeoutPromptOnlyDuringASweepOrDownloadOnceTheUnitWasHeard
     EXPECT_EQ(rig.prompt.count(), 2u);
     EXPECT_EQ(countCode(sim, DC_CMD_GET_REC_STATUS), 2u);
     link->ExitInstance();
-}
-
-// CPU time of the whole process, to see that no thread spins.
-std::chrono::nanoseconds processCpu()
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
 TEST(LinkIntegration, PulledLineIsLostWithoutPromptsOrSpinningAndStillCloses)
