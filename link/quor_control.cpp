@@ -32,8 +32,10 @@ constexpr int kRingDrainMs = 500;     // a stuck partial packet holds a write th
 // without a send (a sweep or a download begun elsewhere) and the silence limits
 // are looked at this often. Answers and the window's close wake it at once.
 constexpr int kReaderIdleCheckMs = 500;
-constexpr int kGreetingTries = 10;    // about a second for the unit to say anything
-constexpr int kGreetingStepMs = 100;
+// About a second for the unit to say anything. Looked at every few ms, not
+// every 100, so that the sweep starts as soon as the unit has answered.
+constexpr int kGreetingLimitMs = 1000;
+constexpr int kGreetingStepMs = 5;
 constexpr int kWakeupSettleMs = 100;  // slept twice before the sweep after DC_WAKEUP
 constexpr std::size_t kDisplayLineLength = 21;
 // A reader that has not ended this long after the close is held by a prompt the
@@ -234,7 +236,7 @@ int CQuorControl::InitInstance()
     m.greet();
 
     bool heard = false;
-    for (int i = 0; i < kGreetingTries && !heard; ++i) {
+    for (int waited = 0; waited < kGreetingLimitMs && !heard; waited += kGreetingStepMs) {
         heard = state_.UnitHeard.load();
         if (!heard)
             sleepMs(kGreetingStepMs);

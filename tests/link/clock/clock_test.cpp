@@ -202,6 +202,22 @@ TEST_F(ClockedLink, IdleThreadsDoNotWakeUpEvenWithZeroDelays)
     EXPECT_EQ(clock::of(writer()), std::vector<int>{1});
 }
 
+TEST(ClockedGreeting, SilentUnitIsWaitedForOneSecondAfterThePacedGreeting)
+{
+    Rig rig;
+    storeDesignedTiming(rig.settings);
+    CQuorControl& link = rig.offline();
+    rig.serial.setOpenFails(false);
+    clock::clearLog();
+    EXPECT_EQ(link.InitInstance(), 0);
+    // HOST_WAKEUP (5 bytes) and the front-panel request (9 bytes) paced, then
+    // the unit is looked for every 5 ms for a second.
+    std::vector<int> expected{34, 36};
+    expected.insert(expected.end(), 200, 5);
+    EXPECT_EQ(clock::of(std::this_thread::get_id()), expected);
+    link.ExitInstance();
+}
+
 TEST_F(ClockedLink, ShutdownWakesTheWaitingReaderAtOnce)
 {
     start();
