@@ -54,25 +54,7 @@ sim::SimOptions fastUnit(const std::string& linkPath = {})
     return o;
 }
 
-// A directory for the stable device path that a unit coming back reappears at.
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/brennmark-line-XXXXXX";
-        if (::mkdtemp(name) != nullptr)
-            path_ = name;
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            ::rmdir(path_.c_str());
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using test::TempDir;
 
 // The program's side: a line on `device`, the real model, and the test back-ends
 // for the owner window (pumped by the test, as the UI thread would) and prompts.
@@ -179,7 +161,8 @@ TEST(LineRecovery, LinePulledWhileIdleAndBackAtTheSamePathIsGreetedAndSweptWitho
 
 TEST(LineRecovery, LinePulledDuringAFirstStartDownloadGivesNoLoop)
 {
-    sim::SimOptions o = fastUnit();
+    TempDir dir;
+    sim::SimOptions o = fastUnit(dir.file("ttyRidaziv"));
     o.dropAfterPackets = 40; // greeting, status, configuration, then part of the definitions
     sim::SimServer unit(o);
     ASSERT_TRUE(unit.start());
@@ -187,6 +170,7 @@ TEST(LineRecovery, LinePulledDuringAFirstStartDownloadGivesNoLoop)
     program.start(true);
     ASSERT_TRUE(program.link->state().UnitHeard);
     ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Lost; }, 5000ms));
+    unit.stop(); // the device path goes with the unit
     EXPECT_TRUE(program.link->state().ReloadDefinitions) << "the download did not finish";
 
     const auto cpuBefore = processCpu();

@@ -324,7 +324,9 @@ TEST(LinkIntegration, TimeoutPromptOnlyDuringASweepOrDownloadOnceTheUnitWasHeard
 
 TEST(LinkIntegration, PulledLineIsLostWithoutPromptsOrSpinningAndStillCloses)
 {
+    test::TempDir dir;
     sim::SimOptions o = fast();
+    o.linkPath = dir.file("ttyRidaziv");
     o.dropAfterPackets = 3; // the greeting is answered, the sweep's first request is not
     sim::SimServer sim(o);
     ASSERT_TRUE(sim.start());
@@ -333,6 +335,7 @@ TEST(LinkIntegration, PulledLineIsLostWithoutPromptsOrSpinningAndStillCloses)
     EXPECT_TRUE(link->state().UnitHeard);
     ASSERT_TRUE(eventually([&] { return link->line() != LineState::Connected; }, 3000ms, &rig.owner));
     EXPECT_FALSE(sim.serving());
+    sim.stop(); // the device path goes with the unit
 
     // Lost (and now and then Reconnecting, finding nothing): no prompt, and
     // the threads sleep instead of spinning.
