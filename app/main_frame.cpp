@@ -96,15 +96,14 @@ int CMainFrame::create()
     // waits up to about a second for any packet.
     serial_ = makeSerial_(*settings_);
     model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
-    const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_};
+    // The trace is attached before the port opens, so the greeting is in it.
+    const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace};
     control_.reset(new (std::nothrow)
                        CQuorControl(env, choice.portIndex + 1, choice.forceDownload != 0, model_.get()));
     if (!control_) {
         prompt_->ask("Couldn't Create Brennmark Control!");
         return -1;
     }
-    if (options_.trace)
-        control_->attachTrace(options_.trace);
     if (!control_->state().UnitHeard) {
         // Say on the terminal what the message box cannot: which device, and
         // why it would not open (missing, in use, not a serial line).

@@ -42,7 +42,7 @@ struct MainFrameServices {
 
 struct MainFrameOptions {
     bool commConfigDialog = true;  // false: never show it at start (simulated unit)
-    std::ostream* trace = nullptr; // attached to the link once it exists
+    std::ostream* trace = nullptr; // attached to the link before it opens the port
 };
 
 class CMainFrame : public QObject {

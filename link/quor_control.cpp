@@ -1,6 +1,7 @@
 // CQuorControl: the link's lifecycle (construction, open, close), the paced
-// sender with its writer thread, and the reader thread with the ring, the
-// capture diversion and the link's own routing of each packet.
+// sender with its writer thread, the reader thread with the ring, the capture
+// diversion and the link's own routing of each packet, and the recovery of a
+// line that was lost (detection, reopening, greeting the unit again).
 #include "link/quor_control.h"
 
 #include "link/capture_queue.h"
@@ -11,18 +12,30 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <iterator>
 #include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <thread>
+#include <unistd.h>
 
 namespace bm {
 namespace {
 
 constexpr std::size_t kReceiveBufferSize = 512;
-constexpr int kReaderPassMs = 10;
-constexpr int kRingDrainTries = 500;  // 1 ms each: a stuck partial packet costs half a second
-constexpr int kGreetingTries = 10;    // about a second for the unit to say anything
-constexpr int kGreetingStepMs = 100;
+constexpr int kReaderPassMs = 10;     // the timed pass of a back-end with no descriptor
+constexpr int kRingDrainMs = 500;     // a stuck partial packet holds a write this long
+// Longest wait of a reader that waits on the line: flags set by other threads
+// without a send (a sweep or a download begun elsewhere) and the silence limits
+// are looked at this often. Answers and the window's close wake it at once.
+constexpr int kReaderIdleCheckMs = 500;
+// About a second for the unit to say anything. Looked at every few ms, not
+// every 100, so that the sweep starts as soon as the unit has answered.
+constexpr int kGreetingLimitMs = 1000;
+constexpr int kGreetingStepMs = 5;
 constexpr int kWakeupSettleMs = 100;  // slept twice before the sweep after DC_WAKEUP
 constexpr std::size_t kDisplayLineLength = 21;
 // A reader that has not ended this long after the close is held by a prompt the
@@ -35,10 +48,25 @@ constexpr const char* kTimeoutPrompt = "Timeout. Press Enter to Retry!";
 
 constexpr std::uint8_t kFrontPanelOn[] = {0xFF, 0xFF, 0xFF, 0xC8};
 
+using Clock = std::chrono::steady_clock;
+
+std::int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
 } // namespace
 
 struct CQuorControl::Impl {
-    explicit Impl(CQuorControl& owner) : self(owner) {}
+    explicit Impl(CQuorControl& owner)
+        : self(owner), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
+    }
+    ~Impl()
+    {
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
 
     CQuorControl& self;
     int portNumber = 1;
@@ -53,8 +81,30 @@ struct CQuorControl::Impl {
     std::thread reader;
     std::thread writer;
 
+    // Wakes a reader that waits in poll(): shutdown, a write that found the
+    // line gone, the response window closing.
+    const int wakeFd;
+
+    // Line recovery. pendingSince: when the oldest write still without any
+    // packet heard after it went out (0: none); set by the writer, cleared by
+    // the reader. lineFailed: the writer found the line gone. The rest belongs
+    // to the reader thread.
+    std::atomic<std::int64_t> pendingSince{0};
+    std::atomic<bool> lineFailed{false};
+    // A packet diverted to the capture queue since the last write: the answer
+    // a capturing operation waits for, which ends the writer's acknowledgement
+    // wait as ResponseReceived does (capture leaves that flag alone).
+    std::atomic<bool> answerCaptured{false};
+    bool timeoutPrompted = false;    // the one time-out prompt of this silence was shown
+    std::int64_t notAnsweringSince = 0;
+    std::int64_t reconnectSince = 0;
+
     WriteQueue writeQueue;
     RingBuffer ring;
+    // Pairs with readerNews: the writer waits on it for the reader to empty the
+    // ring and for the unit's answer, each within its designed limit.
+    std::mutex newsMutex;
+    std::condition_variable readerNews;
     CaptureQueue captureQueue;
     LinkTrace trace;
 
@@ -77,10 +127,24 @@ struct CQuorControl::Impl {
     void writerLoop();
     void writeOne(const QueuedPacket& entry);
     void stopThreads();
+    void wakeReader();
+    void clearWake();
+    void notifyWriter();
+    void answered();
+
+    LineState line() const { return static_cast<LineState>(self.state_.Line.load()); }
+    void setLine(LineState next);
+    void heard(const Packet& packet);
+    void checkSilence();
+    void loseLine();
+    void reconnect();
+    void greet();
+    void sendOwn(const Packet& packet);
+    void abandonPending();
 
     void handlePacket(const Packet& packet);
     void applyTimeoutRule();
-    void ask(const char* text);
+    PromptAnswer ask(const char* text);
     void resendLastPacket();
     void post(int message, std::uint32_t first, std::uint32_t second,
               std::vector<std::uint8_t> payload = {});
@@ -126,6 +190,8 @@ CQuorControl::CQuorControl(const Environment& env, int portNumber, bool reloadDe
     state_.LinkEnabled = true;
     state_.CommandsSent = 0;
     state_.ResponsesReceived = 0;
+    if (env.trace != nullptr)
+        impl_->trace.attach(env.trace);
     if (client != nullptr)
         client->bindLink(*this);
 
@@ -160,17 +226,17 @@ int CQuorControl::InitInstance()
 
     state_.StatusSweepActive = true;
     state_.UnitHeard = false;
+    m.setLine(LineState::Connected);
     m.open = true;
     m.readerDone = false;
     m.reader = std::thread(&Impl::readerLoop, &m);
     m.writer = std::thread(&Impl::writerLoop, &m);
     m.threadsRunning = true;
 
-    SendPacket(framePacket(HOST_WAKEUP));
-    SendPacket(framePacket(DC_CMD_SET_FPD_CTRL, kFrontPanelOn, std::size(kFrontPanelOn)));
+    m.greet();
 
     bool heard = false;
-    for (int i = 0; i < kGreetingTries && !heard; ++i) {
+    for (int waited = 0; waited < kGreetingLimitMs && !heard; waited += kGreetingStepMs) {
         heard = state_.UnitHeard.load();
         if (!heard)
             sleepMs(kGreetingStepMs);
@@ -181,7 +247,7 @@ int CQuorControl::InitInstance()
         return 0; // the threads keep running: a late answer still sets UnitHeard
 
     state_.StatusSweepActive = true;
-    SendPacket(framePacket(DC_CMD_GET_SYS_STATUS));
+    m.sendOwn(framePacket(DC_CMD_GET_SYS_STATUS));
     return 1;
 }
 
@@ -191,6 +257,9 @@ int CQuorControl::ExitInstance()
     const bool first = !m.exiting.exchange(true);
     const bool wasOpen = m.open.exchange(false);
     m.threadsRunning = false;
+    m.writeQueue.interrupt();
+    m.wakeReader();
+    m.notifyWriter();
     m.stopThreads();
     if (wasOpen)
         env_.serial.close();
@@ -245,6 +314,11 @@ int CQuorControl::portNumber() const
     return impl_->portNumber;
 }
 
+LineState CQuorControl::line() const
+{
+    return impl_->line();
+}
+
 int CQuorControl::timing(Timing which) const
 {
     return impl_->t(which);
@@ -264,11 +338,23 @@ int CQuorControl::SendPacket(const Packet& packet)
 
 int CQuorControl::SendPacket(const std::uint8_t* packet, std::size_t length)
 {
+    return send(packet, length, false);
+}
+
+int CQuorControl::send(const std::uint8_t* packet, std::size_t length, bool own)
+{
     Impl& m = *impl_;
     if (!state_.LinkEnabled.load())
         return 1;
+    // Nothing goes into a line that is gone: it would only be written into the
+    // void, or, worse, reach the unit late when it comes back.
+    if (m.line() == LineState::Lost)
+        return 1;
     ++state_.CommandsSent;
-    if (state_.SendSuppressed.load())
+    // The suppression keeps the pages from fighting the user at the unit; the
+    // link's own greeting and wake-up requests are not page traffic and must
+    // not be lost to it, or a sweep would be left flagged with nothing sent.
+    if (state_.SendSuppressed.load() && !own)
         return 1;
     m.writeQueue.append(packet, length);
 
@@ -285,6 +371,7 @@ int CQuorControl::SendPacket(const std::uint8_t* packet, std::size_t length)
             env_.owner.postNotification(Notification{WM_PARAM_CHANGED, 0, 1, {}});
             state_.ResponseWindowOpen = false;
             env_.owner.killTimer(kResponseWindowTimer);
+            impl_->wakeReader(); // the time-out rule looks at a closed window at once
         });
         state_.ResponseWindowOpen = true;
     }
@@ -329,15 +416,18 @@ std::size_t CQuorControl::queuedPackets() const
 
 void CQuorControl::Impl::writerLoop()
 {
-    while (open.load()) {
-        // A negative interval from a hand-edited store must not make this a spin.
-        sleepMs(std::max(t(Timing::WritePacketCheckInterval), 0) + 1);
+    // Sleeps on the queue until there is work, so a packet queued to an idle
+    // writer goes at once. Between one packet and the next the pass delay
+    // C + 1 stays, as the pacing of back-to-back packets.
+    while (open.load() && writeQueue.waitForWork()) {
         std::optional<QueuedPacket> entry = writeQueue.take();
-        if (!entry)
+        if (!entry || !open.load())
             continue;
-        if (!state().LinkEnabled.load())
+        if (!state().LinkEnabled.load() || line() == LineState::Lost)
             continue; // dropped unsent
         writeOne(*entry);
+        // A negative interval from a hand-edited store must not make this a spin.
+        sleepMs(std::max(t(Timing::WritePacketCheckInterval), 0) + 1);
     }
 }
 
@@ -346,6 +436,7 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
     const std::uint8_t* bytes = entry.bytes.data();
     const std::size_t length = entry.bytes.size();
     state().ResponseReceived = false;
+    answerCaptured = false;
 
     if (trace.active()) {
         std::string text;
@@ -361,27 +452,44 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
     if (before != 0)
         sleepMs(before);
     // Let the reader take what the unit has sent before talking over it; a
-    // partial packet stuck in the ring gives up after the last try.
-    for (int i = 0; i < kRingDrainTries && !ring.empty() && open.load(); ++i)
-        sleepMs(1);
+    // partial packet stuck in the ring gives up after the limit.
+    {
+        std::unique_lock lock(newsMutex);
+        waitForMs(readerNews, lock, kRingDrainMs, [this] {
+            return ring.empty() || !open.load() || line() == LineState::Lost;
+        });
+    }
 
-    self.env_.serial.startWrite(bytes, length);
+    SerialDevice& serial = self.env_.serial;
+    serial.startWrite(bytes, length);
     {
         std::lock_guard lock(lastMutex);
         const std::size_t kept = std::min(length, lastPacket.bytes.size());
         std::copy_n(bytes, kept, lastPacket.bytes.begin());
         lastPacket.length = static_cast<std::uint16_t>(kept);
     }
+    if (serial.lineLost()) {
+        lineFailed = true; // the reader closes the port and starts the recovery
+        wakeReader();
+        return;
+    }
+    std::int64_t none = 0;
+    pendingSince.compare_exchange_strong(none, nowMs());
 
     const int after = (t(Timing::WritePacketDoCharDelay) != 0 ? static_cast<int>(length / 2) + 1 : 0) +
                       t(Timing::WritePacketExtraDelayAfterWriting);
     if (after != 0)
         sleepMs(after);
-    self.env_.serial.waitWriteComplete();
+    serial.waitWriteComplete();
 
-    const int ackTries = t(Timing::WritePacketAckWaitCount);
-    for (int i = 0; i < ackTries && !state().ResponseReceived.load() && open.load(); ++i)
-        sleepMs(t(Timing::WritePacketAckWaitInterval));
+    // The unit's time to answer, K times I, ended by the answer itself.
+    const int ackLimit = std::max(t(Timing::WritePacketAckWaitCount), 0) *
+                         std::max(t(Timing::WritePacketAckWaitInterval), 0);
+    std::unique_lock lock(newsMutex);
+    waitForMs(readerNews, lock, ackLimit, [this] {
+        return state().ResponseReceived.load() || answerCaptured.load() || !open.load() ||
+               line() == LineState::Lost;
+    });
 }
 
 // --- Receiver ----------------------------------------------------------------
@@ -389,17 +497,182 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
 void CQuorControl::Impl::readerLoop()
 {
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
+    SerialDevice& serial = self.env_.serial;
     while (open.load()) {
-        sleepMs(kReaderPassMs);
-        if (!open.load())
-            break;
-        // A read error or a hang-up reads as silence; the pass sleep keeps a
-        // dead line from spinning this thread.
-        const std::size_t n = self.env_.serial.readAvailable(buffer.data(), buffer.size());
-        self.processIncoming(buffer.data(), std::min(n, buffer.size()));
-        std::fill_n(buffer.begin(), std::min(n, buffer.size()), std::uint8_t{0});
+        if (line() == LineState::Lost) {
+            reconnect();
+            continue;
+        }
+        std::size_t n = 0;
+        bool hungUp = false;
+        const int fd = serial.pollDescriptor();
+        if (fd < 0) {
+            // No descriptor to wait on: the timed pass.
+            sleepMs(kReaderPassMs);
+            if (!open.load())
+                break;
+            n = serial.readAvailable(buffer.data(), buffer.size());
+        } else {
+            // Wait on the line itself: an answer is taken the moment it arrives.
+            pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, kReaderIdleCheckMs);
+            clearWake();
+            if (!open.load())
+                break;
+            if (ready > 0 && (fds[0].revents & POLLIN) != 0)
+                n = serial.readAvailable(buffer.data(), buffer.size());
+            hungUp = ready > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        }
+        n = std::min(n, buffer.size());
+        if (n == 0 && (hungUp || lineFailed.load() || serial.lineLost())) {
+            loseLine();
+            continue;
+        }
+        self.processIncoming(buffer.data(), n);
+        std::fill_n(buffer.begin(), n, std::uint8_t{0});
+        notifyWriter();
+        checkSilence();
     }
     readerDone = true;
+}
+
+void CQuorControl::Impl::wakeReader()
+{
+    if (wakeFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t r = ::write(wakeFd, &one, sizeof one);
+    }
+}
+
+void CQuorControl::Impl::clearWake()
+{
+    std::uint64_t count = 0;
+    if (wakeFd >= 0)
+        [[maybe_unused]] const ssize_t r = ::read(wakeFd, &count, sizeof count);
+}
+
+void CQuorControl::Impl::answered()
+{
+    state().ResponseReceived = true;
+    notifyWriter(); // at once, before the model's follow-up request holds the reader
+}
+
+void CQuorControl::Impl::notifyWriter()
+{
+    // Taking the mutex orders this after a writer that has just found bytes
+    // in the ring and is about to wait.
+    { std::lock_guard lock(newsMutex); }
+    readerNews.notify_all();
+}
+
+// --- Line recovery -------------------------------------------------------------
+
+void CQuorControl::Impl::setLine(LineState next)
+{
+    const int previous = state().Line.exchange(static_cast<int>(next));
+    if (previous != static_cast<int>(next))
+        post(WM_LINE_STATE, static_cast<std::uint32_t>(next), 0);
+}
+
+void CQuorControl::Impl::sendOwn(const Packet& packet)
+{
+    self.send(packet.bytes.data(), packet.length, true);
+}
+
+void CQuorControl::Impl::greet()
+{
+    sendOwn(framePacket(HOST_WAKEUP));
+    sendOwn(framePacket(DC_CMD_SET_FPD_CTRL, kFrontPanelOn, std::size(kFrontPanelOn)));
+}
+
+// A valid packet from the unit: whatever was unanswered is settled, and a line
+// that was silent or being reopened is back.
+void CQuorControl::Impl::heard(const Packet& packet)
+{
+    pendingSince = 0;
+    timeoutPrompted = false;
+    switch (line()) {
+    case LineState::Reconnecting:
+        setLine(LineState::Connected);
+        // Greeted again, read again as at start-up. A unit that announces
+        // itself with DC_WAKEUP gets the same from the wake-up handling.
+        if (packet.code() != DC_WAKEUP) {
+            state().StatusSweepActive = true;
+            sendOwn(framePacket(DC_CMD_GET_SYS_STATUS));
+        }
+        break;
+    case LineState::NotAnswering:
+        setLine(LineState::Connected);
+        break;
+    default:
+        break;
+    }
+}
+
+void CQuorControl::Impl::checkSilence()
+{
+    const std::int64_t now = nowMs();
+    switch (line()) {
+    case LineState::Reconnecting:
+        if (now - reconnectSince >= kReconnectGreetingMs)
+            loseLine(); // nobody answered the greeting: closed again, tried again later
+        break;
+    case LineState::NotAnswering:
+        if (now - notAnsweringSince >= kLostAfterMs)
+            loseLine();
+        break;
+    default: {
+        const std::int64_t since = pendingSince.load();
+        if (since != 0 && now - since >= kNotAnsweringMs) {
+            notAnsweringSince = now;
+            setLine(LineState::NotAnswering);
+        }
+        break;
+    }
+    }
+}
+
+void CQuorControl::Impl::loseLine()
+{
+    // The reader alone opens and closes the port while the link runs, so the
+    // writer never sees the descriptor change under a read.
+    self.env_.serial.close();
+    writeQueue.clear(); // no resends into the void
+    ring.clear();
+    state().ResponseReceived = true;
+    pendingSince = 0;
+    lineFailed = false;
+    timeoutPrompted = false;
+    setLine(LineState::Lost);
+    notifyWriter();
+}
+
+void CQuorControl::Impl::reconnect()
+{
+    // A modest pace: one attempt per interval, asleep in between (and woken at
+    // once by the shutdown).
+    pollfd wake{wakeFd, POLLIN, 0};
+    ::poll(&wake, 1, kReconnectIntervalMs);
+    clearWake();
+    if (!open.load() || exiting.load())
+        return;
+    if (!self.env_.serial.open(portNumber))
+        return; // still gone; next interval
+    lineFailed = false;
+    ring.clear();
+    reconnectSince = nowMs();
+    setLine(LineState::Reconnecting);
+    greet();
+}
+
+void CQuorControl::Impl::abandonPending()
+{
+    // The user gave up on the unanswered or refused command: it is settled, and
+    // a sweep that waited for its answer is over (left set, it would keep every
+    // page from sending).
+    state().ResponseReceived = true;
+    state().StatusSweepActive = false;
+    pendingSince = 0;
 }
 
 void CQuorControl::processIncoming(const std::uint8_t* data, std::size_t length)
@@ -452,8 +725,11 @@ void CQuorControl::Impl::handlePacket(const Packet& packet)
         trace.write("INVALID PACKET RECEIVED!\r\n");
         return;
     }
+    heard(packet);
     if (s.captureOn()) {
         captureQueue.append(packet); // not routed: no answer flag, no send, no notice
+        answerCaptured = true;
+        notifyWriter();
         return;
     }
     trace.write("\r\n");
@@ -471,18 +747,35 @@ void CQuorControl::Impl::handlePacket(const Packet& packet)
 void CQuorControl::Impl::applyTimeoutRule()
 {
     const LinkState& s = state();
-    if ((s.StatusSweepActive.load() || s.ReloadDefinitions.load()) && !s.ResponseReceived.load() &&
-        !s.ResponseWindowOpen.load() && s.UnitHeard.load()) {
-        ask(kTimeoutPrompt);
-        resendLastPacket();
+    if (!((s.StatusSweepActive.load() || s.ReloadDefinitions.load()) && !s.ResponseReceived.load() &&
+          !s.ResponseWindowOpen.load() && s.UnitHeard.load()))
+        return;
+    // One prompt per silence. When the retry it offered goes unanswered as
+    // well, the unit is not answering: the status line says so, nobody is asked
+    // again and nothing more is resent.
+    const LineState now = line();
+    if (now == LineState::NotAnswering || now == LineState::Lost || now == LineState::Reconnecting)
+        return;
+    if (timeoutPrompted) {
+        notAnsweringSince = nowMs();
+        setLine(LineState::NotAnswering);
+        return;
     }
+    timeoutPrompted = true;
+    if (ask(kTimeoutPrompt) == PromptAnswer::Cancel) {
+        abandonPending();
+        return;
+    }
+    pendingSince = 0; // the retry is a new request
+    resendLastPacket();
 }
 
-void CQuorControl::Impl::ask(const char* text)
+PromptAnswer CQuorControl::Impl::ask(const char* text)
 {
     ++readerPrompts;
-    self.env_.prompt.ask(text, PromptButtons::Ok);
+    const PromptAnswer answer = self.env_.prompt.ask(text, PromptButtons::OkCancel);
     --readerPrompts;
+    return answer;
 }
 
 void CQuorControl::Impl::resendLastPacket()
@@ -514,17 +807,19 @@ void CQuorControl::Impl::toClient(const Packet& packet)
 
 void CQuorControl::Impl::onWakeup(const Packet& packet)
 {
+    setLine(LineState::Connected);
     post(WM_UNIT_POWER, 0, 0);
-    self.SendPacket(framePacket(DC_CMD_SET_FPD_CTRL, kFrontPanelOn, std::size(kFrontPanelOn)));
+    sendOwn(framePacket(DC_CMD_SET_FPD_CTRL, kFrontPanelOn, std::size(kFrontPanelOn)));
     sleepMs(kWakeupSettleMs);
     sleepMs(kWakeupSettleMs);
     state().StatusSweepActive = true;
-    self.SendPacket(framePacket(DC_CMD_GET_SYS_STATUS));
+    sendOwn(framePacket(DC_CMD_GET_SYS_STATUS));
     toClient(packet);
 }
 
 void CQuorControl::Impl::onSleep(const Packet& packet)
 {
+    setLine(LineState::Asleep);
     post(WM_UNIT_POWER, 1, 0);
     toClient(packet);
 }
@@ -577,7 +872,7 @@ void CQuorControl::Impl::onParamChange(const Packet& packet)
 
 void CQuorControl::Impl::onEffectDef(const Packet& packet)
 {
-    state().ResponseReceived = true;
+    answered();
     // A definition too short to carry the id and the count is still an answer;
     // only the model sees it.
     if (packet.dataLength() >= 2) {
@@ -592,23 +887,25 @@ void CQuorControl::Impl::onEffectDef(const Packet& packet)
 
 void CQuorControl::Impl::onAnswer(const Packet& packet)
 {
-    state().ResponseReceived = true;
+    answered();
     toClient(packet);
 }
 
 void CQuorControl::Impl::onNak(const Packet& packet)
 {
-    state().ResponseReceived = true;
-    ask(kNakPrompt);
-    // Only the refused code is compared; a NAK too short to name one resends nothing.
-    if (packet.dataLength() >= 1 && packet.data()[0] == self.LastPacket().code())
+    answered();
+    if (ask(kNakPrompt) == PromptAnswer::Cancel) {
+        abandonPending();
+    } else if (packet.dataLength() >= 1 && packet.data()[0] == self.LastPacket().code()) {
+        // Only the refused code is compared; a NAK too short to name one resends nothing.
         resendLastPacket();
+    }
     toClient(packet);
 }
 
 void CQuorControl::Impl::onOther(const Packet& packet)
 {
-    state().ResponseReceived = true;
+    answered();
     post(WM_UNIT_RESPONSE, packet.code(), 0,
          std::vector<std::uint8_t>(packet.bytes.begin(), packet.bytes.begin() + packet.length));
     toClient(packet);

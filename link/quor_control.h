@@ -28,6 +28,15 @@ inline constexpr int kResponseWindowTimer = 10;
 inline constexpr int kSuppressionTimer = 2;
 inline constexpr int kTimerPeriodMs = 500;
 
+// Line recovery. A unit that leaves the program's requests unanswered this long,
+// with nothing at all heard meanwhile, is NotAnswering; this much longer and the
+// line counts as Lost. While Lost the port is opened again every interval and
+// the unit greeted; a greeting unanswered within the greeting time closes it.
+inline constexpr int kNotAnsweringMs = 3000;
+inline constexpr int kLostAfterMs = 3000;
+inline constexpr int kReconnectIntervalMs = 1000;
+inline constexpr int kReconnectGreetingMs = 1000;
+
 // The fourteen "Comm" timing values, in the order of keys::kTimingKeys.
 enum class Timing : int {
     SaveConfigWaitCount,
@@ -53,6 +62,9 @@ public:
         SettingsStore& settings;
         Prompt& prompt;
         SerialDevice& serial;
+        // Attached before the port opens, so the greeting and the detection are
+        // in it; optional.
+        std::ostream* trace = nullptr;
     };
 
     // Construction, in order: record the owner, port and reload flag, set
@@ -83,9 +95,13 @@ public:
 
     bool isOpen() const;
     int portNumber() const;
+    // Where the program stands with the unit (state().Line); every change is
+    // posted to the owner window as WM_LINE_STATE.
+    LineState line() const;
 
     // Queues a copy of a framed packet and holds the caller for its pacing
-    // delay. Always returns 1.
+    // delay. Always returns 1. While the line is Lost the packet is dropped:
+    // neither queued nor counted.
     int SendPacket(const std::uint8_t* packet, std::size_t length);
     int SendPacket(const Packet& packet);
     // 1 when ResponseReceived is set within `limitMs`, else 0.
@@ -129,6 +145,10 @@ public:
 
 private:
     struct Impl;
+    // SendPacket's work; `own` marks the link's greeting and wake-up requests,
+    // which the send suppression does not drop.
+    int send(const std::uint8_t* packet, std::size_t length, bool own);
+
     Environment env_;
     LinkState state_;
     std::unique_ptr<Impl> impl_;

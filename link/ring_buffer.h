@@ -31,6 +31,9 @@ public:
     // in the ring with HEAD on its F1 and false is returned.
     bool readPacket(Packet& packet, const NoiseHandler& noise = {});
 
+    // Drops everything held, partial packet included (the line it came from is gone).
+    void clear() { head_.store(tail_.load()); }
+
     bool empty() const { return head_.load() == tail_.load(); }
     std::size_t head() const { return head_.load(); }
     std::size_t tail() const { return tail_.load(); }

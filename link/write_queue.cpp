@@ -12,7 +12,22 @@ std::uint32_t WriteQueue::append(const std::uint8_t* data, std::size_t length)
     std::lock_guard lock(mutex_);
     entry.sequence = nextSequence_++;
     packets_.push_back(std::move(entry));
+    changed_.notify_all();
     return packets_.back().sequence;
+}
+
+bool WriteQueue::waitForWork()
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return interrupted_ || !packets_.empty(); });
+    return !interrupted_;
+}
+
+void WriteQueue::interrupt()
+{
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    changed_.notify_all();
 }
 
 std::optional<QueuedPacket> WriteQueue::take()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -28,8 +29,16 @@ public:
     std::size_t clear();
     std::size_t size() const;
 
+    // Blocks until the queue holds a packet or interrupt() was called; false
+    // when interrupted. The writer sleeps here instead of polling the queue.
+    bool waitForWork();
+    // Ends every waitForWork(), now and later (the link is closing).
+    void interrupt();
+
 private:
-    mutable std::mutex mutex_; // guards packets_ and nextSequence_
+    mutable std::mutex mutex_; // guards packets_, nextSequence_ and interrupted_
+    std::condition_variable changed_;
+    bool interrupted_ = false;
     std::deque<QueuedPacket> packets_;
     std::uint32_t nextSequence_ = 0;
 };

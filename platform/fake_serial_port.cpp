@@ -3,17 +3,44 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace bm {
+
+FakeSerialPort::FakeSerialPort() : eventFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+FakeSerialPort::~FakeSerialPort()
+{
+    if (eventFd_ >= 0)
+        ::close(eventFd_);
+}
+
+void FakeSerialPort::updateReadable()
+{
+    // The eventfd is readable while its counter is above zero: keep it so
+    // exactly while a read would return something or find the line gone.
+    const bool want = open_ && (unplugged_ || !incoming_.empty());
+    if (want == readable_ || eventFd_ < 0)
+        return;
+    std::uint64_t value = 1;
+    if (want)
+        [[maybe_unused]] const ssize_t r = ::write(eventFd_, &value, sizeof value);
+    else
+        [[maybe_unused]] const ssize_t r = ::read(eventFd_, &value, sizeof value);
+    readable_ = want;
+}
 
 bool FakeSerialPort::open(int portNumber)
 {
     std::lock_guard lock(mutex_);
-    if (openFails_ || open_)
+    if (openFails_ || open_ || unplugged_)
         return false;
     open_ = true;
+    lost_ = false;
     openedPort_ = (portNumber >= 1 && portNumber <= 4) ? portNumber : 1;
     ++openCount_;
+    updateReadable();
     return true;
 }
 
@@ -27,11 +54,14 @@ void FakeSerialPort::close()
 {
     std::lock_guard lock(mutex_);
     open_ = false;
+    updateReadable();
 }
 
 std::size_t FakeSerialPort::readAvailable(std::uint8_t* buffer, std::size_t capacity)
 {
     std::lock_guard lock(mutex_);
+    if (open_ && unplugged_)
+        lost_ = true;
     if (!open_ || unplugged_ || incoming_.empty() || capacity == 0)
         return 0;
     auto& chunk = incoming_.front();
@@ -40,6 +70,7 @@ std::size_t FakeSerialPort::readAvailable(std::uint8_t* buffer, std::size_t capa
     chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
     if (chunk.empty())
         incoming_.pop_front();
+    updateReadable();
     changed_.notify_all();
     return n;
 }
@@ -47,9 +78,12 @@ std::size_t FakeSerialPort::readAvailable(std::uint8_t* buffer, std::size_t capa
 void FakeSerialPort::startWrite(const std::uint8_t* data, std::size_t length)
 {
     std::lock_guard lock(mutex_);
+    if (open_ && unplugged_)
+        lost_ = true;
     if (!open_ || unplugged_)
         return;
     writes_.emplace_back(data, data + length);
+    writer_ = std::this_thread::get_id();
     changed_.notify_all();
 }
 
@@ -58,6 +92,18 @@ void FakeSerialPort::waitWriteComplete() {}
 std::string FakeSerialPort::devicePath() const
 {
     return "fake";
+}
+
+int FakeSerialPort::pollDescriptor() const
+{
+    std::lock_guard lock(mutex_);
+    return open_ && !descriptorless_ ? eventFd_ : -1;
+}
+
+bool FakeSerialPort::lineLost() const
+{
+    std::lock_guard lock(mutex_);
+    return lost_;
 }
 
 void FakeSerialPort::setOpenFails(bool fails)
@@ -71,6 +117,7 @@ void FakeSerialPort::inject(std::vector<std::uint8_t> chunk)
     std::lock_guard lock(mutex_);
     if (!chunk.empty())
         incoming_.push_back(std::move(chunk));
+    updateReadable();
 }
 
 void FakeSerialPort::unplug()
@@ -78,6 +125,20 @@ void FakeSerialPort::unplug()
     std::lock_guard lock(mutex_);
     unplugged_ = true;
     incoming_.clear();
+    updateReadable();
+}
+
+void FakeSerialPort::replug()
+{
+    std::lock_guard lock(mutex_);
+    unplugged_ = false;
+    updateReadable();
+}
+
+void FakeSerialPort::setDescriptorless(bool none)
+{
+    std::lock_guard lock(mutex_);
+    descriptorless_ = none;
 }
 
 int FakeSerialPort::openedPort() const
@@ -115,6 +176,12 @@ bool FakeSerialPort::drained() const
 {
     std::lock_guard lock(mutex_);
     return incoming_.empty();
+}
+
+std::thread::id FakeSerialPort::writerThread() const
+{
+    std::lock_guard lock(mutex_);
+    return writer_;
 }
 
 } // namespace bm

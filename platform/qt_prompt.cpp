@@ -44,14 +44,25 @@ PromptAnswer QtPrompt::ask(const std::string& text, PromptButtons buttons)
         return showBox(text, buttons);
     }
 
-    auto request = std::make_shared<Request>();
-    request->text = text;
-    request->buttons = buttons;
+    std::shared_ptr<Request> request;
     {
         std::lock_guard lock(mutex_);
         if (abandoned_)
             return PromptAnswer::Cancel;
-        queue_.push_back(request);
+        // The same message already waiting or on screen is not stacked on
+        // itself: this asker shares its answer.
+        for (const auto& r : queue_) {
+            if (r->text == text && r->buttons == buttons && !r->answered) {
+                request = r;
+                break;
+            }
+        }
+        if (!request) {
+            request = std::make_shared<Request>();
+            request->text = text;
+            request->buttons = buttons;
+            queue_.push_back(request);
+        }
     }
     // The event loop shows it when idle; a blocking wait shows it from its hook.
     QMetaObject::invokeMethod(this, &QtPrompt::showPending, Qt::QueuedConnection);

@@ -4,10 +4,11 @@
 
 namespace bm {
 
-PromptAnswer ScriptedPrompt::ask(const std::string& text, PromptButtons)
+PromptAnswer ScriptedPrompt::ask(const std::string& text, PromptButtons buttons)
 {
     std::unique_lock lock(mutex_);
     texts_.push_back(text);
+    buttons_.push_back(buttons);
     changed_.notify_all();
     if (abandoned_)
         return PromptAnswer::Cancel;
@@ -43,6 +44,12 @@ std::vector<std::string> ScriptedPrompt::texts() const
     return texts_;
 }
 
+std::vector<PromptButtons> ScriptedPrompt::buttons() const
+{
+    std::lock_guard lock(mutex_);
+    return buttons_;
+}
+
 std::size_t ScriptedPrompt::count() const
 {
     std::lock_guard lock(mutex_);
@@ -53,6 +60,7 @@ void ScriptedPrompt::clear()
 {
     std::lock_guard lock(mutex_);
     texts_.clear();
+    buttons_.clear();
 }
 
 void ScriptedPrompt::setHold(bool hold)

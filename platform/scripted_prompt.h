@@ -19,6 +19,8 @@ public:
 
     void scriptAnswers(std::vector<PromptAnswer> answers);
     std::vector<std::string> texts() const;
+    // The buttons of each ask, in the order of texts().
+    std::vector<PromptButtons> buttons() const;
     std::size_t count() const;
     void clear();
 
@@ -33,6 +35,7 @@ private:
     mutable std::condition_variable changed_;
     std::deque<PromptAnswer> answers_;
     std::vector<std::string> texts_;
+    std::vector<PromptButtons> buttons_;
     bool hold_ = false;
     bool abandoned_ = false;
     int releases_ = 0;

@@ -21,7 +21,7 @@ public:
     virtual void close() = 0;
 
     // Returns at once with the bytes that have arrived (0 when none). A read
-    // error or hang-up also returns 0: to the link a dead line is a silent line.
+    // error or hang-up also returns 0, and lineLost() then tells it from silence.
     virtual std::size_t readAvailable(std::uint8_t* buffer, std::size_t capacity) = 0;
 
     // Starts writing the whole buffer; waitWriteComplete() blocks until every

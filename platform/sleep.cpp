@@ -30,6 +30,14 @@ void sleepMs(int milliseconds)
     }
 }
 
+bool waitForMs(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int milliseconds,
+               const std::function<bool()>& done)
+{
+    if (milliseconds <= 0)
+        return done();
+    return cv.wait_for(lock, std::chrono::milliseconds(milliseconds), done);
+}
+
 WaitHookGuard::WaitHookGuard(std::function<void()> hook) : previous_(std::move(tlsWaitHook))
 {
     tlsWaitHook = std::move(hook);

@@ -1,6 +1,6 @@
 // TermiosSerialPort: non-blocking reads, bounded writes and a bounded drain, so
-// that a pulled adapter or a closed pseudo-terminal reads as a silent line and
-// never holds a link thread for good.
+// that a pulled adapter or a closed pseudo-terminal never holds a link thread
+// for good; it reads as silence and is reported by lineLost().
 #include "platform/termios_serial.h"
 
 #include "platform/settings_keys.h"
@@ -93,6 +93,11 @@ bool TermiosSerialPort::open(int portNumber)
         ::cfsetospeed(&tio, B19200);
         tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB);
         tio.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
+        // No flow control of either kind, whatever the driver had: the unit
+        // drives no handshake lines, and its binary packets may hold the XON
+        // and XOFF bytes.
+        tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
         ::tcsetattr(fd, TCSANOW, &tio);
@@ -111,6 +116,16 @@ std::string TermiosSerialPort::openError() const
 {
     std::shared_lock lock(fdMutex_);
     return openError_;
+}
+
+int TermiosSerialPort::pollDescriptor() const
+{
+    return fd_.load();
+}
+
+bool TermiosSerialPort::lineLost() const
+{
+    return dead_.load();
 }
 
 bool TermiosSerialPort::isOpen() const

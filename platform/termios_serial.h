@@ -32,6 +32,8 @@ public:
     void waitWriteComplete() override;
     std::string devicePath() const override;
     std::string openError() const override;
+    int pollDescriptor() const override;
+    bool lineLost() const override;
 
     // True once a read or write has seen the line hang up or fail; reset by open().
     bool lineDead() const { return dead_.load(); }

@@ -16,6 +16,11 @@ void sleepMs(int milliseconds)
         tlsWaitHook();
 }
 
+bool waitForMs(std::condition_variable&, std::unique_lock<std::mutex>&, int, const std::function<bool()>& done)
+{
+    return done();
+}
+
 WaitHookGuard::WaitHookGuard(std::function<void()> hook) : previous_(std::move(tlsWaitHook))
 {
     tlsWaitHook = std::move(hook);

@@ -160,6 +160,7 @@ public:
         {
             std::lock_guard lock(procsMutex_);
             procs_[id].push_back(proc);
+            periods_[id].push_back(periodMs);
         }
         ManualOwnerWindow::setTimer(id, periodMs, std::move(proc));
     }
@@ -170,6 +171,12 @@ public:
         auto it = procs_.find(id);
         return it == procs_.end() ? 0 : it->second.size();
     }
+    std::vector<int> periods(int id) const
+    {
+        std::lock_guard lock(procsMutex_);
+        auto it = periods_.find(id);
+        return it == periods_.end() ? std::vector<int>{} : it->second;
+    }
     TimerProc procedure(int id, std::size_t n) const
     {
         std::lock_guard lock(procsMutex_);
@@ -177,8 +184,9 @@ public:
     }
 
 private:
-    mutable std::mutex procsMutex_; // guards procs_
+    mutable std::mutex procsMutex_; // guards procs_ and periods_
     std::map<int, std::vector<TimerProc>> procs_;
+    std::map<int, std::vector<int>> periods_;
 };
 
 // Timing values that keep tests quick: 2 ms of pacing per send, a 2 ms writer

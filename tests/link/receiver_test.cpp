@@ -401,6 +401,7 @@ TEST_F(Receiver, TimeoutPromptOnlyDuringSweepOrDownloadOnceHeard)
     };
     LinkState& s = link->state();
     for (const Flags& f : cases) {
+        rig.feed(frame(DC_ACK, {0})); // heard: each case is a new silence
         rig.prompt.clear();
         s.StatusSweepActive = f.sweep;
         s.ReloadDefinitions = f.reload;
@@ -414,6 +415,7 @@ TEST_F(Receiver, TimeoutPromptOnlyDuringSweepOrDownloadOnceHeard)
 
     // With every condition met: a pass that stores bytes does not apply the
     // rule, a pass whose bytes are dropped by the disabled link does.
+    rig.feed(frame(DC_ACK, {0}));
     rig.prompt.clear();
     s.StatusSweepActive = true;
     s.ReloadDefinitions = false;
@@ -425,6 +427,93 @@ TEST_F(Receiver, TimeoutPromptOnlyDuringSweepOrDownloadOnceHeard)
     link->DisableLink();
     rig.feed({0x03});
     EXPECT_EQ(rig.prompt.texts(), (std::vector<std::string>{"Timeout. Press Enter to Retry!"}));
+}
+
+TEST_F(Receiver, WakeupDuringSendSuppressionStillGreetsAndSweeps)
+{
+    LinkState& s = link->state();
+    s.StatusSweepActive = false;
+    rig.feed(frame(DC_PARAM_CHG_MSG, {0x07, 0x30})); // the user at the unit: suppression on
+    ASSERT_TRUE(s.SendSuppressed.load());
+
+    rig.feed(frame(DC_WAKEUP));
+    // The link's own requests are not page traffic: both go out, so the sweep
+    // the flag announces really runs.
+    EXPECT_TRUE(s.StatusSweepActive.load());
+    EXPECT_EQ(link->queuedPackets(), 2u);
+    EXPECT_EQ(s.CommandsSent.load(), 2u);
+    // A page's send is still held off.
+    link->SendPacket(framePacket(DC_CMD_SET_SYS_VOLUME, {40}));
+    EXPECT_EQ(link->queuedPackets(), 2u);
+    EXPECT_TRUE(s.SendSuppressed.load());
+}
+
+TEST_F(Receiver, OneTimeoutPromptPerSilenceThenNotAnswering)
+{
+    LinkState& s = link->state();
+    auto silence = [&] {
+        s.StatusSweepActive = true;
+        s.ResponseReceived = false;
+        s.ResponseWindowOpen = false;
+        s.UnitHeard = true;
+    };
+    silence();
+    rig.quietPass();
+    ASSERT_EQ(rig.prompt.count(), 1u);
+    EXPECT_EQ(rig.prompt.buttons(), (std::vector<PromptButtons>{PromptButtons::OkCancel}));
+    EXPECT_EQ(link->line(), LineState::Connected);
+
+    // The retry went unanswered too: no second prompt, the line is not answering.
+    silence();
+    rig.quietPass();
+    rig.quietPass();
+    EXPECT_EQ(rig.prompt.count(), 1u);
+    EXPECT_EQ(link->line(), LineState::NotAnswering);
+    auto lines = rig.posted(WM_LINE_STATE);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].first, static_cast<std::uint32_t>(LineState::NotAnswering));
+
+    // The unit speaks again: connected, and a later silence is asked about once more.
+    rig.feed(frame(DC_ACK, {0}));
+    EXPECT_EQ(link->line(), LineState::Connected);
+    lines = rig.posted(WM_LINE_STATE);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].first, static_cast<std::uint32_t>(LineState::Connected));
+    silence();
+    rig.quietPass();
+    EXPECT_EQ(rig.prompt.count(), 2u);
+
+    // Sleep and wake-up as the unit reports them.
+    rig.feed(frame(DC_SLEEP));
+    EXPECT_EQ(link->line(), LineState::Asleep);
+    rig.feed(frame(DC_WAKEUP));
+    EXPECT_EQ(link->line(), LineState::Connected);
+}
+
+TEST_F(Receiver, CancelDropsThePendingCommandAndEndsTheSweep)
+{
+    LinkState& s = link->state();
+    s.StatusSweepActive = true;
+    s.ResponseReceived = false;
+    s.ResponseWindowOpen = false;
+    s.UnitHeard = true;
+    rig.prompt.scriptAnswers({PromptAnswer::Cancel, PromptAnswer::Cancel});
+    rig.quietPass();
+    EXPECT_EQ(rig.prompt.texts(), (std::vector<std::string>{"Timeout. Press Enter to Retry!"}));
+    EXPECT_FALSE(s.StatusSweepActive.load()) << "a sweep left flagged would keep the pages from sending";
+    EXPECT_TRUE(s.ResponseReceived.load());
+    rig.quietPass();
+    EXPECT_EQ(rig.prompt.count(), 1u) << "no retry, no second prompt";
+    EXPECT_EQ(link->queuedPackets(), 0u);
+
+    // A refusal, cancelled: nothing resent, whatever the refused code.
+    s.StatusSweepActive = true;
+    rig.feed(frame(DC_NAK, {0x00, 0x12}));
+    EXPECT_EQ(rig.prompt.count(), 2u);
+    EXPECT_EQ(rig.prompt.texts()[1], "NAK Received. Press OK to Retry.");
+    EXPECT_EQ(rig.prompt.buttons()[1], PromptButtons::OkCancel);
+    EXPECT_FALSE(s.StatusSweepActive.load());
+    EXPECT_EQ(link->queuedPackets(), 0u);
 }
 
 } // namespace

@@ -164,6 +164,67 @@ TEST(TermiosSerialPort, LineIs19200EightOddOneRaw)
     EXPECT_NE(::fcntl(port.nativeHandle(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
+TEST(TermiosSerialPort, FlowControlIsSwitchedOffWhateverTheLineHad)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    // Another program left hardware and software flow control on.
+    {
+        const int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(fd, &tio), 0);
+        tio.c_cflag |= CRTSCTS;
+        tio.c_iflag |= IXON | IXOFF | IXANY;
+        ASSERT_EQ(::tcsetattr(fd, TCSANOW, &tio), 0);
+        ::close(fd);
+    }
+    InMemorySettings settings;
+    TermiosSerialPort port(settings, pty.path());
+    ASSERT_TRUE(port.open(1));
+
+    const termios wanted = port.appliedLineSettings();
+    EXPECT_FALSE(wanted.c_cflag & CRTSCTS);
+    EXPECT_FALSE(wanted.c_iflag & (IXON | IXOFF | IXANY));
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(port.nativeHandle(), &tio), 0);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | IXANY));
+}
+
+TEST(TermiosSerialPort, DescriptorWakesOnBytesAndOnHangUp)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    InMemorySettings settings;
+    TermiosSerialPort port(settings, pty.path());
+    EXPECT_EQ(port.pollDescriptor(), -1) << "closed: nothing to wait on";
+    ASSERT_TRUE(port.open(1));
+    const int fd = port.pollDescriptor();
+    ASSERT_GE(fd, 0);
+
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0) << "an idle line is not readable";
+    const std::uint8_t ack[] = {0xF1, 0x04, 0xE0, 0x01, 0x15, 0xF2};
+    ASSERT_EQ(::write(pty.master(), ack, sizeof ack), static_cast<ssize_t>(sizeof ack));
+    p.revents = 0;
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    EXPECT_TRUE(p.revents & POLLIN);
+    std::uint8_t buf[64];
+    EXPECT_EQ(port.readAvailable(buf, sizeof buf), sizeof ack);
+    EXPECT_FALSE(port.lineLost());
+
+    // The far end goes: the descriptor wakes the waiter, the read finds the line gone.
+    pty.closeMaster();
+    p.revents = 0;
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    EXPECT_TRUE(p.revents & (POLLHUP | POLLERR | POLLIN));
+    EXPECT_EQ(port.readAvailable(buf, sizeof buf), 0u);
+    EXPECT_TRUE(port.lineLost());
+    port.close();
+    EXPECT_EQ(port.pollDescriptor(), -1);
+}
+
 TEST(TermiosSerialPort, BytesCrossBothWaysUnchanged)
 {
     Pty pty;
