@@ -1,6 +1,8 @@
 // About box and start-up progress window.
 #include "app/small_dialogs.h"
 
+#include "app/startup_wait.h"
+
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -56,12 +58,25 @@ CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)
     setModal(false);
     line_ = new QLabel(QStringLiteral("Downloading Internal Parameters...."), this);
     line_->setMinimumWidth(340);
-    auto* busy = new QProgressBar(this);
-    busy->setRange(0, 0); // no known end: a busy indicator
-    busy->setTextVisible(false);
+    bar_ = new QProgressBar(this);
+    bar_->setRange(0, 0); // no known end yet: a busy indicator
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(line_);
-    layout->addWidget(busy);
+    layout->addWidget(bar_);
+    // The caption is longer than the line: keep the window wide enough that
+    // the title bar shows it whole.
+    setMinimumWidth(fontMetrics().horizontalAdvance(windowTitle()) + 120);
+}
+
+void CDownloadDlg::setProgress(const SweepProgress& progress)
+{
+    if (progress.total <= 0) {
+        bar_->setRange(0, 0);
+        return;
+    }
+    if (bar_->maximum() != progress.total)
+        bar_->setRange(0, progress.total);
+    bar_->setValue(progress.done);
 }
 
 void CDownloadDlg::setText(const QString& text)

@@ -3,6 +3,7 @@
 
 #include "model/device_model.h"
 #include "platform/prompt.h"
+#include "ui/control_sheet.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -171,6 +172,8 @@ void CSpkrConfig::update()
     }
     if (written == 0)
         prompt().ask("Set System Parameters Failed.");
+    reportOutcome(this, written == 0 ? QStringLiteral("Speaker configuration not written")
+                                     : QStringLiteral("Speaker configuration written"));
     {
         BusyCursor busy;
         unit.GetSysParams(true);

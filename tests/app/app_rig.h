@@ -83,6 +83,11 @@ struct FrameParts {
     FakeSerialPort* fakePort = nullptr;
     ScriptedPrompt* prompt = nullptr; // null when the real QtPrompt is used
     PlayedRunner* runner = nullptr;
+    // The "not detected" box: every text shown, and the answers to give in
+    // turn (Quit once they are used up).
+    std::vector<std::string> notDetectedTexts;
+    std::vector<NotDetectedChoice> notDetectedAnswers;
+    std::function<void()> beforeNotDetectedAnswer; // e.g. plug the unit in
 };
 
 inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<void(InMemorySettings&)> prepare,
@@ -117,6 +122,13 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
     services.dialogs = std::move(runner);
     services.files = std::make_unique<ScriptedFileDialog>();
     services.pages = std::move(pages);
+    services.notDetected = [&parts](const std::string& text) {
+        parts.notDetectedTexts.push_back(text);
+        if (parts.beforeNotDetectedAnswer)
+            parts.beforeNotDetectedAnswer();
+        const std::size_t n = parts.notDetectedTexts.size();
+        return n <= parts.notDetectedAnswers.size() ? parts.notDetectedAnswers[n - 1] : NotDetectedChoice::Quit;
+    };
     return std::make_unique<CMainFrame>(std::move(services));
 }
 

@@ -37,21 +37,21 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("focus");
         QTest::newRow("1001") << QStringList{"ackWaitCount=1001"}
-                              << "Please enter an integer between 0 and 1000." << "ackWaitCount";
-        QTest::newRow("letters") << QStringList{"ackWaitInterval=ten"} << "Please enter a positive integer."
+                              << "Ack Wait Count: Please enter an integer between 0 and 1000." << "ackWaitCount";
+        QTest::newRow("letters") << QStringList{"ackWaitInterval=ten"} << "Ack Wait Interval: Please enter a positive integer."
                                  << "ackWaitInterval";
-        QTest::newRow("negative") << QStringList{"delayBefore=-1"} << "Please enter a positive integer."
+        QTest::newRow("negative") << QStringList{"delayBefore=-1"} << "Extra Delay Before Sending: Please enter a positive integer."
                                   << "delayBefore";
-        QTest::newRow("empty") << QStringList{"checkInterval="} << "Please enter a positive integer."
+        QTest::newRow("empty") << QStringList{"checkInterval="} << "Send Packet Check Interval: Please enter a positive integer."
                                << "checkInterval";
         QTest::newRow("huge") << QStringList{"delayAfter=99999999999999999999"}
-                              << "Please enter an integer between 0 and 1000." << "delayAfter";
+                              << "Extra Delay After Sending: Please enter an integer between 0 and 1000." << "delayAfter";
         // Only the first failure in the order Ack Wait Count, Ack Wait
         // Interval, After, Before, Check Interval is reported.
         QTest::newRow("two bad fields") << QStringList{"checkInterval=x", "delayAfter=2000"}
-                                        << "Please enter an integer between 0 and 1000." << "delayAfter";
+                                        << "Extra Delay After Sending: Please enter an integer between 0 and 1000." << "delayAfter";
         QTest::newRow("two bad fields, other order") << QStringList{"delayBefore=abc", "checkInterval=5000"}
-                                                     << "Please enter a positive integer." << "delayBefore";
+                                                     << "Extra Delay Before Sending: Please enter a positive integer." << "delayBefore";
     }
     void advancedValidatesInItsOwnOrder()
     {

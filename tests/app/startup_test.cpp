@@ -96,8 +96,10 @@ private slots:
 
         // Nothing answered on the port that opened.
         QCOMPARE(parts.fakePort->openedPort(), 1);
-        QCOMPARE(parts.prompt->texts(),
-                 std::vector<std::string>{"Ridaziv DE-1 or ZA-2 was not detected... Exiting!"});
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QCOMPARE(parts.notDetectedTexts,
+                 std::vector<std::string>{"Ridaziv DE-1 or ZA-2 was not detected... Exiting!\n\n"
+                                          "No answer from a unit on fake."}); // then Quit
         QVERIFY(frame->sheet() == nullptr);
         QSignalSpy closed(frame.get(), &CMainFrame::closed);
         QTRY_COMPARE(closed.count(), 1); // the posted close runs the normal shutdown
