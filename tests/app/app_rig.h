@@ -83,6 +83,7 @@ struct FrameParts {
     FakeSerialPort* fakePort = nullptr;
     ScriptedPrompt* prompt = nullptr; // null when the real QtPrompt is used
     PlayedRunner* runner = nullptr;
+    ScriptedFileDialog* files = nullptr;
     // The "not detected" box: every text shown, and the answers to give in
     // turn (Quit once they are used up).
     std::vector<std::string> notDetectedTexts;
@@ -120,7 +121,9 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
     auto runner = std::make_unique<PlayedRunner>();
     parts.runner = runner.get();
     services.dialogs = std::move(runner);
-    services.files = std::make_unique<ScriptedFileDialog>();
+    auto files = std::make_unique<ScriptedFileDialog>();
+    parts.files = files.get();
+    services.files = std::move(files);
     services.pages = std::move(pages);
     services.notDetected = [&parts](const std::string& text) {
         parts.notDetectedTexts.push_back(text);
