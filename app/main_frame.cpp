@@ -54,6 +54,8 @@ private:
 };
 
 constexpr const char* kSheetCaption = "Brennmark - DE-1/ZA-2 Control Panel v1.02";
+// Longer than the sender holds a caller for one request's pacing.
+constexpr int kChainSettleMs = 150;
 
 } // namespace
 
@@ -352,6 +354,17 @@ void CMainFrame::shutdown()
         sheet_ = nullptr;
     }
     if (control_) {
+        // A sweep or download still running would go on sending after the
+        // goodbye: end its chain, and give an answer being handled the time to
+        // finish its request. A download cut short is done again next time.
+        LinkState& state = control_->state();
+        if (state.ReloadDefinitions)
+            settings_->writeInt(keys::kComm, keys::kForceDownload, 1);
+        const bool chainRunning = state.StatusSweepActive || state.ReloadDefinitions;
+        state.StatusSweepActive = false;
+        state.ReloadDefinitions = false;
+        if (chainRunning)
+            sleepMs(kChainSettleMs);
         // Front-panel reports off and goodbye; 100 ms for the writer to send them.
         model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
         model_->HostSleep();
