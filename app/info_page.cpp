@@ -6,7 +6,6 @@
 #include "app/dialog_runner.h"
 #include "app/small_dialogs.h"
 #include "link/packet.h"
-#include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/prompt.h"
 #include "platform/settings_keys.h"
@@ -14,6 +13,7 @@
 #include "platform/sleep.h"
 #include "ui/control_sheet.h"
 
+#include <QApplication>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -210,18 +210,13 @@ void CInfoPage::onOff()
 
 void CInfoPage::onUpdateAll()
 {
-    runBusy(
-        this,
-        [this] {
-            model().StartStatusSweep();
-            sleepMs(500);
-            RefreshInfoPage();
-            return model().link().state().StatusSweepActive ? 0 : 1;
-        },
-        [](int done) {
-            return done ? QStringLiteral("Update All done")
-                        : QStringLiteral("Update All: the unit's answers are still coming in");
-        });
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    model().StartStatusSweep();
+    sleepMs(500);
+    RefreshInfoPage();
+    QApplication::restoreOverrideCursor();
+    if (CGeneralControlSheet* sheet = CGeneralControlSheet::of(this))
+        sheet->showOutcome(QStringLiteral("Update All: reading the unit..."), QStringLiteral("Update All done"));
 }
 
 void CInfoPage::onAbout()

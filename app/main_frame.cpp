@@ -323,6 +323,8 @@ void CMainFrame::onNotification(const Notification& n)
         }
         if (pages_.info)
             pages_.info->refresh();
+        if (sheet_ && control_ && !control_->state().StatusSweepActive)
+            sheet_->sweepEnded();
         break;
     }
     case WM_LINE_STATE:

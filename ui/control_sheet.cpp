@@ -69,6 +69,9 @@ CGeneralControlSheet::CGeneralControlSheet(const QString& caption, std::function
     outcomeLabel_ = new QLabel(this);
     outcomeLabel_->setObjectName(QStringLiteral("outcome"));
     outcomeLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long outcome is cut at the window's edge (its tool tip holds it
+    // whole) rather than widening the window.
+    outcomeLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar_->addWidget(lineLabel_);
     statusBar_->addWidget(outcomeLabel_, 1);
     auto* layout = new QVBoxLayout(this);
@@ -148,10 +151,17 @@ QString CGeneralControlSheet::lineText() const
     return lineLabel_->text();
 }
 
-void CGeneralControlSheet::showOutcome(const QString& text)
+void CGeneralControlSheet::showOutcome(const QString& text, const QString& whenSweepEnds)
 {
     outcomeLabel_->setText(text.isEmpty() ? QString() : QStringLiteral("\u2014 ") + text);
     outcomeLabel_->setToolTip(text);
+    afterSweep_ = whenSweepEnds;
+}
+
+void CGeneralControlSheet::sweepEnded()
+{
+    if (!afterSweep_.isEmpty())
+        showOutcome(afterSweep_);
 }
 
 QString CGeneralControlSheet::outcomeText() const
@@ -206,19 +216,6 @@ void CGeneralControlSheet::closeEvent(QCloseEvent* event)
     if (onClose_)
         onClose_();
     event->accept();
-}
-
-int runBusy(QWidget* inSheet, const std::function<int()>& action, const std::function<QString(int)>& outcome)
-{
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int result = action();
-    QApplication::restoreOverrideCursor();
-    if (outcome) {
-        const QString text = outcome(result);
-        if (!text.isEmpty())
-            reportOutcome(inSheet, text);
-    }
-    return result;
 }
 
 void reportOutcome(QWidget* inSheet, const QString& text)

@@ -51,9 +51,12 @@ public:
     void setLineState(LineState state, const QString& unit, const QString& device);
     LineState lineState() const { return line_; }
     QString lineText() const;
-    // The status line's second part: what just happened.
-    void showOutcome(const QString& text);
+    // The status line's second part: what just happened. `whenSweepEnds`, if
+    // given, replaces it once the main window sees the status sweep finished.
+    void showOutcome(const QString& text, const QString& whenSweepEnds = {});
     QString outcomeText() const;
+    // The main window: the status sweep is not running (any more).
+    void sweepEnded();
     // True while the controls that send are on.
     bool sendingAllowed() const { return !offlineApplied_; }
 
@@ -72,6 +75,7 @@ private:
     QStatusBar* statusBar_ = nullptr;
     QLabel* lineLabel_ = nullptr;
     QLabel* outcomeLabel_ = nullptr;
+    QString afterSweep_;
     LineState line_ = LineState::Connected;
     // The widgets this sheet switched off, to switch on again exactly these
     // (a page's own disabled controls stay as the page left them).
@@ -83,11 +87,6 @@ private:
     bool tearingDown_ = false;
 };
 
-// For pages and actions: runs `action` under a wait cursor, then shows
-// `outcome(result)` in the status line of the sheet `inSheet` lives in (when
-// `outcome` gives an empty text, the line is left as it was).
-int runBusy(QWidget* inSheet, const std::function<int()>& action,
-            const std::function<QString(int)>& outcome = {});
 // Shows `text` in the status line of the sheet `inSheet` lives in, if any.
 void reportOutcome(QWidget* inSheet, const QString& text);
 
