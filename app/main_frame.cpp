@@ -237,7 +237,7 @@ void CMainFrame::createSheet()
     sheet_->setWindowIcon(appIcon());
 
     InfoPageServices services{*dialogs_, control_.get(), {}, {}, {}, {}};
-    services.deviceInUse = QString::fromStdString(serial_->devicePath());
+    services.deviceInUse = deviceInUse();
     services.deviceNote = options_.deviceNote;
     services.saveConfig = [this] {
         ChosenFile file(*files_);
@@ -270,6 +270,11 @@ void CMainFrame::showLineState(LineState state)
     const bool known = product == 1 || product == 2;
     sheet_->setLineState(state, known ? QString::fromLatin1(ProductName(product)) : QStringLiteral("the unit"),
                          QString::fromStdString(serial_->devicePath()));
+}
+
+QString CMainFrame::deviceInUse() const
+{
+    return serial_ ? QString::fromStdString(serial_->devicePath()) : QString();
 }
 
 void CMainFrame::postClose()

@@ -79,6 +79,10 @@ public:
     CGeneralControlSheet* sheet() { return sheet_; }
     const PageSet& pages() const { return pages_; }
     bool isShutDown() const { return shutDown_; }
+    // The serial device of this run ("" before start-up made one), and why
+    // it is not the chosen port's (MainFrameOptions::deviceNote).
+    QString deviceInUse() const;
+    QString deviceNote() const { return options_.deviceNote; }
 
 signals:
     void closed();

@@ -104,6 +104,7 @@ int runScreenshotTour(CMainFrame& frame, const QString& directory)
     values.dontShow = frame.settings().readInt(keys::kComm, keys::kDontShow, 0);
     values.forceDownload = frame.settings().readInt(keys::kComm, keys::kForceDownload, 0);
     CCommConfigDlg comm(values, frame.settings(), frame.prompt(), runner, frame.control(), sheet);
+    comm.showDeviceInUse(frame.deviceInUse(), frame.deviceNote());
     saved += saveDialog(comm, dir, QStringLiteral("comm-config.png"));
     CAdvancedCommDlg advanced(frame.settings(), frame.prompt(), frame.control(), sheet);
     saved += saveDialog(advanced, dir, QStringLiteral("advanced-comm-settings.png"));

@@ -179,7 +179,7 @@ bool CTK7App::InitInstance()
         if (!startSimulator(overridePath))
             return false;
         frameOptions.commConfigDialog = false;
-        frameOptions.deviceNote = QStringLiteral("the simulated unit of --simulate");
+        frameOptions.deviceNote = QStringLiteral("the simulated unit");
         // The simulated unit keeps its own definition cache, so that it never
         // replaces the real unit's.
         const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
