@@ -4,6 +4,7 @@
 #include "app/comm_dialogs.h"
 
 #include "app/dialog_runner.h"
+#include "app/small_dialogs.h"
 #include "link/quor_control.h"
 #include "platform/prompt.h"
 #include "platform/settings_keys.h"
@@ -187,6 +188,7 @@ CCommConfigDlg::CCommConfigDlg(const CommConfigValues& initial, SettingsStore& s
     layout->addSpacing(6);
     layout->addLayout(buttons);
     setMinimumWidth(360);
+    keepCaptionWhole(*this);
 }
 
 CommConfigValues CCommConfigDlg::values() const
@@ -297,6 +299,7 @@ CAdvancedCommDlg::CAdvancedCommDlg(SettingsStore& settings, Prompt& prompt, CQuo
     layout->addLayout(form);
     layout->addSpacing(6);
     layout->addWidget(buttons);
+    keepCaptionWhole(*this);
 }
 
 void CAdvancedCommDlg::resetDefaults()

@@ -10,11 +10,22 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace bm {
 
 QIcon appIcon()
 {
     return QIcon(QStringLiteral(":/brennmark/brennmark.png"));
+}
+
+void keepCaptionWhole(QWidget& window)
+{
+    constexpr int kTitleBarFurniture = 140; // icon, minimise, maximise, close
+    QFont title = window.font();
+    title.setBold(true);
+    const int wanted = QFontMetrics(title).horizontalAdvance(window.windowTitle()) + kTitleBarFurniture;
+    window.setMinimumWidth(std::max(window.minimumWidth(), wanted));
 }
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
@@ -50,6 +61,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     layout->addLayout(top);
     layout->addSpacing(8);
     layout->addWidget(buttons);
+    keepCaptionWhole(*this);
 }
 
 CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)
@@ -63,9 +75,7 @@ CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(line_);
     layout->addWidget(bar_);
-    // The caption is longer than the line: keep the window wide enough that
-    // the title bar shows it whole.
-    setMinimumWidth(fontMetrics().horizontalAdvance(windowTitle()) + 120);
+    keepCaptionWhole(*this); // the caption is longer than the line
 }
 
 void CDownloadDlg::setProgress(const SweepProgress& progress)

@@ -14,6 +14,11 @@ struct SweepProgress;
 // The program's icon (from the resources).
 QIcon appIcon();
 
+// Keeps `window` at least wide enough for its title bar to show its caption
+// whole (the caption's width in a bold title font, plus room for the
+// window manager's icon and buttons).
+void keepCaptionWhole(QWidget& window);
+
 class CAboutDlg : public QDialog {
     Q_OBJECT
 public:

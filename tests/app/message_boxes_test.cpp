@@ -2,10 +2,14 @@
 // reset's two confirmations answering Cancel to Enter, the "not detected" box
 // with Retry, Comm Config and Quit naming the device, the cause and the fix,
 // and the download window's progress bar and whole caption.
+#include "app/comm_dialogs.h"
+#include "app/dialog_runner.h"
 #include "app/not_detected.h"
 #include "app/small_dialogs.h"
 #include "app/startup_wait.h"
+#include "platform/memory_settings.h"
 #include "platform/qt_prompt.h"
+#include "platform/scripted_prompt.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -163,9 +167,25 @@ private slots:
         QCOMPARE(bar->value(), 3);
         dialog.setProgress(SweepProgress{227, 227});
         QCOMPARE(bar->value(), 227);
-        // Wide enough that the title bar can show the caption whole.
-        QVERIFY(dialog.width() > dialog.fontMetrics().horizontalAdvance(dialog.windowTitle()));
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Brennmark - Downloading Internal Variables"));
+    }
+
+    void everyDialogIsWideEnoughForItsCaption()
+    {
+        InMemorySettings settings;
+        ScriptedPrompt prompt;
+        ExecDialogRunner runner;
+        CDownloadDlg download;
+        CAboutDlg about;
+        CCommConfigDlg comm(CommConfigValues{}, settings, prompt, runner, nullptr);
+        CAdvancedCommDlg advanced(settings, prompt, nullptr);
+        for (QDialog* dialog : std::initializer_list<QDialog*>{&download, &about, &comm, &advanced}) {
+            dialog->show();
+            QFont bold = dialog->font();
+            bold.setBold(true);
+            const int caption = QFontMetrics(bold).horizontalAdvance(dialog->windowTitle());
+            QVERIFY2(dialog->width() >= caption + 100, qPrintable(dialog->windowTitle()));
+        }
     }
 };
 
