@@ -240,18 +240,10 @@ void CMainFrame::createSheet()
     services.deviceInUse = deviceInUse();
     services.deviceNote = options_.deviceNote;
     services.saveConfig = [this] {
-        ChosenFile file(*files_);
-        if (SaveConfigAction(*model_, file, *prompt_, *settings_) == 1)
-            sheet_->showOutcome(QStringLiteral("Configuration saved to ") + file.path());
-        else if (file.chosen())
-            sheet_->showOutcome(QStringLiteral("Configuration not saved"));
+        runFileAction(SaveConfigAction, "Configuration saved to ", "Configuration not saved");
     };
     services.restoreConfig = [this] {
-        ChosenFile file(*files_);
-        if (RestoreConfigAction(*model_, file, *prompt_, *settings_) == 1)
-            sheet_->showOutcome(QStringLiteral("Restored from ") + file.path());
-        else if (file.chosen())
-            sheet_->showOutcome(QStringLiteral("Configuration not restored"));
+        runFileAction(RestoreConfigAction, "Restored from ", "Configuration not restored");
     };
     pages_ = makePages_(PageContext{*model_, *settings_, *prompt_}, std::move(services));
     for (ControlPage* page : pages_.tabOrder())
@@ -260,6 +252,15 @@ void CMainFrame::createSheet()
     showLineState(static_cast<LineState>(control_->state().Line.load()));
     sheet_->show();
     sheet_->start();
+}
+
+void CMainFrame::runFileAction(FileAction action, const char* done, const char* failed)
+{
+    ChosenFile file(*files_);
+    if (action(*model_, file, *prompt_, *settings_) == 1)
+        sheet_->showOutcome(QString::fromLatin1(done) + file.path());
+    else if (file.chosen()) // nothing to say when the dialog was cancelled
+        sheet_->showOutcome(QString::fromLatin1(failed));
 }
 
 void CMainFrame::showLineState(LineState state)

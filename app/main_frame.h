@@ -94,6 +94,10 @@ private:
     void createSheet();
     void onNotification(const Notification& notification);
     void showLineState(LineState state);
+    // Save or restore through the file dialog, with the wait cursor once a
+    // file is chosen, then its outcome in the status line (`done` + the file).
+    using FileAction = int (*)(DeviceModel&, FileDialog&, Prompt&, SettingsStore&);
+    void runFileAction(FileAction action, const char* done, const char* failed);
     void shutdown();
 
     MainFrameOptions options_;

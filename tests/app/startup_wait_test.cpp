@@ -16,6 +16,7 @@ namespace {
 // pass, at virtual time `now` (ms).
 struct VirtualUnit {
     LinkState state;
+    VirtualUnit() { state.StatusSweepActive = true; } // the sweep starts with the link
     int now = 0;
     std::function<void(VirtualUnit&)> step;
 
@@ -47,7 +48,6 @@ private slots:
     void anOrdinarySweepEndsTheWaitAtOnce()
     {
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.step = [](VirtualUnit& u) {
             u.answer();
             if (u.now == 700)
@@ -62,7 +62,6 @@ private slots:
     void withoutADownloadTheWaitGivesUpAfterFiftyPasses()
     {
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.step = [](VirtualUnit& u) { u.answer(); }; // busy, never done
         StartupWait wait(unit.state, false, unit.sleep());
         QVERIFY(!wait.run({}));
@@ -73,7 +72,6 @@ private slots:
     void aForcedDownloadHasEighteenHundredPasses()
     {
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.state.ReloadDefinitions = true;
         unit.step = [](VirtualUnit& u) { u.answer(); };
         StartupWait wait(unit.state, true, unit.sleep());
@@ -85,7 +83,6 @@ private slots:
     void fiftyOnePassesWithoutAPacketEndTheWait()
     {
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.state.ReloadDefinitions = true;
         unit.step = [](VirtualUnit& u) {
             if (u.now <= 2000) // then silence
@@ -101,7 +98,6 @@ private slots:
         // The cache was trusted at start; the unit's configuration shows
         // another ROM at 300 ms and the download runs for 20 s, steadily.
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.step = [](VirtualUnit& u) {
             u.answer();
             if (u.now == 300)
@@ -121,7 +117,6 @@ private slots:
     void aRomChangeStillEndsWhenTheUnitFallsSilent()
     {
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.step = [](VirtualUnit& u) {
             if (u.now == 300)
                 u.state.ReloadDefinitions = true;
@@ -136,7 +131,6 @@ private slots:
     void theHookSeesEveryPass()
     {
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.step = [](VirtualUnit& u) {
             u.answer();
             if (u.now == 300)
@@ -154,7 +148,6 @@ private slots:
     void theHookCanEndTheWait()
     {
         VirtualUnit unit;
-        unit.state.StatusSweepActive = true;
         unit.step = [](VirtualUnit& u) { u.answer(); };
         StartupWait wait(unit.state, true, unit.sleep());
         QVERIFY(!wait.run([](const StartupWait& w) { return w.passes() < 4; }));
