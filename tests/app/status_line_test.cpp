@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -141,6 +142,13 @@ private slots:
         QVERIFY(f.sheet().outcomeText() == QStringLiteral("Update All: reading the unit...") ||
                 f.sheet().outcomeText() == QStringLiteral("Update All done"));
         QTRY_COMPARE(f.sheet().outcomeText(), QStringLiteral("Update All done"));
+
+        f.sheet().setActiveIndex(2); // Speaker Config
+        auto* speakers = f.frame->pages().speakers;
+        f.find<QRadioButton>(speakers, "front3")->click(); // "Large"
+        f.find<QPushButton>(speakers, "update")->click();
+        QCOMPARE(f.sheet().outcomeText(), QStringLiteral("Speaker configuration written"));
+        QVERIFY(QApplication::overrideCursor() == nullptr);
         f.frame->close();
     }
 };
