@@ -86,6 +86,8 @@ CMainFrame::CMainFrame(MainFrameServices services, MainFrameOptions options, QOb
 
     owner_ = std::make_unique<QtOwnerWindow>();
     owner_->setHandler([this](const Notification& n) { onNotification(n); });
+    // The status line follows the line also during a long save or restore.
+    owner_->deliverWhileHeld(WM_LINE_STATE);
     auto* qtPrompt = dynamic_cast<QtPrompt*>(prompt_.get());
     waitHook_ = std::make_unique<QtWaitHook>(*owner_, [qtPrompt] {
         if (qtPrompt)
