@@ -4,6 +4,7 @@
 #include "app/comm_dialogs.h"
 
 #include "app/dialog_runner.h"
+#include "app/small_dialogs.h"
 #include "link/quor_control.h"
 #include "platform/prompt.h"
 #include "platform/settings_keys.h"
@@ -20,7 +21,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <optional>
+#include <set>
+#include <unistd.h>
 
 namespace bm {
 namespace {
@@ -36,7 +43,53 @@ QDialogButtonBox* okCancelButtons(QDialog* dialog)
     return box;
 }
 
+bool opens(const std::string& path)
+{
+    // Non-blocking, so that a modem line without carrier does not hold us.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
 } // namespace
+
+std::vector<std::string> availableSerialDevices(const std::string& dev)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> candidates;
+    std::error_code ec;
+    std::vector<std::string> byId;
+    for (const auto& entry : fs::directory_iterator(dev + "/serial/by-id", ec))
+        byId.push_back(entry.path().string());
+    std::sort(byId.begin(), byId.end());
+    candidates = byId;
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        std::vector<std::pair<int, std::string>> numbered;
+        for (const auto& entry : fs::directory_iterator(dev, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(prefix, 0) != 0 || name.size() == std::strlen(prefix))
+                continue;
+            const std::string digits = name.substr(std::strlen(prefix));
+            if (digits.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            numbered.emplace_back(std::stoi(digits), entry.path().string());
+        }
+        std::sort(numbered.begin(), numbered.end());
+        for (auto& n : numbered)
+            candidates.push_back(std::move(n.second));
+    }
+    std::vector<std::string> result;
+    std::set<std::string> seen;
+    for (const std::string& path : candidates) {
+        const std::string real = fs::weakly_canonical(path, ec).string();
+        if (!seen.insert(ec ? path : real).second || !opens(path))
+            continue;
+        result.push_back(path);
+    }
+    return result;
+}
 
 // ---------------------------------------------------------------------------
 // Comm Config
@@ -59,20 +112,29 @@ CCommConfigDlg::CCommConfigDlg(const CommConfigValues& initial, SettingsStore& s
     auto* portForm = new QFormLayout;
     portForm->addRow(QStringLiteral("Port:"), port_);
 
-    // The device each COM port opens here, editable.
+    // The device each COM port opens here: typed, or picked from the serial
+    // devices that exist on this machine.
+    QStringList found;
+    for (const std::string& d : availableSerialDevices())
+        found << QString::fromStdString(d);
     auto* deviceGrid = new QGridLayout;
     deviceGrid->setColumnStretch(1, 1);
     std::array<QLabel*, 4> deviceLabels{};
     for (int i = 0; i < 4; ++i) {
         deviceLabels[i] = new QLabel(QStringLiteral("COM%1").arg(i + 1), this);
-        devices_[i] = new QLineEdit(this);
+        auto* choice = new QComboBox(this);
+        choice->setEditable(true);
+        choice->setInsertPolicy(QComboBox::NoInsert);
+        choice->addItems(found);
+        choice->setMinimumContentsLength(24);
+        devices_[i] = choice->lineEdit();
         devices_[i]->setObjectName(QStringLiteral("device%1").arg(i + 1));
         devices_[i]->setText(QString::fromStdString(
             settings_.readString(keys::kComm, keys::kComDevice[i], keys::kComDeviceDefault[i])));
         devices_[i]->setPlaceholderText(QString::fromLatin1(keys::kComDeviceDefault[i]));
-        deviceLabels[i]->setBuddy(devices_[i]);
+        deviceLabels[i]->setBuddy(choice);
         deviceGrid->addWidget(deviceLabels[i], i, 0);
-        deviceGrid->addWidget(devices_[i], i, 1);
+        deviceGrid->addWidget(choice, i, 1);
     }
     auto markSelected = [this, deviceLabels](int index) {
         for (int i = 0; i < 4; ++i) {
@@ -90,6 +152,17 @@ CCommConfigDlg::CCommConfigDlg(const CommConfigValues& initial, SettingsStore& s
     devicesCaption->setWordWrap(true);
     portBox->addWidget(devicesCaption);
     portBox->addLayout(deviceGrid);
+    auto* foundLine = new QLabel(found.isEmpty() ? QStringLiteral("No serial device opens on this system.")
+                                                 : QStringLiteral("Found here: ") + found.join(QStringLiteral(", ")),
+                                 this);
+    foundLine->setObjectName(QStringLiteral("found"));
+    foundLine->setWordWrap(true);
+    portBox->addWidget(foundLine);
+    inUse_ = new QLabel(this);
+    inUse_->setObjectName(QStringLiteral("inUse"));
+    inUse_->setWordWrap(true);
+    inUse_->setVisible(false);
+    portBox->addWidget(inUse_);
 
     download_ = new QCheckBox(QStringLiteral("Download internal names "), this);
     download_->setObjectName(QStringLiteral("download"));
@@ -115,6 +188,7 @@ CCommConfigDlg::CCommConfigDlg(const CommConfigValues& initial, SettingsStore& s
     layout->addSpacing(6);
     layout->addLayout(buttons);
     setMinimumWidth(360);
+    keepCaptionWhole(*this);
 }
 
 CommConfigValues CCommConfigDlg::values() const
@@ -124,6 +198,13 @@ CommConfigValues CCommConfigDlg::values() const
     v.dontShow = dontShow_->isChecked() ? 1 : 0;
     v.forceDownload = download_->isChecked() ? 1 : 0;
     return v;
+}
+
+void CCommConfigDlg::showDeviceInUse(const QString& device, const QString& why)
+{
+    inUse_->setText(why.isEmpty() ? QStringLiteral("This run uses %1.").arg(device)
+                                  : QStringLiteral("This run uses %1 (%2).").arg(device, why));
+    inUse_->setVisible(true);
 }
 
 void CCommConfigDlg::accept()
@@ -218,6 +299,7 @@ CAdvancedCommDlg::CAdvancedCommDlg(SettingsStore& settings, Prompt& prompt, CQuo
     layout->addLayout(form);
     layout->addSpacing(6);
     layout->addWidget(buttons);
+    keepCaptionWhole(*this);
 }
 
 void CAdvancedCommDlg::resetDefaults()
@@ -241,7 +323,8 @@ void CAdvancedCommDlg::accept()
         else if (*parsed > static_cast<unsigned long long>(kMaxTiming))
             failure = "Please enter an integer between 0 and 1000.";
         if (failure) {
-            prompt_.ask(failure);
+            // The designed message, after the name of the field it is about.
+            prompt_.ask(std::string(kFields[f].label) + ": " + failure);
             fields_[f]->setFocus();
             fields_[f]->selectAll();
             return;

@@ -6,9 +6,12 @@
 #include <QDialog>
 
 #include <array>
+#include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 
 namespace bm {
@@ -24,6 +27,11 @@ struct CommConfigValues {
     int forceDownload = 0;
 };
 
+// The serial devices of this machine that open, by-id names first: the entries
+// of /dev/serial/by-id, then ttyUSB*, ttyACM* and ttyS* under `dev`, leaving
+// out a device already listed under another name.
+std::vector<std::string> availableSerialDevices(const std::string& dev = "/dev");
+
 class CCommConfigDlg : public QDialog {
     Q_OBJECT
 public:
@@ -34,6 +42,8 @@ public:
 
     // The three values as the controls hold them.
     CommConfigValues values() const;
+    // Says which device this run actually uses and why (e.g. "--port").
+    void showDeviceInUse(const QString& device, const QString& why);
 
     void accept() override;
 
@@ -48,6 +58,7 @@ private:
     QCheckBox* dontShow_ = nullptr;
     QCheckBox* download_ = nullptr;
     std::array<QLineEdit*, 4> devices_{};
+    QLabel* inUse_ = nullptr;
 };
 
 class CAdvancedCommDlg : public QDialog {

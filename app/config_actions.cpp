@@ -52,42 +52,47 @@ void storeLastVisited(SettingsStore& settings, const std::string& path)
 
 } // namespace
 
-void SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings)
+int SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings)
 {
     const FileDialogResult chosen =
         dialog.run(configRequest(FileDialogMode::Save, "Save Ridaziv Configuration", settings));
     if (!chosen.path) {
         reportDialogError(prompt, chosen.errorCode);
-        return;
+        return -1;
     }
     ConfigFileWriter file(*chosen.path);
     if (!file.open()) {
         prompt.ask("Failed to open file!");
-        return;
+        return 0;
     }
     storeLastVisited(settings, *chosen.path);
-    if (!SaveConfiguration(model, file, prompt))
+    if (!SaveConfiguration(model, file, prompt)) {
         prompt.ask("Failed to save configuration!");
-    // Leaving scope removes the temporary file of a failed save.
+        return 0; // leaving scope removes the temporary file of a failed save
+    }
+    return 1;
 }
 
-void RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
+int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
                          SettingsStore& settings)
 {
     const FileDialogResult chosen =
         dialog.run(configRequest(FileDialogMode::Open, "Restore Ridaziv Configuration", settings));
     if (!chosen.path) {
         reportDialogError(prompt, chosen.errorCode);
-        return;
+        return -1;
     }
     std::vector<std::uint8_t> bytes;
     if (!readFilePrefix(*chosen.path, kRestoreReadLimit, bytes)) {
         prompt.ask("Failed to open file!");
-        return;
+        return 0;
     }
     storeLastVisited(settings, *chosen.path);
-    if (!RestoreConfiguration(model, prompt, bytes.data(), bytes.size()))
+    if (!RestoreConfiguration(model, prompt, bytes.data(), bytes.size())) {
         prompt.ask("Failed to restore configuration!");
+        return 0;
+    }
+    return 1;
 }
 
 } // namespace bm

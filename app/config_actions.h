@@ -11,12 +11,14 @@ class SettingsStore;
 
 // Save dialog, then SaveConfiguration into the chosen file. The folder goes to
 // "LastVisited" once the file could be created. A file being replaced stays
-// byte for byte as it was unless the save succeeds.
-void SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings);
+// byte for byte as it was unless the save succeeds. 1 saved, 0 failed (a
+// message was shown), -1 no file was chosen.
+int SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings);
 
 // Open dialog, then RestoreConfiguration from the chosen file. The folder goes
 // to "LastVisited" once the file could be opened. Only failures are reported.
-void RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
+// 1 restored, 0 failed (a message was shown), -1 no file was chosen.
+int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
                          SettingsStore& settings);
 
 } // namespace bm

@@ -11,7 +11,9 @@
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
 #include "platform/sleep.h"
+#include "ui/control_sheet.h"
 
+#include <QApplication>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -102,8 +104,11 @@ CInfoPage::CInfoPage(const PageContext& context, InfoPageServices services, QWid
 
     auto* programGroup = new QGroupBox(QStringLiteral("Program"), this);
     auto* programBox = new QVBoxLayout(programGroup);
-    programBox->addWidget(addButton("About", "about", &CInfoPage::onAbout));
-    programBox->addWidget(addButton("Comm Config", "commConfig", &CInfoPage::onCommConfig));
+    for (auto* button : {addButton("About", "about", &CInfoPage::onAbout),
+                         addButton("Comm Config", "commConfig", &CInfoPage::onCommConfig)}) {
+        button->setProperty(kWorksOffline, true); // they send nothing to the unit
+        programBox->addWidget(button);
+    }
 
     auto* configGroup = new QGroupBox(QStringLiteral("Configuration"), this);
     auto* configBox = new QVBoxLayout(configGroup);
@@ -205,9 +210,13 @@ void CInfoPage::onOff()
 
 void CInfoPage::onUpdateAll()
 {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     model().StartStatusSweep();
     sleepMs(500);
     RefreshInfoPage();
+    QApplication::restoreOverrideCursor();
+    if (CGeneralControlSheet* sheet = CGeneralControlSheet::of(this))
+        sheet->showOutcome(QStringLiteral("Update All: reading the unit..."), QStringLiteral("Update All done"));
 }
 
 void CInfoPage::onAbout()
@@ -223,6 +232,8 @@ void CInfoPage::onCommConfig()
     values.dontShow = settings().readInt(keys::kComm, keys::kDontShow, 0);
     values.forceDownload = settings().readInt(keys::kComm, keys::kForceDownload, 0);
     CCommConfigDlg dialog(values, settings(), prompt(), services_.dialogs, services_.link, window());
+    if (!services_.deviceInUse.isEmpty())
+        dialog.showDeviceInUse(services_.deviceInUse, services_.deviceNote);
     if (services_.dialogs.run(dialog) != QDialog::Accepted)
         return;
     // Only stored: the running link keeps its port; the next start uses them.

@@ -21,6 +21,8 @@ struct InfoPageServices {
     CQuorControl* link = nullptr;        // the running link, for the Advanced dialog
     std::function<void()> saveConfig;    // "Save Config"
     std::function<void()> restoreConfig; // "Restore Config"
+    QString deviceInUse;                 // the serial device of this run, for "Comm Config"
+    QString deviceNote;                  // why it is not the chosen port's ("--port"), or empty
 };
 
 class CInfoPage : public ControlPage {

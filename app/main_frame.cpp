@@ -5,6 +5,7 @@
 #include "app/config_actions.h"
 #include "app/dialog_runner.h"
 #include "app/small_dialogs.h"
+#include "app/startup_wait.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/qt_file_dialog.h"
@@ -15,19 +16,46 @@
 #include "platform/sleep.h"
 #include "ui/control_sheet.h"
 
+#include <QApplication>
+#include <QTimer>
+
 #include <cstdio>
 #include <new>
 
 namespace bm {
 namespace {
 
+// The file dialog of a save or restore, remembering the file chosen (for the
+// status line) and showing a wait cursor from that moment until the action ends.
+class ChosenFile : public FileDialog {
+public:
+    explicit ChosenFile(FileDialog& inner) : inner_(inner) {}
+    ~ChosenFile() override
+    {
+        if (chosen())
+            QApplication::restoreOverrideCursor();
+    }
+
+    FileDialogResult run(const FileDialogRequest& request) override
+    {
+        FileDialogResult result = inner_.run(request);
+        if (result.path && !chosen()) {
+            path_ = QString::fromStdString(*result.path);
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        }
+        return result;
+    }
+    bool chosen() const { return !path_.isEmpty(); }
+    QString path() const { return path_; }
+
+private:
+    FileDialog& inner_;
+    QString path_;
+};
+
 constexpr const char* kSheetCaption = "Brennmark - DE-1/ZA-2 Control Panel v1.02";
-// Start-up wait: 100 ms passes, 50 of them for an ordinary start, 1800 when a
-// download was asked for; 51 passes without a new packet end it early.
-constexpr int kWaitPassMs = 100;
-constexpr int kWaitPasses = 50;
-constexpr int kWaitPassesForcedDownload = 1800;
-constexpr int kIdlePassLimit = 50;
+// Longer than the sender holds a caller for one request's pacing.
+constexpr int kChainSettleMs = 150;
 
 } // namespace
 
@@ -39,7 +67,8 @@ CMainFrame::CMainFrame(MainFrameServices services, MainFrameOptions options, QOb
       dialogs_(std::move(services.dialogs)),
       files_(std::move(services.files)),
       makeSerial_(std::move(services.makeSerial)),
-      makePages_(std::move(services.pages))
+      makePages_(std::move(services.pages)),
+      notDetected_(std::move(services.notDetected))
 {
     if (!prompt_)
         prompt_ = std::make_unique<QtPrompt>();
@@ -49,9 +78,16 @@ CMainFrame::CMainFrame(MainFrameServices services, MainFrameOptions options, QOb
         files_ = std::make_unique<QtFileDialog>();
     if (!makePages_)
         makePages_ = makeStandardPages;
+    if (!notDetected_)
+        notDetected_ = askNotDetected;
+
+    closeRetry_.setInterval(50);
+    connect(&closeRetry_, &QTimer::timeout, this, &CMainFrame::close);
 
     owner_ = std::make_unique<QtOwnerWindow>();
     owner_->setHandler([this](const Notification& n) { onNotification(n); });
+    // The status line follows the line also during a long save or restore.
+    owner_->deliverWhileHeld(WM_LINE_STATE);
     auto* qtPrompt = dynamic_cast<QtPrompt*>(prompt_.get());
     waitHook_ = std::make_unique<QtWaitHook>(*owner_, [qtPrompt] {
         if (qtPrompt)
@@ -65,6 +101,16 @@ CMainFrame::~CMainFrame()
 }
 
 int CMainFrame::create()
+{
+    creating_ = true;
+    const int result = startUp();
+    creating_ = false;
+    if (result == 0 && stopRequested_ && !shutDown_)
+        postClose();
+    return result;
+}
+
+int CMainFrame::startUp()
 {
     // The port choice. "CommPort" is absent (read as 256) only before the
     // first start, which always shows the dialog and downloads.
@@ -93,35 +139,66 @@ int CMainFrame::create()
         choice.forceDownload = 1;
 
     // Detection: the link's construction opens the port, greets the unit and
-    // waits up to about a second for any packet.
-    serial_ = makeSerial_(*settings_);
-    model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
-    // The trace is attached before the port opens, so the greeting is in it.
-    const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace};
-    control_.reset(new (std::nothrow)
-                       CQuorControl(env, choice.portIndex + 1, choice.forceDownload != 0, model_.get()));
-    if (!control_) {
-        prompt_->ask("Couldn't Create Brennmark Control!");
-        return -1;
-    }
-    if (!control_->state().UnitHeard) {
-        // Say on the terminal what the message box cannot: which device, and
-        // why it would not open (missing, in use, not a serial line).
-        if (!serial_->isOpen())
-            std::fprintf(stderr, "brennmark: cannot open serial device %s: %s\n",
-                         serial_->devicePath().c_str(), serial_->openError().c_str());
-        else
-            std::fprintf(stderr, "brennmark: no answer from a unit on %s\n",
-                         serial_->devicePath().c_str());
-        prompt_->ask("Ridaziv DE-1 or ZA-2 was not detected... Exiting!");
-        postClose();
-        return 0;
+    // waits up to about a second for any packet. No unit is not the end: the
+    // user may plug it in, switch it on or pick another device, and try again.
+    for (;;) {
+        serial_ = makeSerial_(*settings_);
+        model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
+        // The trace is attached before the port opens, so the greeting is in it.
+        const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace};
+        control_.reset(new (std::nothrow)
+                           CQuorControl(env, choice.portIndex + 1, choice.forceDownload != 0, model_.get()));
+        if (!control_) {
+            prompt_->ask("Couldn't Create Brennmark Control!");
+            return -1;
+        }
+        if (control_->state().UnitHeard)
+            break;
+        if (stopRequested_)
+            return 0; // create() posts the close
+
+        const NotDetected why = notDetectedReason(*serial_);
+        std::fprintf(stderr, "brennmark: %s\n", why.terminalText().c_str());
+        const NotDetectedChoice next = notDetected_(why.boxText());
+        if (next == NotDetectedChoice::Quit || stopRequested_) {
+            postClose(); // the normal shutdown, with its goodbye if the port opened
+            return 0;
+        }
+        dropLink();
+        if (next == NotDetectedChoice::CommConfig) {
+            CCommConfigDlg dialog(choice, *settings_, *prompt_, *dialogs_, nullptr);
+            if (!options_.deviceNote.isEmpty())
+                dialog.showDeviceInUse(QString::fromStdString(why.device), options_.deviceNote);
+            if (dialogs_->run(dialog) == QDialog::Accepted) {
+                const CommConfigValues picked = dialog.values();
+                choice.portIndex = picked.portIndex;
+                choice.dontShow = picked.dontShow;
+                choice.forceDownload = picked.forceDownload || choice.forceDownload;
+                settings_->writeInt(keys::kComm, keys::kCommPort, choice.portIndex);
+                settings_->writeInt(keys::kComm, keys::kDontShow, choice.dontShow);
+            }
+        }
     }
     control_->EnableLink();
 
     waitForStatusSweep(choice.forceDownload != 0);
+    if (stopRequested_)
+        return 0; // create() posts the close
     createSheet();
     return 0;
+}
+
+void CMainFrame::dropLink()
+{
+    // Nothing was heard: no goodbye is owed. The link's timers go with it.
+    control_->DisableLink();
+    control_->ExitInstance();
+    control_->detachTrace();
+    owner_->killTimer(kResponseWindowTimer);
+    owner_->killTimer(kSuppressionTimer);
+    control_.reset();
+    model_.reset();
+    serial_.reset();
 }
 
 void CMainFrame::waitForStatusSweep(bool forcedDownload)
@@ -133,29 +210,19 @@ void CMainFrame::waitForStatusSweep(bool forcedDownload)
 
     // The UI thread dispatches nothing of the link's while it waits; the wait
     // hook keeps the progress window painted and shows the receiver's prompts.
-    const int passLimit = forcedDownload ? kWaitPassesForcedDownload : kWaitPasses;
-    int passes = 0;
-    int idle = 0;
-    std::uint32_t lastCount = state.ResponsesReceived;
-    for (;;) {
-        sleepMs(kWaitPassMs);
+    StartupWait wait(state, forcedDownload, sleepMs);
+    const bool finished = wait.run([&](const StartupWait& w) {
+        if (stopRequested_)
+            return false;
         const std::uint32_t sent = state.CommandsSent;
         const std::uint32_t received = state.ResponsesReceived;
         progress->setText(QString::asprintf("Commands Sent: %ld,  Responses Received: %ld",
                                             static_cast<long>(sent), static_cast<long>(received)));
-        if (received == lastCount) {
-            if (++idle > kIdlePassLimit)
-                break;
-        } else {
-            idle = 0;
-            lastCount = received;
-        }
-        if (!state.StatusSweepActive)
-            break;
-        if (++passes >= passLimit)
-            break;
-    }
-    if (state.StatusSweepActive)
+        const bool downloading = w.downloadSeen() || state.ReloadDefinitions;
+        progress->setProgress(sweepProgress(sent, downloading, !state.StatusSweepActive, model_->unitConfig()));
+        return true;
+    });
+    if (!finished && !stopRequested_)
         prompt_->ask("Timed out waiting for data download from DE-1/ZA-2!");
     progress.reset();
 }
@@ -170,15 +237,46 @@ void CMainFrame::createSheet()
     }
     sheet_->setWindowIcon(appIcon());
 
-    InfoPageServices services{*dialogs_, control_.get(), {}, {}};
-    services.saveConfig = [this] { SaveConfigAction(*model_, *files_, *prompt_, *settings_); };
-    services.restoreConfig = [this] { RestoreConfigAction(*model_, *files_, *prompt_, *settings_); };
+    InfoPageServices services{*dialogs_, control_.get(), {}, {}, {}, {}};
+    services.deviceInUse = deviceInUse();
+    services.deviceNote = options_.deviceNote;
+    services.saveConfig = [this] {
+        runFileAction(SaveConfigAction, "Configuration saved to ", "Configuration not saved");
+    };
+    services.restoreConfig = [this] {
+        runFileAction(RestoreConfigAction, "Restored from ", "Configuration not restored");
+    };
     pages_ = makePages_(PageContext{*model_, *settings_, *prompt_}, std::move(services));
     for (ControlPage* page : pages_.tabOrder())
         if (page)
             sheet_->addPage(page);
+    showLineState(static_cast<LineState>(control_->state().Line.load()));
     sheet_->show();
     sheet_->start();
+}
+
+void CMainFrame::runFileAction(FileAction action, const char* done, const char* failed)
+{
+    ChosenFile file(*files_);
+    if (action(*model_, file, *prompt_, *settings_) == 1)
+        sheet_->showOutcome(QString::fromLatin1(done) + file.path());
+    else if (file.chosen()) // nothing to say when the dialog was cancelled
+        sheet_->showOutcome(QString::fromLatin1(failed));
+}
+
+void CMainFrame::showLineState(LineState state)
+{
+    if (!sheet_)
+        return;
+    const std::uint8_t product = model_->unitConfig().ProductId;
+    const bool known = product == 1 || product == 2;
+    sheet_->setLineState(state, known ? QString::fromLatin1(ProductName(product)) : QStringLiteral("the unit"),
+                         QString::fromStdString(serial_->devicePath()));
+}
+
+QString CMainFrame::deviceInUse() const
+{
+    return serial_ ? QString::fromStdString(serial_->devicePath()) : QString();
 }
 
 void CMainFrame::postClose()
@@ -190,12 +288,26 @@ void CMainFrame::close()
 {
     if (shutDown_)
         return;
+    // Asked while start-up runs (a signal, say): start-up stops at its next
+    // step and posts the close itself.
+    if (creating_) {
+        stopRequested_ = true;
+        return;
+    }
     // A close that reaches us inside a blocking wait (its slices run the event
     // loop) waits until the waiting code has returned.
     if (waitHook_ && waitHook_->waiting()) {
         waitHook_->afterWait([this] { close(); });
         return;
     }
+    // One that reaches us while a message box or dialog is up (its own loop
+    // runs the queue) is honoured as soon as that has been answered.
+    if (QApplication::activeModalWidget()) {
+        if (!closeRetry_.isActive())
+            closeRetry_.start();
+        return;
+    }
+    closeRetry_.stop();
     shutdown();
     emit closed();
 }
@@ -218,8 +330,13 @@ void CMainFrame::onNotification(const Notification& n)
         }
         if (pages_.info)
             pages_.info->refresh();
+        if (sheet_ && control_ && !control_->state().StatusSweepActive)
+            sheet_->sweepEnded();
         break;
     }
+    case WM_LINE_STATE:
+        showLineState(static_cast<LineState>(n.first));
+        break;
     default: // WM_UNIT_POWER, WM_UNIT_RESPONSE: nothing to do
         break;
     }
@@ -246,6 +363,17 @@ void CMainFrame::shutdown()
         sheet_ = nullptr;
     }
     if (control_) {
+        // A sweep or download still running would go on sending after the
+        // goodbye: end its chain, and give an answer being handled the time to
+        // finish its request. A download cut short is done again next time.
+        LinkState& state = control_->state();
+        if (state.ReloadDefinitions)
+            settings_->writeInt(keys::kComm, keys::kForceDownload, 1);
+        const bool chainRunning = state.StatusSweepActive || state.ReloadDefinitions;
+        state.StatusSweepActive = false;
+        state.ReloadDefinitions = false;
+        if (chainRunning)
+            sleepMs(kChainSettleMs);
         // Front-panel reports off and goodbye; 100 ms for the writer to send them.
         model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
         model_->HostSleep();

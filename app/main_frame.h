@@ -6,13 +6,17 @@
 #pragma once
 
 #include "app/dialog_runner.h"
+#include "app/not_detected.h"
 #include "app/page_set.h"
+#include "link/link_state.h"
 #include "platform/file_dialog.h"
 #include "platform/prompt.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
 
 #include <QObject>
+#include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -38,11 +42,17 @@ struct MainFrameServices {
     std::unique_ptr<DialogRunner> dialogs;
     std::unique_ptr<FileDialog> files;
     PageFactory pages;
+    // Asks what to do when no unit answered (the text names the device and
+    // the cause); the default is askNotDetected's message box.
+    std::function<NotDetectedChoice(const std::string& text)> notDetected;
 };
 
 struct MainFrameOptions {
     bool commConfigDialog = true;  // false: never show it at start (simulated unit)
     std::ostream* trace = nullptr; // attached to the link before it opens the port
+    // Why this run's device is not the one the Comm Config dialog's port maps
+    // to ("--port", "the simulated unit"); empty when it is.
+    QString deviceNote;
 };
 
 class CMainFrame : public QObject {
@@ -54,7 +64,9 @@ public:
     // The start-up. 0 on success (also when no unit was found: a close is
     // then already posted), -1 when the program cannot go on.
     int create();
-    // Shuts down (at once, or as soon as a blocking wait is over) and emits closed().
+    // Shuts down and emits closed(): at once, or as soon as a blocking wait
+    // is over or an open message box or dialog has been answered; asked during
+    // start-up, start-up stops at its next step and then closes.
     void close();
     // Queues close() on the event loop.
     void postClose();
@@ -67,14 +79,25 @@ public:
     CGeneralControlSheet* sheet() { return sheet_; }
     const PageSet& pages() const { return pages_; }
     bool isShutDown() const { return shutDown_; }
+    // The serial device of this run ("" before start-up made one), and why
+    // it is not the chosen port's (MainFrameOptions::deviceNote).
+    QString deviceInUse() const;
+    QString deviceNote() const { return options_.deviceNote; }
 
 signals:
     void closed();
 
 private:
+    int startUp();
+    void dropLink();
     void waitForStatusSweep(bool forcedDownload);
     void createSheet();
     void onNotification(const Notification& notification);
+    void showLineState(LineState state);
+    // Save or restore through the file dialog, with the wait cursor once a
+    // file is chosen, then its outcome in the status line (`done` + the file).
+    using FileAction = int (*)(DeviceModel&, FileDialog&, Prompt&, SettingsStore&);
+    void runFileAction(FileAction action, const char* done, const char* failed);
     void shutdown();
 
     MainFrameOptions options_;
@@ -86,6 +109,7 @@ private:
     std::unique_ptr<FileDialog> files_;
     std::function<std::unique_ptr<SerialDevice>(SettingsStore&)> makeSerial_;
     PageFactory makePages_;
+    std::function<NotDetectedChoice(const std::string&)> notDetected_;
     std::unique_ptr<QtOwnerWindow> owner_;
     std::unique_ptr<QtWaitHook> waitHook_;
     std::unique_ptr<SerialDevice> serial_;
@@ -93,6 +117,9 @@ private:
     std::unique_ptr<CQuorControl> control_;
     CGeneralControlSheet* sheet_ = nullptr;
     PageSet pages_;
+    QTimer closeRetry_; // looks again for a close held by an open box
+    bool creating_ = false;
+    bool stopRequested_ = false;
     bool shutDown_ = false;
 };
 

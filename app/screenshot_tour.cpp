@@ -1,5 +1,6 @@
-// Tabs first (each given time to fill itself from the unit), then the About,
-// Comm Config and Advanced Comm Settings dialogs.
+// Tabs first (each given time to fill itself from the unit), then the status
+// line connected and with the line lost, then the About, Comm Config and
+// Advanced Comm Settings dialogs.
 #include "app/screenshot_tour.h"
 
 #include "app/comm_dialogs.h"
@@ -8,6 +9,7 @@
 #include "app/small_dialogs.h"
 #include "model/device_model.h"
 #include "platform/settings_keys.h"
+#include "platform/qt_owner_window.h"
 #include "platform/settings_store.h"
 #include "ui/control_page.h"
 #include "ui/control_sheet.h"
@@ -15,6 +17,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
 
 #include <cstdio>
@@ -68,8 +71,8 @@ int runScreenshotTour(CMainFrame& frame, const QString& directory)
     // "Update All" first, as a user would after a first start (whose download
     // leaves the last effect downloaded as the current one), then let the
     // answers arrive and the pages catch up.
-    if (frame.model())
-        frame.model()->StartStatusSweep();
+    if (auto* updateAll = sheet->page(0)->findChild<QPushButton*>(QStringLiteral("updateAll")))
+        updateAll->click();
     settle(2000);
     for (int i = 0; i < sheet->pageCount(); ++i) {
         sheet->setActiveIndex(i);
@@ -77,6 +80,18 @@ int runScreenshotTour(CMainFrame& frame, const QString& directory)
         if (save(*sheet, dir, fileName(sheet->page(i)->caption())))
             ++saved;
     }
+    // The status line: connected, then as the link reports a lost line
+    // (the controls that would send are off), then connected again.
+    sheet->setActiveIndex(1);
+    settle(600);
+    saved += save(*sheet, dir, QStringLiteral("status-connected.png")) ? 1 : 0;
+    auto postLine = [&frame](LineState state) {
+        frame.ownerWindow().postNotification({WM_LINE_STATE, static_cast<std::uint32_t>(state), 0, {}});
+        settle(400);
+    };
+    postLine(LineState::Lost);
+    saved += save(*sheet, dir, QStringLiteral("status-line-lost.png")) ? 1 : 0;
+    postLine(LineState::Connected);
     sheet->setActiveIndex(0);
     settle(600);
 
@@ -89,6 +104,7 @@ int runScreenshotTour(CMainFrame& frame, const QString& directory)
     values.dontShow = frame.settings().readInt(keys::kComm, keys::kDontShow, 0);
     values.forceDownload = frame.settings().readInt(keys::kComm, keys::kForceDownload, 0);
     CCommConfigDlg comm(values, frame.settings(), frame.prompt(), runner, frame.control(), sheet);
+    comm.showDeviceInUse(frame.deviceInUse(), frame.deviceNote());
     saved += saveDialog(comm, dir, QStringLiteral("comm-config.png"));
     CAdvancedCommDlg advanced(frame.settings(), frame.prompt(), frame.control(), sheet);
     saved += saveDialog(advanced, dir, QStringLiteral("advanced-comm-settings.png"));

@@ -1,6 +1,8 @@
 // About box and start-up progress window.
 #include "app/small_dialogs.h"
 
+#include "app/startup_wait.h"
+
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -8,11 +10,22 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace bm {
 
 QIcon appIcon()
 {
     return QIcon(QStringLiteral(":/brennmark/brennmark.png"));
+}
+
+void keepCaptionWhole(QWidget& window)
+{
+    constexpr int kTitleBarFurniture = 140; // icon, minimise, maximise, close
+    QFont title = window.font();
+    title.setBold(true);
+    const int wanted = QFontMetrics(title).horizontalAdvance(window.windowTitle()) + kTitleBarFurniture;
+    window.setMinimumWidth(std::max(window.minimumWidth(), wanted));
 }
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
@@ -48,6 +61,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     layout->addLayout(top);
     layout->addSpacing(8);
     layout->addWidget(buttons);
+    keepCaptionWhole(*this);
 }
 
 CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)
@@ -56,12 +70,23 @@ CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)
     setModal(false);
     line_ = new QLabel(QStringLiteral("Downloading Internal Parameters...."), this);
     line_->setMinimumWidth(340);
-    auto* busy = new QProgressBar(this);
-    busy->setRange(0, 0); // no known end: a busy indicator
-    busy->setTextVisible(false);
+    bar_ = new QProgressBar(this);
+    bar_->setRange(0, 0); // no known end yet: a busy indicator
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(line_);
-    layout->addWidget(busy);
+    layout->addWidget(bar_);
+    keepCaptionWhole(*this); // the caption is longer than the line
+}
+
+void CDownloadDlg::setProgress(const SweepProgress& progress)
+{
+    if (progress.total <= 0) {
+        bar_->setRange(0, 0);
+        return;
+    }
+    if (bar_->maximum() != progress.total)
+        bar_->setRange(0, progress.total);
+    bar_->setValue(progress.done);
 }
 
 void CDownloadDlg::setText(const QString& text)

@@ -5,11 +5,19 @@
 #include <QIcon>
 
 class QLabel;
+class QProgressBar;
 
 namespace bm {
 
+struct SweepProgress;
+
 // The program's icon (from the resources).
 QIcon appIcon();
+
+// Keeps `window` at least wide enough for its title bar to show its caption
+// whole (the caption's width in a bold title font, plus room for the
+// window manager's icon and buttons).
+void keepCaptionWhole(QWidget& window);
 
 class CAboutDlg : public QDialog {
     Q_OBJECT
@@ -18,16 +26,20 @@ public:
 };
 
 // Modeless: start-up shows it and overwrites its one line on every pass of
-// its wait, which repaints it from the wait hook.
+// its wait, which repaints it from the wait hook. The bar is a busy indicator
+// until the sweep's length is known, then counts the answers in.
 class CDownloadDlg : public QDialog {
     Q_OBJECT
 public:
     explicit CDownloadDlg(QWidget* parent = nullptr);
     void setText(const QString& text);
     QString text() const;
+    void setProgress(const SweepProgress& progress);
+    const QProgressBar* bar() const { return bar_; }
 
 private:
     QLabel* line_ = nullptr;
+    QProgressBar* bar_ = nullptr;
 };
 
 } // namespace bm

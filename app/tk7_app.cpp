@@ -15,7 +15,10 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +29,28 @@ static void initBrennmarkResources()
 }
 
 namespace bm {
+namespace {
+
+// The self-pipe: the signal handler only writes a byte, which the event loop
+// reads through a socket notifier and turns into a close of the main window.
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const int saved = errno; // write() is async-signal-safe; errno is ours to keep
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool isHelp(const std::string& line)
+{
+    const auto first = line.find_first_not_of(" \t");
+    const auto last = line.find_last_not_of(" \t");
+    return first != std::string::npos && line.substr(first, last - first + 1) == "help";
+}
+
+} // namespace
 
 CTK7App::CTK7App(AppOptions options) : options_(std::move(options))
 {
@@ -45,6 +70,52 @@ CTK7App::~CTK7App()
     console_.reset();
     if (sim_)
         sim_->stop();
+    if (signals_) {
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+        signals_.reset();
+        ::close(gSignalPipe[0]);
+        ::close(gSignalPipe[1]);
+        gSignalPipe[0] = gSignalPipe[1] = -1;
+    }
+}
+
+void CTK7App::installSignalHandlers()
+{
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    signals_ = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(signals_.get(), &QSocketNotifier::activated, [this] {
+        char bytes[16];
+        while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        terminate();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void CTK7App::terminate()
+{
+    // As a window close, with every question still open answered as by
+    // Escape (a message box, a dialog), so that the close is not held up by
+    // nobody at the screen; again and again while new ones come up.
+    auto step = [this] {
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+        if (frame_)
+            frame_->close();
+    };
+    if (!terminating_) {
+        terminating_ = std::make_unique<QTimer>();
+        QObject::connect(terminating_.get(), &QTimer::timeout, step);
+        terminating_->start(200);
+    }
+    step();
 }
 
 bool CTK7App::startSimulator(std::string& devicePath)
@@ -85,6 +156,11 @@ void CTK7App::readConsole()
             line.pop_back();
         if (line.empty())
             continue;
+        if (isHelp(line)) {
+            std::fputs(sim::SimServer::consoleHelp().c_str(), stdout);
+            std::fflush(stdout);
+            continue;
+        }
         std::string error;
         if (!sim_->command(line, &error))
             std::fprintf(stderr, "sim: %s\n", error.empty() ? "cannot parse that line" : error.c_str());
@@ -96,10 +172,14 @@ bool CTK7App::InitInstance()
     std::string overridePath = options_.port.toStdString();
     MainFrameServices services;
     MainFrameOptions frameOptions;
+    installSignalHandlers();
+    if (!options_.port.isEmpty())
+        frameOptions.deviceNote = QStringLiteral("given with --port");
     if (options_.simulate) {
         if (!startSimulator(overridePath))
             return false;
         frameOptions.commConfigDialog = false;
+        frameOptions.deviceNote = QStringLiteral("the simulated unit");
         // The simulated unit keeps its own definition cache, so that it never
         // replaces the real unit's.
         const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +

@@ -1,7 +1,8 @@
 // CTK7App: the application object. Sets the settings root (Tollvane/Brennmark),
 // makes the main window with the program's real back-ends and runs the event
 // loop. Also the command line's extras: a device for this run, the simulated
-// unit, the trace file and the screenshot tour.
+// unit, the trace file and the screenshot tour; and SIGTERM and SIGINT, which
+// end the program as closing its window does.
 #pragma once
 
 #include <QString>
@@ -11,6 +12,7 @@
 #include <string>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace bm {
 
@@ -43,12 +45,16 @@ public:
 private:
     bool startSimulator(std::string& devicePath);
     void readConsole();
+    void installSignalHandlers();
+    void terminate();
 
     AppOptions options_;
     std::unique_ptr<sim::SimServer> sim_;
     std::unique_ptr<QSocketNotifier> console_;
     std::string consolePending_;
     std::ofstream trace_;
+    std::unique_ptr<QSocketNotifier> signals_;
+    std::unique_ptr<QTimer> terminating_;
     std::unique_ptr<CMainFrame> frame_;
 };
 

@@ -7,6 +7,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace bm {
 
 QtOwnerWindow::QtOwnerWindow(QObject* parent) : QObject(parent) {}
@@ -52,6 +54,11 @@ void QtOwnerWindow::setHandler(Handler handler)
     handler_ = std::move(handler);
 }
 
+void QtOwnerWindow::deliverWhileHeld(int message)
+{
+    undeferred_.push_back(message);
+}
+
 void QtOwnerWindow::hold()
 {
     ++holdCount_;
@@ -80,7 +87,8 @@ void QtOwnerWindow::deliver(Notification notification)
 {
     if (closed_)
         return;
-    if (held() || flushing_) {
+    const bool urgent = std::find(undeferred_.begin(), undeferred_.end(), notification.message) != undeferred_.end();
+    if ((held() || flushing_) && !urgent) {
         // Behind what is already deferred, to keep the order of arrival.
         deferred_.emplace_back(std::move(notification));
         return;

@@ -1,7 +1,8 @@
 // The link's owner window on Qt: notifications posted from any thread land in
 // the user-interface thread's event queue, and timers 10 and 2 are QTimers
 // created and killed on that thread. While the UI thread is held in one of its
-// blocking waits, expiries and notifications are kept and handled afterwards.
+// blocking waits, expiries and notifications are kept and handled afterwards
+// (but for the few that only show state, which are handled at once).
 #pragma once
 
 #include "platform/owner_window.h"
@@ -12,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <variant>
+#include <vector>
 
 class QTimer;
 
@@ -32,6 +34,10 @@ public:
 
     // UI thread only.
     void setHandler(Handler handler);
+    // Notifications `message` are handled at once even while held: their
+    // handler only shows state (the line's), touches nothing the waiting code
+    // relies on, and the user should see it during a long wait.
+    void deliverWhileHeld(int message);
     // While held (counted), notifications and timer expiries are deferred; the
     // last release handles them in the order they arrived.
     void hold();
@@ -69,6 +75,7 @@ private:
     Handler handler_;
     std::map<int, Timer> timers_;
     std::deque<Deferred> deferred_;
+    std::vector<int> undeferred_;
     unsigned nextGeneration_ = 1;
     int holdCount_ = 0;
     bool flushing_ = false;

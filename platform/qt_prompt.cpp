@@ -3,6 +3,8 @@
 // variable, never on the UI thread's event loop.
 #include "platform/qt_prompt.h"
 
+#include "platform/prompt_look.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
@@ -27,8 +29,11 @@ PromptAnswer QtPrompt::showBox(const std::string& text, PromptButtons buttons)
                     buttons == PromptButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
                                                        : QMessageBox::Ok,
                     QApplication::activeWindow());
-    box.setIcon(buttons == PromptButtons::OkCancel ? QMessageBox::Question : QMessageBox::Information);
-    box.setDefaultButton(QMessageBox::Ok);
+    static constexpr QMessageBox::Icon kIcons[] = {QMessageBox::Critical, QMessageBox::Warning,
+                                                   QMessageBox::Information, QMessageBox::Question};
+    const PromptLook look = promptLook(text, buttons);
+    box.setIcon(kIcons[static_cast<int>(look.icon)]);
+    box.setDefaultButton(look.defaultCancel ? QMessageBox::Cancel : QMessageBox::Ok);
     box.setEscapeButton(buttons == PromptButtons::OkCancel ? QMessageBox::Cancel : QMessageBox::Ok);
     return box.exec() == QMessageBox::Ok ? PromptAnswer::Ok : PromptAnswer::Cancel;
 }

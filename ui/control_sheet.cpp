@@ -1,13 +1,58 @@
-// The control sheet: tabs, page activation and the close request.
+// The control sheet: tabs, page activation, the status line and the close request.
 #include "ui/control_sheet.h"
 
 #include "ui/control_page.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QLabel>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace bm {
+namespace {
+
+struct LineLook {
+    LineState state;
+    const char* text; // %1 the unit, %2 the device
+    const char* style;
+};
+
+constexpr LineLook kLineLooks[] = {
+    {LineState::Connected, "Connected to %1 on %2", "color: #1b6e2a;"},
+    {LineState::Asleep, "%1 on %2 is asleep", "color: #555555;"},
+    {LineState::NotAnswering, "%1 on %2 is not answering", "color: #9a5b00; font-weight: bold;"},
+    {LineState::Lost, "Line to %1 on %2 lost: controls are off until it is back",
+     "color: #b00020; font-weight: bold;"},
+    {LineState::Reconnecting, "Reconnecting to %1 on %2...", "color: #9a5b00; font-weight: bold;"},
+};
+
+const LineLook& lookOf(LineState state)
+{
+    for (const LineLook& look : kLineLooks)
+        if (look.state == state)
+            return look;
+    return kLineLooks[0];
+}
+
+bool sendsWhileOffline(LineState state)
+{
+    return state != LineState::Lost && state != LineState::Reconnecting;
+}
+
+bool holdsOfflineControl(const QWidget* widget)
+{
+    if (widget->property(kWorksOffline).toBool())
+        return true;
+    const auto children = widget->findChildren<QWidget*>();
+    return std::any_of(children.begin(), children.end(),
+                       [](const QWidget* w) { return w->property(kWorksOffline).toBool(); });
+}
+
+} // namespace
 
 CGeneralControlSheet::CGeneralControlSheet(const QString& caption, std::function<void()> onClose, QWidget* parent)
     : QWidget(parent), onClose_(std::move(onClose))
@@ -16,9 +61,23 @@ CGeneralControlSheet::CGeneralControlSheet(const QString& caption, std::function
     tabs_ = new QTabWidget(this);
     tabs_->setDocumentMode(false);
     tabs_->setUsesScrollButtons(false);
+    statusBar_ = new QStatusBar(this);
+    statusBar_->setObjectName(QStringLiteral("statusLine"));
+    statusBar_->setSizeGripEnabled(false);
+    lineLabel_ = new QLabel(this);
+    lineLabel_->setObjectName(QStringLiteral("lineState"));
+    outcomeLabel_ = new QLabel(this);
+    outcomeLabel_->setObjectName(QStringLiteral("outcome"));
+    outcomeLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long outcome is cut at the window's edge (its tool tip holds it
+    // whole) rather than widening the window.
+    outcomeLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusBar_->addWidget(lineLabel_);
+    statusBar_->addWidget(outcomeLabel_, 1);
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setContentsMargins(8, 8, 8, 0);
     layout->addWidget(tabs_);
+    layout->addWidget(statusBar_);
     connect(tabs_, &QTabWidget::currentChanged, this, &CGeneralControlSheet::onCurrentChanged);
 }
 
@@ -78,11 +137,91 @@ void CGeneralControlSheet::onCurrentChanged(int index)
         active_->onActivate();
 }
 
+void CGeneralControlSheet::setLineState(LineState state, const QString& unit, const QString& device)
+{
+    line_ = state;
+    const LineLook& look = lookOf(state);
+    lineLabel_->setText(QString::fromLatin1(look.text).arg(unit, device));
+    lineLabel_->setStyleSheet(QString::fromLatin1(look.style));
+    setControlsOnline(sendsWhileOffline(state));
+}
+
+QString CGeneralControlSheet::lineText() const
+{
+    return lineLabel_->text();
+}
+
+void CGeneralControlSheet::showOutcome(const QString& text, const QString& whenSweepEnds)
+{
+    outcomeLabel_->setText(text.isEmpty() ? QString() : QStringLiteral("\u2014 ") + text);
+    outcomeLabel_->setToolTip(text);
+    afterSweep_ = whenSweepEnds;
+}
+
+void CGeneralControlSheet::sweepEnded()
+{
+    if (!afterSweep_.isEmpty())
+        showOutcome(afterSweep_);
+}
+
+QString CGeneralControlSheet::outcomeText() const
+{
+    return outcomeLabel_->toolTip();
+}
+
+CGeneralControlSheet* CGeneralControlSheet::of(QWidget* widget)
+{
+    for (QWidget* w = widget; w; w = w->parentWidget())
+        if (auto* sheet = qobject_cast<CGeneralControlSheet*>(w))
+            return sheet;
+    return nullptr;
+}
+
+void CGeneralControlSheet::setControlsOnline(bool online)
+{
+    if (online) {
+        for (const QPointer<QWidget>& w : offline_)
+            if (w)
+                w->setEnabled(true);
+        offline_.clear();
+        offlineApplied_ = false;
+        return;
+    }
+    if (offlineApplied_)
+        return;
+    offlineApplied_ = true;
+    for (int i = 0; i < tabs_->count(); ++i)
+        switchOff(tabs_->widget(i));
+}
+
+void CGeneralControlSheet::switchOff(QWidget* widget)
+{
+    // A widget with nothing in it that works offline goes off as a whole, so
+    // that the controls a page had switched off itself keep their own state.
+    if (widget->property(kWorksOffline).toBool())
+        return;
+    if (!holdsOfflineControl(widget)) {
+        if (widget->isEnabledTo(widget->parentWidget()) || !widget->parentWidget()) {
+            widget->setEnabled(false);
+            offline_.emplace_back(widget);
+        }
+        return;
+    }
+    for (QWidget* child : widget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        switchOff(child);
+}
+
 void CGeneralControlSheet::closeEvent(QCloseEvent* event)
 {
     if (onClose_)
         onClose_();
     event->accept();
+}
+
+void reportOutcome(QWidget* inSheet, const QString& text)
+{
+    if (CGeneralControlSheet* sheet = CGeneralControlSheet::of(inSheet))
+        sheet->showOutcome(text);
 }
 
 } // namespace bm

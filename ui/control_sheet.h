@@ -1,14 +1,22 @@
 // CGeneralControlSheet: the program's visible window, a modeless tabbed sheet
-// of control pages. Switching tabs deactivates the page left and activates the
-// page chosen; closing the sheet asks the main window to close.
+// of control pages with a status line under the tabs. Switching tabs
+// deactivates the page left and activates the page chosen; closing the sheet
+// asks the main window to close. The status line says where the program
+// stands with the unit and what just happened; while the line is lost the
+// controls that would send are off.
 #pragma once
 
+#include "link/link_state.h"
+
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
 #include <functional>
 #include <vector>
 
+class QLabel;
+class QStatusBar;
 class QTabWidget;
 
 namespace bm {
@@ -37,17 +45,53 @@ public:
     // Selects tab `index`, as a click on it would.
     void setActiveIndex(int index);
 
+    // The status line's first part: where the program stands with `unit`
+    // (e.g. "DE-1") on `device`. Lost and Reconnecting switch off every
+    // control that sends; any other state switches them on again.
+    void setLineState(LineState state, const QString& unit, const QString& device);
+    LineState lineState() const { return line_; }
+    QString lineText() const;
+    // The status line's second part: what just happened. `whenSweepEnds`, if
+    // given, replaces it once the main window sees the status sweep finished.
+    void showOutcome(const QString& text, const QString& whenSweepEnds = {});
+    QString outcomeText() const;
+    // The main window: the status sweep is not running (any more).
+    void sweepEnded();
+    // True while the controls that send are on.
+    bool sendingAllowed() const { return !offlineApplied_; }
+
+    // The sheet that `widget` lives in, or none.
+    static CGeneralControlSheet* of(QWidget* widget);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void onCurrentChanged(int index);
+    void setControlsOnline(bool online);
+    void switchOff(QWidget* widget);
 
     QTabWidget* tabs_ = nullptr;
+    QStatusBar* statusBar_ = nullptr;
+    QLabel* lineLabel_ = nullptr;
+    QLabel* outcomeLabel_ = nullptr;
+    QString afterSweep_;
+    LineState line_ = LineState::Connected;
+    // The widgets this sheet switched off, to switch on again exactly these
+    // (a page's own disabled controls stay as the page left them).
+    std::vector<QPointer<QWidget>> offline_;
+    bool offlineApplied_ = false;
     std::function<void()> onClose_;
     ControlPage* active_ = nullptr;
     bool started_ = false;
     bool tearingDown_ = false;
 };
+
+// Shows `text` in the status line of the sheet `inSheet` lives in, if any.
+void reportOutcome(QWidget* inSheet, const QString& text);
+
+// A widget property: a control that sends nothing to the unit (About, Comm
+// Config) and so stays usable while the line is lost.
+inline constexpr const char* kWorksOffline = "worksOffline";
 
 } // namespace bm

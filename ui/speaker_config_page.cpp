@@ -3,6 +3,7 @@
 
 #include "model/device_model.h"
 #include "platform/prompt.h"
+#include "ui/control_sheet.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -172,6 +173,8 @@ void CSpkrConfig::update()
     // Anything but 1 failed: -1 means nothing could be sent at all.
     if (written != 1)
         prompt().ask("Set System Parameters Failed.");
+    reportOutcome(this, written == 0 ? QStringLiteral("Speaker configuration not written")
+                                     : QStringLiteral("Speaker configuration written"));
     {
         BusyCursor busy;
         unit.GetSysParams(true);

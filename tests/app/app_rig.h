@@ -83,6 +83,12 @@ struct FrameParts {
     FakeSerialPort* fakePort = nullptr;
     ScriptedPrompt* prompt = nullptr; // null when the real QtPrompt is used
     PlayedRunner* runner = nullptr;
+    ScriptedFileDialog* files = nullptr;
+    // The "not detected" box: every text shown, and the answers to give in
+    // turn (Quit once they are used up).
+    std::vector<std::string> notDetectedTexts;
+    std::vector<NotDetectedChoice> notDetectedAnswers;
+    std::function<void()> beforeNotDetectedAnswer; // e.g. plug the unit in
 };
 
 inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<void(InMemorySettings&)> prepare,
@@ -115,8 +121,17 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
     auto runner = std::make_unique<PlayedRunner>();
     parts.runner = runner.get();
     services.dialogs = std::move(runner);
-    services.files = std::make_unique<ScriptedFileDialog>();
+    auto files = std::make_unique<ScriptedFileDialog>();
+    parts.files = files.get();
+    services.files = std::move(files);
     services.pages = std::move(pages);
+    services.notDetected = [&parts](const std::string& text) {
+        parts.notDetectedTexts.push_back(text);
+        if (parts.beforeNotDetectedAnswer)
+            parts.beforeNotDetectedAnswer();
+        const std::size_t n = parts.notDetectedTexts.size();
+        return n <= parts.notDetectedAnswers.size() ? parts.notDetectedAnswers[n - 1] : NotDetectedChoice::Quit;
+    };
     return std::make_unique<CMainFrame>(std::move(services));
 }
 

@@ -9,6 +9,10 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace bm;
@@ -37,21 +41,21 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("focus");
         QTest::newRow("1001") << QStringList{"ackWaitCount=1001"}
-                              << "Please enter an integer between 0 and 1000." << "ackWaitCount";
-        QTest::newRow("letters") << QStringList{"ackWaitInterval=ten"} << "Please enter a positive integer."
+                              << "Ack Wait Count: Please enter an integer between 0 and 1000." << "ackWaitCount";
+        QTest::newRow("letters") << QStringList{"ackWaitInterval=ten"} << "Ack Wait Interval: Please enter a positive integer."
                                  << "ackWaitInterval";
-        QTest::newRow("negative") << QStringList{"delayBefore=-1"} << "Please enter a positive integer."
+        QTest::newRow("negative") << QStringList{"delayBefore=-1"} << "Extra Delay Before Sending: Please enter a positive integer."
                                   << "delayBefore";
-        QTest::newRow("empty") << QStringList{"checkInterval="} << "Please enter a positive integer."
+        QTest::newRow("empty") << QStringList{"checkInterval="} << "Send Packet Check Interval: Please enter a positive integer."
                                << "checkInterval";
         QTest::newRow("huge") << QStringList{"delayAfter=99999999999999999999"}
-                              << "Please enter an integer between 0 and 1000." << "delayAfter";
+                              << "Extra Delay After Sending: Please enter an integer between 0 and 1000." << "delayAfter";
         // Only the first failure in the order Ack Wait Count, Ack Wait
         // Interval, After, Before, Check Interval is reported.
         QTest::newRow("two bad fields") << QStringList{"checkInterval=x", "delayAfter=2000"}
-                                        << "Please enter an integer between 0 and 1000." << "delayAfter";
+                                        << "Extra Delay After Sending: Please enter an integer between 0 and 1000." << "delayAfter";
         QTest::newRow("two bad fields, other order") << QStringList{"delayBefore=abc", "checkInterval=5000"}
-                                                     << "Please enter a positive integer." << "delayBefore";
+                                                     << "Extra Delay Before Sending: Please enter a positive integer." << "delayBefore";
     }
     void advancedValidatesInItsOwnOrder()
     {
@@ -184,6 +188,47 @@ private slots:
         QCOMPARE(runner.titles, QStringList{QStringLiteral("Brennmark Advanced Comm Settings")});
         dialog.reject();
         QCOMPARE(settings.readInt(keys::kComm, "WritePacketAckWaitCount", -7), 4);
+    }
+
+    void theSerialDevicesThatExistAndOpenAreListed()
+    {
+        // A /dev of our own: plain files open like devices; a directory does not.
+        QTemporaryDir dev;
+        auto touch = [&](const QString& name) {
+            QFile f(dev.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        };
+        for (const char* name : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyS10", "ttyS1", "ttyXYZ", "ttyS", "tty0"})
+            touch(QString::fromLatin1(name));
+        QVERIFY(QDir(dev.path()).mkpath(QStringLiteral("ttyS2"))); // does not open
+        QVERIFY(QDir(dev.path()).mkpath(QStringLiteral("serial/by-id")));
+        QVERIFY(QFile::link(dev.filePath(QStringLiteral("ttyUSB1")),
+                            dev.filePath(QStringLiteral("serial/by-id/usb-FTDI_FT232R-if00-port0"))));
+        const std::string d = dev.path().toStdString();
+        const std::vector<std::string> expected{
+            d + "/serial/by-id/usb-FTDI_FT232R-if00-port0", // ttyUSB1 under its lasting name, once
+            d + "/ttyUSB0", d + "/ttyACM0", d + "/ttyS1", d + "/ttyS10",
+        };
+        QCOMPARE(availableSerialDevices(d), expected);
+        QVERIFY(availableSerialDevices(d + "/missing").empty());
+    }
+
+    void commConfigOffersTheDevicesFoundAndSaysWhichIsInUse()
+    {
+        InMemorySettings settings;
+        ScriptedPrompt prompt;
+        PlayedRunner runner;
+        CCommConfigDlg dialog(CommConfigValues{}, settings, prompt, runner, nullptr);
+        const auto found = availableSerialDevices();
+        auto* choice = dialog.findChild<QLineEdit*>(QStringLiteral("device1"))->parentWidget();
+        auto* combo = qobject_cast<QComboBox*>(choice);
+        QVERIFY(combo);
+        QCOMPARE(combo->count(), int(found.size()));
+        auto* inUse = dialog.findChild<QLabel*>(QStringLiteral("inUse"));
+        QVERIFY(inUse->isHidden());
+        dialog.showDeviceInUse(QStringLiteral("/dev/pts/7"), QStringLiteral("given with --port"));
+        QVERIFY(!inUse->isHidden());
+        QCOMPARE(inUse->text(), QStringLiteral("This run uses /dev/pts/7 (given with --port)."));
     }
 };
 

@@ -2,6 +2,7 @@
 // thread whatever thread starts them, a blocking wait on the UI thread holds
 // them back until it is over, and prompts from other threads are shown (also
 // inside such a wait) and answered.
+#include "link/link_state.h"
 #include "platform/qt_owner_window.h"
 #include "platform/qt_prompt.h"
 #include "platform/qt_wait.h"
@@ -91,6 +92,27 @@ private slots:
         QCOMPARE(order[0], std::string("note7"));
         QCOMPARE(order[1], std::string("timer"));
         QVERIFY(!owner.timerActive(10));
+    }
+
+    void lineStateIsShownEvenDuringAWait()
+    {
+        QtOwnerWindow owner;
+        owner.deliverWhileHeld(WM_LINE_STATE);
+        QtWaitHook hook(owner, {});
+        std::vector<std::string> order;
+        owner.setHandler([&](const Notification& n) {
+            order.push_back((n.message == WM_LINE_STATE ? "line" : "note") + std::to_string(n.first));
+        });
+        std::thread([&] {
+            owner.postNotification({WM_PARAM_CHANGED, 7, 1, {}});
+            owner.postNotification({WM_LINE_STATE, static_cast<std::uint32_t>(LineState::Lost), 0, {}});
+        }).join();
+        sleepMs(150);
+        QVERIFY(hook.waiting());
+        QCOMPARE(order, std::vector<std::string>{"line3"}); // the page refresh waits, the line does not
+        QTRY_VERIFY(!hook.waiting());
+        QTRY_COMPARE(order.size(), std::size_t(2));
+        QCOMPARE(order[1], std::string("note7"));
     }
 
     void aCloseRequestedDuringAWaitRunsAfterIt()

@@ -11,8 +11,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -96,8 +98,10 @@ private slots:
 
         // Nothing answered on the port that opened.
         QCOMPARE(parts.fakePort->openedPort(), 1);
-        QCOMPARE(parts.prompt->texts(),
-                 std::vector<std::string>{"Ridaziv DE-1 or ZA-2 was not detected... Exiting!"});
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QCOMPARE(parts.notDetectedTexts,
+                 std::vector<std::string>{"Ridaziv DE-1 or ZA-2 was not detected... Exiting!\n\n"
+                                          "No answer from a unit on fake."}); // then Quit
         QVERIFY(frame->sheet() == nullptr);
         QSignalSpy closed(frame.get(), &CMainFrame::closed);
         QTRY_COMPARE(closed.count(), 1); // the posted close runs the normal shutdown
@@ -185,7 +189,13 @@ private slots:
         auto* product = frame->pages().info->findChild<QLineEdit*>(QStringLiteral("product"));
         QCOMPARE(product->text(), QStringLiteral("DE-1  COMPLETE"));
 
-        // Changing tabs switches the unit's front-panel reports off and on.
+        // Changing tabs switches the unit's front-panel reports off and on
+        // (once the Info page's own "on", after the greeting's, is through).
+        auto frontPanelOns = [&unit] {
+            const auto seen = unit.receivedPackets();
+            return std::count(seen.begin(), seen.end(), kFrontPanelOn);
+        };
+        QTRY_VERIFY(frontPanelOns() >= 2);
         unit.clearReceived();
         sheet->setActiveIndex(1);
         QCOMPARE(sheet->activePage(), frame->pages().general);
@@ -244,6 +254,121 @@ private slots:
         QVERIFY(frame->sheet()->isVisible());
         frame->close(); // runs once control is back in the event loop
         QTRY_VERIFY(frame->isShutDown());
+    }
+
+    void notDetectedThenRetryWithTheUnitNowPresentProceeds()
+    {
+        // The device is not there at first: the unit's link appears when the
+        // user has plugged it in and answers Retry.
+        QTemporaryDir dir;
+        sim::SimOptions options = fastSim();
+        options.linkPath = dir.filePath(QStringLiteral("ridaziv")).toStdString();
+        sim::SimServer unit(options);
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, options.linkPath);
+        parts.notDetectedAnswers = {NotDetectedChoice::Retry};
+        bool started = false;
+        parts.beforeNotDetectedAnswer = [&] { started = unit.start(); };
+        Watchdog watchdog(120);
+
+        QCOMPARE(frame->create(), 0);
+
+        QVERIFY(started);
+        QCOMPARE(parts.notDetectedTexts.size(), std::size_t(1));
+        QCOMPARE(parts.notDetectedTexts[0], "Ridaziv DE-1 or ZA-2 was not detected... Exiting!\n\nCannot open " +
+                                                options.linkPath + ": No such file or directory.");
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QVERIFY(frame->sheet());
+        QVERIFY(frame->sheet()->isVisible());
+        QCOMPARE(frame->sheet()->lineText(),
+                 QStringLiteral("Connected to DE-1 on ") + QString::fromStdString(options.linkPath));
+        QVERIFY(hasPacket(unit.receivedPackets(), kHostWakeup));
+        frame->close();
+        QTRY_VERIFY(frame->isShutDown());
+        QTRY_COMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+    }
+
+    void notDetectedOffersTheCommConfigDialogAndRetriesWithItsChoice()
+    {
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart);
+        parts.notDetectedAnswers = {NotDetectedChoice::CommConfig, NotDetectedChoice::Quit};
+        parts.runner->script = [&](QDialog& dialog) {
+            dialog.findChild<QComboBox*>(QStringLiteral("port"))->setCurrentIndex(1);
+            dialog.accept();
+            return dialog.result();
+        };
+        QCOMPARE(frame->create(), 0);
+        QCOMPARE(parts.runner->titles, QStringList{QStringLiteral("Brennmark Comm Config")});
+        QCOMPARE(parts.notDetectedTexts.size(), std::size_t(2)); // tried again, then Quit
+        QCOMPARE(parts.fakePort->openedPort(), 2);               // COM2, as chosen
+        QCOMPARE(parts.settings->readInt(keys::kComm, keys::kCommPort, -7), 1);
+        QVERIFY(frame->sheet() == nullptr);
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTRY_COMPARE(closed.count(), 1);
+    }
+
+    void aCloseWhileAMessageBoxIsUpWaitsForItsAnswer()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath(), /*realPrompt=*/true);
+        QCOMPARE(frame->create(), 0);
+        QVERIFY(frame->sheet());
+
+        // The box runs its own loop: the test acts from timers inside it.
+        bool answered = false;
+        bool heldWhileUp = false;
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTimer::singleShot(0, frame.get(), [&] {
+            frame->prompt().ask("Failed to open file!");
+            answered = true;
+        });
+        QTimer::singleShot(200, frame.get(), [&] { frame->postClose(); }); // as the sheet's close box does
+        QTimer::singleShot(600, frame.get(), [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            heldWhileUp = box && box->isVisible() && !frame->isShutDown() && closed.count() == 0;
+            if (box)
+                box->button(QMessageBox::Ok)->click();
+        });
+        QTRY_VERIFY(answered);
+        QVERIFY(heldWhileUp);
+        QTRY_COMPARE(closed.count(), 1);
+        QVERIFY(frame->control() == nullptr);
+        QTRY_COMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+    }
+
+    void aCloseDuringStartUpEndsItAfterTheCurrentStep()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath()); // no cache: a long download
+        Watchdog watchdog(60);
+        // A signal's close arrives while the download runs (the link is fast
+        // enough that a fixed delay could miss it).
+        QTimer midDownload;
+        QObject::connect(&midDownload, &QTimer::timeout, frame.get(), [&] {
+            CQuorControl* link = frame->control();
+            if (link && link->state().ReloadDefinitions && link->state().CommandsSent >= 40) {
+                midDownload.stop();
+                frame->close();
+            }
+        });
+        midDownload.start(2);
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        const auto began = Clock::now();
+        QCOMPARE(frame->create(), 0);
+        QVERIFY(Clock::now() - began < std::chrono::seconds(5));
+        QVERIFY(frame->sheet() == nullptr);
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{}); // no time-out message
+        QTRY_COMPARE(closed.count(), 1);
+        // The download's chain ended before the goodbye, and is asked for again.
+        QTRY_COMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+        QTest::qWait(300);
+        QCOMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+        QCOMPARE(parts.settings->readInt(keys::kComm, keys::kForceDownload, -7), 1);
     }
 
     void aRomPromptDuringTheStartupWaitIsShownAndAnswered()

@@ -1,0 +1,92 @@
+// The "not detected" message and its choices.
+#include "app/not_detected.h"
+
+#include "app/small_dialogs.h"
+#include "platform/serial_device.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <grp.h>
+#include <sys/stat.h>
+
+namespace bm {
+namespace {
+
+constexpr const char* kNotDetected = "Ridaziv DE-1 or ZA-2 was not detected... Exiting!";
+constexpr const char* kPermissionDenied = "Permission denied";
+
+// The group that owns the device file, when the system says.
+std::string groupOf(const std::string& device)
+{
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0)
+        return {};
+    const group* g = ::getgrgid(st.st_gid);
+    return g ? std::string(g->gr_name) : std::string();
+}
+
+} // namespace
+
+NotDetected notDetectedReason(const std::string& device, const std::string& openError, bool opened,
+                              const std::string& deviceGroup)
+{
+    NotDetected n;
+    n.device = device;
+    if (opened)
+        return n;
+    n.cause = openError.empty() ? std::string("it could not be opened") : openError;
+    if (openError.find(kPermissionDenied) != std::string::npos) {
+        // Serial devices belong to a group whose members may use them.
+        const std::string group = deviceGroup.empty() || deviceGroup == "root" ? "dialout" : deviceGroup;
+        n.fix = "Add your user to the serial devices' group (" + group + "): sudo usermod -aG " + group +
+                " $USER, then log out and in again.";
+    }
+    return n;
+}
+
+NotDetected notDetectedReason(const SerialDevice& serial)
+{
+    const std::string device = serial.devicePath();
+    return notDetectedReason(device, serial.openError(), serial.isOpen(), groupOf(device));
+}
+
+std::string NotDetected::terminalText() const
+{
+    std::string text = cause.empty() ? "no answer from a unit on " + device
+                                     : "cannot open serial device " + device + ": " + cause;
+    if (!fix.empty())
+        text += "\n  " + fix;
+    return text;
+}
+
+std::string NotDetected::boxText() const
+{
+    std::string text = kNotDetected;
+    text += "\n\n";
+    text += cause.empty() ? "No answer from a unit on " + device + "." : "Cannot open " + device + ": " + cause + ".";
+    if (!fix.empty())
+        text += "\n\n" + fix;
+    return text;
+}
+
+NotDetectedChoice askNotDetected(const std::string& text)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Brennmark"), QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::NoButton, QApplication::activeWindow());
+    box.setWindowIcon(appIcon());
+    QPushButton* retry = box.addButton(QStringLiteral("Retry"), QMessageBox::AcceptRole);
+    QPushButton* config = box.addButton(QStringLiteral("Comm Config"), QMessageBox::ActionRole);
+    QPushButton* quit = box.addButton(QStringLiteral("Quit"), QMessageBox::RejectRole);
+    box.setDefaultButton(retry);
+    box.setEscapeButton(quit);
+    box.exec();
+    if (box.clickedButton() == retry)
+        return NotDetectedChoice::Retry;
+    if (box.clickedButton() == config)
+        return NotDetectedChoice::CommConfig;
+    return NotDetectedChoice::Quit;
+}
+
+} // namespace bm

@@ -1,0 +1,61 @@
+// The start-up wait for the first status sweep: 100 ms passes on the user-interface
+// thread until the sweep ends, the unit falls silent or the pass limit is reached,
+// and what the progress window shows on each pass. Plain C++: the sleep is a
+// parameter, so the figures can be checked on a virtual clock.
+#pragma once
+
+#include "link/link_state.h"
+#include "model/records.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace bm {
+
+// Where the sweep stands: `total` is 0 until the unit configuration has come
+// in (the count of answers is not known before), then the number of requests
+// of the whole sweep; `done` is the answers in so far.
+struct SweepProgress {
+    int done = 0;
+    int total = 0;
+};
+
+// The sweep's requests are sent one at a time, each when the previous answer
+// has arrived: status, zone 2 status, configuration, [every parameter and
+// effect definition,] custom name, eight input names, the parameter values.
+// `commandsSent` counts from the link's start, greeting included.
+SweepProgress sweepProgress(std::uint32_t commandsSent, bool downloading, bool finished,
+                            const UnitConfig& config);
+
+class StartupWait {
+public:
+    static constexpr int kPassMs = 100;
+    static constexpr int kPasses = 50;
+    static constexpr int kPassesDownload = 1800;
+    static constexpr int kIdlePassLimit = 50; // more passes without a packet end the wait
+
+    using Sleep = std::function<void(int milliseconds)>;
+    // Called after every pass's sleep, before the pass's tests; false ends
+    // the wait at once (the program is closing).
+    using PassHook = std::function<bool(const StartupWait&)>;
+
+    // The download limit applies from the start when a download was forced,
+    // and from the pass that sees ReloadDefinitions set otherwise (the unit's
+    // ROM time stamp differed from the cache's).
+    StartupWait(const LinkState& state, bool forcedDownload, Sleep sleep);
+
+    // Waits; true when the sweep finished, false when the wait gave up first.
+    bool run(const PassHook& onPass);
+
+    int passes() const { return passes_; }
+    int passLimit() const { return downloading_ ? kPassesDownload : kPasses; }
+    bool downloadSeen() const { return downloading_; }
+
+private:
+    const LinkState& state_;
+    Sleep sleep_;
+    bool downloading_;
+    int passes_ = 0;
+};
+
+} // namespace bm
