@@ -2,6 +2,7 @@
 // terminal's device path first, takes console lines on standard input as the
 // unit's front panel and remote, and serves until SIGINT or SIGTERM.
 #include "sim/sim_server.h"
+#include "sim/tcp_server.h"
 
 #include <atomic>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -28,6 +30,9 @@ const char* const kUsage =
     "  --model de1|za2    unit model (default de1)\n"
     "  --firmware A|B     firmware: ROM timestamp and parameter layout (default A)\n"
     "  --fast             no 19200-baud wire timing\n"
+    "  --tcp HOST:PORT    also serve the line on TCP, as ser2net does (loopback\n"
+    "                     only; port 0 picks one); its tcp:// address is the\n"
+    "                     second line on standard output\n"
     "Faults:\n"
     "  --silent           read everything, answer nothing\n"
     "  --nak CODE         refuse command CODE (e.g. 0x1E) with DC_NAK\n"
@@ -99,6 +104,7 @@ void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
 int main(int argc, char** argv)
 {
     bm::sim::SimOptions options;
+    std::string tcpAddress;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -128,6 +134,13 @@ int main(int argc, char** argv)
                 options.firmware = bm::sim::Firmware::B;
             else
                 return usageError("--firmware takes A or B");
+        } else if (arg == "--tcp") {
+            const char* v = value();
+            std::string host, error;
+            int port = 0;
+            if (!v || !bm::sim::parseLoopbackAddress(v, host, port, error))
+                return usageError("--tcp: " + (v ? error : std::string("needs HOST:PORT")));
+            tcpAddress = v;
         } else if (arg == "--fast") {
             options.fast = true;
         } else if (arg == "--silent") {
@@ -170,6 +183,16 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << server.terminalPath() << std::endl;
+    std::unique_ptr<bm::sim::TcpServer> tcp;
+    if (!tcpAddress.empty()) {
+        tcp = std::make_unique<bm::sim::TcpServer>(server.terminalPath());
+        std::string error;
+        if (!tcp->start(tcpAddress, error)) {
+            std::fprintf(stderr, "ridaziv-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::cout << tcp->url() << std::endl;
+    }
 
     std::atomic<bool> stop{false};
     std::thread console([&] { consoleLoop(server, stop); });
@@ -179,6 +202,8 @@ int main(int argc, char** argv)
 
     stop = true;
     console.join();
+    if (tcp)
+        tcp->stop();
     server.stop();
     return 0;
 }
