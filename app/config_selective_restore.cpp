@@ -103,8 +103,9 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
         return false;
     }
 
-    // Names: each one the unit does not have already, acknowledged one by one.
-    const UnitStatus status = model.status();
+    // Names: each chosen one, acknowledged one by one. They are sent even when
+    // they look equal: the model keeps a name only up to its first blank, so
+    // it cannot tell "Blu Ray" from "Blu Disc".
     auto sendName = [&](std::uint8_t command, auto sendOne) {
         link.state().RestoreCaptureActive = true;
         sleepMs(delay);
@@ -124,14 +125,14 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
     };
     for (int index = 0; index < kInputCount; ++index) {
         const std::string name = header.inputNameText(index).substr(0, kModelInputNameLength);
-        if (!selection.inputNames[index] || name == status.inputName(index))
+        if (!selection.inputNames[index])
             continue;
         if (!sendName(DC_CMD_SET_INPUT_NAME, [&] { model.SetInputName(index, name); }))
             return false;
         model.storeInputName(index, name);
     }
     const std::string customName = header.customNameText();
-    if (selection.customName && customName != status.customName()) {
+    if (selection.customName) {
         if (!sendName(DC_CMD_SET_CUST_NAME, [&] { model.SetCustomName(customNameShown, customName); }))
             return false;
         model.storeCustomName(customName);

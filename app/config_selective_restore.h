@@ -36,9 +36,9 @@ bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>
 
 // Writes the selection from the file to the unit, whose model must be fresh
 // (a status sweep just ended). The file is checked as the full restore checks
-// it (length, identity) before anything is sent. Names are sent only where
-// they differ from the unit's, each awaiting its acknowledgement; the custom
-// name keeps `customNameShown` as its display switch. Parameters: the unit's
+// it (length, identity) before anything is sent. Each chosen name is sent and
+// its acknowledgement awaited; the custom name goes with `customNameShown` as
+// its display switch. Parameters: the unit's
 // values are read again, the selected ones replaced by the file's, and all
 // are written back only when one of them differs. `written` counts the
 // parameters and names that changed. False with the reason in `error`.
