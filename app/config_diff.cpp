@@ -3,11 +3,15 @@
 #include "app/config_diff.h"
 
 #include "app/config_file_io.h"
+#include "app/config_save.h"
 #include "app/config_units.h"
 #include "model/device_model.h"
+#include "platform/prompt.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace bm {
 namespace {
@@ -45,6 +49,12 @@ std::string refusalOf(const ConfigFileContents& a, const ConfigFileContents& b)
                "\")";
     return {};
 }
+
+// The save's "Save Successful!" is not news when the file is only a means.
+class SilentPrompt : public Prompt {
+public:
+    PromptAnswer ask(const std::string&, PromptButtons) override { return PromptAnswer::Ok; }
+};
 
 } // namespace
 
@@ -150,6 +160,32 @@ std::optional<ConfigFileContents> loadConfigFile(const std::string& path, std::s
     auto contents = parseConfigFile(bytes.data(), bytes.size(), &why);
     if (!contents)
         error = path + " is not a complete configuration file" + (why.empty() ? "" : ": " + why);
+    return contents;
+}
+
+} // namespace bm
+
+namespace bm {
+
+std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error)
+{
+    char folder[] = "/tmp/brennmark-unit-XXXXXX";
+    if (!::mkdtemp(folder)) {
+        error = "cannot make a temporary folder";
+        return std::nullopt;
+    }
+    const std::string path = std::string(folder) + "/unit.lex";
+    std::optional<ConfigFileContents> contents;
+    {
+        ConfigFileWriter file(path);
+        SilentPrompt silent;
+        if (file.open() && SaveConfiguration(model, file, silent))
+            contents = loadConfigFile(path, error);
+        else
+            error = "Failed to save configuration!";
+    }
+    std::remove(path.c_str());
+    ::rmdir(folder);
     return contents;
 }
 

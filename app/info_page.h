@@ -21,6 +21,7 @@ struct InfoPageServices {
     CQuorControl* link = nullptr;        // the running link, for the Advanced dialog
     std::function<void()> saveConfig;    // "Save Config"
     std::function<void()> restoreConfig; // "Restore Config"
+    std::function<void()> compareConfig; // "Compare..."
 };
 
 class CInfoPage : public ControlPage {

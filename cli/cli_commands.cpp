@@ -91,31 +91,13 @@ std::string romText(const UnitConfig& c)
     return buffer;
 }
 
-// The unit's whole configuration, through the program's own save into a
-// temporary file that is read back and removed.
+// The unit's whole configuration, read by the program's own save; the model
+// is fresh again once the save's closing sweep has ended.
 std::optional<ConfigFileContents> saveUnit(CliSession& session, std::string& error)
 {
-    char pattern[] = "/tmp/brennmark-cli-XXXXXX";
-    if (!::mkdtemp(pattern)) {
-        error = "cannot make a temporary folder";
-        return std::nullopt;
-    }
-    const std::string path = std::string(pattern) + "/unit.lex";
-    std::optional<ConfigFileContents> contents;
-    {
-        ConfigFileWriter file(path);
-        session.prompt().setQuiet(true);
-        const bool saved = file.open() && SaveConfiguration(session.model(), file, session.prompt());
-        session.prompt().setQuiet(false);
-        if (saved) {
-            session.waitFor([&] { return !session.link().state().StatusSweepActive; }, 10000);
-            contents = loadConfigFile(path, error);
-        } else {
-            error = "Failed to save configuration!";
-        }
-    }
-    std::remove(path.c_str());
-    ::rmdir(pattern);
+    auto contents = readUnitConfiguration(session.model(), error);
+    if (contents)
+        session.waitFor([&] { return !session.link().state().StatusSweepActive; }, 10000);
     return contents;
 }
 
