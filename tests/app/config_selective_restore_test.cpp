@@ -24,14 +24,7 @@ protected:
         return test::readFile(folder.file("unit.lex"));
     }
 
-    int paramId(const std::string& name) const
-    {
-        const sim::UnitSnapshot snap = sim->snapshot();
-        for (std::size_t id = 0; id < snap.paramNames.size(); ++id)
-            if (snap.paramNames[id] == name)
-                return static_cast<int>(id);
-        return -1;
-    }
+    int paramId(const std::string& name) const { return test::paramIdOf(sim->snapshot(), name); }
 
     // Lets the model catch up with the unit (as the command line does first).
     void freshModel()

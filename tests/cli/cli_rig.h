@@ -186,14 +186,7 @@ protected:
         return doc.object();
     }
 
-    int paramId(const std::string& name) const
-    {
-        const sim::UnitSnapshot snap = sim->snapshot();
-        for (std::size_t id = 0; id < snap.paramNames.size(); ++id)
-            if (snap.paramNames[id] == name)
-                return static_cast<int>(id);
-        return -1;
-    }
+    int paramId(const std::string& name) const { return test::paramIdOf(sim->snapshot(), name); }
     std::uint8_t paramValue(const std::string& name) const
     {
         return sim->snapshot().paramValues[static_cast<std::size_t>(paramId(name))];

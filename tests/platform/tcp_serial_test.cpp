@@ -7,6 +7,8 @@
 #include "platform/tcp_serial.h"
 #include "platform/termios_serial.h"
 
+#include "tests/wait_until.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -23,16 +25,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-bool waitUntil(const std::function<bool()>& condition, int limitMs = 3000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using bm::test::waitFor;
 
 // A listening socket on 127.0.0.1 with a free port.
 class Listener {
@@ -101,7 +94,7 @@ private:
 Bytes readSome(TcpSerialPort& port, std::size_t n)
 {
     Bytes out;
-    waitUntil([&] {
+    waitFor([&] {
         std::uint8_t buffer[64];
         const std::size_t got = port.readAvailable(buffer, sizeof buffer);
         out.insert(out.end(), buffer, buffer + got);
@@ -164,7 +157,7 @@ TEST(TcpSerial, DroppedConnectionIsALostLineAndOpenReconnects)
     ASSERT_TRUE(listener.accept());
     listener.hangUp();
     std::uint8_t buffer[16];
-    EXPECT_TRUE(waitUntil([&] {
+    EXPECT_TRUE(waitFor([&] {
         port.readAvailable(buffer, sizeof buffer);
         return port.lineLost();
     }));
@@ -189,7 +182,7 @@ TEST(TcpSerial, WriteToAPeerThatHasGoneMarksTheLineLost)
     ASSERT_TRUE(listener.accept());
     listener.hangUp();
     const Bytes packet(64, 0x55);
-    EXPECT_TRUE(waitUntil([&] {
+    EXPECT_TRUE(waitFor([&] {
         port.startWrite(packet.data(), packet.size());
         return port.lineLost();
     })) << "EPIPE or a reset ends the line";

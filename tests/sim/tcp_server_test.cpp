@@ -7,6 +7,8 @@
 #include "sim/tcp_server.h"
 #include "sim_test_util.h"
 
+#include "tests/wait_until.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,16 +20,7 @@ namespace {
 
 using test::Bytes;
 
-bool waitUntil(const std::function<bool()>& condition, int limitMs = 3000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using bm::test::waitFor;
 
 // Sends one packet and collects the unit's answers until one has `code`.
 std::vector<test::Parsed> exchange(TcpSerialPort& port, const Bytes& packet, std::uint8_t code)
@@ -36,7 +29,7 @@ std::vector<test::Parsed> exchange(TcpSerialPort& port, const Bytes& packet, std
     port.waitWriteComplete();
     Bytes stream;
     std::vector<test::Parsed> got;
-    waitUntil([&] {
+    waitFor([&] {
         std::uint8_t buffer[256];
         const std::size_t n = port.readAvailable(buffer, sizeof buffer);
         stream.insert(stream.end(), buffer, buffer + n);
@@ -101,10 +94,10 @@ TEST(SimTcp, ServesTheUnitAndTakesANewClientAfterADrop)
     ASSERT_TRUE(port.open(1)) << port.openError();
     const auto config = exchange(port, test::hostPacket(DC_CMD_GET_CONFIG), DC_RESP_UNIT_CONFIG);
     ASSERT_TRUE(hasCode(config, DC_RESP_UNIT_CONFIG));
-    EXPECT_TRUE(waitUntil([&] { return server.connections() == 1; }));
+    EXPECT_TRUE(waitFor([&] { return server.connections() == 1; }));
 
     server.dropClient();
-    EXPECT_TRUE(waitUntil([&] {
+    EXPECT_TRUE(waitFor([&] {
         std::uint8_t buffer[64];
         port.readAvailable(buffer, sizeof buffer);
         return port.lineLost();
