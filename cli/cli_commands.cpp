@@ -352,11 +352,14 @@ int runRestore(CliSession& session, const Args& argsIn)
         session.prompt().setQuiet(true);
         const bool restored = RestoreConfiguration(m, session.prompt(), bytes.data(), bytes.size());
         session.prompt().setQuiet(false);
+        const auto texts = session.prompt().texts();
         if (!restored) {
-            const auto texts = session.prompt().texts();
             const std::string why = texts.size() > before ? texts[before] : "no answer from the unit";
             return fail(kExitError, "Failed to restore configuration! " + why);
         }
+        // A restore that went through may still have clamped values; say which.
+        for (std::size_t i = before; i < texts.size(); ++i)
+            fail(kExitOk, texts[i]);
         session.sweep();
         out("restored " + args[0]);
         return kExitOk;

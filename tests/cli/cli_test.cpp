@@ -295,6 +295,21 @@ TEST_F(CliTest, SaveDiffAndRestore)
     EXPECT_EQ(paramValue("VOLUME"), readFile(a)[206 + paramId("VOLUME")]);
 }
 
+TEST_F(CliTest, RestoreSaysWhichValuesItClamped)
+{
+    startUnit();
+    const std::string a = folder.file("a.lex");
+    ASSERT_EQ(cli({"save", a}).status, 0);
+    Bytes bytes = readFile(a);
+    bytes[206 + static_cast<std::size_t>(paramId("MENU_BKGND"))] = 9; // its maximum is 3
+    writeFile(folder.file("bad.lex"), bytes);
+    const CliResult r = cli({"restore", folder.file("bad.lex")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.errLines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("Reseting BAD System Paramater ID="), std::string::npos) << r.err;
+    EXPECT_EQ(paramValue("MENU_BKGND"), 3);
+}
+
 TEST_F(CliTest, RestoreOnlySpeakersChangesExactlyTheSpeakerParameters)
 {
     startUnit();
