@@ -237,8 +237,11 @@ TEST_F(CliTest, RefusalStopsEverything)
     EXPECT_NE(r.err.find("volume: the unit refused the command (DC_NAK, DC_INVALID_DATA)"), std::string::npos) << r.err;
     // Nothing after the refused command: no retry, no balance, no goodbye.
     const auto codes = receivedCodes();
+    std::string sent;
+    for (std::uint8_t code : codes)
+        sent += " " + std::to_string(code);
     const auto refused = std::find(codes.begin(), codes.end(), DC_CMD_SET_SYS_VOLUME);
-    ASSERT_NE(refused, codes.end());
+    ASSERT_NE(refused, codes.end()) << "codes the unit read:" << sent;
     EXPECT_EQ(refused + 1, codes.end());
 }
 
