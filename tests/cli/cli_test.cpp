@@ -416,7 +416,7 @@ TEST_F(CliTest, FirstUseDownloadsTheDefinitions)
     EXPECT_FALSE(received(DC_CMD_GET_SYS_PARAM_BY_ID)) << "the second run uses the cache";
 }
 
-TEST_F(CliTest, StatusOverTcpFromRidazivSim)
+TEST_F(CliTest, EveryCommandOverTcpFromRidazivSim)
 {
     sim::SimServer definitions(sim::SimOptions{});
     ASSERT_TRUE(definitions.start());
@@ -437,6 +437,21 @@ TEST_F(CliTest, StatusOverTcpFromRidazivSim)
     const CliResult r = cli({"--port", url, "status", "--json"}, false);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(parseObject(r.out)["product"].toString(), "DE-1 COMPLETE");
+
+    // The other commands over the same bridge, one connection each.
+    const std::string saved = folder.file("tcp.lex");
+    EXPECT_EQ(cli({"--port", url, "save", saved}, false).status, 0);
+    const CliResult set = cli({"--port", url, "set", "volume", "-21", "front-speakers", "large"}, false);
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.outLines(), (Lines{"volume -21", "front-speakers large"}));
+    EXPECT_EQ(cli({"--port", url, "get", "volume"}, false).outLines(), Lines{"volume -21"});
+    const CliResult diff = cli({"--port", url, "diff", saved, "unit"}, false);
+    EXPECT_EQ(diff.status, 1) << diff.err;
+    EXPECT_EQ(diff.outLines().size(), 3u) << diff.out; // VOLUME, FRONT_SPKR, FRONT_HPASS
+    EXPECT_EQ(cli({"--port", url, "restore", saved, "--only", "speakers"}, false).status, 0);
+    EXPECT_EQ(cli({"--port", url, "get", "front-speakers"}, false).outLines(), Lines{"front-speakers small-80"});
+    EXPECT_EQ(cli({"--port", url, "params"}, false).status, 0);
+    EXPECT_EQ(cli({"--port", url, "watch", "--seconds", "1"}, false).status, 0);
     server.terminate();
     EXPECT_EQ(server.wait(), 0);
 }
