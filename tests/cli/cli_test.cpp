@@ -416,6 +416,27 @@ TEST_F(CliTest, FirstUseDownloadsTheDefinitions)
     EXPECT_FALSE(received(DC_CMD_GET_SYS_PARAM_BY_ID)) << "the second run uses the cache";
 }
 
+TEST_F(CliTest, AnotherRomReloadsTheDefinitionsAsTheProgramDoes)
+{
+    sim::SimServer firmwareA(sim::SimOptions{});
+    ASSERT_TRUE(firmwareA.start());
+    prepareSettings(&firmwareA); // a cache from firmware A
+    firmwareA.stop();
+    sim::SimOptions b;
+    b.firmware = sim::Firmware::B;
+    b.fast = true;
+    b.linkPath = folder.file("unit");
+    sim = std::make_unique<sim::SimServer>(b);
+    ASSERT_TRUE(sim->start());
+
+    const CliResult r = cli({"get", "SUB_LOWPASS", "volume"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.errLines(), Lines{"brennmark-cli: ROM Timestamp mismatch. About to reload internal variables."});
+    EXPECT_EQ(r.outLines(), (Lines{"SUB_LOWPASS " + std::to_string(paramValue("SUB_LOWPASS")),
+                                   "volume " + std::to_string(int(paramValue("VOLUME")) - 80)}));
+    EXPECT_TRUE(received(DC_CMD_GET_SYS_PARAM_BY_ID));
+}
+
 TEST_F(CliTest, EveryCommandOverTcpFromRidazivSim)
 {
     sim::SimServer definitions(sim::SimOptions{});
