@@ -402,8 +402,8 @@ int runDiff(CliSession& session, const Args& argsIn)
         const int connected = session.connect(error);
         if (connected != kExitOk)
             return fail(connected, error);
-    } else if (!session.openSettings(error)) {
-        return fail(kExitError, error);
+    } else {
+        session.openSettings();
     }
 
     std::optional<ConfigFileContents> sides[2];

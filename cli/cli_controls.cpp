@@ -117,12 +117,11 @@ std::optional<Level> levelOf(ControlKind kind)
     }
 }
 
+// Every SpeakerGroup has its row.
 const SpeakerControl& speakerOf(int group)
 {
-    return speakerControls()[static_cast<std::size_t>(
-        std::find_if(speakerControls().begin(), speakerControls().end(),
-                     [group](const SpeakerControl& s) { return s.group == group; }) -
-        speakerControls().begin())];
+    return *std::find_if(speakerControls().begin(), speakerControls().end(),
+                         [group](const SpeakerControl& s) { return s.group == group; });
 }
 
 int speakerChoice(const DeviceModel& m, int group)

@@ -113,10 +113,10 @@ CliSession::~CliSession()
         sim_->stop();
 }
 
-bool CliSession::openSettings(std::string& error)
+void CliSession::openSettings()
 {
     if (settings_)
-        return true;
+        return;
     if (options_.simulate) {
         // The simulated unit keeps its own definition cache, as in brennmark --simulate.
         const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -126,8 +126,6 @@ bool CliSession::openSettings(std::string& error)
     } else {
         settings_ = std::make_unique<QSettingsStore>();
     }
-    (void)error;
-    return true;
 }
 
 bool CliSession::startSimulator(std::string& error, std::string& device)
@@ -160,8 +158,7 @@ bool CliSession::startSimulator(std::string& error, std::string& device)
 
 int CliSession::connect(std::string& error)
 {
-    if (!openSettings(error))
-        return kExitError;
+    openSettings();
     std::string device = options_.port;
     if (options_.simulate && !startSimulator(error, device))
         return kExitError;

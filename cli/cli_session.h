@@ -85,7 +85,7 @@ public:
     CliSession& operator=(const CliSession&) = delete;
 
     // Opens the settings store only (diff of two files needs no unit).
-    bool openSettings(std::string& error);
+    void openSettings();
     // The whole start-up. kExitOk, kExitNoUnit (no port, no answer) or
     // kExitError (the sweep did not end), with the reason in `error`.
     int connect(std::string& error);
