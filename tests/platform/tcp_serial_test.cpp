@@ -149,13 +149,22 @@ TEST(TcpSerial, BytesBothWaysAndTheDescriptor)
     EXPECT_EQ(port.pollDescriptor(), -1);
 }
 
-TEST(TcpSerial, DroppedConnectionIsALostLineAndOpenReconnects)
-{
+// A port whose peer has just hung up.
+class DroppedTcpLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(port.open(1));
+        ASSERT_TRUE(listener.accept());
+        listener.hangUp();
+    }
+
     Listener listener;
-    TcpSerialPort port(listener.url());
-    ASSERT_TRUE(port.open(1));
-    ASSERT_TRUE(listener.accept());
-    listener.hangUp();
+    TcpSerialPort port{listener.url()};
+};
+
+TEST_F(DroppedTcpLine, ReadsAsALostLineAndOpenReconnects)
+{
     std::uint8_t buffer[16];
     EXPECT_TRUE(waitFor([&] {
         port.readAvailable(buffer, sizeof buffer);
@@ -174,13 +183,8 @@ TEST(TcpSerial, DroppedConnectionIsALostLineAndOpenReconnects)
     EXPECT_EQ(readSome(port, 1), Bytes{0x42});
 }
 
-TEST(TcpSerial, WriteToAPeerThatHasGoneMarksTheLineLost)
+TEST_F(DroppedTcpLine, AWriteMarksTheLineLost)
 {
-    Listener listener;
-    TcpSerialPort port(listener.url());
-    ASSERT_TRUE(port.open(1));
-    ASSERT_TRUE(listener.accept());
-    listener.hangUp();
     const Bytes packet(64, 0x55);
     EXPECT_TRUE(waitFor([&] {
         port.startWrite(packet.data(), packet.size());
