@@ -213,19 +213,26 @@ int CliSession::connect(std::string& error)
     return kExitOk;
 }
 
-bool CliSession::waitForStartupSweep(bool download, std::string& error)
+bool CliSession::waitForStartupSweep(bool& download, std::string& error)
 {
     const LinkState& state = link_->state();
-    const bool showProgress = download && ::isatty(STDERR_FILENO);
-    const int passLimit = download ? kWaitPassesDownload : kWaitPasses;
+    const bool terminal = ::isatty(STDERR_FILENO);
+    bool progressShown = false;
     int idle = 0;
     std::uint32_t lastCount = state.ResponsesReceived;
-    for (int passes = 0; passes < passLimit && state.StatusSweepActive; ++passes) {
+    for (int passes = 0; state.StatusSweepActive; ++passes) {
+        // A ROM that differs from the cached one starts a download midway;
+        // from then on the download's limit applies, as for a forced one.
+        download = download || state.ReloadDefinitions;
+        if (passes >= (download ? kWaitPassesDownload : kWaitPasses))
+            break;
         waitFor([] { return false; }, kWaitPassMs);
         const std::uint32_t received = state.ResponsesReceived;
-        if (showProgress)
+        if (download && terminal) {
             std::fprintf(stderr, "\rbrennmark-cli: downloading the unit's definitions: %u commands, %u responses",
                          static_cast<unsigned>(state.CommandsSent.load()), static_cast<unsigned>(received));
+            progressShown = true;
+        }
         if (received == lastCount) {
             if (++idle > kIdlePassLimit)
                 break;
@@ -234,7 +241,7 @@ bool CliSession::waitForStartupSweep(bool download, std::string& error)
             lastCount = received;
         }
     }
-    if (showProgress)
+    if (progressShown)
         std::fputs("\n", stderr);
     if (state.StatusSweepActive) {
         error = "Timed out waiting for data download from DE-1/ZA-2!";

@@ -111,7 +111,9 @@ public:
 
 private:
     bool startSimulator(std::string& error, std::string& device);
-    bool waitForStartupSweep(bool download, std::string& error);
+    // Waits as the program does at start; `download` ends true when the
+    // definitions were downloaded (forced, or after a ROM mismatch).
+    bool waitForStartupSweep(bool& download, std::string& error);
 
     CliOptions options_;
     CliPrompt prompt_;
