@@ -15,9 +15,8 @@
 #include <vector>
 
 namespace bm {
-namespace {
 
-FileDialogRequest configRequest(FileDialogMode mode, const char* title, SettingsStore& settings)
+FileDialogRequest configFileRequest(FileDialogMode mode, const char* title, SettingsStore& settings)
 {
     FileDialogRequest request;
     request.mode = mode;
@@ -32,7 +31,6 @@ FileDialogRequest configRequest(FileDialogMode mode, const char* title, Settings
     return request;
 }
 
-// Cancelling (code 0) and codes without a name report nothing.
 void reportDialogError(Prompt& prompt, unsigned code)
 {
     if (const char* name = FileDialogErrorName(code))
@@ -50,12 +48,10 @@ void storeLastVisited(SettingsStore& settings, const std::string& path)
     settings.writeString(keys::kRoot, keys::kLastVisited, folder);
 }
 
-} // namespace
-
 int SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings)
 {
     const FileDialogResult chosen =
-        dialog.run(configRequest(FileDialogMode::Save, "Save Ridaziv Configuration", settings));
+        dialog.run(configFileRequest(FileDialogMode::Save, "Save Ridaziv Configuration", settings));
     if (!chosen.path) {
         reportDialogError(prompt, chosen.errorCode);
         return -1;
@@ -77,7 +73,7 @@ int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
                          SettingsStore& settings)
 {
     const FileDialogResult chosen =
-        dialog.run(configRequest(FileDialogMode::Open, "Restore Ridaziv Configuration", settings));
+        dialog.run(configFileRequest(FileDialogMode::Open, "Restore Ridaziv Configuration", settings));
     if (!chosen.path) {
         reportDialogError(prompt, chosen.errorCode);
         return -1;

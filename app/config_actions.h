@@ -2,12 +2,25 @@
 // the file, the save or restore, and every message they show.
 #pragma once
 
+#include "platform/file_dialog.h"
+
+#include <string>
+
 namespace bm {
 
 class DeviceModel;
 class FileDialog;
 class Prompt;
 class SettingsStore;
+
+// The file dialog of the configuration files: "*.lex" and "All Files",
+// default extension "lex", starting in "LastVisited".
+FileDialogRequest configFileRequest(FileDialogMode mode, const char* title, SettingsStore& settings);
+// A file dialog's error by its name; cancelling (code 0) and codes without a
+// name report nothing.
+void reportDialogError(Prompt& prompt, unsigned code);
+// The chosen file's folder as "LastVisited" (cut back to a folder that fits).
+void storeLastVisited(SettingsStore& settings, const std::string& path);
 
 // Save dialog, then SaveConfiguration into the chosen file. The folder goes to
 // "LastVisited" once the file could be created. A file being replaced stays

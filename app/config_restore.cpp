@@ -17,7 +17,6 @@
 namespace bm {
 namespace {
 
-constexpr std::size_t kModelInputNameLength = 8;
 
 
 std::string tooShortText(std::size_t size, std::size_t expected)
@@ -82,7 +81,7 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
 
     const CaptureMatch nameAck = matchCodeAndFirst(DC_ACK, DC_CMD_SET_INPUT_NAME);
     for (int index = 0; index < kInputCount; ++index) {
-        const std::string name = header.inputNameText(index).substr(0, kModelInputNameLength);
+        const std::string name = header.inputNameText(index).substr(0, kInputNameWidth);
         sleepMs(delay);
         model.SetInputName(index, name);
         if (!AwaitCaptured(link, count, interval, nameAck))

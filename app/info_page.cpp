@@ -122,10 +122,17 @@ CInfoPage::CInfoPage(const PageContext& context, InfoPageServices services, QWid
         if (services_.restoreConfig)
             services_.restoreConfig();
     });
+    auto* compare = addButton("Compare...", "compareConfig", nullptr);
+    connect(compare, &QPushButton::clicked, this, [this] {
+        if (services_.compareConfig)
+            services_.compareConfig();
+    });
     save->setEnabled(static_cast<bool>(services_.saveConfig));
     restore->setEnabled(static_cast<bool>(services_.restoreConfig));
+    compare->setEnabled(static_cast<bool>(services_.compareConfig));
     configBox->addWidget(save);
     configBox->addWidget(restore);
+    configBox->addWidget(compare);
     configBox->addSpacing(6);
     configBox->addWidget(addButton("Reset Config", "resetConfig", &CInfoPage::onResetConfig));
 

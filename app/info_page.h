@@ -23,6 +23,7 @@ struct InfoPageServices {
     std::function<void()> restoreConfig; // "Restore Config"
     QString deviceInUse;                 // the serial device of this run, for "Comm Config"
     QString deviceNote;                  // why it is not the chosen port's ("--port"), or empty
+    std::function<void()> compareConfig; // "Compare..."
 };
 
 class CInfoPage : public ControlPage {

@@ -2,6 +2,7 @@
 #include "app/main_frame.h"
 
 #include "app/comm_dialogs.h"
+#include "app/compare_dialog.h"
 #include "app/config_actions.h"
 #include "app/dialog_runner.h"
 #include "app/small_dialogs.h"
@@ -237,7 +238,7 @@ void CMainFrame::createSheet()
     }
     sheet_->setWindowIcon(appIcon());
 
-    InfoPageServices services{*dialogs_, control_.get(), {}, {}, {}, {}};
+    InfoPageServices services{*dialogs_, control_.get(), {}, {}, {}, {}, {}};
     services.deviceInUse = deviceInUse();
     services.deviceNote = options_.deviceNote;
     services.saveConfig = [this] {
@@ -246,6 +247,7 @@ void CMainFrame::createSheet()
     services.restoreConfig = [this] {
         runFileAction(RestoreConfigAction, "Restored from ", "Configuration not restored");
     };
+    services.compareConfig = [this] { CompareConfigAction(*model_, *files_, *dialogs_, *prompt_, *settings_); };
     pages_ = makePages_(PageContext{*model_, *settings_, *prompt_}, std::move(services));
     for (ControlPage* page : pages_.tabOrder())
         if (page)

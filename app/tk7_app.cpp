@@ -6,7 +6,7 @@
 #include "app/screenshot_tour.h"
 #include "platform/qt_settings.h"
 #include "platform/settings_keys.h"
-#include "platform/termios_serial.h"
+#include "platform/serial_factory.h"
 #include "sim/sim_server.h"
 
 #include <QApplication>
@@ -190,7 +190,7 @@ bool CTK7App::InitInstance()
         services.settings = std::make_unique<QSettingsStore>();
     }
     services.makeSerial = [overridePath](SettingsStore& settings) -> std::unique_ptr<SerialDevice> {
-        return std::make_unique<TermiosSerialPort>(settings, overridePath);
+        return makeSerialDevice(settings, overridePath); // tcp:// or a termios device
     };
     if (!options_.traceFile.isEmpty()) {
         trace_.open(options_.traceFile.toStdString(), std::ios::out | std::ios::trunc | std::ios::binary);

@@ -43,6 +43,9 @@ struct EffectDef {
 inline constexpr int kParamTableSize = 256;
 inline constexpr int kEffectTableSize = 32;
 inline constexpr int kInputCount = 8;
+// The longest names the unit keeps: an input name, the custom name.
+inline constexpr std::size_t kInputNameWidth = 8;
+inline constexpr std::size_t kCustomNameWidth = 20;
 inline constexpr std::uint8_t kNoInput = 8;
 inline constexpr std::uint8_t kNoEffect = 32;
 

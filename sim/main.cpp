@@ -2,6 +2,7 @@
 // terminal's device path first, takes console lines on standard input as the
 // unit's front panel and remote, and serves until SIGINT or SIGTERM.
 #include "sim/sim_server.h"
+#include "sim/tcp_server.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -35,6 +37,9 @@ const char* const kUsage =
     "  --changes-only     keys that change nothing report nothing\n"
     "  --refuse-long-names  names longer than their field refused (DC_INVALID_NAME)\n"
     "  --full-width-names names sent blank-padded to their whole field, no NUL\n"
+    "  --tcp HOST:PORT    also serve the line on TCP, as ser2net does (loopback\n"
+    "                     only; port 0 picks one); its tcp:// address is the\n"
+    "                     second line on standard output\n"
     "Faults:\n"
     "  --silent           read everything, answer nothing\n"
     "  --nak CODE         refuse command CODE (e.g. 0x1E) with DC_NAK\n"
@@ -136,6 +141,7 @@ void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
 int main(int argc, char** argv)
 {
     bm::sim::SimOptions options;
+    std::string tcpAddress;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -171,6 +177,13 @@ int main(int argc, char** argv)
             int& into = arg == "--effects" ? options.effectCount : options.paramCount;
             if (!numberArg(value(), 1, 254, into))
                 return usageError(arg + " takes a count 1..254");
+        } else if (arg == "--tcp") {
+            const char* v = value();
+            std::string host, error;
+            int port = 0;
+            if (!v || !bm::sim::parseLoopbackAddress(v, host, port, error))
+                return usageError("--tcp: " + (v ? error : std::string("needs HOST:PORT")));
+            tcpAddress = v;
         } else if (arg == "--nak" || arg == "--nak-error") {
             if (!numberArg(value(), 0, 0xFF, arg == "--nak" ? options.nakCommand : options.nakError))
                 return usageError(arg + " takes a code 0..0xFF");
@@ -197,6 +210,16 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << server.terminalPath() << std::endl;
+    std::unique_ptr<bm::sim::TcpServer> tcp;
+    if (!tcpAddress.empty()) {
+        tcp = std::make_unique<bm::sim::TcpServer>(server.terminalPath());
+        std::string error;
+        if (!tcp->start(tcpAddress, error)) {
+            std::fprintf(stderr, "ridaziv-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::cout << tcp->url() << std::endl;
+    }
 
     std::atomic<bool> stop{false};
     std::thread console([&] { consoleLoop(server, stop); });
@@ -206,6 +229,8 @@ int main(int argc, char** argv)
 
     stop = true;
     console.join();
+    if (tcp)
+        tcp->stop();
     server.stop();
     return 0;
 }

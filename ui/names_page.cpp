@@ -24,8 +24,8 @@ namespace bm {
 
 namespace {
 
-constexpr int kInputNameLength = 8;
-constexpr int kCustomNameLength = 20;
+constexpr int kInputNameLength = static_cast<int>(kInputNameWidth);
+constexpr int kCustomNameLength = static_cast<int>(kCustomNameWidth);
 constexpr int kReplyWaitMs = 100;
 
 // "Update Names" sends the inputs in this order, after the custom name.

@@ -377,6 +377,15 @@ inline UnitDefinition smallUnit(int params, int effects)
     return unit;
 }
 
+// The id of the unit's parameter of that name, -1 when it has none.
+inline int paramIdOf(const sim::UnitSnapshot& snap, const std::string& name)
+{
+    for (std::size_t id = 0; id < snap.paramNames.size(); ++id)
+        if (snap.paramNames[id] == name)
+            return static_cast<int>(id);
+    return -1;
+}
+
 inline UnitDefinition definitionOf(const sim::UnitSnapshot& snap)
 {
     UnitDefinition unit;

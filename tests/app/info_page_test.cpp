@@ -20,7 +20,7 @@ namespace {
 struct InfoRig {
     FakeUnitRig unit;
     PlayedRunner runner;
-    CInfoPage page{unit.context(), InfoPageServices{runner, unit.link.get(), {}, {}, {}, {}}};
+    CInfoPage page{unit.context(), InfoPageServices{runner, unit.link.get(), {}, {}, {}, {}, {}}};
 
     QString field(const char* name) const { return page.findChild<QLineEdit*>(QString::fromLatin1(name))->text(); }
     void click(const char* name) { page.findChild<QPushButton*>(QString::fromLatin1(name))->click(); }

@@ -1,0 +1,167 @@
+// Compare with the unit, and restore part of a file.
+#include "app/compare_dialog.h"
+
+#include "app/config_actions.h"
+#include "app/config_file.h"
+#include "app/config_file_io.h"
+#include "app/config_selective_restore.h"
+#include "app/dialog_runner.h"
+#include "link/quor_control.h"
+#include "model/device_model.h"
+#include "platform/file_dialog.h"
+#include "platform/prompt.h"
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+#include "platform/sleep.h"
+
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace bm {
+namespace {
+
+enum Column { NameColumn, FileColumn, UnitColumn };
+
+QString latin1(const std::string& s)
+{
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+bool restorable(const ConfigDifference& d)
+{
+    return d.kind != ConfigDifference::Kind::EffectParam;
+}
+
+} // namespace
+
+CCompareDlg::CCompareDlg(const QString& fileName, std::vector<ConfigDifference> differences, QWidget* parent)
+    : QDialog(parent), differences_(std::move(differences))
+{
+    setWindowTitle(QStringLiteral("Compare Configuration"));
+    auto* layout = new QVBoxLayout(this);
+    auto* heading = new QLabel(differences_.empty()
+                                   ? QStringLiteral("The unit and %1 are the same.").arg(fileName)
+                                   : QStringLiteral("%1 difference(s) between %2 and the unit. Tick those to "
+                                                    "restore from the file.")
+                                         .arg(differences_.size())
+                                         .arg(fileName),
+                               this);
+    heading->setObjectName(QStringLiteral("heading"));
+    heading->setWordWrap(true);
+    layout->addWidget(heading);
+
+    list_ = new QTreeWidget(this);
+    list_->setObjectName(QStringLiteral("differences"));
+    list_->setRootIsDecorated(false);
+    list_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("File"), QStringLiteral("Unit")});
+    for (const ConfigDifference& d : differences_) {
+        auto* item = new QTreeWidgetItem(list_, {latin1(d.label), latin1(d.a), latin1(d.b)});
+        if (restorable(d)) {
+            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+            item->setCheckState(NameColumn, Qt::Unchecked);
+        } else {
+            item->setFlags(item->flags() & ~Qt::ItemIsUserCheckable);
+            item->setToolTip(NameColumn, QStringLiteral("Effect parameters are never restored."));
+        }
+    }
+    list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    list_->setMinimumSize(520, 280);
+    layout->addWidget(list_);
+    connect(list_, &QTreeWidget::itemChanged, this, [this] { updateButton(); });
+
+    auto* buttons = new QDialogButtonBox(this);
+    restore_ = buttons->addButton(QStringLiteral("Restore Ticked"), QDialogButtonBox::AcceptRole);
+    restore_->setObjectName(QStringLiteral("restoreTicked"));
+    buttons->addButton(QDialogButtonBox::Close);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+    updateButton();
+}
+
+std::vector<ConfigDifference> CCompareDlg::ticked() const
+{
+    std::vector<ConfigDifference> out;
+    for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* item = list_->topLevelItem(row);
+        if ((item->flags() & Qt::ItemIsUserCheckable) && item->checkState(NameColumn) == Qt::Checked)
+            out.push_back(differences_[static_cast<std::size_t>(row)]);
+    }
+    return out;
+}
+
+void CCompareDlg::setTicked(int row, bool on)
+{
+    QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (item && (item->flags() & Qt::ItemIsUserCheckable))
+        item->setCheckState(NameColumn, on ? Qt::Checked : Qt::Unchecked);
+}
+
+void CCompareDlg::updateButton()
+{
+    restore_->setEnabled(!ticked().empty());
+}
+
+void CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
+                         SettingsStore& settings)
+{
+    const FileDialogResult chosen =
+        files.run(configFileRequest(FileDialogMode::Open, "Compare Ridaziv Configuration", settings));
+    if (!chosen.path) {
+        reportDialogError(prompt, chosen.errorCode);
+        return;
+    }
+    std::string error;
+    const std::optional<ConfigFileContents> file = loadConfigFile(*chosen.path, error);
+    std::vector<std::uint8_t> bytes;
+    if (!file || !readFilePrefix(*chosen.path, kRestoreReadLimit, bytes)) {
+        prompt.ask("Failed to open file! " + error);
+        return;
+    }
+    storeLastVisited(settings, *chosen.path);
+
+    const std::optional<ConfigFileContents> unit = readUnitConfiguration(model, error);
+    if (!unit) {
+        prompt.ask(error);
+        return;
+    }
+    const ConfigComparison comparison = compareConfigs(*file, *unit, DefinitionNames::fromModel(model), false);
+    if (!comparison.refusal.empty()) {
+        prompt.ask("Cannot compare configurations of " + comparison.refusal + ".");
+        return;
+    }
+    CCompareDlg dialog(QFileInfo(QString::fromStdString(*chosen.path)).fileName(), comparison.differences);
+    if (dialogs.run(dialog) != QDialog::Accepted)
+        return;
+
+    RestoreSelection selection;
+    for (const ConfigDifference& d : dialog.ticked()) {
+        switch (d.kind) {
+        case ConfigDifference::Kind::Param: selection.params.insert(static_cast<std::uint8_t>(d.id)); break;
+        case ConfigDifference::Kind::InputName: selection.inputNames[static_cast<std::size_t>(d.id)] = true; break;
+        case ConfigDifference::Kind::CustomName: selection.customName = true; break;
+        case ConfigDifference::Kind::EffectParam: break;
+        }
+    }
+    if (selection.empty())
+        return;
+    // The save's closing sweep must have ended: the restore's capture would
+    // take its answers.
+    for (int pass = 0; pass < 100 && model.link().state().StatusSweepActive; ++pass)
+        sleepMs(50);
+    const bool shown = settings.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
+    int written = 0;
+    if (!RestoreSelected(model, bytes.data(), bytes.size(), selection, shown, written, error)) {
+        prompt.ask(error);
+        prompt.ask("Failed to restore configuration!");
+        return;
+    }
+    model.StartStatusSweep();
+}
+
+} // namespace bm

@@ -1,0 +1,63 @@
+// Comparing two configurations (files, or a file and the unit as a save would
+// record it) parameter by parameter, in page units and by the names of the
+// unit's definitions. Used by brennmark-cli's diff and the Info page's Compare.
+#pragma once
+
+#include "app/config_file.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bm {
+
+class DeviceModel;
+
+// Names from the unit's definitions, by id; an empty or missing name is shown
+// as PARAM_0xNN (or EFFECT_NN).
+struct DefinitionNames {
+    std::vector<std::string> params;
+    std::vector<std::string> effects;
+
+    // The model's parameter and effect names for its TotalParams and TotalEffects.
+    static DefinitionNames fromModel(const DeviceModel& model);
+    std::string paramName(int id) const;
+    std::string effectName(int id) const;
+};
+
+struct ConfigDifference {
+    enum class Kind { InputName, CustomName, Param, EffectParam };
+    Kind kind = Kind::Param;
+    int id = 0;    // input index, parameter id or effect id
+    int index = 0; // effect parameter index (EffectParam)
+    std::string label; // "VOLUME", "INPUT_NAME[DVD]", "CUSTOM_NAME", "EFFECT[THX].3"
+    std::string a;     // page-unit text on side A ("(none)" when A has no such value)
+    std::string b;
+};
+
+struct ConfigComparison {
+    // Why the two were not compared ("" when they were).
+    std::string refusal;
+    std::vector<ConfigDifference> differences;
+};
+
+// Compares names, custom name, system parameters and effect parameters, in
+// that order. Two configurations of different products or ROM timestamps are
+// refused with the reason, unless `force`.
+ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileContents& b,
+                                const DefinitionNames& names, bool force);
+
+// One line of output: "VOLUME: -20 -> -10"; names are quoted.
+std::string differenceLine(const ConfigDifference& difference);
+
+// The unit's configuration now, read by the program's own save into a
+// temporary file that is parsed and removed; nothing, with the reason, when
+// the save fails. The save's closing status sweep is left running.
+std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error);
+
+// Reads and parses a whole configuration file; nothing, with the reason in
+// `error`, when it cannot be read or is not a complete configuration.
+std::optional<ConfigFileContents> loadConfigFile(const std::string& path, std::string& error);
+
+} // namespace bm

@@ -1,0 +1,173 @@
+// Selective restore. The file checks are the full restore's; the parameter
+// write goes through SetSysParams as every other parameter write does, with the
+// unit's freshly read values around the chosen ones.
+#include "app/config_selective_restore.h"
+
+#include "app/config_capture.h"
+#include "app/config_file.h"
+#include "link/quor_control.h"
+#include "model/device_model.h"
+#include "platform/sleep.h"
+
+#include <algorithm>
+
+namespace bm {
+namespace {
+
+
+struct Group {
+    const char* word;
+    std::vector<NamedParam> params;
+};
+
+const std::vector<Group>& groups()
+{
+    static const std::vector<Group> table = {
+        {"speakers",
+         {NamedParam::FRONT_SPKR, NamedParam::FRONT_HPASS_SMALL, NamedParam::FRONT_HPASS,
+          NamedParam::CENTER_SPKR, NamedParam::BSPLIT_SMALL, NamedParam::BSPLIT, NamedParam::SIDE_SPKR,
+          NamedParam::SIDE_STD_HPASS, NamedParam::SIDE_DIPOLE_HPASS, NamedParam::SIDE_HPASS,
+          NamedParam::REAR_SPKR, NamedParam::REAR_SMALL_HPASS, NamedParam::REAR_HPASS,
+          NamedParam::SUBWOOFER, NamedParam::SUB_LOWPASS}},
+        {"levels",
+         {NamedParam::OUT_ADJ_CENTER, NamedParam::OUT_ADJ_SUB, NamedParam::OUT_ADJ_FRONT_L,
+          NamedParam::OUT_ADJ_FRONT_R, NamedParam::OUT_ADJ_SIDE_L, NamedParam::OUT_ADJ_SIDE_R,
+          NamedParam::OUT_ADJ_REAR_L, NamedParam::OUT_ADJ_REAR_R}},
+        {"tone", {NamedParam::BASS, NamedParam::TREBLE, NamedParam::TILT, NamedParam::LOUDNESS}},
+    };
+    return table;
+}
+
+} // namespace
+
+bool RestoreSelection::empty() const
+{
+    return params.empty() && !customName &&
+           std::none_of(inputNames.begin(), inputNames.end(), [](bool b) { return b; });
+}
+
+bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>& words,
+                        RestoreSelection& selection, std::string& error)
+{
+    const int total = model.unitConfig().TotalParams;
+    for (const std::string& word : words) {
+        if (word == "names") {
+            selection.inputNames.fill(true);
+            selection.customName = true;
+            continue;
+        }
+        const auto group = std::find_if(groups().begin(), groups().end(),
+                                        [&](const Group& g) { return word == g.word; });
+        if (group != groups().end()) {
+            for (NamedParam p : group->params)
+                if (const std::uint8_t id = model.namedSlot(p); id != 0)
+                    selection.params.insert(id);
+            continue;
+        }
+        bool found = false;
+        for (int id = 0; id < total && !found; ++id) {
+            if (model.paramDef(static_cast<std::uint8_t>(id)).nameText() == word) {
+                selection.params.insert(static_cast<std::uint8_t>(id));
+                found = true;
+            }
+        }
+        if (!found) {
+            error = word;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t size,
+                     const RestoreSelection& selection, bool customNameShown, int& written,
+                     std::string& error)
+{
+    written = 0;
+    CQuorControl& link = model.link();
+    const int count = link.timing(Timing::RestoreConfigWaitCount);
+    const int interval = link.timing(Timing::RestoreConfigWaitInterval);
+    const int delay = link.timing(Timing::RestoreConfigExtraDelay);
+
+    const UnitConfig unit = model.unitConfig();
+    const std::size_t needed = restoreSizeFor(unit.TotalParams);
+    if (size < needed) {
+        error = "the configuration file is too short: " + std::to_string(size) + " bytes, at least " +
+                std::to_string(needed) + " expected";
+        return false;
+    }
+    const ConfigFileHeader header = ConfigFileHeader::fromBytes(file);
+    if (header.unitConfig != unit.toBytes()) {
+        error = "Cannot restore to different firmware with this version of Brennmark.";
+        return false;
+    }
+
+    // Names: each chosen one, acknowledged one by one. They are sent even when
+    // they look equal: the model keeps a name only up to its first blank, so
+    // it cannot tell "Blu Ray" from "Blu Disc".
+    auto sendName = [&](std::uint8_t command, auto sendOne) {
+        link.state().RestoreCaptureActive = true;
+        sleepMs(delay);
+        sendOne();
+        const auto answer = AwaitCaptured(link, count, interval, [command](const Packet& p) {
+            return (p.code() == DC_ACK && p.dataLength() >= 1 && p.data()[0] == command) ||
+                   p.code() == DC_NAK;
+        });
+        link.state().RestoreCaptureActive = false;
+        link.DiscardCaptured();
+        if (!answer || answer->code() == DC_NAK) {
+            error = answer ? "the unit refused a name (DC_NAK)" : "no answer from the unit to a name";
+            return false;
+        }
+        ++written;
+        return true;
+    };
+    for (int index = 0; index < kInputCount; ++index) {
+        const std::string name = header.inputNameText(index).substr(0, kInputNameWidth);
+        if (!selection.inputNames[index])
+            continue;
+        if (!sendName(DC_CMD_SET_INPUT_NAME, [&] { model.SetInputName(index, name); }))
+            return false;
+        model.storeInputName(index, name);
+    }
+    const std::string customName = header.customNameText();
+    if (selection.customName) {
+        if (!sendName(DC_CMD_SET_CUST_NAME, [&] { model.SetCustomName(customNameShown, customName); }))
+            return false;
+        model.storeCustomName(customName);
+    }
+
+    if (selection.params.empty())
+        return true;
+    // The unit's own values, read now, with the chosen ones from the file.
+    if (!model.GetSysParams(true)) {
+        error = "no answer from the unit to the parameter read";
+        return false;
+    }
+    const int valueCount = model.paramValueCount();
+    if (valueCount < unit.TotalParams) {
+        error = "the unit reported fewer parameter values than it has parameters";
+        return false;
+    }
+    std::array<std::uint8_t, kParamTableSize> values = model.paramValues();
+    const std::uint8_t* fileValues = file + ConfigFileHeader::kSize + kRecordPrefixSize;
+    int changed = 0;
+    for (std::uint8_t id : selection.params) {
+        if (id < unit.TotalParams && values[id] != fileValues[id]) {
+            values[id] = fileValues[id];
+            ++changed;
+        }
+    }
+    if (changed == 0)
+        return true;
+    model.setParamValues(values.data(), valueCount);
+    sleepMs(delay);
+    if (!model.SetSysParams(true)) {
+        error = "Set Sys Parameters Failed.";
+        return false;
+    }
+    written += changed;
+    return true;
+}
+
+} // namespace bm

@@ -1,0 +1,49 @@
+// Restoring part of a configuration file: only the chosen system parameters,
+// input names and custom name go back to the unit; every other value sent is
+// the unit's own, read from it just before. Used by `brennmark-cli restore
+// --only` and the Compare dialog.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace bm {
+
+class DeviceModel;
+
+struct RestoreSelection {
+    std::set<std::uint8_t> params;           // system parameter ids
+    std::array<bool, 8> inputNames{};        // by input index
+    bool customName = false;
+
+    bool empty() const;
+};
+
+// Parameter ids of the named groups (a group has only the parameters this
+// unit's definitions name).
+//   speakers: the speaker size, crossover and subwoofer parameters
+//   levels:   the eight output levels
+//   tone:     bass, treble, tilt and loudness
+//   names:    the eight input names and the custom name
+// Any other word must be a parameter name of the definitions. False, with the
+// unknown word in `error`, when a word is neither.
+bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>& words,
+                        RestoreSelection& selection, std::string& error);
+
+// Writes the selection from the file to the unit, whose model must be fresh
+// (a status sweep just ended). The file is checked as the full restore checks
+// it (length, identity) before anything is sent. Each chosen name is sent and
+// its acknowledgement awaited; the custom name goes with `customNameShown` as
+// its display switch. Parameters: the unit's
+// values are read again, the selected ones replaced by the file's, and all
+// are written back only when one of them differs. `written` counts the
+// parameters and names that changed. False with the reason in `error`.
+bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t size,
+                     const RestoreSelection& selection, bool customNameShown, int& written,
+                     std::string& error);
+
+} // namespace bm

@@ -1,0 +1,164 @@
+// Page units for parameter values: one table from parameter name to unit, and
+// the text and parse of each unit in integers only.
+#include "app/config_units.h"
+
+#include "model/records.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace bm {
+namespace {
+
+struct NamedUnit {
+    const char* name;
+    ValueUnit unit;
+};
+
+constexpr NamedUnit kNamedUnits[] = {
+    {"VOLUME", ValueUnit::Volume},        {"Z2_VOL", ValueUnit::Volume},
+    {"LR_BALANCE", ValueUnit::Balance},   {"Z2_BAL", ValueUnit::Balance},
+    {"BASS", ValueUnit::Tone},            {"TREBLE", ValueUnit::Tone},
+    {"TILT", ValueUnit::Tilt},            {"MUTE", ValueUnit::Switch},
+    {"Z2_MUTE", ValueUnit::Switch},       {"LOUDNESS", ValueUnit::Switch},
+    {"RECORD_ENABLED", ValueUnit::Switch},{"INPUT", ValueUnit::Input},
+    {"OUT_ADJ_CENTER", ValueUnit::OutputLevel},  {"OUT_ADJ_SUB", ValueUnit::OutputLevel},
+    {"OUT_ADJ_FRONT_L", ValueUnit::OutputLevel}, {"OUT_ADJ_FRONT_R", ValueUnit::OutputLevel},
+    {"OUT_ADJ_SIDE_L", ValueUnit::OutputLevel},  {"OUT_ADJ_SIDE_R", ValueUnit::OutputLevel},
+    {"OUT_ADJ_REAR_L", ValueUnit::OutputLevel},  {"OUT_ADJ_REAR_R", ValueUnit::OutputLevel},
+};
+
+// Zero points: the raw value shown as 0.
+int zeroOf(ValueUnit unit)
+{
+    switch (unit) {
+    case ValueUnit::Volume: return 80;
+    case ValueUnit::Balance: return 16;
+    case ValueUnit::Tone: return 12;
+    case ValueUnit::Tilt: return 15;
+    case ValueUnit::OutputLevel: return 20;
+    default: return 0;
+    }
+}
+
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// A signed whole number, optionally followed by "dB"; nothing else.
+std::optional<int> parseWhole(std::string_view text)
+{
+    std::string t = lower(text);
+    if (t.size() > 2 && t.compare(t.size() - 2, 2, "db") == 0)
+        t.resize(t.size() - 2);
+    if (t.empty())
+        return std::nullopt;
+    std::size_t i = (t[0] == '+' || t[0] == '-') ? 1 : 0;
+    if (i >= t.size() || t.find_first_not_of("0123456789", i) != std::string::npos || t.size() > 6)
+        return std::nullopt;
+    return std::atoi(t.c_str());
+}
+
+// Half steps from a decimal with at most one digit after the point, which
+// must be 0 or 5: "-1.5" gives -3.
+std::optional<int> parseHalfSteps(std::string_view text)
+{
+    std::string t = lower(text);
+    if (t.size() > 2 && t.compare(t.size() - 2, 2, "db") == 0)
+        t.resize(t.size() - 2);
+    const bool negative = !t.empty() && t[0] == '-';
+    if (!t.empty() && (t[0] == '+' || t[0] == '-'))
+        t.erase(0, 1);
+    const auto point = t.find('.');
+    const std::string whole = t.substr(0, point);
+    const std::string fraction = point == std::string::npos ? "" : t.substr(point + 1);
+    if (whole.empty() || whole.size() > 3 || whole.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    int halves = std::atoi(whole.c_str()) * 2;
+    if (point != std::string::npos) {
+        if (fraction == "5")
+            halves += 1;
+        else if (fraction != "0")
+            return std::nullopt;
+    }
+    return negative ? -halves : halves;
+}
+
+} // namespace
+
+ValueUnit unitOfParam(std::string_view paramName)
+{
+    for (const NamedUnit& entry : kNamedUnits) {
+        if (paramName == entry.name)
+            return entry.unit;
+    }
+    return ValueUnit::Raw;
+}
+
+std::string wholeStepString(int n)
+{
+    return (n >= 0 ? "+" : "") + std::to_string(n);
+}
+
+std::string halfStepString(int n)
+{
+    const int m = n < 0 ? -n : n;
+    return std::string(n >= 0 ? "+" : "-") + std::to_string(m / 2) + (m % 2 ? ".5" : ".0");
+}
+
+std::string valueText(ValueUnit unit, std::uint8_t raw)
+{
+    const int n = raw - zeroOf(unit);
+    switch (unit) {
+    case ValueUnit::Volume:
+    case ValueUnit::Balance:
+    case ValueUnit::Tone:
+    case ValueUnit::Tilt: return wholeStepString(n);
+    case ValueUnit::OutputLevel: return halfStepString(n);
+    case ValueUnit::Switch: return raw == 0 ? "off" : raw == 1 ? "on" : std::to_string(raw);
+    case ValueUnit::Input: {
+        const char* name = RecordInputText(raw);
+        return *name ? name : std::to_string(raw);
+    }
+    case ValueUnit::Raw: break;
+    }
+    return std::to_string(raw);
+}
+
+std::optional<int> parseValue(ValueUnit unit, std::string_view text)
+{
+    const std::string t = lower(text);
+    switch (unit) {
+    case ValueUnit::Switch:
+        if (t == "on" || t == "1")
+            return 1;
+        if (t == "off" || t == "0")
+            return 0;
+        return std::nullopt;
+    case ValueUnit::Input:
+        for (int i = 0; i < kInputCount; ++i) {
+            if (t == lower(RecordInputText(static_cast<std::uint8_t>(i))))
+                return i;
+        }
+        break; // or a number
+    case ValueUnit::OutputLevel:
+        if (const auto halves = parseHalfSteps(text))
+            return *halves + zeroOf(unit);
+        return std::nullopt;
+    default: break;
+    }
+    if (const auto n = parseWhole(text)) {
+        if (unit == ValueUnit::Raw || unit == ValueUnit::Input)
+            return (t[0] == '-' || t[0] == '+') ? std::nullopt : std::optional<int>(*n);
+        return *n + zeroOf(unit);
+    }
+    return std::nullopt;
+}
+
+} // namespace bm

@@ -1,0 +1,289 @@
+// brennmark-cli's start-up, as the program's: the port chosen from the settings
+// or --port, the definition cache trusted or a download forced by the same
+// rules, detection within about a second, then the status sweep.
+#include "cli/cli_session.h"
+
+#include "link/packet.h"
+#include "platform/qt_settings.h"
+#include "platform/serial_factory.h"
+#include "platform/settings_keys.h"
+#include "platform/sleep.h"
+#include "sim/sim_server.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+namespace bm::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPumpSliceMs = 5;
+// The program's start-up limits: 100 ms passes, 50 of them (1800 with a
+// download), ending early after 51 passes without a new response.
+constexpr int kWaitPassMs = 100;
+constexpr int kWaitPasses = 50;
+constexpr int kWaitPassesDownload = 1800;
+constexpr int kIdlePassLimit = 50;
+
+std::string cutText(const std::uint8_t* data, std::size_t length)
+{
+    std::string text;
+    for (std::size_t i = 0; i < length && data[i] != 0; ++i)
+        text += static_cast<char>(data[i]);
+    return text;
+}
+
+} // namespace
+
+// --- EventTap ---------------------------------------------------------------
+
+void EventTap::storeParamValue(std::uint8_t id, std::uint8_t value)
+{
+    model_.storeParamValue(id, value);
+    push({UnitEvent::Kind::Param, id, value, {}, {}});
+}
+
+void EventTap::storeFrontPanel(const std::uint8_t* data, std::size_t length)
+{
+    model_.storeFrontPanel(data, length);
+    constexpr std::size_t kLine = 21;
+    UnitEvent event{UnitEvent::Kind::FrontPanel, 0, 0, {}, {}};
+    event.line1 = cutText(data, std::min(length, kLine));
+    if (length > kLine)
+        event.line2 = cutText(data + kLine, std::min(length - kLine, kLine));
+    push(std::move(event));
+}
+
+void EventTap::routePacket(const Packet& packet)
+{
+    model_.routePacket(packet);
+    if (packet.code() == DC_SLEEP)
+        push({UnitEvent::Kind::Sleep, 0, 0, {}, {}});
+    else if (packet.code() == DC_WAKEUP)
+        push({UnitEvent::Kind::Wakeup, 0, 0, {}, {}});
+}
+
+void EventTap::setRecording(bool on)
+{
+    std::lock_guard lock(mutex_);
+    recording_ = on;
+    events_.clear();
+}
+
+std::deque<UnitEvent> EventTap::take()
+{
+    std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+}
+
+void EventTap::push(UnitEvent event)
+{
+    std::lock_guard lock(mutex_);
+    if (recording_)
+        events_.push_back(std::move(event));
+}
+
+// --- CliSession -------------------------------------------------------------
+
+CliSession::CliSession(CliOptions options) : options_(std::move(options))
+{
+    owner_.setHandler([](const Notification&) {}); // the pages' refreshes have no place here
+}
+
+CliSession::~CliSession()
+{
+    if (link_ && connected_ && link_->state().LinkEnabled) {
+        // The program's goodbye: front-panel reports off, then HOST_SLEEP.
+        model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
+        model_->HostSleep();
+        sleepMs(100);
+    }
+    if (link_) {
+        link_->DisableLink();
+        link_->ExitInstance();
+    }
+    link_.reset();
+    if (sim_)
+        sim_->stop();
+}
+
+void CliSession::openSettings()
+{
+    if (settings_)
+        return;
+    if (options_.simulate) {
+        // The simulated unit keeps its own definition cache, as in brennmark --simulate.
+        const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                            QStringLiteral("/Tollvane");
+        QDir().mkpath(dir);
+        settings_ = std::make_unique<QSettingsStore>(dir + QStringLiteral("/Brennmark-simulated.conf"));
+    } else {
+        settings_ = std::make_unique<QSettingsStore>();
+    }
+}
+
+bool CliSession::startSimulator(std::string& error, std::string& device)
+{
+    sim::SimOptions simOptions;
+    if (options_.model == "de1" || options_.model == "DE1")
+        simOptions.model = sim::Model::DE1;
+    else if (options_.model == "za2" || options_.model == "ZA2")
+        simOptions.model = sim::Model::ZA2;
+    else {
+        error = "--model takes de1 or za2";
+        return false;
+    }
+    if (options_.firmware == "A" || options_.firmware == "a")
+        simOptions.firmware = sim::Firmware::A;
+    else if (options_.firmware == "B" || options_.firmware == "b")
+        simOptions.firmware = sim::Firmware::B;
+    else {
+        error = "--firmware takes A or B";
+        return false;
+    }
+    sim_ = std::make_unique<sim::SimServer>(simOptions);
+    if (!sim_->start()) {
+        error = "could not start the simulated unit";
+        return false;
+    }
+    device = sim_->devicePath();
+    return true;
+}
+
+int CliSession::connect(std::string& error)
+{
+    openSettings();
+    std::string device = options_.port;
+    if (options_.simulate && !startSimulator(error, device))
+        return kExitError;
+
+    SettingsStore& s = *settings_;
+    const int storedPort = s.readInt(keys::kComm, keys::kCommPort, keys::kCommPortAbsent);
+    const int portIndex = (storedPort >= 0 && storedPort <= 3) ? storedPort : 0;
+    // A download is forced once when asked for, and whenever the cache is missing.
+    bool download = s.readInt(keys::kComm, keys::kForceDownload, 0) != 0;
+    if (download)
+        s.writeInt(keys::kComm, keys::kForceDownload, 0);
+    if (DeviceModel::definitionCacheMissing(s))
+        download = true;
+
+    serial_ = makeSerialDevice(s, device);
+    model_ = std::make_unique<DeviceModel>(s, prompt_);
+    tap_ = std::make_unique<EventTap>(*model_);
+    // A NAK or time-out retry means the unit refused or dropped what we asked:
+    // stop before the retry goes out.
+    prompt_.onRetryPrompt([this](const std::string&) {
+        if (link_)
+            link_->DisableLink();
+    });
+    if (!options_.traceFile.empty()) {
+        trace_.open(options_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!trace_) {
+            error = "cannot write the trace to " + options_.traceFile;
+            return kExitError;
+        }
+    }
+    const CQuorControl::Environment env{owner_, s, prompt_, *serial_};
+    link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
+    if (trace_.is_open())
+        link_->attachTrace(&trace_);
+    if (!link_->state().UnitHeard) {
+        if (!serial_->isOpen())
+            error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
+        else
+            error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
+        return kExitNoUnit;
+    }
+    link_->EnableLink();
+    connected_ = true;
+    if (!waitForStartupSweep(download, error))
+        return kExitError;
+    // Each effect definition of a download made its effect current; the status
+    // read before the download is read again.
+    if (download && !sweep()) {
+        error = "Timed out waiting for data download from DE-1/ZA-2!";
+        return kExitError;
+    }
+    return kExitOk;
+}
+
+bool CliSession::waitForStartupSweep(bool& download, std::string& error)
+{
+    const LinkState& state = link_->state();
+    const bool terminal = ::isatty(STDERR_FILENO);
+    bool progressShown = false;
+    int idle = 0;
+    std::uint32_t lastCount = state.ResponsesReceived;
+    for (int passes = 0; state.StatusSweepActive; ++passes) {
+        // A ROM that differs from the cached one starts a download midway;
+        // from then on the download's limit applies, as for a forced one.
+        download = download || state.ReloadDefinitions;
+        if (passes >= (download ? kWaitPassesDownload : kWaitPasses))
+            break;
+        waitFor([] { return false; }, kWaitPassMs);
+        const std::uint32_t received = state.ResponsesReceived;
+        if (download && terminal) {
+            std::fprintf(stderr, "\rbrennmark-cli: downloading the unit's definitions: %u commands, %u responses",
+                         static_cast<unsigned>(state.CommandsSent.load()), static_cast<unsigned>(received));
+            progressShown = true;
+        }
+        if (received == lastCount) {
+            if (++idle > kIdlePassLimit)
+                break;
+        } else {
+            idle = 0;
+            lastCount = received;
+        }
+    }
+    if (progressShown)
+        std::fputs("\n", stderr);
+    if (state.StatusSweepActive) {
+        error = "Timed out waiting for data download from DE-1/ZA-2!";
+        return false;
+    }
+    return true;
+}
+
+void CliSession::pump()
+{
+    owner_.dispatch();
+}
+
+bool CliSession::waitFor(const std::function<bool()>& done, int limitMs)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+        pump();
+        if (done())
+            return true;
+        if (Clock::now() >= end)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPumpSliceMs));
+    }
+}
+
+bool CliSession::sweep(int limitMs)
+{
+    waitUntilSendAllowed();
+    model_->StartStatusSweep();
+    return waitFor([this] { return !link_->state().StatusSweepActive; }, limitMs);
+}
+
+void CliSession::stopSending()
+{
+    if (link_)
+        link_->DisableLink();
+}
+
+void CliSession::waitUntilSendAllowed()
+{
+    waitFor([this] { return !link_->state().SendSuppressed; }, 2 * kTimerPeriodMs);
+}
+
+} // namespace bm::cli

@@ -1,0 +1,131 @@
+// One brennmark-cli run's connection to the unit: the settings store, the serial
+// line (or an in-process simulated unit), the link and the device model, with
+// the program's own start-up: definition cache or download, greeting, detection
+// and the status sweep. The main thread owns the session and pumps the link's
+// timers and notifications while it waits.
+#pragma once
+
+#include "cli/cli_prompt.h"
+#include "link/link_client.h"
+#include "link/quor_control.h"
+#include "model/device_model.h"
+#include "platform/manual_owner_window.h"
+#include "platform/serial_device.h"
+#include "platform/settings_store.h"
+
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace bm::sim {
+class SimServer;
+}
+
+namespace bm::cli {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitDifferent = 1;
+inline constexpr int kExitError = 2;
+inline constexpr int kExitNoUnit = 3;
+
+struct CliOptions {
+    std::string port;       // --port DEVICE (a path or tcp://HOST:PORT)
+    bool simulate = false;  // --simulate
+    std::string model = "de1";   // --model de1|za2 (with --simulate)
+    std::string firmware = "A";  // --firmware A|B (with --simulate)
+    std::string traceFile;  // --trace FILE
+};
+
+// Something the unit reported by itself, for watch.
+struct UnitEvent {
+    enum class Kind { Param, FrontPanel, Sleep, Wakeup };
+    Kind kind = Kind::Param;
+    std::uint8_t id = 0;
+    std::uint8_t value = 0;
+    std::string line1, line2;
+};
+
+// Passes every routing call on to the model, and keeps the unit's own reports
+// for watch while recording is on. Called on the reader thread.
+class EventTap : public LinkClient {
+public:
+    explicit EventTap(DeviceModel& model) : model_(model) {}
+
+    void bindLink(CQuorControl& link) override { model_.bindLink(link); }
+    void loadDefinitionCache() override { model_.loadDefinitionCache(); }
+    void storeParamValue(std::uint8_t id, std::uint8_t value) override;
+    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override { model_.mirrorParamChange(id, value); }
+    void storeFrontPanel(const std::uint8_t* data, std::size_t length) override;
+    void setCurrentEffect(std::uint8_t effectId) override { model_.setCurrentEffect(effectId); }
+    void routePacket(const Packet& packet) override;
+
+    void setRecording(bool on);
+    std::deque<UnitEvent> take();
+
+private:
+    void push(UnitEvent event);
+
+    DeviceModel& model_;
+    std::mutex mutex_; // guards recording_ and events_
+    bool recording_ = false;
+    std::deque<UnitEvent> events_;
+};
+
+class CliSession {
+public:
+    explicit CliSession(CliOptions options);
+    ~CliSession(); // says goodbye to the unit when connected, then closes the link
+
+    CliSession(const CliSession&) = delete;
+    CliSession& operator=(const CliSession&) = delete;
+
+    // Opens the settings store only (diff of two files needs no unit).
+    void openSettings();
+    // The whole start-up. kExitOk, kExitNoUnit (no port, no answer) or
+    // kExitError (the sweep did not end), with the reason in `error`.
+    int connect(std::string& error);
+
+    SettingsStore& settings() { return *settings_; }
+    DeviceModel& model() { return *model_; }
+    CQuorControl& link() { return *link_; }
+    CliPrompt& prompt() { return prompt_; }
+    EventTap& events() { return *tap_; }
+    bool connected() const { return link_ != nullptr && connected_; }
+
+    // Runs due link timers and notifications on this thread.
+    void pump();
+    // Pumps until `done` or `limitMs` have passed; the final test of `done`.
+    bool waitFor(const std::function<bool()>& done, int limitMs);
+    // Starts a status sweep and waits for it to end (the model is then fresh).
+    bool sweep(int limitMs = 10000);
+    // Stops the link at once: nothing more is sent (after a refusal).
+    void stopSending();
+    // Waits until the link may send (a unit-originated change holds our
+    // sends off for 500 ms).
+    void waitUntilSendAllowed();
+
+private:
+    bool startSimulator(std::string& error, std::string& device);
+    // Waits as the program does at start; `download` ends true when the
+    // definitions were downloaded (forced, or after a ROM mismatch).
+    bool waitForStartupSweep(bool& download, std::string& error);
+
+    CliOptions options_;
+    CliPrompt prompt_;
+    ManualOwnerWindow owner_;
+    std::unique_ptr<sim::SimServer> sim_;
+    std::unique_ptr<SettingsStore> settings_;
+    std::unique_ptr<SerialDevice> serial_;
+    std::unique_ptr<DeviceModel> model_;
+    std::unique_ptr<EventTap> tap_;
+    std::unique_ptr<CQuorControl> link_;
+    std::ofstream trace_;
+    bool connected_ = false;
+};
+
+} // namespace bm::cli

@@ -1,0 +1,57 @@
+# Installation and the Debian package: the three programs in bin/, the desktop
+# entry and icon in their freedesktop places, man pages made from each
+# program's --help. `cpack` (scripts/package) builds brennmark_VERSION_ARCH.deb.
+include(GNUInstallDirs)
+
+set(BM_PROGRAMS)
+foreach(program brennmark brennmark-cli ridaziv-sim)
+  if(TARGET ${program})
+    list(APPEND BM_PROGRAMS ${program})
+  endif()
+endforeach()
+install(TARGETS ${BM_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/resources/brennmark.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/brennmark.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+
+# Man pages, one per program, rebuilt when the program is.
+set(BM_MAN_SUMMARY_brennmark "control panel for the Ridaziv DE-1 and ZA-2")
+set(BM_MAN_SUMMARY_brennmark-cli "command-line control of the Ridaziv DE-1 and ZA-2")
+set(BM_MAN_SUMMARY_ridaziv-sim "a simulated Ridaziv DE-1 or ZA-2 on a pseudo-terminal")
+set(BM_MAN_COMMANDS_brennmark-cli "status;params;get;set;watch;save;restore;diff")
+set(BM_MAN_PAGES)
+foreach(program ${BM_PROGRAMS})
+  set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+            ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DNAME=${program}
+            "-DSUMMARY=${BM_MAN_SUMMARY_${program}}" "-DCOMMANDS=${BM_MAN_COMMANDS_${program}}"
+            -DOUTPUT=${page} -P ${CMAKE_SOURCE_DIR}/cmake/make_man.cmake
+    DEPENDS ${program} ${CMAKE_SOURCE_DIR}/cmake/make_man.cmake
+    COMMENT "Man page ${program}.1"
+    VERBATIM)
+  list(APPEND BM_MAN_PAGES ${page})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${BM_MAN_PAGES})
+install(FILES ${BM_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The Debian package. dpkg-shlibdeps names the runtime packages the programs
+# actually link (Qt 6, the C++ runtime, libc).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brennmark)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Tollvane")
+set(CPACK_PACKAGE_CONTACT "Brennmark developers <brennmark@tollvane.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Control panel for the Ridaziv DE-1 and ZA-2 audio processors")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Brennmark drives the Ridaziv DE-1 and ZA-2 home-theatre processors over their RS-232 line\n"
+    "(or a serial line behind an IP bridge): a Qt control panel, brennmark-cli for scripts,\n"
+    "and ridaziv-sim, a simulated unit.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

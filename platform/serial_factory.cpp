@@ -1,0 +1,27 @@
+// The one place that decides between the termios and the TCP line.
+#include "platform/serial_factory.h"
+
+#include "platform/settings_keys.h"
+#include "platform/tcp_serial.h"
+#include "platform/termios_serial.h"
+
+namespace bm {
+
+std::string chosenSerialDevice(SettingsStore& settings, const std::string& overridePath)
+{
+    if (!overridePath.empty())
+        return overridePath;
+    const int stored = settings.readInt(keys::kComm, keys::kCommPort, 0);
+    const int index = (stored >= 0 && stored <= 3) ? stored : 0;
+    return settings.readString(keys::kComm, keys::kComDevice[index], keys::kComDeviceDefault[index]);
+}
+
+std::unique_ptr<SerialDevice> makeSerialDevice(SettingsStore& settings, const std::string& overridePath)
+{
+    const std::string device = chosenSerialDevice(settings, overridePath);
+    if (isTcpDevice(device))
+        return std::make_unique<TcpSerialPort>(device);
+    return std::make_unique<TermiosSerialPort>(settings, overridePath);
+}
+
+} // namespace bm

@@ -1,0 +1,175 @@
+// The configuration comparison and the page-unit texts it prints: exact lines
+// for known differences, nothing for equal configurations, refusals for other
+// products and ROMs, and the reading back of page units.
+#include "app/config_diff.h"
+#include "app/config_units.h"
+#include "config_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace bm {
+namespace {
+
+using test::Bytes;
+using Lines = std::vector<std::string>;
+
+// A small unit: five parameters, two effects.
+ConfigFileContents makeConfig(const char* stamp = "99/03/09 18:34", std::uint8_t product = 2)
+{
+    ConfigFileContents c;
+    c.header = ConfigFileHeader::make();
+    c.header.unitConfig[0] = product;
+    c.header.unitConfig[7] = 5; // TotalParams
+    c.header.unitConfig[8] = 2; // TotalEffects
+    std::memcpy(c.header.unitConfig.data() + 9, stamp, std::strlen(stamp));
+    const char* names[8] = {"TAPE", "TUNER", "CD", "AUX", "TV", "V-DISC", "DVD", "VCR"};
+    for (int i = 0; i < 8; ++i)
+        c.header.setInputName(i, reinterpret_cast<const std::uint8_t*>(names[i]), std::strlen(names[i]));
+    c.header.setCustomName(reinterpret_cast<const std::uint8_t*>("Den"), 3);
+    c.system.values = {3, 60, 16, 20, 7};
+    c.effects = {{DC_RESP_EFFECT_PARAM_VALUES, 0, {1, 2, 3}}, {DC_RESP_EFFECT_PARAM_VALUES, 1, {9}}};
+    return c;
+}
+
+DefinitionNames names()
+{
+    return DefinitionNames{{"PROGRAM", "VOLUME", "LR_BALANCE", "OUT_ADJ_SUB", ""}, {"THX", "Mono Film"}};
+}
+
+Lines linesOf(const ConfigComparison& comparison)
+{
+    Lines lines;
+    for (const ConfigDifference& d : comparison.differences)
+        lines.push_back(differenceLine(d));
+    return lines;
+}
+
+TEST(ConfigDiff, KnownDifferencesGiveExactLinesInPageUnits)
+{
+    const ConfigFileContents a = makeConfig();
+    ConfigFileContents b = makeConfig();
+    b.header.setInputName(6, reinterpret_cast<const std::uint8_t*>("Blu Ray"), 7);
+    b.header.setCustomName(reinterpret_cast<const std::uint8_t*>("Cinema"), 6);
+    b.system.values = {3, 72, 13, 17, 9};
+    b.effects[0].values[2] = 4;
+
+    const ConfigComparison result = compareConfigs(a, b, names(), false);
+    EXPECT_EQ(result.refusal, "");
+    EXPECT_EQ(linesOf(result), (Lines{
+                                   "INPUT_NAME[DVD]: \"DVD\" -> \"Blu Ray\"",
+                                   "CUSTOM_NAME: \"Den\" -> \"Cinema\"",
+                                   "VOLUME: -20 -> -8",
+                                   "LR_BALANCE: +0 -> -3",
+                                   "OUT_ADJ_SUB: +0.0 -> -1.5",
+                                   "PARAM_0x04: 7 -> 9",
+                                   "EFFECT[THX].3: 3 -> 4",
+                               }));
+    // Each difference says what it is, for a selective restore of it.
+    EXPECT_EQ(result.differences[0].kind, ConfigDifference::Kind::InputName);
+    EXPECT_EQ(result.differences[0].id, 6);
+    EXPECT_EQ(result.differences[2].kind, ConfigDifference::Kind::Param);
+    EXPECT_EQ(result.differences[2].id, 1);
+    EXPECT_EQ(result.differences[6].kind, ConfigDifference::Kind::EffectParam);
+}
+
+TEST(ConfigDiff, EqualConfigurationsHaveNoDifferences)
+{
+    const ConfigComparison result = compareConfigs(makeConfig(), makeConfig(), names(), false);
+    EXPECT_EQ(result.refusal, "");
+    EXPECT_TRUE(result.differences.empty());
+}
+
+TEST(ConfigDiff, OtherProductsAndRomsAreRefusedUnlessForced)
+{
+    ConfigFileContents za2 = makeConfig("99/03/09 18:34", 1);
+    za2.system.values[1] = 50;
+    const ConfigComparison products = compareConfigs(makeConfig(), za2, names(), false);
+    EXPECT_EQ(products.refusal, "different products (DE-1 and ZA-2)");
+    EXPECT_TRUE(products.differences.empty());
+
+    const ConfigFileContents otherRom = makeConfig("99/03/09 18:35");
+    const ConfigComparison roms = compareConfigs(makeConfig(), otherRom, names(), false);
+    EXPECT_EQ(roms.refusal, "different ROM timestamps (\"99/03/09 18:34\" and \"99/03/09 18:35\")");
+    EXPECT_TRUE(roms.differences.empty());
+
+    const ConfigComparison forced = compareConfigs(makeConfig(), za2, names(), true);
+    EXPECT_EQ(linesOf(forced), Lines{"VOLUME: -20 -> -30"});
+}
+
+TEST(ConfigDiff, RecordsOneSideLacksShowAsNone)
+{
+    ConfigFileContents b = makeConfig();
+    b.system.values.push_back(4);
+    b.effects[1].values.push_back(5);
+    EXPECT_EQ(linesOf(compareConfigs(makeConfig(), b, DefinitionNames{}, false)),
+              (Lines{"PARAM_0x05: (none) -> 4", "EFFECT[EFFECT_0x01].2: (none) -> 5"}));
+}
+
+TEST(ConfigDiff, LoadingRefusesMissingShortAndOverlongFiles)
+{
+    test::TempFolder folder;
+    ASSERT_TRUE(folder.ok());
+    std::string error;
+    EXPECT_FALSE(loadConfigFile(folder.file("missing.lex"), error));
+    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+
+    const ConfigFileContents c = makeConfig();
+    Bytes bytes;
+    const auto header = c.header.toBytes();
+    bytes.insert(bytes.end(), header.begin(), header.end());
+    for (const auto& record : {c.system.toBytes(), c.effects[0].toBytes(), c.effects[1].toBytes()})
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    test::writeFile(folder.file("whole.lex"), bytes);
+    const auto whole = loadConfigFile(folder.file("whole.lex"), error);
+    ASSERT_TRUE(whole) << error;
+    EXPECT_TRUE(compareConfigs(*whole, c, names(), false).differences.empty());
+
+    test::writeFile(folder.file("short.lex"), Bytes(bytes.begin(), bytes.end() - 1));
+    error.clear();
+    EXPECT_FALSE(loadConfigFile(folder.file("short.lex"), error));
+    EXPECT_NE(error.find("not a complete configuration file"), std::string::npos) << error;
+
+    Bytes longer = bytes;
+    longer.push_back(0);
+    test::writeFile(folder.file("long.lex"), longer);
+    EXPECT_FALSE(loadConfigFile(folder.file("long.lex"), error));
+}
+
+TEST(ConfigUnits, TextsAndReadingBack)
+{
+    struct Case {
+        const char* param;
+        std::uint8_t raw;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"VOLUME", 0, "-80"},      {"VOLUME", 80, "+0"},        {"Z2_VOL", 92, "+12"},
+        {"LR_BALANCE", 16, "+0"},  {"Z2_BAL", 3, "-13"},        {"BASS", 24, "+12"},
+        {"TREBLE", 0, "-12"},      {"TILT", 30, "+15"},         {"OUT_ADJ_SUB", 21, "+0.5"},
+        {"OUT_ADJ_CENTER", 19, "-0.5"}, {"OUT_ADJ_REAR_R", 0, "-10.0"}, {"MUTE", 1, "on"},
+        {"LOUDNESS", 0, "off"},    {"INPUT", 6, "DVD"},         {"SUB_LOWPASS", 2, "2"},
+    };
+    for (const Case& c : cases) {
+        const ValueUnit unit = unitOfParam(c.param);
+        EXPECT_EQ(valueText(unit, c.raw), c.text) << c.param << " " << int(c.raw);
+        EXPECT_EQ(parseValue(unit, c.text), std::optional<int>(c.raw)) << c.param << " " << c.text;
+    }
+    // Other spellings the command line takes.
+    EXPECT_EQ(parseValue(ValueUnit::Volume, "-20dB"), 60);
+    EXPECT_EQ(parseValue(ValueUnit::Volume, "-20"), 60);
+    EXPECT_EQ(parseValue(ValueUnit::OutputLevel, "3"), 26);
+    EXPECT_EQ(parseValue(ValueUnit::Input, "v-disc"), 5);
+    EXPECT_EQ(parseValue(ValueUnit::Switch, "ON"), 1);
+    // Not values.
+    for (const char* bad : {"", "+", "1.2.3", "abc", "--3", "2.5x"})
+        EXPECT_FALSE(parseValue(ValueUnit::Volume, bad)) << bad;
+    EXPECT_FALSE(parseValue(ValueUnit::OutputLevel, "0.3"));
+    EXPECT_FALSE(parseValue(ValueUnit::Switch, "maybe"));
+    EXPECT_FALSE(parseValue(ValueUnit::Raw, "-1"));
+    EXPECT_FALSE(parseValue(ValueUnit::Input, "Radio"));
+}
+
+} // namespace
+} // namespace bm

@@ -1,0 +1,482 @@
+// brennmark-cli against the simulated unit over a pseudo-terminal (and over TCP
+// against ridaziv-sim --tcp): every command, the values it reads and writes
+// checked against the unit's own state, and its refusals.
+#include "cli_rig.h"
+#include "model/text_fields.h"
+
+#include <cstring>
+
+namespace bm::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// --- help, usage and no unit -------------------------------------------------
+
+TEST_F(CliTest, HelpForTheProgramAndEveryCommand)
+{
+    const CliResult help = cli({"--help"}, false);
+    EXPECT_EQ(help.status, 0);
+    for (const char* command : {"status", "params", "get", "set", "watch", "save", "restore", "diff"}) {
+        EXPECT_NE(help.out.find(std::string("  ") + command), std::string::npos) << command;
+        const CliResult one = cli({command, "--help"}, false);
+        EXPECT_EQ(one.status, 0) << command;
+        EXPECT_EQ(one.out.rfind(std::string("Usage: brennmark-cli [options] ") + command, 0), 0u) << one.out;
+    }
+    const CliResult unknown = cli({"frobnicate"}, false);
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.errLines(), Lines{"brennmark-cli: unknown command frobnicate (see brennmark-cli --help)"});
+    EXPECT_EQ(cli({}, false).status, 2);
+    EXPECT_EQ(cli({"--model", "za2", "status"}, false).status, 2) << "--model without --simulate";
+}
+
+TEST_F(CliTest, NoUnitIsStatusThree)
+{
+    const CliResult missing = cli({"--port", folder.file("no-such-device"), "status"}, false);
+    EXPECT_EQ(missing.status, 3);
+    ASSERT_EQ(missing.errLines().size(), 1u) << missing.err;
+    EXPECT_NE(missing.err.find("cannot open serial device"), std::string::npos) << missing.err;
+
+    sim::SimOptions silent;
+    silent.silent = true;
+    startUnit(silent);
+    const CliResult quiet = cli({"status"});
+    EXPECT_EQ(quiet.status, 3);
+    EXPECT_NE(quiet.err.find("was not detected"), std::string::npos) << quiet.err;
+    EXPECT_EQ(quiet.out, "");
+}
+
+// --- status and params ---------------------------------------------------------
+
+TEST_F(CliTest, StatusAsTextAndJsonMatchesTheUnit)
+{
+    startUnit();
+    ASSERT_TRUE(sim->command("set VOLUME 61"));
+    ASSERT_TRUE(sim->command("display \"HELLO\" \"WORLD\""));
+    const sim::UnitSnapshot snap = sim->snapshot();
+
+    const CliResult text = cli({"status"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    const Lines lines = text.outLines();
+    EXPECT_EQ(lines[0], "product: DE-1 COMPLETE");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "volume: -19"), lines.end()) << text.out;
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "custom-name: " + snap.customName),
+              lines.end()) << text.out;
+
+    const CliResult json = cli({"status", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const QJsonObject o = parseObject(json.out);
+    EXPECT_EQ(o["product"].toString(), "DE-1 COMPLETE");
+    EXPECT_TRUE(o["rom"].toString().endsWith(QString::fromStdString(
+        std::string(reinterpret_cast<const char*>(snap.unitConfig.data() + 9)))))
+        << o["rom"].toString().toStdString();
+    EXPECT_EQ(o["power"].toString(), "on");
+    EXPECT_EQ(o["volume"].toDouble(), -19.0);
+    EXPECT_EQ(o["balance"].toDouble(), snap.sysStatus[7] - 16.0);
+    EXPECT_EQ(o["mute"].toBool(), snap.sysStatus[5] == 1);
+    EXPECT_EQ(o["zone2-volume"].toDouble(), snap.zone2Status[0] - 80.0);
+    EXPECT_EQ(o["bass"].toDouble(), paramValue("BASS") - 12.0);
+    EXPECT_EQ(o["tilt"].toDouble(), paramValue("TILT") - 15.0);
+    EXPECT_EQ(o["out-sub"].toDouble(), (paramValue("OUT_ADJ_SUB") - 20) / 2.0);
+    EXPECT_TRUE(o["loudness"].isBool());
+    EXPECT_TRUE(o["effect"].isString());
+    EXPECT_TRUE(o["stream"].isString());
+    EXPECT_TRUE(o["record-input"].isString());
+    EXPECT_EQ(o["display-1"].toString().trimmed(), "HELLO");
+    EXPECT_EQ(o["display-2"].toString().trimmed(), "WORLD");
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(o.contains(QStringLiteral("input-name-%1").arg(i + 1))) << i;
+}
+
+TEST_F(CliTest, ParamsListsEveryParameterAndEffect)
+{
+    startUnit();
+    const sim::UnitSnapshot snap = sim->snapshot();
+    const CliResult json = cli({"params", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const QJsonObject o = parseObject(json.out);
+    const QJsonArray params = o["params"].toArray();
+    ASSERT_EQ(params.size(), static_cast<qsizetype>(snap.paramNames.size()));
+    for (qsizetype id = 0; id < params.size(); ++id) {
+        const QJsonObject p = params[id].toObject();
+        const auto i = static_cast<std::size_t>(id);
+        EXPECT_EQ(p["id"].toInt(), id);
+        EXPECT_EQ(p["name"].toString().toStdString(), snap.paramNames[i]);
+        EXPECT_EQ(p["value"].toInt(), snap.paramValues[i]) << snap.paramNames[i];
+        EXPECT_EQ(p["maximum"].toInt(), snap.paramMax[i]) << snap.paramNames[i];
+    }
+    const QJsonArray effects = o["effects"].toArray();
+    ASSERT_EQ(effects.size(), static_cast<qsizetype>(snap.effectNames.size()));
+    for (qsizetype id = 0; id < effects.size(); ++id) {
+        const QJsonObject e = effects[id].toObject();
+        const auto i = static_cast<std::size_t>(id);
+        EXPECT_EQ(e["name"].toString().toStdString(), snap.effectNames[i]);
+        const QJsonArray values = e["params"].toArray();
+        ASSERT_EQ(values.size(), static_cast<qsizetype>(snap.effectParams[i].size()));
+        for (qsizetype k = 0; k < values.size(); ++k)
+            EXPECT_EQ(values[k].toInt(), snap.effectParams[i][static_cast<std::size_t>(k)]);
+    }
+
+    const CliResult text = cli({"params"});
+    ASSERT_EQ(text.status, 0);
+    EXPECT_EQ(text.outLines().size(), snap.paramNames.size() + snap.effectNames.size());
+}
+
+// --- get and set ---------------------------------------------------------------
+
+TEST_F(CliTest, SetThenGetRoundTripsForEveryKind)
+{
+    startUnit();
+    // Direct commands, IR keys, tone steps, output levels, names.
+    const Lines direct = {"volume", "-21", "balance", "+3", "front-back", "-2", "mute", "on",
+                          "zone2-volume", "-30", "zone2-balance", "-4", "out-sub", "-1.5",
+                          "out-center", "+2.0", "input", "CD", "record-input", "DVD", "loudness", "on",
+                          "zone2-mute", "on", "bass", "+2", "tilt", "-3", "input-name-3", "Disc",
+                          "custom-name", "Den"};
+    Lines args{"set"};
+    args.insert(args.end(), direct.begin(), direct.end());
+    const CliResult set = cli(args);
+    ASSERT_EQ(set.status, 0) << set.err;
+    Lines expected;
+    Lines names{"get"};
+    for (std::size_t i = 0; i < direct.size(); i += 2) {
+        expected.push_back(direct[i] + " " + direct[i + 1]);
+        names.push_back(direct[i]);
+    }
+    EXPECT_EQ(set.outLines(), expected);
+    const CliResult get = cli(names);
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.outLines(), expected);
+
+    // The unit's own state.
+    const sim::UnitSnapshot snap = sim->snapshot();
+    EXPECT_EQ(paramValue("VOLUME"), 59);
+    EXPECT_EQ(snap.sysStatus[7], 19);
+    EXPECT_EQ(snap.sysStatus[8], 14);
+    EXPECT_EQ(snap.sysStatus[5], 1);
+    EXPECT_EQ(snap.zone2Status[0], 50);
+    EXPECT_EQ(paramValue("OUT_ADJ_SUB"), 17);
+    EXPECT_EQ(paramValue("OUT_ADJ_CENTER"), 24);
+    EXPECT_EQ(paramValue("BASS"), 14);
+    EXPECT_EQ(paramValue("TILT"), 12);
+    EXPECT_EQ(paramValue("LOUDNESS"), 1);
+    EXPECT_EQ(snap.inputNames[2], "Disc");
+    EXPECT_EQ(snap.customName, "Den");
+
+    // Parameter writes: speakers and any parameter by its definition name.
+    sim->clearReceived();
+    const CliResult speakers = cli({"set", "front-speakers", "large", "subwoofer", "120", "side-type", "dipole",
+                                    "MENU_BKGND", "2"});
+    ASSERT_EQ(speakers.status, 0) << speakers.err;
+    EXPECT_EQ(speakers.outLines(), (Lines{"front-speakers large", "subwoofer 120", "side-type dipole", "MENU_BKGND 2"}));
+    EXPECT_EQ(paramValue("FRONT_SPKR"), 0);
+    EXPECT_EQ(paramValue("SUBWOOFER"), 1);
+    EXPECT_EQ(paramValue("SUB_LOWPASS"), 3);
+    EXPECT_EQ(paramValue("MENU_BKGND"), 2);
+    EXPECT_TRUE(paramValue("SIDE_SPKR") == 2 || paramValue("SIDE_SPKR") == 4);
+    EXPECT_EQ(cli({"get", "front-speakers", "subwoofer", "side-type", "MENU_BKGND", "SUB_LOWPASS"}).outLines(),
+              (Lines{"front-speakers large", "subwoofer 120", "side-type dipole", "MENU_BKGND 2", "SUB_LOWPASS 3"}));
+    // Each parameter write read the unit first and wrote its values back.
+    const auto codes = receivedCodes();
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), DC_CMD_SET_SYS_PARAM_VALUES), 4);
+}
+
+TEST_F(CliTest, UnchangedValueSendsNothing)
+{
+    startUnit();
+    const std::string volume = cli({"get", "volume"}).out;
+    sim->clearReceived();
+    const CliResult set = cli({"set", "volume", volume.substr(7, volume.size() - 8)});
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_FALSE(received(DC_CMD_SET_SYS_VOLUME));
+}
+
+TEST_F(CliTest, BadNamesAndValuesSendNothing)
+{
+    startUnit();
+    struct Case {
+        Lines args;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {{"get", "no-such"}, "unknown name no-such"},
+        {{"set", "volume", "-20", "no-such", "1"}, "unknown name no-such"},
+        {{"set", "volume", "+13"}, "bad value \"+13\" for volume"},
+        {{"set", "volume", "loud"}, "bad value \"loud\" for volume"},
+        {{"set", "bass", "+13"}, "bad value \"+13\" for bass"},
+        {{"set", "out-sub", "0.3"}, "bad value \"0.3\" for out-sub"},
+        {{"set", "out-sub", "+10.5"}, "bad value \"+10.5\" for out-sub"},
+        {{"set", "input", "Radio"}, "bad value \"Radio\" for input"},
+        {{"set", "front-speakers", "none"}, "bad value \"none\" for front-speakers"},
+        {{"set", "input-name-1", "NINECHARS"}, "bad value \"NINECHARS\" for input-name-1"},
+        {{"set", "MENU_BKGND", "200"}, "bad value \"200\" for MENU_BKGND"},
+        {{"set", "volume"}, "set needs NAME VALUE pairs"},
+        {{"watch", "--seconds", "x"}, "--seconds takes a whole number"},
+    };
+    for (const Case& c : cases) {
+        sim->clearReceived();
+        const CliResult r = cli(c.args);
+        EXPECT_EQ(r.status, 2) << c.args[0] << " " << c.args[1];
+        ASSERT_EQ(r.errLines().size(), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        for (std::uint8_t code : receivedCodes())
+            EXPECT_TRUE(code == HOST_WAKEUP || code == HOST_SLEEP || code == DC_CMD_SET_FPD_CTRL ||
+                        (code >= DC_CMD_GET_CONFIG && code <= DC_CMD_GET_SYS_PARAM_VALUES) ||
+                        code == DC_CMD_GET_CUST_NAME || code == DC_CMD_GET_INPUT_NAME)
+                << "code " << int(code) << " sent for " << r.err;
+    }
+}
+
+TEST_F(CliTest, RefusalStopsEverything)
+{
+    sim::SimOptions options;
+    options.nakCommand = DC_CMD_SET_SYS_VOLUME;
+    startUnit(options);
+    const CliResult r = cli({"set", "volume", "-10", "balance", "+2"});
+    EXPECT_EQ(r.status, 2);
+    ASSERT_EQ(r.errLines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("volume: the unit refused the command (DC_NAK, DC_INVALID_DATA)"), std::string::npos) << r.err;
+    // Nothing after the refused command: no retry, no balance, no goodbye.
+    const auto codes = receivedCodes();
+    std::string sent;
+    for (std::uint8_t code : codes)
+        sent += " " + std::to_string(code);
+    const auto refused = std::find(codes.begin(), codes.end(), DC_CMD_SET_SYS_VOLUME);
+    ASSERT_NE(refused, codes.end()) << "codes the unit read:" << sent;
+    EXPECT_EQ(refused + 1, codes.end());
+}
+
+// --- save, diff, restore -------------------------------------------------------
+
+TEST_F(CliTest, SaveDiffAndRestore)
+{
+    startUnit();
+    const std::string a = folder.file("a.lex");
+    const std::string b = folder.file("b.lex");
+    ASSERT_EQ(cli({"save", a}).status, 0);
+    ASSERT_TRUE(sim->command("set VOLUME 72"));
+    ASSERT_TRUE(sim->command("set OUT_ADJ_SUB 17"));
+    ASSERT_TRUE(sim->command("set SUB_LOWPASS 3"));
+    ASSERT_EQ(cli({"set", "input-name-2", "Radio"}).status, 0);
+    const CliResult saved = cli({"save", b});
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    EXPECT_EQ(saved.outLines(), Lines{"saved " + b});
+
+    const std::string tuner(trimName(ConfigFileHeader::fromBytes(readFile(a).data()).inputNameText(1)));
+    const Lines expected = {"INPUT_NAME[Tuner]: \"" + tuner + "\" -> \"Radio\"",
+                            "VOLUME: " + valueTextOf(a, "VOLUME") + " -> -8",
+                            "OUT_ADJ_SUB: " + valueTextOf(a, "OUT_ADJ_SUB") + " -> -1.5",
+                            "SUB_LOWPASS: " + valueTextOf(a, "SUB_LOWPASS") + " -> 3"};
+    const CliResult diff = cli({"diff", a, b}, false);
+    EXPECT_EQ(diff.status, 1) << diff.err;
+    EXPECT_EQ(diff.outLines(), expected);
+
+    const CliResult same = cli({"diff", a, a}, false);
+    EXPECT_EQ(same.status, 0);
+    EXPECT_EQ(same.out, "");
+
+    const CliResult withUnit = cli({"diff", a, "unit"});
+    EXPECT_EQ(withUnit.status, 1) << withUnit.err;
+    EXPECT_EQ(withUnit.outLines(), expected);
+    EXPECT_EQ(cli({"diff", b, "unit"}).status, 0);
+
+    // Another ROM is refused, and compared when forced.
+    Bytes other = readFile(b);
+    other[17] = '0';
+    writeFile(folder.file("other.lex"), other);
+    const CliResult refused = cli({"diff", a, folder.file("other.lex")}, false);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("different ROM timestamps"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
+    const CliResult forced = cli({"diff", "--force", a, folder.file("other.lex")}, false);
+    EXPECT_EQ(forced.status, 1);
+    EXPECT_EQ(forced.outLines().size(), 4u);
+
+    // The whole file back.
+    const CliResult restored = cli({"restore", a});
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(cli({"diff", a, "unit"}).status, 0);
+    EXPECT_EQ(paramValue("VOLUME"), readFile(a)[206 + paramId("VOLUME")]);
+}
+
+TEST_F(CliTest, RestoreSaysWhichValuesItClamped)
+{
+    startUnit();
+    const std::string a = folder.file("a.lex");
+    ASSERT_EQ(cli({"save", a}).status, 0);
+    Bytes bytes = readFile(a);
+    bytes[206 + static_cast<std::size_t>(paramId("MENU_BKGND"))] = 9; // its maximum is 3
+    writeFile(folder.file("bad.lex"), bytes);
+    const CliResult r = cli({"restore", folder.file("bad.lex")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.errLines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("Reseting BAD System Paramater ID="), std::string::npos) << r.err;
+    EXPECT_EQ(paramValue("MENU_BKGND"), 3);
+}
+
+TEST_F(CliTest, RestoreOnlySpeakersChangesExactlyTheSpeakerParameters)
+{
+    startUnit();
+    const std::string a = folder.file("a.lex");
+    ASSERT_EQ(cli({"save", a}).status, 0);
+    for (const char* line : {"set FRONT_SPKR 0", "set FRONT_HPASS 0", "set SUB_LOWPASS 3", "set VOLUME 72",
+                             "set OUT_ADJ_SUB 17"})
+        ASSERT_TRUE(sim->command(line));
+    ASSERT_EQ(cli({"set", "custom-name", "Other"}).status, 0);
+    const sim::UnitSnapshot before = sim->snapshot();
+
+    const CliResult r = cli({"restore", a, "--only", "speakers"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.outLines(), Lines{"restored 3 value(s) from " + a});
+
+    const std::vector<std::string> speaker = {"FRONT_SPKR", "FRONT_HPASS_SMALL", "FRONT_HPASS", "CENTER_SPKR",
+                                              "BSPLIT_SMALL", "BSPLIT", "SIDE_SPKR", "SIDE_STD_HPASS",
+                                              "SIDE_DIPOLE_HPASS", "SIDE_HPASS", "REAR_SPKR", "REAR_SMALL_HPASS",
+                                              "REAR_HPASS", "SUBWOOFER", "SUB_LOWPASS"};
+    const Bytes file = readFile(a);
+    const sim::UnitSnapshot after = sim->snapshot();
+    for (std::size_t id = 0; id < after.paramValues.size(); ++id) {
+        const bool isSpeaker = std::find(speaker.begin(), speaker.end(), after.paramNames[id]) != speaker.end();
+        EXPECT_EQ(after.paramValues[id], isSpeaker ? file[206 + id] : before.paramValues[id]) << after.paramNames[id];
+    }
+    EXPECT_EQ(after.customName, "Other");
+    EXPECT_EQ(after.inputNames, before.inputNames);
+
+    const CliResult unknown = cli({"restore", a, "--only", "speakers,bogus"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.errLines(), Lines{"brennmark-cli: unknown name bogus in --only"});
+}
+
+TEST_F(CliTest, MissingAndShortFilesAreStatusTwo)
+{
+    startUnit();
+    const std::string a = folder.file("a.lex");
+    ASSERT_EQ(cli({"save", a}).status, 0);
+    Bytes bytes = readFile(a);
+    bytes.resize(250);
+    writeFile(folder.file("short.lex"), bytes);
+    sim->clearReceived();
+
+    for (const Lines& args : {Lines{"restore", folder.file("missing.lex")}, Lines{"restore", folder.file("short.lex")},
+                              Lines{"restore", folder.file("short.lex"), "--only", "speakers"},
+                              Lines{"diff", folder.file("missing.lex"), a}, Lines{"diff", a, folder.file("short.lex")},
+                              Lines{"save", folder.file("no-folder/x.lex")}}) {
+        const CliResult r = cli(args);
+        EXPECT_EQ(r.status, 2) << args[1];
+        EXPECT_EQ(r.errLines().size(), 1u) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(received(DC_CMD_SET_INPUT_NAME));
+    EXPECT_FALSE(received(DC_CMD_SET_SYS_PARAM_VALUES));
+}
+
+// --- watch ---------------------------------------------------------------------
+
+TEST_F(CliTest, WatchPrintsTheUnitsReportsAsJsonLines)
+{
+    startUnit();
+    auto watch = spawnCli({"watch", "--json", "--seconds", "4"}, "watch");
+    ASSERT_TRUE(watch->started());
+    // Once the watcher is connected (its greeting turns front-panel reports on).
+    ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(sim->command("set VOLUME 50"));
+    ASSERT_TRUE(sim->command("display \"HELLO\" \"THERE\""));
+    ASSERT_TRUE(sim->command("sleep"));
+    ASSERT_TRUE(sim->command("wake"));
+    EXPECT_EQ(watch->wait(), 0) << watch->err();
+
+    bool volume = false, display = false, sleep = false, wake = false;
+    for (const std::string& line : CliResult::splitLines(watch->out())) {
+        const QJsonObject e = parseObject(line);
+        const QString kind = e["event"].toString();
+        if (kind == "param" && e["name"] == "VOLUME") {
+            volume = true;
+            EXPECT_EQ(e["value"].toString(), "-30");
+            EXPECT_EQ(e["raw"].toInt(), 50);
+        }
+        display = display || (kind == "display" && e["line1"].toString().trimmed() == "HELLO");
+        sleep = sleep || kind == "sleep";
+        wake = wake || kind == "wakeup";
+    }
+    EXPECT_TRUE(volume && display && sleep && wake) << watch->out();
+}
+
+// --- first use, --simulate and TCP ----------------------------------------------
+
+TEST_F(CliTest, FirstUseDownloadsTheDefinitions)
+{
+    startUnit({}, /*download=*/true);
+    const CliResult first = cli({"get", "SUB_LOWPASS"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.err, "") << "no progress line when standard error is not a terminal";
+    EXPECT_EQ(first.out, "SUB_LOWPASS " + std::to_string(paramValue("SUB_LOWPASS")) + "\n");
+    EXPECT_TRUE(received(DC_CMD_GET_SYS_PARAM_BY_ID));
+    sim->clearReceived();
+    EXPECT_EQ(cli({"get", "SUB_LOWPASS"}).status, 0);
+    EXPECT_FALSE(received(DC_CMD_GET_SYS_PARAM_BY_ID)) << "the second run uses the cache";
+}
+
+TEST_F(CliTest, AnotherRomReloadsTheDefinitionsAsTheProgramDoes)
+{
+    sim::SimServer firmwareA(sim::SimOptions{});
+    ASSERT_TRUE(firmwareA.start());
+    prepareSettings(&firmwareA); // a cache from firmware A
+    firmwareA.stop();
+    sim::SimOptions b;
+    b.firmware = sim::Firmware::B;
+    b.fast = true;
+    b.linkPath = folder.file("unit");
+    sim = std::make_unique<sim::SimServer>(b);
+    ASSERT_TRUE(sim->start());
+
+    const CliResult r = cli({"get", "SUB_LOWPASS", "volume"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.errLines(), Lines{"brennmark-cli: ROM Timestamp mismatch. About to reload internal variables."});
+    EXPECT_EQ(r.outLines(), (Lines{"SUB_LOWPASS " + std::to_string(paramValue("SUB_LOWPASS")),
+                                   "volume " + std::to_string(int(paramValue("VOLUME")) - 80)}));
+    EXPECT_TRUE(received(DC_CMD_GET_SYS_PARAM_BY_ID));
+}
+
+TEST_F(CliTest, EveryCommandOverTcpFromRidazivSim)
+{
+    sim::SimServer definitions(sim::SimOptions{});
+    ASSERT_TRUE(definitions.start());
+    prepareSettings(&definitions);
+    definitions.stop();
+
+    Process server({BM_SIM_PATH, "--fast", "--tcp", "127.0.0.1:0"}, folder.file("config"), folder.file("sim.out"),
+                   folder.file("sim.err"));
+    ASSERT_TRUE(server.started());
+    std::string url;
+    ASSERT_TRUE(waitUntil([&] {
+        const Lines lines = CliResult::splitLines(server.out());
+        if (lines.size() >= 2 && lines[1].rfind("tcp://127.0.0.1:", 0) == 0)
+            url = lines[1];
+        return !url.empty();
+    }, 5000)) << server.out() << server.err();
+
+    const CliResult r = cli({"--port", url, "status", "--json"}, false);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(parseObject(r.out)["product"].toString(), "DE-1 COMPLETE");
+
+    // The other commands over the same bridge, one connection each.
+    const std::string saved = folder.file("tcp.lex");
+    EXPECT_EQ(cli({"--port", url, "save", saved}, false).status, 0);
+    const CliResult set = cli({"--port", url, "set", "volume", "-21", "front-speakers", "large"}, false);
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.outLines(), (Lines{"volume -21", "front-speakers large"}));
+    EXPECT_EQ(cli({"--port", url, "get", "volume"}, false).outLines(), Lines{"volume -21"});
+    const CliResult diff = cli({"--port", url, "diff", saved, "unit"}, false);
+    EXPECT_EQ(diff.status, 1) << diff.err;
+    EXPECT_EQ(diff.outLines().size(), 3u) << diff.out; // VOLUME, FRONT_SPKR, FRONT_HPASS
+    EXPECT_EQ(cli({"--port", url, "restore", saved, "--only", "speakers"}, false).status, 0);
+    EXPECT_EQ(cli({"--port", url, "get", "front-speakers"}, false).outLines(), Lines{"front-speakers small-80"});
+    EXPECT_EQ(cli({"--port", url, "params"}, false).status, 0);
+    EXPECT_EQ(cli({"--port", url, "watch", "--seconds", "1"}, false).status, 0);
+    server.terminate();
+    EXPECT_EQ(server.wait(), 0);
+}
+
+} // namespace
+} // namespace bm::test

@@ -1,0 +1,230 @@
+// TcpSerialPort against a plain loopback listener: addresses, bytes both ways,
+// a dropped connection as a lost line, reconnection, refusals; and the
+// factory's choice of back-end.
+#include "platform/memory_settings.h"
+#include "platform/serial_factory.h"
+#include "platform/settings_keys.h"
+#include "platform/tcp_serial.h"
+#include "platform/termios_serial.h"
+
+#include "tests/wait_until.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace bm {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+using bm::test::waitFor;
+
+// A listening socket on 127.0.0.1 with a free port.
+class Listener {
+public:
+    Listener()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), length);
+        ::listen(fd_, 4);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Listener()
+    {
+        if (peer_ >= 0)
+            ::close(peer_);
+        ::close(fd_);
+    }
+    std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+    bool accept()
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 3000) <= 0)
+            return false;
+        peer_ = ::accept(fd_, nullptr, nullptr);
+        return peer_ >= 0;
+    }
+    void send(const Bytes& bytes) { ASSERT_EQ(::write(peer_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    Bytes receive(std::size_t n)
+    {
+        Bytes out;
+        while (out.size() < n) {
+            pollfd p{peer_, POLLIN, 0};
+            if (::poll(&p, 1, 3000) <= 0)
+                break;
+            std::uint8_t buffer[256];
+            const ssize_t got = ::read(peer_, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            out.insert(out.end(), buffer, buffer + got);
+        }
+        return out;
+    }
+    void hangUp()
+    {
+        ::close(peer_);
+        peer_ = -1;
+    }
+    void closeListener()
+    {
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+    int peer_ = -1;
+    int port_ = 0;
+};
+
+Bytes readSome(TcpSerialPort& port, std::size_t n)
+{
+    Bytes out;
+    waitFor([&] {
+        std::uint8_t buffer[64];
+        const std::size_t got = port.readAvailable(buffer, sizeof buffer);
+        out.insert(out.end(), buffer, buffer + got);
+        return out.size() >= n;
+    });
+    return out;
+}
+
+TEST(TcpSerial, DeviceNames)
+{
+    std::string host;
+    int port = 0;
+    EXPECT_TRUE(parseTcpDevice("tcp://127.0.0.1:4001", host, port));
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, 4001);
+    EXPECT_TRUE(parseTcpDevice("tcp://[::1]:7000", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 7000);
+    EXPECT_TRUE(parseTcpDevice("tcp://bridge.local:65535", host, port));
+    for (const char* bad : {"/dev/ttyS0", "tcp://", "tcp://host", "tcp://host:", "tcp://:4001", "tcp://host:0",
+                            "tcp://host:65536", "tcp://host:12a", "tcp://[::1]4001", "udp://host:1"})
+        EXPECT_FALSE(parseTcpDevice(bad, host, port)) << bad;
+    EXPECT_TRUE(isTcpDevice("tcp://x:1"));
+    EXPECT_FALSE(isTcpDevice("/dev/tcp"));
+}
+
+TEST(TcpSerial, BytesBothWaysAndTheDescriptor)
+{
+    Listener listener;
+    TcpSerialPort port(listener.url());
+    EXPECT_EQ(port.pollDescriptor(), -1);
+    ASSERT_TRUE(port.open(3)) << port.openError();
+    ASSERT_TRUE(listener.accept());
+    EXPECT_TRUE(port.isOpen());
+    EXPECT_GE(port.pollDescriptor(), 0);
+    EXPECT_EQ(port.devicePath(), listener.url());
+
+    const Bytes packet{0xF1, 0x03, 0x11, 0x00, 0xF2};
+    port.startWrite(packet.data(), packet.size());
+    port.waitWriteComplete();
+    EXPECT_EQ(listener.receive(packet.size()), packet);
+
+    std::uint8_t buffer[16];
+    EXPECT_EQ(port.readAvailable(buffer, sizeof buffer), 0u) << "an idle line reads nothing, at once";
+    listener.send({0xF1, 0x04, 0xE0, 0x01, 0x11, 0xF2});
+    EXPECT_EQ(readSome(port, 6), (Bytes{0xF1, 0x04, 0xE0, 0x01, 0x11, 0xF2}));
+    EXPECT_FALSE(port.lineLost());
+    EXPECT_FALSE(port.open(1)) << "already open";
+
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.pollDescriptor(), -1);
+}
+
+// A port whose peer has just hung up.
+class DroppedTcpLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(port.open(1));
+        ASSERT_TRUE(listener.accept());
+        listener.hangUp();
+    }
+
+    Listener listener;
+    TcpSerialPort port{listener.url()};
+};
+
+TEST_F(DroppedTcpLine, ReadsAsALostLineAndOpenReconnects)
+{
+    std::uint8_t buffer[16];
+    EXPECT_TRUE(waitFor([&] {
+        port.readAvailable(buffer, sizeof buffer);
+        return port.lineLost();
+    }));
+    // Writes to a lost line go nowhere and do not hang.
+    const Bytes packet{0xF1, 0x03, 0x11, 0x00, 0xF2};
+    port.startWrite(packet.data(), packet.size());
+    port.waitWriteComplete();
+
+    port.close();
+    ASSERT_TRUE(port.open(1)) << port.openError();
+    EXPECT_FALSE(port.lineLost());
+    ASSERT_TRUE(listener.accept());
+    listener.send({0x42});
+    EXPECT_EQ(readSome(port, 1), Bytes{0x42});
+}
+
+TEST_F(DroppedTcpLine, AWriteMarksTheLineLost)
+{
+    const Bytes packet(64, 0x55);
+    EXPECT_TRUE(waitFor([&] {
+        port.startWrite(packet.data(), packet.size());
+        return port.lineLost();
+    })) << "EPIPE or a reset ends the line";
+}
+
+TEST(TcpSerial, RefusedAndMalformedOpensSayWhy)
+{
+    int freePort = 0;
+    {
+        Listener gone;
+        freePort = gone.port();
+    }
+    TcpSerialPort refused("tcp://127.0.0.1:" + std::to_string(freePort));
+    EXPECT_FALSE(refused.open(1));
+    EXPECT_FALSE(refused.openError().empty());
+    EXPECT_FALSE(refused.isOpen());
+
+    TcpSerialPort malformed("tcp://127.0.0.1");
+    EXPECT_FALSE(malformed.open(1));
+    EXPECT_EQ(malformed.openError(), "not a tcp://HOST:PORT address");
+}
+
+TEST(SerialFactory, TcpNamesFromTheCommandLineOrTheStoredPort)
+{
+    InMemorySettings settings;
+    EXPECT_NE(dynamic_cast<TcpSerialPort*>(makeSerialDevice(settings, "tcp://127.0.0.1:5000").get()), nullptr);
+    EXPECT_NE(dynamic_cast<TermiosSerialPort*>(makeSerialDevice(settings, "/dev/ttyUSB0").get()), nullptr);
+    EXPECT_NE(dynamic_cast<TermiosSerialPort*>(makeSerialDevice(settings, "").get()), nullptr);
+
+    // The Comm Config dialog's device for the stored port.
+    settings.writeInt(keys::kComm, keys::kCommPort, 2);
+    settings.writeString(keys::kComm, keys::kComDevice[2], "tcp://127.0.0.1:4003");
+    EXPECT_EQ(chosenSerialDevice(settings, ""), "tcp://127.0.0.1:4003");
+    const auto device = makeSerialDevice(settings, "");
+    ASSERT_NE(dynamic_cast<TcpSerialPort*>(device.get()), nullptr);
+    EXPECT_EQ(device->devicePath(), "tcp://127.0.0.1:4003");
+    EXPECT_EQ(chosenSerialDevice(settings, "/dev/ttyS1"), "/dev/ttyS1");
+}
+
+} // namespace
+} // namespace bm
