@@ -61,7 +61,8 @@ void storeTiming(bm::SettingsStore& s, const TimingSet& t)
     s.writeInt(k::kComm, k::kWritePacketDoCharDelay.name, t.charDelay);
 }
 
-// Counts the writes that reach the store (the QSettings store syncs its file on each).
+// Counts the writes of the settings file: the QSettings store syncs its file
+// on each single write and once for a whole batch.
 class CountingStore : public bm::SettingsStore {
 public:
     explicit CountingStore(std::unique_ptr<bm::SettingsStore> inner) : inner_(std::move(inner)) {}
@@ -81,6 +82,12 @@ public:
         return inner_->writeString(s, n, v);
     }
     bool contains(std::string_view s, std::string_view n) override { return inner_->contains(s, n); }
+    // Handed on whole: split into single writes it would sync the file once per value.
+    bool writeBatch(const std::vector<bm::SettingsValue>& values) override
+    {
+        ++writes;
+        return inner_->writeBatch(values);
+    }
 
     std::atomic<long> writes{0};
 
@@ -95,6 +102,7 @@ struct Result {
     bool finished = false;
     long settingsWrites = 0;
     std::string message; // a prompt that came up, if any
+    std::string runs;    // a median's single runs, in order
 
     double lineMs() const { return static_cast<double>(fromHost + toHost) / kLineBytesPerSecond * 1000.0; }
     double ratio() const { return lineMs() > 0 ? elapsedMs / lineMs() : 0.0; }
@@ -111,10 +119,13 @@ double processCpuSeconds()
 // One start of the link and the model against a fresh simulated unit, on
 // `settings` (which keeps the definition cache between runs). With `idleCpu`
 // the link then sits idle for kIdleSeconds and the process CPU is measured.
-Result runLink(bm::InMemorySettings& settings, bool reload, const TimingSet& timing, double* idleCpu = nullptr)
+Result runLink(bm::InMemorySettings& settings, bool reload, const TimingSet& timing, double* idleCpu = nullptr,
+               int answerDelayMs = bm::sim::SimOptions{}.answerDelayMs)
 {
     Result r;
-    bm::sim::SimServer unit; // default options: 19200-baud wire timing
+    bm::sim::SimOptions options; // 19200-baud wire timing
+    options.answerDelayMs = answerDelayMs;
+    bm::sim::SimServer unit(options);
     if (!unit.start()) {
         std::fprintf(stderr, "cannot start the simulated unit\n");
         return r;
@@ -201,18 +212,22 @@ Result runProgram(bool reload, const TimingSet& timing)
 
 Result median(std::vector<Result> runs)
 {
+    std::string each = "runs";
+    for (const Result& r : runs)
+        each += " " + std::to_string(static_cast<long>(r.elapsedMs + 0.5));
     std::sort(runs.begin(), runs.end(), [](const Result& a, const Result& b) { return a.elapsedMs < b.elapsedMs; });
     Result m = runs[runs.size() / 2];
     for (const Result& r : runs)
         m.finished = m.finished && r.finished;
+    m.runs = each + " ms";
     return m;
 }
 
 void print(const char* what, const TimingSet& timing, const Result& r)
 {
-    std::printf("%-24s %-15s %8.0f ms  %6llu B to unit  %6llu B from unit  %7.0f ms on the wire  ratio %5.2f%s%s%s\n",
+    std::printf("%-24s %-15s %8.0f ms  %6llu B to unit  %6llu B from unit  %7.0f ms on the wire  ratio %5.2f  (%s)%s%s%s\n",
                 what, timing.name, r.elapsedMs, static_cast<unsigned long long>(r.fromHost),
-                static_cast<unsigned long long>(r.toHost), r.lineMs(), r.ratio(),
+                static_cast<unsigned long long>(r.toHost), r.lineMs(), r.ratio(), r.runs.c_str(),
                 r.finished ? "" : "  NOT FINISHED", r.message.empty() ? "" : "  message: ", r.message.c_str());
     std::fflush(stdout);
 }
@@ -222,8 +237,9 @@ void print(const char* what, const TimingSet& timing, const Result& r)
 int main(int argc, char** argv)
 {
     const bool real = argc > 1 && std::strcmp(argv[1], "--real") == 0;
-    std::printf("Simulated unit at 19200 baud, 11-bit characters (%.0f B/s); median of %d runs.\n",
-                kLineBytesPerSecond, kRuns);
+    std::printf("Simulated unit at 19200 baud, 11-bit characters (%.0f B/s), %d ms to act on each command;"
+                " median of %d runs.\n",
+                kLineBytesPerSecond, bm::sim::SimOptions{}.answerDelayMs, kRuns);
     bool ok = true;
     const TimingSet sets[] = {kDefault, kLowest};
     for (const TimingSet& timing : sets) {
@@ -240,6 +256,17 @@ int main(int argc, char** argv)
         print("ordinary start (cached)", timing, o);
         print("forced download", timing, d);
         ok = ok && d.finished && o.finished;
+    }
+    {
+        // The same download against a unit that answers the moment a command
+        // has arrived: what is left over the wire time is the link's own.
+        bm::InMemorySettings settings;
+        std::vector<Result> downloads;
+        for (int i = 0; i < kRuns; ++i)
+            downloads.push_back(runLink(settings, true, kLowest, nullptr, 0));
+        const Result d = median(downloads);
+        print("forced download, unit answering at once", kLowest, d);
+        ok = ok && d.finished;
     }
     for (const TimingSet& timing : sets) {
         bm::InMemorySettings settings;
@@ -274,7 +301,7 @@ int main(int argc, char** argv)
         const Result o = median(ordinary);
         print("real: ordinary start", timing, o);
         print("real: forced download", timing, d);
-        std::printf("settings writes during the forced download, %s: %ld\n", timing.name, d.settingsWrites);
+        std::printf("settings-file writes during the forced download, %s: %ld\n", timing.name, d.settingsWrites);
         ok = ok && d.finished && o.finished;
     }
     return ok ? 0 : 1;

@@ -31,6 +31,7 @@ const char* const kUsage =
     "  --model de1|za2    unit model (default de1)\n"
     "  --firmware A|B     firmware: ROM timestamp and parameter layout (default A)\n"
     "  --fast             no 19200-baud wire timing\n"
+    "  --answer-delay MS  the unit's processing time before each answer (default 3)\n"
     "  --effects N        a unit with N effects (more than the firmware's own)\n"
     "  --params N         a unit with N system parameters (up to 254)\n"
     "Variety of real units:\n"
@@ -187,6 +188,9 @@ int main(int argc, char** argv)
         } else if (arg == "--nak" || arg == "--nak-error") {
             if (!numberArg(value(), 0, 0xFF, arg == "--nak" ? options.nakCommand : options.nakError))
                 return usageError(arg + " takes a code 0..0xFF");
+        } else if (arg == "--answer-delay") {
+            if (!numberArg(value(), 0, 400, options.answerDelayMs))
+                return usageError("--answer-delay takes milliseconds 0..400");
         } else if (arg == "--drop-after") {
             if (!numberArg(value(), 0, 0x7FFFFFFF, options.dropAfterPackets))
                 return usageError("--drop-after takes a packet count");

@@ -28,8 +28,6 @@ using namespace std::chrono_literals;
 
 // 1 start + 8 data + parity + 1 stop bit at 19200 baud.
 constexpr auto kByteTime = std::chrono::microseconds(11'000'000 / 19200);
-// The unit's own time to act on a command before its answer starts.
-constexpr auto kProcessingDelay = 3ms;
 // A packet whose rest has not come for this long is given up.
 constexpr auto kInterByteTimeout = 200ms;
 // Gap between the two halves of a split packet: longer than the host's poll.
@@ -116,7 +114,9 @@ void SimServer::Impl::schedule(const Emissions& batch, Clock::time_point cause)
 {
     if (batch.empty())
         return;
-    auto due = cause + (options.fast ? Clock::duration::zero() : Clock::duration(kProcessingDelay));
+    auto due = cause;
+    if (!options.fast)
+        due += std::chrono::milliseconds(std::max(0, options.answerDelayMs));
     std::lock_guard lock(queueMutex);
     for (const auto& e : batch) {
         due += std::chrono::milliseconds(e.delayMs);

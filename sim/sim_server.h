@@ -19,6 +19,10 @@ struct SimOptions {
     Model model = Model::DE1;
     Firmware firmware = Firmware::A;
     bool fast = false;            // drop the 19200-baud wire timing
+    // The unit's own time to act on a command before its answer starts. The
+    // unit's promise is only an answer within the host's 500 ms window; a few
+    // milliseconds of processing is what a small controller plausibly takes.
+    int answerDelayMs = 3;
     bool silent = false;          // read everything, answer nothing
     int nakCommand = -1;          // refuse this command code with DC_NAK (-1: none)
     int nakError = 0x12;          // the error code of that refusal (DC_INVALID_DATA)
