@@ -132,10 +132,10 @@ int CMainFrame::startUp()
         if (dialogs_->run(dialog) == QDialog::Accepted)
             choice = dialog.values();
     }
-    settings_->writeInt(keys::kComm, keys::kCommPort, choice.portIndex);
-    settings_->writeInt(keys::kComm, keys::kDontShow, choice.dontShow);
-    // A forced download happens once per request.
-    settings_->writeInt(keys::kComm, keys::kForceDownload, 0);
+    // A forced download happens once per request. One batch: one file write.
+    settings_->writeBatch({{keys::kComm, keys::kCommPort, choice.portIndex},
+                           {keys::kComm, keys::kDontShow, choice.dontShow},
+                           {keys::kComm, keys::kForceDownload, 0}});
     if (choice.forceDownload == 0 && DeviceModel::definitionCacheMissing(*settings_))
         choice.forceDownload = 1;
 

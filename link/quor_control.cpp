@@ -21,6 +21,7 @@
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace bm {
 namespace {
@@ -200,8 +201,11 @@ CQuorControl::CQuorControl(const Environment& env, int portNumber, bool reloadDe
         const keys::TimingKey& key = keys::kTimingKeys[i];
         impl_->timing[i] = env_.settings.readInt(keys::kComm, key.name, key.defaultValue);
     }
+    // One batch: the store is rewritten once, not once per value.
+    std::vector<SettingsValue> writeBack;
     for (std::size_t i = 0; i < std::size(keys::kTimingKeys); ++i)
-        env_.settings.writeInt(keys::kComm, keys::kTimingKeys[i].name, impl_->timing[i].load());
+        writeBack.push_back({keys::kComm, keys::kTimingKeys[i].name, impl_->timing[i].load()});
+    env_.settings.writeBatch(writeBack);
 
     if (!reloadDefinitions && client != nullptr)
         client->loadDefinitionCache();
