@@ -3,8 +3,8 @@
 // any writer of the documented layout made is accepted when its identity fits.
 #include "app/config_restore.h"
 
-#include "app/config_capture.h"
 #include "app/config_file.h"
+#include "link/capture_scope.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/prompt.h"
@@ -16,8 +16,6 @@
 
 namespace bm {
 namespace {
-
-
 
 std::string tooShortText(std::size_t size, std::size_t expected)
 {
@@ -45,17 +43,16 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
     const int interval = link.timing(Timing::RestoreConfigWaitInterval);
     const int delay = link.timing(Timing::RestoreConfigExtraDelay);
     // Every way out clears the capture first, so packets arriving while a
-    // message is open are routed again; what was captured before is dropped.
+    // message is open are routed again; what was captured before is dropped
+    // when the scope ends.
+    CaptureScope capture(link, link.state().RestoreCaptureActive);
     auto finish = [&](const char* message, bool result) {
-        link.state().RestoreCaptureActive = false;
+        capture.release();
         if (message)
             prompt.ask(message);
-        link.DiscardCaptured();
         return result;
     };
     auto failed = [&](const char* message) { return finish(message, false); };
-
-    link.state().RestoreCaptureActive = true;
 
     const UnitConfig unit = model.unitConfig();
     const std::size_t needed = restoreSizeFor(unit.TotalParams);
@@ -84,7 +81,7 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
         const std::string name = header.inputNameText(index).substr(0, kInputNameWidth);
         sleepMs(delay);
         model.SetInputName(index, name);
-        if (!AwaitCaptured(link, count, interval, nameAck))
+        if (!capture.await(nameAck, count, interval))
             return failed(nullptr);
         model.storeInputName(index, name);
     }
@@ -92,11 +89,8 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
     const std::string customName = header.customNameText();
     sleepMs(delay);
     model.SetCustomName(false, customName);
-    const CaptureMatch customNameAck = matchCodeAndFirst(DC_ACK, DC_CMD_SET_CUST_NAME);
-    const CaptureMatch ackOrNak = [&](const Packet& packet) {
-        return customNameAck(packet) || packet.code() == DC_NAK;
-    };
-    const std::optional<Packet> answer = AwaitCaptured(link, count, interval, ackOrNak);
+    const CaptureMatch ackOrNak = matchAckOrNak(DC_CMD_SET_CUST_NAME);
+    const std::optional<Packet> answer = capture.await(ackOrNak, count, interval);
     if (!answer)
         return failed(nullptr);
     if (answer->code() == DC_NAK)

@@ -3,9 +3,9 @@
 // handlers; only the identity and the parameter values are copied to the model.
 #include "app/config_save.h"
 
-#include "app/config_capture.h"
 #include "app/config_file.h"
 #include "app/config_file_io.h"
+#include "link/capture_scope.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/prompt.h"
@@ -14,16 +14,6 @@
 #include <algorithm>
 
 namespace bm {
-namespace {
-
-// Ends a save, successful or not: normal routing resumes with an empty queue.
-void endCapture(CQuorControl& link)
-{
-    link.state().SaveCaptureActive = false;
-    link.DiscardCaptured();
-}
-
-} // namespace
 
 bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& prompt)
 {
@@ -31,19 +21,16 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
     const int count = link.timing(Timing::SaveConfigWaitCount);
     const int interval = link.timing(Timing::SaveConfigWaitInterval);
     const int delay = link.timing(Timing::SaveConfigExtraDelay);
-    auto await = [&](const CaptureMatch& match) { return AwaitCaptured(link, count, interval, match); };
-    auto failed = [&] {
-        endCapture(link);
-        return false;
-    };
+    // Every way out, successful or not, resumes normal routing with an empty queue.
+    CaptureScope capture(link, link.state().SaveCaptureActive);
+    auto await = [&](const CaptureMatch& match) { return capture.await(match, count, interval); };
 
-    link.state().SaveCaptureActive = true;
     ConfigFileHeader header = ConfigFileHeader::make();
 
     link.SendPacket(framePacket(DC_CMD_GET_CONFIG));
     const std::optional<Packet> config = await(matchCode(DC_RESP_UNIT_CONFIG));
     if (!config)
-        return failed();
+        return false;
     // A short answer leaves the rest of the identity zero rather than undefined.
     std::copy_n(config->data(), std::min<std::size_t>(config->dataLength(), UnitConfig::kWireSize),
                 header.unitConfig.begin());
@@ -55,7 +42,7 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
         link.SendPacket(framePacket(DC_CMD_GET_INPUT_NAME, {i}));
         const std::optional<Packet> name = await(matchCodeAndFirst(DC_RESP_INPUT_NAME, i));
         if (!name)
-            return failed();
+            return false;
         header.setInputName(index, name->data() + 1, name->dataLength() - 1u);
     }
 
@@ -63,21 +50,21 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
     link.SendPacket(framePacket(DC_CMD_GET_CUST_NAME));
     const std::optional<Packet> customName = await(matchCode(DC_RESP_CUST_NAME));
     if (!customName)
-        return failed();
+        return false;
     header.setCustomName(customName->data(), customName->dataLength());
 
     const auto headerBytes = header.toBytes();
     if (!file.write(headerBytes.data(), headerBytes.size()))
-        return failed();
+        return false;
 
     sleepMs(delay);
     model.GetSysParams(false);
     const std::optional<Packet> values = await(matchCode(DC_RESP_SYS_PARAM_VALUES));
     if (!values)
-        return failed();
+        return false;
     model.setParamValues(values->data(), values->dataLength());
     if (!file.write(recordFromPacket(*values)))
-        return failed();
+        return false;
 
     for (int id = 0; id < header.totalEffects(); ++id) {
         const auto e = static_cast<std::uint8_t>(id);
@@ -85,10 +72,10 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
         link.SendPacket(framePacket(DC_CMD_GET_EFFECT_PARAM_VALUES, {e}));
         const std::optional<Packet> effect = await(matchCodeAndFirst(DC_RESP_EFFECT_PARAM_VALUES, e));
         if (!effect || !file.write(recordFromPacket(*effect)))
-            return failed();
+            return false;
     }
 
-    endCapture(link);
+    capture.finish();
     if (!file.commit())
         return false;
     prompt.ask("Save Successful!");

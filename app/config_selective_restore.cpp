@@ -3,8 +3,8 @@
 // unit's freshly read values around the chosen ones.
 #include "app/config_selective_restore.h"
 
-#include "app/config_capture.h"
 #include "app/config_file.h"
+#include "link/capture_scope.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/sleep.h"
@@ -106,15 +106,14 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
     // they look equal: the model keeps a name only up to its first blank, so
     // it cannot tell "Blu Ray" from "Blu Disc".
     auto sendName = [&](std::uint8_t command, auto sendOne) {
-        link.state().RestoreCaptureActive = true;
-        sleepMs(delay);
-        sendOne();
-        const auto answer = AwaitCaptured(link, count, interval, [command](const Packet& p) {
-            return (p.code() == DC_ACK && p.dataLength() >= 1 && p.data()[0] == command) ||
-                   p.code() == DC_NAK;
-        });
-        link.state().RestoreCaptureActive = false;
-        link.DiscardCaptured();
+        std::optional<Packet> answer;
+        {
+            CaptureScope capture(link, link.state().RestoreCaptureActive);
+            sleepMs(delay);
+            sendOne();
+            answer = capture.await(matchAckOrNak(command), count,
+                                   interval);
+        }
         if (!answer || answer->code() == DC_NAK) {
             error = answer ? "the unit refused a name (DC_NAK)" : "no answer from the unit to a name";
             return false;

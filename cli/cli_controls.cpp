@@ -5,9 +5,9 @@
 // values first and change only the one asked for.
 #include "cli/cli_controls.h"
 
-#include "app/config_capture.h"
 #include "app/config_units.h"
 #include "cli/cli_session.h"
+#include "link/capture_scope.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
@@ -190,16 +190,14 @@ int confirmed(CliSession& session, std::uint8_t command, const std::function<voi
     CQuorControl& link = session.link();
     session.waitUntilSendAllowed();
     link.DiscardCaptured();
-    link.state().ParamCaptureActive = true;
-    send();
-    const auto answer = AwaitCaptured(link, link.timing(Timing::RestoreConfigWaitCount),
-                                      link.timing(Timing::RestoreConfigWaitInterval), [command](const Packet& p) {
-                                          return (p.code() == DC_ACK && p.dataLength() >= 1 &&
-                                                  p.data()[0] == command) ||
-                                                 p.code() == DC_NAK;
-                                      });
-    link.state().ParamCaptureActive = false;
-    link.DiscardCaptured();
+    std::optional<Packet> answer;
+    {
+        CaptureScope capture(link, link.state().ParamCaptureActive);
+        send();
+        answer = capture.await(matchAckOrNak(command),
+                               link.timing(Timing::RestoreConfigWaitCount),
+                               link.timing(Timing::RestoreConfigWaitInterval));
+    }
     if (!answer) {
         error = "no answer from the unit";
         return kExitError;

@@ -213,9 +213,60 @@ void DeviceModel::setCurrentEffect(std::uint8_t)
     // status and from changes of "PROGRAM" only.
 }
 
+// --- The start-up chain ----------------------------------------------------------
+//
+// The status sweep (StartStatusSweep: at open and on every DC_WAKEUP) and the
+// definitions download it takes in when the unit's ROM timestamp changed, as
+// one table. Once an answer is stored (routePacket), the first row for its code
+// whose flag is set releases that row's request; no row, no request. Read top
+// to bottom, the rows are the order in which the unit is asked.
+
+namespace {
+
+enum class While : std::uint8_t { Sweep, Download };
+
+// The request's data: none, 0, or the answer's index + 1 while that is below
+// the unit's parameter count, effect count or the eight inputs (the row does
+// not apply past the last one, so the next row for the same answer does).
+enum class Arg : std::uint8_t { None, Zero, NextParam, NextEffect, NextInput };
+
+// What the row ends besides. The download's last row ends the download and
+// hands back to the sweep: its request goes out only while the sweep runs.
+enum class Ends : std::uint8_t { Nothing, Download, Sweep };
+
+struct ChainStep {
+    std::uint8_t answer;
+    While flag;
+    std::uint8_t request; // 0: none
+    Arg arg;
+    Ends ends;
+};
+
+constexpr ChainStep kStartupChain[] = {
+    // this answer              while           releases this request           with         and ends
+    {DC_RESP_SYS_STATUS,        While::Sweep,    DC_CMD_GET_REC_STATUS,          Arg::None,       Ends::Nothing},
+    {DC_RESP_REC_ZONE2_STATUS,  While::Sweep,    DC_CMD_GET_CONFIG,              Arg::None,       Ends::Nothing},
+    // The unit configuration decides the download (onUnitConfig).
+    {DC_RESP_UNIT_CONFIG,       While::Download, DC_CMD_GET_SYS_PARAM_BY_ID,     Arg::Zero,       Ends::Nothing},
+    {DC_RESP_SYS_PARAM_DEF,     While::Download, DC_CMD_GET_SYS_PARAM_BY_ID,     Arg::NextParam,  Ends::Nothing},
+    {DC_RESP_SYS_PARAM_DEF,     While::Download, DC_CMD_GET_EFFECT,              Arg::Zero,       Ends::Nothing},
+    {DC_RESP_EFFECT_DEF,        While::Download, DC_CMD_GET_EFFECT,              Arg::NextEffect, Ends::Nothing},
+    {DC_RESP_EFFECT_DEF,        While::Download, DC_CMD_GET_CUST_NAME,           Arg::None,       Ends::Download},
+    // Definitions held: the sweep goes straight on to the names.
+    {DC_RESP_UNIT_CONFIG,       While::Sweep,    DC_CMD_GET_CUST_NAME,           Arg::None,       Ends::Nothing},
+    {DC_RESP_CUST_NAME,         While::Sweep,    DC_CMD_GET_INPUT_NAME,          Arg::Zero,       Ends::Nothing},
+    {DC_RESP_INPUT_NAME,        While::Sweep,    DC_CMD_GET_INPUT_NAME,          Arg::NextInput,  Ends::Nothing},
+    {DC_RESP_INPUT_NAME,        While::Sweep,    DC_CMD_GET_SYS_PARAM_VALUES,    Arg::None,       Ends::Nothing},
+    // All values in: the sweep is over, whether or not it asked for them.
+    {DC_RESP_SYS_PARAM_VALUES,  While::Sweep,    0,                              Arg::None,       Ends::Sweep},
+};
+
+} // namespace
+
 void DeviceModel::routePacket(const Packet& packet)
 {
-    // The model's half of the receiver's routing, one row per code.
+    // The model's half of the receiver's routing: the handler for the code
+    // stores the answer, then the start-up chain above releases the next request.
     struct Route {
         std::uint8_t code;
         void (DeviceModel::*handler)(const Packet&);
@@ -233,8 +284,47 @@ void DeviceModel::routePacket(const Packet& packet)
     for (const Route& r : kRoutes) {
         if (r.code == packet.code()) {
             (this->*r.handler)(packet);
+            break;
+        }
+    }
+
+    LinkState& state = link().state();
+    const std::uint8_t index = dataByte(packet, 0);
+    const UnitConfig config = unitConfig();
+    // The index wraps as the unit's one-byte ids do; the input index does not.
+    const auto next = static_cast<std::uint8_t>(index + 1);
+
+    for (const ChainStep& step : kStartupChain) {
+        if (step.answer != packet.code())
+            continue;
+        if (step.ends == Ends::Sweep) {
+            state.StatusSweepActive = false;
             return;
         }
+        if (!(step.flag == While::Sweep ? state.StatusSweepActive : state.ReloadDefinitions))
+            continue;
+        if ((step.arg == Arg::NextParam && next >= config.TotalParams) ||
+            (step.arg == Arg::NextEffect && next >= config.TotalEffects) ||
+            (step.arg == Arg::NextInput && index + 1 >= kInputCount))
+            continue;
+        if (step.ends == Ends::Download) {
+            writeDefinitionCache();
+            state.ReloadDefinitions = false;
+            if (!state.StatusSweepActive)
+                return;
+        }
+        switch (step.arg) {
+        case Arg::None:
+            // All values are asked through GetSysParams, which traces the request.
+            if (step.request == DC_CMD_GET_SYS_PARAM_VALUES)
+                GetSysParams(false);
+            else
+                send(step.request);
+            break;
+        case Arg::Zero: send(step.request, {0}); break;
+        default: send(step.request, {next}); break;
+        }
+        return;
     }
 }
 
@@ -254,11 +344,8 @@ void DeviceModel::onUnitConfig(const Packet& packet)
     LinkState& state = link().state();
     if (!state.ReloadDefinitions) {
         const std::string cached = settings_.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
-        if (cached == config.timeStampText()) {
-            if (state.StatusSweepActive)
-                send(DC_CMD_GET_CUST_NAME);
+        if (cached == config.timeStampText())
             return;
-        }
         state.ReloadDefinitions = true;
         prompt_.ask(kRomMismatchMessage);
     }
@@ -269,7 +356,6 @@ void DeviceModel::onUnitConfig(const Packet& packet)
         paramDefined_.reset();
         effectDefined_.reset();
     }
-    send(DC_CMD_GET_SYS_PARAM_BY_ID, {0});
 }
 
 void DeviceModel::onSysStatus(const Packet& packet)
@@ -283,8 +369,6 @@ void DeviceModel::onSysStatus(const Packet& packet)
         for (std::size_t i = 0; i < std::size(fields); ++i)
             *fields[i] = dataByte(packet, i);
     }
-    if (link().state().StatusSweepActive)
-        send(DC_CMD_GET_REC_STATUS);
 }
 
 void DeviceModel::onZone2Status(const Packet& packet)
@@ -296,8 +380,6 @@ void DeviceModel::onZone2Status(const Packet& packet)
         for (std::size_t i = 0; i < std::size(fields); ++i)
             *fields[i] = dataByte(packet, i);
     }
-    if (link().state().StatusSweepActive)
-        send(DC_CMD_GET_CONFIG);
 }
 
 void DeviceModel::onParamDef(const Packet& packet)
@@ -307,26 +389,14 @@ void DeviceModel::onParamDef(const Packet& packet)
     const std::uint8_t current = dataByte(packet, 2);
     const std::size_t nameBytes = packet.dataLength() > 3 ? packet.dataLength() - 3u : 0u;
 
-    std::uint8_t totalParams;
-    {
-        std::lock_guard lock(mutex_);
-        ParamDef& def = paramDefs_[id];
-        def.maximum = maximum;
-        paramValues_[id] = current;
-        definitionValues_[id] = current;
-        paramDefined_[id] = true;
-        copyField(def.name, packet.data() + 3, nameBytes);
-        resolveLocked(def.nameText(), id);
-        totalParams = config_.TotalParams;
-    }
-
-    if (!link().state().ReloadDefinitions)
-        return;
-    const std::uint8_t next = static_cast<std::uint8_t>(id + 1);
-    if (next < totalParams)
-        send(DC_CMD_GET_SYS_PARAM_BY_ID, {next});
-    else
-        send(DC_CMD_GET_EFFECT, {0});
+    std::lock_guard lock(mutex_);
+    ParamDef& def = paramDefs_[id];
+    def.maximum = maximum;
+    paramValues_[id] = current;
+    definitionValues_[id] = current;
+    paramDefined_[id] = true;
+    copyField(def.name, packet.data() + 3, nameBytes);
+    resolveLocked(def.nameText(), id);
 }
 
 void DeviceModel::onParamValues(const Packet& packet)
@@ -335,7 +405,6 @@ void DeviceModel::onParamValues(const Packet& packet)
         std::lock_guard lock(mutex_);
         storeValuesLocked(packet.data(), packet.dataLength());
     }
-    link().state().StatusSweepActive = false;
 }
 
 void DeviceModel::onEffectDef(const Packet& packet)
@@ -347,30 +416,13 @@ void DeviceModel::onEffectDef(const Packet& packet)
     // download still moves on so that it ends.
     const bool inTable = id < kEffectTableSize;
 
-    std::uint8_t totalEffects;
-    {
-        std::lock_guard lock(mutex_);
-        if (inTable) {
-            EffectDef& def = effects_[id];
-            def.paramCount = count;
-            copyField(def.name, packet.data() + 2, nameBytes);
-            effectDefined_[id] = true;
-        }
-        totalEffects = config_.TotalEffects;
-    }
-
-    LinkState& state = link().state();
-    if (!state.ReloadDefinitions)
+    if (!inTable)
         return;
-    const std::uint8_t next = static_cast<std::uint8_t>(id + 1);
-    if (next >= totalEffects) {
-        writeDefinitionCache();
-        state.ReloadDefinitions = false;
-        if (state.StatusSweepActive)
-            send(DC_CMD_GET_CUST_NAME);
-    } else {
-        send(DC_CMD_GET_EFFECT, {next});
-    }
+    std::lock_guard lock(mutex_);
+    EffectDef& def = effects_[id];
+    def.paramCount = count;
+    copyField(def.name, packet.data() + 2, nameBytes);
+    effectDefined_[id] = true;
 }
 
 void DeviceModel::onCustomName(const Packet& packet)
@@ -381,28 +433,21 @@ void DeviceModel::onCustomName(const Packet& packet)
         status_.CustomName[20] = '\0';
         trimNameField(status_.CustomName);
     }
-    if (link().state().StatusSweepActive)
-        send(DC_CMD_GET_INPUT_NAME, {0});
 }
 
 void DeviceModel::onInputName(const Packet& packet)
 {
     const std::uint8_t index = dataByte(packet, 0);
-    if (index < kInputCount) {
-        const std::size_t nameBytes = packet.dataLength() > 1 ? packet.dataLength() - 1u : 0u;
-        std::lock_guard lock(mutex_);
-        auto& entry = status_.InputNames[index];
-        copyField(entry, packet.data() + 1, nameBytes);
-        entry[8] = '\0';
-        trimNameField(entry);
-    }
-    if (!link().state().StatusSweepActive)
+    // An index past the table stores nothing; the chain takes it as the last
+    // one, so the sweep still ends.
+    if (index >= kInputCount)
         return;
-    // An index past the table counts as the last one, so the sweep still ends.
-    if (index + 1 < kInputCount)
-        send(DC_CMD_GET_INPUT_NAME, {static_cast<std::uint8_t>(index + 1)});
-    else
-        GetSysParams(false);
+    const std::size_t nameBytes = packet.dataLength() > 1 ? packet.dataLength() - 1u : 0u;
+    std::lock_guard lock(mutex_);
+    auto& entry = status_.InputNames[index];
+    copyField(entry, packet.data() + 1, nameBytes);
+    entry[8] = '\0';
+    trimNameField(entry);
 }
 
 // --- Record access -------------------------------------------------------------

@@ -3,9 +3,9 @@
 // messages and the speaker encodings of the Speaker Config page.
 #include "model/device_model.h"
 
+#include "link/capture_scope.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
-#include "platform/sleep.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,29 +79,16 @@ int DeviceModel::GetSysParams(bool wait)
         return 1;
     }
 
-    // Capture goes on before the request leaves, so that a quick answer
-    // cannot be routed past the wait.
-    LinkState& state = l.state();
-    state.ParamCaptureActive = true;
+    CaptureScope capture(l, l.state().ParamCaptureActive);
     send(DC_CMD_GET_SYS_PARAM_VALUES);
-
-    const int polls = l.timing(Timing::SaveConfigWaitCount);
-    const int interval = l.timing(Timing::SaveConfigWaitInterval);
-    bool received = false;
-    for (int i = 0; i < polls; ++i) {
-        const std::optional<Packet> p = l.PopCaptured();
-        if (p && p->code() == DC_RESP_SYS_PARAM_VALUES) {
-            std::lock_guard lock(mutex_);
-            storeValuesLocked(p->data(), p->dataLength());
-            received = true;
-            break;
-        }
-        sleepMs(interval);
-    }
-    state.ParamCaptureActive = false;
-    if (!received) {
-        l.DiscardCaptured();
+    const std::optional<Packet> p = capture.await(matchCode(DC_RESP_SYS_PARAM_VALUES),
+                                                  l.timing(Timing::SaveConfigWaitCount),
+                                                  l.timing(Timing::SaveConfigWaitInterval));
+    if (!p)
         return 0;
+    {
+        std::lock_guard lock(mutex_);
+        storeValuesLocked(p->data(), p->dataLength());
     }
     return 1;
 }
@@ -155,46 +142,21 @@ int DeviceModel::SetSysParams(bool wait)
     }
 
     CQuorControl& l = link();
-    LinkState& state = l.state();
-    const auto giveUp = [&] {
-        state.ParamCaptureActive = false;
-        l.DiscardCaptured();
-        return 0;
-    };
-    state.ParamCaptureActive = true;
+    CaptureScope capture(l, l.state().ParamCaptureActive);
     send(DC_CMD_SET_SYS_PARAM_VALUES, data, static_cast<std::size_t>(count));
 
     // First the acknowledgement; any refusal ends the write.
-    const int ackPolls = l.timing(Timing::RestoreConfigWaitCount);
-    const int ackInterval = l.timing(Timing::RestoreConfigWaitInterval);
-    bool acknowledged = false;
-    for (int i = 0; i < ackPolls && !acknowledged; ++i) {
-        if (const std::optional<Packet> p = l.PopCaptured()) {
-            if (p->code() == DC_NAK)
-                return giveUp();
-            if (p->code() == DC_ACK && p->dataLength() >= 1 &&
-                p->data()[0] == DC_CMD_SET_SYS_PARAM_VALUES) {
-                acknowledged = true;
-                break;
-            }
-        }
-        sleepMs(ackInterval);
-    }
-    if (!acknowledged)
-        return giveUp();
+    const std::optional<Packet> answer =
+        capture.await(matchAckOrNak(DC_CMD_SET_SYS_PARAM_VALUES),
+                      l.timing(Timing::RestoreConfigWaitCount), l.timing(Timing::RestoreConfigWaitInterval));
+    if (!answer || answer->code() == DC_NAK)
+        return 0;
 
     // Then the unit restarts with the new values and announces itself.
-    const int wakePolls = l.timing(Timing::RestoreConfigWakeupWaitCount);
-    const int wakeInterval = l.timing(Timing::RestoreConfigWakeupWaitInterval);
-    for (int i = 0; i < wakePolls; ++i) {
-        const std::optional<Packet> p = l.PopCaptured();
-        if (p && p->code() == DC_WAKEUP) {
-            state.ParamCaptureActive = false;
-            return 1;
-        }
-        sleepMs(wakeInterval);
-    }
-    return giveUp();
+    const std::optional<Packet> wakeup =
+        capture.await(matchCode(DC_WAKEUP), l.timing(Timing::RestoreConfigWakeupWaitCount),
+                      l.timing(Timing::RestoreConfigWakeupWaitInterval));
+    return wakeup ? 1 : 0;
 }
 
 // --- The unit's change messages --------------------------------------------------

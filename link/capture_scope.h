@@ -1,0 +1,60 @@
+// CaptureScope: one waiting exchange with the unit. While it lives, its capture
+// flag diverts every valid packet from the routing to the capture queue; it
+// waits for the answer with counted polls, and on every way out it switches
+// the flag off and drops what was captured and not taken.
+#pragma once
+
+#include "link/packet.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace bm {
+
+class CQuorControl;
+
+using CaptureMatch = std::function<bool(const Packet&)>;
+
+// At most `count` tries; each takes the oldest captured packet, if any, and
+// returns it when it matches. A packet that does not match is discarded and
+// uses up its try; after every try without a match the caller sleeps
+// `intervalMs`. Nothing after `count` tries.
+std::optional<Packet> AwaitCaptured(CQuorControl& link, int count, int intervalMs,
+                                    const CaptureMatch& match);
+
+// Packets with this code.
+CaptureMatch matchCode(std::uint8_t code);
+// Packets with this code whose data byte 0 is `first`.
+CaptureMatch matchCodeAndFirst(std::uint8_t code, std::uint8_t first);
+// The acknowledgement of `command` (DC_ACK naming it), or any refusal (DC_NAK).
+CaptureMatch matchAckOrNak(std::uint8_t command);
+
+class CaptureScope {
+public:
+    // Sets `flag` (one of the link's three capture flags). Set it before the
+    // request leaves, so that a quick answer cannot be routed past the wait.
+    CaptureScope(CQuorControl& link, std::atomic<bool>& flag);
+    // Clears the flag and discards every packet left in the capture queue.
+    ~CaptureScope();
+    CaptureScope(const CaptureScope&) = delete;
+    CaptureScope& operator=(const CaptureScope&) = delete;
+
+    // AwaitCaptured on this scope's link.
+    std::optional<Packet> await(const CaptureMatch& match, int count, int intervalMs);
+
+    // Clears the flag at once, so that packets arriving from now on are routed
+    // again (say while a message is open); what was captured stays until
+    // finish() or the end of the scope. Idempotent.
+    void release();
+    // release() and discard what is left; the scope then does nothing more.
+    void finish();
+
+private:
+    CQuorControl& link_;
+    std::atomic<bool>& flag_;
+    bool finished_ = false;
+};
+
+} // namespace bm
