@@ -6,6 +6,7 @@
 #include "link/packet.h"
 #include "link/quor_control.h"
 #include "tests/app/app_rig.h"
+#include "tests/link/integration/integration_support.h"
 #include "ui/control_sheet.h"
 
 #include <QDir>
@@ -33,11 +34,6 @@ bool hasCode(const std::vector<Bytes>& packets, std::uint8_t code)
 {
     return std::any_of(packets.begin(), packets.end(),
                        [&](const Bytes& p) { return p.size() > 2 && p[2] == code; });
-}
-
-Bytes bytesOf(const Packet& p)
-{
-    return Bytes(p.bytes.begin(), p.bytes.begin() + p.length);
 }
 
 // The main window on a unit at a path of our own (a symbolic link that goes

@@ -132,6 +132,25 @@ bool inOrder(const std::vector<LineState>& seen, std::initializer_list<LineState
     return true;
 }
 
+// A lost line whose unit is back (`unit` has heard nothing since): reconnected,
+// greeted, its status asked for first and the whole sweep run again, with
+// nobody asked anything.
+void expectReadAgainWithoutInput(Program& program, const sim::SimServer& unit)
+{
+    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Connected; }, 10000ms));
+    ASSERT_TRUE(program.until([&] { return countCode(unit.receivedPackets(), DC_CMD_GET_SYS_STATUS) >= 1; },
+                              5000ms));
+    ASSERT_TRUE(program.sweepEnds());
+    const auto got = unit.receivedPackets();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(got[0], bytesOf(framePacket(HOST_WAKEUP)));
+    EXPECT_EQ(got[1], bytesOf(framePacket(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})));
+    EXPECT_EQ(got[2], bytesOf(framePacket(DC_CMD_GET_SYS_STATUS)));
+    EXPECT_EQ(countCode(got, DC_CMD_GET_SYS_PARAM_VALUES), 1u) << "the whole sweep ran";
+    EXPECT_EQ(program.prompt.count(), 0u);
+    EXPECT_TRUE(inOrder(program.lineChanges(), {LineState::Lost, LineState::Reconnecting, LineState::Connected}));
+}
+
 TEST(LineRecovery, LinePulledWhileIdleAndBackAtTheSamePathIsGreetedAndSweptWithoutInput)
 {
     TempDir dir;
@@ -152,18 +171,7 @@ TEST(LineRecovery, LinePulledWhileIdleAndBackAtTheSamePathIsGreetedAndSweptWitho
     // It comes back at the same path: greeted and read again, nobody asked.
     sim::SimServer second(fastUnit(device));
     ASSERT_TRUE(second.start());
-    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Connected; }, 10000ms));
-    ASSERT_TRUE(program.until([&] { return countCode(second.receivedPackets(), DC_CMD_GET_SYS_STATUS) >= 1; },
-                              5000ms));
-    ASSERT_TRUE(program.sweepEnds());
-    const auto got = second.receivedPackets();
-    ASSERT_GE(got.size(), 3u);
-    EXPECT_EQ(got[0], bytesOf(framePacket(HOST_WAKEUP)));
-    EXPECT_EQ(got[1], bytesOf(framePacket(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})));
-    EXPECT_EQ(got[2], bytesOf(framePacket(DC_CMD_GET_SYS_STATUS)));
-    EXPECT_EQ(countCode(got, DC_CMD_GET_SYS_PARAM_VALUES), 1u) << "the whole sweep ran";
-    EXPECT_EQ(program.prompt.count(), 0u);
-    EXPECT_TRUE(inOrder(program.lineChanges(), {LineState::Lost, LineState::Reconnecting, LineState::Connected}));
+    expectReadAgainWithoutInput(program, second);
 }
 
 TEST(LineRecovery, DroppedTcpConnectionIsALostLineReconnectedOnTheSamePort)
@@ -199,19 +207,8 @@ TEST(LineRecovery, DroppedTcpConnectionIsALostLineReconnectedOnTheSamePort)
     unit.clearReceived();
     bridge = std::make_unique<sim::TcpServer>(unit.terminalPath());
     ASSERT_TRUE(bridge->start("127.0.0.1:" + std::to_string(port), error)) << error;
-    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Connected; }, 10000ms));
-    ASSERT_TRUE(program.until([&] { return countCode(unit.receivedPackets(), DC_CMD_GET_SYS_STATUS) >= 1; },
-                              5000ms));
-    ASSERT_TRUE(program.sweepEnds());
+    expectReadAgainWithoutInput(program, unit);
     EXPECT_EQ(bridge->connections(), 1);
-    const auto got = unit.receivedPackets();
-    ASSERT_GE(got.size(), 3u);
-    EXPECT_EQ(got[0], bytesOf(framePacket(HOST_WAKEUP)));
-    EXPECT_EQ(got[1], bytesOf(framePacket(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})));
-    EXPECT_EQ(got[2], bytesOf(framePacket(DC_CMD_GET_SYS_STATUS)));
-    EXPECT_EQ(countCode(got, DC_CMD_GET_SYS_PARAM_VALUES), 1u) << "the whole sweep ran";
-    EXPECT_EQ(program.prompt.count(), 0u);
-    EXPECT_TRUE(inOrder(program.lineChanges(), {LineState::Lost, LineState::Reconnecting, LineState::Connected}));
 }
 
 TEST(LineRecovery, LinePulledDuringAFirstStartDownloadGivesNoLoop)
