@@ -97,6 +97,9 @@ struct SimServer::Impl {
     // setSilentAfterPackets: the packet count after which the unit falls
     // silent, -1 when none is pending. Guarded by unitMutex, like the count.
     long long silenceAfter = -1;
+    // setDropAfterPackets: the packet count at which the line is closed, -1
+    // when none is pending. Guarded by unitMutex.
+    long long dropAt = -1;
     std::atomic<std::uint64_t> fromHost{0};
     std::atomic<std::uint64_t> toHost{0};
     std::size_t noiseIndex = 0; // serving thread only
@@ -257,6 +260,7 @@ void SimServer::Impl::serve()
                     answers = unit.receive(buffer, static_cast<std::size_t>(n));
                     drop = options.dropAfterPackets >= 0 &&
                            unit.packetsRead() >= static_cast<std::size_t>(options.dropAfterPackets);
+                    drop = drop || (dropAt >= 0 && unit.packetsRead() >= static_cast<std::size_t>(dropAt));
                     if (silenceAfter >= 0 && unit.packetsRead() > static_cast<std::size_t>(silenceAfter)) {
                         silent = true; // before these answers are scheduled, so they are never sent
                         silenceAfter = -1;
@@ -443,6 +447,12 @@ void SimServer::setSilentAfterPackets(int count)
 {
     std::lock_guard lock(impl_->unitMutex);
     impl_->silenceAfter = static_cast<long long>(impl_->unit.packetsRead()) + std::max(count, 0);
+}
+
+void SimServer::setDropAfterPackets(int count)
+{
+    std::lock_guard lock(impl_->unitMutex);
+    impl_->dropAt = static_cast<long long>(impl_->unit.packetsRead()) + std::max(count, 0) + 1;
 }
 
 } // namespace bm::sim

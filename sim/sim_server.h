@@ -95,6 +95,10 @@ public:
     // setSilent(true) does (a unit that stops answering midway through a
     // sequence); setSilent(false) ends it.
     void setSilentAfterPackets(int count);
+    // Reads `count` more packets from the host and answers them, then hangs
+    // up at the next one, as dropAfterPackets does from the start (a cable
+    // pulled in the middle of a save or a restore).
+    void setDropAfterPackets(int count);
 
 private:
     struct Impl;

@@ -293,6 +293,31 @@ TEST(SimServer, DropAfterHangsUpTheLineAndTheHostReadsSilence)
     host.port().close();
 }
 
+TEST(SimServer, DropSetWhileRunningAnswersTheGivenCountThenHangsUp)
+{
+    SimServer sim(fastOptions());
+    ASSERT_TRUE(sim.start());
+    Host host(sim.devicePath());
+    ASSERT_TRUE(host.open());
+    host.send(hostPacket(DC_CMD_GET_CONFIG));
+    ASSERT_TRUE(host.waitFor(DC_RESP_UNIT_CONFIG));
+
+    sim.setDropAfterPackets(1); // one more answered, the next one hangs up
+    host.send(hostPacket(DC_CMD_GET_CONFIG));
+    EXPECT_TRUE(host.waitFor(DC_RESP_UNIT_CONFIG));
+    EXPECT_TRUE(sim.serving());
+    host.send(hostPacket(DC_CMD_GET_SYS_STATUS));
+    const auto end = Clock::now() + 2s;
+    std::uint8_t buf[64];
+    while (!host.port().lineDead() && Clock::now() < end) {
+        EXPECT_EQ(host.port().readAvailable(buf, sizeof buf), 0u) << "the last packet is not answered";
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(host.port().lineDead());
+    EXPECT_FALSE(sim.serving());
+    host.port().close();
+}
+
 TEST(SimServer, ConsoleLinesReachTheHostAsTheUnitWouldSendThem)
 {
     SimServer sim(fastOptions());

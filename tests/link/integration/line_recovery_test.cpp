@@ -2,7 +2,8 @@
 // real device model: a line pulled while idle and the unit back at the same
 // path, a line pulled during a first-start download, a unit that falls silent
 // and comes back with DC_WAKEUP, a refusal cancelled, the trace of a silent
-// unit, and noise and split packets through the whole sweep.
+// unit, noise and split packets through the whole sweep, and the same line
+// served over TCP, its connection dropped and served again on the same port.
 #include "integration_support.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
@@ -10,8 +11,9 @@
 #include "platform/manual_owner_window.h"
 #include "platform/memory_settings.h"
 #include "platform/scripted_prompt.h"
-#include "platform/termios_serial.h"
+#include "platform/serial_factory.h"
 #include "sim/sim_server.h"
+#include "sim/tcp_server.h"
 
 #include <gtest/gtest.h>
 
@@ -56,10 +58,14 @@ sim::SimOptions fastUnit(const std::string& linkPath = {})
 
 using test::TempDir;
 
-// The program's side: a line on `device`, the real model, and the test back-ends
-// for the owner window (pumped by the test, as the UI thread would) and prompts.
+// The program's side: a line on `device` (a terminal, or "tcp://HOST:PORT"),
+// the real model, and the test back-ends for the owner window (pumped by the
+// test, as the UI thread would) and prompts.
 struct Program {
-    explicit Program(const std::string& device) : serial(settings, device), model(settings, prompt) {}
+    explicit Program(const std::string& device)
+        : port(makeSerialDevice(settings, device)), serial(*port), model(settings, prompt)
+    {
+    }
     ~Program()
     {
         if (link)
@@ -108,7 +114,8 @@ struct Program {
     InMemorySettings settings;
     ManualOwnerWindow owner;
     ScriptedPrompt prompt;
-    TermiosSerialPort serial;
+    std::unique_ptr<SerialDevice> port;
+    SerialDevice& serial;
     DeviceModel model;
     std::unique_ptr<CQuorControl> link;
 };
@@ -123,6 +130,25 @@ bool inOrder(const std::vector<LineState>& seen, std::initializer_list<LineState
         ++it;
     }
     return true;
+}
+
+// A lost line whose unit is back (`unit` has heard nothing since): reconnected,
+// greeted, its status asked for first and the whole sweep run again, with
+// nobody asked anything.
+void expectReadAgainWithoutInput(Program& program, const sim::SimServer& unit)
+{
+    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Connected; }, 10000ms));
+    ASSERT_TRUE(program.until([&] { return countCode(unit.receivedPackets(), DC_CMD_GET_SYS_STATUS) >= 1; },
+                              5000ms));
+    ASSERT_TRUE(program.sweepEnds());
+    const auto got = unit.receivedPackets();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(got[0], bytesOf(framePacket(HOST_WAKEUP)));
+    EXPECT_EQ(got[1], bytesOf(framePacket(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})));
+    EXPECT_EQ(got[2], bytesOf(framePacket(DC_CMD_GET_SYS_STATUS)));
+    EXPECT_EQ(countCode(got, DC_CMD_GET_SYS_PARAM_VALUES), 1u) << "the whole sweep ran";
+    EXPECT_EQ(program.prompt.count(), 0u);
+    EXPECT_TRUE(inOrder(program.lineChanges(), {LineState::Lost, LineState::Reconnecting, LineState::Connected}));
 }
 
 TEST(LineRecovery, LinePulledWhileIdleAndBackAtTheSamePathIsGreetedAndSweptWithoutInput)
@@ -145,18 +171,44 @@ TEST(LineRecovery, LinePulledWhileIdleAndBackAtTheSamePathIsGreetedAndSweptWitho
     // It comes back at the same path: greeted and read again, nobody asked.
     sim::SimServer second(fastUnit(device));
     ASSERT_TRUE(second.start());
-    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Connected; }, 10000ms));
-    ASSERT_TRUE(program.until([&] { return countCode(second.receivedPackets(), DC_CMD_GET_SYS_STATUS) >= 1; },
-                              5000ms));
+    expectReadAgainWithoutInput(program, second);
+}
+
+TEST(LineRecovery, DroppedTcpConnectionIsALostLineReconnectedOnTheSamePort)
+{
+    sim::SimServer unit(fastUnit());
+    ASSERT_TRUE(unit.start());
+    auto bridge = std::make_unique<sim::TcpServer>(unit.terminalPath());
+    std::string error;
+    ASSERT_TRUE(bridge->start("127.0.0.1:0", error)) << error;
+    const int port = bridge->port();
+    Program program(bridge->url());
+    program.start(true);
+    ASSERT_TRUE(program.link->state().UnitHeard);
     ASSERT_TRUE(program.sweepEnds());
-    const auto got = second.receivedPackets();
-    ASSERT_GE(got.size(), 3u);
-    EXPECT_EQ(got[0], bytesOf(framePacket(HOST_WAKEUP)));
-    EXPECT_EQ(got[1], bytesOf(framePacket(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})));
-    EXPECT_EQ(got[2], bytesOf(framePacket(DC_CMD_GET_SYS_STATUS)));
-    EXPECT_EQ(countCode(got, DC_CMD_GET_SYS_PARAM_VALUES), 1u) << "the whole sweep ran";
-    EXPECT_EQ(program.prompt.count(), 0u);
-    EXPECT_TRUE(inOrder(program.lineChanges(), {LineState::Lost, LineState::Reconnecting, LineState::Connected}));
+    EXPECT_EQ(program.link->line(), LineState::Connected);
+
+    // The bridge goes: its connection is closed and nobody listens any more.
+    bridge.reset();
+    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Lost; }, 3000ms));
+
+    // Refused reconnections at a modest pace: no thread spins meanwhile.
+    const auto cpuBefore = processCpu();
+    const auto wallBefore = Clock::now();
+    program.pump(2500ms);
+    const auto cpu = processCpu() - cpuBefore;
+    const auto wall = Clock::now() - wallBefore;
+    EXPECT_LT(cpu, wall / 20) << "cpu " << cpu.count() / 1000000 << " ms over "
+                              << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << " ms";
+    EXPECT_EQ(program.link->line(), LineState::Lost);
+    EXPECT_EQ(program.link->queuedPackets(), 0u);
+
+    // Served again on the same port: reconnected, greeted and read again.
+    unit.clearReceived();
+    bridge = std::make_unique<sim::TcpServer>(unit.terminalPath());
+    ASSERT_TRUE(bridge->start("127.0.0.1:" + std::to_string(port), error)) << error;
+    expectReadAgainWithoutInput(program, unit);
+    EXPECT_EQ(bridge->connections(), 1);
 }
 
 TEST(LineRecovery, LinePulledDuringAFirstStartDownloadGivesNoLoop)
