@@ -3,6 +3,8 @@
 // dialog instead of waiting for a person.
 #pragma once
 
+#include "platform/qt_modal.h"
+
 #include <QDialog>
 
 namespace bm {
@@ -16,7 +18,11 @@ public:
 
 class ExecDialogRunner : public DialogRunner {
 public:
-    int run(QDialog& dialog) override { return dialog.exec(); }
+    int run(QDialog& dialog) override
+    {
+        const ModalScope modal;
+        return dialog.exec();
+    }
 };
 
 } // namespace bm

@@ -8,6 +8,7 @@
 #include "app/small_dialogs.h"
 #include "app/startup_wait.h"
 #include "link/quor_control.h"
+#include "platform/qt_modal.h"
 #include "model/device_model.h"
 #include "platform/qt_file_dialog.h"
 #include "platform/qt_owner_window.h"
@@ -303,8 +304,10 @@ void CMainFrame::close()
         return;
     }
     // One that reaches us while a message box or dialog is up (its own loop
-    // runs the queue) is honoured as soon as that has been answered.
-    if (QApplication::activeModalWidget()) {
+    // runs the queue) is honoured as soon as that has been answered and its
+    // loop has returned: an answered box is hidden before its exec() ends,
+    // and tearing the windows down under it frees it twice.
+    if (QApplication::activeModalWidget() || ModalScope::depth() > 0) {
         if (!closeRetry_.isActive())
             closeRetry_.start();
         return;

@@ -2,6 +2,7 @@
 #include "app/not_detected.h"
 
 #include "app/small_dialogs.h"
+#include "platform/qt_modal.h"
 #include "platform/serial_device.h"
 
 #include <QApplication>
@@ -81,7 +82,10 @@ NotDetectedChoice askNotDetected(const std::string& text)
     QPushButton* quit = box.addButton(QStringLiteral("Quit"), QMessageBox::RejectRole);
     box.setDefaultButton(retry);
     box.setEscapeButton(quit);
-    box.exec();
+    {
+        const ModalScope modal;
+        box.exec();
+    }
     if (box.clickedButton() == retry)
         return NotDetectedChoice::Retry;
     if (box.clickedButton() == config)

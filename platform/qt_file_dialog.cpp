@@ -1,6 +1,8 @@
 // QFileDialog back-end of the file dialog.
 #include "platform/qt_file_dialog.h"
 
+#include "platform/qt_modal.h"
+
 #include <QFileDialog>
 
 namespace bm {
@@ -44,7 +46,12 @@ FileDialogResult QtFileDialog::run(const FileDialogRequest& request)
 {
     QFileDialog dialog(owner_);
     configure(dialog, request);
-    if (dialog.exec() != QDialog::Accepted)
+    int result = 0;
+    {
+        const ModalScope modal;
+        result = dialog.exec();
+    }
+    if (result != QDialog::Accepted)
         return {};
     const QStringList chosen = dialog.selectedFiles();
     if (chosen.isEmpty())

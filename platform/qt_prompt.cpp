@@ -4,6 +4,7 @@
 #include "platform/qt_prompt.h"
 
 #include "platform/prompt_look.h"
+#include "platform/qt_modal.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -35,6 +36,7 @@ PromptAnswer QtPrompt::showBox(const std::string& text, PromptButtons buttons)
     box.setIcon(kIcons[static_cast<int>(look.icon)]);
     box.setDefaultButton(look.defaultCancel ? QMessageBox::Cancel : QMessageBox::Ok);
     box.setEscapeButton(buttons == PromptButtons::OkCancel ? QMessageBox::Cancel : QMessageBox::Ok);
+    const ModalScope modal;
     return box.exec() == QMessageBox::Ok ? PromptAnswer::Ok : PromptAnswer::Cancel;
 }
 

@@ -339,6 +339,40 @@ private slots:
         QTRY_COMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
     }
 
+    void aCloseAsABoxIsAnsweredWaitsUntilItsLoopHasReturned()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath(), /*realPrompt=*/true);
+        QCOMPARE(frame->create(), 0);
+        QVERIFY(frame->sheet());
+
+        // The close arrives in the moment the box is answered: it is hidden
+        // (no longer the active modal widget) but its exec() has not returned.
+        // Tearing the sheet down then would free the box under its own loop.
+        bool answered = false;
+        bool closedUnderTheBox = false;
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTimer::singleShot(0, frame.get(), [&] {
+            frame->prompt().ask("Failed to open file!");
+            answered = true;
+        });
+        QTimer::singleShot(300, frame.get(), [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            QObject::connect(box, &QDialog::finished, frame.get(), [&] {
+                frame->close();
+                closedUnderTheBox = closed.count() > 0;
+            });
+            box->button(QMessageBox::Ok)->click();
+        });
+        QTRY_VERIFY(answered);
+        QVERIFY(!closedUnderTheBox);
+        QTRY_COMPARE(closed.count(), 1);
+        QTRY_COMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+    }
+
     void aCloseDuringStartUpEndsItAfterTheCurrentStep()
     {
         sim::SimServer unit(fastSim());
