@@ -1,10 +1,10 @@
 // Compare with the unit, and restore part of a file.
 #include "app/compare_dialog.h"
 
-#include "app/config_actions.h"
-#include "app/config_file.h"
-#include "app/config_file_io.h"
-#include "app/config_selective_restore.h"
+#include "config/config_actions.h"
+#include "config/config_file.h"
+#include "config/config_file_io.h"
+#include "config/config_selective_restore.h"
 #include "app/dialog_runner.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"

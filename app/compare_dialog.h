@@ -4,7 +4,7 @@
 // and "Restore Ticked", which writes just those.
 #pragma once
 
-#include "app/config_diff.h"
+#include "config/config_diff.h"
 
 #include <QDialog>
 

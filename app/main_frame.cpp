@@ -3,7 +3,7 @@
 
 #include "app/comm_dialogs.h"
 #include "app/compare_dialog.h"
-#include "app/config_actions.h"
+#include "config/config_actions.h"
 #include "app/dialog_runner.h"
 #include "app/small_dialogs.h"
 #include "app/startup_wait.h"

@@ -5,7 +5,7 @@
 // values first and change only the one asked for.
 #include "cli/cli_controls.h"
 
-#include "app/config_units.h"
+#include "config/config_units.h"
 #include "cli/cli_session.h"
 #include "link/capture_scope.h"
 #include "link/packet.h"

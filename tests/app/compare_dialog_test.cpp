@@ -2,7 +2,7 @@
 // differences listed, only the ticked ones written back, nothing for a
 // dialog that is closed or a file of another ROM.
 #include "app/compare_dialog.h"
-#include "app/config_actions.h"
+#include "config/config_actions.h"
 #include "app/info_page.h"
 #include "app_rig.h"
 

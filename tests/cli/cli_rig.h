@@ -4,9 +4,9 @@
 // a pseudo-terminal (so a test can read its state) or ridaziv-sim as a process.
 #pragma once
 
-#include "../app/config_test_support.h"
-#include "app/config_file.h"
-#include "app/config_units.h"
+#include "../config/config_test_support.h"
+#include "config/config_file.h"
+#include "config/config_units.h"
 #include "platform/qt_settings.h"
 #include "sim/sim_server.h"
 

@@ -2,8 +2,8 @@
 // file of any shape and the unit's answers; the restore runs against a link
 // whose port never opens, and the unit's answers are fed to the receiver from
 // the wait hook, as if they had arrived while the restore waited.
-#include "app/config_file.h"
-#include "app/config_restore.h"
+#include "config/config_file.h"
+#include "config/config_restore.h"
 #include "harnesses.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"

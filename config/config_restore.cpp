@@ -1,9 +1,9 @@
 // The configuration restore. Only the header and the system parameter values
 // are read; effect records and ConfigMagic are never looked at, so a file that
 // any writer of the documented layout made is accepted when its identity fits.
-#include "app/config_restore.h"
+#include "config/config_restore.h"
 
-#include "app/config_file.h"
+#include "config/config_file.h"
 #include "link/capture_scope.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"

@@ -3,7 +3,7 @@
 // unit's definitions. Used by brennmark-cli's diff and the Info page's Compare.
 #pragma once
 
-#include "app/config_file.h"
+#include "config/config_file.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,5 +1,5 @@
 // POSIX implementation of the configuration file writer and reader.
-#include "app/config_file_io.h"
+#include "config/config_file_io.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // Selective restore. The file checks are the full restore's; the parameter
 // write goes through SetSysParams as every other parameter write does, with the
 // unit's freshly read values around the chosen ones.
-#include "app/config_selective_restore.h"
+#include "config/config_selective_restore.h"
 
-#include "app/config_file.h"
+#include "config/config_file.h"
 #include "link/capture_scope.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"

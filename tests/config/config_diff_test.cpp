@@ -1,8 +1,8 @@
 // The configuration comparison and the page-unit texts it prints: exact lines
 // for known differences, nothing for equal configurations, refusals for other
 // products and ROMs, and the reading back of page units.
-#include "app/config_diff.h"
-#include "app/config_units.h"
+#include "config/config_diff.h"
+#include "config/config_units.h"
 #include "config_test_support.h"
 
 #include <gtest/gtest.h>

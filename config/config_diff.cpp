@@ -1,10 +1,10 @@
 // The configuration comparison. Both sides are parsed configuration files, so a
 // file and the unit are compared through the same save code that writes files.
-#include "app/config_diff.h"
+#include "config/config_diff.h"
 
-#include "app/config_file_io.h"
-#include "app/config_save.h"
-#include "app/config_units.h"
+#include "config/config_file_io.h"
+#include "config/config_save.h"
+#include "config/config_units.h"
 #include "model/device_model.h"
 #include "model/text_fields.h"
 #include "platform/prompt.h"

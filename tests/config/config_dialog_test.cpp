@@ -1,6 +1,6 @@
 // The Save Config and Restore Config actions around their dialogs: what the
 // dialogs are asked, cancel and dialog errors, and "LastVisited".
-#include "app/config_actions.h"
+#include "config/config_actions.h"
 #include "config_test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // Selective restore against the simulated unit: only the chosen parameters and
 // names change on the unit; everything else written is the unit's own value as
 // read just before; nothing at all is sent for a file that does not fit.
-#include "app/config_actions.h"
-#include "app/config_file.h"
-#include "app/config_selective_restore.h"
+#include "config/config_actions.h"
+#include "config/config_file.h"
+#include "config/config_selective_restore.h"
 #include "config_test_support.h"
 
 #include <gtest/gtest.h>

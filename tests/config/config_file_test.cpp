@@ -1,7 +1,7 @@
 // The configuration file's layout, its reader, and the writer that must never
 // harm a file it was asked to replace.
-#include "app/config_file.h"
-#include "app/config_file_io.h"
+#include "config/config_file.h"
+#include "config/config_file_io.h"
 #include "config_test_support.h"
 #include "platform/file_dialog.h"
 

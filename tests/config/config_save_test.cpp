@@ -1,8 +1,8 @@
 // Saving the unit's configuration: against the simulated unit over a
 // pseudo-terminal, and against a scripted unit for a unit without effects.
-#include "app/config_actions.h"
-#include "app/config_capture.h"
-#include "app/config_file.h"
+#include "config/config_actions.h"
+#include "link/capture_scope.h"
+#include "config/config_file.h"
 #include "config_test_support.h"
 
 #include <gtest/gtest.h>

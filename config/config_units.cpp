@@ -1,6 +1,6 @@
 // Page units for parameter values: one table from parameter name to unit, and
 // the text and parse of each unit in integers only.
-#include "app/config_units.h"
+#include "config/config_units.h"
 
 #include "model/records.h"
 

@@ -1,10 +1,10 @@
 // The configuration save: the unit is asked for one piece at a time with the
 // capture on, so its answers reach this function instead of the model's
 // handlers; only the identity and the parameter values are copied to the model.
-#include "app/config_save.h"
+#include "config/config_save.h"
 
-#include "app/config_file.h"
-#include "app/config_file_io.h"
+#include "config/config_file.h"
+#include "config/config_file_io.h"
 #include "link/capture_scope.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"

@@ -1,11 +1,11 @@
 // Save Config and Restore Config: dialogs, files and messages around the save
 // and the restore.
-#include "app/config_actions.h"
+#include "config/config_actions.h"
 
-#include "app/config_file.h"
-#include "app/config_file_io.h"
-#include "app/config_restore.h"
-#include "app/config_save.h"
+#include "config/config_file.h"
+#include "config/config_file_io.h"
+#include "config/config_restore.h"
+#include "config/config_save.h"
 #include "platform/file_dialog.h"
 #include "platform/prompt.h"
 #include "platform/settings_keys.h"

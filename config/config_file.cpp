@@ -1,5 +1,5 @@
 // Building and parsing the configuration file's header and records.
-#include "app/config_file.h"
+#include "config/config_file.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Restoring a saved configuration into the simulated unit, and every way a
 // restore can be refused or fail.
-#include "app/config_actions.h"
-#include "app/config_file.h"
+#include "config/config_actions.h"
+#include "config/config_file.h"
 #include "config_test_support.h"
 
 #include <gtest/gtest.h>
