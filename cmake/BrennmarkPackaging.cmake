@@ -3,12 +3,12 @@
 # program's --help. `cpack` (scripts/package) builds brennmark_VERSION_ARCH.deb.
 include(GNUInstallDirs)
 
-set(BM_PROGRAMS)
-foreach(program brennmark brennmark-cli ridaziv-sim)
-  if(TARGET ${program})
-    list(APPEND BM_PROGRAMS ${program})
-  endif()
-endforeach()
+# Without Qt (BM_WITH_QT=OFF) only the simulated unit is built.
+if(BM_WITH_QT)
+  set(BM_PROGRAMS brennmark brennmark-cli ridaziv-sim)
+else()
+  set(BM_PROGRAMS ridaziv-sim)
+endif()
 install(TARGETS ${BM_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/resources/brennmark.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
