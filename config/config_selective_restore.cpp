@@ -161,7 +161,8 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
         return true;
     model.setParamValues(values.data(), valueCount);
     sleepMs(delay);
-    if (!model.SetSysParams(true)) {
+    // -1 (a value the model cannot check, nothing sent) is a failure as much as 0.
+    if (model.SetSysParams(true) != 1) {
         error = "Set Sys Parameters Failed.";
         return false;
     }

@@ -143,26 +143,27 @@ TEST_F(LiveSender, EverySendRestartsTheResponseWindowAndOnlyItsEndNotifies)
     EXPECT_EQ(changed[0].first, 0u);
     EXPECT_EQ(changed[0].second, 1u);
 
-    // On the clock: two sends 100 ms apart, one notice no earlier than 500 ms
-    // after the second.
+    // Two sends in a row: each starts the window with its full 500 ms, the
+    // first start's expiry finds the second's window and leaves it open, and
+    // the one notice comes from the last start. (The real time between the
+    // sends does not matter to the rule; the periods are asserted exactly.)
     rig.owner.clearHistory();
+    const std::size_t before = rig.owner.starts(kResponseWindowTimer);
     link->SendPacket(framePacket(DC_CMD_SET_SYS_VOLUME, {42}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto second = Clock::now();
     link->SendPacket(framePacket(DC_CMD_SET_SYS_VOLUME, {43}));
-    rig.owner.dispatch();
-    if (elapsedMs(second) < 480) {
-        EXPECT_TRUE(rig.posted(WM_PARAM_CHANGED).empty());
-    }
-    ASSERT_TRUE(eventually([&] {
-        rig.owner.dispatch();
-        return !rig.posted(WM_PARAM_CHANGED).empty();
-    }));
-    EXPECT_GE(elapsedMs(second), 500);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    rig.owner.dispatch();
+    const std::vector<int> periods = rig.owner.periods(kResponseWindowTimer);
+    ASSERT_EQ(periods.size(), before + 2);
+    EXPECT_EQ(periods[before], 500);
+    EXPECT_EQ(periods[before + 1], 500);
+    EXPECT_EQ(rig.owner.timerPeriod(kResponseWindowTimer), 500);
+    rig.owner.procedure(kResponseWindowTimer, before)();
+    EXPECT_TRUE(s.ResponseWindowOpen.load());
+    EXPECT_TRUE(rig.posted(WM_PARAM_CHANGED).empty());
+    ASSERT_TRUE(rig.owner.fireTimer(kResponseWindowTimer));
     EXPECT_EQ(rig.posted(WM_PARAM_CHANGED).size(), 1u);
     EXPECT_FALSE(s.ResponseWindowOpen.load());
+    EXPECT_FALSE(rig.owner.fireTimer(kResponseWindowTimer)) << "the window's timer outlived its end";
+    EXPECT_EQ(rig.posted(WM_PARAM_CHANGED).size(), 1u);
 }
 
 TEST_F(LiveSender, SuppressedSendsAreCountedButNeverWritten)
@@ -224,8 +225,9 @@ TEST_F(LiveSender, AnUnansweredPacketHoldsTheWriterForTheAckWaitAndNoLonger)
     link->SendPacket(framePacket(DC_CMD_GET_CUST_NAME));
     link->SendPacket(framePacket(DC_CMD_GET_REC_STATUS));
     ASSERT_TRUE(eventually([&] { return clock.count() >= 2; }));
+    // At least K x I on the real line; the exact figure is asserted on the
+    // virtual clock (timing_figures_test.cpp).
     EXPECT_GE(clock.gapMs(0, 1), 400);
-    EXPECT_LT(clock.gapMs(0, 1), 2000);
 
     // An answer ends the wait at the next poll.
     ASSERT_TRUE(rig.serial.waitForWrites(5, 3000));
