@@ -2,12 +2,20 @@
 // with a trusted definition cache) and a forced download of every definition,
 // against the simulated unit at 19200 baud, at the built-in link timings and at
 // the lowest the Advanced dialog accepts, and compares each with the time its
-// bytes alone need on the line. Also the link's idle CPU at both timing sets.
-//   bench-startup          the link and the model alone (median of three runs)
-//   bench-startup --real   also the program's own start-up (CMainFrame with the
-//                          QSettings store in a temporary XDG_CONFIG_HOME), and
-//                          the settings writes during a forced download
+// bytes alone need on the line. Every row is run twice: against a unit that
+// takes 3 ms to act on each command (the simulator's default, the realistic
+// case) and against one that answers the moment a command is in (the
+// conditions the goals were first measured under). Also the link's idle CPU
+// at both timing sets, and where the time of one request goes.
+//   bench-startup              the link and the model alone (median of three runs)
+//   bench-startup --real       also the program's own start-up (CMainFrame with the
+//                              QSettings store in a temporary XDG_CONFIG_HOME), and
+//                              the settings writes during a forced download
+//   bench-startup --breakdown  only the per-request breakdown of a lowest-timing
+//                              download, at both answer delays
 #include "app/main_frame.h"
+#include "link/link_client.h"
+#include "link/packet.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/manual_owner_window.h"
@@ -24,9 +32,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -95,6 +105,87 @@ private:
     std::unique_ptr<bm::SettingsStore> inner_;
 };
 
+// Where the time of one request goes: the line's writes and reads and the
+// model's routing, each stamped as it happens (a short lock per event).
+class Stamps {
+public:
+    enum Kind : char { Write = 'W', Read = 'R', Route = 'P' };
+    struct Event {
+        Clock::time_point at;
+        Kind kind;
+        std::size_t bytes;
+    };
+    void add(Kind kind, std::size_t bytes)
+    {
+        const auto now = Clock::now();
+        std::lock_guard lock(mutex_);
+        events_.push_back({now, kind, bytes});
+    }
+    std::vector<Event> events() const
+    {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Event> events_;
+};
+
+// The real port, with every write started and every read that brought bytes stamped.
+class StampedSerial : public bm::SerialDevice {
+public:
+    StampedSerial(bm::SerialDevice& inner, Stamps& stamps) : inner_(inner), stamps_(stamps) {}
+    bool open(int port) override { return inner_.open(port); }
+    bool isOpen() const override { return inner_.isOpen(); }
+    void close() override { inner_.close(); }
+    std::size_t readAvailable(std::uint8_t* buffer, std::size_t capacity) override
+    {
+        const std::size_t n = inner_.readAvailable(buffer, capacity);
+        if (n > 0)
+            stamps_.add(Stamps::Read, n);
+        return n;
+    }
+    void startWrite(const std::uint8_t* data, std::size_t length) override
+    {
+        stamps_.add(Stamps::Write, length);
+        inner_.startWrite(data, length);
+    }
+    void waitWriteComplete() override { inner_.waitWriteComplete(); }
+    std::string devicePath() const override { return inner_.devicePath(); }
+    std::string openError() const override { return inner_.openError(); }
+    int pollDescriptor() const override { return inner_.pollDescriptor(); }
+    bool lineLost() const override { return inner_.lineLost(); }
+
+private:
+    bm::SerialDevice& inner_;
+    Stamps& stamps_;
+};
+
+// The device model, with the moment each answer reaches it stamped.
+class StampedClient : public bm::LinkClient {
+public:
+    StampedClient(bm::LinkClient& inner, Stamps& stamps) : inner_(inner), stamps_(stamps) {}
+    void bindLink(bm::CQuorControl& link) override { inner_.bindLink(link); }
+    void loadDefinitionCache() override { inner_.loadDefinitionCache(); }
+    void storeParamValue(std::uint8_t id, std::uint8_t value) override { inner_.storeParamValue(id, value); }
+    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override { inner_.mirrorParamChange(id, value); }
+    void storeFrontPanel(const std::uint8_t* data, std::size_t length) override
+    {
+        inner_.storeFrontPanel(data, length);
+    }
+    void setCurrentEffect(std::uint8_t id) override { inner_.setCurrentEffect(id); }
+    void routePacket(const bm::Packet& packet) override
+    {
+        stamps_.add(Stamps::Route, packet.length);
+        inner_.routePacket(packet);
+    }
+
+private:
+    bm::LinkClient& inner_;
+    Stamps& stamps_;
+};
+
 struct Result {
     double elapsedMs = 0;
     std::uint64_t fromHost = 0;
@@ -119,8 +210,8 @@ double processCpuSeconds()
 // One start of the link and the model against a fresh simulated unit, on
 // `settings` (which keeps the definition cache between runs). With `idleCpu`
 // the link then sits idle for kIdleSeconds and the process CPU is measured.
-Result runLink(bm::InMemorySettings& settings, bool reload, const TimingSet& timing, double* idleCpu = nullptr,
-               int answerDelayMs = bm::sim::SimOptions{}.answerDelayMs)
+Result runLink(bm::InMemorySettings& settings, bool reload, const TimingSet& timing, int answerDelayMs,
+               double* idleCpu = nullptr, Stamps* stamps = nullptr)
 {
     Result r;
     bm::sim::SimOptions options; // 19200-baud wire timing
@@ -135,9 +226,14 @@ Result runLink(bm::InMemorySettings& settings, bool reload, const TimingSet& tim
     bm::ManualOwnerWindow owner;
     bm::TermiosSerialPort port(settings, unit.devicePath());
     bm::DeviceModel model(settings, prompt);
+    Stamps unused;
+    StampedSerial stampedPort(port, stamps ? *stamps : unused);
+    StampedClient stampedModel(model, stamps ? *stamps : unused);
+    bm::SerialDevice& line = stamps ? static_cast<bm::SerialDevice&>(stampedPort) : port;
+    bm::LinkClient* client = stamps ? static_cast<bm::LinkClient*>(&stampedModel) : &model;
 
     const auto start = Clock::now();
-    bm::CQuorControl link({owner, settings, prompt, port}, 1, reload, &model);
+    bm::CQuorControl link({owner, settings, prompt, line}, 1, reload, client);
     link.EnableLink();
     const bm::LinkState& state = link.state();
     while (state.StatusSweepActive.load() || state.ReloadDefinitions.load()) {
@@ -168,10 +264,12 @@ Result runLink(bm::InMemorySettings& settings, bool reload, const TimingSet& tim
 // The program's own start-up: CMainFrame::create() with the QSettings store
 // (in the temporary XDG_CONFIG_HOME set up by main), the real pages and sheet;
 // from creation until the sheet is up. The store keeps the cache between runs.
-Result runProgram(bool reload, const TimingSet& timing)
+Result runProgram(bool reload, const TimingSet& timing, int answerDelayMs)
 {
     Result r;
-    bm::sim::SimServer unit;
+    bm::sim::SimOptions options;
+    options.answerDelayMs = answerDelayMs;
+    bm::sim::SimServer unit(options);
     if (!unit.start()) {
         std::fprintf(stderr, "cannot start the simulated unit\n");
         return r;
@@ -223,12 +321,118 @@ Result median(std::vector<Result> runs)
     return m;
 }
 
-void print(const char* what, const TimingSet& timing, const Result& r)
+// The goals, as a ratio to the line; 0 where a row has none.
+double goalFor(bool download, const TimingSet& timing)
 {
-    std::printf("%-24s %-15s %8.0f ms  %6llu B to unit  %6llu B from unit  %7.0f ms on the wire  ratio %5.2f  (%s)%s%s%s\n",
+    const bool lowest = &timing == &kLowest || std::strcmp(timing.name, kLowest.name) == 0;
+    if (download)
+        return lowest ? 1.15 : 2.8;
+    return lowest ? 1.20 : 2.3;
+}
+
+std::string verdict(double ratio, double goal)
+{
+    if (goal <= 0)
+        return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "  goal <= %.2f: %s", goal, ratio <= goal ? "met" : "missed");
+    return text;
+}
+
+void print(const char* what, const TimingSet& timing, const Result& r, const std::string& note = {})
+{
+    std::printf("%-24s %-15s %8.0f ms  %6llu B to unit  %6llu B from unit  %7.0f ms on the wire  ratio %5.2f  (%s)%s%s%s%s\n",
                 what, timing.name, r.elapsedMs, static_cast<unsigned long long>(r.fromHost),
-                static_cast<unsigned long long>(r.toHost), r.lineMs(), r.ratio(), r.runs.c_str(),
+                static_cast<unsigned long long>(r.toHost), r.lineMs(), r.ratio(), r.runs.c_str(), note.c_str(),
                 r.finished ? "" : "  NOT FINISHED", r.message.empty() ? "" : "  message: ", r.message.c_str());
+    std::fflush(stdout);
+}
+
+const char* delayLabel(int answerDelayMs)
+{
+    return answerDelayMs == 0 ? "the unit answering at once (the conditions the goals were set under)"
+                              : "the unit taking its default time to act on each command (the realistic case)";
+}
+
+double medianOf(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// One lowest-timing download with every write, read and routing stamped; per
+// request: written -> first answer byte read -> answer complete (last read
+// before routing) -> routed to the model -> next request written.
+void breakdown(int answerDelayMs)
+{
+    bm::InMemorySettings settings;
+    Stamps stamps;
+    const Result r = runLink(settings, true, kLowest, answerDelayMs, nullptr, &stamps);
+    const std::vector<Stamps::Event> events = stamps.events();
+    const double byteMs = 1000.0 / kLineBytesPerSecond;
+    auto ms = [](Clock::time_point a, Clock::time_point b) {
+        return std::chrono::duration<double, std::milli>(b - a).count();
+    };
+    std::vector<double> toFirst, firstToLast, lastToRoute, routeToWrite, cycle, overLine;
+    double totalOver = 0;
+    for (std::size_t w = 0; w < events.size(); ++w) {
+        if (events[w].kind != Stamps::Write)
+            continue;
+        // This write's answer: the reads and the routing before the next write.
+        std::size_t first = 0, last = 0, route = 0, next = 0, answerBytes = 0;
+        for (std::size_t k = w + 1; k < events.size(); ++k) {
+            const Stamps::Event& e = events[k];
+            if (e.kind == Stamps::Write) {
+                next = k;
+                break;
+            }
+            if (e.kind == Stamps::Read && route == 0) {
+                if (first == 0)
+                    first = k;
+                last = k;
+                answerBytes += e.bytes;
+            }
+            if (e.kind == Stamps::Route && route == 0 && first != 0)
+                route = k;
+        }
+        if (first == 0 || route == 0 || next == 0)
+            continue;
+        const double c = ms(events[w].at, events[next].at);
+        const double line = static_cast<double>(events[w].bytes + answerBytes) * byteMs;
+        // What the request's own bytes and the unit's delay explain of the wait
+        // for the first answer byte is taken out: the rest is lateness.
+        toFirst.push_back(ms(events[w].at, events[first].at) - static_cast<double>(events[w].bytes) * byteMs -
+                          answerDelayMs);
+        firstToLast.push_back(ms(events[first].at, events[last].at));
+        lastToRoute.push_back(ms(events[last].at, events[route].at));
+        routeToWrite.push_back(ms(events[route].at, events[next].at));
+        cycle.push_back(c);
+        overLine.push_back(c - line);
+        totalOver += c - line;
+    }
+    std::printf("Per request, lowest timing, forced download (%.0f ms, ratio %.2f), %s (%d ms), %zu requests:\n",
+                r.elapsedMs, r.ratio(), delayLabel(answerDelayMs), answerDelayMs, cycle.size());
+    std::printf("  written -> first answer byte read, less the request's line time and the unit's %d ms: median %.3f ms\n",
+                answerDelayMs, medianOf(toFirst));
+    std::printf("  first answer byte -> answer complete (the answer crossing the line): median %.3f ms\n",
+                medianOf(firstToLast));
+    std::printf("  answer complete -> routed to the model (reader: ring, cut, validate, link's handling): median %.3f ms\n",
+                medianOf(lastToRoute));
+    std::printf("  routed -> next request written (model, chain, queue, writer's wake-up): median %.3f ms\n",
+                medianOf(routeToWrite));
+    std::printf("  whole request: median %.3f ms, over its bytes' line time median %.3f ms (%.0f ms over the line in all,"
+                " %.3f ms a request)\n",
+                medianOf(cycle), medianOf(overLine), totalOver, cycle.empty() ? 0.0 : totalOver / cycle.size());
+    // Each command waits for its answer, and the unit takes its time before
+    // answering: no program can do better than the line plus that.
+    const auto writes = std::count_if(events.begin(), events.end(),
+                                      [](const Stamps::Event& e) { return e.kind == Stamps::Write; });
+    const double floorMs = r.lineMs() + static_cast<double>(writes) * answerDelayMs;
+    std::printf("  floor for a program that took no time: %.0f ms on the line + %ld commands x %d ms = %.0f ms,"
+                " ratio %.2f\n",
+                r.lineMs(), static_cast<long>(writes), answerDelayMs, floorMs, floorMs / r.lineMs());
     std::fflush(stdout);
 }
 
@@ -236,45 +440,54 @@ void print(const char* what, const TimingSet& timing, const Result& r)
 
 int main(int argc, char** argv)
 {
-    const bool real = argc > 1 && std::strcmp(argv[1], "--real") == 0;
-    std::printf("Simulated unit at 19200 baud, 11-bit characters (%.0f B/s), %d ms to act on each command;"
-                " median of %d runs.\n",
-                kLineBytesPerSecond, bm::sim::SimOptions{}.answerDelayMs, kRuns);
+    bool real = false;
+    bool breakdownOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        real = real || std::strcmp(argv[i], "--real") == 0;
+        breakdownOnly = breakdownOnly || std::strcmp(argv[i], "--breakdown") == 0;
+    }
+    const int unitDelay = bm::sim::SimOptions{}.answerDelayMs;
+    const int delays[] = {unitDelay, 0};
+    if (breakdownOnly) {
+        for (int delay : delays)
+            breakdown(delay);
+        return 0;
+    }
+    std::printf("Simulated unit at 19200 baud, 11-bit characters (%.0f B/s); median of %d runs.\n",
+                kLineBytesPerSecond, kRuns);
     bool ok = true;
     const TimingSet sets[] = {kDefault, kLowest};
-    for (const TimingSet& timing : sets) {
-        // Each store starts empty; the first forced download fills its cache.
-        bm::InMemorySettings settings;
-        std::vector<Result> downloads;
-        std::vector<Result> ordinary;
-        for (int i = 0; i < kRuns; ++i) {
-            downloads.push_back(runLink(settings, true, timing));
-            ordinary.push_back(runLink(settings, bm::DeviceModel::definitionCacheMissing(settings), timing));
+    double benchLowestDownload[2] = {0, 0}; // ratio, by index into delays
+    for (int delay : delays) {
+        std::printf("With %s (%d ms):\n", delayLabel(delay), delay);
+        for (const TimingSet& timing : sets) {
+            // Each store starts empty; the first forced download fills its cache.
+            bm::InMemorySettings settings;
+            std::vector<Result> downloads;
+            std::vector<Result> ordinary;
+            for (int i = 0; i < kRuns; ++i) {
+                downloads.push_back(runLink(settings, true, timing, delay));
+                ordinary.push_back(runLink(settings, bm::DeviceModel::definitionCacheMissing(settings), timing, delay));
+            }
+            const Result d = median(downloads);
+            const Result o = median(ordinary);
+            print("ordinary start (cached)", timing, o, verdict(o.ratio(), goalFor(false, timing)));
+            print("forced download", timing, d, verdict(d.ratio(), goalFor(true, timing)));
+            if (&timing == &sets[1])
+                benchLowestDownload[delay == delays[0] ? 0 : 1] = d.ratio();
+            ok = ok && d.finished && o.finished;
         }
-        const Result d = median(downloads);
-        const Result o = median(ordinary);
-        print("ordinary start (cached)", timing, o);
-        print("forced download", timing, d);
-        ok = ok && d.finished && o.finished;
     }
-    {
-        // The same download against a unit that answers the moment a command
-        // has arrived: what is left over the wire time is the link's own.
-        bm::InMemorySettings settings;
-        std::vector<Result> downloads;
-        for (int i = 0; i < kRuns; ++i)
-            downloads.push_back(runLink(settings, true, kLowest, nullptr, 0));
-        const Result d = median(downloads);
-        print("forced download, unit answering at once", kLowest, d);
-        ok = ok && d.finished;
-    }
+    for (int delay : delays)
+        breakdown(delay);
     for (const TimingSet& timing : sets) {
         bm::InMemorySettings settings;
-        runLink(settings, true, timing); // fill the cache
+        runLink(settings, true, timing, unitDelay); // fill the cache
         double cpu = 0;
-        runLink(settings, false, timing, &cpu);
-        std::printf("idle CPU of the link over %d s, %-15s %.3f %% of one core (process, simulated unit included)\n",
-                    kIdleSeconds, timing.name, cpu);
+        runLink(settings, false, timing, unitDelay, &cpu);
+        std::printf("idle CPU of the link over %d s, %-15s %.3f %% of one core (process, simulated unit included)"
+                    "  goal <= 0.20: %s\n",
+                    kIdleSeconds, timing.name, cpu, cpu <= 0.2 ? "met" : "missed");
         std::fflush(stdout);
     }
     if (!real)
@@ -290,19 +503,32 @@ int main(int argc, char** argv)
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     std::printf("The program's start-up (CMainFrame, QSettings store in %s):\n", qPrintable(config.path()));
-    for (const TimingSet& timing : sets) {
-        std::vector<Result> downloads;
-        std::vector<Result> ordinary;
-        for (int i = 0; i < kRuns; ++i) {
-            downloads.push_back(runProgram(true, timing));
-            ordinary.push_back(runProgram(false, timing));
+    for (int delay : delays) {
+        std::printf("With %s (%d ms):\n", delayLabel(delay), delay);
+        for (const TimingSet& timing : sets) {
+            std::vector<Result> downloads;
+            std::vector<Result> ordinary;
+            for (int i = 0; i < kRuns; ++i) {
+                downloads.push_back(runProgram(true, timing, delay));
+                ordinary.push_back(runProgram(false, timing, delay));
+            }
+            const Result d = median(downloads);
+            const Result o = median(ordinary);
+            print("real: ordinary start", timing, o);
+            std::string note;
+            const double bench = benchLowestDownload[delay == delays[0] ? 0 : 1];
+            if (&timing == &sets[1] && bench > 0) {
+                const double gap = (d.ratio() / bench - 1.0) * 100.0;
+                char text[96];
+                std::snprintf(text, sizeof text, "  %+.1f %% on the bench's %.2f; goal within 5 %%: %s", gap, bench,
+                              std::abs(gap) <= 5.0 ? "met" : "missed");
+                note = text;
+            }
+            print("real: forced download", timing, d, note);
+            std::printf("settings-file writes during the forced download, %s: %ld  goal <= 5: %s\n", timing.name,
+                        d.settingsWrites, d.settingsWrites <= 5 ? "met" : "missed");
+            ok = ok && d.finished && o.finished;
         }
-        const Result d = median(downloads);
-        const Result o = median(ordinary);
-        print("real: ordinary start", timing, o);
-        print("real: forced download", timing, d);
-        std::printf("settings-file writes during the forced download, %s: %ld\n", timing.name, d.settingsWrites);
-        ok = ok && d.finished && o.finished;
     }
     return ok ? 0 : 1;
 }

@@ -307,11 +307,11 @@ void DeviceModel::routePacket(const Packet& packet)
             (step.arg == Arg::NextEffect && next >= config.TotalEffects) ||
             (step.arg == Arg::NextInput && index + 1 >= kInputCount))
             continue;
-        if (step.ends == Ends::Download) {
+        const bool endsDownload = step.ends == Ends::Download;
+        if (endsDownload && !state.StatusSweepActive) {
             writeDefinitionCache();
             state.ReloadDefinitions = false;
-            if (!state.StatusSweepActive)
-                return;
+            return;
         }
         switch (step.arg) {
         case Arg::None:
@@ -323,6 +323,14 @@ void DeviceModel::routePacket(const Packet& packet)
             break;
         case Arg::Zero: send(step.request, {0}); break;
         default: send(step.request, {next}); break;
+        }
+        if (endsDownload) {
+            // Written once the sweep's next request is on its way, so the
+            // store's write overlaps the unit's answer instead of delaying the
+            // request. The flag drops only after the write: whoever sees the
+            // download over finds the cache complete.
+            writeDefinitionCache();
+            state.ReloadDefinitions = false;
         }
         return;
     }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace bm {
@@ -343,6 +344,74 @@ TEST_F(SweepTest, StartStatusSweepSetsTheFlagAndAsksForTheStatus)
     lm.model.StartStatusSweep();
     EXPECT_TRUE(state().StatusSweepActive);
     EXPECT_EQ(lm.settle(), std::vector<Bytes>{frame(DC_CMD_GET_SYS_STATUS)});
+}
+
+
+// A store that notes, at the cache write's first step (withdrawing the old
+// completeness mark), what the link had sent and whether the download was
+// still flagged as running.
+class WatchedSettings : public InMemorySettings {
+public:
+    bool writeString(std::string_view section, std::string_view name, std::string_view value) override
+    {
+        CQuorControl* watched = link.load();
+        if (watched != nullptr && section == keys::kCacheUnitConfig && name == keys::kDefinitionsComplete &&
+            commandsAtCacheWrite < 0) {
+            commandsAtCacheWrite = static_cast<long>(watched->state().CommandsSent.load());
+            reloadAtCacheWrite = watched->state().ReloadDefinitions.load();
+        }
+        return InMemorySettings::writeString(section, name, value);
+    }
+
+    std::atomic<CQuorControl*> link{nullptr};
+    std::atomic<long> commandsAtCacheWrite{-1};
+    std::atomic<bool> reloadAtCacheWrite{false};
+};
+
+TEST(DownloadEnd, TheSweepsNextRequestIsQueuedBeforeTheCacheIsWritten)
+{
+    WatchedSettings settings;
+    {
+        using namespace keys;
+        settings.writeInt(kComm, kWritePacketCheckInterval.name, 0);
+        settings.writeInt(kComm, kWritePacketExtraDelayBefore.name, 0);
+        settings.writeInt(kComm, kWritePacketExtraDelayAfter.name, 0);
+        settings.writeInt(kComm, kWritePacketDoCharDelay.name, 0);
+        settings.writeInt(kComm, kWritePacketAckWaitCount.name, 1);
+        settings.writeInt(kComm, kWritePacketAckWaitInterval.name, 1);
+    }
+    ScriptedPrompt prompt;
+    ManualOwnerWindow owner;
+    FakeSerialPort port;
+    DeviceModel model{settings, prompt};
+    port.inject(frame(DC_ACK, {HOST_WAKEUP}));
+    CQuorControl link({owner, settings, prompt, port}, 1, true, &model);
+    settings.link = &link;
+    ASSERT_TRUE(link.state().StatusSweepActive);
+    ASSERT_TRUE(link.state().ReloadDefinitions);
+
+    port.inject(frame(DC_RESP_UNIT_CONFIG, unitConfigData(1, 1, "NEW")));
+    port.inject(frame(DC_RESP_SYS_PARAM_DEF, withText({0, 3, 1}, "MENU_BKGND")));
+    const Bytes lastEffectRequest = frame(DC_CMD_GET_EFFECT, {0});
+    ASSERT_TRUE(test::waitUntil([&] {
+        const auto w = port.writes();
+        return !w.empty() && w.back() == lastEffectRequest;
+    }));
+    const long before = static_cast<long>(link.state().CommandsSent.load());
+    EXPECT_EQ(settings.commandsAtCacheWrite.load(), -1); // nothing written while the download runs
+
+    port.inject(frame(DC_RESP_EFFECT_DEF, withText({0, 6}, "Logic7 Music")));
+    ASSERT_TRUE(test::waitUntil([&] { return !link.state().ReloadDefinitions; }));
+    // The custom name was asked for first, then the cache written; the flag
+    // dropped only after the write, and what it left is trusted.
+    EXPECT_EQ(settings.commandsAtCacheWrite.load(), before + 1);
+    EXPECT_TRUE(settings.reloadAtCacheWrite.load());
+    EXPECT_FALSE(DeviceModel::definitionCacheMissing(settings));
+    ASSERT_TRUE(test::waitUntil([&] {
+        const auto w = port.writes();
+        return !w.empty() && w.back() == frame(DC_CMD_GET_CUST_NAME);
+    }));
+    link.ExitInstance();
 }
 
 } // namespace
