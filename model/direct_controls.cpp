@@ -6,6 +6,7 @@
 #include "link/packet.h"
 #include "model/text_fields.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace bm {
@@ -158,7 +159,8 @@ int DeviceModel::sendName(std::uint8_t code, std::uint8_t first, std::string_vie
 {
     std::uint8_t data[2 + 20];
     data[0] = first;
-    std::memcpy(data + 1, name.data(), name.size());
+    // An empty name may come with no storage behind it (a null data()).
+    std::copy(name.begin(), name.end(), data + 1);
     data[1 + name.size()] = 0;
     send(code, data, name.size() + 2);
     return 1;
