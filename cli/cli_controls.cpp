@@ -11,6 +11,7 @@
 #include "link/packet.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
+#include "model/levels.h"
 #include "platform/settings_keys.h"
 
 #include <algorithm>
@@ -89,7 +90,7 @@ constexpr NamedControl kControls[] = {
     {"input-name-8", ControlKind::InputName, 7, nullptr},
 };
 
-// Raw ranges of the level controls: unit, highest raw value.
+// Raw ranges of the level controls: unit, highest raw value (the pages' scales).
 struct Level {
     ValueUnit unit;
     int maximum;
@@ -99,22 +100,29 @@ std::optional<Level> levelOf(ControlKind kind)
 {
     switch (kind) {
     case ControlKind::Volume:
-    case ControlKind::Zone2Volume: return Level{ValueUnit::Volume, 92};
+    case ControlKind::Zone2Volume: return Level{ValueUnit::Volume, kVolumeScale.maximum};
     case ControlKind::Balance:
-    case ControlKind::FrontBack:
-    case ControlKind::Zone2Balance: return Level{ValueUnit::Balance, 32};
+    case ControlKind::Zone2Balance: return Level{ValueUnit::Balance, kBalanceScale.maximum};
+    case ControlKind::FrontBack: return Level{ValueUnit::Balance, kFrontBackScale.maximum};
     case ControlKind::Bass:
-    case ControlKind::Treble: return Level{ValueUnit::Tone, 24};
-    case ControlKind::Tilt: return Level{ValueUnit::Tilt, 30};
-    case ControlKind::Output: return Level{ValueUnit::OutputLevel, 40};
+    case ControlKind::Treble: return Level{ValueUnit::Tone, kToneScale.maximum};
+    case ControlKind::Tilt: return Level{ValueUnit::Tilt, kTiltScale.maximum};
+    case ControlKind::Output: return Level{ValueUnit::OutputLevel, kOutputScale.maximum};
     case ControlKind::Mute:
     case ControlKind::Loudness:
     case ControlKind::Zone2:
     case ControlKind::Zone2Mute: return Level{ValueUnit::Switch, 1};
     case ControlKind::Input:
-    case ControlKind::RecordInput: return Level{ValueUnit::Input, 7};
+    case ControlKind::RecordInput: return Level{ValueUnit::Input, kInputCount - 1};
     default: return std::nullopt;
     }
+}
+
+// "-80 to +12": the texts of a level's lowest and highest raw values.
+std::string rangeText(ControlKind kind)
+{
+    const Level level = *levelOf(kind);
+    return valueText(level.unit, 0) + " to " + valueText(level.unit, static_cast<std::uint8_t>(level.maximum));
 }
 
 // Every SpeakerGroup has its row.
@@ -324,14 +332,14 @@ std::string valueHint(const DeviceModel& m, const Control& c)
 {
     switch (c.kind) {
     case ControlKind::Volume:
-    case ControlKind::Zone2Volume: return "dB, -80 to +12";
+    case ControlKind::Zone2Volume: return "dB, " + rangeText(c.kind);
     case ControlKind::Balance:
     case ControlKind::FrontBack:
-    case ControlKind::Zone2Balance: return "steps, -16 to +16";
+    case ControlKind::Zone2Balance:
     case ControlKind::Bass:
-    case ControlKind::Treble: return "steps, -12 to +12";
-    case ControlKind::Tilt: return "steps, -15 to +15";
-    case ControlKind::Output: return "dB in half steps, -10.0 to +10.0";
+    case ControlKind::Treble:
+    case ControlKind::Tilt: return "steps, " + rangeText(c.kind);
+    case ControlKind::Output: return "dB in half steps, " + rangeText(c.kind);
     case ControlKind::Mute:
     case ControlKind::Loudness:
     case ControlKind::Zone2:
@@ -339,8 +347,8 @@ std::string valueHint(const DeviceModel& m, const Control& c)
     case ControlKind::Input:
     case ControlKind::RecordInput: return "Tape, Tuner, CD, Aux, TV, V-Disc, DVD or VCR";
     case ControlKind::Effect: return "read only";
-    case ControlKind::InputName: return "at most 8 characters";
-    case ControlKind::CustomName: return "at most 20 characters";
+    case ControlKind::InputName: return "at most " + std::to_string(kInputNameWidth) + " characters";
+    case ControlKind::CustomName: return "at most " + std::to_string(kCustomNameWidth) + " characters";
     case ControlKind::Speakers: {
         std::string hint;
         for (const char* choice : speakerOf(c.index).choices)
@@ -368,7 +376,7 @@ int setControl(CliSession& session, const Control& c, const std::string& value, 
         return kExitError;
     }
     if (c.kind == ControlKind::InputName || c.kind == ControlKind::CustomName) {
-        const std::size_t limit = c.kind == ControlKind::InputName ? 8 : 20;
+        const std::size_t limit = c.kind == ControlKind::InputName ? kInputNameWidth : kCustomNameWidth;
         if (value.size() > limit || value.find('\0') != std::string::npos)
             return outOfRange();
         if (value == controlText(m, c))
@@ -439,7 +447,7 @@ int setControl(CliSession& session, const Control& c, const std::string& value, 
     case ControlKind::Input:
         return confirmed(session, DC_CMD_IR, [&] { m.SendIrKey(static_cast<std::uint8_t>(INPUT_TAPE + v)); }, error);
     case ControlKind::RecordInput:
-        return confirmed(session, DC_CMD_IR, [&] { m.SendIrKey(static_cast<std::uint8_t>(kIrZone2SourceFirst + v)); },
+        return confirmed(session, DC_CMD_IR, [&] { m.SendIrKey(zone2SourceKey(v)); },
                          error);
     case ControlKind::Zone2:
         return confirmed(session, DC_CMD_IR, [&] { m.SendIrKey(v ? kIrZone2On : kIrZone2Off); }, error);

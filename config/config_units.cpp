@@ -2,6 +2,7 @@
 // the text and parse of each unit in integers only.
 #include "config/config_units.h"
 
+#include "model/levels.h"
 #include "model/records.h"
 
 #include <cctype>
@@ -30,15 +31,15 @@ constexpr NamedUnit kNamedUnits[] = {
     {"OUT_ADJ_REAR_L", ValueUnit::OutputLevel},  {"OUT_ADJ_REAR_R", ValueUnit::OutputLevel},
 };
 
-// Zero points: the raw value shown as 0.
+// Zero points: the raw value shown as 0, as the pages' level scales have it.
 int zeroOf(ValueUnit unit)
 {
     switch (unit) {
-    case ValueUnit::Volume: return 80;
-    case ValueUnit::Balance: return 16;
-    case ValueUnit::Tone: return 12;
-    case ValueUnit::Tilt: return 15;
-    case ValueUnit::OutputLevel: return 20;
+    case ValueUnit::Volume: return kVolumeScale.zero;
+    case ValueUnit::Balance: return kBalanceScale.zero;
+    case ValueUnit::Tone: return kToneScale.zero;
+    case ValueUnit::Tilt: return kTiltScale.zero;
+    case ValueUnit::OutputLevel: return kOutputScale.zero;
     default: return 0;
     }
 }
@@ -101,17 +102,6 @@ ValueUnit unitOfParam(std::string_view paramName)
     return ValueUnit::Raw;
 }
 
-std::string wholeStepString(int n)
-{
-    return (n >= 0 ? "+" : "") + std::to_string(n);
-}
-
-std::string halfStepString(int n)
-{
-    const int m = n < 0 ? -n : n;
-    return std::string(n >= 0 ? "+" : "-") + std::to_string(m / 2) + (m % 2 ? ".5" : ".0");
-}
-
 std::string valueText(ValueUnit unit, std::uint8_t raw)
 {
     const int n = raw - zeroOf(unit);
@@ -119,8 +109,8 @@ std::string valueText(ValueUnit unit, std::uint8_t raw)
     case ValueUnit::Volume:
     case ValueUnit::Balance:
     case ValueUnit::Tone:
-    case ValueUnit::Tilt: return wholeStepString(n);
-    case ValueUnit::OutputLevel: return halfStepString(n);
+    case ValueUnit::Tilt: return stepText(StepText::Whole, n);
+    case ValueUnit::OutputLevel: return stepText(StepText::Half, n);
     case ValueUnit::Switch: return raw == 0 ? "off" : raw == 1 ? "on" : std::to_string(raw);
     case ValueUnit::Input: {
         const char* name = RecordInputText(raw);

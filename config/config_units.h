@@ -32,8 +32,4 @@ std::string valueText(ValueUnit unit, std::uint8_t raw);
 // value of that unit. Range checks against a maximum are the caller's.
 std::optional<int> parseValue(ValueUnit unit, std::string_view text);
 
-// The level texts of the pages: "+0", "-35"; "+0.0", "-0.5", "+6.0"; "+0.2", "-1.4".
-std::string wholeStepString(int n);
-std::string halfStepString(int n);
-
 } // namespace bm

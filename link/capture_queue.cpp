@@ -26,10 +26,4 @@ void CaptureQueue::clear()
     packets_.clear();
 }
 
-std::size_t CaptureQueue::size() const
-{
-    std::lock_guard lock(mutex_);
-    return packets_.size();
-}
-
 } // namespace bm

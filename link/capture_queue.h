@@ -17,7 +17,6 @@ public:
     void append(const Packet& packet);
     std::optional<Packet> pop();
     void clear();
-    std::size_t size() const;
 
 private:
     mutable std::mutex mutex_; // guards packets_

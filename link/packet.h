@@ -138,8 +138,14 @@ enum IrKey : std::uint8_t {
     EFFECT_MUSICSURROUND = 0xA7,
 };
 
-// Unnamed IR codes the program sends from the zone 2 page.
-inline constexpr std::uint8_t kIrZone2SourceFirst = 0x4C; // 0x4C Tape .. 0x53 VCR
+// Unnamed IR codes the program sends from the zone 2 page. The eight source
+// keys run in input order, Tape (0x4C) to VCR (0x53).
+inline constexpr std::uint8_t kIrZone2SourceFirst = 0x4C;
+inline constexpr std::uint8_t kIrZone2SourceLast = 0x53;
+constexpr std::uint8_t zone2SourceKey(int input)
+{
+    return static_cast<std::uint8_t>(kIrZone2SourceFirst + input);
+}
 inline constexpr std::uint8_t kIrZone2MuteToggle = 0x55;
 inline constexpr std::uint8_t kIrZone2On = 0x58;
 inline constexpr std::uint8_t kIrZone2Off = 0x59;

@@ -37,7 +37,6 @@ public:
     bool empty() const { return head_.load() == tail_.load(); }
     std::size_t head() const { return head_.load(); }
     std::size_t tail() const { return tail_.load(); }
-    std::size_t size() const { return (tail_.load() + kSize - head_.load()) % kSize; }
 
 private:
     static std::size_t next(std::size_t i) { return (i + 1) % kSize; }

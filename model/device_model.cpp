@@ -438,7 +438,7 @@ void DeviceModel::onCustomName(const Packet& packet)
     {
         std::lock_guard lock(mutex_);
         copyField(status_.CustomName, packet.data(), packet.dataLength());
-        status_.CustomName[20] = '\0';
+        status_.CustomName[kCustomNameWidth] = '\0';
         trimNameField(status_.CustomName);
     }
 }
@@ -454,7 +454,7 @@ void DeviceModel::onInputName(const Packet& packet)
     std::lock_guard lock(mutex_);
     auto& entry = status_.InputNames[index];
     copyField(entry, packet.data() + 1, nameBytes);
-    entry[8] = '\0';
+    entry[kInputNameWidth] = '\0';
     trimNameField(entry);
 }
 
@@ -546,13 +546,13 @@ void DeviceModel::storeInputName(int index, std::string_view name)
     if (index < 0 || index >= kInputCount)
         return;
     std::lock_guard lock(mutex_);
-    copyField(status_.InputNames[static_cast<std::size_t>(index)], trimName(name.substr(0, 8)));
+    copyField(status_.InputNames[static_cast<std::size_t>(index)], trimName(name.substr(0, kInputNameWidth)));
 }
 
 void DeviceModel::storeCustomName(std::string_view name)
 {
     std::lock_guard lock(mutex_);
-    copyField(status_.CustomName, trimName(name.substr(0, 20)));
+    copyField(status_.CustomName, trimName(name.substr(0, kCustomNameWidth)));
 }
 
 } // namespace bm

@@ -113,11 +113,13 @@ public:
     int RestoreDefaults();
     int HostWakeup();
     int HostSleep();
-    // Slider positions (the pages' sliders run upside down).
-    int VolumePosition() const;       // 92 - Volume
-    int Zone2VolumePosition() const;  // 92 - Zone2Volume
-    int FrontBackPosition() const;    // 32 - FrontBackBalance
-    int OutputPosition(int channel) const; // 40 - the channel's parameter value
+    // Slider positions of the levels whose sliders run upside down, by their
+    // scales in model/levels.h (volume 92 - Volume, front/back 32 - value,
+    // output 40 - the channel's parameter value); -1 for a channel outside 0..7.
+    int VolumePosition() const;
+    int Zone2VolumePosition() const;
+    int FrontBackPosition() const;
+    int OutputPosition(int channel) const;
     int InputNameOf(std::string& out) const;
     int RecordInputName(std::string& out) const;
     // The Info page's "Off": Input 8, Effect 32, no stream, empty display.

@@ -4,6 +4,7 @@
 #include "model/device_model.h"
 
 #include "link/packet.h"
+#include "model/levels.h"
 #include "model/text_fields.h"
 
 #include <algorithm>
@@ -12,10 +13,6 @@
 namespace bm {
 
 namespace {
-
-constexpr int kVolumeTop = 92;
-constexpr int kBalanceTop = 32;
-constexpr int kOutputTop = 40;
 
 constexpr NamedParam kOutputSlots[kOutputChannels] = {
     NamedParam::OUT_ADJ_CENTER,  NamedParam::OUT_ADJ_SUB,    NamedParam::OUT_ADJ_FRONT_L,
@@ -110,7 +107,7 @@ constexpr KeyReread kKeyRereads[] = {
     {IR_ON, IR_OFF, DeviceModel::kRereadSysStatus | DeviceModel::kRereadZone2Status},
     {EFFECT_DOLBY, EFFECT_MUSICLOGIC, DeviceModel::kRereadSysStatus},
     {EFFECT_NIGHTCLUB, EFFECT_MUSICSURROUND, DeviceModel::kRereadSysStatus},
-    {kIrZone2SourceFirst, kIrZone2SourceFirst + 7, DeviceModel::kRereadZone2Status},
+    {kIrZone2SourceFirst, kIrZone2SourceLast, DeviceModel::kRereadZone2Status},
     {kIrZone2On, kIrZone2Off, DeviceModel::kRereadZone2Status},
 };
 
@@ -157,7 +154,7 @@ int DeviceModel::ClearRecordInput()
 // Name commands: one leading byte, the characters, a NUL.
 int DeviceModel::sendName(std::uint8_t code, std::uint8_t first, std::string_view name)
 {
-    std::uint8_t data[2 + 20];
+    std::uint8_t data[2 + kCustomNameWidth];
     data[0] = first;
     // An empty name may come with no storage behind it (a null data()).
     std::copy(name.begin(), name.end(), data + 1);
@@ -170,7 +167,7 @@ int DeviceModel::SetInputName(int index, std::string_view name)
 {
     if (index < 0 || index >= kInputCount)
         return -1;
-    name = cutName(name, 8);
+    name = cutName(name, kInputNameWidth);
     {
         std::lock_guard lock(mutex_);
         copyField(status_.InputNames[static_cast<std::size_t>(index)], name);
@@ -180,7 +177,7 @@ int DeviceModel::SetInputName(int index, std::string_view name)
 
 int DeviceModel::SetCustomName(bool enabled, std::string_view name)
 {
-    name = cutName(name, 20);
+    name = cutName(name, kCustomNameWidth);
     {
         std::lock_guard lock(mutex_);
         copyField(status_.CustomName, name);
@@ -217,19 +214,19 @@ int DeviceModel::HostSleep()
 int DeviceModel::VolumePosition() const
 {
     std::lock_guard lock(mutex_);
-    return kVolumeTop - status_.Volume;
+    return kVolumeScale.position(status_.Volume);
 }
 
 int DeviceModel::Zone2VolumePosition() const
 {
     std::lock_guard lock(mutex_);
-    return kVolumeTop - status_.Zone2Volume;
+    return kVolumeScale.position(status_.Zone2Volume);
 }
 
 int DeviceModel::FrontBackPosition() const
 {
     std::lock_guard lock(mutex_);
-    return kBalanceTop - status_.FrontBackBalance;
+    return kFrontBackScale.position(status_.FrontBackBalance);
 }
 
 int DeviceModel::OutputPosition(int channel) const
@@ -237,7 +234,7 @@ int DeviceModel::OutputPosition(int channel) const
     if (channel < 0 || channel >= kOutputChannels)
         return -1;
     std::lock_guard lock(mutex_);
-    return kOutputTop - slotValueLocked(kOutputSlots[channel]);
+    return kOutputScale.position(slotValueLocked(kOutputSlots[channel]));
 }
 
 int DeviceModel::InputNameOf(std::string& out) const

@@ -43,7 +43,8 @@ struct EffectDef {
 inline constexpr int kParamTableSize = 256;
 inline constexpr int kEffectTableSize = 32;
 inline constexpr int kInputCount = 8;
-// The longest names the unit keeps: an input name, the custom name.
+// The longest names the unit keeps: an input name, the custom name. Every cut,
+// field and edit box of a name takes its width from here.
 inline constexpr std::size_t kInputNameWidth = 8;
 inline constexpr std::size_t kCustomNameWidth = 20;
 inline constexpr std::uint8_t kNoInput = 8;
@@ -67,8 +68,8 @@ struct UnitStatus {
     std::uint8_t Zone2Reserved = 0;
     std::uint8_t Zone2Balance = 0;
     // Names and display, NUL-terminated.
-    std::array<std::array<char, 9>, kInputCount> InputNames{};
-    std::array<char, 21> CustomName{};
+    std::array<std::array<char, kInputNameWidth + 1>, kInputCount> InputNames{};
+    std::array<char, kCustomNameWidth + 1> CustomName{};
     std::array<char, 22> DisplayLine1{};
     std::array<char, 22> DisplayLine2{};
 

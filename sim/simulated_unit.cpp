@@ -34,7 +34,14 @@ bool validPacket(const std::uint8_t* p, std::size_t n)
     return n > 4 && p[0] == kPacketStart && p[1] == n - 2 && p[3] == p[1] - 3 && p[n - 1] == kPacketEnd;
 }
 
-// The unit's remote keys and what each does.
+// The unit's own name widths. The simulator keeps them apart from the
+// program's (model/records.h) on purpose: it stands for the unit, so a program
+// that cut or padded names at another width would meet a unit that does not.
+constexpr std::size_t kUnitInputNameWidth = 8;
+constexpr std::size_t kUnitCustomNameWidth = 20;
+
+// The unit's remote keys and what each does. The codes are the link's own
+// tables (link/packet.h), as are the packet codes; the names are the console's.
 enum class KeyAction { None, StepUp, StepDown, Input, Effect, Loudness, Zone2Source, Zone2Mute, Record, Power };
 
 struct KeyDef {
@@ -46,51 +53,51 @@ struct KeyDef {
 };
 
 constexpr KeyDef kKeys[] = {
-    {0x0C, "INPUT_TAPE", KeyAction::Input, nullptr, 0},
-    {0x0D, "INPUT_TUNER", KeyAction::Input, nullptr, 1},
-    {0x0E, "INPUT_CD", KeyAction::Input, nullptr, 2},
-    {0x0F, "INPUT_AUX", KeyAction::Input, nullptr, 3},
-    {0x10, "INPUT_TV", KeyAction::Input, nullptr, 4},
-    {0x11, "INPUT_VDISC", KeyAction::Input, nullptr, 5},
-    {0x12, "INPUT_DVD", KeyAction::Input, nullptr, 6},
-    {0x13, "INPUT_VCR", KeyAction::Input, nullptr, 7},
-    {0x18, "ON", KeyAction::Power, nullptr, 1},
-    {0x19, "OFF", KeyAction::Power, nullptr, 0},
-    {0x20, "EFFECT_DOLBY", KeyAction::Effect, "Dolby Digital", 0},
-    {0x21, "EFFECT_THX", KeyAction::Effect, "THX Cinema", 0},
-    {0x22, "EFFECT_LOGIC7", KeyAction::Effect, "Logic 7", 0},
-    {0x23, "EFFECT_DTS", KeyAction::Effect, "DTS", 0},
-    {0x24, "EFFECT_2CH", KeyAction::Effect, "2 Channel", 0},
-    {0x25, "EFFECT_PARTY", KeyAction::Effect, "Party", 0},
-    {0x26, "EFFECT_TVMATRIX", KeyAction::Effect, "TV Matrix", 0},
-    {0x27, "EFFECT_MUSICLOGIC", KeyAction::Effect, "Music Logic", 0},
-    {0x4C, "ZONE2_TAPE", KeyAction::Zone2Source, nullptr, 0},
-    {0x4D, "ZONE2_TUNER", KeyAction::Zone2Source, nullptr, 1},
-    {0x4E, "ZONE2_CD", KeyAction::Zone2Source, nullptr, 2},
-    {0x4F, "ZONE2_AUX", KeyAction::Zone2Source, nullptr, 3},
-    {0x50, "ZONE2_TV", KeyAction::Zone2Source, nullptr, 4},
-    {0x51, "ZONE2_VDISC", KeyAction::Zone2Source, nullptr, 5},
-    {0x52, "ZONE2_DVD", KeyAction::Zone2Source, nullptr, 6},
-    {0x53, "ZONE2_VCR", KeyAction::Zone2Source, nullptr, 7},
-    {0x55, "ZONE2_MUTE", KeyAction::Zone2Mute, nullptr, 0},
-    {0x58, "ZONE2_ON", KeyAction::Record, nullptr, 1},
-    {0x59, "ZONE2_OFF", KeyAction::Record, nullptr, 0},
-    {0x8C, "LOUDNESS_OFF", KeyAction::Loudness, nullptr, 0},
-    {0x8D, "TILT_DOWN", KeyAction::StepDown, "TILT", 0},
-    {0x8E, "TREBLE_DOWN", KeyAction::StepDown, "TREBLE", 0},
-    {0x8F, "BASS_DOWN", KeyAction::StepDown, "BASS", 0},
-    {0x90, "LOUDNESS_ON", KeyAction::Loudness, nullptr, 1},
-    {0x91, "TILT_UP", KeyAction::StepUp, "TILT", 0},
-    {0x92, "TREBLE_UP", KeyAction::StepUp, "TREBLE", 0},
-    {0x93, "BASS_UP", KeyAction::StepUp, "BASS", 0},
-    {0xA0, "EFFECT_NIGHTCLUB", KeyAction::Effect, "Nightclub", 0},
-    {0xA1, "EFFECT_CONCERT", KeyAction::Effect, "Concert Hall", 0},
-    {0xA2, "EFFECT_CHURCH", KeyAction::Effect, "Church", 0},
-    {0xA3, "EFFECT_CATHEDRAL", KeyAction::Effect, "Cathedral", 0},
-    {0xA4, "EFFECT_DIGAUDIO", KeyAction::Effect, "Digital Audio", 0},
-    {0xA5, "EFFECT_PANORAMA", KeyAction::Effect, "Panorama", 0},
-    {0xA6, "EFFECT_MONOLOGIC", KeyAction::Effect, "Mono Logic", 0},
-    {0xA7, "EFFECT_MUSICSURROUND", KeyAction::Effect, "Music Surrnd", 0},
+    {INPUT_TAPE, "INPUT_TAPE", KeyAction::Input, nullptr, 0},
+    {INPUT_TUNER, "INPUT_TUNER", KeyAction::Input, nullptr, 1},
+    {INPUT_CD, "INPUT_CD", KeyAction::Input, nullptr, 2},
+    {INPUT_AUX, "INPUT_AUX", KeyAction::Input, nullptr, 3},
+    {INPUT_TV, "INPUT_TV", KeyAction::Input, nullptr, 4},
+    {INPUT_VDISC, "INPUT_VDISC", KeyAction::Input, nullptr, 5},
+    {INPUT_DVD, "INPUT_DVD", KeyAction::Input, nullptr, 6},
+    {INPUT_VCR, "INPUT_VCR", KeyAction::Input, nullptr, 7},
+    {IR_ON, "ON", KeyAction::Power, nullptr, 1},
+    {IR_OFF, "OFF", KeyAction::Power, nullptr, 0},
+    {EFFECT_DOLBY, "EFFECT_DOLBY", KeyAction::Effect, "Dolby Digital", 0},
+    {EFFECT_THX, "EFFECT_THX", KeyAction::Effect, "THX Cinema", 0},
+    {EFFECT_LOGIC7, "EFFECT_LOGIC7", KeyAction::Effect, "Logic 7", 0},
+    {EFFECT_DTS, "EFFECT_DTS", KeyAction::Effect, "DTS", 0},
+    {EFFECT_2CH, "EFFECT_2CH", KeyAction::Effect, "2 Channel", 0},
+    {EFFECT_PARTY, "EFFECT_PARTY", KeyAction::Effect, "Party", 0},
+    {EFFECT_TVMATRIX, "EFFECT_TVMATRIX", KeyAction::Effect, "TV Matrix", 0},
+    {EFFECT_MUSICLOGIC, "EFFECT_MUSICLOGIC", KeyAction::Effect, "Music Logic", 0},
+    {zone2SourceKey(0), "ZONE2_TAPE", KeyAction::Zone2Source, nullptr, 0},
+    {zone2SourceKey(1), "ZONE2_TUNER", KeyAction::Zone2Source, nullptr, 1},
+    {zone2SourceKey(2), "ZONE2_CD", KeyAction::Zone2Source, nullptr, 2},
+    {zone2SourceKey(3), "ZONE2_AUX", KeyAction::Zone2Source, nullptr, 3},
+    {zone2SourceKey(4), "ZONE2_TV", KeyAction::Zone2Source, nullptr, 4},
+    {zone2SourceKey(5), "ZONE2_VDISC", KeyAction::Zone2Source, nullptr, 5},
+    {zone2SourceKey(6), "ZONE2_DVD", KeyAction::Zone2Source, nullptr, 6},
+    {zone2SourceKey(7), "ZONE2_VCR", KeyAction::Zone2Source, nullptr, 7},
+    {kIrZone2MuteToggle, "ZONE2_MUTE", KeyAction::Zone2Mute, nullptr, 0},
+    {kIrZone2On, "ZONE2_ON", KeyAction::Record, nullptr, 1},
+    {kIrZone2Off, "ZONE2_OFF", KeyAction::Record, nullptr, 0},
+    {LOUDNESS_OFF, "LOUDNESS_OFF", KeyAction::Loudness, nullptr, 0},
+    {TILT_DOWN, "TILT_DOWN", KeyAction::StepDown, "TILT", 0},
+    {TREBLE_DOWN, "TREBLE_DOWN", KeyAction::StepDown, "TREBLE", 0},
+    {BASS_DOWN, "BASS_DOWN", KeyAction::StepDown, "BASS", 0},
+    {LOUDNESS_ON, "LOUDNESS_ON", KeyAction::Loudness, nullptr, 1},
+    {TILT_UP, "TILT_UP", KeyAction::StepUp, "TILT", 0},
+    {TREBLE_UP, "TREBLE_UP", KeyAction::StepUp, "TREBLE", 0},
+    {BASS_UP, "BASS_UP", KeyAction::StepUp, "BASS", 0},
+    {EFFECT_NIGHTCLUB, "EFFECT_NIGHTCLUB", KeyAction::Effect, "Nightclub", 0},
+    {EFFECT_CONCERT, "EFFECT_CONCERT", KeyAction::Effect, "Concert Hall", 0},
+    {EFFECT_CHURCH, "EFFECT_CHURCH", KeyAction::Effect, "Church", 0},
+    {EFFECT_CATHEDRAL, "EFFECT_CATHEDRAL", KeyAction::Effect, "Cathedral", 0},
+    {EFFECT_DIGAUDIO, "EFFECT_DIGAUDIO", KeyAction::Effect, "Digital Audio", 0},
+    {EFFECT_PANORAMA, "EFFECT_PANORAMA", KeyAction::Effect, "Panorama", 0},
+    {EFFECT_MONOLOGIC, "EFFECT_MONOLOGIC", KeyAction::Effect, "Mono Logic", 0},
+    {EFFECT_MUSICSURROUND, "EFFECT_MUSICSURROUND", KeyAction::Effect, "Music Surrnd", 0},
 };
 
 const KeyDef* findKey(std::uint8_t code)
@@ -639,11 +646,11 @@ void SimulatedUnit::onGetCustName(std::uint8_t, const std::uint8_t*, std::size_t
 {
     // A name longer than the unit's own 20 characters comes only from the
     // console's "name custom"; it is reported whole.
-    std::vector<std::uint8_t> d(std::max<std::size_t>(21, customName_.size() + 1), 0);
+    std::vector<std::uint8_t> d(std::max(kUnitCustomNameWidth + 1, customName_.size() + 1), 0);
     std::copy(customName_.begin(), customName_.end(), d.begin());
-    if (fullWidthNames_ && customName_.size() <= 20) {
+    if (fullWidthNames_ && customName_.size() <= kUnitCustomNameWidth) {
         // The whole 20-character field, blank-padded, and no NUL after it.
-        d.resize(20);
+        d.resize(kUnitCustomNameWidth);
         std::fill(d.begin() + static_cast<std::ptrdiff_t>(customName_.size()), d.end(), ' ');
     }
     out.push_back({framed(DC_RESP_CUST_NAME, d)});
@@ -652,12 +659,12 @@ void SimulatedUnit::onGetCustName(std::uint8_t, const std::uint8_t*, std::size_t
 void SimulatedUnit::onSetCustName(std::uint8_t code, const std::uint8_t* data, std::size_t n, Emissions& out)
 {
     const std::string name = textField(data + 1, n - 1, n);
-    if (refuseLongNames_ && name.size() > 20) {
+    if (refuseLongNames_ && name.size() > kUnitCustomNameWidth) {
         nak(code, DC_INVALID_NAME, out);
         return;
     }
     customShown_ = data[0] != 0;
-    customName_ = name.substr(0, 20);
+    customName_ = name.substr(0, kUnitCustomNameWidth);
     ack(code, out);
 }
 
@@ -671,12 +678,12 @@ void SimulatedUnit::onGetInputName(std::uint8_t code, const std::uint8_t* data, 
     // Names longer than 8 characters come only from the console's "name";
     // they are reported whole.
     const auto& name = inputNames_[index];
-    std::vector<std::uint8_t> d(std::max<std::size_t>(10, name.size() + 2), 0);
+    std::vector<std::uint8_t> d(std::max(kUnitInputNameWidth + 2, name.size() + 2), 0);
     d[0] = index;
     std::copy(name.begin(), name.end(), d.begin() + 1);
-    if (fullWidthNames_ && name.size() <= 8) {
+    if (fullWidthNames_ && name.size() <= kUnitInputNameWidth) {
         // Index and the whole 8-character field, blank-padded, and no NUL.
-        d.resize(9);
+        d.resize(1 + kUnitInputNameWidth);
         std::fill(d.begin() + 1 + static_cast<std::ptrdiff_t>(name.size()), d.end(), ' ');
     }
     out.push_back({framed(DC_RESP_INPUT_NAME, d)});
@@ -690,11 +697,11 @@ void SimulatedUnit::onSetInputName(std::uint8_t code, const std::uint8_t* data, 
         return;
     }
     const std::string name = textField(data + 1, n - 1, n);
-    if (refuseLongNames_ && name.size() > 8) {
+    if (refuseLongNames_ && name.size() > kUnitInputNameWidth) {
         nak(code, DC_INVALID_NAME, out);
         return;
     }
-    inputNames_[index] = name.substr(0, 8);
+    inputNames_[index] = name.substr(0, kUnitInputNameWidth);
     ack(code, out);
     if (paramValue("INPUT") == index)
         refreshDisplay(out);

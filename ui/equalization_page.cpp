@@ -2,8 +2,8 @@
 #include "ui/equalization_page.h"
 
 #include "model/device_model.h"
+#include "model/levels.h"
 #include "ui/level_control.h"
-#include "ui/level_text.h"
 #include "ui/tracked_slider.h"
 
 #include <QCheckBox>
@@ -18,11 +18,6 @@
 namespace bm {
 
 namespace {
-
-// The ranges and zero points are the page's own; they do not follow the
-// maxima the unit reports for these parameters.
-constexpr int kToneMaximum = 24; // bass and treble: 12 is flat, 0.5 per step
-constexpr int kTiltMaximum = 30; // tilt: 15 is flat, 0.2 per step
 
 QGroupBox* makeToneBox(const QString& title, LevelControl* level, QWidget* parent)
 {
@@ -50,32 +45,31 @@ CEqualizationPage::CEqualizationPage(const PageContext& context, QWidget* parent
 {
     DeviceModel& unit = model();
 
-    auto setup = [](const char* name, int maximum, std::function<QString(int, int)> text,
+    // The ranges and zero points are the scales' own; they do not follow the
+    // maxima the unit reports for these parameters.
+    auto setup = [](const char* name, const LevelScale& scale, int tickInterval,
                     std::function<void(int)> send) {
         LevelControl::Setup s;
         s.orientation = Qt::Horizontal;
-        s.maximum = maximum;
-        s.plusStep = 1;
-        s.tickInterval = maximum == kTiltMaximum ? 5 : 2;
-        s.unitValue = [](int p, int) { return p; };
-        s.text = std::move(text);
+        s.scale = scale;
+        s.tickInterval = tickInterval;
         s.send = std::move(send);
         s.name = QString::fromLatin1(name);
         return s;
     };
     bass_ = new LevelControl(
         unit,
-        setup("bass", kToneMaximum, [](int p, int) { return halfStepText(p - 12); },
+        setup("bass", kToneScale, 2,
               [&unit](int level) { unit.SetBassLevel(static_cast<std::uint8_t>(level)); }),
         this);
     treble_ = new LevelControl(
         unit,
-        setup("treble", kToneMaximum, [](int p, int) { return halfStepText(p - 12); },
+        setup("treble", kToneScale, 2,
               [&unit](int level) { unit.SetTrebleLevel(static_cast<std::uint8_t>(level)); }),
         this);
     tilt_ = new LevelControl(
         unit,
-        setup("tilt", kTiltMaximum, [](int p, int) { return fifthStepText(p - 15); },
+        setup("tilt", kTiltScale, 5,
               [&unit](int level) { unit.SetTiltLevel(static_cast<std::uint8_t>(level)); }),
         this);
 
@@ -95,9 +89,9 @@ CEqualizationPage::CEqualizationPage(const PageContext& context, QWidget* parent
 void CEqualizationPage::doRefresh()
 {
     DeviceModel& unit = model();
-    bass_->showPosition(unit.BassLevel(), kToneMaximum);
-    treble_->showPosition(unit.TrebleLevel(), kToneMaximum);
-    tilt_->showPosition(unit.TiltLevel(), kTiltMaximum);
+    bass_->showPosition(kToneScale.position(unit.BassLevel()), true);
+    treble_->showPosition(kToneScale.position(unit.TrebleLevel()), true);
+    tilt_->showPosition(kTiltScale.position(unit.TiltLevel()), true);
     loudness_->setChecked(unit.LoudnessState() != 0);
 }
 

@@ -3,8 +3,8 @@
 
 #include "link/packet.h"
 #include "model/device_model.h"
+#include "model/levels.h"
 #include "ui/level_control.h"
-#include "ui/level_text.h"
 #include "ui/tracked_slider.h"
 
 #include <QCheckBox>
@@ -73,11 +73,8 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
 
     LevelControl::Setup frontBack;
     frontBack.orientation = Qt::Vertical;
-    frontBack.maximum = 32;
-    frontBack.plusStep = -1; // top is front
+    frontBack.scale = kFrontBackScale; // top is front
     frontBack.tickInterval = 4;
-    frontBack.unitValue = [](int p, int) { return 32 - p; };
-    frontBack.text = [](int, int f) { return wholeStepText(f - 16); };
     frontBack.send = [&unit](int f) { unit.SetFrontBackBalance(static_cast<std::uint8_t>(f)); };
     frontBack.name = QStringLiteral("frontBack");
     frontBack_ = new LevelControl(unit, frontBack, this);
@@ -160,10 +157,11 @@ void CGeneralPage::onActivate()
 
 void CGeneralPage::doRefresh()
 {
-    const UnitStatus status = model().status();
-    volume_->showPosition(92 - status.Volume);
-    leftRight_->showPosition(status.Balance);
-    frontBack_->showPosition(32 - status.FrontBackBalance);
+    DeviceModel& unit = model();
+    const UnitStatus status = unit.status();
+    volume_->showPosition(unit.VolumePosition());
+    leftRight_->showPosition(kBalanceScale.position(status.Balance));
+    frontBack_->showPosition(unit.FrontBackPosition());
     mute_->setChecked(status.Mute != 0);
 }
 

@@ -32,11 +32,8 @@ LevelControl::Setup LevelControl::volumeSetup(QString name, std::function<void(i
 {
     Setup s;
     s.orientation = Qt::Vertical;
-    s.maximum = 92;
-    s.plusStep = -1; // top is loudest
+    s.scale = kVolumeScale; // top is loudest
     s.tickInterval = 10;
-    s.unitValue = [](int p, int maximum) { return maximum - p; };
-    s.text = [](int, int v) { return wholeStepText(v - 80); };
     s.send = std::move(send);
     s.name = std::move(name);
     return s;
@@ -46,11 +43,8 @@ LevelControl::Setup LevelControl::balanceSetup(QString name, std::function<void(
 {
     Setup s;
     s.orientation = Qt::Horizontal;
-    s.maximum = 32;
-    s.plusStep = 1; // right
+    s.scale = kBalanceScale; // right is right
     s.tickInterval = 4;
-    s.unitValue = [](int p, int) { return p; };
-    s.text = [](int, int b) { return wholeStepText(b - 16); };
     s.send = std::move(send);
     s.name = std::move(name);
     return s;
@@ -70,7 +64,7 @@ LevelControl::LevelControl(DeviceModel& model, Setup setup, QWidget* parent)
         slider_->setTickPosition(setup_.orientation == Qt::Vertical ? QSlider::TicksBothSides
                                                                     : QSlider::TicksBelow);
     }
-    setMaximum(setup_.maximum);
+    setRange();
 
     valueBox_ = new QLineEdit(parent);
     valueBox_->setObjectName(setup_.name + QStringLiteral("Value"));
@@ -85,8 +79,10 @@ LevelControl::LevelControl(DeviceModel& model, Setup setup, QWidget* parent)
     plus_->setObjectName(setup_.name + QStringLiteral("Plus"));
 
     connect(slider_, &RedrawSlider::redrawn, this, &LevelControl::onRedrawn);
-    connect(plus_, &QPushButton::clicked, this, [this] { step(setup_.plusStep); });
-    connect(minus_, &QPushButton::clicked, this, [this] { step(-setup_.plusStep); });
+    // "+" raises the unit value: up a slider that runs upside down, else right.
+    const int plusStep = setup_.scale.topIsMaximum ? -1 : 1;
+    connect(plus_, &QPushButton::clicked, this, [this, plusStep] { step(plusStep); });
+    connect(minus_, &QPushButton::clicked, this, [this, plusStep] { step(-plusStep); });
 }
 
 QVBoxLayout* LevelControl::makeStepColumn() const
@@ -115,8 +111,9 @@ QHBoxLayout* LevelControl::makeSliderRow() const
     return row;
 }
 
-void LevelControl::setMaximum(int maximum)
+void LevelControl::setRange()
 {
+    const int maximum = setup_.scale.maximum;
     slider_->setRange(0, maximum);
     // As a trackbar pages: a fifth of the range.
     slider_->setPageStep(std::max(1, maximum / 5));
@@ -124,17 +121,16 @@ void LevelControl::setMaximum(int maximum)
 
 int LevelControl::updateText()
 {
-    const int position = slider_->value();
-    const int value = setup_.unitValue(position, slider_->maximum());
-    valueBox_->setText(setup_.text(position, value));
+    const int value = setup_.scale.value(slider_->value());
+    valueBox_->setText(valueBoxText(setup_.scale, value));
     return value;
 }
 
-void LevelControl::showPosition(int position, int maximum)
+void LevelControl::showPosition(int position, bool withRange)
 {
     live_ = true;
-    if (maximum >= 0)
-        setMaximum(maximum);
+    if (withRange)
+        setRange();
     slider_->setPositionRedraw(position);
     updateText();
 }

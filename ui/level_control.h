@@ -1,8 +1,11 @@
 // One level control of a page: a slider, its read-only value box and the "-"
 // and "+" step buttons, with the rules by which the slider's redraws and the
-// buttons become commands to the unit. Each page says how a position maps to a
-// unit value, what text it shows and which model operation receives it.
+// buttons become commands to the unit. Each page names the level's scale
+// (model/levels.h: range, direction, zero point, text) and the model operation
+// that receives the unit value.
 #pragma once
+
+#include "model/levels.h"
 
 #include <QObject>
 #include <QString>
@@ -31,13 +34,10 @@ public:
     struct Setup {
         Kind kind = Kind::Tracked;
         Qt::Orientation orientation = Qt::Vertical;
-        int maximum = 0;   // the range is 0 to maximum
-        int plusStep = 1;  // what "+" does to the position: +1 or -1
+        // The range is 0 to scale.maximum; the scale turns a position into the
+        // unit value and its text. "+" always raises the unit value.
+        LevelScale scale;
         int tickInterval = 0;
-        // The unit value a position stands for (maximum: the slider's range maximum).
-        std::function<int(int position, int maximum)> unitValue;
-        // The value box's text for a position and its unit value.
-        std::function<QString(int position, int unitValue)> text;
         // The one model operation that takes the unit value.
         std::function<void(int unitValue)> send;
         QString name; // object-name stem of the four widgets
@@ -63,17 +63,17 @@ public:
 
     // Writes the value box for the current position and returns its unit value.
     int updateText();
-    // A refresh from the model: the range (when given), the position with a
-    // redraw, then the text. Sends nothing for a tracked slider; a plain one
+    // A refresh from the model: the range (when asked for), the position with
+    // a redraw, then the text. Sends nothing for a tracked slider; a plain one
     // hands the model the value it has just read.
-    void showPosition(int position, int maximum = -1);
+    void showPosition(int position, bool withRange = false);
     // A step button: one step in the given direction unless already at the
     // limit, then the text and the send, whatever the moved flag or the sweep.
     void step(int direction);
 
 private:
     void onRedrawn();
-    void setMaximum(int maximum);
+    void setRange();
 
     DeviceModel& model_;
     Setup setup_;

@@ -1,17 +1,16 @@
-// The texts shown in the level pages' value boxes. Each takes n, the number of
-// steps from the control's zero point, and works in integers only, so a level
-// never shows a rounding artefact; zero always carries a plus sign.
+// The texts shown in the level pages' value boxes, as Qt strings. The formats
+// and zero points are the model's level scales (model/levels.h); integer
+// arithmetic only, and zero always carries a plus sign.
 #pragma once
+
+#include "model/levels.h"
 
 #include <QString>
 
 namespace bm {
 
-// Volume and balance: "+0", "+12", "-35".
-QString wholeStepText(int n);
-// Bass, treble and output levels, 0.5 per step: "+0.0", "+0.5", "-10.0".
-QString halfStepText(int n);
-// Tilt, 0.2 per step: "+0.2", "-1.4", "+3.0".
-QString fifthStepText(int n);
+// The value box's text for a raw value on its scale: "+0", "-35"; "+0.0",
+// "-0.5", "-10.0"; "+0.2", "-1.4".
+QString valueBoxText(const LevelScale& scale, int value);
 
 } // namespace bm

@@ -2,8 +2,8 @@
 #include "ui/output_levels_page.h"
 
 #include "model/device_model.h"
+#include "model/levels.h"
 #include "ui/level_control.h"
-#include "ui/level_text.h"
 #include "ui/tracked_slider.h"
 
 #include <QGroupBox>
@@ -16,8 +16,6 @@
 namespace bm {
 
 namespace {
-
-constexpr int kOutputMaximum = 40; // unit value 20 is +0.0; the top of a slider is +10.0
 
 // Channel numbers as the model numbers them.
 enum Channel { Center = 0, Sub, FrontL, FrontR, SideL, SideR, RearL, RearR };
@@ -49,11 +47,8 @@ COutputLevels::COutputLevels(const PageContext& context, QWidget* parent)
         LevelControl::Setup s;
         s.kind = LevelControl::Kind::Plain;
         s.orientation = Qt::Vertical;
-        s.maximum = kOutputMaximum;
-        s.plusStep = -1; // up
+        s.scale = kOutputScale; // +10.0 on top
         s.tickInterval = 4;
-        s.unitValue = [](int p, int) { return kOutputMaximum - p; };
-        s.text = [](int p, int) { return halfStepText(20 - p); };
         s.send = [&unit, channel](int v) { unit.SetOutputAdjust(channel, static_cast<std::uint8_t>(v)); };
         s.name = QString::fromLatin1(kNames[channel]);
         channels_[channel] = new LevelControl(unit, s, this);
@@ -89,7 +84,7 @@ COutputLevels::COutputLevels(const PageContext& context, QWidget* parent)
 void COutputLevels::doRefresh()
 {
     for (int channel : kRefreshOrder)
-        channels_[channel]->showPosition(model().OutputPosition(channel), kOutputMaximum);
+        channels_[channel]->showPosition(model().OutputPosition(channel), true);
 }
 
 } // namespace bm

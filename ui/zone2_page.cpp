@@ -3,6 +3,7 @@
 
 #include "link/packet.h"
 #include "model/device_model.h"
+#include "model/levels.h"
 #include "ui/level_control.h"
 #include "ui/tracked_slider.h"
 
@@ -22,15 +23,15 @@ namespace bm {
 
 namespace {
 
-// Zone 2 source keys in screen order, two rows of four. They keep these texts:
-// the unit's input names are not applied here.
+// Zone 2 source keys in screen order, two rows of four, by the input each
+// selects. They keep these texts: the unit's input names are not applied here.
 struct SourceButton {
     const char* text;
-    std::uint8_t key;
+    int input;
 };
 constexpr SourceButton kSourceButtons[8] = {
-    {"VCR", 0x53}, {"DVD", 0x52}, {"VDisc", 0x51}, {"TV", 0x50},
-    {"AUX", 0x4F}, {"CD", 0x4E},  {"Tuner", 0x4D}, {"Tape", 0x4C},
+    {"VCR", 7}, {"DVD", 6}, {"VDisc", 5}, {"TV", 4},
+    {"AUX", 3}, {"CD", 2},  {"Tuner", 1}, {"Tape", 0},
 };
 
 } // namespace
@@ -79,7 +80,7 @@ CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
         button->setObjectName(QStringLiteral("source%1").arg(i));
         button->setAutoDefault(false);
         button->setMinimumWidth(86);
-        const std::uint8_t key = kSourceButtons[i].key;
+        const std::uint8_t key = zone2SourceKey(kSourceButtons[i].input);
         connect(button, &QPushButton::clicked, this, [this, key] { model().SendIrKey(key); });
         sources->addWidget(button, i / 4, i % 4);
     }
@@ -119,8 +120,8 @@ void CZone2Page::doRefresh()
 {
     DeviceModel& unit = model();
     const UnitStatus status = unit.status();
-    volume_->showPosition(92 - status.Zone2Volume, 92);
-    balance_->showPosition(status.Zone2Balance, 32);
+    volume_->showPosition(unit.Zone2VolumePosition(), true);
+    balance_->showPosition(kBalanceScale.position(status.Zone2Balance), true);
     mute_->setChecked(status.Zone2Mute != 0);
     recordOn_->setChecked(unit.RecordEnabledState() != 0);
     std::string name;

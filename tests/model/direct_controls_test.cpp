@@ -189,5 +189,35 @@ TEST_F(DirectControlsTest, Readers)
     EXPECT_EQ(text, "");
 }
 
+TEST_F(DirectControlsTest, SliderPositionsAtTheEndsOfTheRanges)
+{
+    // Loudest and most forward on top (position 0), silent and most backward
+    // at the bottom; output trims +10.0 on top and -10.0 at the bottom.
+    lm.model.ResolveNamedParam("OUT_ADJ_CENTER", 61);
+    lm.model.ResolveNamedParam("OUT_ADJ_REAR_R", 62);
+    lm.feed(frame(DC_RESP_SYS_STATUS, {92, 2, 3, 1, 2, 0, 0, 0, 32}));
+    lm.feed(frame(DC_RESP_REC_ZONE2_STATUS, {0, 2, 0, 0, 32}));
+    lm.model.storeParamValue(61, 40);
+    lm.model.storeParamValue(62, 0);
+    lm.settle(3);
+    EXPECT_EQ(lm.model.VolumePosition(), 0);
+    EXPECT_EQ(lm.model.Zone2VolumePosition(), 92);
+    EXPECT_EQ(lm.model.FrontBackPosition(), 0);
+    EXPECT_EQ(lm.model.OutputPosition(0), 0);
+    EXPECT_EQ(lm.model.OutputPosition(7), 40);
+
+    lm.feed(frame(DC_RESP_SYS_STATUS, {0, 2, 3, 1, 2, 0, 0, 32, 0}));
+    lm.feed(frame(DC_RESP_REC_ZONE2_STATUS, {92, 2, 0, 0, 0}));
+    lm.model.storeParamValue(61, 0);
+    lm.model.storeParamValue(62, 40);
+    lm.settle(3);
+    EXPECT_EQ(lm.model.VolumePosition(), 92);
+    EXPECT_EQ(lm.model.Zone2VolumePosition(), 0);
+    EXPECT_EQ(lm.model.FrontBackPosition(), 32);
+    EXPECT_EQ(lm.model.OutputPosition(0), 40);
+    EXPECT_EQ(lm.model.OutputPosition(7), 0);
+    EXPECT_EQ(lm.model.OutputPosition(8), -1);
+}
+
 } // namespace
 } // namespace bm

@@ -1,5 +1,6 @@
 // The three value-box formats, including the zero point's plus sign and the
-// odd steps where integer halving and fifths could go wrong.
+// odd steps where integer halving and fifths could go wrong: n steps from the
+// zero point of the volume, output-level and tilt scales.
 #include "ui/level_text.h"
 
 #include <QTest>
@@ -40,12 +41,10 @@ private slots:
         QFETCH(QString, format);
         QFETCH(int, n);
         QFETCH(QString, text);
-        if (format == "whole")
-            QCOMPARE(wholeStepText(n), text);
-        else if (format == "half")
-            QCOMPARE(halfStepText(n), text);
-        else
-            QCOMPARE(fifthStepText(n), text);
+        const LevelScale& scale = format == "whole" ? kVolumeScale
+                                  : format == "half" ? kOutputScale
+                                                     : kTiltScale;
+        QCOMPARE(valueBoxText(scale, scale.zero + n), text);
     }
 };
 
