@@ -6,7 +6,7 @@
 #include "config/config_actions.h"
 #include "app/dialog_runner.h"
 #include "app/small_dialogs.h"
-#include "app/startup_wait.h"
+#include "model/startup_wait.h"
 #include "link/quor_control.h"
 #include "platform/qt_modal.h"
 #include "model/device_model.h"

@@ -1,7 +1,7 @@
 // About box and start-up progress window.
 #include "app/small_dialogs.h"
 
-#include "app/startup_wait.h"
+#include "model/startup_wait.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>

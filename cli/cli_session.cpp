@@ -4,6 +4,7 @@
 #include "cli/cli_session.h"
 
 #include "link/packet.h"
+#include "model/startup_wait.h"
 #include "platform/qt_settings.h"
 #include "platform/serial_factory.h"
 #include "platform/settings_keys.h"
@@ -24,12 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPumpSliceMs = 5;
-// The program's start-up limits: 100 ms passes, 50 of them (1800 with a
-// download), ending early after 51 passes without a new response.
-constexpr int kWaitPassMs = 100;
-constexpr int kWaitPasses = 50;
-constexpr int kWaitPassesDownload = 1800;
-constexpr int kIdlePassLimit = 50;
 
 std::string cutText(const std::uint8_t* data, std::size_t length)
 {
@@ -218,32 +213,23 @@ bool CliSession::waitForStartupSweep(bool& download, std::string& error)
     const LinkState& state = link_->state();
     const bool terminal = ::isatty(STDERR_FILENO);
     bool progressShown = false;
-    int idle = 0;
-    std::uint32_t lastCount = state.ResponsesReceived;
-    for (int passes = 0; state.StatusSweepActive; ++passes) {
-        // A ROM that differs from the cached one starts a download midway;
-        // from then on the download's limit applies, as for a forced one.
-        download = download || state.ReloadDefinitions;
-        if (passes >= (download ? kWaitPassesDownload : kWaitPasses))
-            break;
-        waitFor([] { return false; }, kWaitPassMs);
-        const std::uint32_t received = state.ResponsesReceived;
-        if (download && terminal) {
+    // The program's own wait, its 100 ms passes spent dispatching the owner
+    // window's notices; on a terminal a download shows its counts.
+    StartupWait wait(state, download, [this](int ms) { waitFor([] { return false; }, ms); });
+    const bool finished = wait.run([&](const StartupWait& w) {
+        if (w.downloadSeen() && terminal) {
             std::fprintf(stderr, "\rbrennmark-cli: downloading the unit's definitions: %u commands, %u responses",
-                         static_cast<unsigned>(state.CommandsSent.load()), static_cast<unsigned>(received));
+                         static_cast<unsigned>(state.CommandsSent.load()),
+                         static_cast<unsigned>(state.ResponsesReceived.load()));
             progressShown = true;
         }
-        if (received == lastCount) {
-            if (++idle > kIdlePassLimit)
-                break;
-        } else {
-            idle = 0;
-            lastCount = received;
-        }
-    }
+        return true;
+    });
+    // A ROM that differed from the cached one started a download midway.
+    download = wait.downloadSeen();
     if (progressShown)
         std::fputs("\n", stderr);
-    if (state.StatusSweepActive) {
+    if (!finished) {
         error = "Timed out waiting for data download from DE-1/ZA-2!";
         return false;
     }

@@ -97,7 +97,7 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
 {
     MainFrameServices services;
     auto settings = std::make_unique<InMemorySettings>();
-    setFastTimings(*settings);
+    storeFastTiming(*settings);
     if (prepare)
         prepare(*settings);
     parts.settings = settings.get();

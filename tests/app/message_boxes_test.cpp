@@ -6,7 +6,7 @@
 #include "app/dialog_runner.h"
 #include "app/not_detected.h"
 #include "app/small_dialogs.h"
-#include "app/startup_wait.h"
+#include "model/startup_wait.h"
 #include "platform/memory_settings.h"
 #include "platform/qt_prompt.h"
 #include "platform/scripted_prompt.h"

@@ -8,6 +8,7 @@
 #include "platform/qt_wait.h"
 #include "platform/sleep.h"
 #include "tests/app/app_rig.h"
+#include "tests/support/wait_until.h"
 
 #include <QTest>
 #include <QThread>
@@ -174,8 +175,7 @@ private slots:
             done = true;
         });
         // Without running the event loop, which would show the box.
-        for (int i = 0; i < 1000 && prompt.pendingCount() == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        test::waitUntil([&] { return prompt.pendingCount() > 0; });
         QCOMPARE(prompt.pendingCount(), std::size_t(1));
         QVERIFY(!done);
         prompt.abandon();

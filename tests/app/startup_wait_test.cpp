@@ -2,7 +2,7 @@
 // plays one step of the unit, so the pass counts are the designed figures
 // exactly. Also the progress window's figures for an ordinary and a
 // downloading sweep.
-#include "app/startup_wait.h"
+#include "model/startup_wait.h"
 
 #include <QTest>
 

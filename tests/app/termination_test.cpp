@@ -58,11 +58,7 @@ struct Program {
     {
         {
             QSettingsStore store(home.filePath(QStringLiteral("Tollvane/Brennmark.conf")));
-            InMemorySettings fast;
-            setFastTimings(fast);
-            for (const auto& key : keys::kTimingKeys)
-                if (const int value = fast.readInt(keys::kComm, key.name, -1); value >= 0)
-                    store.writeInt(keys::kComm, key.name, value);
+            storeFastTiming(store);
             store.writeInt(keys::kComm, keys::kCommPort, 0);
             store.writeInt(keys::kComm, keys::kDontShow, 1);
         }

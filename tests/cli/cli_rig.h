@@ -147,7 +147,7 @@ protected:
     void prepareSettings(sim::SimServer* unit)
     {
         QSettingsStore store(QString::fromStdString(folder.file("config/Tollvane/Brennmark.conf")));
-        fastTimings(store);
+        storeFastTiming(store, configTiming());
         if (unit)
             seedDefinitionCache(store, definitionOf(unit->snapshot()));
     }

@@ -196,14 +196,10 @@ TEST_F(ConfigSave, UnwritableFolderFailsToOpenAndSendsNothing)
 // cost a try each and are gone afterwards.
 TEST(AwaitCapturedRule, PacketsThatDoNotMatchUseUpTries)
 {
-    FakeSerialPort port; // outlives the link in `program`
-    test::ProgramSide program;
-    test::fastTimings(program.settings);
-    port.inject(test::Bytes{0xF1, 0x04, 0xE0, 0x01, 0x11, 0xF2}); // answers the greeting
-    program.link = std::make_unique<CQuorControl>(
-        CQuorControl::Environment{program.owner, program.settings, program.prompt, port}, 1, false,
-        &program.model);
-    CQuorControl& link = *program.link;
+    test::ProgramRig program;
+    test::storeFastTiming(program.settings, test::configTiming());
+    CQuorControl& link = program.startOnFakeLine(); // the greeting answered at once
+    FakeSerialPort& port = program.port;
     ASSERT_TRUE(link.state().UnitHeard.load());
 
     link.state().SaveCaptureActive = true;
@@ -237,10 +233,11 @@ TEST(ConfigSaveScripted, UnitWithoutEffectsGivesHeaderAndParameterRecordOnly)
     ASSERT_TRUE(folder.ok());
     test::ScriptedUnit unit(test::smallUnit(12, 0));
     unit.start();
-    test::ProgramSide program;
+    test::ProgramRig program;
     test::seedDefinitionCache(program.settings, unit.unit());
-    test::fastTimings(program.settings);
-    ASSERT_TRUE(program.connect(unit.port()));
+    test::storeFastTiming(program.settings, test::configTiming());
+    program.startOn(unit.port());
+    ASSERT_TRUE(program.waitForStartup(15000));
     program.prompt.clear();
 
     ScriptedFileDialog dialog;

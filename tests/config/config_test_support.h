@@ -14,6 +14,10 @@
 #include "platform/settings_keys.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
+#include "tests/support/fast_timing.h"
+#include "tests/support/program_rig.h"
+#include "tests/support/sim_rig.h"
+#include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -119,18 +123,6 @@ inline void writeFile(const std::string& path, const Bytes& bytes)
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-template <class Condition>
-bool waitUntil(Condition condition, int timeoutMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 inline std::string idKey(int id)
 {
     char text[8];
@@ -172,49 +164,19 @@ inline void seedDefinitionCache(SettingsStore& settings, const UnitDefinition& u
 }
 
 // Sender pacing cut to the bone; the save and restore waits keep their counts
-// but not their pauses, so a test spends its time on the line only.
-inline void fastTimings(SettingsStore& settings)
+// but not their pauses, so a test spends its time on the line only. Each wait
+// still allows a second or more: counts up, intervals down.
+inline FastTiming configTiming()
 {
-    settings.writeInt(keys::kComm, keys::kWritePacketCheckInterval.name, 1);
-    settings.writeInt(keys::kComm, keys::kWritePacketExtraDelayBefore.name, 0);
-    settings.writeInt(keys::kComm, keys::kWritePacketExtraDelayAfter.name, 0);
-    settings.writeInt(keys::kComm, keys::kWritePacketAckWaitCount.name, 3);
-    settings.writeInt(keys::kComm, keys::kWritePacketAckWaitInterval.name, 2);
-    settings.writeInt(keys::kComm, keys::kWritePacketDoCharDelay.name, 0);
-    // Each wait still allows a second or more: counts up, intervals down.
-    settings.writeInt(keys::kComm, keys::kSaveConfigWaitCount.name, 200);
-    settings.writeInt(keys::kComm, keys::kSaveConfigWaitInterval.name, 5);
-    settings.writeInt(keys::kComm, keys::kSaveConfigExtraDelay.name, 1);
-    settings.writeInt(keys::kComm, keys::kRestoreConfigWaitCount.name, 200);
-    settings.writeInt(keys::kComm, keys::kRestoreConfigWaitInterval.name, 5);
-    settings.writeInt(keys::kComm, keys::kRestoreConfigExtraDelay.name, 1);
-    settings.writeInt(keys::kComm, keys::kRestoreConfigWakeupWaitCount.name, 200);
-    settings.writeInt(keys::kComm, keys::kRestoreConfigWakeupWaitInterval.name, 10);
+    FastTiming timing;
+    timing.ackWaitCount = 3;
+    timing.ackWaitIntervalMs = 2;
+    timing.configWaitCount = 200;
+    timing.configWaitIntervalMs = 5;
+    timing.wakeupWaitIntervalMs = 10;
+    timing.configExtraDelayMs = 1;
+    return timing;
 }
-
-// The program's side: settings, prompt, owner window, device model and link,
-// connected to `serial` after the definition cache was seeded.
-struct ProgramSide {
-    InMemorySettings settings;
-    ScriptedPrompt prompt;
-    ManualOwnerWindow owner;
-    DeviceModel model{settings, prompt};
-    std::unique_ptr<CQuorControl> link;
-
-    ~ProgramSide() { link.reset(); }
-
-    // Constructs the link (which opens the port and starts the status sweep)
-    // and waits for the sweep to end.
-    bool connect(SerialDevice& serial, int timeoutMs = 15000)
-    {
-        link = std::make_unique<CQuorControl>(
-            CQuorControl::Environment{owner, settings, prompt, serial}, 1, false, &model);
-        return waitUntil([&] { return link->state().UnitHeard.load() &&
-                                      !link->state().StatusSweepActive.load() &&
-                                      !link->state().ReloadDefinitions.load(); },
-                         timeoutMs);
-    }
-};
 
 // A unit on a FakeSerialPort: a thread answers each packet the link writes as
 // the processor would. Used where the simulated unit cannot take the shape a
@@ -400,33 +362,25 @@ inline UnitDefinition definitionOf(const sim::UnitSnapshot& snap)
     return unit;
 }
 
-// The simulated unit in fast mode behind a pseudo-terminal, the program's side
-// connected to it after its status sweep, a scripted file dialog and a
-// temporary folder.
+// The simulated unit in fast mode behind a pseudo-terminal, its definitions
+// already in the program's cache, the program's side connected to it after its
+// status sweep, a scripted file dialog and a temporary folder.
 class SimUnitTest : public ::testing::Test {
 protected:
     // `tune` may change settings before the link reads them.
     void startUnit(sim::SimOptions options = {}, const std::function<void(SettingsStore&)>& tune = {})
     {
         ASSERT_TRUE(folder.ok());
-        options.fast = true;
-        sim = std::make_unique<sim::SimServer>(options);
-        ASSERT_TRUE(sim->start());
-        seedDefinitionCache(program.settings, definitionOf(sim->snapshot()));
-        fastTimings(program.settings);
-        if (tune)
-            tune(program.settings);
-        serial = std::make_unique<TermiosSerialPort>(program.settings, sim->devicePath());
-        ASSERT_TRUE(program.connect(*serial)) << "the status sweep did not end";
+        ASSERT_TRUE(program.start(options, false, configTiming(),
+                                  [&](SimRig& rig) {
+                                      seedDefinitionCache(rig.settings, definitionOf(rig.sim->snapshot()));
+                                      if (tune)
+                                          tune(rig.settings);
+                                  },
+                                  15000))
+            << "the status sweep did not end";
         program.prompt.clear();
         sim->clearReceived();
-    }
-
-    void TearDown() override
-    {
-        program.link.reset();
-        serial.reset();
-        sim.reset();
     }
 
     CQuorControl& link() { return *program.link; }
@@ -447,11 +401,10 @@ protected:
 
     bool waitForSweepEnd() { return waitUntil([&] { return !link().state().StatusSweepActive.load(); }, 10000); }
 
-    ProgramSide program;
-    std::unique_ptr<sim::SimServer> sim;
-    std::unique_ptr<TermiosSerialPort> serial;
-    ScriptedFileDialog dialog;
     TempFolder folder;
+    ScriptedFileDialog dialog;
+    SimRig program; // stopped before the folder goes
+    std::unique_ptr<sim::SimServer>& sim = program.sim;
 };
 
 } // namespace bm::test

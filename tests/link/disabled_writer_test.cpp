@@ -97,7 +97,7 @@ TEST(DisabledWriter, PacketTakenAfterTheLinkWasDisabledIsDroppedUnsent)
 
     link.DisableLink();
     rig.serial.releaseOne();
-    ASSERT_TRUE(eventually([&] { return link.queuedPackets() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return link.queuedPackets() == 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // a write would have started by now
     EXPECT_EQ(rig.serial.writes(), std::vector<Bytes>{first}) << "the second packet went out";
     EXPECT_EQ(bytesOf(link.LastPacket()), first);

@@ -105,7 +105,7 @@ TEST(Lifecycle, InitInstanceReportsWhetherTheUnitAnswered)
     EXPECT_EQ(rig.serial.writes(),
               (std::vector<Bytes>{frame(HOST_WAKEUP), frame(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})}));
     rig.serial.inject(frame(DC_RESP_FPD_CTRL_STATUS, {0xFF, 0xFF, 0xFF, 0xC8}));
-    EXPECT_TRUE(eventually([&] { return link.state().UnitHeard.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return link.state().UnitHeard.load(); }));
 
     Rig answered;
     CQuorControl& other = answered.offline();
@@ -124,7 +124,7 @@ TEST(Lifecycle, ExitInstanceJoinsClosesAndFrees)
     ASSERT_TRUE(rig.owner.timerActive(kResponseWindowTimer));
 
     EXPECT_EQ(link.ExitInstance(), 0);
-    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == baseline; }, 1000));
     EXPECT_FALSE(rig.serial.isOpen());
     EXPECT_FALSE(link.isOpen());
     EXPECT_FALSE(link.state().LinkEnabled.load());
@@ -149,7 +149,7 @@ TEST(Lifecycle, DestructorClosesTheLink)
     Rig rig;
     rig.live();
     rig.link.reset();
-    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == baseline; }, 1000));
     EXPECT_FALSE(rig.serial.isOpen());
 }
 
@@ -159,7 +159,7 @@ TEST(Lifecycle, CloseAbandonsTheLinksOwnPromptAndResendsNothing)
     Rig rig;
     CQuorControl& link = rig.live();
     ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));
-    ASSERT_TRUE(eventually([&] { return link.LastPacket().code() == DC_CMD_GET_SYS_STATUS; }));
+    ASSERT_TRUE(waitUntil([&] { return link.LastPacket().code() == DC_CMD_GET_SYS_STATUS; }));
     rig.prompt.setHold(true);
     rig.serial.inject(frame(DC_NAK, {DC_CMD_GET_SYS_STATUS, DC_ERR_TIME_OUT}));
     ASSERT_TRUE(rig.prompt.waitForCount(1, 3000));
@@ -168,7 +168,7 @@ TEST(Lifecycle, CloseAbandonsTheLinksOwnPromptAndResendsNothing)
     const auto start = Clock::now();
     link.ExitInstance();
     EXPECT_LT(elapsedMs(start), 1000); // no grace period for a prompt the link raised itself
-    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == baseline; }, 1000));
     EXPECT_EQ(link.state().CommandsSent.load(), sent);
     EXPECT_EQ(rig.prompt.ask("later"), PromptAnswer::Cancel);
 }
@@ -189,7 +189,7 @@ TEST(Lifecycle, CloseEndsAReaderHeldByTheModelsPrompt)
     const auto start = Clock::now();
     link.ExitInstance();
     EXPECT_LT(elapsedMs(start), 5000);
-    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 1000));
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == baseline; }, 1000));
 }
 
 } // namespace

@@ -27,7 +27,7 @@ TEST(LineState, UnpluggedLineIsLostThenReopenedGreetedAndSweptWhenItIsBack)
     EXPECT_TRUE(lineChanges(rig).empty()) << "nothing changed yet";
 
     rig.serial.unplug();
-    ASSERT_TRUE(eventually([&] { return link.line() == LineState::Lost; }));
+    ASSERT_TRUE(waitUntil([&] { return link.line() == LineState::Lost; }));
     EXPECT_FALSE(rig.serial.isOpen()) << "the port is let go";
     EXPECT_EQ(lineChanges(rig), std::vector<LineState>{LineState::Lost});
 
@@ -69,14 +69,14 @@ TEST(LineState, AGreetingNobodyAnswersClosesThePortAgain)
     CQuorControl& link = rig.live();
     ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));
     rig.serial.unplug();
-    ASSERT_TRUE(eventually([&] { return link.line() == LineState::Lost; }));
+    ASSERT_TRUE(waitUntil([&] { return link.line() == LineState::Lost; }));
     rig.serial.replug();
-    ASSERT_TRUE(eventually([&] { return link.line() == LineState::Reconnecting; }));
+    ASSERT_TRUE(waitUntil([&] { return link.line() == LineState::Reconnecting; }));
     // Silence for the greeting's second: back to Lost, the port closed, and
     // tried again later.
-    ASSERT_TRUE(eventually([&] { return link.line() == LineState::Lost; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return link.line() == LineState::Lost; }, 3000));
     EXPECT_FALSE(rig.serial.isOpen());
-    ASSERT_TRUE(eventually([&] { return link.line() == LineState::Reconnecting; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return link.line() == LineState::Reconnecting; }, 3000));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(link.ExitInstance(), 0);
     EXPECT_LT(elapsedMs(start), 500);

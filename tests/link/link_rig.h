@@ -11,6 +11,8 @@
 #include "platform/memory_settings.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
+#include "tests/support/fast_timing.h"
+#include "tests/support/wait_until.h"
 
 #include <chrono>
 #include <cstdio>
@@ -42,19 +44,6 @@ inline Bytes concat(std::initializer_list<Bytes> parts)
     for (const Bytes& p : parts)
         all.insert(all.end(), p.begin(), p.end());
     return all;
-}
-
-// Polls `condition` every 2 ms for up to `limitMs`.
-template <class F>
-bool eventually(F condition, int limitMs = 3000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 inline long elapsedMs(std::chrono::steady_clock::time_point since)
@@ -189,16 +178,6 @@ private:
     std::map<int, std::vector<int>> periods_;
 };
 
-// Timing values that keep tests quick: 2 ms of pacing per send, a 2 ms writer
-// pass, no extra delays; the acknowledgement wait keeps its defaults.
-inline void storeFastTiming(InMemorySettings& settings)
-{
-    settings.writeInt(keys::kComm, keys::kWritePacketCheckInterval.name, 1);
-    settings.writeInt(keys::kComm, keys::kWritePacketExtraDelayBefore.name, 0);
-    settings.writeInt(keys::kComm, keys::kWritePacketExtraDelayAfter.name, 0);
-    settings.writeInt(keys::kComm, keys::kWritePacketDoCharDelay.name, 0);
-}
-
 struct Rig {
     FakeSerialPort serial;
     KeepingOwnerWindow owner;
@@ -208,7 +187,8 @@ struct Rig {
     CQuorControl::Environment env{owner, settings, prompt, serial};
     std::unique_ptr<CQuorControl> link; // last: destroyed before the back-ends
 
-    Rig() { storeFastTiming(settings); }
+    // Pacing cut to 2 ms a send; the acknowledgement wait keeps its defaults.
+    Rig() { storeFastTiming(settings, FastTiming::pacingOnly()); }
 
     // A link whose port fails to open: no threads, driven by processIncoming.
     CQuorControl& offline(bool withClient = true, bool reload = false)

@@ -97,7 +97,7 @@ protected:
         ASSERT_TRUE(link->state().UnitHeard.load());
         // Greeting and first sweep request are out.
         ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));
-        ASSERT_TRUE(eventually([&] { return link->LastPacket().code() == DC_CMD_GET_SYS_STATUS; }));
+        ASSERT_TRUE(waitUntil([&] { return link->LastPacket().code() == DC_CMD_GET_SYS_STATUS; }));
     }
 
     Rig rig;
@@ -224,7 +224,7 @@ TEST_F(LiveSender, AnUnansweredPacketHoldsTheWriterForTheAckWaitAndNoLonger)
     rig.serial.inject(frame(DC_RESP_SYS_STATUS, {0, 0, 0, 0, 0, 0, 0, 0, 0}));
     link->SendPacket(framePacket(DC_CMD_GET_CUST_NAME));
     link->SendPacket(framePacket(DC_CMD_GET_REC_STATUS));
-    ASSERT_TRUE(eventually([&] { return clock.count() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return clock.count() >= 2; }));
     // At least K x I on the real line; the exact figure is asserted on the
     // virtual clock (timing_figures_test.cpp).
     EXPECT_GE(clock.gapMs(0, 1), 400);
@@ -238,7 +238,7 @@ TEST_F(LiveSender, AnUnansweredPacketHoldsTheWriterForTheAckWaitAndNoLonger)
     link->SendPacket(framePacket(DC_CMD_GET_INPUT_NAME, {1}));
     ASSERT_TRUE(rig.serial.waitForWrites(6, 3000));
     rig.serial.inject(frame(DC_RESP_INPUT_NAME, {0, 'D', 'V', 'D', 0}));
-    ASSERT_TRUE(eventually([&] { return clock.count() >= 4; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return clock.count() >= 4; }, 5000));
     EXPECT_LT(clock.gapMs(2, 3), 1500); // 2000 if the answer were ignored
     link->detachTrace();
 }
@@ -276,17 +276,17 @@ TEST_F(LiveSender, NakOfTheLastPacketResendsItOncePerConfirmation)
     EXPECT_EQ(rig.prompt.count(), 1u);
 
     rig.prompt.release();
-    ASSERT_TRUE(eventually([&] { return rig.writesOf(sweep) == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return rig.writesOf(sweep) == 2; }));
     ASSERT_TRUE(rig.prompt.waitForCount(2, 3000));
     rig.prompt.release();
-    ASSERT_TRUE(eventually([&] { return rig.writesOf(sweep) == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return rig.writesOf(sweep) == 3; }));
 
     // A NAK for another code is shown but resends nothing.
     const std::uint32_t sent = link->state().CommandsSent.load();
     rig.serial.inject(frame(DC_NAK, {DC_CMD_GET_EFFECT, DC_INVALID_EFFECT_ID}));
     ASSERT_TRUE(rig.prompt.waitForCount(3, 3000));
     rig.prompt.release();
-    ASSERT_TRUE(eventually([&] { return rig.client.count("route e1") == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return rig.client.count("route e1") == 3; }));
     EXPECT_EQ(link->state().CommandsSent.load(), sent);
     EXPECT_EQ(rig.writesOf(sweep), 3u);
     for (const auto& t : rig.prompt.texts())
@@ -297,14 +297,14 @@ TEST_F(LiveSender, SilentUnitDuringTheSweepIsOfferedARetryWhenTheWindowCloses)
 {
     const Bytes sweep = frame(DC_CMD_GET_SYS_STATUS);
     ASSERT_TRUE(link->state().StatusSweepActive.load());
-    ASSERT_TRUE(eventually([&] { return !link->state().ResponseReceived.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return !link->state().ResponseReceived.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(rig.prompt.count(), 0u) << "the open window must hold the prompt off";
 
     ASSERT_TRUE(rig.owner.fireTimer(kResponseWindowTimer));
     ASSERT_TRUE(rig.prompt.waitForCount(1, 3000));
     EXPECT_EQ(rig.prompt.texts()[0], "Timeout. Press Enter to Retry!");
-    ASSERT_TRUE(eventually([&] { return rig.writesOf(sweep) == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return rig.writesOf(sweep) == 2; }));
     // The retry reopened the window, so nothing more until it closes again.
     EXPECT_TRUE(link->state().ResponseWindowOpen.load());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

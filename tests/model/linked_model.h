@@ -11,13 +11,14 @@
 #include "platform/memory_settings.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
+#include "tests/support/fast_timing.h"
+#include "tests/support/program_rig.h"
+#include "tests/support/wait_until.h"
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace bm::test {
@@ -43,49 +44,27 @@ inline Bytes withText(Bytes data, const std::string& text)
     return data;
 }
 
-inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 3000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-class LinkedModel {
+class LinkedModel : public ProgramRig {
 public:
     // The PROGRAM slot's id; a PROGRAM change makes the model send a request,
     // which serves as a marker that the reader has handled what came before.
     static constexpr std::uint8_t kProgramId = 250;
 
+    // Quick acknowledgement, save and restore waits: 50 passes of 5 ms.
     LinkedModel()
     {
-        using namespace keys;
-        settings.writeInt(kComm, kWritePacketCheckInterval.name, 1);
-        settings.writeInt(kComm, kWritePacketExtraDelayBefore.name, 0);
-        settings.writeInt(kComm, kWritePacketExtraDelayAfter.name, 0);
-        settings.writeInt(kComm, kWritePacketDoCharDelay.name, 0);
-        settings.writeInt(kComm, kWritePacketAckWaitCount.name, 1);
-        settings.writeInt(kComm, kWritePacketAckWaitInterval.name, 1);
-        settings.writeInt(kComm, kSaveConfigWaitCount.name, 50);
-        settings.writeInt(kComm, kSaveConfigWaitInterval.name, 5);
-        settings.writeInt(kComm, kRestoreConfigWaitCount.name, 50);
-        settings.writeInt(kComm, kRestoreConfigWaitInterval.name, 5);
-        settings.writeInt(kComm, kRestoreConfigWakeupWaitCount.name, 50);
-        settings.writeInt(kComm, kRestoreConfigWakeupWaitInterval.name, 5);
+        FastTiming timing;
+        timing.configWaitCount = 50;
+        timing.configWaitIntervalMs = 5;
+        storeFastTiming(settings, timing);
     }
-
-    ~LinkedModel() { link.reset(); }
+    ~LinkedModel() override { link.reset(); } // its threads write the trace below
 
     // Constructs the link; the unit "answers" the greeting at once. The sweep
     // the link starts is left to the test (see quiet()).
     void start(bool reload = false)
     {
-        port.inject(frame(DC_ACK, {HOST_WAKEUP}));
-        link = std::make_unique<CQuorControl>(
-            CQuorControl::Environment{owner, settings, prompt, port}, 1, reload, &model);
+        startOnFakeLine(reload);
         link->attachTrace([this](std::string_view text) {
             std::lock_guard lock(traceMutex);
             traceText += text;
@@ -140,13 +119,6 @@ public:
         std::lock_guard lock(traceMutex);
         return traceText;
     }
-
-    InMemorySettings settings;
-    ScriptedPrompt prompt;
-    ManualOwnerWindow owner;
-    FakeSerialPort port;
-    DeviceModel model{settings, prompt};
-    std::unique_ptr<CQuorControl> link;
 
 private:
     std::mutex traceMutex; // guards traceText (written by the link's threads)

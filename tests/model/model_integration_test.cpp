@@ -11,6 +11,8 @@
 #include "platform/settings_keys.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
+#include "tests/support/fast_timing.h"
+#include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +27,7 @@ namespace bm {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using test::waitUntil;
 
 constexpr const char* kMismatch = "ROM Timestamp mismatch. About to reload internal variables.";
 constexpr int kSweepLimitMs = 60000; // generous: sanitizer builds run slowly
@@ -33,22 +36,6 @@ Bytes frame(std::uint8_t code, std::initializer_list<std::uint8_t> data = {})
 {
     const Packet p = framePacket(code, data);
     return Bytes(p.bytes.begin(), p.bytes.begin() + p.length);
-}
-
-// Waits for a condition, running `pump` (the owner window's dispatch, where
-// timers matter) between looks.
-bool waitFor(const std::function<bool()>& condition, int timeoutMs,
-             const std::function<void()>& pump = {})
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        if (pump)
-            pump();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // A name as the program keeps it: whole, without trailing blanks.
@@ -94,7 +81,7 @@ public:
     }
     bool sweepEnds()
     {
-        return waitFor([&] { return !link->state().StatusSweepActive && !link->state().ReloadDefinitions; },
+        return waitUntil([&] { return !link->state().StatusSweepActive && !link->state().ReloadDefinitions; },
                        kSweepLimitMs);
     }
     void pump() { owner.dispatch(); }
@@ -117,14 +104,7 @@ protected:
 
     // The sender's pacing cut down, so a download takes moments; the
     // protocol and the order of everything stay as they are.
-    static void quickLink(InMemorySettings& s)
-    {
-        using namespace keys;
-        s.writeInt(kComm, kWritePacketCheckInterval.name, 2);
-        s.writeInt(kComm, kWritePacketExtraDelayBefore.name, 0);
-        s.writeInt(kComm, kWritePacketExtraDelayAfter.name, 0);
-        s.writeInt(kComm, kWritePacketDoCharDelay.name, 0);
-    }
+    static void quickLink(InMemorySettings& s) { test::storeFastTiming(s, test::FastTiming::pacingOnly()); }
 
     std::unique_ptr<sim::SimServer> startUnit(sim::Firmware firmware = sim::Firmware::A)
     {
@@ -282,7 +262,7 @@ TEST_F(ModelIntegrationTest, ADownloadCutShortIsDoneAgainAndAWriteSendsTheUnitsO
         auto dropping = startUnit(options);
         ProgramRun run(settings, *dropping);
         run.startAsProgram();
-        ASSERT_TRUE(waitFor([&] { return !dropping->serving(); }, kSweepLimitMs));
+        ASSERT_TRUE(waitUntil([&] { return !dropping->serving(); }, kSweepLimitMs));
         EXPECT_TRUE(run.link->state().ReloadDefinitions);
     }
     // Nothing of that download may be trusted at the next start.
@@ -345,18 +325,18 @@ TEST_F(ModelIntegrationTest, AToneStepToTheEndOfItsRangeEndsOnAUnitThatReportsOn
     ASSERT_TRUE(run.sweepEnds());
     const int bass = idOf(unit->snapshot(), "BASS");
     ASSERT_TRUE(unit->command("set BASS 23"));
-    ASSERT_TRUE(waitFor([&] { return run.model.BassLevel() == 23; }, 5000, [&] { run.pump(); }));
+    ASSERT_TRUE(waitUntil([&] { return run.model.BassLevel() == 23; }, 5000, [&] { run.pump(); }));
 
     // Two presses toward 24: the first reaches it, the second changes nothing
     // and brings no report.
     run.model.SetBassLevel(24);
-    ASSERT_TRUE(waitFor([&] { return run.model.stepper(ToneControl::Bass).active == 0; }, 10000,
+    ASSERT_TRUE(waitUntil([&] { return run.model.stepper(ToneControl::Bass).active == 0; }, 10000,
                         [&] { run.pump(); }));
     EXPECT_EQ(run.model.BassLevel(), 24);
 
     // The control still answers.
     run.model.SetBassLevel(20);
-    ASSERT_TRUE(waitFor([&] { return run.model.stepper(ToneControl::Bass).active == 0; }, 20000,
+    ASSERT_TRUE(waitUntil([&] { return run.model.stepper(ToneControl::Bass).active == 0; }, 20000,
                         [&] { run.pump(); }));
     EXPECT_EQ(unit->snapshot().paramValues[static_cast<std::size_t>(bass)], 20);
     EXPECT_EQ(run.model.BassLevel(), 20);
@@ -474,7 +454,7 @@ TEST_F(ParamWriteTest, ToneSteppingReachesItsTargetUpAndDown)
     for (const Step& s : steps) {
         SCOPED_TRACE(testing::Message() << s.name << " to " << int(s.target));
         (run->model.*s.set)(s.target);
-        ASSERT_TRUE(waitFor([&] { return run->model.stepper(s.control).active == 0; }, 20000));
+        ASSERT_TRUE(waitUntil([&] { return run->model.stepper(s.control).active == 0; }, 20000));
         EXPECT_EQ((run->model.*s.level)(), s.target);
         // Everything sent so far has been answered once this read returns:
         // no key was left running past the target.
@@ -498,14 +478,14 @@ TEST_F(ParamWriteTest, UnitChangesInsideAndOutsideTheResponseWindow)
     // Right after our own sends the window is open: the change is stored quietly.
     ASSERT_TRUE(state.ResponseWindowOpen);
     ASSERT_TRUE(unit->command("set VOLUME 50"));
-    ASSERT_TRUE(waitFor([&] { return run->model.status().Volume == 50; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return run->model.status().Volume == 50; }, 5000));
     EXPECT_EQ(notices(volumeId), 0);
     EXPECT_FALSE(state.SendSuppressed);
 
     // Once the window has closed, a change is the user's at the unit.
-    ASSERT_TRUE(waitFor([&] { return !state.ResponseWindowOpen; }, 5000, [&] { run->pump(); }));
+    ASSERT_TRUE(waitUntil([&] { return !state.ResponseWindowOpen; }, 5000, [&] { run->pump(); }));
     ASSERT_TRUE(unit->command("set VOLUME 52"));
-    ASSERT_TRUE(waitFor([&] { return notices(volumeId) == 1; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return notices(volumeId) == 1; }, 5000));
     EXPECT_EQ(run->model.status().Volume, 52);
     EXPECT_TRUE(state.SendSuppressed);
 
@@ -514,14 +494,14 @@ TEST_F(ParamWriteTest, UnitChangesInsideAndOutsideTheResponseWindow)
     unit->clearReceived();
     const auto sent = state.CommandsSent.load();
     ASSERT_TRUE(unit->command("set PROGRAM 3"));
-    ASSERT_TRUE(waitFor([&] { return notices(programId) == 1; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return notices(programId) == 1; }, 5000));
     EXPECT_EQ(run->model.status().Effect, 3);
     EXPECT_EQ(state.CommandsSent.load(), sent + 1);
 
     // When the suppression ends, the program is heard again.
-    ASSERT_TRUE(waitFor([&] { return !state.SendSuppressed; }, 5000, [&] { run->pump(); }));
+    ASSERT_TRUE(waitUntil([&] { return !state.SendSuppressed; }, 5000, [&] { run->pump(); }));
     run->model.SetVolume(40);
-    ASSERT_TRUE(waitFor([&] { return unit->snapshot().sysStatus[0] == 40; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return unit->snapshot().sysStatus[0] == 40; }, 5000));
     EXPECT_EQ(unit->receivedPackets(), std::vector<Bytes>{frame(DC_CMD_SET_SYS_VOLUME, {40})});
 }
 
@@ -590,11 +570,11 @@ TEST_F(ParamWriteTest, EveryShownValueFollowsTheUnit)
         SCOPED_TRACE(testing::Message() << row.page << ": " << row.shown << " (" << row.keptBy << ")");
         // The row before may still be on its way (a re-read after an input change).
         const int before = row.unitValue(unit->snapshot());
-        ASSERT_TRUE(waitFor([&] { return row.shownValue(run->model) == before; }, 5000, [&] { run->pump(); }));
+        ASSERT_TRUE(waitUntil([&] { return row.shownValue(run->model) == before; }, 5000, [&] { run->pump(); }));
         ASSERT_TRUE(unit->command(row.console));
         const int after = row.unitValue(unit->snapshot());
         ASSERT_NE(after, before) << "the console line changed nothing";
-        EXPECT_TRUE(waitFor([&] { return row.shownValue(run->model) == after; }, 5000, [&] { run->pump(); }))
+        EXPECT_TRUE(waitUntil([&] { return row.shownValue(run->model) == after; }, 5000, [&] { run->pump(); }))
             << "shown " << row.shownValue(run->model) << ", the unit has " << after;
     }
 }

@@ -2,6 +2,7 @@
 // thread while it is still waiting is not queued a second time; the second
 // asker shares the first one's answer.
 #include "platform/qt_prompt.h"
+#include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,7 @@ namespace {
 
 bool waitForPending(const QtPrompt& prompt, std::size_t n)
 {
-    for (int i = 0; i < 1500 && prompt.pendingCount() < n; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return prompt.pendingCount() >= n;
+    return test::waitUntil([&] { return prompt.pendingCount() >= n; });
 }
 
 TEST(QtPrompt, TheSameMessageIsNeverStackedOnItself)

@@ -7,7 +7,7 @@
 #include "platform/tcp_serial.h"
 #include "platform/termios_serial.h"
 
-#include "tests/wait_until.h"
+#include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-using bm::test::waitFor;
+using bm::test::waitUntil;
 
 // A listening socket on 127.0.0.1 with a free port.
 class Listener {
@@ -94,7 +94,7 @@ private:
 Bytes readSome(TcpSerialPort& port, std::size_t n)
 {
     Bytes out;
-    waitFor([&] {
+    waitUntil([&] {
         std::uint8_t buffer[64];
         const std::size_t got = port.readAvailable(buffer, sizeof buffer);
         out.insert(out.end(), buffer, buffer + got);
@@ -166,7 +166,7 @@ protected:
 TEST_F(DroppedTcpLine, ReadsAsALostLineAndOpenReconnects)
 {
     std::uint8_t buffer[16];
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         port.readAvailable(buffer, sizeof buffer);
         return port.lineLost();
     }));
@@ -186,7 +186,7 @@ TEST_F(DroppedTcpLine, ReadsAsALostLineAndOpenReconnects)
 TEST_F(DroppedTcpLine, AWriteMarksTheLineLost)
 {
     const Bytes packet(64, 0x55);
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         port.startWrite(packet.data(), packet.size());
         return port.lineLost();
     })) << "EPIPE or a reset ends the line";

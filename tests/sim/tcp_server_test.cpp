@@ -7,7 +7,7 @@
 #include "sim/tcp_server.h"
 #include "sim_test_util.h"
 
-#include "tests/wait_until.h"
+#include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ namespace {
 
 using test::Bytes;
 
-using bm::test::waitFor;
+using bm::test::waitUntil;
 
 // Sends one packet and collects the unit's answers until one has `code`.
 std::vector<test::Parsed> exchange(TcpSerialPort& port, const Bytes& packet, std::uint8_t code)
@@ -29,7 +29,7 @@ std::vector<test::Parsed> exchange(TcpSerialPort& port, const Bytes& packet, std
     port.waitWriteComplete();
     Bytes stream;
     std::vector<test::Parsed> got;
-    waitFor([&] {
+    waitUntil([&] {
         std::uint8_t buffer[256];
         const std::size_t n = port.readAvailable(buffer, sizeof buffer);
         stream.insert(stream.end(), buffer, buffer + n);
@@ -94,10 +94,10 @@ TEST(SimTcp, ServesTheUnitAndTakesANewClientAfterADrop)
     ASSERT_TRUE(port.open(1)) << port.openError();
     const auto config = exchange(port, test::hostPacket(DC_CMD_GET_CONFIG), DC_RESP_UNIT_CONFIG);
     ASSERT_TRUE(hasCode(config, DC_RESP_UNIT_CONFIG));
-    EXPECT_TRUE(waitFor([&] { return server.connections() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return server.connections() == 1; }));
 
     server.dropClient();
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         std::uint8_t buffer[64];
         port.readAvailable(buffer, sizeof buffer);
         return port.lineLost();

@@ -13,6 +13,9 @@
 #include "platform/settings_keys.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
+#include "tests/support/fast_timing.h"
+#include "tests/support/program_rig.h"
+#include "tests/support/sim_rig.h"
 #include "ui/control_page.h"
 
 #include <QAbstractButton>
@@ -24,12 +27,10 @@
 #include <QTest>
 #include <QWidget>
 
-#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace bm::test {
@@ -76,36 +77,16 @@ inline QString hex(const std::vector<Bytes>& packets)
     return list.join(" | ");
 }
 
-// Short pacing so that a test's sends take a few milliseconds.
-inline void setFastTimings(InMemorySettings& settings)
-{
-    settings.writeInt(keys::kComm, keys::kWritePacketCheckInterval.name, 1);
-    settings.writeInt(keys::kComm, keys::kWritePacketExtraDelayBefore.name, 0);
-    settings.writeInt(keys::kComm, keys::kWritePacketExtraDelayAfter.name, 0);
-    settings.writeInt(keys::kComm, keys::kWritePacketAckWaitCount.name, 1);
-    settings.writeInt(keys::kComm, keys::kWritePacketAckWaitInterval.name, 1);
-    settings.writeInt(keys::kComm, keys::kWritePacketDoCharDelay.name, 0);
-}
-
-class FakeUnitRig {
+class FakeUnitRig : public ProgramRig {
 public:
-    InMemorySettings settings;
-    ScriptedPrompt prompt;
-    ManualOwnerWindow owner;
-    FakeSerialPort port;
-    DeviceModel model{settings, prompt};
-    std::unique_ptr<CQuorControl> link;
-
     FakeUnitRig()
     {
-        setFastTimings(settings);
+        storeFastTiming(settings);
         // The parameter waits give up quickly on a unit that never answers.
         settings.writeInt(keys::kComm, keys::kSaveConfigWaitCount.name, 2);
         settings.writeInt(keys::kComm, keys::kSaveConfigWaitInterval.name, 1);
         // An acknowledgement waiting on the line lets the link hear the unit at once.
-        port.inject({0xF1, 0x04, 0xE0, 0x01, 0x11, 0xF2});
-        link = std::make_unique<CQuorControl>(CQuorControl::Environment{owner, settings, prompt, port}, 1,
-                                              false, &model);
+        startOnFakeLine();
         // Nothing answers the sweep here; the pages' tests run outside it.
         link->state().StatusSweepActive = false;
         takeSent(); // the greeting and the sweep's first request
@@ -166,14 +147,9 @@ private:
 
 // The simulated unit on a pseudo-terminal, with the start-up sweep (and the
 // definitions download) done.
-class SimUnitRig {
+class SimUnitRig : public SimRig {
 public:
-    explicit SimUnitRig(sim::SimOptions options = fastOptions()) : sim(options) {}
-    ~SimUnitRig()
-    {
-        link.reset();
-        sim.stop();
-    }
+    explicit SimUnitRig(sim::SimOptions options = fastOptions()) : options_(options) {}
 
     static sim::SimOptions fastOptions()
     {
@@ -183,38 +159,12 @@ public:
     }
 
     // False when the unit could not be reached or the sweep did not end.
-    bool start()
-    {
-        if (!sim.start())
-            return false;
-        setFastTimings(settings);
-        port = std::make_unique<TermiosSerialPort>(settings, sim.devicePath());
-        link = std::make_unique<CQuorControl>(CQuorControl::Environment{owner, settings, prompt, *port}, 1,
-                                              true, &model);
-        return waitFor([&] { return !link->state().StatusSweepActive.load(); }, 30000);
-    }
+    bool start() { return SimRig::start(options_, true); }
 
     PageContext context() { return PageContext{model, settings, prompt}; }
 
-    template <typename Condition>
-    static bool waitFor(Condition condition, int timeoutMs)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-    sim::SimServer sim;
-    InMemorySettings settings;
-    ScriptedPrompt prompt;
-    ManualOwnerWindow owner;
-    std::unique_ptr<TermiosSerialPort> port;
-    DeviceModel model{settings, prompt};
-    std::unique_ptr<CQuorControl> link;
+private:
+    sim::SimOptions options_;
 };
 
 // A page shown as the sheet shows it: sized, exposed and activated.

@@ -115,17 +115,17 @@ private slots:
         const int sub = selected(page, "subwoofer") == 2 ? 3 : 2;
         pick(radio(page, "front", front));
         pick(radio(page, "subwoofer", sub));
-        rig.sim.clearReceived();
+        rig.sim->clearReceived();
         QTest::mouseClick(updateButton(page), Qt::LeftButton);
 
         // Written, read back, and the volume sent although it did not change.
         // The volume leaves through the writer after the click returns.
-        QTRY_COMPARE(codes(rig.sim.receivedPackets()), (std::vector<std::uint8_t>{0x1E, 0x1A, 0x21}));
-        const auto received = rig.sim.receivedPackets();
+        QTRY_COMPARE(codes(rig.sim->receivedPackets()), (std::vector<std::uint8_t>{0x1E, 0x1A, 0x21}));
+        const auto received = rig.sim->receivedPackets();
         QCOMPARE(hex({received.back()}), hex({test::packet(0x21, {volume})}));
         QVERIFY(rig.prompt.texts().empty());
 
-        const sim::UnitSnapshot unit = rig.sim.snapshot();
+        const sim::UnitSnapshot unit = rig.sim->snapshot();
         const std::uint8_t frontId = rig.model.namedSlot(NamedParam::FRONT_SPKR);
         const std::uint8_t subId = rig.model.namedSlot(NamedParam::SUBWOOFER);
         QCOMPARE(unit.paramValues.at(frontId), std::uint8_t(front == 3 ? 0 : 1));
@@ -158,20 +158,20 @@ private slots:
         sim::SimOptions options = test::SimUnitRig::fastOptions();
         test::SimUnitRig rig(options);
         QVERIFY(rig.start());
-        rig.sim.setNakCommand(0x1E);
+        rig.sim->setNakCommand(0x1E);
         const std::uint8_t volume = rig.model.status().Volume;
 
         CSpkrConfig page(rig.context());
         test::showAndActivate(page);
         const int front = selected(page, "front") == 3 ? 0 : 3;
         pick(radio(page, "front", front));
-        rig.sim.clearReceived();
+        rig.sim->clearReceived();
         QTest::mouseClick(updateButton(page), Qt::LeftButton);
 
         QCOMPARE(rig.prompt.texts(), std::vector<std::string>{"Set System Parameters Failed."});
         // The volume leaves through the writer after the click returns.
-        QTRY_COMPARE(codes(rig.sim.receivedPackets()), (std::vector<std::uint8_t>{0x1E, 0x1A, 0x21}));
-        const auto received = rig.sim.receivedPackets();
+        QTRY_COMPARE(codes(rig.sim->receivedPackets()), (std::vector<std::uint8_t>{0x1E, 0x1A, 0x21}));
+        const auto received = rig.sim->receivedPackets();
         QCOMPARE(hex({received.back()}), hex({test::packet(0x21, {volume})}));
         // Read back from the unit, which kept its old speakers.
         QVERIFY(selected(page, "front") != front);
@@ -189,12 +189,12 @@ private slots:
         pick(radio(page, "center", other));
         QCOMPARE(selected(page, "center"), other);
 
-        rig.sim.clearReceived();
+        rig.sim->clearReceived();
         page.onDeactivate();
         page.onActivate();
         QCOMPARE(selected(page, "center"), original);
         QVERIFY(!updateButton(page)->isEnabled());
-        QCOMPARE(codes(rig.sim.receivedPackets()), std::vector<std::uint8_t>{0x1A});
+        QCOMPARE(codes(rig.sim->receivedPackets()), std::vector<std::uint8_t>{0x1A});
     }
 };
 

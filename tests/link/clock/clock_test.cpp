@@ -44,7 +44,7 @@ protected:
         {
             // Virtual sleeps do not wait: hold the greeting until the reader
             // has really taken the unit's answer.
-            WaitHookGuard hold([this] { eventually([this] { return heardAck.load(); }, 2000); });
+            WaitHookGuard hold([this] { waitUntil([this] { return heardAck.load(); }, 2000); });
             rig.live();
         }
         ASSERT_TRUE(rig.link->state().UnitHeard.load());
@@ -65,7 +65,7 @@ protected:
     std::thread::id writer() const { return rig.serial.writerThread(); }
     bool writerLogged(std::size_t n)
     {
-        return eventually([&] { return clock::of(writer()).size() >= n; }, 3000);
+        return waitUntil([&] { return clock::of(writer()).size() >= n; }, 3000);
     }
 
     Rig rig;
@@ -113,7 +113,7 @@ TEST_F(ClockedLink, StuckPartialPacketHoldsAWriteForTheRingDrainLimit)
     std::atomic<int> acks{0};
     onRoute = [&](const Packet& p) { acks += p.code() == DC_ACK; };
     rig.serial.inject(concat({frame(DC_ACK, {0x15}), Bytes{0xF1, 0x05, 0x02}}));
-    ASSERT_TRUE(eventually([&] { return acks.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return acks.load() == 1; }));
     clock::clearLog();
 
     rig.link->SendPacket(framePacket(DC_CMD_GET_CONFIG));
@@ -133,7 +133,7 @@ TEST_F(ClockedLink, WakeupDuringSuppressionSendsTheGreetingAndSweepWithTheSettle
     rig.link->state().StatusSweepActive = false;
     ASSERT_TRUE(rig.owner.fireTimer(kResponseWindowTimer));
     rig.serial.inject(frame(DC_PARAM_CHG_MSG, {0x07, 0x30}));
-    ASSERT_TRUE(eventually([&] { return rig.link->state().SendSuppressed.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return rig.link->state().SendSuppressed.load(); }));
     EXPECT_EQ(rig.owner.periods(kSuppressionTimer), std::vector<int>{500});
 
     // The unit restarts less than 500 ms later.
@@ -141,7 +141,7 @@ TEST_F(ClockedLink, WakeupDuringSuppressionSendsTheGreetingAndSweepWithTheSettle
     rig.serial.clearWrites();
     rig.serial.inject(frame(DC_WAKEUP));
     ASSERT_TRUE(rig.serial.waitForWrites(2, 3000));
-    ASSERT_TRUE(eventually([&] { return clock::of(reader()).size() >= 4; }));
+    ASSERT_TRUE(waitUntil([&] { return clock::of(reader()).size() >= 4; }));
     // FPD control (9 bytes) paced 30 + 4 + 2, the settle twice 100 ms, then
     // the status request (5 bytes) paced 30 + 2 + 2.
     EXPECT_EQ(clock::of(reader()), (std::vector<int>{36, 100, 100, 34}));
@@ -167,7 +167,7 @@ TEST_F(ClockedLink, AnswerIsRoutedAtOnceAndTheChainedRequestQueuedWithoutAReader
     EXPECT_EQ(rig.serial.writes()[0], frame(DC_CMD_GET_REC_STATUS));
     // The reader slept for nothing but the chained request's own pacing: the
     // answer was taken the moment it arrived.
-    ASSERT_TRUE(eventually([&] { return !clock::of(reader()).empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !clock::of(reader()).empty(); }));
     EXPECT_EQ(clock::of(reader()), std::vector<int>{34});
 }
 

@@ -117,7 +117,7 @@ protected:
             rig.settings.writeInt(keys::kComm, key.name, key.defaultValue);
         rig.client.onRoute = [this](const Packet&) { routed++; };
         {
-            WaitHookGuard hold([this] { eventually([this] { return routed.load() > 0; }, 2000); });
+            WaitHookGuard hold([this] { waitUntil([this] { return routed.load() > 0; }, 2000); });
             rig.live();
         }
         ASSERT_TRUE(rig.link->state().UnitHeard.load());
@@ -128,7 +128,7 @@ protected:
     }
     std::vector<int> writerLog(std::size_t atLeast)
     {
-        eventually([&] { return clock::of(rig.serial.writerThread()).size() >= atLeast; }, 3000);
+        waitUntil([&] { return clock::of(rig.serial.writerThread()).size() >= atLeast; }, 3000);
         std::this_thread::sleep_for(50ms); // nothing more may follow
         return clock::of(rig.serial.writerThread());
     }
@@ -162,7 +162,7 @@ TEST(ClockedGreeting, GreetingIsHostWakeupThenFrontPanelOnEachPacedAndWrittenInO
     rig.client.onRoute = [&](const Packet&) { routed++; };
     clock::clearLog();
     {
-        WaitHookGuard hold([&] { eventually([&] { return routed.load() > 0; }, 2000); });
+        WaitHookGuard hold([&] { waitUntil([&] { return routed.load() > 0; }, 2000); });
         rig.live();
     }
     ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));

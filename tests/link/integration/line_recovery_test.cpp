@@ -14,6 +14,8 @@
 #include "platform/serial_factory.h"
 #include "sim/sim_server.h"
 #include "sim/tcp_server.h"
+#include "tests/support/program_rig.h"
+#include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -61,42 +63,26 @@ using test::TempDir;
 // The program's side: a line on `device` (a terminal, or "tcp://HOST:PORT"),
 // the real model, and the test back-ends for the owner window (pumped by the
 // test, as the UI thread would) and prompts.
-struct Program {
-    explicit Program(const std::string& device)
-        : port(makeSerialDevice(settings, device)), serial(*port), model(settings, prompt)
-    {
-    }
-    ~Program()
+struct Program : test::ProgramRig {
+    explicit Program(const std::string& device) : line(makeSerialDevice(settings, device)) {}
+    ~Program() override
     {
         if (link)
             link->ExitInstance();
+        link.reset(); // before the line it reads
     }
 
     void start(bool reload, std::ostream* trace = nullptr)
     {
-        CQuorControl::Environment env{owner, settings, prompt, serial};
-        env.trace = trace;
-        link = std::make_unique<CQuorControl>(env, 1, reload, &model);
+        startOn(*line, reload, trace);
         link->EnableLink();
     }
 
-    // Waits for `condition`, dispatching the owner window meanwhile.
-    template <class F>
-    bool until(F condition, std::chrono::milliseconds limit)
+    bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit)
     {
-        const auto end = Clock::now() + limit;
-        while (!condition()) {
-            if (Clock::now() >= end)
-                return false;
-            owner.dispatch();
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+        return test::waitUntil(condition, limit, test::dispatching(owner));
     }
-    void pump(std::chrono::milliseconds span)
-    {
-        until([] { return false; }, span);
-    }
+    void pump(std::chrono::milliseconds span) { test::pumpFor(span, test::dispatching(owner)); }
     bool sweepEnds()
     {
         return until([&] { return !link->state().StatusSweepActive && !link->state().ReloadDefinitions; },
@@ -111,13 +97,7 @@ struct Program {
         return out;
     }
 
-    InMemorySettings settings;
-    ManualOwnerWindow owner;
-    ScriptedPrompt prompt;
-    std::unique_ptr<SerialDevice> port;
-    SerialDevice& serial;
-    DeviceModel model;
-    std::unique_ptr<CQuorControl> link;
+    std::unique_ptr<SerialDevice> line;
 };
 
 bool inOrder(const std::vector<LineState>& seen, std::initializer_list<LineState> wanted)

@@ -10,6 +10,8 @@
 #include "platform/scripted_prompt.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
+#include "tests/support/program_rig.h"
+#include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +35,9 @@ constexpr const char* kTimeoutPrompt = "Timeout. Press Enter to Retry!";
 
 using test::bytesOf;
 using test::processCpu;
+using test::dispatching;
+using test::pumpFor;
+using test::waitUntil;
 
 // Records the packets the link hands to the model.
 class RecordingClient : public LinkClient {
@@ -86,28 +91,6 @@ struct Rig {
     TermiosSerialPort serial;
 };
 
-// Polls `condition` for up to `limit`, dispatching the owner window's timers
-// and notifications meanwhile when `owner` is given (as the UI thread would).
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 3000ms, ManualOwnerWindow* owner = nullptr)
-{
-    const auto end = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() >= end)
-            return false;
-        if (owner)
-            owner->dispatch();
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-// Lets the UI side run for `span`, dispatching timers.
-void pump(ManualOwnerWindow& owner, std::chrono::milliseconds span)
-{
-    eventually([] { return false; }, span, &owner);
-}
-
 std::size_t countCode(const sim::SimServer& sim, std::uint8_t code)
 {
     const auto all = sim.receivedPackets();
@@ -133,7 +116,7 @@ TEST(LinkIntegration, GreetingDetectsTheUnitAndStartsTheSweep)
     EXPECT_TRUE(link->isOpen());
     EXPECT_TRUE(link->state().UnitHeard);
     EXPECT_TRUE(link->state().StatusSweepActive);
-    ASSERT_TRUE(eventually([&] { return sim.receivedPackets().size() >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return sim.receivedPackets().size() >= 3; }));
     const auto got = sim.receivedPackets();
     EXPECT_EQ(got[0], bytesOf(framePacket(HOST_WAKEUP)));
     EXPECT_EQ(got[1], bytesOf(framePacket(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})));
@@ -141,11 +124,11 @@ TEST(LinkIntegration, GreetingDetectsTheUnitAndStartsTheSweep)
 
     // The answers came back through the ring and the routing: the status to
     // the model, the display to the model and to the owner window.
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(waitUntil([&] {
         const auto r = client.routed();
         return std::find(r.begin(), r.end(), DC_RESP_SYS_STATUS) != r.end();
     }));
-    ASSERT_TRUE(eventually([&] { return client.frontPanel().size() == 42; }));
+    ASSERT_TRUE(waitUntil([&] { return client.frontPanel().size() == 42; }));
     const Bytes fpd = client.frontPanel();
     EXPECT_EQ(std::string(fpd.begin(), fpd.begin() + 20), "DVD        VOL -35dB");
     const auto history = rig.owner.history();
@@ -184,17 +167,17 @@ TEST(LinkIntegration, SilentUnitIsNotDetectedButALateAnswerIsHeard)
     EXPECT_LT(took, 5s);
     EXPECT_FALSE(link->state().UnitHeard);
     EXPECT_TRUE(link->isOpen()) << "the threads keep running";
-    ASSERT_TRUE(eventually([&] { return sim.receivedPackets().size() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return sim.receivedPackets().size() >= 2; }));
     EXPECT_EQ(countCode(sim, DC_CMD_GET_SYS_STATUS), 0u) << "no sweep without a unit";
 
     // Nothing heard yet: no time-out prompt, however long the window has been shut.
-    pump(rig.owner, 800ms);
+    pumpFor(800ms, dispatching(rig.owner));
     EXPECT_FALSE(link->state().ResponseWindowOpen);
     EXPECT_EQ(rig.prompt.count(), 0u);
 
     sim.setSilent(false);
     link->SendPacket(framePacket(DC_CMD_GET_CONFIG));
-    EXPECT_TRUE(eventually([&] { return link->state().UnitHeard.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return link->state().UnitHeard.load(); }));
     link->ExitInstance();
 }
 
@@ -260,7 +243,7 @@ TEST(LinkIntegration, NakPromptsAndResendsOncePerConfirmation)
     // The unit takes it now; the third copy is answered and nothing more comes.
     sim.setNakCommand(-1);
     rig.prompt.release();
-    ASSERT_TRUE(eventually([&] { return countCode(sim, DC_CMD_GET_SYS_STATUS) == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return countCode(sim, DC_CMD_GET_SYS_STATUS) == 3; }));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(countCode(sim, DC_CMD_GET_SYS_STATUS), 3u);
     const auto texts = rig.prompt.texts();
@@ -278,16 +261,16 @@ TEST(LinkIntegration, TimeoutPromptOnlyDuringASweepOrDownloadOnceTheUnitWasHeard
     Rig rig(sim.devicePath());
     auto link = rig.connect();
     ASSERT_TRUE(link->state().UnitHeard);
-    ASSERT_TRUE(eventually([&] { return countCode(sim, DC_CMD_GET_SYS_STATUS) == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return countCode(sim, DC_CMD_GET_SYS_STATUS) == 1; }));
     // Everything answered: the window closes and no prompt comes.
-    pump(rig.owner, 700ms);
+    pumpFor(700ms, dispatching(rig.owner));
     EXPECT_EQ(rig.prompt.count(), 0u);
 
     // Outside a sweep and a download a silent unit is not chased.
     link->state().StatusSweepActive = false;
     sim.setSilent(true);
     link->SendPacket(framePacket(DC_CMD_GET_CONFIG));
-    pump(rig.owner, 800ms);
+    pumpFor(800ms, dispatching(rig.owner));
     EXPECT_FALSE(link->state().ResponseWindowOpen);
     EXPECT_EQ(rig.prompt.count(), 0u);
 
@@ -295,13 +278,13 @@ TEST(LinkIntegration, TimeoutPromptOnlyDuringASweepOrDownloadOnceTheUnitWasHeard
     // its confirmation the unanswered packet goes again.
     rig.prompt.setHold(true);
     link->state().ReloadDefinitions = true;
-    ASSERT_TRUE(eventually([&] { return rig.prompt.count() >= 1; }, 2000ms, &rig.owner));
+    ASSERT_TRUE(waitUntil([&] { return rig.prompt.count() >= 1; }, 2000ms, dispatching(rig.owner)));
     EXPECT_EQ(rig.prompt.texts()[0], kTimeoutPrompt);
     EXPECT_EQ(countCode(sim, DC_CMD_GET_CONFIG), 1u);
     sim.setSilent(false); // the unit comes back
     rig.prompt.release();
-    ASSERT_TRUE(eventually([&] { return countCode(sim, DC_CMD_GET_CONFIG) == 2; }));
-    pump(rig.owner, 800ms);
+    ASSERT_TRUE(waitUntil([&] { return countCode(sim, DC_CMD_GET_CONFIG) == 2; }));
+    pumpFor(800ms, dispatching(rig.owner));
     EXPECT_EQ(rig.prompt.count(), 1u) << "answered: no further prompt";
     link->state().ReloadDefinitions = false;
 
@@ -311,12 +294,12 @@ TEST(LinkIntegration, TimeoutPromptOnlyDuringASweepOrDownloadOnceTheUnitWasHeard
     link->state().StatusSweepActive = true;
     sim.setSilent(true);
     link->SendPacket(framePacket(DC_CMD_GET_REC_STATUS));
-    ASSERT_TRUE(eventually([&] { return rig.prompt.count() >= 2; }, 2000ms, &rig.owner));
+    ASSERT_TRUE(waitUntil([&] { return rig.prompt.count() >= 2; }, 2000ms, dispatching(rig.owner)));
     EXPECT_EQ(rig.prompt.texts()[1], kTimeoutPrompt);
     rig.prompt.release();
-    ASSERT_TRUE(eventually([&] { return countCode(sim, DC_CMD_GET_REC_STATUS) == 2; }));
-    ASSERT_TRUE(eventually([&] { return link->line() == LineState::NotAnswering; }, 2000ms, &rig.owner));
-    pump(rig.owner, 1000ms);
+    ASSERT_TRUE(waitUntil([&] { return countCode(sim, DC_CMD_GET_REC_STATUS) == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return link->line() == LineState::NotAnswering; }, 2000ms, dispatching(rig.owner)));
+    pumpFor(1000ms, dispatching(rig.owner));
     EXPECT_EQ(rig.prompt.count(), 2u);
     EXPECT_EQ(countCode(sim, DC_CMD_GET_REC_STATUS), 2u);
     link->ExitInstance();
@@ -333,7 +316,7 @@ TEST(LinkIntegration, PulledLineIsLostWithoutPromptsOrSpinningAndStillCloses)
     Rig rig(sim.devicePath());
     auto link = rig.connect();
     EXPECT_TRUE(link->state().UnitHeard);
-    ASSERT_TRUE(eventually([&] { return link->line() != LineState::Connected; }, 3000ms, &rig.owner));
+    ASSERT_TRUE(waitUntil([&] { return link->line() != LineState::Connected; }, 3000ms, dispatching(rig.owner)));
     EXPECT_FALSE(sim.serving());
     sim.stop(); // the device path goes with the unit
 
@@ -341,7 +324,7 @@ TEST(LinkIntegration, PulledLineIsLostWithoutPromptsOrSpinningAndStillCloses)
     // the threads sleep instead of spinning.
     const auto cpuBefore = processCpu();
     const auto wallBefore = Clock::now();
-    pump(rig.owner, 2500ms);
+    pumpFor(2500ms, dispatching(rig.owner));
     const auto cpu = processCpu() - cpuBefore;
     const auto wall = Clock::now() - wallBefore;
     EXPECT_LT(cpu, wall / 20) << "cpu " << cpu.count() / 1000000 << " ms over "

@@ -1,7 +1,8 @@
-// The start-up wait for the first status sweep: 100 ms passes on the user-interface
-// thread until the sweep ends, the unit falls silent or the pass limit is reached,
-// and what the progress window shows on each pass. Plain C++: the sleep is a
-// parameter, so the figures can be checked on a virtual clock.
+// The start-up wait for the first status sweep: 100 ms passes until the sweep
+// ends, the unit falls silent or the pass limit is reached, shared by the
+// program (on its user-interface thread, with the progress window) and
+// brennmark-cli. Plain C++: the sleep is a parameter, so the figures can be
+// checked on a virtual clock.
 #pragma once
 
 #include "link/link_state.h"

@@ -1,5 +1,5 @@
 // The start-up wait and its progress figures.
-#include "app/startup_wait.h"
+#include "model/startup_wait.h"
 
 #include <algorithm>
 

@@ -1,22 +1,22 @@
-// Waiting for a condition with a bound, for tests whose other side runs on
-// its own thread or process: polls every 2 ms, tests once more at the end.
-#pragma once
+#include "tests/support/wait_until.h"
 
 #include <chrono>
-#include <functional>
 #include <thread>
 
 namespace bm::test {
 
-inline bool waitFor(const std::function<bool()>& condition, int limitMs = 3000)
+bool waitUntil(const std::function<bool()>& condition, int limitMs, const std::function<void()>& pump)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!condition()) {
+    for (;;) {
+        if (pump)
+            pump();
+        if (condition())
+            return true;
         if (std::chrono::steady_clock::now() >= end)
             return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return true;
 }
 
 } // namespace bm::test

@@ -1,0 +1,31 @@
+// The simulated unit in fast mode behind a pseudo-terminal, with the program's
+// side (ProgramRig) connected to it once the start-up sweep has ended.
+#pragma once
+
+#include "platform/termios_serial.h"
+#include "sim/sim_server.h"
+#include "tests/support/fast_timing.h"
+#include "tests/support/program_rig.h"
+
+#include <functional>
+#include <memory>
+
+namespace bm::test {
+
+class SimRig : public ProgramRig {
+public:
+    ~SimRig() override;
+
+    // Starts the unit with `options` (always fast), runs `prepare` on the
+    // settings before the link reads them (after the fast timing is stored),
+    // connects and waits for the start-up sweep; `download` forces the
+    // definitions download. False when the unit did not start or the sweep
+    // did not end in time.
+    bool start(sim::SimOptions options, bool download, const FastTiming& timing = {},
+               const std::function<void(SimRig&)>& prepare = {}, int limitMs = 30000);
+
+    std::unique_ptr<sim::SimServer> sim;
+    std::unique_ptr<TermiosSerialPort> line;
+};
+
+} // namespace bm::test
