@@ -6,6 +6,7 @@
 #include "link/link_client.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
+#include "link/receiver_pass.h"
 #include "platform/fake_serial_port.h"
 #include "platform/manual_owner_window.h"
 #include "platform/memory_settings.h"
@@ -210,7 +211,7 @@ struct Rig {
 
     Rig() { storeFastTiming(settings); }
 
-    // A link whose port fails to open: no threads, driven by processIncoming.
+    // A link whose port fails to open: no threads, driven by ReceiverPass.
     CQuorControl& offline(bool withClient = true, bool reload = false)
     {
         serial.setOpenFails(true);
@@ -227,8 +228,8 @@ struct Rig {
         return *link;
     }
 
-    void feed(const Bytes& chunk) { link->processIncoming(chunk.data(), chunk.size()); }
-    void quietPass() { link->processIncoming(nullptr, 0); }
+    void feed(const Bytes& chunk) { ReceiverPass::run(*link, chunk.data(), chunk.size()); }
+    void quietPass() { ReceiverPass::run(*link, nullptr, 0); }
 
     std::vector<Notification> posted(int message) const
     {

@@ -128,9 +128,9 @@ TEST_F(LiveSender, EverySendRestartsTheResponseWindowAndOnlyItsEndNotifies)
     EXPECT_EQ(rig.owner.timerStarts(kResponseWindowTimer), starts + 2);
     EXPECT_TRUE(s.ResponseWindowOpen.load());
 
-    // The first window's expiry was already under way when the second send
-    // restarted the timer: it must not close the second send's window.
-    rig.owner.procedure(kResponseWindowTimer, rig.owner.starts(kResponseWindowTimer) - 2)();
+    // The first window's expiry arriving after the second send restarted the
+    // timer: it must not close the second send's window.
+    EXPECT_FALSE(rig.owner.expirePeriod(kResponseWindowTimer, rig.owner.timerStarts(kResponseWindowTimer) - 1));
     EXPECT_TRUE(s.ResponseWindowOpen.load());
     EXPECT_TRUE(rig.owner.timerActive(kResponseWindowTimer));
     EXPECT_TRUE(rig.posted(WM_PARAM_CHANGED).empty());
@@ -311,11 +311,11 @@ TEST_F(LiveSender, SilentUnitDuringTheSweepIsOfferedARetryWhenTheWindowCloses)
 
 TEST(WaitForReply, StepIsATenthOfTheLimitWithinTwentyToSixty)
 {
-    EXPECT_EQ(CQuorControl::replyPollStep(100), 20);
-    EXPECT_EQ(CQuorControl::replyPollStep(300), 30);
-    EXPECT_EQ(CQuorControl::replyPollStep(1000), 60);
-    EXPECT_EQ(CQuorControl::replyPollStep(0), 20);
-    EXPECT_EQ(CQuorControl::replyPollStep(5000), 60);
+    EXPECT_EQ(replyPollStep(100), 20);
+    EXPECT_EQ(replyPollStep(300), 30);
+    EXPECT_EQ(replyPollStep(1000), 60);
+    EXPECT_EQ(replyPollStep(0), 20);
+    EXPECT_EQ(replyPollStep(5000), 60);
 }
 
 TEST(WaitForReply, ReturnsWhenAnsweredOrAfterTheLimitInWholeSteps)
