@@ -151,42 +151,29 @@ private:
     std::vector<Bytes> routed_;
 };
 
-// The manual owner window, keeping every procedure each timer was started
-// with, so that a test can run an earlier one: an expiry that was already
-// under way when a later start replaced the timer.
+// The manual owner window, keeping the period of every start of each timer.
+// (An expiry of an earlier period is delivered with expirePeriod, which the
+// window drops once the timer was restarted.)
 class KeepingOwnerWindow : public ManualOwnerWindow {
 public:
     void setTimer(int id, int periodMs, TimerProc proc) override
     {
         {
-            std::lock_guard lock(procsMutex_);
-            procs_[id].push_back(proc);
+            std::lock_guard lock(periodsMutex_);
             periods_[id].push_back(periodMs);
         }
         ManualOwnerWindow::setTimer(id, periodMs, std::move(proc));
     }
-    // How many times timer `id` was started, and the procedure of start `n`.
-    std::size_t starts(int id) const
-    {
-        std::lock_guard lock(procsMutex_);
-        auto it = procs_.find(id);
-        return it == procs_.end() ? 0 : it->second.size();
-    }
+    // The periods timer `id` was started with, in order.
     std::vector<int> periods(int id) const
     {
-        std::lock_guard lock(procsMutex_);
+        std::lock_guard lock(periodsMutex_);
         auto it = periods_.find(id);
         return it == periods_.end() ? std::vector<int>{} : it->second;
     }
-    TimerProc procedure(int id, std::size_t n) const
-    {
-        std::lock_guard lock(procsMutex_);
-        return procs_.at(id).at(n);
-    }
 
 private:
-    mutable std::mutex procsMutex_; // guards procs_ and periods_
-    std::map<int, std::vector<TimerProc>> procs_;
+    mutable std::mutex periodsMutex_; // guards periods_
     std::map<int, std::vector<int>> periods_;
 };
 
