@@ -274,6 +274,7 @@ TEST_F(ClockedLink, WaitForReplyPollsInItsStepsAndPumpsOnlyTheCallersThread)
     rig.serial.inject(frame(DC_RESP_CUST_NAME, {'A'}));
     ASSERT_TRUE(rig.serial.waitForWrites(4, 3000)) << "the reader's follow-up request went out";
     EXPECT_EQ(pump.otherCalls(me), 0);
+    rig.link.reset(); // its close still waits with the pump, which goes first
 }
 
 TEST_F(ClockedLink, ShutdownWakesTheWaitingReaderAtOnce)
