@@ -153,7 +153,7 @@ void CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& di
     // The save's closing sweep must have ended: the restore's capture would
     // take its answers.
     for (int pass = 0; pass < 100 && model.link().state().StatusSweepActive; ++pass)
-        sleepMs(50);
+        waitPumping(model.link().pump(), 50);
     const bool shown = settings.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
     int written = 0;
     if (!RestoreSelected(model, bytes.data(), bytes.size(), selection, shown, written, error)) {

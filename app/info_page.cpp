@@ -6,6 +6,7 @@
 #include "app/dialog_runner.h"
 #include "app/small_dialogs.h"
 #include "link/packet.h"
+#include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/prompt.h"
 #include "platform/settings_keys.h"
@@ -219,7 +220,7 @@ void CInfoPage::onUpdateAll()
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     model().StartStatusSweep();
-    sleepMs(500);
+    waitPumping(model().link().pump(), 500);
     RefreshInfoPage();
     QApplication::restoreOverrideCursor();
     if (CGeneralControlSheet* sheet = CGeneralControlSheet::of(this))

@@ -90,11 +90,9 @@ CMainFrame::CMainFrame(MainFrameServices services, MainFrameOptions options, QOb
     owner_->setHandler([this](const Notification& n) { onNotification(n); });
     // The status line follows the line also during a long save or restore.
     owner_->deliverWhileHeld(WM_LINE_STATE);
-    auto* qtPrompt = dynamic_cast<QtPrompt*>(prompt_.get());
-    waitHook_ = std::make_unique<QtWaitHook>(*owner_, [qtPrompt] {
-        if (qtPrompt)
-            qtPrompt->showPending();
-    });
+    // The pump of the UI thread's blocking waits: they show the prompts the
+    // reader is waiting on and keep the windows painted.
+    waitHook_ = std::make_unique<QtWaitHook>(*owner_, [this] { prompt_->showPending(); });
 }
 
 CMainFrame::~CMainFrame()
@@ -147,7 +145,8 @@ int CMainFrame::startUp()
         serial_ = makeSerial_(*settings_);
         model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
         // The trace is attached before the port opens, so the greeting is in it.
-        const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace};
+        const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace,
+                                            waitHook_.get()};
         control_.reset(new (std::nothrow)
                            CQuorControl(env, choice.portIndex + 1, choice.forceDownload != 0, model_.get()));
         if (!control_) {
@@ -210,9 +209,9 @@ void CMainFrame::waitForStatusSweep(bool forcedDownload)
     progress->setWindowIcon(appIcon());
     progress->show();
 
-    // The UI thread dispatches nothing of the link's while it waits; the wait
-    // hook keeps the progress window painted and shows the receiver's prompts.
-    StartupWait wait(state, forcedDownload, sleepMs);
+    // The UI thread dispatches nothing of the link's while it waits; the pump
+    // keeps the progress window painted and shows the receiver's prompts.
+    StartupWait wait(state, forcedDownload, [this](int ms) { waitPumping(waitHook_.get(), ms); });
     const bool finished = wait.run([&](const StartupWait& w) {
         if (stopRequested_)
             return false;
@@ -353,10 +352,11 @@ void CMainFrame::shutdown()
         return;
     shutDown_ = true;
 
-    // Nothing of the link reaches the pages any more, and the goodbye's
-    // sleep below neither shows prompts nor runs the event loop.
+    // Nothing of the link reaches the pages any more, and from here on the
+    // link's waits (the goodbye's pacing, the close) neither show prompts nor
+    // run the event loop. The pump itself stays until the link is gone.
     owner_->setHandler(nullptr);
-    waitHook_.reset();
+    waitHook_->stop();
 
     if (sheet_) {
         sheet_->beginTeardown();

@@ -79,7 +79,7 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
     const CaptureMatch nameAck = matchCodeAndFirst(DC_ACK, DC_CMD_SET_INPUT_NAME);
     for (int index = 0; index < kInputCount; ++index) {
         const std::string name = header.inputNameText(index).substr(0, kInputNameWidth);
-        sleepMs(delay);
+        waitPumping(link.pump(), delay);
         model.SetInputName(index, name);
         if (!capture.await(nameAck, count, interval))
             return failed(nullptr);
@@ -87,7 +87,7 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
     }
 
     const std::string customName = header.customNameText();
-    sleepMs(delay);
+    waitPumping(link.pump(), delay);
     model.SetCustomName(false, customName);
     const CaptureMatch ackOrNak = matchAckOrNak(DC_CMD_SET_CUST_NAME);
     const std::optional<Packet> answer = capture.await(ackOrNak, count, interval);
@@ -98,7 +98,7 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
     model.storeCustomName(customName);
 
     model.setParamValues(record + kRecordPrefixSize, unit.TotalParams);
-    sleepMs(delay);
+    waitPumping(link.pump(), delay);
     const int written = model.SetSysParams(true);
     if (written == -1) {
         // Nothing went out (too many values, or a definition missing): the

@@ -38,7 +38,7 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
 
     for (int index = 0; index < kInputCount; ++index) {
         const auto i = static_cast<std::uint8_t>(index);
-        sleepMs(delay);
+        waitPumping(link.pump(), delay);
         link.SendPacket(framePacket(DC_CMD_GET_INPUT_NAME, {i}));
         const std::optional<Packet> name = await(matchCodeAndFirst(DC_RESP_INPUT_NAME, i));
         if (!name)
@@ -46,7 +46,7 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
         header.setInputName(index, name->data() + 1, name->dataLength() - 1u);
     }
 
-    sleepMs(delay);
+    waitPumping(link.pump(), delay);
     link.SendPacket(framePacket(DC_CMD_GET_CUST_NAME));
     const std::optional<Packet> customName = await(matchCode(DC_RESP_CUST_NAME));
     if (!customName)
@@ -57,7 +57,7 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
     if (!file.write(headerBytes.data(), headerBytes.size()))
         return false;
 
-    sleepMs(delay);
+    waitPumping(link.pump(), delay);
     model.GetSysParams(false);
     const std::optional<Packet> values = await(matchCode(DC_RESP_SYS_PARAM_VALUES));
     if (!values)
@@ -68,7 +68,7 @@ bool SaveConfiguration(DeviceModel& model, ConfigFileWriter& file, Prompt& promp
 
     for (int id = 0; id < header.totalEffects(); ++id) {
         const auto e = static_cast<std::uint8_t>(id);
-        sleepMs(delay);
+        waitPumping(link.pump(), delay);
         link.SendPacket(framePacket(DC_CMD_GET_EFFECT_PARAM_VALUES, {e}));
         const std::optional<Packet> effect = await(matchCodeAndFirst(DC_RESP_EFFECT_PARAM_VALUES, e));
         if (!effect || !file.write(recordFromPacket(*effect)))

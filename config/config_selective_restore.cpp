@@ -109,7 +109,7 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
         std::optional<Packet> answer;
         {
             CaptureScope capture(link, link.state().RestoreCaptureActive);
-            sleepMs(delay);
+            waitPumping(link.pump(), delay);
             sendOne();
             answer = capture.await(matchAckOrNak(command), count,
                                    interval);
@@ -160,7 +160,7 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
     if (changed == 0)
         return true;
     model.setParamValues(values.data(), valueCount);
-    sleepMs(delay);
+    waitPumping(link.pump(), delay);
     // -1 (a value the model cannot check, nothing sent) is a failure as much as 0.
     if (model.SetSysParams(true) != 1) {
         error = "Set Sys Parameters Failed.";

@@ -12,7 +12,7 @@ std::optional<Packet> AwaitCaptured(CQuorControl& link, int count, int intervalM
     for (int tries = 0; tries < count; ++tries) {
         if (std::optional<Packet> packet = link.PopCaptured(); packet && match(*packet))
             return packet;
-        sleepMs(intervalMs);
+        waitPumping(link.pump(), intervalMs); // on the user-interface thread
     }
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include "link/quor_control.h"
 
 #include "link/capture_queue.h"
+#include "link/receiver_pass.h"
 #include "link/ring_buffer.h"
 #include "link/trace.h"
 #include "link/write_queue.h"
@@ -50,6 +51,10 @@ constexpr const char* kTimeoutPrompt = "Timeout. Press Enter to Retry!";
 constexpr std::uint8_t kFrontPanelOn[] = {0xFF, 0xFF, 0xFF, 0xC8};
 
 using Clock = std::chrono::steady_clock;
+
+// Set on the link's reader and writer threads: they never pump the owner's
+// interface, also when a send is paced on the reader.
+thread_local bool tlsLinkThread = false;
 
 std::int64_t nowMs()
 {
@@ -111,14 +116,6 @@ struct CQuorControl::Impl {
 
     mutable std::mutex lastMutex; // guards lastPacket (written by the writer, read by the resends)
     Packet lastPacket;
-
-    // Guards the restart and the expiry of timers 10 and 2, each with its flag
-    // and generation. A timer may be restarted by the reader while its previous
-    // expiry is already running on the user-interface thread; that expiry finds
-    // a newer generation and leaves the new period alone.
-    std::mutex timerMutex;
-    std::uint32_t windowGeneration = 0;      // timer 10, ResponseWindowOpen
-    std::uint32_t suppressionGeneration = 0; // timer 2, SendSuppressed
 
     int t(Timing which) const { return timing[static_cast<std::size_t>(which)].load(); }
     LinkState& state() { return self.state_; }
@@ -243,7 +240,7 @@ int CQuorControl::InitInstance()
     for (int waited = 0; waited < kGreetingLimitMs && !heard; waited += kGreetingStepMs) {
         heard = state_.UnitHeard.load();
         if (!heard)
-            sleepMs(kGreetingStepMs);
+            waitPumping(env_.pump, kGreetingStepMs);
     }
     if (!heard)
         heard = state_.UnitHeard.load();
@@ -282,14 +279,14 @@ void CQuorControl::Impl::stopThreads()
     // The reader may sit in a prompt (a NAK or time-out retry, or a message of
     // the model's) that nobody will answer at exit. Abandoning it there is the
     // only way to join; the prompt is dead afterwards, which is fine because
-    // ExitInstance runs only at exit. Polling through sleepMs keeps the caller's
-    // wait hook running, so a prompt that needs the UI thread can still be seen.
+    // ExitInstance runs only at exit. The poll keeps the caller's interface
+    // running, so a prompt that needs the UI thread can still be seen.
     if (reader.joinable()) {
         int waited = 0;
         while (!readerDone.load()) {
             if (readerPrompts.load() > 0 || waited >= kReaderGraceMs)
                 self.env_.prompt.abandon();
-            sleepMs(kJoinPollMs);
+            waitPumping(self.env_.pump, kJoinPollMs);
             waited += kJoinPollMs;
         }
         reader.join();
@@ -363,15 +360,12 @@ int CQuorControl::send(const std::uint8_t* packet, std::size_t length, bool own)
     m.writeQueue.append(packet, length);
 
     if (m.threadsRunning.load()) {
-        // Every send restarts the window; only its end posts the refresh.
-        std::lock_guard lock(m.timerMutex);
-        const std::uint32_t generation = ++m.windowGeneration;
+        // Every send restarts the window; only its end posts the refresh. The
+        // owner window drops an expiry of an earlier window once the restart
+        // has returned, so the flag is set after it.
         if (state_.ResponseWindowOpen.load())
             env_.owner.killTimer(kResponseWindowTimer);
-        env_.owner.setTimer(kResponseWindowTimer, kTimerPeriodMs, [this, generation] {
-            std::lock_guard lock(impl_->timerMutex);
-            if (generation != impl_->windowGeneration)
-                return; // a later send owns the window now
+        env_.owner.setTimer(kResponseWindowTimer, kTimerPeriodMs, [this] {
             env_.owner.postNotification(Notification{WM_PARAM_CHANGED, 0, 1, {}});
             state_.ResponseWindowOpen = false;
             env_.owner.killTimer(kResponseWindowTimer);
@@ -381,19 +375,15 @@ int CQuorControl::send(const std::uint8_t* packet, std::size_t length, bool own)
     }
 
     // Hold the caller about as long as the writer needs for this packet, so a
-    // burst of sends cannot run far ahead of the line.
+    // burst of sends cannot run far ahead of the line. A caller on the
+    // owner's thread keeps its interface running meanwhile.
     const int charDelay = m.t(Timing::WritePacketDoCharDelay) != 0
                               ? static_cast<int>(length / 2) + 2
                               : 1;
-    sleepMs(m.t(Timing::WritePacketExtraDelayBeforeWriting) +
+    waitPumping(tlsLinkThread ? nullptr : env_.pump, m.t(Timing::WritePacketExtraDelayBeforeWriting) +
             m.t(Timing::WritePacketExtraDelayAfterWriting) +
             m.t(Timing::WritePacketCheckInterval) + charDelay);
     return 1;
-}
-
-int CQuorControl::replyPollStep(int limitMs)
-{
-    return std::clamp(limitMs / 10, 20, 60);
 }
 
 int CQuorControl::WaitForReply(int limitMs)
@@ -401,7 +391,7 @@ int CQuorControl::WaitForReply(int limitMs)
     const int step = replyPollStep(limitMs);
     int waited = 0;
     while (!state_.ResponseReceived.load() && waited < limitMs) {
-        sleepMs(step);
+        waitPumping(env_.pump, step);
         waited += step;
     }
     return state_.ResponseReceived.load() ? 1 : 0;
@@ -420,6 +410,7 @@ std::size_t CQuorControl::queuedPackets() const
 
 void CQuorControl::Impl::writerLoop()
 {
+    tlsLinkThread = true;
     // Sleeps on the queue until there is work, so a packet queued to an idle
     // writer goes at once. Between one packet and the next the pass delay
     // C + 1 stays, as the pacing of back-to-back packets.
@@ -500,6 +491,7 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
 
 void CQuorControl::Impl::readerLoop()
 {
+    tlsLinkThread = true;
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
     SerialDevice& serial = self.env_.serial;
     while (open.load()) {
@@ -679,6 +671,11 @@ void CQuorControl::Impl::abandonPending()
     pendingSince = 0;
 }
 
+void ReceiverPass::run(CQuorControl& link, const std::uint8_t* data, std::size_t length)
+{
+    link.processIncoming(data, length);
+}
+
 void CQuorControl::processIncoming(const std::uint8_t* data, std::size_t length)
 {
     Impl& m = *impl_;
@@ -856,17 +853,13 @@ void CQuorControl::Impl::onParamChange(const Packet& packet)
         client->storeParamValue(id, value);
     if (!s.ResponseWindowOpen.load()) {
         // Not an answer to us: the user is at the unit. Hold our own sends off
-        // so a page refresh cannot fight the knob.
-        std::lock_guard lock(timerMutex);
-        const std::uint32_t generation = ++suppressionGeneration;
-        s.SendSuppressed = true;
-        owner().setTimer(kSuppressionTimer, kTimerPeriodMs, [this, generation] {
-            std::lock_guard lock(timerMutex);
-            if (generation != suppressionGeneration)
-                return; // a later change restarted the suppression
+        // so a page refresh cannot fight the knob. Restarted first: once that
+        // has returned, the earlier suppression's end can no longer clear the flag.
+        owner().setTimer(kSuppressionTimer, kTimerPeriodMs, [this] {
             state().SendSuppressed = false;
             owner().killTimer(kSuppressionTimer);
         });
+        s.SendSuppressed = true;
     }
     if (client != nullptr)
         client->mirrorParamChange(id, value);

@@ -12,7 +12,9 @@
 #include "platform/serial_device.h"
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
+#include "platform/sleep.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <functional>
@@ -27,6 +29,12 @@ namespace bm {
 inline constexpr int kResponseWindowTimer = 10;
 inline constexpr int kSuppressionTimer = 2;
 inline constexpr int kTimerPeriodMs = 500;
+
+// WaitForReply's polling step: a tenth of the limit, kept within 20..60 ms.
+constexpr int replyPollStep(int limitMs)
+{
+    return std::clamp(limitMs / 10, 20, 60);
+}
 
 // Line recovery. A unit that leaves the program's requests unanswered this long,
 // with nothing at all heard meanwhile, is NotAnswering; this much longer and the
@@ -65,6 +73,10 @@ public:
         // Attached before the port opens, so the greeting and the detection are
         // in it; optional.
         std::ostream* trace = nullptr;
+        // Kept running by the waits that block the owner window's thread (the
+        // greeting, send pacing, WaitForReply, the capture waits, the close);
+        // optional. The link's own threads only ever sleep plainly.
+        Pump* pump = nullptr;
     };
 
     // Construction, in order: record the owner, port and reload flag, set
@@ -77,8 +89,6 @@ public:
 
     CQuorControl(const CQuorControl&) = delete;
     CQuorControl& operator=(const CQuorControl&) = delete;
-
-    static const char* GetRuntimeClassName() { return "CQuorControl"; }
 
     // Opens the port, starts the reader and writer, greets the unit and waits
     // up to about a second for any packet. 1 when the unit answered, else 0;
@@ -104,10 +114,9 @@ public:
     // neither queued nor counted.
     int SendPacket(const std::uint8_t* packet, std::size_t length);
     int SendPacket(const Packet& packet);
-    // 1 when ResponseReceived is set within `limitMs`, else 0.
+    // 1 when ResponseReceived is set within `limitMs`, else 0; polls every
+    // replyPollStep(limitMs) ms.
     int WaitForReply(int limitMs);
-    // WaitForReply's polling step: a tenth of the limit, kept within 20..60 ms.
-    static int replyPollStep(int limitMs);
     // Packets queued and not yet taken by the writer.
     std::size_t queuedPackets() const;
     // Copy of the packet most recently written to the port.
@@ -136,15 +145,15 @@ public:
 
     OwnerWindow& owner() { return env_.owner; }
     Prompt& prompt() { return env_.prompt; }
+    Pump* pump() { return env_.pump; }
     SettingsStore& settings() { return env_.settings; }
-
-    // The receiver's work for one pass, callable without the reader thread
-    // (the fuzz harness drives it directly): insert the bytes into the ring
-    // and handle every whole packet; an empty chunk applies the time-out rule.
-    void processIncoming(const std::uint8_t* data, std::size_t length);
 
 private:
     struct Impl;
+    friend struct ReceiverPass; // link/receiver_pass.h
+    // The receiver's work for one pass: insert the bytes into the ring and
+    // handle every whole packet; an empty chunk applies the time-out rule.
+    void processIncoming(const std::uint8_t* data, std::size_t length);
     // SendPacket's work; `own` marks the link's greeting and wake-up requests,
     // which the send suppression does not drop.
     int send(const std::uint8_t* packet, std::size_t length, bool own);

@@ -158,8 +158,6 @@ public:
     void storeCustomName(std::string_view name);
 
 private:
-    struct Impl;
-
     // Frames and sends one packet. Never called with mutex_ held: SendPacket
     // holds its caller for the pacing delay.
     void send(std::uint8_t code, std::initializer_list<std::uint8_t> data = {});

@@ -11,14 +11,16 @@ void ManualOwnerWindow::postNotification(Notification notification)
 
 void ManualOwnerWindow::setTimer(int id, int periodMs, TimerProc proc)
 {
+    std::lock_guard run(runMutex_);
     std::lock_guard lock(mutex_);
+    const int start = ++starts_[id];
     timers_[id] = Timer{std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs),
-                        periodMs, std::move(proc)};
-    ++starts_[id];
+                        periodMs, start, std::move(proc)};
 }
 
 void ManualOwnerWindow::killTimer(int id)
 {
+    std::lock_guard run(runMutex_);
     std::lock_guard lock(mutex_);
     timers_.erase(id);
 }
@@ -39,9 +41,11 @@ void ManualOwnerWindow::setHandler(Handler handler)
 int ManualOwnerWindow::dispatch()
 {
     int ran = 0;
-    // Timers first, each with the lock released while its procedure runs: a
-    // procedure may kill or set timers itself.
+    // Timers first, each with mutex_ released while its procedure runs: a
+    // procedure may kill or set timers itself. runMutex_ stays held from the
+    // look-up to the end of the procedure, so no restart comes in between.
     for (;;) {
+        std::lock_guard run(runMutex_);
         TimerProc proc;
         {
             std::lock_guard lock(mutex_);
@@ -79,12 +83,28 @@ int ManualOwnerWindow::dispatch()
 
 bool ManualOwnerWindow::fireTimer(int id)
 {
+    std::lock_guard run(runMutex_);
     TimerProc proc;
     {
         std::lock_guard lock(mutex_);
         auto it = timers_.find(id);
         if (it == timers_.end())
             return false;
+        proc = it->second.proc;
+    }
+    proc();
+    return true;
+}
+
+bool ManualOwnerWindow::expirePeriod(int id, int start)
+{
+    std::lock_guard run(runMutex_);
+    TimerProc proc;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = timers_.find(id);
+        if (it == timers_.end() || it->second.start != start)
+            return false; // restarted or killed since: a stale expiry
         proc = it->second.proc;
     }
     proc();

@@ -1,6 +1,8 @@
 // Owner window for tests: nothing runs until the test pumps it. dispatch() hands
 // posted notifications to the handler and runs timers whose period has passed
-// on the steady clock; fireTimer() runs one at once, whatever its time.
+// on the steady clock; fireTimer() runs one at once, whatever its time. Once
+// setTimer or killTimer has returned, no procedure of the timer's earlier
+// period runs, nor is one still running on another thread.
 #pragma once
 
 #include "platform/owner_window.h"
@@ -28,6 +30,10 @@ public:
     int dispatch();
     // Runs timer `id` now if it is set; returns false if it is not.
     bool fireTimer(int id);
+    // The expiry of timer `id`'s period begun by its `start`-th setTimer (as
+    // counted by timerStarts), arriving now: runs the procedure if that period
+    // is still the current one, else drops it and returns false.
+    bool expirePeriod(int id, int start);
     bool timerActive(int id) const;
     // How many times timer `id` has been set since construction.
     int timerStarts(int id) const;
@@ -43,9 +49,15 @@ private:
     struct Timer {
         std::chrono::steady_clock::time_point due;
         int periodMs = 0;
+        int start = 0; // which setTimer of this id began the period
         TimerProc proc;
     };
 
+    // Held while a timer procedure runs, and by setTimer and killTimer around
+    // their change, so that they return only once no procedure of the earlier
+    // period runs. Recursive: a procedure may restart or kill timers itself.
+    // Taken before mutex_.
+    std::recursive_mutex runMutex_;
     mutable std::mutex mutex_; // guards everything below
     std::deque<Notification> queue_;
     std::vector<Notification> history_;

@@ -19,6 +19,11 @@ public:
     // Makes every ask() that is waiting, and every later one, return Cancel at
     // once. Used at shutdown so that a thread held by a prompt can be joined.
     virtual void abandon() {}
+
+    // Shows, on the calling thread, what other threads are waiting to ask.
+    // Called by the user-interface thread's pumping waits; a back-end whose
+    // asks need no other thread does nothing.
+    virtual void showPending() {}
 };
 
 } // namespace bm

@@ -31,22 +31,40 @@ void QtOwnerWindow::postNotification(Notification notification)
 
 void QtOwnerWindow::setTimer(int id, int periodMs, TimerProc proc)
 {
+    unsigned period = 0;
+    {
+        // From here on every expiry of the earlier period is stale.
+        std::lock_guard lock(periodMutex_);
+        period = nextPeriod_++;
+        periods_[id] = period;
+    }
     if (onOwnThread()) {
-        startTimer(id, periodMs, std::move(proc));
+        startTimer(id, periodMs, std::move(proc), period);
         return;
     }
     QMetaObject::invokeMethod(
-        this, [this, id, periodMs, p = std::move(proc)]() mutable { startTimer(id, periodMs, std::move(p)); },
+        this,
+        [this, id, periodMs, period, p = std::move(proc)]() mutable { startTimer(id, periodMs, std::move(p), period); },
         Qt::QueuedConnection);
 }
 
 void QtOwnerWindow::killTimer(int id)
 {
+    {
+        std::lock_guard lock(periodMutex_);
+        periods_.erase(id);
+    }
     if (onOwnThread()) {
         stopTimer(id);
         return;
     }
     QMetaObject::invokeMethod(this, [this, id] { stopTimer(id); }, Qt::QueuedConnection);
+}
+
+bool QtOwnerWindow::current(int id, unsigned period) const
+{
+    const auto it = periods_.find(id);
+    return it != periods_.end() && it->second == period;
 }
 
 void QtOwnerWindow::setHandler(Handler handler)
@@ -78,6 +96,10 @@ bool QtOwnerWindow::timerActive(int id) const
 void QtOwnerWindow::close()
 {
     closed_ = true;
+    {
+        std::lock_guard lock(periodMutex_);
+        periods_.clear();
+    }
     while (!timers_.empty())
         stopTimer(timers_.begin()->first);
     deferred_.clear();
@@ -97,18 +119,23 @@ void QtOwnerWindow::deliver(Notification notification)
         handler_(notification);
 }
 
-void QtOwnerWindow::startTimer(int id, int periodMs, TimerProc proc)
+void QtOwnerWindow::startTimer(int id, int periodMs, TimerProc proc, unsigned period)
 {
     if (closed_)
         return;
+    {
+        // A later set or kill from another thread, still queued, overrides this one.
+        std::lock_guard lock(periodMutex_);
+        if (!current(id, period))
+            return;
+    }
     stopTimer(id);
     Timer& t = timers_[id];
     t.timer = std::make_unique<QTimer>();
     t.proc = std::move(proc);
     t.periodMs = periodMs;
-    t.generation = nextGeneration_++;
-    const unsigned generation = t.generation;
-    QObject::connect(t.timer.get(), &QTimer::timeout, this, [this, id, generation] { expire(id, generation); });
+    t.period = period;
+    QObject::connect(t.timer.get(), &QTimer::timeout, this, [this, id, period] { expire(id, period); });
     t.timer->start(periodMs);
 }
 
@@ -123,10 +150,10 @@ void QtOwnerWindow::stopTimer(int id)
     timers_.erase(it);
 }
 
-void QtOwnerWindow::expire(int id, unsigned generation)
+void QtOwnerWindow::expire(int id, unsigned period)
 {
     auto it = timers_.find(id);
-    if (it == timers_.end() || it->second.generation != generation)
+    if (it == timers_.end() || it->second.period != period)
         return;
     if (held() || flushing_) {
         // Like an elapsed window timer on a thread that pumps no messages: it
@@ -134,17 +161,21 @@ void QtOwnerWindow::expire(int id, unsigned generation)
         it->second.timer->stop();
         if (!it->second.expiredWhileHeld) {
             it->second.expiredWhileHeld = true;
-            deferred_.emplace_back(DeferredExpiry{id, generation});
+            deferred_.emplace_back(DeferredExpiry{id, period});
         }
         return;
     }
-    runExpiry(id, generation);
+    runExpiry(id, period);
 }
 
-void QtOwnerWindow::runExpiry(int id, unsigned generation)
+void QtOwnerWindow::runExpiry(int id, unsigned period)
 {
+    // Held through the procedure: a restart from another thread waits for it.
+    std::lock_guard lock(periodMutex_);
+    if (!current(id, period))
+        return; // restarted or killed since this expiry was due
     auto it = timers_.find(id);
-    if (it == timers_.end() || it->second.generation != generation)
+    if (it == timers_.end() || it->second.period != period)
         return;
     const bool restart = it->second.expiredWhileHeld;
     it->second.expiredWhileHeld = false;
@@ -152,7 +183,7 @@ void QtOwnerWindow::runExpiry(int id, unsigned generation)
     if (proc)
         proc();
     it = timers_.find(id);
-    if (restart && it != timers_.end() && it->second.generation == generation)
+    if (restart && it != timers_.end() && it->second.period == period && current(id, period))
         it->second.timer->start(it->second.periodMs);
 }
 
@@ -169,7 +200,7 @@ void QtOwnerWindow::flushDeferred()
                 handler_(*n);
         } else {
             const auto& e = std::get<DeferredExpiry>(next);
-            runExpiry(e.id, e.generation);
+            runExpiry(e.id, e.period);
         }
     }
     flushing_ = false;

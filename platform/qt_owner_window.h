@@ -2,7 +2,9 @@
 // the user-interface thread's event queue, and timers 10 and 2 are QTimers
 // created and killed on that thread. While the UI thread is held in one of its
 // blocking waits, expiries and notifications are kept and handled afterwards
-// (but for the few that only show state, which are handled at once).
+// (but for the few that only show state, which are handled at once). Once
+// setTimer or killTimer has returned, on whatever thread, no procedure of the
+// timer's earlier period runs, nor is one still running.
 #pragma once
 
 #include "platform/owner_window.h"
@@ -12,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <variant>
 #include <vector>
 
@@ -53,22 +56,32 @@ private:
         std::unique_ptr<QTimer> timer;
         TimerProc proc;
         int periodMs = 0;
-        unsigned generation = 0;
+        unsigned period = 0; // the number setTimer gave this period
         bool expiredWhileHeld = false;
     };
     struct DeferredExpiry {
         int id;
-        unsigned generation;
+        unsigned period;
     };
     using Deferred = std::variant<Notification, DeferredExpiry>;
 
     bool onOwnThread() const;
     void deliver(Notification notification);
-    void startTimer(int id, int periodMs, TimerProc proc);
+    void startTimer(int id, int periodMs, TimerProc proc, unsigned period);
     void stopTimer(int id);
-    void expire(int id, unsigned generation);
-    void runExpiry(int id, unsigned generation);
+    bool current(int id, unsigned period) const; // periodMutex_ held
+    void expire(int id, unsigned period);
+    void runExpiry(int id, unsigned period);
     void flushDeferred();
+
+    // Guards periods_ and nextPeriod_, and is held while a timer procedure
+    // runs, so that a restart or kill from another thread waits for a
+    // procedure of the earlier period to end and drops any expiry of it still
+    // on its way (the QTimer is only replaced later, by a queued call).
+    // Recursive: a procedure restarts and kills timers itself.
+    mutable std::recursive_mutex periodMutex_;
+    std::map<int, unsigned> periods_; // the current period of each set timer
+    unsigned nextPeriod_ = 1;
 
     // Everything below is touched on the UI thread only; other threads reach
     // it through queued calls.
@@ -76,7 +89,6 @@ private:
     std::map<int, Timer> timers_;
     std::deque<Deferred> deferred_;
     std::vector<int> undeferred_;
-    unsigned nextGeneration_ = 1;
     int holdCount_ = 0;
     bool flushing_ = false;
     bool closed_ = false;

@@ -29,8 +29,8 @@ public:
     void abandon() override;
 
     // UI thread: shows every prompt that other threads are waiting on, one
-    // after the other. Called from the event loop and from the wait hook.
-    void showPending();
+    // after the other. Called from the event loop and from the UI thread's pump.
+    void showPending() override;
     // Requests from other threads that no box has been shown for yet.
     std::size_t pendingCount() const;
 

@@ -1,4 +1,4 @@
-// A blocking wait on the UI thread is a series of short sleeps; the hook runs
+// A pumping wait on the UI thread is a series of short sleeps; the pump runs
 // between them. The hold on the owner window is taken at the first slice and
 // dropped by a queued check that only counts when it is reached from an event
 // loop outside the hook, i.e. once the waiting code has returned.
@@ -8,18 +8,17 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QThread>
 
 namespace bm {
 
 QtWaitHook::QtWaitHook(QtOwnerWindow& owner, std::function<void()> showPrompts, QObject* parent)
     : QObject(parent), owner_(owner), showPrompts_(std::move(showPrompts))
 {
-    guard_.emplace([this] { slice(); });
 }
 
 QtWaitHook::~QtWaitHook()
 {
-    guard_.reset();
     if (holding_)
         owner_.release();
 }
@@ -33,9 +32,23 @@ void QtWaitHook::afterWait(std::function<void()> action)
     after_.push_back(std::move(action));
 }
 
-void QtWaitHook::slice()
+void QtWaitHook::stop()
 {
-    if (inSlice_) // a prompt's own loop sleeping again
+    stopped_ = true;
+    after_.clear();
+    if (holding_) {
+        holding_ = false;
+        owner_.release();
+    }
+}
+
+void QtWaitHook::pumpOnce()
+{
+    if (stopped_)
+        return;
+    if (QThread::currentThread() != thread())
+        return; // a wait on another thread (a send paced on the reader)
+    if (inSlice_) // a prompt's own loop waiting again
         return;
     inSlice_ = true;
     if (!holding_) {
@@ -53,6 +66,8 @@ void QtWaitHook::slice()
 
 void QtWaitHook::checkEnd()
 {
+    if (!holding_)
+        return; // stopped meanwhile
     if (inSlice_) {
         // Still inside the wait: look again on a later turn of the loop.
         QMetaObject::invokeMethod(this, &QtWaitHook::checkEnd, Qt::QueuedConnection);

@@ -1,7 +1,8 @@
-// Millisecond sleeps for the link, the model and the long operations. A thread
-// may install a wait hook that runs repeatedly while it sleeps; the user-interface
-// thread uses this to answer prompts from the receiver and to repaint during
-// its blocking waits, without dispatching the link's notifications or timers.
+// Millisecond sleeps for the link, the model and the long operations. A plain
+// sleepMs only sleeps. The waits of the user-interface thread that must keep
+// the interface alive (prompts raised by other threads shown, windows
+// repainted) say so where they are called: waitPumping with the Pump they keep
+// running. Test clocks replace this file at link time.
 #pragma once
 
 #include <condition_variable>
@@ -18,16 +19,17 @@ void sleepMs(int milliseconds);
 bool waitForMs(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int milliseconds,
                const std::function<bool()>& done);
 
-// Installs `hook` for the calling thread until the returned guard is destroyed.
-class WaitHookGuard {
+// The interface a blocking wait keeps running.
+class Pump {
 public:
-    explicit WaitHookGuard(std::function<void()> hook);
-    ~WaitHookGuard();
-    WaitHookGuard(const WaitHookGuard&) = delete;
-    WaitHookGuard& operator=(const WaitHookGuard&) = delete;
-
-private:
-    std::function<void()> previous_;
+    virtual ~Pump() = default;
+    // One turn of the interface's work. A pump bound to one thread does
+    // nothing when the wait runs on another (a send paced on the reader).
+    virtual void pumpOnce() = 0;
 };
+
+// Sleeps `milliseconds` like sleepMs, running `pump` at its start and at least
+// every 10 ms while it lasts. Without a pump it is a plain sleepMs.
+void waitPumping(Pump* pump, int milliseconds);
 
 } // namespace bm

@@ -70,6 +70,60 @@ private slots:
         QCOMPARE(runs.load(), 1);
     }
 
+    // An expiry held back by a wait, and a restart or kill from another thread
+    // whose QTimer change is still queued: the earlier period is dropped.
+    void aStaleExpiryHeldBackByAWaitIsDropped()
+    {
+        for (const bool kill : {false, true}) {
+            QtOwnerWindow owner;
+            int earlier = 0;
+            int later = 0;
+            owner.setTimer(2, 20, [&] {
+                ++earlier;
+                owner.killTimer(2);
+            });
+            owner.hold();
+            QTest::qWait(80); // the expiry comes and is kept for later
+            QCOMPARE(earlier, 0);
+            std::thread([&] {
+                if (kill)
+                    owner.killTimer(2);
+                else
+                    owner.setTimer(2, 60000, [&] { ++later; });
+            }).join();
+            owner.release(); // hands on what was kept, before the queued change ran
+            QCOMPARE(earlier, 0);
+            QTest::qWait(50);
+            QCOMPARE(earlier, 0);
+            QCOMPARE(later, 0);
+            QCOMPARE(owner.timerActive(2), !kill);
+        }
+    }
+
+    void aRestartFromAnotherThreadWaitsForTheRunningProcedure()
+    {
+        QtOwnerWindow owner;
+        std::atomic<bool> entered{false};
+        std::atomic<bool> finished{false};
+        std::atomic<bool> finishedWhenRestarted{false};
+        owner.setTimer(2, 10, [&] {
+            entered = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            finished = true;
+            owner.killTimer(2);
+        });
+        std::thread other([&] {
+            while (!entered.load())
+                std::this_thread::yield();
+            owner.setTimer(2, 60000, [] {});
+            finishedWhenRestarted = finished.load();
+        });
+        QTRY_VERIFY(finished.load());
+        other.join();
+        QVERIFY(finishedWhenRestarted.load());
+        QTRY_VERIFY(owner.timerActive(2)); // the restart holds
+    }
+
     void aBlockingWaitHoldsTimersAndNotificationsUntilItIsOver()
     {
         QtOwnerWindow owner;
@@ -83,7 +137,7 @@ private slots:
         std::thread([&] { owner.postNotification({WM_PARAM_CHANGED, 7, 1, {}}); }).join();
 
         // The UI thread sleeps well past the timer's period, running the hook.
-        sleepMs(250);
+        waitPumping(&hook, 250);
         QVERIFY(hook.waiting());
         QVERIFY(order.empty());
 
@@ -93,6 +147,40 @@ private slots:
         QCOMPARE(order[0], std::string("note7"));
         QCOMPARE(order[1], std::string("timer"));
         QVERIFY(!owner.timerActive(10));
+    }
+
+    // Only the waits given the pump run it, and only on the UI thread.
+    void aPlainSleepAndAWaitOnAnotherThreadDoNotPump()
+    {
+        QtOwnerWindow owner;
+        owner.deliverWhileHeld(WM_LINE_STATE);
+        int shown = 0;
+        QtWaitHook hook(owner, [&] { ++shown; });
+        int delivered = 0;
+        owner.setHandler([&](const Notification&) { ++delivered; });
+        owner.postNotification({WM_LINE_STATE, 1, 0, {}});
+        sleepMs(60);
+        QVERIFY(!hook.waiting());
+        QCOMPARE(shown, 0);
+        QCOMPARE(delivered, 0); // no event loop ran
+        std::thread([&] { waitPumping(&hook, 60); }).join();
+        QVERIFY(!hook.waiting());
+        QCOMPARE(shown, 0);
+        QCOMPARE(delivered, 0);
+
+        waitPumping(&hook, 20); // this one does, and shows the line at once
+        QVERIFY(hook.waiting());
+        QVERIFY(shown > 0);
+        QCOMPARE(delivered, 1);
+
+        hook.stop(); // the shutdown's: waits given the pump sleep plainly
+        QVERIFY(!hook.waiting());
+        const int before = shown;
+        owner.postNotification({WM_LINE_STATE, 2, 0, {}});
+        waitPumping(&hook, 20);
+        QCOMPARE(shown, before);
+        QCOMPARE(delivered, 1);
+        QTRY_COMPARE(delivered, 2);
     }
 
     void lineStateIsShownEvenDuringAWait()
@@ -108,7 +196,7 @@ private slots:
             owner.postNotification({WM_PARAM_CHANGED, 7, 1, {}});
             owner.postNotification({WM_LINE_STATE, static_cast<std::uint32_t>(LineState::Lost), 0, {}});
         }).join();
-        sleepMs(150);
+        waitPumping(&hook, 150);
         QVERIFY(hook.waiting());
         QCOMPARE(order, std::vector<std::string>{"line3"}); // the page refresh waits, the line does not
         QTRY_VERIFY(!hook.waiting());
@@ -124,7 +212,7 @@ private slots:
         hook.afterWait([&] { ran = true; });
         QVERIFY(ran); // not waiting: at once
         ran = false;
-        sleepMs(30);
+        waitPumping(&hook, 30);
         hook.afterWait([&] { ran = true; });
         QVERIFY(!ran);
         QTRY_VERIFY(ran);
@@ -148,7 +236,7 @@ private slots:
         });
         // A blocking wait on the UI thread, bounded.
         for (int i = 0; i < 500 && !done; ++i)
-            sleepMs(10);
+            waitPumping(&hook, 10);
         asker.join();
         QVERIFY(done);
         QCOMPARE(answer, PromptAnswer::Ok);

@@ -1,19 +1,30 @@
 // Stands in for platform/sleep.cpp in the fuzz harnesses (linked ahead of the
 // platform library, so its sleep.o is never pulled in). The harnesses drive the
 // link on one thread with no reader or writer, so time need not pass: a sleep
-// only runs the calling thread's wait hook once, which is where a harness plays
-// the unit. Without it a single DC_WAKEUP would cost the link's 200 ms settle.
+// only runs the calling thread's WhileAsleep action, which is where a harness
+// plays the unit. Without it a single DC_WAKEUP would cost the link's 200 ms settle.
+#include "fuzz_clock.h"
+
 #include "platform/sleep.h"
 
 namespace bm {
 namespace {
-thread_local std::function<void()> tlsWaitHook;
+thread_local std::function<void()> tlsWhileAsleep;
 }
 
 void sleepMs(int milliseconds)
 {
-    if (milliseconds > 0 && tlsWaitHook)
-        tlsWaitHook();
+    if (milliseconds > 0 && tlsWhileAsleep)
+        tlsWhileAsleep();
+}
+
+void waitPumping(Pump* pump, int milliseconds)
+{
+    if (milliseconds <= 0)
+        return;
+    if (pump != nullptr)
+        pump->pumpOnce();
+    sleepMs(milliseconds);
 }
 
 bool waitForMs(std::condition_variable&, std::unique_lock<std::mutex>&, int, const std::function<bool()>& done)
@@ -21,14 +32,17 @@ bool waitForMs(std::condition_variable&, std::unique_lock<std::mutex>&, int, con
     return done();
 }
 
-WaitHookGuard::WaitHookGuard(std::function<void()> hook) : previous_(std::move(tlsWaitHook))
+namespace fuzz {
+
+WhileAsleep::WhileAsleep(std::function<void()> action) : previous_(std::move(tlsWhileAsleep))
 {
-    tlsWaitHook = std::move(hook);
+    tlsWhileAsleep = std::move(action);
 }
 
-WaitHookGuard::~WaitHookGuard()
+WhileAsleep::~WhileAsleep()
 {
-    tlsWaitHook = std::move(previous_);
+    tlsWhileAsleep = std::move(previous_);
 }
 
+} // namespace fuzz
 } // namespace bm

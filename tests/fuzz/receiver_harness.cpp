@@ -3,6 +3,7 @@
 // on one thread: the port never opens, and the sender's pacing is zero.
 #include "harnesses.h"
 #include "link/quor_control.h"
+#include "link/receiver_pass.h"
 #include "model/device_model.h"
 #include "platform/fake_serial_port.h"
 #include "platform/manual_owner_window.h"
@@ -43,7 +44,7 @@ ReceiverRun runReceiverInput(const std::uint8_t* data, std::size_t size)
     const std::uint8_t* chunk = nullptr;
     std::size_t length = 0;
     while (chunks.next(chunk, length))
-        link.processIncoming(length ? chunk : nullptr, length);
+        ReceiverPass::run(link, length ? chunk : nullptr, length);
 
     // What the model kept must still read as bounded, terminated texts.
     const UnitStatus status = model.status();

@@ -6,13 +6,14 @@
 #include "config/config_restore.h"
 #include "harnesses.h"
 #include "link/quor_control.h"
+#include "link/receiver_pass.h"
 #include "model/device_model.h"
 #include "platform/fake_serial_port.h"
 #include "platform/manual_owner_window.h"
 #include "platform/memory_settings.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
-#include "platform/sleep.h"
+#include "fuzz_clock.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -54,7 +55,7 @@ void defineParams(CQuorControl& link, std::uint8_t totalParams)
                                               static_cast<std::uint8_t>(id % 40 + 1), 0};
         std::memcpy(data + 3, name, static_cast<std::size_t>(n) + 1);
         const Packet def = framePacket(DC_RESP_SYS_PARAM_DEF, data, 3 + static_cast<std::size_t>(n) + 1);
-        link.processIncoming(def.bytes.data(), def.length);
+        ReceiverPass::run(link, def.bytes.data(), def.length);
     }
 }
 
@@ -87,14 +88,14 @@ RestoreRun runRestoreInput(const std::uint8_t* data, std::size_t size)
     defineParams(link, unit.TotalParams);
 
     bool feeding = false;
-    WaitHookGuard unitAnswers([&] {
+    fuzz::WhileAsleep unitAnswers([&] {
         if (feeding)
             return;
         feeding = true;
         const std::uint8_t* chunk = nullptr;
         std::size_t length = 0;
         if (answers.next(chunk, length))
-            link.processIncoming(length ? chunk : nullptr, length);
+            ReceiverPass::run(link, length ? chunk : nullptr, length);
         feeding = false;
     });
 

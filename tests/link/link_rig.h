@@ -6,6 +6,7 @@
 #include "link/link_client.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
+#include "link/receiver_pass.h"
 #include "platform/fake_serial_port.h"
 #include "platform/manual_owner_window.h"
 #include "platform/memory_settings.h"
@@ -139,42 +140,29 @@ private:
     std::vector<Bytes> routed_;
 };
 
-// The manual owner window, keeping every procedure each timer was started
-// with, so that a test can run an earlier one: an expiry that was already
-// under way when a later start replaced the timer.
+// The manual owner window, keeping the period of every start of each timer.
+// (An expiry of an earlier period is delivered with expirePeriod, which the
+// window drops once the timer was restarted.)
 class KeepingOwnerWindow : public ManualOwnerWindow {
 public:
     void setTimer(int id, int periodMs, TimerProc proc) override
     {
         {
-            std::lock_guard lock(procsMutex_);
-            procs_[id].push_back(proc);
+            std::lock_guard lock(periodsMutex_);
             periods_[id].push_back(periodMs);
         }
         ManualOwnerWindow::setTimer(id, periodMs, std::move(proc));
     }
-    // How many times timer `id` was started, and the procedure of start `n`.
-    std::size_t starts(int id) const
-    {
-        std::lock_guard lock(procsMutex_);
-        auto it = procs_.find(id);
-        return it == procs_.end() ? 0 : it->second.size();
-    }
+    // The periods timer `id` was started with, in order.
     std::vector<int> periods(int id) const
     {
-        std::lock_guard lock(procsMutex_);
+        std::lock_guard lock(periodsMutex_);
         auto it = periods_.find(id);
         return it == periods_.end() ? std::vector<int>{} : it->second;
     }
-    TimerProc procedure(int id, std::size_t n) const
-    {
-        std::lock_guard lock(procsMutex_);
-        return procs_.at(id).at(n);
-    }
 
 private:
-    mutable std::mutex procsMutex_; // guards procs_ and periods_
-    std::map<int, std::vector<TimerProc>> procs_;
+    mutable std::mutex periodsMutex_; // guards periods_
     std::map<int, std::vector<int>> periods_;
 };
 
@@ -190,7 +178,7 @@ struct Rig {
     // Pacing cut to 2 ms a send; the acknowledgement wait keeps its defaults.
     Rig() { storeFastTiming(settings, FastTiming::pacingOnly()); }
 
-    // A link whose port fails to open: no threads, driven by processIncoming.
+    // A link whose port fails to open: no threads, driven by ReceiverPass.
     CQuorControl& offline(bool withClient = true, bool reload = false)
     {
         serial.setOpenFails(true);
@@ -207,8 +195,8 @@ struct Rig {
         return *link;
     }
 
-    void feed(const Bytes& chunk) { link->processIncoming(chunk.data(), chunk.size()); }
-    void quietPass() { link->processIncoming(nullptr, 0); }
+    void feed(const Bytes& chunk) { ReceiverPass::run(*link, chunk.data(), chunk.size()); }
+    void quietPass() { ReceiverPass::run(*link, nullptr, 0); }
 
     std::vector<Notification> posted(int message) const
     {

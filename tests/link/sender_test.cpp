@@ -128,9 +128,9 @@ TEST_F(LiveSender, EverySendRestartsTheResponseWindowAndOnlyItsEndNotifies)
     EXPECT_EQ(rig.owner.timerStarts(kResponseWindowTimer), starts + 2);
     EXPECT_TRUE(s.ResponseWindowOpen.load());
 
-    // The first window's expiry was already under way when the second send
-    // restarted the timer: it must not close the second send's window.
-    rig.owner.procedure(kResponseWindowTimer, rig.owner.starts(kResponseWindowTimer) - 2)();
+    // The first window's expiry arriving after the second send restarted the
+    // timer: it must not close the second send's window.
+    EXPECT_FALSE(rig.owner.expirePeriod(kResponseWindowTimer, rig.owner.timerStarts(kResponseWindowTimer) - 1));
     EXPECT_TRUE(s.ResponseWindowOpen.load());
     EXPECT_TRUE(rig.owner.timerActive(kResponseWindowTimer));
     EXPECT_TRUE(rig.posted(WM_PARAM_CHANGED).empty());
@@ -148,7 +148,7 @@ TEST_F(LiveSender, EverySendRestartsTheResponseWindowAndOnlyItsEndNotifies)
     // the one notice comes from the last start. (The real time between the
     // sends does not matter to the rule; the periods are asserted exactly.)
     rig.owner.clearHistory();
-    const std::size_t before = rig.owner.starts(kResponseWindowTimer);
+    const std::size_t before = rig.owner.periods(kResponseWindowTimer).size();
     link->SendPacket(framePacket(DC_CMD_SET_SYS_VOLUME, {42}));
     link->SendPacket(framePacket(DC_CMD_SET_SYS_VOLUME, {43}));
     const std::vector<int> periods = rig.owner.periods(kResponseWindowTimer);
@@ -156,7 +156,7 @@ TEST_F(LiveSender, EverySendRestartsTheResponseWindowAndOnlyItsEndNotifies)
     EXPECT_EQ(periods[before], 500);
     EXPECT_EQ(periods[before + 1], 500);
     EXPECT_EQ(rig.owner.timerPeriod(kResponseWindowTimer), 500);
-    rig.owner.procedure(kResponseWindowTimer, before)();
+    EXPECT_FALSE(rig.owner.expirePeriod(kResponseWindowTimer, rig.owner.timerStarts(kResponseWindowTimer) - 1));
     EXPECT_TRUE(s.ResponseWindowOpen.load());
     EXPECT_TRUE(rig.posted(WM_PARAM_CHANGED).empty());
     ASSERT_TRUE(rig.owner.fireTimer(kResponseWindowTimer));
@@ -313,11 +313,11 @@ TEST_F(LiveSender, SilentUnitDuringTheSweepIsOfferedARetryWhenTheWindowCloses)
 
 TEST(WaitForReply, StepIsATenthOfTheLimitWithinTwentyToSixty)
 {
-    EXPECT_EQ(CQuorControl::replyPollStep(100), 20);
-    EXPECT_EQ(CQuorControl::replyPollStep(300), 30);
-    EXPECT_EQ(CQuorControl::replyPollStep(1000), 60);
-    EXPECT_EQ(CQuorControl::replyPollStep(0), 20);
-    EXPECT_EQ(CQuorControl::replyPollStep(5000), 60);
+    EXPECT_EQ(replyPollStep(100), 20);
+    EXPECT_EQ(replyPollStep(300), 30);
+    EXPECT_EQ(replyPollStep(1000), 60);
+    EXPECT_EQ(replyPollStep(0), 20);
+    EXPECT_EQ(replyPollStep(5000), 60);
 }
 
 TEST(WaitForReply, ReturnsWhenAnsweredOrAfterTheLimitInWholeSteps)

@@ -128,7 +128,7 @@ TEST_F(CaptureScopeTest, AnAnswerArrivingDuringTheWaitEndsItOnTheNextPoll)
 {
     CaptureScope capture(*link, state().ParamCaptureActive);
     int sleeps = 0;
-    WaitHookGuard arrive([&] {
+    clock::WhileAsleep arrive([&] {
         if (++sleeps == 4)
             rig.feed(frame(DC_ACK, {DC_CMD_SET_SYS_PARAM_VALUES}));
     });

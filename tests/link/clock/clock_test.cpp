@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
+#include <mutex>
 
 namespace bm::test {
 namespace {
@@ -44,7 +46,7 @@ protected:
         {
             // Virtual sleeps do not wait: hold the greeting until the reader
             // has really taken the unit's answer.
-            WaitHookGuard hold([this] { waitUntil([this] { return heardAck.load(); }, 2000); });
+            clock::WhileAsleep hold([this] { waitUntil([this] { return heardAck.load(); }, 2000); });
             rig.live();
         }
         ASSERT_TRUE(rig.link->state().UnitHeard.load());
@@ -216,6 +218,63 @@ TEST(ClockedGreeting, SilentUnitIsWaitedForOneSecondAfterThePacedGreeting)
     expected.insert(expected.end(), 200, 5);
     EXPECT_EQ(clock::of(std::this_thread::get_id()), expected);
     link.ExitInstance();
+}
+
+// The waits that block the owner's thread run the pump they were given, once a
+// slice; the link's own threads, pacing a send on the reader included, never.
+class CountingPump : public Pump {
+public:
+    void pumpOnce() override
+    {
+        std::lock_guard lock(mutex_);
+        ++calls_[std::this_thread::get_id()];
+    }
+    int callsOn(std::thread::id thread)
+    {
+        std::lock_guard lock(mutex_);
+        return calls_[thread];
+    }
+    int otherCalls(std::thread::id thread)
+    {
+        std::lock_guard lock(mutex_);
+        int n = 0;
+        for (const auto& [id, count] : calls_)
+            n += id == thread ? 0 : count;
+        return n;
+    }
+
+private:
+    std::mutex mutex_; // guards calls_
+    std::map<std::thread::id, int> calls_;
+};
+
+TEST_F(ClockedLink, WaitForReplyPollsInItsStepsAndPumpsOnlyTheCallersThread)
+{
+    CountingPump pump;
+    rig.env.pump = &pump;
+    onRoute = [this](const Packet& packet) {
+        // A follow-up request sent from the reader: paced there, never pumped.
+        if (packet.code() == DC_RESP_CUST_NAME)
+            rig.link->SendPacket(framePacket(DC_CMD_GET_INPUT_NAME, {0}));
+    };
+    start();
+    const auto me = std::this_thread::get_id();
+    CQuorControl& link = *rig.link;
+    const int pumpedAtStart = pump.callsOn(me);
+
+    for (const auto& [limit, steps] : std::vector<std::pair<int, std::vector<int>>>{
+             {100, std::vector<int>(5, 20)}, {300, std::vector<int>(10, 30)}, {1000, std::vector<int>(17, 60)}}) {
+        clock::clearLog();
+        link.state().ResponseReceived = false;
+        EXPECT_EQ(link.WaitForReply(limit), 0);
+        EXPECT_EQ(clock::of(me), steps) << "limit " << limit;
+    }
+    EXPECT_EQ(pump.callsOn(me) - pumpedAtStart, 5 + 10 + 17);
+
+    rig.serial.inject(frame(DC_RESP_CUST_NAME, {'A'}));
+    ASSERT_TRUE(rig.serial.waitForWrites(4, 3000)) << "the reader's follow-up request went out";
+    EXPECT_EQ(pump.otherCalls(me), 0);
+    rig.link.reset(); // its close still waits with the pump, which goes first
 }
 
 TEST_F(ClockedLink, ShutdownWakesTheWaitingReaderAtOnce)

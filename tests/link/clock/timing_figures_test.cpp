@@ -100,7 +100,7 @@ TEST(ClockedWaitForReply, PollsInATenthOfTheLimitUntilTheLimitIsPassed)
 
     s.ResponseReceived = false;
     int sleeps = 0;
-    WaitHookGuard answer([&] {
+    clock::WhileAsleep answer([&] {
         if (++sleeps == 3)
             s.ResponseReceived = true;
     });
@@ -117,7 +117,7 @@ protected:
             rig.settings.writeInt(keys::kComm, key.name, key.defaultValue);
         rig.client.onRoute = [this](const Packet&) { routed++; };
         {
-            WaitHookGuard hold([this] { waitUntil([this] { return routed.load() > 0; }, 2000); });
+            clock::WhileAsleep hold([this] { waitUntil([this] { return routed.load() > 0; }, 2000); });
             rig.live();
         }
         ASSERT_TRUE(rig.link->state().UnitHeard.load());
@@ -162,7 +162,7 @@ TEST(ClockedGreeting, GreetingIsHostWakeupThenFrontPanelOnEachPacedAndWrittenInO
     rig.client.onRoute = [&](const Packet&) { routed++; };
     clock::clearLog();
     {
-        WaitHookGuard hold([&] { waitUntil([&] { return routed.load() > 0; }, 2000); });
+        clock::WhileAsleep hold([&] { waitUntil([&] { return routed.load() > 0; }, 2000); });
         rig.live();
     }
     ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));

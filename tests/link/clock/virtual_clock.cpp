@@ -1,6 +1,6 @@
-// See virtual_clock.h. A sleep still runs the calling thread's wait hook once,
-// as the real one does, which is where a test holds the start-up greeting until
-// its unit has answered.
+// See virtual_clock.h. A pumping wait runs its pump once, and every sleep the
+// calling thread's WhileAsleep action, which is where a test holds the start-up
+// greeting until its unit has answered.
 #include "virtual_clock.h"
 
 #include "platform/sleep.h"
@@ -9,7 +9,7 @@
 
 namespace bm {
 namespace {
-thread_local std::function<void()> tlsWaitHook;
+thread_local std::function<void()> tlsWhileAsleep;
 std::mutex logMutex; // guards theLog
 std::vector<test::clock::Entry> theLog;
 
@@ -25,9 +25,18 @@ void sleepMs(int milliseconds)
     if (milliseconds <= 0)
         return;
     record(false, milliseconds);
-    if (tlsWaitHook)
-        tlsWaitHook();
+    if (tlsWhileAsleep)
+        tlsWhileAsleep();
     std::this_thread::yield();
+}
+
+void waitPumping(Pump* pump, int milliseconds)
+{
+    if (milliseconds <= 0)
+        return;
+    if (pump != nullptr)
+        pump->pumpOnce();
+    sleepMs(milliseconds);
 }
 
 bool waitForMs(std::condition_variable&, std::unique_lock<std::mutex>&, int milliseconds,
@@ -40,17 +49,17 @@ bool waitForMs(std::condition_variable&, std::unique_lock<std::mutex>&, int mill
     return done();
 }
 
-WaitHookGuard::WaitHookGuard(std::function<void()> hook) : previous_(std::move(tlsWaitHook))
-{
-    tlsWaitHook = std::move(hook);
-}
-
-WaitHookGuard::~WaitHookGuard()
-{
-    tlsWaitHook = std::move(previous_);
-}
-
 namespace test::clock {
+
+WhileAsleep::WhileAsleep(std::function<void()> action) : previous_(std::move(tlsWhileAsleep))
+{
+    tlsWhileAsleep = std::move(action);
+}
+
+WhileAsleep::~WhileAsleep()
+{
+    tlsWhileAsleep = std::move(previous_);
+}
 
 std::vector<Entry> log()
 {

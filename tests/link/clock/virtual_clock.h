@@ -5,6 +5,7 @@
 // however slow the machine.
 #pragma once
 
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -21,5 +22,19 @@ void clearLog();
 // The lengths of `thread`'s sleeps and waits, in order; a limited wait that ran
 // out is given as its negated length, so it cannot pass for a sleep.
 std::vector<int> of(std::thread::id thread);
+
+// Runs `action` at every sleep of the calling thread (plain or pumping) while
+// it lives: virtual sleeps do not wait, so this is where a test lets the world
+// it waits for move on.
+class WhileAsleep {
+public:
+    explicit WhileAsleep(std::function<void()> action);
+    ~WhileAsleep();
+    WhileAsleep(const WhileAsleep&) = delete;
+    WhileAsleep& operator=(const WhileAsleep&) = delete;
+
+private:
+    std::function<void()> previous_;
+};
 
 } // namespace bm::test::clock
