@@ -10,6 +10,7 @@
 #include "platform/memory_settings.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
+#include "tests/support/virtual_clock.h"
 
 #include <string>
 
@@ -17,6 +18,7 @@ namespace bm::fuzz {
 
 ReceiverRun runReceiverInput(const std::uint8_t* data, std::size_t size)
 {
+    test::clock::clearLog(); // one input's sleeps, not a whole fuzz run's
     ReceiverRun run;
     if (size == 0)
         return run;

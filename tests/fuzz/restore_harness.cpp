@@ -13,7 +13,7 @@
 #include "platform/memory_settings.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
-#include "fuzz_clock.h"
+#include "tests/support/virtual_clock.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -63,6 +63,7 @@ void defineParams(CQuorControl& link, std::uint8_t totalParams)
 
 RestoreRun runRestoreInput(const std::uint8_t* data, std::size_t size)
 {
+    test::clock::clearLog(); // one input's sleeps, not a whole fuzz run's
     RestoreRun run;
     if (size < 3)
         return run;
@@ -88,7 +89,7 @@ RestoreRun runRestoreInput(const std::uint8_t* data, std::size_t size)
     defineParams(link, unit.TotalParams);
 
     bool feeding = false;
-    fuzz::WhileAsleep unitAnswers([&] {
+    test::clock::WhileAsleep unitAnswers([&] {
         if (feeding)
             return;
         feeding = true;

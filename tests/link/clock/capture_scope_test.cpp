@@ -3,7 +3,7 @@
 // with nothing to take sleeps count x interval exactly; packets that do not
 // match use up their try and are gone.
 #include "../link_rig.h"
-#include "virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
 #include "link/capture_scope.h"
 #include "platform/sleep.h"

@@ -1,9 +1,9 @@
-// The link's timing on the virtual clock (virtual_clock.cpp): the designed
+// The link's timing on the virtual clock (tests/support/virtual_clock.cpp): the designed
 // pacing, writer waits, ring-drain limit, acknowledgement wait, wake-up settle
 // and suppression period, exactly; and that the reader waits on the line (no
 // timed passes) and the writer on its queue (no wake-ups while idle).
 #include "../link_rig.h"
-#include "virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
 #include "platform/sleep.h"
 

@@ -2,7 +2,7 @@
 // measured the real clock with margins: the caller's pacing for each timing
 // set, WaitForReply's steps, the acknowledgement wait K x I, and the greeting's bytes and order with their pacing.
 #include "../link_rig.h"
-#include "virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
 #include "platform/sleep.h"
 
