@@ -380,9 +380,10 @@ int CQuorControl::send(const std::uint8_t* packet, std::size_t length, bool own)
     const int charDelay = m.t(Timing::WritePacketDoCharDelay) != 0
                               ? static_cast<int>(length / 2) + 2
                               : 1;
-    waitPumping(tlsLinkThread ? nullptr : env_.pump, m.t(Timing::WritePacketExtraDelayBeforeWriting) +
-            m.t(Timing::WritePacketExtraDelayAfterWriting) +
-            m.t(Timing::WritePacketCheckInterval) + charDelay);
+    waitPumping(tlsLinkThread ? nullptr : env_.pump,
+                m.t(Timing::WritePacketExtraDelayBeforeWriting) +
+                    m.t(Timing::WritePacketExtraDelayAfterWriting) +
+                    m.t(Timing::WritePacketCheckInterval) + charDelay);
     return 1;
 }
 

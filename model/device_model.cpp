@@ -308,27 +308,25 @@ void DeviceModel::routePacket(const Packet& packet)
             (step.arg == Arg::NextInput && index + 1 >= kInputCount))
             continue;
         const bool endsDownload = step.ends == Ends::Download;
-        if (endsDownload && !state.StatusSweepActive) {
-            writeDefinitionCache();
-            state.ReloadDefinitions = false;
-            return;
-        }
-        switch (step.arg) {
-        case Arg::None:
-            // All values are asked through GetSysParams, which traces the request.
-            if (step.request == DC_CMD_GET_SYS_PARAM_VALUES)
-                GetSysParams(false);
-            else
-                send(step.request);
-            break;
-        case Arg::Zero: send(step.request, {0}); break;
-        default: send(step.request, {next}); break;
+        // Outside a sweep the download's end asks for nothing more.
+        if (!endsDownload || state.StatusSweepActive) {
+            switch (step.arg) {
+            case Arg::None:
+                // All values are asked through GetSysParams, which traces the request.
+                if (step.request == DC_CMD_GET_SYS_PARAM_VALUES)
+                    GetSysParams(false);
+                else
+                    send(step.request);
+                break;
+            case Arg::Zero: send(step.request, {0}); break;
+            default: send(step.request, {next}); break;
+            }
         }
         if (endsDownload) {
-            // Written once the sweep's next request is on its way, so the
-            // store's write overlaps the unit's answer instead of delaying the
-            // request. The flag drops only after the write: whoever sees the
-            // download over finds the cache complete.
+            // Written once the sweep's next request (if any) is on its way, so
+            // the store's write overlaps the unit's answer instead of delaying
+            // the request. The flag drops only after the write: whoever sees
+            // the download over finds the cache complete.
             writeDefinitionCache();
             state.ReloadDefinitions = false;
         }

@@ -83,28 +83,23 @@ int ManualOwnerWindow::dispatch()
 
 bool ManualOwnerWindow::fireTimer(int id)
 {
-    std::lock_guard run(runMutex_);
-    TimerProc proc;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end())
-            return false;
-        proc = it->second.proc;
-    }
-    proc();
-    return true;
+    return runIfCurrent(id, std::nullopt);
 }
 
 bool ManualOwnerWindow::expirePeriod(int id, int start)
+{
+    return runIfCurrent(id, start);
+}
+
+bool ManualOwnerWindow::runIfCurrent(int id, std::optional<int> start)
 {
     std::lock_guard run(runMutex_);
     TimerProc proc;
     {
         std::lock_guard lock(mutex_);
         auto it = timers_.find(id);
-        if (it == timers_.end() || it->second.start != start)
-            return false; // restarted or killed since: a stale expiry
+        if (it == timers_.end() || (start && it->second.start != *start))
+            return false; // not set, or restarted or killed since: a stale expiry
         proc = it->second.proc;
     }
     proc();

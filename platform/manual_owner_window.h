@@ -46,6 +46,10 @@ public:
     void clearHistory();
 
 private:
+    // Runs timer `id`'s procedure if it is set and, given a `start`, still in
+    // the period that start began.
+    bool runIfCurrent(int id, std::optional<int> start);
+
     struct Timer {
         std::chrono::steady_clock::time_point due;
         int periodMs = 0;
