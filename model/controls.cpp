@@ -178,8 +178,9 @@ std::optional<int> parseInput(std::string_view text, const DeviceModel* model, b
 {
     deferred = false;
     const std::string t = lower(text);
-    if (t.size() == 1 && t[0] >= '1' && t[0] <= '8')
-        return t[0] - '1';
+    // A number is the panel's input number, never a name.
+    if (!t.empty() && t.find_first_not_of("0123456789") == std::string::npos)
+        return t.size() == 1 && t[0] >= '1' && t[0] <= '8' ? std::optional<int>(t[0] - '1') : std::nullopt;
     for (int i = 0; i < kInputCount; ++i) {
         if (folded(text) == folded(RecordInputText(static_cast<std::uint8_t>(i))))
             return i;
