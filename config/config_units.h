@@ -1,7 +1,7 @@
 // Parameter values in the units the pages show, chosen by the parameter's name
-// as the unit's definitions give it: volumes in dB, balances in steps, tone in dB
-// from centre, tone and output levels in dB, switches as on/off, the input by its name.
-// Used by the configuration comparison and by brennmark-cli.
+// as the unit's definitions give it: volumes in dB, balances in steps from
+// centre, tone, tilt and output levels in dB, switches as on/off, the input by
+// its name. Used by the configuration comparison and by brennmark-cli.
 #pragma once
 
 #include <cstdint>
