@@ -70,6 +70,12 @@ std::string textOf(const Control& c, const Value& v)
     return shown(controls::formatText(c, v));
 }
 
+// A text value quoted, so a name with blanks reads as one.
+std::string wordOf(const Control& c, const Value& v)
+{
+    return c.type == controls::Type::Text ? "\"" + textOf(c, v) + "\"" : textOf(c, v);
+}
+
 // The definitions the program holds (the cache), to check parameter names
 // before the port is opened; nothing when there are none yet.
 struct HeldDefinitions {
@@ -208,12 +214,6 @@ std::vector<Change> changes(const Snapshot& before, const Snapshot& after)
         if (after.values[i] && after.values[i] != before.values[i])
             list.push_back({&after.controls[i], before.values[i], *after.values[i]});
     return list;
-}
-
-// A text value quoted, so a name with blanks reads as one.
-std::string wordOf(const Control& c, const Value& v)
-{
-    return c.type == controls::Type::Text ? "\"" + textOf(c, v) + "\"" : textOf(c, v);
 }
 
 std::string changeText(const Change& c)
