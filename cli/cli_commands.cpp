@@ -966,8 +966,14 @@ std::string programHelp()
 
 std::string commandHelp(const Command& command)
 {
-    return "Usage: brennmark-cli [OPTION]... " + std::string(command.synopsis) + "\n" + command.help +
-           "  --json   JSON output\n";
+    std::string text = "Usage: brennmark-cli [OPTION]... " + std::string(command.synopsis) + "\n" + command.help +
+                       "  --json   JSON output\n";
+    if (std::string(command.name) == "ir") {
+        text += "\nKeys:\n";
+        for (const std::string& key : controls::irKeyNames())
+            text += key + "\n";
+    }
+    return text;
 }
 
 } // namespace bm::cli
