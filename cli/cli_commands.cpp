@@ -617,8 +617,9 @@ int runWatch(CliSession& session, const Invocation& inv)
     auto emit = [&](const std::string& text, json j) {
         const std::string stamp = timeStamp();
         if (inv.json) {
-            j["time"] = stamp;
-            outJson(j);
+            json line = {{"time", stamp}};
+            line.update(j);
+            outJson(line);
         } else {
             out(stamp + " " + text);
         }
