@@ -841,7 +841,7 @@ int fail(int status, const std::string& text)
         outJson({{"error", text}, {"exit", status}});
         std::fflush(stdout);
     } else {
-        std::fprintf(stderr, "brennmark-cli: %s\n", text.c_str());
+        std::fprintf(stderr, "brennmark-cli: %s\n", shown(text).c_str());
     }
     return status;
 }

@@ -142,6 +142,27 @@ TEST_F(CliTest, ReadBackThatDiffersFails)
     EXPECT_EQ(r.out, "");
 }
 
+TEST_F(CliTest, CutShortOperationsSayWhatHappened)
+{
+    // A tone ramp whose first key the unit refuses says how far it got.
+    sim::SimOptions refusing;
+    refusing.nakCommand = DC_CMD_IR;
+    startUnit(refusing);
+    const CliResult ramp = cli({"set", "bass", "+3.0"});
+    EXPECT_EQ(ramp.status, 2);
+    EXPECT_NE(ramp.err.find("bass got from +0.0 to +0.0 of +3.0"), std::string::npos) << ramp.err;
+    EXPECT_EQ(ramp.out, "");
+    sim.reset();
+
+    // A line lost while params reads the unit says so.
+    sim::SimOptions dropping;
+    dropping.dropAfterPackets = 40;
+    startUnit(dropping);
+    const CliResult params = cli({"params"});
+    EXPECT_EQ(params.status, 2);
+    EXPECT_NE(params.err.find("the line was lost"), std::string::npos) << params.err;
+}
+
 TEST_F(CliTest, ValuesNotReadInThisRunAreNeverPrinted)
 {
     sim::SimOptions options;
