@@ -70,10 +70,12 @@ std::string textOf(const Control& c, const Value& v)
     return shown(controls::formatText(c, v));
 }
 
-// A text value quoted, so a name with blanks reads as one.
+// A text value quoted, so a name with blanks reads as one word.
 std::string wordOf(const Control& c, const Value& v)
 {
-    return c.type == controls::Type::Text ? "\"" + textOf(c, v) + "\"" : textOf(c, v);
+    const std::string text = textOf(c, v);
+    const bool quote = c.type == controls::Type::Text || text.empty() || text.find_first_of(" \"") != std::string::npos;
+    return quote ? "\"" + text + "\"" : text;
 }
 
 // The definitions the program holds (the cache), to check parameter names
@@ -515,9 +517,13 @@ int runSet(CliSession& session, const Invocation& inv)
     for (const Planned& p : plan) {
         const controls::SetResult r = controls::setValue(line, p.control, p.target);
         if (r.outcome != controls::Outcome::Done && r.outcome != controls::Outcome::Unchanged) {
-            if (inv.json && !reports.empty())
-                outJson(reports);
-            return fail(kExitError, p.control.name + ": " + r.error);
+            const std::string error = p.control.name + ": " + r.error;
+            if (!inv.json)
+                return fail(kExitError, error);
+            // One object: the error, and what was set before it.
+            outJson({{"error", error}, {"exit", kExitError}, {"outcome", controls::outcomeName(r.outcome)},
+                     {"set", reports}});
+            return kExitError;
         }
         if (inv.json)
             reports[p.control.name] = toJson(controls::formatJson(p.control, r.after));
@@ -626,6 +632,7 @@ int runWatch(CliSession& session, const Invocation& inv)
         std::fflush(stdout);
     };
 
+    int params = session.model().unitConfig().TotalParams;
     std::vector<Control> list = stateControls(session.model());
     Snapshot last = snapshot(session, list);
     emit("state " + stateText(last), {{"event", "state"}, {"values", stateJson(last)}});
@@ -654,8 +661,11 @@ int runWatch(CliSession& session, const Invocation& inv)
         }
         // Changes, whether the unit reported them or a sweep (after a wake-up
         // or a reconnection) found them.
-        if (list.size() != stateControls(session.model()).size())
+        // Another unit (another ROM) behind a reconnection brings other parameters.
+        if (session.model().unitConfig().TotalParams != params) {
+            params = session.model().unitConfig().TotalParams;
             list = stateControls(session.model());
+        }
         const Snapshot next = snapshot(session, list);
         for (const Change& c : changes(last, next)) {
             json j = changeJson(c);
