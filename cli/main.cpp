@@ -1,9 +1,11 @@
 // brennmark-cli: the control panel's link and device model without windows.
 // Global options come before the command; each command takes its own.
 #include "cli/cli_commands.h"
+#include "cli/cli_read_plan.h"
 #include "cli/cli_session.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 using namespace bm::cli;
@@ -42,6 +44,13 @@ int main(int argc, char** argv)
             if (!value(options.firmware))
                 return fail(kExitError, "--firmware needs A or B");
             modelGiven = true;
+        } else if (arg == "--wait") {
+            std::string seconds;
+            char* end = nullptr;
+            const long n = value(seconds) ? std::strtol(seconds.c_str(), &end, 10) : -1;
+            if (end == nullptr || end == seconds.c_str() || *end != '\0' || n < 0 || n > 86400)
+                return fail(kExitError, "--wait needs a whole number of seconds (0 to 86400)");
+            options.waitSeconds = static_cast<int>(n);
         } else if (arg == "--trace") {
             if (!value(options.traceFile) || options.traceFile.empty())
                 return fail(kExitError, "--trace needs a file");
@@ -69,6 +78,7 @@ int main(int argc, char** argv)
         }
     }
 
+    options.sweepParts = sweepPartsFor(command->name, args);
     CliSession session(options);
     if (command->needsUnit) {
         std::string error;

@@ -261,6 +261,31 @@ constexpr ChainStep kStartupChain[] = {
     {DC_RESP_SYS_PARAM_VALUES,  While::Sweep,    0,                              Arg::None,       Ends::Sweep},
 };
 
+// The sweep's optional requests: the part that asks for each, and the answer
+// (with the index of its last one) the chain goes on from when it is left out.
+struct SweepSkip {
+    std::uint8_t request;
+    unsigned part;
+    std::uint8_t answer;
+    std::uint8_t lastIndex;
+};
+
+constexpr SweepSkip kSweepSkips[] = {
+    {DC_CMD_GET_REC_STATUS,       DeviceModel::kSweepZone2Status, DC_RESP_REC_ZONE2_STATUS, 0},
+    {DC_CMD_GET_CUST_NAME,        DeviceModel::kSweepCustomName,  DC_RESP_CUST_NAME,        0},
+    {DC_CMD_GET_INPUT_NAME,       DeviceModel::kSweepInputNames,  DC_RESP_INPUT_NAME,       kInputCount - 1},
+    {DC_CMD_GET_SYS_PARAM_VALUES, DeviceModel::kSweepParamValues, DC_RESP_SYS_PARAM_VALUES, 0},
+};
+
+const SweepSkip* skippedRequest(std::uint8_t request, unsigned parts)
+{
+    for (const SweepSkip& s : kSweepSkips) {
+        if (s.request == request)
+            return (parts & s.part) != 0 ? nullptr : &s;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void DeviceModel::routePacket(const Packet& packet)
@@ -289,37 +314,50 @@ void DeviceModel::routePacket(const Packet& packet)
     }
 
     LinkState& state = link().state();
-    const std::uint8_t index = dataByte(packet, 0);
     const UnitConfig config = unitConfig();
-    // The index wraps as the unit's one-byte ids do; the input index does not.
-    const auto next = static_cast<std::uint8_t>(index + 1);
+    std::uint8_t code = packet.code();
+    std::uint8_t index = dataByte(packet, 0);
 
-    for (const ChainStep& step : kStartupChain) {
-        if (step.answer != packet.code())
-            continue;
-        if (step.ends == Ends::Sweep) {
-            state.StatusSweepActive = false;
-            return;
+    // A request the sweep leaves out (sweepParts_) is passed over as if its
+    // answer had come: the chain goes on from that answer's row.
+    for (;;) {
+        const ChainStep* row = nullptr;
+        for (const ChainStep& step : kStartupChain) {
+            if (step.answer != code)
+                continue;
+            if (step.ends == Ends::Sweep) {
+                state.StatusSweepActive = false;
+                return;
+            }
+            if (!(step.flag == While::Sweep ? state.StatusSweepActive : state.ReloadDefinitions))
+                continue;
+            // The index wraps as the unit's one-byte ids do; the input index does not.
+            const auto next = static_cast<std::uint8_t>(index + 1);
+            if ((step.arg == Arg::NextParam && next >= config.TotalParams) ||
+                (step.arg == Arg::NextEffect && next >= config.TotalEffects) ||
+                (step.arg == Arg::NextInput && index + 1 >= kInputCount))
+                continue;
+            row = &step;
+            break;
         }
-        if (!(step.flag == While::Sweep ? state.StatusSweepActive : state.ReloadDefinitions))
-            continue;
-        if ((step.arg == Arg::NextParam && next >= config.TotalParams) ||
-            (step.arg == Arg::NextEffect && next >= config.TotalEffects) ||
-            (step.arg == Arg::NextInput && index + 1 >= kInputCount))
-            continue;
-        const bool endsDownload = step.ends == Ends::Download;
+        if (row == nullptr)
+            return;
+        const bool endsDownload = row->ends == Ends::Download;
         // Outside a sweep the download's end asks for nothing more.
-        if (!endsDownload || state.StatusSweepActive) {
-            switch (step.arg) {
+        const bool asks = !endsDownload || state.StatusSweepActive;
+        const SweepSkip* skip = asks ? skippedRequest(row->request, sweepParts_) : nullptr;
+        if (asks && skip == nullptr) {
+            const auto next = static_cast<std::uint8_t>(index + 1);
+            switch (row->arg) {
             case Arg::None:
                 // All values are asked through GetSysParams, which traces the request.
-                if (step.request == DC_CMD_GET_SYS_PARAM_VALUES)
+                if (row->request == DC_CMD_GET_SYS_PARAM_VALUES)
                     GetSysParams(false);
                 else
-                    send(step.request);
+                    send(row->request);
                 break;
-            case Arg::Zero: send(step.request, {0}); break;
-            default: send(step.request, {next}); break;
+            case Arg::Zero: send(row->request, {0}); break;
+            default: send(row->request, {next}); break;
             }
         }
         if (endsDownload) {
@@ -330,7 +368,10 @@ void DeviceModel::routePacket(const Packet& packet)
             writeDefinitionCache();
             state.ReloadDefinitions = false;
         }
-        return;
+        if (skip == nullptr)
+            return;
+        code = skip->answer;
+        index = skip->lastIndex;
     }
 }
 

@@ -59,6 +59,20 @@ public:
     void LoadDefinitionCache();
     // Sets StatusSweepActive and sends DC_CMD_GET_SYS_STATUS.
     void StartStatusSweep();
+    // What a status sweep asks for besides the status and the unit
+    // configuration, which it always asks for (the configuration is the ROM
+    // check, and a download follows it when needed). The program reads
+    // everything; a one-shot command (brennmark-cli get) only what it shows.
+    // A part left out is passed over as if its answer had come.
+    enum SweepPart : unsigned {
+        kSweepZone2Status = 1,
+        kSweepCustomName = 2,
+        kSweepInputNames = 4,
+        kSweepParamValues = 8,
+        kSweepEverything = 15,
+    };
+    void setSweepParts(unsigned parts) { sweepParts_ = parts; }
+    unsigned sweepParts() const { return sweepParts_; }
 
     // --- System parameters -------------------------------------------------
     int ResolveNamedParam(std::string_view name, std::uint8_t id);
@@ -213,6 +227,10 @@ private:
     std::array<EffectDef, kEffectTableSize> effects_{};
     UnitStatus status_;
     std::array<ToneStepper, 3> steppers_{};
+
+    // The sweep's optional requests (SweepPart bits); set before the link
+    // starts, read by the receiver thread.
+    std::atomic<unsigned> sweepParts_{kSweepEverything};
 
     // Status records asked for and not yet sent (kReread* bits); set on any
     // thread, taken by the re-read timer on the user-interface thread.
