@@ -23,6 +23,7 @@ namespace bm {
 
 class CQuorControl;
 struct SpeakerEncoding; // one speaker group's parameters and choices
+struct CachedDefinitions;
 
 class DeviceModel : public LinkClient {
 public:
@@ -189,6 +190,11 @@ private:
     // At the end of a download: every definition, then the unit configuration
     // and the completeness mark, as one batch. Nothing when a definition is missing.
     void writeDefinitionCache();
+    // Another ROM than the cache's in use: when the cache holds that ROM's
+    // definitions, they replace the tables and become the entry in use (true,
+    // with the entry in use kept under its own ROM); false when it does not.
+    bool switchToCachedRom(const UnitConfig& unit);
+    void applyDefinitionsLocked(const CachedDefinitions& cached);
 
     // Helpers that expect mutex_ to be held by the caller.
     std::uint8_t slotLocked(NamedParam slot) const { return slots_[static_cast<int>(slot)]; }
