@@ -948,7 +948,8 @@ std::string programHelp()
         "  --simulate        a simulated unit, in-process\n"
         "  --model de1|za2   the simulated unit's model (default de1)\n"
         "  --firmware A|B    the simulated unit's firmware (default A)\n"
-        "  --trace FILE      write the link's trace to FILE\n"
+        "  --trace FILE      write the link's trace to FILE, from the first byte\n"
+        "  --wait SECONDS    wait up to SECONDS for a port another program holds\n"
         "  --json            JSON output (every command); an error is {\"error\": ..., \"exit\": N}\n"
         "  -v, --verbose     the decoded packets on standard error\n"
         "  -q, --quiet       no progress or notes on standard error\n"
@@ -971,7 +972,7 @@ std::string programHelp()
         "\n\nThe first use downloads the unit's definitions (a progress line on standard\n"
         "error when it is a terminal) and keeps them, as brennmark does.\n"
         "\nExit status: 0 success, 1 differences (diff), 2 usage or unit error, 3 no unit,\n"
-        "4 port busy.\n";
+        "4 the port is busy (another program holds it).\n";
     return text;
 }
 
