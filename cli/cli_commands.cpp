@@ -79,17 +79,27 @@ std::string wordOf(const Control& c, const Value& v)
 }
 
 // The definitions the program holds (the cache), to check parameter names
-// before the port is opened; nothing when there are none yet.
-struct HeldDefinitions {
-    explicit HeldDefinitions(CliSession& session)
+// before the port is opened; nothing when there are none yet. Read only when
+// a name is not a control's.
+class HeldDefinitions {
+public:
+    explicit HeldDefinitions(CliSession& session) : session_(session) {}
+    const DeviceModel* get() const
     {
-        if (DeviceModel::definitionCacheMissing(session.settings()))
-            return;
-        model = std::make_unique<DeviceModel>(session.settings(), session.prompt());
-        model->LoadDefinitionCache();
+        if (!loaded_) {
+            loaded_ = true;
+            if (!DeviceModel::definitionCacheMissing(session_.settings())) {
+                model_ = std::make_unique<DeviceModel>(session_.settings(), session_.prompt());
+                model_->LoadDefinitionCache();
+            }
+        }
+        return model_.get();
     }
-    const DeviceModel* get() const { return model.get(); }
-    std::unique_ptr<DeviceModel> model;
+
+private:
+    CliSession& session_;
+    mutable bool loaded_ = false;
+    mutable std::unique_ptr<DeviceModel> model_;
 };
 
 // A definition name the unit may have (checked once its definitions are held).
@@ -108,7 +118,9 @@ int usage(const char* command, const std::string& why)
 bool checkName(const std::string& name, const HeldDefinitions& held, std::optional<Control>& control,
                std::string& error)
 {
-    control = controls::findControl(name, held.get());
+    control = controls::findControl(name);
+    if (!control)
+        control = controls::findControl(name, held.get());
     if (control)
         return true;
     if (!held.get() && mayBeDefinitionName(name))
