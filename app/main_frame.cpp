@@ -181,6 +181,10 @@ int CMainFrame::startUp()
         }
     }
     control_->EnableLink();
+    {
+        std::lock_guard lock(goodbye_->mutex);
+        goodbye_->send = [this] { sayGoodbye(); };
+    }
 
     waitForStatusSweep(choice.forceDownload != 0);
     if (stopRequested_)
@@ -346,6 +350,25 @@ void CMainFrame::onNotification(const Notification& n)
     }
 }
 
+std::function<void()> CMainFrame::lastWords() const
+{
+    return [goodbye = goodbye_] {
+        std::lock_guard lock(goodbye->mutex);
+        if (goodbye->said || !goodbye->send)
+            return;
+        goodbye->said = true;
+        goodbye->send();
+    };
+}
+
+void CMainFrame::sayGoodbye()
+{
+    // Front-panel reports off and goodbye; 100 ms for the writer to send them.
+    model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
+    model_->HostSleep();
+    sleepMs(100);
+}
+
 void CMainFrame::shutdown()
 {
     if (shutDown_)
@@ -379,10 +402,13 @@ void CMainFrame::shutdown()
         state.ReloadDefinitions = false;
         if (chainRunning)
             sleepMs(kChainSettleMs);
-        // Front-panel reports off and goodbye; 100 ms for the writer to send them.
-        model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
-        model_->HostSleep();
-        sleepMs(100);
+        {
+            std::lock_guard lock(goodbye_->mutex);
+            if (!goodbye_->said)
+                sayGoodbye();
+            goodbye_->said = true;
+            goodbye_->send = nullptr;
+        }
         control_->DisableLink();
         control_->ExitInstance();
         control_->detachTrace();

@@ -20,6 +20,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <ostream>
 
 namespace bm {
@@ -83,6 +84,10 @@ public:
     // it is not the chosen port's (MainFrameOptions::deviceNote).
     QString deviceInUse() const;
     QString deviceNote() const { return options_.deviceNote; }
+    // The goodbye to the unit, callable on any thread, at most once in the
+    // run (the shutdown's own counts): for a forced exit while the UI thread
+    // is held up. It outlives the window and then does nothing.
+    std::function<void()> lastWords() const;
 
 signals:
     void closed();
@@ -99,6 +104,16 @@ private:
     using FileAction = int (*)(DeviceModel&, FileDialog&, Prompt&, SettingsStore&);
     void runFileAction(FileAction action, const char* done, const char* failed);
     void shutdown();
+    // Front-panel reports off and HOST_SLEEP, once; see lastWords().
+    void sayGoodbye();
+
+    // The goodbye shared with lastWords(), which may run on another thread.
+    struct Goodbye {
+        std::mutex mutex; // guards both members; held while the goodbye is sent
+        std::function<void()> send; // set while a link to a unit is up
+        bool said = false;
+    };
+    const std::shared_ptr<Goodbye> goodbye_ = std::make_shared<Goodbye>();
 
     MainFrameOptions options_;
     // Declared in the order they may be destroyed last-first: the link goes

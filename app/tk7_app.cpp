@@ -7,6 +7,7 @@
 #include "platform/qt_settings.h"
 #include "platform/settings_keys.h"
 #include "platform/serial_factory.h"
+#include "platform/termination.h"
 #include "sim/sim_server.h"
 
 #include <QApplication>
@@ -31,9 +32,13 @@ static void initBrennmarkResources()
 namespace bm {
 namespace {
 
-// The self-pipe: the signal handler only writes a byte, which the event loop
-// reads through a socket notifier and turns into a close of the main window.
+// The self-pipe: the first signal's handler only writes a byte, which the
+// event loop reads through a socket notifier and turns into a close of the
+// main window. A second signal ends the program at once (platform/termination.h).
 int gSignalPipe[2] = {-1, -1};
+
+// Time for the goodbye's two packets and their pacing before a forced exit.
+constexpr int kLastWordsMs = 400;
 
 extern "C" void onTerminationSignal(int)
 {
@@ -71,8 +76,7 @@ CTK7App::~CTK7App()
     if (sim_)
         sim_->stop();
     if (signals_) {
-        std::signal(SIGTERM, SIG_DFL);
-        std::signal(SIGINT, SIG_DFL);
+        removeTerminationSignals();
         signals_.reset();
         ::close(gSignalPipe[0]);
         ::close(gSignalPipe[1]);
@@ -91,12 +95,7 @@ void CTK7App::installSignalHandlers()
         }
         terminate();
     });
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    installTerminationSignals(onTerminationSignal);
 }
 
 void CTK7App::terminate()
@@ -201,6 +200,10 @@ bool CTK7App::InitInstance()
     }
 
     frame_ = std::make_unique<CMainFrame>(std::move(services), frameOptions);
+    // A second signal while the first's close is held up: the goodbye if the
+    // line can still carry it, then the end.
+    if (signals_)
+        setLastWords(frame_->lastWords(), kLastWordsMs);
     QObject::connect(frame_.get(), &CMainFrame::closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     if (frame_->create() != 0) {
         frame_->prompt().ask("Failed to create empty document.");

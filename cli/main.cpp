@@ -2,8 +2,11 @@
 // Global options come before the command; each command takes its own.
 #include "cli/cli_commands.h"
 #include "cli/cli_session.h"
+#include "platform/termination.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <string>
 
 using namespace bm::cli;
@@ -78,5 +81,11 @@ int main(int argc, char** argv)
     }
     const int status = command->run(session, args);
     std::fflush(stdout);
+    // The session's close follows: its goodbye, then the link's end, which a
+    // lost line may hold up. A signal now (watch's second) ends the program
+    // at once, once the goodbye has had its time.
+    const auto goodbyeSent = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    bm::setLastWords([goodbyeSent] { std::this_thread::sleep_until(goodbyeSent); }, 200);
+    bm::installTerminationSignals(nullptr);
     return status;
 }
