@@ -139,8 +139,11 @@ int CMainFrame::startUp()
         choice.forceDownload = 1;
 
     // Detection: the link's construction opens the port, greets the unit and
-    // waits up to about a second for any packet. No unit is not the end: the
-    // user may plug it in, switch it on or pick another device, and try again.
+    // waits up to about a second for any packet; then the status sweep, in
+    // which a unit identifies itself with its configuration. Whatever answers
+    // without a configuration of a DE-1 or ZA-2 is no unit. No unit is not the
+    // end: the user may plug it in, switch it on or pick another device, and
+    // try again.
     for (;;) {
         serial_ = makeSerial_(*settings_);
         model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
@@ -153,12 +156,22 @@ int CMainFrame::startUp()
             prompt_->ask("Couldn't Create Brennmark Control!");
             return -1;
         }
-        if (control_->state().UnitHeard)
-            break;
         if (stopRequested_)
             return 0; // create() posts the close
+        NotDetected why = notDetectedReason(*serial_);
+        if (control_->state().UnitHeard) {
+            control_->EnableLink();
+            const SweepWait waited = waitForStatusSweep(choice.forceDownload != 0);
+            if (stopRequested_)
+                return 0; // create() posts the close
+            if (control_->state().UnitConfirmed) {
+                if (waited == SweepWait::TimedOut)
+                    prompt_->ask("Timed out waiting for data download from DE-1/ZA-2!");
+                break;
+            }
+            why.answer = "it answered, but never identified itself as one";
+        }
 
-        const NotDetected why = notDetectedReason(*serial_);
         std::fprintf(stderr, "brennmark: %s\n", why.terminalText().c_str());
         const NotDetectedChoice next = notDetected_(why.boxText());
         if (next == NotDetectedChoice::Quit || stopRequested_) {
@@ -180,15 +193,10 @@ int CMainFrame::startUp()
             }
         }
     }
-    control_->EnableLink();
     {
         std::lock_guard lock(goodbye_->mutex);
         goodbye_->send = [this] { sayGoodbye(); };
     }
-
-    waitForStatusSweep(choice.forceDownload != 0);
-    if (stopRequested_)
-        return 0; // create() posts the close
     createSheet();
     return 0;
 }
@@ -206,18 +214,20 @@ void CMainFrame::dropLink()
     serial_.reset();
 }
 
-void CMainFrame::waitForStatusSweep(bool forcedDownload)
+CMainFrame::SweepWait CMainFrame::waitForStatusSweep(bool forcedDownload)
 {
-    const LinkState& state = control_->state();
+    LinkState& state = control_->state();
     auto progress = std::make_unique<CDownloadDlg>();
     progress->setWindowIcon(appIcon());
     progress->show();
 
     // The UI thread dispatches nothing of the link's while it waits; the pump
     // keeps the progress window painted and shows the receiver's prompts.
+    // The window's own input (Cancel) is taken as well.
+    waitHook_->setUserInput(true);
     StartupWait wait(state, forcedDownload, [this](int ms) { waitPumping(waitHook_.get(), ms); });
     const bool finished = wait.run([&](const StartupWait& w) {
-        if (stopRequested_)
+        if (stopRequested_ || progress->cancelled())
             return false;
         const std::uint32_t sent = state.CommandsSent;
         const std::uint32_t received = state.ResponsesReceived;
@@ -227,9 +237,21 @@ void CMainFrame::waitForStatusSweep(bool forcedDownload)
         progress->setProgress(sweepProgress(sent, downloading, !state.StatusSweepActive, model_->unitConfig()));
         return true;
     });
-    if (!finished && !stopRequested_)
-        prompt_->ask("Timed out waiting for data download from DE-1/ZA-2!");
+    waitHook_->setUserInput(false);
+    const bool cancelled = progress->cancelled() && !finished;
     progress.reset();
+    if (finished)
+        return SweepWait::Finished;
+    if (!cancelled)
+        return SweepWait::TimedOut;
+    // The sweep's chain ends here, as at shutdown; a download cut short leaves
+    // the cache unmarked and is done again at the next start.
+    if (state.ReloadDefinitions)
+        settings_->writeInt(keys::kComm, keys::kForceDownload, 1);
+    state.StatusSweepActive = false;
+    state.ReloadDefinitions = false;
+    sleepMs(kChainSettleMs);
+    return SweepWait::Cancelled;
 }
 
 void CMainFrame::createSheet()

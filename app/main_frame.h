@@ -95,7 +95,8 @@ signals:
 private:
     int startUp();
     void dropLink();
-    void waitForStatusSweep(bool forcedDownload);
+    enum class SweepWait { Finished, TimedOut, Cancelled };
+    SweepWait waitForStatusSweep(bool forcedDownload);
     void createSheet();
     void onNotification(const Notification& notification);
     void showLineState(LineState state);

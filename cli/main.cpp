@@ -2,6 +2,7 @@
 // Global options come before the command; each command takes its own.
 #include "cli/cli_commands.h"
 #include "cli/cli_session.h"
+#include "platform/serial_factory.h"
 #include "platform/termination.h"
 
 #include <chrono>
@@ -76,6 +77,14 @@ int main(int argc, char** argv)
     if (command->needsUnit) {
         std::string error;
         const int status = session.connect(error);
+        // Whatever answered without a configuration of a DE-1 or ZA-2 (noise,
+        // another device) is no unit, however far its answers took the sweep.
+        if (session.connected() && !session.link().state().UnitConfirmed) {
+            session.stopSending(); // and no goodbye: it is no unit
+            return fail(kExitNoUnit, "Ridaziv DE-1 or ZA-2 was not detected on " +
+                                         bm::chosenSerialDevice(session.settings(), options.port) +
+                                         ": it answered, but never identified itself as one");
+        }
         if (status != kExitOk)
             return fail(status, error);
     }

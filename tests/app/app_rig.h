@@ -1,6 +1,6 @@
 // Helpers for the application's tests: a dialog runner that plays the user, a
 // clicker that answers real message boxes, and a main window wired to a fake
-// port or to the simulated unit on a pseudo-terminal.
+// port, to the simulated unit on a pseudo-terminal, or to a tcp:// peer.
 #pragma once
 
 #include "app/dialog_runner.h"
@@ -10,6 +10,7 @@
 #include "platform/scripted_file_dialog.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
+#include "platform/tcp_serial.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
 #include "tests/ui/page_rig.h"
@@ -110,6 +111,8 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
         };
     } else {
         services.makeSerial = [simPath](SettingsStore& s) -> std::unique_ptr<SerialDevice> {
+            if (isTcpDevice(simPath))
+                return std::make_unique<TcpSerialPort>(simPath);
             return std::make_unique<TermiosSerialPort>(s, simPath);
         };
     }

@@ -6,10 +6,12 @@
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "tests/app/app_rig.h"
+#include "tests/support/noise_peer.h"
 #include "ui/control_sheet.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -254,6 +256,87 @@ private slots:
         QVERIFY(frame->sheet()->isVisible());
         frame->close(); // runs once control is back in the event loop
         QTRY_VERIFY(frame->isShutDown());
+    }
+
+    // A peer that sends noise (framed packets among it) is heard but is no
+    // unit: "not detected", with the cause, after the short wait, never the
+    // download's three minutes and never a sheet.
+    void aPeerSendingNoiseIsNotTakenForAUnit()
+    {
+        NoisePeer noise;
+        QVERIFY(!noise.url().empty());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, noise.url()); // no cache: a forced download
+        Watchdog watchdog(60);
+
+        QCOMPARE(frame->create(), 0);
+        QVERIFY(noise.connections() >= 1);
+        QCOMPARE(parts.notDetectedTexts.size(), std::size_t(1));
+        QCOMPARE(parts.notDetectedTexts[0], "Ridaziv DE-1 or ZA-2 was not detected... Exiting!\n\nNo DE-1 or ZA-2 on " +
+                                                noise.url() + ": it answered, but never identified itself as one.");
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QVERIFY(frame->sheet() == nullptr);
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTRY_COMPARE(closed.count(), 1);
+    }
+
+    // Cancel in the download window: the sheet opens on what is known, the
+    // cache is not marked complete and the next start downloads again.
+    void cancellingTheDownloadOpensTheSheetAndTheNextStartDownloads()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath()); // no cache: a forced download
+        Watchdog watchdog(120);
+
+        // The unit falls silent at parameter 5; Cancel is clicked once it has.
+        std::atomic<bool> silent{false};
+        std::atomic<bool> stop{false};
+        std::thread watcher([&] {
+            while (!stop) {
+                for (const Bytes& p : unit.receivedPackets()) {
+                    if (p.size() > 4 && p[2] == DC_CMD_GET_SYS_PARAM_BY_ID && p[4] >= 5) {
+                        unit.setSilent(true);
+                        silent = true;
+                        return;
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        bool clicked = false;
+        QTimer clicker;
+        QObject::connect(&clicker, &QTimer::timeout, [&] {
+            if (!silent || clicked)
+                return;
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* cancel = w->isVisible() ? w->findChild<QPushButton*>(QStringLiteral("cancelDownload")) : nullptr;
+                if (cancel) {
+                    cancel->click();
+                    clicked = true;
+                }
+            }
+        });
+        clicker.start(10);
+
+        const auto started = Clock::now();
+        QCOMPARE(frame->create(), 0);
+        stop = true;
+        watcher.join();
+        QVERIFY(clicked);
+        QVERIFY(Clock::now() - started < std::chrono::seconds(5)); // not the idle limit's wait
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QVERIFY(frame->sheet());
+        QVERIFY(frame->sheet()->isVisible());
+        QVERIFY(!frame->control()->state().ReloadDefinitions.load());
+        QVERIFY(!frame->control()->state().StatusSweepActive.load());
+        QVERIFY(DeviceModel::definitionCacheMissing(*parts.settings));
+        QCOMPARE(parts.settings->readInt(keys::kComm, keys::kForceDownload, 0), 1);
+        unit.setSilent(false);
+        frame->close();
+        QTRY_VERIFY(frame->isShutDown());
+        QVERIFY(DeviceModel::definitionCacheMissing(*parts.settings));
     }
 
     void notDetectedThenRetryWithTheUnitNowPresentProceeds()
