@@ -128,6 +128,8 @@ int CMainFrame::startUp()
     if (showDialog && options_.commConfigDialog) {
         // No link exists yet: the Advanced dialog only stores its values.
         CCommConfigDlg dialog(choice, *settings_, *prompt_, *dialogs_, nullptr);
+        if (!options_.device.empty())
+            dialog.showDeviceInUse(QString::fromStdString(options_.device), options_.deviceNote);
         if (dialogs_->run(dialog) == QDialog::Accepted)
             choice = dialog.values();
     }
@@ -145,7 +147,7 @@ int CMainFrame::startUp()
     // end: the user may plug it in, switch it on or pick another device, and
     // try again.
     for (;;) {
-        serial_ = makeSerial_(*settings_);
+        serial_ = makeSerial_(*settings_, options_.device);
         model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
         // The trace is attached before the port opens, so the greeting is in it.
         const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace,
@@ -181,9 +183,13 @@ int CMainFrame::startUp()
         dropLink();
         if (next == NotDetectedChoice::CommConfig) {
             CCommConfigDlg dialog(choice, *settings_, *prompt_, *dialogs_, nullptr);
-            if (!options_.deviceNote.isEmpty())
-                dialog.showDeviceInUse(QString::fromStdString(why.device), options_.deviceNote);
+            if (!options_.device.empty())
+                dialog.showDeviceInUse(QString::fromStdString(options_.device), options_.deviceNote);
             if (dialogs_->run(dialog) == QDialog::Accepted) {
+                // The port chosen here is the one to try: it replaces the
+                // device given for the run.
+                options_.device.clear();
+                options_.deviceNote.clear();
                 const CommConfigValues picked = dialog.values();
                 choice.portIndex = picked.portIndex;
                 choice.dontShow = picked.dontShow;

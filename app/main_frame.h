@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <string>
 
 namespace bm {
 
@@ -37,8 +38,9 @@ struct Notification;
 // a QtPrompt, modal exec() of each dialog, a QFileDialog, the seven pages.
 struct MainFrameServices {
     std::unique_ptr<SettingsStore> settings;
-    // Makes the serial device (it may read its device paths from the store).
-    std::function<std::unique_ptr<SerialDevice>(SettingsStore&)> makeSerial;
+    // Makes the serial device: `device` when not empty (this run's, see
+    // MainFrameOptions::device), else the chosen port's from the store.
+    std::function<std::unique_ptr<SerialDevice>(SettingsStore&, const std::string& device)> makeSerial;
     std::unique_ptr<Prompt> prompt;
     std::unique_ptr<DialogRunner> dialogs;
     std::unique_ptr<FileDialog> files;
@@ -51,8 +53,10 @@ struct MainFrameServices {
 struct MainFrameOptions {
     bool commConfigDialog = true;  // false: never show it at start (simulated unit)
     std::ostream* trace = nullptr; // attached to the link before it opens the port
-    // Why this run's device is not the one the Comm Config dialog's port maps
-    // to ("--port", "the simulated unit"); empty when it is.
+    // This run's device when it is not the chosen port's (--port, the
+    // simulated unit), and why ("given with --port"); both empty when it is.
+    // A port chosen in Comm Config after "not detected" replaces both.
+    std::string device;
     QString deviceNote;
 };
 
@@ -123,7 +127,7 @@ private:
     std::unique_ptr<Prompt> prompt_;
     std::unique_ptr<DialogRunner> dialogs_;
     std::unique_ptr<FileDialog> files_;
-    std::function<std::unique_ptr<SerialDevice>(SettingsStore&)> makeSerial_;
+    std::function<std::unique_ptr<SerialDevice>(SettingsStore&, const std::string&)> makeSerial_;
     PageFactory makePages_;
     std::function<NotDetectedChoice(const std::string&)> notDetected_;
     std::unique_ptr<QtOwnerWindow> owner_;

@@ -172,12 +172,15 @@ bool CTK7App::InitInstance()
     MainFrameServices services;
     MainFrameOptions frameOptions;
     installSignalHandlers();
-    if (!options_.port.isEmpty())
+    if (!options_.port.isEmpty()) {
+        frameOptions.device = overridePath;
         frameOptions.deviceNote = QStringLiteral("given with --port");
+    }
     if (options_.simulate) {
         if (!startSimulator(overridePath))
             return false;
         frameOptions.commConfigDialog = false;
+        frameOptions.device = overridePath;
         frameOptions.deviceNote = QStringLiteral("the simulated unit");
         // The simulated unit keeps its own definition cache, so that it never
         // replaces the real unit's.
@@ -188,8 +191,8 @@ bool CTK7App::InitInstance()
     } else {
         services.settings = std::make_unique<QSettingsStore>();
     }
-    services.makeSerial = [overridePath](SettingsStore& settings) -> std::unique_ptr<SerialDevice> {
-        return makeSerialDevice(settings, overridePath); // tcp:// or a termios device
+    services.makeSerial = [](SettingsStore& settings, const std::string& device) -> std::unique_ptr<SerialDevice> {
+        return makeSerialDevice(settings, device); // tcp:// or a termios device
     };
     if (!options_.traceFile.isEmpty()) {
         trace_.open(options_.traceFile.toStdString(), std::ios::out | std::ios::trunc | std::ios::binary);

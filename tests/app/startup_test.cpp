@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -387,6 +388,39 @@ private slots:
         QCOMPARE(parts.fakePort->openedPort(), 2);               // COM2, as chosen
         QCOMPARE(parts.settings->readInt(keys::kComm, keys::kCommPort, -7), 1);
         QVERIFY(frame->sheet() == nullptr);
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTRY_COMPARE(closed.count(), 1);
+    }
+
+    // A first run with --port: the Comm Config dialog says which device the
+    // run uses; after "not detected", a port chosen there is the one tried.
+    void withPortTheDialogNamesTheDeviceAndAPortChosenAfterNotDetectedIsTried()
+    {
+        FrameParts parts;
+        MainFrameOptions options;
+        options.device = "/dev/ttyUSB7";
+        options.deviceNote = QStringLiteral("given with --port");
+        auto frame = makeFrame(parts, nullptr, {}, false, {}, options); // a first run: the dialog shows
+        parts.notDetectedAnswers = {NotDetectedChoice::CommConfig, NotDetectedChoice::Quit};
+        QStringList inUse;
+        int dialogs = 0;
+        parts.runner->script = [&](QDialog& dialog) {
+            QString shown;
+            for (QLabel* label : dialog.findChildren<QLabel*>())
+                if (label->isVisibleTo(&dialog) && label->text().startsWith(QStringLiteral("This run uses")))
+                    shown = label->text();
+            inUse << shown;
+            if (++dialogs == 2)
+                dialog.findChild<QComboBox*>(QStringLiteral("port"))->setCurrentIndex(2);
+            dialog.accept();
+            return dialog.result();
+        };
+        QCOMPARE(frame->create(), 0);
+        QCOMPARE(inUse, (QStringList{QStringLiteral("This run uses /dev/ttyUSB7 (given with --port)."),
+                                     QStringLiteral("This run uses /dev/ttyUSB7 (given with --port).")}));
+        QCOMPARE(parts.devicesGiven, (std::vector<std::string>{"/dev/ttyUSB7", ""}));
+        QCOMPARE(parts.fakePort->openedPort(), 3); // COM3, as chosen
+        QCOMPARE(frame->deviceNote(), QString());
         QSignalSpy closed(frame.get(), &CMainFrame::closed);
         QTRY_COMPARE(closed.count(), 1);
     }
