@@ -163,6 +163,10 @@ int CMainFrame::startUp()
         NotDetected why = notDetectedReason(*serial_);
         if (control_->state().UnitHeard) {
             control_->EnableLink();
+            {
+                std::lock_guard lock(goodbye_->mutex);
+                goodbye_->send = [this] { sayGoodbye(); };
+            }
             const SweepWait waited = waitForStatusSweep(choice.forceDownload != 0);
             if (stopRequested_)
                 return 0; // create() posts the close
@@ -199,17 +203,18 @@ int CMainFrame::startUp()
             }
         }
     }
-    {
-        std::lock_guard lock(goodbye_->mutex);
-        goodbye_->send = [this] { sayGoodbye(); };
-    }
     createSheet();
     return 0;
 }
 
 void CMainFrame::dropLink()
 {
-    // Nothing was heard: no goodbye is owed. The link's timers go with it.
+    // Nothing was heard, or nothing that is a unit: no goodbye is owed. The
+    // link's timers go with it.
+    {
+        std::lock_guard lock(goodbye_->mutex); // waits for last words under way
+        goodbye_->send = nullptr;
+    }
     control_->DisableLink();
     control_->ExitInstance();
     control_->detachTrace();
