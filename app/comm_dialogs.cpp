@@ -25,6 +25,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <set>
 #include <unistd.h>
@@ -246,8 +247,6 @@ constexpr FieldSpec kFields[] = {
     {"Ack Wait Interval", keys::kWritePacketAckWaitInterval, Timing::WritePacketAckWaitInterval},
 };
 
-constexpr int kMaxTiming = 1000;
-
 // An unsigned decimal number, or none. Numbers too large for any field still
 // parse (as a value above the limit) so that they get the range message.
 std::optional<unsigned long long> parseUnsigned(const QString& text)
@@ -260,7 +259,7 @@ std::optional<unsigned long long> parseUnsigned(const QString& text)
             return std::nullopt;
     bool ok = false;
     const unsigned long long v = t.toULongLong(&ok);
-    return ok ? v : static_cast<unsigned long long>(kMaxTiming) + 1;
+    return ok ? v : std::numeric_limits<unsigned long long>::max();
 }
 
 } // namespace
@@ -275,7 +274,8 @@ CAdvancedCommDlg::CAdvancedCommDlg(SettingsStore& settings, Prompt& prompt, CQuo
     for (int i = 0; i < FieldCount; ++i) {
         fields_[i] = new QLineEdit(this);
         fields_[i]->setObjectName(QString::fromLatin1(kNames[i]));
-        fields_[i]->setText(QString::number(settings_.readInt(keys::kComm, kFields[i].key.name, 0)));
+        fields_[i]->setText(QString::number(
+            keys::clampTiming(kFields[i].key, settings_.readInt(keys::kComm, kFields[i].key.name, 0))));
         fields_[i]->setAlignment(Qt::AlignRight);
         fields_[i]->setMaximumWidth(90);
         const bool isCount = (i == AckWaitCount);
@@ -320,7 +320,7 @@ void CAdvancedCommDlg::accept()
         const char* failure = nullptr;
         if (!parsed)
             failure = "Please enter a positive integer.";
-        else if (*parsed > static_cast<unsigned long long>(kMaxTiming))
+        else if (*parsed > static_cast<unsigned long long>(kFields[f].key.maximum))
             failure = "Please enter an integer between 0 and 1000.";
         if (failure) {
             // The designed message, after the name of the field it is about.

@@ -128,6 +128,8 @@ int CMainFrame::startUp()
     if (showDialog && options_.commConfigDialog) {
         // No link exists yet: the Advanced dialog only stores its values.
         CCommConfigDlg dialog(choice, *settings_, *prompt_, *dialogs_, nullptr);
+        if (!options_.device.empty())
+            dialog.showDeviceInUse(QString::fromStdString(options_.device), options_.deviceNote);
         if (dialogs_->run(dialog) == QDialog::Accepted)
             choice = dialog.values();
     }
@@ -139,10 +141,13 @@ int CMainFrame::startUp()
         choice.forceDownload = 1;
 
     // Detection: the link's construction opens the port, greets the unit and
-    // waits up to about a second for any packet. No unit is not the end: the
-    // user may plug it in, switch it on or pick another device, and try again.
+    // waits up to about a second for any packet; then the status sweep, in
+    // which a unit identifies itself with its configuration. Whatever answers
+    // without a configuration of a DE-1 or ZA-2 is no unit. No unit is not the
+    // end: the user may plug it in, switch it on or pick another device, and
+    // try again.
     for (;;) {
-        serial_ = makeSerial_(*settings_);
+        serial_ = makeSerial_(*settings_, options_.device);
         model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
         // The trace is attached before the port opens, so the greeting is in it.
         const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace,
@@ -153,12 +158,26 @@ int CMainFrame::startUp()
             prompt_->ask("Couldn't Create Brennmark Control!");
             return -1;
         }
-        if (control_->state().UnitHeard)
-            break;
         if (stopRequested_)
             return 0; // create() posts the close
+        NotDetected why = notDetectedReason(*serial_);
+        if (control_->state().UnitHeard) {
+            control_->EnableLink();
+            {
+                std::lock_guard lock(goodbye_->mutex);
+                goodbye_->send = [this] { sayGoodbye(); };
+            }
+            const SweepWait waited = waitForStatusSweep(choice.forceDownload != 0);
+            if (stopRequested_)
+                return 0; // create() posts the close
+            if (control_->state().UnitConfirmed) {
+                if (waited == SweepWait::TimedOut)
+                    prompt_->ask("Timed out waiting for data download from DE-1/ZA-2!");
+                break;
+            }
+            why.answer = "it answered, but never identified itself as one";
+        }
 
-        const NotDetected why = notDetectedReason(*serial_);
         std::fprintf(stderr, "brennmark: %s\n", why.terminalText().c_str());
         const NotDetectedChoice next = notDetected_(why.boxText());
         if (next == NotDetectedChoice::Quit || stopRequested_) {
@@ -168,9 +187,13 @@ int CMainFrame::startUp()
         dropLink();
         if (next == NotDetectedChoice::CommConfig) {
             CCommConfigDlg dialog(choice, *settings_, *prompt_, *dialogs_, nullptr);
-            if (!options_.deviceNote.isEmpty())
-                dialog.showDeviceInUse(QString::fromStdString(why.device), options_.deviceNote);
+            if (!options_.device.empty())
+                dialog.showDeviceInUse(QString::fromStdString(options_.device), options_.deviceNote);
             if (dialogs_->run(dialog) == QDialog::Accepted) {
+                // The port chosen here is the one to try: it replaces the
+                // device given for the run.
+                options_.device.clear();
+                options_.deviceNote.clear();
                 const CommConfigValues picked = dialog.values();
                 choice.portIndex = picked.portIndex;
                 choice.dontShow = picked.dontShow;
@@ -180,18 +203,18 @@ int CMainFrame::startUp()
             }
         }
     }
-    control_->EnableLink();
-
-    waitForStatusSweep(choice.forceDownload != 0);
-    if (stopRequested_)
-        return 0; // create() posts the close
     createSheet();
     return 0;
 }
 
 void CMainFrame::dropLink()
 {
-    // Nothing was heard: no goodbye is owed. The link's timers go with it.
+    // Nothing was heard, or nothing that is a unit: no goodbye is owed. The
+    // link's timers go with it.
+    {
+        std::lock_guard lock(goodbye_->mutex); // waits for last words under way
+        goodbye_->send = nullptr;
+    }
     control_->DisableLink();
     control_->ExitInstance();
     control_->detachTrace();
@@ -202,18 +225,20 @@ void CMainFrame::dropLink()
     serial_.reset();
 }
 
-void CMainFrame::waitForStatusSweep(bool forcedDownload)
+CMainFrame::SweepWait CMainFrame::waitForStatusSweep(bool forcedDownload)
 {
-    const LinkState& state = control_->state();
+    LinkState& state = control_->state();
     auto progress = std::make_unique<CDownloadDlg>();
     progress->setWindowIcon(appIcon());
     progress->show();
 
     // The UI thread dispatches nothing of the link's while it waits; the pump
     // keeps the progress window painted and shows the receiver's prompts.
+    // The window's own input (Cancel) is taken as well.
+    waitHook_->setUserInput(true);
     StartupWait wait(state, forcedDownload, [this](int ms) { waitPumping(waitHook_.get(), ms); });
     const bool finished = wait.run([&](const StartupWait& w) {
-        if (stopRequested_)
+        if (stopRequested_ || progress->cancelled())
             return false;
         const std::uint32_t sent = state.CommandsSent;
         const std::uint32_t received = state.ResponsesReceived;
@@ -223,9 +248,21 @@ void CMainFrame::waitForStatusSweep(bool forcedDownload)
         progress->setProgress(sweepProgress(sent, downloading, !state.StatusSweepActive, model_->unitConfig()));
         return true;
     });
-    if (!finished && !stopRequested_)
-        prompt_->ask("Timed out waiting for data download from DE-1/ZA-2!");
+    waitHook_->setUserInput(false);
+    const bool cancelled = progress->cancelled() && !finished;
     progress.reset();
+    if (finished)
+        return SweepWait::Finished;
+    if (!cancelled)
+        return SweepWait::TimedOut;
+    // The sweep's chain ends here, as at shutdown; a download cut short leaves
+    // the cache unmarked and is done again at the next start.
+    if (state.ReloadDefinitions)
+        settings_->writeInt(keys::kComm, keys::kForceDownload, 1);
+    state.StatusSweepActive = false;
+    state.ReloadDefinitions = false;
+    sleepMs(kChainSettleMs);
+    return SweepWait::Cancelled;
 }
 
 void CMainFrame::createSheet()
@@ -346,6 +383,25 @@ void CMainFrame::onNotification(const Notification& n)
     }
 }
 
+std::function<void()> CMainFrame::lastWords() const
+{
+    return [goodbye = goodbye_] {
+        std::lock_guard lock(goodbye->mutex);
+        if (goodbye->said || !goodbye->send)
+            return;
+        goodbye->said = true;
+        goodbye->send();
+    };
+}
+
+void CMainFrame::sayGoodbye()
+{
+    // Front-panel reports off and goodbye; 100 ms for the writer to send them.
+    model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
+    model_->HostSleep();
+    sleepMs(100);
+}
+
 void CMainFrame::shutdown()
 {
     if (shutDown_)
@@ -379,10 +435,13 @@ void CMainFrame::shutdown()
         state.ReloadDefinitions = false;
         if (chainRunning)
             sleepMs(kChainSettleMs);
-        // Front-panel reports off and goodbye; 100 ms for the writer to send them.
-        model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
-        model_->HostSleep();
-        sleepMs(100);
+        {
+            std::lock_guard lock(goodbye_->mutex);
+            if (!goodbye_->said)
+                sayGoodbye();
+            goodbye_->said = true;
+            goodbye_->send = nullptr;
+        }
         control_->DisableLink();
         control_->ExitInstance();
         control_->detachTrace();

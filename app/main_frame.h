@@ -20,7 +20,9 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <ostream>
+#include <string>
 
 namespace bm {
 
@@ -36,8 +38,9 @@ struct Notification;
 // a QtPrompt, modal exec() of each dialog, a QFileDialog, the seven pages.
 struct MainFrameServices {
     std::unique_ptr<SettingsStore> settings;
-    // Makes the serial device (it may read its device paths from the store).
-    std::function<std::unique_ptr<SerialDevice>(SettingsStore&)> makeSerial;
+    // Makes the serial device: `device` when not empty (this run's, see
+    // MainFrameOptions::device), else the chosen port's from the store.
+    std::function<std::unique_ptr<SerialDevice>(SettingsStore&, const std::string& device)> makeSerial;
     std::unique_ptr<Prompt> prompt;
     std::unique_ptr<DialogRunner> dialogs;
     std::unique_ptr<FileDialog> files;
@@ -50,8 +53,10 @@ struct MainFrameServices {
 struct MainFrameOptions {
     bool commConfigDialog = true;  // false: never show it at start (simulated unit)
     std::ostream* trace = nullptr; // attached to the link before it opens the port
-    // Why this run's device is not the one the Comm Config dialog's port maps
-    // to ("--port", "the simulated unit"); empty when it is.
+    // This run's device when it is not the chosen port's (--port, the
+    // simulated unit), and why ("given with --port"); both empty when it is.
+    // A port chosen in Comm Config after "not detected" replaces both.
+    std::string device;
     QString deviceNote;
 };
 
@@ -83,6 +88,10 @@ public:
     // it is not the chosen port's (MainFrameOptions::deviceNote).
     QString deviceInUse() const;
     QString deviceNote() const { return options_.deviceNote; }
+    // The goodbye to the unit, callable on any thread, at most once in the
+    // run (the shutdown's own counts): for a forced exit while the UI thread
+    // is held up. It outlives the window and then does nothing.
+    std::function<void()> lastWords() const;
 
 signals:
     void closed();
@@ -90,7 +99,8 @@ signals:
 private:
     int startUp();
     void dropLink();
-    void waitForStatusSweep(bool forcedDownload);
+    enum class SweepWait { Finished, TimedOut, Cancelled };
+    SweepWait waitForStatusSweep(bool forcedDownload);
     void createSheet();
     void onNotification(const Notification& notification);
     void showLineState(LineState state);
@@ -99,6 +109,16 @@ private:
     using FileAction = int (*)(DeviceModel&, FileDialog&, Prompt&, SettingsStore&);
     void runFileAction(FileAction action, const char* done, const char* failed);
     void shutdown();
+    // Front-panel reports off and HOST_SLEEP, once; see lastWords().
+    void sayGoodbye();
+
+    // The goodbye shared with lastWords(), which may run on another thread.
+    struct Goodbye {
+        std::mutex mutex; // guards both members; held while the goodbye is sent
+        std::function<void()> send; // set while a link to a unit is up
+        bool said = false;
+    };
+    const std::shared_ptr<Goodbye> goodbye_ = std::make_shared<Goodbye>();
 
     MainFrameOptions options_;
     // Declared in the order they may be destroyed last-first: the link goes
@@ -107,7 +127,7 @@ private:
     std::unique_ptr<Prompt> prompt_;
     std::unique_ptr<DialogRunner> dialogs_;
     std::unique_ptr<FileDialog> files_;
-    std::function<std::unique_ptr<SerialDevice>(SettingsStore&)> makeSerial_;
+    std::function<std::unique_ptr<SerialDevice>(SettingsStore&, const std::string&)> makeSerial_;
     PageFactory makePages_;
     std::function<NotDetectedChoice(const std::string&)> notDetected_;
     std::unique_ptr<QtOwnerWindow> owner_;

@@ -55,8 +55,9 @@ NotDetected notDetectedReason(const SerialDevice& serial)
 
 std::string NotDetected::terminalText() const
 {
-    std::string text = cause.empty() ? "no answer from a unit on " + device
-                                     : "cannot open serial device " + device + ": " + cause;
+    std::string text = !cause.empty()  ? "cannot open serial device " + device + ": " + cause
+                       : answer.empty() ? "no answer from a unit on " + device
+                                        : "no DE-1 or ZA-2 on " + device + ": " + answer;
     if (!fix.empty())
         text += "\n  " + fix;
     return text;
@@ -66,7 +67,12 @@ std::string NotDetected::boxText() const
 {
     std::string text = kNotDetected;
     text += "\n\n";
-    text += cause.empty() ? "No answer from a unit on " + device + "." : "Cannot open " + device + ": " + cause + ".";
+    if (!cause.empty())
+        text += "Cannot open " + device + ": " + cause + ".";
+    else if (!answer.empty())
+        text += "No DE-1 or ZA-2 on " + device + ": " + answer + ".";
+    else
+        text += "No answer from a unit on " + device + ".";
     if (!fix.empty())
         text += "\n\n" + fix;
     return text;

@@ -15,6 +15,9 @@ struct NotDetected {
     std::string device;
     std::string cause; // the open error, or "" when the port opened but nothing answered
     std::string fix;   // how to mend the cause, or ""
+    // Why what answered is no unit (noise, another device), or "" when
+    // nothing answered.
+    std::string answer;
 
     // One line for standard error.
     std::string terminalText() const;

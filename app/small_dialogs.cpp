@@ -72,10 +72,22 @@ CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)
     line_->setMinimumWidth(340);
     bar_ = new QProgressBar(this);
     bar_->setRange(0, 0); // no known end yet: a busy indicator
+    // Cancel ends the wait: the sheet opens on what the program knows, and a
+    // download cut short is done again at the next start.
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("cancelDownload"));
+    connect(buttons, &QDialogButtonBox::rejected, this, &CDownloadDlg::reject);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(line_);
     layout->addWidget(bar_);
+    layout->addWidget(buttons);
     keepCaptionWhole(*this); // the caption is longer than the line
+}
+
+void CDownloadDlg::reject()
+{
+    cancelled_ = true;
+    setText(QStringLiteral("Cancelling..."));
 }
 
 void CDownloadDlg::setProgress(const SweepProgress& progress)

@@ -33,13 +33,19 @@ class CDownloadDlg : public QDialog {
 public:
     explicit CDownloadDlg(QWidget* parent = nullptr);
     void setText(const QString& text);
+    // Cancel ("cancelDownload") or the window's close box was used.
+    bool cancelled() const { return cancelled_; }
     QString text() const;
     void setProgress(const SweepProgress& progress);
     const QProgressBar* bar() const { return bar_; }
 
+protected:
+    void reject() override; // Cancel, Escape and the close box: the wait ends
+
 private:
     QLabel* line_ = nullptr;
     QProgressBar* bar_ = nullptr;
+    bool cancelled_ = false;
 };
 
 } // namespace bm

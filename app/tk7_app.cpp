@@ -7,6 +7,7 @@
 #include "platform/qt_settings.h"
 #include "platform/settings_keys.h"
 #include "platform/serial_factory.h"
+#include "platform/termination.h"
 #include "sim/sim_server.h"
 
 #include <QApplication>
@@ -31,9 +32,13 @@ static void initBrennmarkResources()
 namespace bm {
 namespace {
 
-// The self-pipe: the signal handler only writes a byte, which the event loop
-// reads through a socket notifier and turns into a close of the main window.
+// The self-pipe: the first signal's handler only writes a byte, which the
+// event loop reads through a socket notifier and turns into a close of the
+// main window. A second signal ends the program at once (platform/termination.h).
 int gSignalPipe[2] = {-1, -1};
+
+// Time for the goodbye's two packets and their pacing before a forced exit.
+constexpr int kLastWordsMs = 400;
 
 extern "C" void onTerminationSignal(int)
 {
@@ -71,8 +76,7 @@ CTK7App::~CTK7App()
     if (sim_)
         sim_->stop();
     if (signals_) {
-        std::signal(SIGTERM, SIG_DFL);
-        std::signal(SIGINT, SIG_DFL);
+        removeTerminationSignals();
         signals_.reset();
         ::close(gSignalPipe[0]);
         ::close(gSignalPipe[1]);
@@ -91,12 +95,7 @@ void CTK7App::installSignalHandlers()
         }
         terminate();
     });
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    installTerminationSignals(onTerminationSignal);
 }
 
 void CTK7App::terminate()
@@ -173,12 +172,15 @@ bool CTK7App::InitInstance()
     MainFrameServices services;
     MainFrameOptions frameOptions;
     installSignalHandlers();
-    if (!options_.port.isEmpty())
+    if (!options_.port.isEmpty()) {
+        frameOptions.device = overridePath;
         frameOptions.deviceNote = QStringLiteral("given with --port");
+    }
     if (options_.simulate) {
         if (!startSimulator(overridePath))
             return false;
         frameOptions.commConfigDialog = false;
+        frameOptions.device = overridePath;
         frameOptions.deviceNote = QStringLiteral("the simulated unit");
         // The simulated unit keeps its own definition cache, so that it never
         // replaces the real unit's.
@@ -189,8 +191,8 @@ bool CTK7App::InitInstance()
     } else {
         services.settings = std::make_unique<QSettingsStore>();
     }
-    services.makeSerial = [overridePath](SettingsStore& settings) -> std::unique_ptr<SerialDevice> {
-        return makeSerialDevice(settings, overridePath); // tcp:// or a termios device
+    services.makeSerial = [](SettingsStore& settings, const std::string& device) -> std::unique_ptr<SerialDevice> {
+        return makeSerialDevice(settings, device); // tcp:// or a termios device
     };
     if (!options_.traceFile.isEmpty()) {
         trace_.open(options_.traceFile.toStdString(), std::ios::out | std::ios::trunc | std::ios::binary);
@@ -201,6 +203,10 @@ bool CTK7App::InitInstance()
     }
 
     frame_ = std::make_unique<CMainFrame>(std::move(services), frameOptions);
+    // A second signal while the first's close is held up: the goodbye if the
+    // line can still carry it, then the end.
+    if (signals_)
+        setLastWords(frame_->lastWords(), kLastWordsMs);
     QObject::connect(frame_.get(), &CMainFrame::closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     if (frame_->create() != 0) {
         frame_->prompt().ask("Failed to create empty document.");

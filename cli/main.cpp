@@ -5,10 +5,14 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_read_plan.h"
 #include "cli/cli_session.h"
+#include "platform/serial_factory.h"
+#include "platform/termination.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <string>
 
 using namespace bm::cli;
@@ -229,10 +233,24 @@ int main(int argc, char** argv)
         return checked;
     if (command->needs == Needs::Unit) {
         const int status = session.connect(error);
+        // Whatever answered without a configuration of a DE-1 or ZA-2 (noise,
+        // another device) is no unit, however far its answers took the sweep.
+        if (session.connected() && !session.link().state().UnitConfirmed) {
+            session.stopSending(); // and no goodbye: it is no unit
+            return fail(kExitNoUnit, "Ridaziv DE-1 or ZA-2 was not detected on " +
+                                         bm::chosenSerialDevice(session.settings(), options.port) +
+                                         ": it answered, but never identified itself as one");
+        }
         if (status != kExitOk)
             return fail(status, error);
     }
     const int status = command->run(session, invocation);
     std::fflush(stdout);
+    // The session's close follows: its goodbye, then the link's end, which a
+    // lost line may hold up. A signal now (watch's second) ends the program
+    // at once, once the goodbye has had its time.
+    const auto goodbyeSent = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    bm::setLastWords([goodbyeSent] { std::this_thread::sleep_until(goodbyeSent); }, 200);
+    bm::installTerminationSignals(nullptr);
     return status;
 }

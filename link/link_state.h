@@ -21,6 +21,9 @@ struct LinkState {
     std::atomic<bool> ReloadDefinitions{false};
     std::atomic<bool> StatusSweepActive{false};
     std::atomic<bool> UnitHeard{false};
+    // Set once the peer has sent a well-formed unit configuration of a known
+    // product: only then is it a unit, whatever else it sent.
+    std::atomic<bool> UnitConfirmed{false};
     std::atomic<bool> ResponseReceived{true};
     std::atomic<bool> ResponseWindowOpen{false};
     std::atomic<bool> SendSuppressed{false};

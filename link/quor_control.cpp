@@ -196,7 +196,7 @@ CQuorControl::CQuorControl(const Environment& env, int portNumber, bool reloadDe
     // Written back at once so the store always shows the values in force.
     for (std::size_t i = 0; i < std::size(keys::kTimingKeys); ++i) {
         const keys::TimingKey& key = keys::kTimingKeys[i];
-        impl_->timing[i] = env_.settings.readInt(keys::kComm, key.name, key.defaultValue);
+        impl_->timing[i] = keys::clampTiming(key, env_.settings.readInt(keys::kComm, key.name, key.defaultValue));
     }
     // One batch: the store is rewritten once, not once per value.
     std::vector<SettingsValue> writeBack;
@@ -327,7 +327,8 @@ int CQuorControl::timing(Timing which) const
 
 void CQuorControl::setTiming(Timing which, int value)
 {
-    impl_->timing[static_cast<std::size_t>(which)] = value;
+    const auto i = static_cast<std::size_t>(which);
+    impl_->timing[i] = keys::clampTiming(keys::kTimingKeys[i], value);
 }
 
 // --- Sender ------------------------------------------------------------------

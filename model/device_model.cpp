@@ -269,8 +269,24 @@ const SweepSkip* skippedRequest(std::uint8_t request, unsigned parts)
 
 } // namespace
 
+namespace {
+
+// A unit configuration the program can trust: the record's full length, from
+// a product it knows. Anything else (noise that happens to frame, a model this
+// program does not support) neither replaces the configuration nor moves the
+// start-up chain on.
+bool acceptableUnitConfig(const Packet& packet)
+{
+    const std::uint8_t product = packet.dataLength() > 0 ? dataByte(packet, 0) : 0;
+    return packet.dataLength() == UnitConfig::kWireSize && (product == 1 || product == 2);
+}
+
+} // namespace
+
 void DeviceModel::routePacket(const Packet& packet)
 {
+    if (packet.code() == DC_RESP_UNIT_CONFIG && !acceptableUnitConfig(packet))
+        return;
     // The model's half of the receiver's routing: the handler for the code
     // stores the answer, then the start-up chain above releases the next request.
     struct Route {
@@ -370,6 +386,7 @@ void DeviceModel::onUnitConfig(const Packet& packet)
     }
 
     LinkState& state = link().state();
+    state.UnitConfirmed = true; // routePacket let only an acceptable one through
     if (!state.ReloadDefinitions) {
         const std::string cached = settings_.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
         const int product = settings_.readInt(keys::kCacheUnitConfig, keys::kUnitConfigFields[0], -1);

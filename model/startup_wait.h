@@ -54,7 +54,9 @@ public:
     bool run(const PassHook& onPass);
 
     int passes() const { return passes_; }
-    int passLimit() const { return downloading_ ? kPassesDownload : kPasses; }
+    // The download's limit only once the peer is known to be a unit (its
+    // configuration is in): a busy peer that is none gets the short one.
+    int passLimit() const { return downloading_ && state_.UnitConfirmed ? kPassesDownload : kPasses; }
     bool downloadSeen() const { return downloading_; }
 
 private:

@@ -1,11 +1,22 @@
+// The manual owner window: its bounded queue and history, and its timers.
 #include "platform/manual_owner_window.h"
+
+#include <algorithm>
 
 namespace bm {
 
 void ManualOwnerWindow::postNotification(Notification notification)
 {
     std::lock_guard lock(mutex_);
+    if (history_.size() >= kHeldLimit)
+        history_.pop_front();
     history_.push_back(notification);
+    if (queue_.size() >= kHeldLimit) {
+        const auto sameKind = std::find_if(queue_.begin(), queue_.end(), [&](const Notification& n) {
+            return n.message == notification.message;
+        });
+        queue_.erase(sameKind != queue_.end() ? sameKind : queue_.begin());
+    }
     queue_.push_back(std::move(notification));
 }
 
@@ -128,7 +139,7 @@ std::vector<Notification> ManualOwnerWindow::pending() const
 std::vector<Notification> ManualOwnerWindow::history() const
 {
     std::lock_guard lock(mutex_);
-    return history_;
+    return {history_.begin(), history_.end()};
 }
 
 void ManualOwnerWindow::clearHistory()

@@ -1,4 +1,5 @@
-// Owner window for tests: nothing runs until the test pumps it. dispatch() hands
+// Owner window for tests and brennmark-cli: nothing runs until its thread pumps
+// it. dispatch() hands
 // posted notifications to the handler and runs timers whose period has passed
 // on the steady clock; fireTimer() runs one at once, whatever its time. Once
 // setTimer or killTimer has returned, no procedure of the timer's earlier
@@ -18,6 +19,13 @@ namespace bm {
 class ManualOwnerWindow : public OwnerWindow {
 public:
     using Handler = std::function<void(const Notification&)>;
+
+    // At most this many notifications are held, queued and in the history
+    // each, whatever a peer sends. A full queue drops its oldest notification
+    // of the new one's kind (a later one of the same kind supersedes it for
+    // every reader), or its oldest when it holds none of that kind; the
+    // history keeps the newest.
+    static constexpr std::size_t kHeldLimit = 4096;
 
     void postNotification(Notification notification) override;
     void setTimer(int id, int periodMs, TimerProc proc) override;
@@ -40,7 +48,8 @@ public:
     // The period timer `id` was last set with; 0 when it is not set.
     int timerPeriod(int id) const;
 
-    // Notifications posted and not yet dispatched (copies), and every one ever posted.
+    // Notifications posted and not yet dispatched (copies), and the latest
+    // kHeldLimit posted, oldest first.
     std::vector<Notification> pending() const;
     std::vector<Notification> history() const;
     void clearHistory();
@@ -64,7 +73,7 @@ private:
     std::recursive_mutex runMutex_;
     mutable std::mutex mutex_; // guards everything below
     std::deque<Notification> queue_;
-    std::vector<Notification> history_;
+    std::deque<Notification> history_;
     std::map<int, Timer> timers_;
     std::map<int, int> starts_;
     Handler handler_;

@@ -60,7 +60,7 @@ void QtWaitHook::pumpOnce()
         showPrompts_();
     // Paint and run queued calls; the owner window keeps the link's timers
     // and notifications, and user input waits until the wait is over.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    QCoreApplication::processEvents(userInput_ ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
     inSlice_ = false;
 }
 

@@ -30,6 +30,9 @@ public:
     // True while the thread is inside a blocking wait, from its first slice
     // until control is back in an event loop outside the hook.
     bool waiting() const { return holding_; }
+    // Lets the user's input through the slices as well (the start-up wait,
+    // whose one window is the download window with its Cancel); off by default.
+    void setUserInput(bool on) { userInput_ = on; }
     // Runs `action` now, or when the current wait is over.
     void afterWait(std::function<void()> action);
     // For good: from now on pumpOnce does nothing (the waits given this pump
@@ -46,6 +49,7 @@ private:
     bool inSlice_ = false;
     bool holding_ = false;
     bool stopped_ = false;
+    bool userInput_ = false;
 };
 
 } // namespace bm

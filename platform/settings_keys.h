@@ -34,10 +34,14 @@ inline constexpr const char* kComDevice[4] = {"Com1Device", "Com2Device", "Com3D
 inline constexpr const char* kComDeviceDefault[4] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3"};
 
 // "Comm": the fourteen link timing values, read with these defaults and written
-// back at every construction of the link.
+// back at every construction of the link. Each has the range the Advanced
+// dialog accepts (0..1000; the character delay is a switch); a stored value
+// outside it is taken as the nearest end, so no setting can overflow a wait.
 struct TimingKey {
     const char* name;
     int defaultValue;
+    int minimum = 0;
+    int maximum = 1000;
 };
 inline constexpr TimingKey kSaveConfigWaitCount{"SaveConfigWaitCount", 25};
 inline constexpr TimingKey kSaveConfigWaitInterval{"SaveConfigWaitInterval", 20};
@@ -52,7 +56,13 @@ inline constexpr TimingKey kWritePacketExtraDelayBefore{"WritePacketExtraDelayBe
 inline constexpr TimingKey kWritePacketExtraDelayAfter{"WritePacketExtraDelayAfterWriting", 10};
 inline constexpr TimingKey kWritePacketAckWaitCount{"WritePacketAckWaitCount", 10};
 inline constexpr TimingKey kWritePacketAckWaitInterval{"WritePacketAckWaitInterval", 10};
-inline constexpr TimingKey kWritePacketDoCharDelay{"WritePacketDoCharDelay", 1};
+inline constexpr TimingKey kWritePacketDoCharDelay{"WritePacketDoCharDelay", 1, 0, 1};
+
+// A stored or entered value, within the key's range.
+constexpr int clampTiming(const TimingKey& key, long long value)
+{
+    return static_cast<int>(value < key.minimum ? key.minimum : value > key.maximum ? key.maximum : value);
+}
 
 // In the order the link reads and writes them.
 inline constexpr TimingKey kTimingKeys[14] = {

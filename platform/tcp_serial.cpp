@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -54,6 +57,68 @@ bool connectWithin(int fd, const sockaddr* address, socklen_t length, Clock::tim
 
 } // namespace
 
+bool resolveTcpAddress(const std::string& host, const std::string& service, std::vector<ResolvedAddress>& out,
+                       std::string& error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
+        error = ::gai_strerror(rc);
+        return false;
+    }
+    out.clear();
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(a->ai_addr);
+        out.push_back({a->ai_family, a->ai_socktype, a->ai_protocol, {bytes, bytes + a->ai_addrlen}});
+    }
+    ::freeaddrinfo(found);
+    return true;
+}
+
+bool resolveWithin(const TcpResolver& resolver, const std::string& host, const std::string& service,
+                   int limitMs, std::vector<ResolvedAddress>& out, std::string& error)
+{
+    // Shared with the worker, which may outlive this call (and the port).
+    struct Lookup {
+        std::mutex mutex; // guards everything below
+        std::condition_variable done;
+        bool finished = false;
+        bool found = false;
+        std::vector<ResolvedAddress> addresses;
+        std::string error;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, resolver, host, service] {
+            std::vector<ResolvedAddress> addresses;
+            std::string error;
+            const bool found = resolver(host, service, addresses, error);
+            std::lock_guard lock(lookup->mutex);
+            lookup->found = found;
+            lookup->addresses = std::move(addresses);
+            lookup->error = std::move(error);
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        error = "cannot start the name lookup";
+        return false;
+    }
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return lookup->finished; })) {
+        error = "the name lookup of " + host + " timed out";
+        return false;
+    }
+    if (!lookup->found) {
+        error = lookup->error.empty() ? "the name lookup of " + host + " failed" : lookup->error;
+        return false;
+    }
+    out = std::move(lookup->addresses);
+    return true;
+}
+
 bool isTcpDevice(const std::string& device)
 {
     return device.rfind(kTcpScheme, 0) == 0;
@@ -85,7 +150,12 @@ bool parseTcpDevice(const std::string& device, std::string& host, int& port)
     return port >= 1 && port <= 65535;
 }
 
-TcpSerialPort::TcpSerialPort(std::string device) : device_(std::move(device)) {}
+TcpSerialPort::TcpSerialPort(std::string device, TcpResolver resolver, int resolveLimitMs)
+    : device_(std::move(device)),
+      resolver_(resolver ? std::move(resolver) : TcpResolver(resolveTcpAddress)),
+      resolveLimitMs_(resolveLimitMs)
+{
+}
 
 TcpSerialPort::~TcpSerialPort()
 {
@@ -107,30 +177,37 @@ bool TcpSerialPort::open(int /*portNumber*/)
         return false;
     }
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
-        openError_ = ::gai_strerror(rc);
+    // Looked up without the lock: a close on another thread is not held up.
+    lock.unlock();
+    std::vector<ResolvedAddress> found;
+    std::string lookupError;
+    const bool resolved = resolveWithin(resolver_, host, std::to_string(port), resolveLimitMs_, found, lookupError);
+    lock.lock();
+    if (fd_.load() >= 0) {
+        openError_ = "the port is already open";
+        return false;
+    }
+    if (!resolved) {
+        openError_ = lookupError;
         return false;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
     int fd = -1;
     int error = ECONNREFUSED;
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    for (const ResolvedAddress& a : found) {
+        if (fd >= 0)
+            break;
+        fd = ::socket(a.family, a.socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, a.protocol);
         if (fd < 0) {
             error = errno;
             continue;
         }
-        if (!connectWithin(fd, a->ai_addr, a->ai_addrlen, deadline, error)) {
+        if (!connectWithin(fd, reinterpret_cast<const sockaddr*>(a.address.data()),
+                           static_cast<socklen_t>(a.address.size()), deadline, error)) {
             ::close(fd);
             fd = -1;
         }
     }
-    ::freeaddrinfo(found);
     if (fd < 0) {
         openError_ = std::strerror(error);
         return false;

@@ -7,8 +7,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 namespace bm {
 
@@ -19,16 +22,44 @@ bool isTcpDevice(const std::string& device);
 // Splits "tcp://HOST:PORT" (HOST may be "[::1]"); false when malformed.
 bool parseTcpDevice(const std::string& device, std::string& host, int& port);
 
+// One address a name resolved to, as the socket calls take it (the bytes of
+// the platform's socket address).
+struct ResolvedAddress {
+    int family = 0;
+    int socketType = 0;
+    int protocol = 0;
+    std::vector<std::uint8_t> address;
+};
+
+// Looks `host` and `service` up: true with the addresses to try in order, or
+// false with the reason. May block for as long as the name service takes.
+using TcpResolver = std::function<bool(const std::string& host, const std::string& service,
+                                       std::vector<ResolvedAddress>& out, std::string& error)>;
+
+// The system's lookup (getaddrinfo).
+bool resolveTcpAddress(const std::string& host, const std::string& service, std::vector<ResolvedAddress>& out,
+                       std::string& error);
+
+// Runs `resolver` on a worker thread of its own and waits at most `limitMs`
+// for its answer. A lookup still running then is abandoned: it ends on its
+// own and its answer goes nowhere, so no caller (the user interface at start,
+// the reader while reconnecting, the close) waits on a dead name service.
+bool resolveWithin(const TcpResolver& resolver, const std::string& host, const std::string& service,
+                   int limitMs, std::vector<ResolvedAddress>& out, std::string& error);
+
 class TcpSerialPort : public SerialDevice {
 public:
-    explicit TcpSerialPort(std::string device);
+    // `resolver` looks the host up (the system's lookup when empty), within
+    // `resolveLimitMs`.
+    explicit TcpSerialPort(std::string device, TcpResolver resolver = {}, int resolveLimitMs = kResolveTimeoutMs);
     ~TcpSerialPort() override;
 
     TcpSerialPort(const TcpSerialPort&) = delete;
     TcpSerialPort& operator=(const TcpSerialPort&) = delete;
 
-    // Connects to the device's address; the port number is not used (the
-    // address is the port). Gives up after kConnectTimeoutMs.
+    // Looks the host up and connects to its address; the port number is not
+    // used (the address is the port). Gives up after kResolveTimeoutMs for
+    // the lookup and kConnectTimeoutMs for the connect.
     bool open(int portNumber) override;
     bool isOpen() const override;
     void close() override;
@@ -41,9 +72,12 @@ public:
     bool lineLost() const override { return lost_.load(); }
 
     static constexpr int kConnectTimeoutMs = 2000;
+    static constexpr int kResolveTimeoutMs = 2000;
 
 private:
     const std::string device_;
+    const TcpResolver resolver_;
+    const int resolveLimitMs_;
 
     // Held shared by reads and writes, exclusively by open and close, so the
     // socket is never closed (and its number reused) under a read or write on

@@ -1,6 +1,6 @@
 // Helpers for the application's tests: a dialog runner that plays the user, a
 // clicker that answers real message boxes, and a main window wired to a fake
-// port or to the simulated unit on a pseudo-terminal.
+// port, to the simulated unit on a pseudo-terminal, or to a tcp:// peer.
 #pragma once
 
 #include "app/dialog_runner.h"
@@ -10,6 +10,7 @@
 #include "platform/scripted_file_dialog.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
+#include "platform/tcp_serial.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
 #include "tests/ui/page_rig.h"
@@ -89,11 +90,14 @@ struct FrameParts {
     std::vector<std::string> notDetectedTexts;
     std::vector<NotDetectedChoice> notDetectedAnswers;
     std::function<void()> beforeNotDetectedAnswer; // e.g. plug the unit in
+    // The device given for the run at each serial device made ("" for the
+    // chosen port's).
+    std::vector<std::string> devicesGiven;
 };
 
 inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<void(InMemorySettings&)> prepare,
                                              const std::string& simPath = {}, bool realPrompt = false,
-                                             PageFactory pages = {})
+                                             PageFactory pages = {}, MainFrameOptions options = {})
 {
     MainFrameServices services;
     auto settings = std::make_unique<InMemorySettings>();
@@ -103,13 +107,16 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
     parts.settings = settings.get();
     services.settings = std::move(settings);
     if (simPath.empty()) {
-        services.makeSerial = [&parts](SettingsStore&) -> std::unique_ptr<SerialDevice> {
+        services.makeSerial = [&parts](SettingsStore&, const std::string& device) -> std::unique_ptr<SerialDevice> {
+            parts.devicesGiven.push_back(device);
             auto port = std::make_unique<FakeSerialPort>();
             parts.fakePort = port.get();
             return port;
         };
     } else {
-        services.makeSerial = [simPath](SettingsStore& s) -> std::unique_ptr<SerialDevice> {
+        services.makeSerial = [simPath](SettingsStore& s, const std::string&) -> std::unique_ptr<SerialDevice> {
+            if (isTcpDevice(simPath))
+                return std::make_unique<TcpSerialPort>(simPath);
             return std::make_unique<TermiosSerialPort>(s, simPath);
         };
     }
@@ -132,7 +139,7 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
         const std::size_t n = parts.notDetectedTexts.size();
         return n <= parts.notDetectedAnswers.size() ? parts.notDetectedAnswers[n - 1] : NotDetectedChoice::Quit;
     };
-    return std::make_unique<CMainFrame>(std::move(services));
+    return std::make_unique<CMainFrame>(std::move(services), std::move(options));
 }
 
 // A store that starts without the Comm Config dialog, on COM1.

@@ -6,10 +6,13 @@
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "tests/app/app_rig.h"
+#include "tests/support/noise_peer.h"
 #include "ui/control_sheet.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -256,6 +259,87 @@ private slots:
         QTRY_VERIFY(frame->isShutDown());
     }
 
+    // A peer that sends noise (framed packets among it) is heard but is no
+    // unit: "not detected", with the cause, after the short wait, never the
+    // download's three minutes and never a sheet.
+    void aPeerSendingNoiseIsNotTakenForAUnit()
+    {
+        NoisePeer noise;
+        QVERIFY(!noise.url().empty());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, noise.url()); // no cache: a forced download
+        Watchdog watchdog(60);
+
+        QCOMPARE(frame->create(), 0);
+        QVERIFY(noise.connections() >= 1);
+        QCOMPARE(parts.notDetectedTexts.size(), std::size_t(1));
+        QCOMPARE(parts.notDetectedTexts[0], "Ridaziv DE-1 or ZA-2 was not detected... Exiting!\n\nNo DE-1 or ZA-2 on " +
+                                                noise.url() + ": it answered, but never identified itself as one.");
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QVERIFY(frame->sheet() == nullptr);
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTRY_COMPARE(closed.count(), 1);
+    }
+
+    // Cancel in the download window: the sheet opens on what is known, the
+    // cache is not marked complete and the next start downloads again.
+    void cancellingTheDownloadOpensTheSheetAndTheNextStartDownloads()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath()); // no cache: a forced download
+        Watchdog watchdog(120);
+
+        // The unit falls silent at parameter 5; Cancel is clicked once it has.
+        std::atomic<bool> silent{false};
+        std::atomic<bool> stop{false};
+        std::thread watcher([&] {
+            while (!stop) {
+                for (const Bytes& p : unit.receivedPackets()) {
+                    if (p.size() > 4 && p[2] == DC_CMD_GET_SYS_PARAM_BY_ID && p[4] >= 5) {
+                        unit.setSilent(true);
+                        silent = true;
+                        return;
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        bool clicked = false;
+        QTimer clicker;
+        QObject::connect(&clicker, &QTimer::timeout, [&] {
+            if (!silent || clicked)
+                return;
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* cancel = w->isVisible() ? w->findChild<QPushButton*>(QStringLiteral("cancelDownload")) : nullptr;
+                if (cancel) {
+                    cancel->click();
+                    clicked = true;
+                }
+            }
+        });
+        clicker.start(10);
+
+        const auto started = Clock::now();
+        QCOMPARE(frame->create(), 0);
+        stop = true;
+        watcher.join();
+        QVERIFY(clicked);
+        QVERIFY(Clock::now() - started < std::chrono::seconds(5)); // not the idle limit's wait
+        QCOMPARE(parts.prompt->texts(), std::vector<std::string>{});
+        QVERIFY(frame->sheet());
+        QVERIFY(frame->sheet()->isVisible());
+        QVERIFY(!frame->control()->state().ReloadDefinitions.load());
+        QVERIFY(!frame->control()->state().StatusSweepActive.load());
+        QVERIFY(DeviceModel::definitionCacheMissing(*parts.settings));
+        QCOMPARE(parts.settings->readInt(keys::kComm, keys::kForceDownload, 0), 1);
+        unit.setSilent(false);
+        frame->close();
+        QTRY_VERIFY(frame->isShutDown());
+        QVERIFY(DeviceModel::definitionCacheMissing(*parts.settings));
+    }
+
     void notDetectedThenRetryWithTheUnitNowPresentProceeds()
     {
         // The device is not there at first: the unit's link appears when the
@@ -304,6 +388,39 @@ private slots:
         QCOMPARE(parts.fakePort->openedPort(), 2);               // COM2, as chosen
         QCOMPARE(parts.settings->readInt(keys::kComm, keys::kCommPort, -7), 1);
         QVERIFY(frame->sheet() == nullptr);
+        QSignalSpy closed(frame.get(), &CMainFrame::closed);
+        QTRY_COMPARE(closed.count(), 1);
+    }
+
+    // A first run with --port: the Comm Config dialog says which device the
+    // run uses; after "not detected", a port chosen there is the one tried.
+    void withPortTheDialogNamesTheDeviceAndAPortChosenAfterNotDetectedIsTried()
+    {
+        FrameParts parts;
+        MainFrameOptions options;
+        options.device = "/dev/ttyUSB7";
+        options.deviceNote = QStringLiteral("given with --port");
+        auto frame = makeFrame(parts, nullptr, {}, false, {}, options); // a first run: the dialog shows
+        parts.notDetectedAnswers = {NotDetectedChoice::CommConfig, NotDetectedChoice::Quit};
+        QStringList inUse;
+        int dialogs = 0;
+        parts.runner->script = [&](QDialog& dialog) {
+            QString shown;
+            for (QLabel* label : dialog.findChildren<QLabel*>())
+                if (label->isVisibleTo(&dialog) && label->text().startsWith(QStringLiteral("This run uses")))
+                    shown = label->text();
+            inUse << shown;
+            if (++dialogs == 2)
+                dialog.findChild<QComboBox*>(QStringLiteral("port"))->setCurrentIndex(2);
+            dialog.accept();
+            return dialog.result();
+        };
+        QCOMPARE(frame->create(), 0);
+        QCOMPARE(inUse, (QStringList{QStringLiteral("This run uses /dev/ttyUSB7 (given with --port)."),
+                                     QStringLiteral("This run uses /dev/ttyUSB7 (given with --port).")}));
+        QCOMPARE(parts.devicesGiven, (std::vector<std::string>{"/dev/ttyUSB7", ""}));
+        QCOMPARE(parts.fakePort->openedPort(), 3); // COM3, as chosen
+        QCOMPARE(frame->deviceNote(), QString());
         QSignalSpy closed(frame.get(), &CMainFrame::closed);
         QTRY_COMPARE(closed.count(), 1);
     }

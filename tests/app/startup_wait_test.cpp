@@ -73,17 +73,40 @@ private slots:
     {
         VirtualUnit unit;
         unit.state.ReloadDefinitions = true;
-        unit.step = [](VirtualUnit& u) { u.answer(); };
+        unit.step = [](VirtualUnit& u) {
+            u.answer();
+            if (u.now == 300)
+                u.state.UnitConfirmed = true; // its configuration is in
+        };
         StartupWait wait(unit.state, true, unit.sleep());
         QVERIFY(!wait.run({}));
         QCOMPARE(wait.passes(), 1800);
         QCOMPARE(unit.now, 180000);
     }
 
+    void aBusyPeerThatIsNoUnitGetsOnlyTheShortLimit()
+    {
+        // Packets keep coming, but no configuration of a known unit: the
+        // download's limit never applies, forced or begun.
+        for (const bool forced : {true, false}) {
+            VirtualUnit unit;
+            unit.state.ReloadDefinitions = forced;
+            unit.step = [](VirtualUnit& u) {
+                u.answer();
+                if (u.now == 300)
+                    u.state.ReloadDefinitions = true;
+            };
+            StartupWait wait(unit.state, forced, unit.sleep());
+            QVERIFY(!wait.run({}));
+            QCOMPARE(wait.passes(), 50);
+        }
+    }
+
     void fiftyOnePassesWithoutAPacketEndTheWait()
     {
         VirtualUnit unit;
         unit.state.ReloadDefinitions = true;
+        unit.state.UnitConfirmed = true;
         unit.step = [](VirtualUnit& u) {
             if (u.now <= 2000) // then silence
                 u.answer();
@@ -100,8 +123,10 @@ private slots:
         VirtualUnit unit;
         unit.step = [](VirtualUnit& u) {
             u.answer();
-            if (u.now == 300)
+            if (u.now == 300) {
                 u.state.ReloadDefinitions = true;
+                u.state.UnitConfirmed = true;
+            }
             if (u.now == 20000) {
                 u.state.ReloadDefinitions = false;
                 u.state.StatusSweepActive = false;
@@ -118,8 +143,10 @@ private slots:
     {
         VirtualUnit unit;
         unit.step = [](VirtualUnit& u) {
-            if (u.now == 300)
+            if (u.now == 300) {
                 u.state.ReloadDefinitions = true;
+                u.state.UnitConfirmed = true;
+            }
             if (u.now <= 8000)
                 u.answer();
         };

@@ -2,6 +2,7 @@
 // against ridaziv-sim --tcp): every command, the values it reads and writes
 // checked against the unit's own state, and its refusals.
 #include "cli_rig.h"
+#include "tests/support/noise_peer.h"
 #include "model/text_fields.h"
 
 #include <cstring>
@@ -44,6 +45,15 @@ TEST_F(CliTest, NoUnitIsStatusThree)
     EXPECT_EQ(quiet.status, 3);
     EXPECT_NE(quiet.err.find("was not detected"), std::string::npos) << quiet.err;
     EXPECT_EQ(quiet.out, "");
+
+    // A peer that answers with noise, framed packets among it, is no unit.
+    NoisePeer noise;
+    ASSERT_FALSE(noise.url().empty());
+    const CliResult garbage = cli({"--port", noise.url(), "status"}, false);
+    EXPECT_EQ(garbage.status, 3) << garbage.err;
+    EXPECT_NE(garbage.err.find("was not detected on " + noise.url()), std::string::npos) << garbage.err;
+    EXPECT_EQ(garbage.out, "");
+    EXPECT_GE(noise.connections(), 1);
 }
 
 // --- status and params ---------------------------------------------------------

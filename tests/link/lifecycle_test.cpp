@@ -43,6 +43,42 @@ TEST(Lifecycle, ConstructionReadsAndWritesBackEveryTimingKey)
     EXPECT_TRUE(link.state().LinkEnabled.load());
 }
 
+// Stored values are clamped to the ranges the Advanced dialog accepts, as read,
+// and the clamped value is the one written back.
+TEST(Lifecycle, StoredTimingValuesAreClampedToTheirRanges)
+{
+    struct Row {
+        keys::TimingKey key;
+        int stored;
+        int inForce;
+    };
+    const Row rows[] = {
+        {keys::kWritePacketAckWaitCount, 100000, 1000},
+        {keys::kWritePacketAckWaitInterval, -5, 0},
+        {keys::kWritePacketCheckInterval, 1000, 1000},
+        {keys::kWritePacketExtraDelayBefore, 1001, 1000},
+        {keys::kWritePacketExtraDelayAfter, -2147483647, 0},
+        {keys::kWritePacketDoCharDelay, 7, 1},
+        {keys::kSaveConfigWaitCount, 2147483647, 1000},
+        {keys::kRestoreConfigWakeupWaitInterval, -1, 0},
+        {keys::kRestoreConfigExtraDelay, 40, 40},
+    };
+    Rig rig;
+    for (const Row& row : rows)
+        rig.settings.writeInt(keys::kComm, row.key.name, row.stored);
+    CQuorControl& link = rig.offline();
+    for (const Row& row : rows) {
+        std::size_t index = 0;
+        while (std::string(keys::kTimingKeys[index].name) != row.key.name)
+            ++index;
+        EXPECT_EQ(link.timing(static_cast<Timing>(index)), row.inForce) << row.key.name;
+        EXPECT_EQ(rig.settings.readInt(keys::kComm, row.key.name, -1), row.inForce) << row.key.name;
+    }
+    // A value set while the link runs keeps to the same ranges.
+    link.setTiming(Timing::WritePacketAckWaitCount, 5000);
+    EXPECT_EQ(link.timing(Timing::WritePacketAckWaitCount), 1000);
+}
+
 TEST(Lifecycle, ReloadSkipsTheCacheAndStartsTheDownloadFlag)
 {
     Rig rig;

@@ -112,5 +112,38 @@ TEST(ManualOwnerTimers, ARestartByAnEarlierTimersProcedureDropsTheDueExpiry)
     EXPECT_TRUE(owner.timerActive(2));
 }
 
+// A peer flooding valid change messages into a run that does not dispatch
+// (or only keeps the history) holds a bounded number of notifications, keeps
+// the newest, and never drops the only one of another kind (the line state).
+TEST(ManualOwnerWindowFlood, HeldNotificationsStayBounded)
+{
+    ManualOwnerWindow owner;
+    owner.postNotification({WM_LINE_STATE, 3, 0, {}});
+    constexpr std::uint32_t kPosts = 200000;
+    for (std::uint32_t i = 0; i < kPosts; ++i)
+        owner.postNotification({WM_PARAM_CHANGED, i % 256, i, {}});
+
+    const auto history = owner.history();
+    const auto pending = owner.pending();
+    EXPECT_LE(history.size(), ManualOwnerWindow::kHeldLimit);
+    EXPECT_LE(pending.size(), ManualOwnerWindow::kHeldLimit);
+    ASSERT_FALSE(history.empty());
+    ASSERT_FALSE(pending.empty());
+    EXPECT_EQ(history.back().second, kPosts - 1);
+    EXPECT_EQ(pending.back().second, kPosts - 1);
+    int lineStates = 0;
+    for (const Notification& n : pending)
+        lineStates += n.message == WM_LINE_STATE && n.first == 3;
+    EXPECT_EQ(lineStates, 1);
+
+    // Dispatched in order of posting, oldest kept first.
+    std::vector<Notification> seen;
+    owner.setHandler([&](const Notification& n) { seen.push_back(n); });
+    owner.dispatch();
+    ASSERT_EQ(seen.size(), pending.size());
+    EXPECT_EQ(seen.front().message, WM_LINE_STATE);
+    EXPECT_TRUE(owner.pending().empty());
+}
+
 } // namespace
 } // namespace bm

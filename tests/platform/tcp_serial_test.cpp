@@ -13,6 +13,9 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
@@ -224,6 +227,53 @@ TEST(SerialFactory, TcpNamesFromTheCommandLineOrTheStoredPort)
     ASSERT_NE(dynamic_cast<TcpSerialPort*>(device.get()), nullptr);
     EXPECT_EQ(device->devicePath(), "tcp://127.0.0.1:4003");
     EXPECT_EQ(chosenSerialDevice(settings, "/dev/ttyS1"), "/dev/ttyS1");
+}
+
+// The name lookup runs through a seam with a bound: a resolver that never
+// answers (a dead name server) gives up after the bound with a reason, and a
+// late answer goes nowhere; a resolver that answers is used for the connect.
+TEST(TcpSerial, NameLookupIsBounded)
+{
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable released;
+        bool open = false;
+        int calls = 0;
+    };
+    auto gate = std::make_shared<Gate>();
+    TcpResolver stuck = [gate](const std::string&, const std::string&, std::vector<ResolvedAddress>&,
+                               std::string&) {
+        std::unique_lock lock(gate->mutex);
+        ++gate->calls;
+        gate->released.wait(lock, [&] { return gate->open; });
+        return false;
+    };
+    {
+        TcpSerialPort port("tcp://unit.invalid:4001", stuck, 50);
+        EXPECT_FALSE(port.open(1));
+        EXPECT_FALSE(port.isOpen());
+        EXPECT_NE(port.openError().find("timed out"), std::string::npos) << port.openError();
+        // Again while the first lookup still hangs: bounded as well.
+        EXPECT_FALSE(port.open(1));
+    }
+    {
+        std::lock_guard lock(gate->mutex);
+        EXPECT_EQ(gate->calls, 2);
+        gate->open = true;
+    }
+    gate->released.notify_all(); // the abandoned lookups end after their port has gone
+
+    Listener listener;
+    std::string askedHost;
+    TcpResolver answers = [&askedHost, &listener](const std::string& host, const std::string& service,
+                                                  std::vector<ResolvedAddress>& out, std::string& error) {
+        askedHost = host + ":" + service;
+        return resolveTcpAddress("127.0.0.1", std::to_string(listener.port()), out, error);
+    };
+    TcpSerialPort named("tcp://unit.example:4001", answers, 1000);
+    ASSERT_TRUE(named.open(1)) << named.openError();
+    EXPECT_EQ(askedHost, "unit.example:4001");
+    EXPECT_TRUE(listener.accept());
 }
 
 } // namespace
