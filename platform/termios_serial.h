@@ -32,7 +32,7 @@ public:
     void waitWriteComplete() override;
     std::string devicePath() const override;
     std::string openError() const override;
-    int pollDescriptor() const override;
+    unsigned waitForBytes(WakeSignal& wake, int timeoutMs) override;
     bool lineLost() const override;
 
     // True once a read or write has seen the line hang up or fail; reset by open().
