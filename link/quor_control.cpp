@@ -274,12 +274,13 @@ void CQuorControl::Impl::stopThreads()
     // ExitInstance runs only at exit. The poll keeps the caller's interface
     // running, so a prompt that needs the UI thread can still be seen.
     if (reader.joinable()) {
-        int waited = 0;
+        // By the clock, not by passes: a pass may take far longer than its
+        // 2 ms where the system timer is coarse (Windows).
+        const auto graceEnd = Clock::now() + std::chrono::milliseconds(kReaderGraceMs);
         while (!readerDone.load()) {
-            if (readerPrompts.load() > 0 || waited >= kReaderGraceMs)
+            if (readerPrompts.load() > 0 || Clock::now() >= graceEnd)
                 self.env_.prompt.abandon();
             waitPumping(self.env_.pump, kJoinPollMs);
-            waited += kJoinPollMs;
         }
         reader.join();
     }

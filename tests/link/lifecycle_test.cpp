@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#else
 #include <filesystem>
+#endif
 
 namespace bm::test {
 namespace {
@@ -15,8 +20,17 @@ using Clock = std::chrono::steady_clock;
 std::size_t threadCount()
 {
     std::size_t n = 0;
+#ifdef _WIN32
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+        n += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1 : 0;
+    ::CloseHandle(snapshot);
+#else
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
         ++n;
+#endif
     return n;
 }
 
