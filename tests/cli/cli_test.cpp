@@ -369,30 +369,34 @@ TEST_F(CliTest, FilesThatAreNotWholeAndSoundAreStatusTwoAndSendNothing)
 
     struct Row {
         Lines args;
+        std::string file; // the one refused, named in the message
         std::string reason;
     };
+    const std::string missing = folder.file("missing.lex"), cut = folder.file("short.lex"),
+                      oneShort = folder.file("one-short.lex"), noRec = folder.file("no-record.lex"),
+                      fifo = folder.file("fifo.lex"), noFolder = folder.file("no-folder/x.lex");
     const std::vector<Row> rows = {
-        {{"restore", folder.file("missing.lex")}, "No such file or directory"},
-        {{"restore", folder.file("short.lex")}, "ends before effect parameter record"},
-        {{"restore", folder.file("short.lex"), "--only", "speakers"}, "ends before effect parameter record"},
-        {{"restore", folder.file("one-short.lex")}, "ends 1 byte short of effect parameter record"},
-        {{"restore", folder.file("one-short.lex"), "--only", "BASS,TREBLE"}, "ends 1 byte short"},
-        {{"restore", folder.file("no-record.lex")}, "no system parameter record at offset 204"},
-        {{"restore", folder.file("no-record.lex"), "--only", "BASS,TREBLE"}, "no system parameter record"},
-        {{"restore", folder.file("fifo.lex")}, "not a regular file"},
-        {{"diff", folder.file("missing.lex"), a}, "No such file or directory"},
-        {{"diff", a, folder.file("one-short.lex")}, "ends 1 byte short"},
-        {{"diff", folder.file("fifo.lex"), "unit"}, "not a regular file"},
-        {{"save", folder.file("no-folder/x.lex")}, "No such file or directory"},
-        {{"save", folder.file("fifo.lex")}, "not a regular file"},
+        {{"restore", missing}, missing, "No such file or directory"},
+        {{"restore", cut}, cut, "ends 148 bytes short of the system parameter record"},
+        {{"restore", cut, "--only", "speakers"}, cut, "ends 148 bytes short"},
+        {{"restore", oneShort}, oneShort, "ends 1 byte short of effect parameter record"},
+        {{"restore", oneShort, "--only", "BASS,TREBLE"}, oneShort, "ends 1 byte short"},
+        {{"restore", noRec}, noRec, "no system parameter record at offset 204"},
+        {{"restore", noRec, "--only", "BASS,TREBLE"}, noRec, "no system parameter record"},
+        {{"restore", fifo}, fifo, "not a regular file"},
+        {{"diff", missing, a}, missing, "No such file or directory"},
+        {{"diff", a, oneShort}, oneShort, "ends 1 byte short"},
+        {{"diff", fifo, "unit"}, fifo, "not a regular file"},
+        {{"save", noFolder}, noFolder, "No such file or directory"},
+        {{"save", fifo}, fifo, "not a regular file"},
     };
     for (const Row& row : rows) {
-        FifoWatchdog watchdog(folder.file("fifo.lex"));
+        FifoWatchdog watchdog(fifo);
         const CliResult r = cli(row.args);
-        EXPECT_FALSE(watchdog.stop()) << row.args[1] << " waited on the FIFO";
-        EXPECT_EQ(r.status, 2) << row.args[1];
+        EXPECT_FALSE(watchdog.stop()) << row.args[0] << " " << row.file << " waited on the FIFO";
+        EXPECT_EQ(r.status, 2) << row.args[0] << " " << row.file;
         ASSERT_EQ(r.errLines().size(), 1u) << r.err;
-        EXPECT_NE(r.err.find(row.args[1]), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(row.file + ": "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(row.reason), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
