@@ -12,6 +12,7 @@
 #include "cli/cli_controls.h"
 #include "cli/json.h"
 #include "model/device_model.h"
+#include "platform/file_access.h"
 #include "platform/settings_keys.h"
 
 #include <atomic>
@@ -312,18 +313,50 @@ int runWatch(CliSession& session, const Args& argsIn)
 
 // --- save / restore ------------------------------------------------------------
 
+// A signal that ends the process during a save first deletes the save's
+// temporary file (only unlink() runs in the handler), then ends the process
+// as the signal would have.
+void onSignalDuringSave(int signal)
+{
+    files::removeTemporaryFilesOnSignal();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Installs onSignalDuringSave for SIGTERM and SIGINT while it lives.
+class SaveSignalGuard {
+public:
+    SaveSignalGuard()
+        : term_(std::signal(SIGTERM, onSignalDuringSave)), interrupt_(std::signal(SIGINT, onSignalDuringSave))
+    {
+    }
+    ~SaveSignalGuard()
+    {
+        std::signal(SIGTERM, term_);
+        std::signal(SIGINT, interrupt_);
+    }
+    SaveSignalGuard(const SaveSignalGuard&) = delete;
+    SaveSignalGuard& operator=(const SaveSignalGuard&) = delete;
+
+private:
+    void (*term_)(int);
+    void (*interrupt_)(int);
+};
+
 int runSave(CliSession& session, const Args& args)
 {
     if (args.size() != 1)
         return usage("save", "save needs one FILE");
+    const SaveSignalGuard cleanup; // before the temporary file exists
     ConfigFileWriter file(args[0]);
     if (!file.open())
-        return fail(kExitError, "Failed to open file! (" + args[0] + ": " + std::strerror(file.error()) + ")");
+        return fail(kExitError, "Failed to open file! (cannot write " + args[0] + ": " + file.reason() + ")");
     session.prompt().setQuiet(true);
     const bool saved = SaveConfiguration(session.model(), file, session.prompt());
     session.prompt().setQuiet(false);
     if (!saved)
-        return fail(kExitError, "Failed to save configuration!");
+        return fail(kExitError, "Failed to save configuration!" +
+                                    (file.reason().empty() ? "" : " (" + args[0] + ": " + file.reason() + ")"));
     session.waitFor([&] { return !session.link().state().StatusSweepActive; }, 10000);
     out("saved " + args[0]);
     return kExitOk;
@@ -342,15 +375,16 @@ int runRestore(CliSession& session, const Args& argsIn)
         return status;
     if (args.size() != 1)
         return usage("restore", "restore needs one FILE");
-    std::vector<std::uint8_t> bytes;
-    if (!readFilePrefix(args[0], kRestoreReadLimit, bytes))
-        return fail(kExitError, "Failed to open file! (" + args[0] + ")");
+    // The one loader: nothing is sent from a file it refuses.
+    const std::optional<ConfigFileContents> file = loadConfigFile(args[0], error);
+    if (!file)
+        return fail(kExitError, "Failed to restore configuration! " + error);
 
     DeviceModel& m = session.model();
     if (!selective) {
         const std::size_t before = session.prompt().texts().size();
         session.prompt().setQuiet(true);
-        const bool restored = RestoreConfiguration(m, session.prompt(), bytes.data(), bytes.size());
+        const bool restored = RestoreConfiguration(m, session.prompt(), *file);
         session.prompt().setQuiet(false);
         const auto texts = session.prompt().texts();
         if (!restored) {
@@ -377,7 +411,7 @@ int runRestore(CliSession& session, const Args& argsIn)
         return fail(kExitError, words.empty() ? "--only needs names" : "unknown name " + error + " in --only");
     const bool shown = session.settings().readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
     int written = 0;
-    if (!RestoreSelected(m, bytes.data(), bytes.size(), selection, shown, written, error))
+    if (!RestoreSelected(m, *file, selection, shown, written, error))
         return fail(kExitError, "Failed to restore configuration! " + error);
     session.sweep();
     out("restored " + std::to_string(written) + " value(s) from " + args[0]);
