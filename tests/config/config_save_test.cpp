@@ -165,6 +165,9 @@ TEST_F(ConfigSave, WriteErrorFailsTheSaveAndKeepsThePreviousFile)
     const Bytes previous(500, 0x5A);
     test::writeFile(target, previous);
 
+#ifdef _WIN32
+    GTEST_SKIP() << "no file-size limit on Windows to fill the disk with";
+#endif
     test::FileSizeLimit limit(300);
     ASSERT_TRUE(limit.ok());
     dialog.scriptPath(target);
