@@ -117,10 +117,12 @@ void CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& di
         return;
     }
     std::string error;
-    const std::optional<ConfigFileContents> file = loadConfigFile(*chosen.path, error);
-    std::vector<std::uint8_t> bytes;
-    if (!file || !readFilePrefix(*chosen.path, kRestoreReadLimit, bytes)) {
-        prompt.ask("Failed to open file! " + error);
+    bool unreadable = false;
+    const std::optional<ConfigFileContents> file = loadConfigFile(*chosen.path, error, &unreadable);
+    if (!file) {
+        prompt.ask(error);
+        if (unreadable)
+            prompt.ask("Failed to open file!");
         return;
     }
     storeLastVisited(settings, *chosen.path);
@@ -156,7 +158,7 @@ void CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& di
         waitPumping(model.link().pump(), 50);
     const bool shown = settings.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
     int written = 0;
-    if (!RestoreSelected(model, bytes.data(), bytes.size(), selection, shown, written, error)) {
+    if (!RestoreSelected(model, *file, selection, shown, written, error)) {
         prompt.ask(error);
         prompt.ask("Failed to restore configuration!");
         return;

@@ -154,7 +154,7 @@ public:
     void waitWriteComplete() override { inner_.waitWriteComplete(); }
     std::string devicePath() const override { return inner_.devicePath(); }
     std::string openError() const override { return inner_.openError(); }
-    int pollDescriptor() const override { return inner_.pollDescriptor(); }
+    unsigned waitForBytes(bm::WakeSignal& wake, int timeoutMs) override { return inner_.waitForBytes(wake, timeoutMs); }
     bool lineLost() const override { return inner_.lineLost(); }
 
 private:

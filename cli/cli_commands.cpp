@@ -13,6 +13,7 @@
 #include "config/config_selective_restore.h"
 #include "config/config_units.h"
 #include "model/device_model.h"
+#include "platform/file_access.h"
 #include "platform/settings_keys.h"
 
 #include <nlohmann/json.hpp>
@@ -692,6 +693,36 @@ int runWatch(CliSession& session, const Invocation& inv)
 
 // --- save / restore ------------------------------------------------------------
 
+// A signal that ends the process during a save first deletes the save's
+// temporary file (only unlink() runs in the handler), then ends the process
+// as the signal would have.
+void onSignalDuringSave(int signal)
+{
+    files::removeTemporaryFilesOnSignal();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Installs onSignalDuringSave for SIGTERM and SIGINT while it lives.
+class SaveSignalGuard {
+public:
+    SaveSignalGuard()
+        : term_(std::signal(SIGTERM, onSignalDuringSave)), interrupt_(std::signal(SIGINT, onSignalDuringSave))
+    {
+    }
+    ~SaveSignalGuard()
+    {
+        std::signal(SIGTERM, term_);
+        std::signal(SIGINT, interrupt_);
+    }
+    SaveSignalGuard(const SaveSignalGuard&) = delete;
+    SaveSignalGuard& operator=(const SaveSignalGuard&) = delete;
+
+private:
+    void (*term_)(int);
+    void (*interrupt_)(int);
+};
+
 int checkSave(CliSession&, const Invocation& inv)
 {
     if (inv.args.size() != 1)
@@ -702,15 +733,17 @@ int checkSave(CliSession&, const Invocation& inv)
 int runSave(CliSession& session, const Invocation& inv)
 {
     const std::string& path = inv.args[0];
+    const SaveSignalGuard cleanup; // before the temporary file exists
     ConfigFileWriter file(path);
     if (!file.open())
-        return fail(kExitError, "Failed to open file! (" + path + ": " + std::strerror(file.error()) + ")");
+        return fail(kExitError, "Failed to open file! (cannot write " + path + ": " + file.reason() + ")");
     session.prompt().setQuiet(true);
     const bool saved = SaveConfiguration(session.model(), file, session.prompt());
     session.prompt().setQuiet(false);
     if (!saved)
         return fail(kExitError, lineLost(session) ? "the line was lost while reading the unit; nothing was saved"
-                                                  : "Failed to save configuration!");
+                                                  : "Failed to save configuration!" +
+                                                        (file.reason().empty() ? "" : " (" + path + ": " + file.reason() + ")"));
     session.waitFor([&] { return !session.link().state().StatusSweepActive; }, 10000);
     if (inv.json)
         outJson({{"saved", path}});
@@ -732,16 +765,18 @@ int checkRestore(CliSession&, const Invocation& inv)
 int runRestore(CliSession& session, const Invocation& inv)
 {
     const std::string& path = inv.args[0];
-    std::vector<std::uint8_t> bytes;
-    if (!readFilePrefix(path, kRestoreReadLimit, bytes))
-        return fail(kExitError, "Failed to open file! (" + path + ")");
+    std::string error;
+    // The one loader: nothing is sent from a file it refuses.
+    const std::optional<ConfigFileContents> file = loadConfigFile(path, error);
+    if (!file)
+        return fail(kExitError, "Failed to restore configuration! " + error);
 
     DeviceModel& m = session.model();
     const auto only = inv.values.find("--only");
     if (only == inv.values.end()) {
         const std::size_t before = session.prompt().texts().size();
         session.prompt().setQuiet(true);
-        const bool restored = RestoreConfiguration(m, session.prompt(), bytes.data(), bytes.size());
+        const bool restored = RestoreConfiguration(m, session.prompt(), *file);
         session.prompt().setQuiet(false);
         const auto texts = session.prompt().texts();
         if (!restored) {
@@ -768,12 +803,11 @@ int runRestore(CliSession& session, const Invocation& inv)
         start = comma + 1;
     }
     RestoreSelection selection;
-    std::string error;
     if (!selectionFromNames(m, words, selection, error))
         return fail(kExitError, "unknown name " + shown(error) + " in --only");
     const bool shownName = session.settings().readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
     int written = 0;
-    if (!RestoreSelected(m, bytes.data(), bytes.size(), selection, shownName, written, error))
+    if (!RestoreSelected(m, *file, selection, shownName, written, error))
         return fail(kExitError, "Failed to restore configuration! " + error);
     session.sweep();
     if (inv.json)

@@ -5,20 +5,18 @@
 
 #include "link/packet.h"
 #include "model/startup_wait.h"
-#include "platform/qt_settings.h"
 #include "platform/serial_factory.h"
 #include "platform/settings_keys.h"
 #include "platform/sleep.h"
+#include "platform/user_settings.h"
 #include "sim/sim_server.h"
-
-#include <QDir>
-#include <QStandardPaths>
 
 #include <chrono>
 #include <iostream>
 #include <cstdio>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace bm::cli {
 namespace {
@@ -169,15 +167,8 @@ void CliSession::openSettings()
 {
     if (settings_)
         return;
-    if (options_.simulate) {
-        // The simulated unit keeps its own definition cache, as in brennmark --simulate.
-        const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                            QStringLiteral("/Tollvane");
-        QDir().mkpath(dir);
-        settings_ = std::make_unique<QSettingsStore>(dir + QStringLiteral("/Brennmark-simulated.conf"));
-    } else {
-        settings_ = std::make_unique<QSettingsStore>();
-    }
+    // The simulated unit keeps its own definition cache, as in brennmark --simulate.
+    settings_ = options_.simulate ? openSimulatedUnitSettings() : openUserSettings();
 }
 
 bool CliSession::startSimulator(std::string& error, std::string& device)

@@ -1,14 +1,37 @@
 # Installation and the Debian package: the three programs in bin/, the desktop
 # entry and icon in their freedesktop places, brennmark-cli's bash completion, man pages made from each
 # program's --help. `cpack` (scripts/package) builds brennmark_VERSION_ARCH.deb.
+# On Windows (scripts/package --windows) the programs and README.txt go in one
+# folder, zipped by CPack: brennmark-VERSION-win64.zip.
 include(GNUInstallDirs)
 
-# Without Qt (BM_WITH_QT=OFF) only the simulated unit is built.
+# Without Qt (BM_WITH_QT=OFF) only the simulated unit is built; on Windows the
+# command line (and the service, where the tree has it) needs no Qt either.
 if(BM_WITH_QT)
   set(BM_PROGRAMS brennmark brennmark-cli ridaziv-sim)
+elseif(WIN32)
+  set(BM_PROGRAMS brennmark-cli ridaziv-sim)
 else()
   set(BM_PROGRAMS ridaziv-sim)
 endif()
+if(TARGET brennmarkd)
+  list(APPEND BM_PROGRAMS brennmarkd)
+endif()
+
+if(WIN32)
+  install(TARGETS ${BM_PROGRAMS} RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/resources/windows/README.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME brennmark)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_VENDOR "Tollvane")
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 install(TARGETS ${BM_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/resources/brennmark.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

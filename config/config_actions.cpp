@@ -11,8 +11,8 @@
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
 
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace bm {
 
@@ -58,6 +58,7 @@ int SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, Set
     }
     ConfigFileWriter file(*chosen.path);
     if (!file.open()) {
+        prompt.ask("Cannot write " + *chosen.path + ": " + file.reason());
         prompt.ask("Failed to open file!");
         return 0;
     }
@@ -78,13 +79,21 @@ int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
         reportDialogError(prompt, chosen.errorCode);
         return -1;
     }
-    std::vector<std::uint8_t> bytes;
-    if (!readFilePrefix(*chosen.path, kRestoreReadLimit, bytes)) {
+    std::string error;
+    bool unreadable = false;
+    const std::optional<ConfigFileContents> file = loadConfigFile(*chosen.path, error, &unreadable);
+    if (unreadable) {
+        prompt.ask(error);
         prompt.ask("Failed to open file!");
         return 0;
     }
     storeLastVisited(settings, *chosen.path);
-    if (!RestoreConfiguration(model, prompt, bytes.data(), bytes.size())) {
+    if (!file) {
+        prompt.ask(error);
+        prompt.ask("Failed to restore configuration!");
+        return 0;
+    }
+    if (!RestoreConfiguration(model, prompt, *file)) {
         prompt.ask("Failed to restore configuration!");
         return 0;
     }

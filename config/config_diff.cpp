@@ -1,5 +1,6 @@
-// The configuration comparison. Both sides are parsed configuration files, so a
-// file and the unit are compared through the same save code that writes files.
+// The configuration comparison. Both sides are checked configuration files, so
+// a file and the unit are compared through the same save code that writes
+// files and the same check that reads them.
 #include "config/config_diff.h"
 
 #include "config/config_file_io.h"
@@ -11,15 +12,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
 
 namespace bm {
 namespace {
 
 constexpr const char* kNone = "(none)";
-// Larger than any configuration (204 + 257 + 255 x 257 bytes).
-constexpr std::size_t kConfigReadLimit = 1u << 17;
 
 std::string quoted(const std::string& text)
 {
@@ -158,43 +155,20 @@ std::string differenceLine(const ConfigDifference& difference)
     return difference.label + ": " + difference.a + " -> " + difference.b;
 }
 
-std::optional<ConfigFileContents> loadConfigFile(const std::string& path, std::string& error)
+std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error)
 {
-    std::vector<std::uint8_t> bytes;
-    if (!readFilePrefix(path, kConfigReadLimit, bytes)) {
-        error = "cannot read " + path;
+    // The save writes to memory; its bytes go through the same check as a
+    // file's, so the unit and a file compare on equal terms.
+    ConfigFileWriter memory;
+    SilentPrompt silent;
+    if (!memory.open() || !SaveConfiguration(model, memory, silent)) {
+        error = "Failed to save configuration!";
         return std::nullopt;
     }
     std::string why;
-    auto contents = parseConfigFile(bytes.data(), bytes.size(), &why);
+    auto contents = parseConfigFile(memory.bytes().data(), memory.bytes().size(), &why);
     if (!contents)
-        error = path + " is not a complete configuration file" + (why.empty() ? "" : ": " + why);
-    return contents;
-}
-
-} // namespace bm
-
-namespace bm {
-
-std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error)
-{
-    char folder[] = "/tmp/brennmark-unit-XXXXXX";
-    if (!::mkdtemp(folder)) {
-        error = "cannot make a temporary folder";
-        return std::nullopt;
-    }
-    const std::string path = std::string(folder) + "/unit.lex";
-    std::optional<ConfigFileContents> contents;
-    {
-        ConfigFileWriter file(path);
-        SilentPrompt silent;
-        if (file.open() && SaveConfiguration(model, file, silent))
-            contents = loadConfigFile(path, error);
-        else
-            error = "Failed to save configuration!";
-    }
-    std::remove(path.c_str());
-    ::rmdir(folder);
+        error = "The unit's configuration cannot be compared: " + why;
     return contents;
 }
 

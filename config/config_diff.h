@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/config_file.h"
+#include "config/config_file_io.h"
 
 #include <cstdint>
 #include <optional>
@@ -51,13 +52,10 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
 // One line of output: "VOLUME: -20 -> -10"; names are quoted.
 std::string differenceLine(const ConfigDifference& difference);
 
-// The unit's configuration now, read by the program's own save into a
-// temporary file that is parsed and removed; nothing, with the reason, when
-// the save fails. The save's closing status sweep is left running.
+// The unit's configuration now, read by the program's own save into memory
+// and checked as a file is; nothing, with the reason, when the save fails.
+// The save's closing status sweep is left running. (Files are read by
+// loadConfigFile, config_file_io.h.)
 std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error);
-
-// Reads and parses a whole configuration file; nothing, with the reason in
-// `error`, when it cannot be read or is not a complete configuration.
-std::optional<ConfigFileContents> loadConfigFile(const std::string& path, std::string& error);
 
 } // namespace bm

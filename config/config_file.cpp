@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <type_traits>
 
@@ -127,6 +128,29 @@ std::vector<std::uint8_t> recordFromPacket(const Packet& packet)
     return recordBytes(packet.code(), nullptr, packet.data(), packet.dataLength());
 }
 
+namespace {
+
+// The products the program knows (1 ZA-2, 2 DE-1); every other id reads as
+// "NOT SUPPORTED BY BRENNMARK", and its parameters mean nothing to it.
+bool supportedProduct(std::uint8_t id)
+{
+    return id == 1 || id == 2;
+}
+
+std::string bytesText(std::size_t count)
+{
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
+std::string codeText(std::uint8_t code)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", code);
+    return text;
+}
+
+} // namespace
+
 std::optional<ConfigFileContents> parseConfigFile(const std::uint8_t* bytes, std::size_t size,
                                                   std::string* error)
 {
@@ -135,28 +159,40 @@ std::optional<ConfigFileContents> parseConfigFile(const std::uint8_t* bytes, std
             *error = std::move(reason);
         return std::nullopt;
     };
+    if (size > kConfigFileSizeLimit)
+        return fail("larger than " + std::to_string(kConfigFileSizeLimit) + " bytes, the most a configuration holds");
     if (size < ConfigFileHeader::kSize)
-        return fail("shorter than the header");
+        return fail("it is " + bytesText(size) + ", shorter than the " + std::to_string(ConfigFileHeader::kSize) +
+                    "-byte header");
 
     ConfigFileContents contents;
     contents.header = ConfigFileHeader::fromBytes(bytes);
+    const std::uint8_t product = contents.header.unitConfig[0];
+    if (!supportedProduct(product))
+        return fail("it was saved from product " + std::to_string(product) + ", which Brennmark does not support");
     std::size_t at = ConfigFileHeader::kSize;
 
-    // Reads one record's prefix and data; the data stay in place.
-    auto record = [&](std::uint8_t code, const char* what, const std::uint8_t*& data,
-                      std::size_t& length) -> bool {
+    // A record's prefix: its code, which must be `code`, and its length.
+    auto record = [&](std::uint8_t code, const std::string& what, std::size_t& length) -> bool {
         if (size - at < kRecordPrefixSize) {
-            fail(std::string(what) + " record missing at offset " + std::to_string(at));
+            fail("the file ends before " + what + " at offset " + std::to_string(at));
             return false;
         }
         if (bytes[at] != code) {
-            fail(std::string(what) + " record at offset " + std::to_string(at) + " has code " +
-                 std::to_string(bytes[at]));
+            const std::string bare = what.rfind("the ", 0) == 0 ? what.substr(4) : what;
+            fail("no " + bare + " at offset " + std::to_string(at) + " (a record of code " + codeText(bytes[at]) +
+                 " is there)");
             return false;
         }
         length = bytes[at + 1];
-        if (size - at - kRecordPrefixSize < length) {
-            fail(std::string(what) + " record at offset " + std::to_string(at) + " is cut short");
+        return true;
+    };
+    // The record's data, which stay in place.
+    auto take = [&](const std::string& what, const std::uint8_t*& data, std::size_t length) -> bool {
+        const std::size_t have = size - at - kRecordPrefixSize;
+        if (have < length) {
+            fail("the file ends " + bytesText(length - have) + " short of " + what + " at offset " +
+                 std::to_string(at));
             return false;
         }
         data = bytes + at + kRecordPrefixSize;
@@ -166,22 +202,34 @@ std::optional<ConfigFileContents> parseConfigFile(const std::uint8_t* bytes, std
 
     const std::uint8_t* data = nullptr;
     std::size_t length = 0;
-    if (!record(DC_RESP_SYS_PARAM_VALUES, "system parameter", data, length))
+    const std::string system = "the system parameter record";
+    if (!record(DC_RESP_SYS_PARAM_VALUES, system, length))
+        return std::nullopt;
+    // Every parameter of the unit has its value, and no more: the restore
+    // sends TotalParams values from here, and the comparison goes by id.
+    const std::uint8_t params = contents.header.totalParams();
+    if (length != params)
+        return fail(system + " holds " + std::to_string(length) + " values, the unit it was saved from has " +
+                    std::to_string(params));
+    if (!take(system, data, length))
         return std::nullopt;
     contents.system.values.assign(data, data + length);
 
     for (int i = 0; i < contents.header.totalEffects(); ++i) {
-        if (!record(DC_RESP_EFFECT_PARAM_VALUES, "effect parameter", data, length))
+        const std::string effect = "effect parameter record " + std::to_string(i);
+        if (!record(DC_RESP_EFFECT_PARAM_VALUES, effect, length))
             return std::nullopt;
         if (length == 0)
-            return fail("effect parameter record " + std::to_string(i) + " has no effect id");
-        EffectParamRecord effect;
-        effect.effectId = data[0];
-        effect.values.assign(data + 1, data + length);
-        contents.effects.push_back(std::move(effect));
+            return fail(effect + " at offset " + std::to_string(at) + " has no effect id");
+        if (!take(effect, data, length))
+            return std::nullopt;
+        EffectParamRecord entry;
+        entry.effectId = data[0];
+        entry.values.assign(data + 1, data + length);
+        contents.effects.push_back(std::move(entry));
     }
     if (at != size)
-        return fail(std::to_string(size - at) + " bytes after the last record");
+        return fail(bytesText(size - at) + " after the last record");
     return contents;
 }
 

@@ -86,20 +86,19 @@ struct ConfigFileContents {
     std::vector<EffectParamRecord> effects; // TotalEffects of the header, by id order in the file
 };
 
-// Reads a complete file: the header, the system record (its own L), then the
-// header's TotalEffects effect records. Fails, with the reason in `error`, when
-// the bytes end early, a record has the wrong code or an effect record is
-// empty, or bytes follow the last record.
+// The largest file there can be: the header, 255 parameter values and 255
+// effect records of 255 data bytes each.
+inline constexpr std::size_t kConfigFileSizeLimit =
+    ConfigFileHeader::kSize + (kRecordPrefixSize + 255) + 255 * (kRecordPrefixSize + 255);
+
+// The one check of a configuration file's bytes, behind every restore,
+// selective restore, Compare and diff (loadConfigFile reads the file): the
+// header of a supported product, a system parameter record holding exactly
+// the header's TotalParams values, then the header's TotalEffects effect
+// records, and nothing after them. ConfigMagic and the reserved bytes are not
+// looked at, so a file any writer of the layout made is accepted. Fails, with
+// the reason in words in `error`, on the first fault found.
 std::optional<ConfigFileContents> parseConfigFile(const std::uint8_t* bytes, std::size_t size,
                                                   std::string* error = nullptr);
-
-// How many bytes the restore reads: the header and a system record of
-// `totalParams` values.
-constexpr std::size_t restoreSizeFor(std::uint8_t totalParams)
-{
-    return ConfigFileHeader::kSize + kRecordPrefixSize + totalParams;
-}
-// The most the restore ever reads from a file.
-inline constexpr std::size_t kRestoreReadLimit = restoreSizeFor(255);
 
 } // namespace bm

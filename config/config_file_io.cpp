@@ -1,18 +1,9 @@
-// POSIX implementation of the configuration file writer and reader.
+// The configuration file writer and the one loader, on the platform's file
+// access.
 #include "config/config_file_io.h"
-
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace bm {
 namespace {
-
-std::atomic<unsigned> temporaryCounter{0};
 
 bool isSeparator(char c)
 {
@@ -31,154 +22,91 @@ std::size_t fileNameStart(const std::string& path)
     return 0;
 }
 
-// The file a save really replaces: writing through a symbolic link changes
-// the file it points to, so the temporary file must sit beside that one.
-std::string resolvedTarget(const std::string& path)
-{
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return path;
-    char buffer[PATH_MAX];
-    if (!realpath(path.c_str(), buffer))
-        return path;
-    return buffer;
-}
-
-void syncFolder(const std::string& folder)
-{
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd); // best effort: the rename has happened either way
-    ::close(fd);
-}
-
 } // namespace
 
-ConfigFileWriter::ConfigFileWriter(std::string targetPath) : target_(resolvedTarget(targetPath)) {}
+ConfigFileWriter::ConfigFileWriter(std::string targetPath) : target_(std::move(targetPath)) {}
+
+ConfigFileWriter::ConfigFileWriter() : inMemory_(true) {}
 
 ConfigFileWriter::~ConfigFileWriter()
 {
     discard();
 }
 
-bool ConfigFileWriter::fail()
+bool ConfigFileWriter::fail(std::string reason)
 {
-    if (error_ == 0)
-        error_ = errno != 0 ? errno : EIO;
+    if (reason_.empty())
+        reason_ = std::move(reason);
     return false;
 }
 
 bool ConfigFileWriter::open()
 {
-    if (fd_ >= 0 || !temporary_.empty())
+    if (inMemory_) {
+        memory_.clear();
+        return true;
+    }
+    if (file_.isOpen() || !reason_.empty())
         return false;
-    const std::size_t nameAt = fileNameStart(target_);
-    const std::string folder = target_.substr(0, nameAt);
-    const std::string name = target_.substr(nameAt);
-    if (name.empty()) {
-        errno = EISDIR;
-        return fail();
-    }
-    // Created like any new file (0666 less the umask); a file it replaces keeps
-    // its permissions below.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string candidate = folder + "." + name + "." + std::to_string(::getpid()) + "." +
-                                      std::to_string(temporaryCounter++) + ".tmp";
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            fd_ = fd;
-            temporary_ = candidate;
-            struct stat st {};
-            if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                ::fchmod(fd_, st.st_mode & 07777);
-            return true;
-        }
-        if (errno != EEXIST)
-            return fail();
-    }
-    return fail();
+    std::string target, why;
+    // The link's file, checked: a FIFO, a device or a folder is never written.
+    if (!files::resolveSaveTarget(target_, target, why) || !file_.create(target, why))
+        return fail(why);
+    target_ = target;
+    return true;
 }
 
 bool ConfigFileWriter::write(const std::uint8_t* data, std::size_t length)
 {
-    if (fd_ < 0 || error_ != 0)
+    if (!reason_.empty())
         return false;
-    while (length > 0) {
-        const ssize_t n = ::write(fd_, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail();
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return fail();
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
+    if (inMemory_) {
+        memory_.insert(memory_.end(), data, data + length);
+        return true;
     }
+    std::string why;
+    if (!file_.isOpen())
+        return fail("the file is not open");
+    if (!file_.write(data, length, why))
+        return fail(why);
     return true;
 }
 
 bool ConfigFileWriter::commit()
 {
-    if (fd_ < 0 || error_ != 0)
+    if (!reason_.empty())
         return false;
-    if (::fsync(fd_) != 0)
-        return fail();
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0)
-        return fail();
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0)
-        return fail();
-    temporary_.clear();
-    syncFolder(target_.substr(0, fileNameStart(target_)));
+    if (inMemory_)
+        return true;
+    std::string why;
+    if (!file_.isOpen())
+        return fail("the file is not open");
+    if (!file_.flush(why) || !file_.replace(target_, why))
+        return fail(why);
     return true;
 }
 
 void ConfigFileWriter::discard()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
-        temporary_.clear();
-    }
+    file_.remove();
 }
 
-bool readFilePrefix(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out)
+std::optional<ConfigFileContents> loadConfigFile(const std::string& path, std::string& error, bool* unreadable)
 {
-    out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return false;
+    if (unreadable)
+        *unreadable = false;
+    std::vector<std::uint8_t> bytes;
+    std::string why;
+    if (!files::readRegularFile(path, kConfigFileSizeLimit, bytes, why)) {
+        if (unreadable)
+            *unreadable = true;
+        error = "Cannot read " + path + ": " + why;
+        return std::nullopt;
     }
-    out.resize(limit);
-    std::size_t have = 0;
-    while (have < limit) {
-        const ssize_t n = ::read(fd, out.data() + have, limit - have);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ::close(fd);
-            out.clear();
-            return false;
-        }
-        if (n == 0)
-            break;
-        have += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    out.resize(have);
-    return true;
+    auto contents = parseConfigFile(bytes.data(), bytes.size(), &why);
+    if (!contents)
+        error = "Cannot use " + path + ": " + why;
+    return contents;
 }
 
 std::string folderOf(const std::string& path)

@@ -1,6 +1,6 @@
-// The configuration restore. Only the header and the system parameter values
-// are read; effect records and ConfigMagic are never looked at, so a file that
-// any writer of the documented layout made is accepted when its identity fits.
+// The configuration restore, from a file the loader accepted. Only the
+// header's names and the system parameter values are written; the effect
+// records never reach the unit.
 #include "config/config_restore.h"
 
 #include "config/config_file.h"
@@ -11,32 +11,11 @@
 #include "platform/sleep.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 namespace bm {
-namespace {
 
-std::string tooShortText(std::size_t size, std::size_t expected)
-{
-    return "The configuration file is too short: " + std::to_string(size) + " bytes, at least " +
-           std::to_string(expected) + " expected.";
-}
-
-std::string badRecordText(std::uint8_t code, std::uint8_t length, std::uint8_t totalParams)
-{
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "The configuration file holds no system parameter values for this unit: "
-                  "record code %02x with %d values, code 84 with %d values expected.",
-                  code, length, totalParams);
-    return text;
-}
-
-} // namespace
-
-bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t* file,
-                          std::size_t size)
+bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const ConfigFileContents& file)
 {
     CQuorControl& link = model.link();
     const int count = link.timing(Timing::RestoreConfigWaitCount);
@@ -55,22 +34,14 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
     auto failed = [&](const char* message) { return finish(message, false); };
 
     const UnitConfig unit = model.unitConfig();
-    const std::size_t needed = restoreSizeFor(unit.TotalParams);
-    // Nothing may be sent from bytes the file does not have; the identity test
-    // needs the whole header, the values need the rest.
-    if (size < ConfigFileHeader::kSize)
-        return failed(tooShortText(size, needed).c_str());
-    const ConfigFileHeader header = ConfigFileHeader::fromBytes(file);
+    const ConfigFileHeader& header = file.header;
     if (header.unitConfig != unit.toBytes())
         return failed("Cannot restore to different firmware with this version of Brennmark.");
-    if (size < needed)
-        return failed(tooShortText(size, needed).c_str());
-    // The values are taken from the system parameter record only when it is
-    // one and holds at least the unit's count; otherwise the bytes after the
-    // header may be an effect record, and would go out as parameter values.
-    const std::uint8_t* record = file + ConfigFileHeader::kSize;
-    if (record[0] != DC_RESP_SYS_PARAM_VALUES || record[1] < unit.TotalParams)
-        return failed(badRecordText(record[0], record[1], unit.TotalParams).c_str());
+    // The loader saw to it that the record holds the header's TotalParams
+    // values, the unit's once the identity fits; contents built any other way
+    // are held to the same rule here.
+    if (file.system.values.size() != unit.TotalParams)
+        return failed("The configuration holds no system parameter values for this unit.");
 
     const auto previous = model.paramValues();
     const int previousCount = model.paramValueCount();
@@ -97,7 +68,7 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const std::uint8_t
         return failed("Restore Customname Parameters Failed.");
     model.storeCustomName(customName);
 
-    model.setParamValues(record + kRecordPrefixSize, unit.TotalParams);
+    model.setParamValues(file.system.values.data(), unit.TotalParams);
     waitPumping(link.pump(), delay);
     const int written = model.SetSysParams(true);
     if (written == -1) {

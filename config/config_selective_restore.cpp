@@ -1,6 +1,7 @@
-// Selective restore. The file checks are the full restore's; the parameter
-// write goes through SetSysParams as every other parameter write does, with the
-// unit's freshly read values around the chosen ones.
+// Selective restore, from a file the loader accepted; the identity check is
+// the full restore's. The parameter write goes through SetSysParams as every
+// other parameter write does, with the unit's freshly read values around the
+// chosen ones.
 #include "config/config_selective_restore.h"
 
 #include "config/config_file.h"
@@ -79,9 +80,8 @@ bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>
     return true;
 }
 
-bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t size,
-                     const RestoreSelection& selection, bool customNameShown, int& written,
-                     std::string& error)
+bool RestoreSelected(DeviceModel& model, const ConfigFileContents& file, const RestoreSelection& selection,
+                     bool customNameShown, int& written, std::string& error)
 {
     written = 0;
     CQuorControl& link = model.link();
@@ -90,15 +90,14 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
     const int delay = link.timing(Timing::RestoreConfigExtraDelay);
 
     const UnitConfig unit = model.unitConfig();
-    const std::size_t needed = restoreSizeFor(unit.TotalParams);
-    if (size < needed) {
-        error = "the configuration file is too short: " + std::to_string(size) + " bytes, at least " +
-                std::to_string(needed) + " expected";
-        return false;
-    }
-    const ConfigFileHeader header = ConfigFileHeader::fromBytes(file);
+    const ConfigFileHeader& header = file.header;
     if (header.unitConfig != unit.toBytes()) {
         error = "Cannot restore to different firmware with this version of Brennmark.";
+        return false;
+    }
+    // As the full restore: the file's values are the unit's parameters, one each.
+    if (file.system.values.size() != unit.TotalParams) {
+        error = "the configuration holds no system parameter values for this unit";
         return false;
     }
 
@@ -149,7 +148,7 @@ bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t s
         return false;
     }
     std::array<std::uint8_t, kParamTableSize> values = model.paramValues();
-    const std::uint8_t* fileValues = file + ConfigFileHeader::kSize + kRecordPrefixSize;
+    const std::vector<std::uint8_t>& fileValues = file.system.values;
     int changed = 0;
     for (std::uint8_t id : selection.params) {
         if (id < unit.TotalParams && values[id] != fileValues[id]) {

@@ -14,6 +14,7 @@
 namespace bm {
 
 class DeviceModel;
+struct ConfigFileContents;
 
 struct RestoreSelection {
     std::set<std::uint8_t> params;           // system parameter ids
@@ -34,16 +35,15 @@ struct RestoreSelection {
 bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>& words,
                         RestoreSelection& selection, std::string& error);
 
-// Writes the selection from the file to the unit, whose model must be fresh
-// (a status sweep just ended). The file is checked as the full restore checks
-// it (length, identity) before anything is sent. Each chosen name is sent and
+// Writes the selection from the file (as loadConfigFile accepted it) to the
+// unit, whose model must be fresh (a status sweep just ended). The identity is
+// checked as the full restore checks it before anything is sent. Each chosen name is sent and
 // its acknowledgement awaited; the custom name goes with `customNameShown` as
 // its display switch. Parameters: the unit's
 // values are read again, the selected ones replaced by the file's, and all
 // are written back only when one of them differs. `written` counts the
 // parameters and names that changed. False with the reason in `error`.
-bool RestoreSelected(DeviceModel& model, const std::uint8_t* file, std::size_t size,
-                     const RestoreSelection& selection, bool customNameShown, int& written,
-                     std::string& error);
+bool RestoreSelected(DeviceModel& model, const ConfigFileContents& file, const RestoreSelection& selection,
+                     bool customNameShown, int& written, std::string& error);
 
 } // namespace bm

@@ -9,6 +9,7 @@
 #include "link/ring_buffer.h"
 #include "link/trace.h"
 #include "link/write_queue.h"
+#include "platform/line_wait.h"
 #include "platform/sleep.h"
 
 #include <algorithm>
@@ -18,10 +19,7 @@
 #include <condition_variable>
 #include <iterator>
 #include <mutex>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace bm {
@@ -65,13 +63,8 @@ std::int64_t nowMs()
 
 struct CQuorControl::Impl {
     explicit Impl(CQuorControl& owner)
-        : self(owner), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+        : self(owner)
     {
-    }
-    ~Impl()
-    {
-        if (wakeFd >= 0)
-            ::close(wakeFd);
     }
 
     CQuorControl& self;
@@ -87,9 +80,9 @@ struct CQuorControl::Impl {
     std::thread reader;
     std::thread writer;
 
-    // Wakes a reader that waits in poll(): shutdown, a write that found the
+    // Wakes a reader that waits on the line: shutdown, a write that found the
     // line gone, the response window closing.
-    const int wakeFd;
+    WakeSignal wake;
 
     // Line recovery. pendingSince: when the oldest write still without any
     // packet heard after it went out (0: none); set by the writer, cleared by
@@ -126,7 +119,6 @@ struct CQuorControl::Impl {
     void writeOne(const QueuedPacket& entry);
     void stopThreads();
     void wakeReader();
-    void clearWake();
     void notifyWriter();
     void answered();
 
@@ -282,12 +274,13 @@ void CQuorControl::Impl::stopThreads()
     // ExitInstance runs only at exit. The poll keeps the caller's interface
     // running, so a prompt that needs the UI thread can still be seen.
     if (reader.joinable()) {
-        int waited = 0;
+        // By the clock, not by passes: a pass may take far longer than its
+        // 2 ms where the system timer is coarse (Windows).
+        const auto graceEnd = Clock::now() + std::chrono::milliseconds(kReaderGraceMs);
         while (!readerDone.load()) {
-            if (readerPrompts.load() > 0 || waited >= kReaderGraceMs)
+            if (readerPrompts.load() > 0 || Clock::now() >= graceEnd)
                 self.env_.prompt.abandon();
             waitPumping(self.env_.pump, kJoinPollMs);
-            waited += kJoinPollMs;
         }
         reader.join();
     }
@@ -503,23 +496,21 @@ void CQuorControl::Impl::readerLoop()
         }
         std::size_t n = 0;
         bool hungUp = false;
-        const int fd = serial.pollDescriptor();
-        if (fd < 0) {
-            // No descriptor to wait on: the timed pass.
+        // Wait on the line itself: an answer is taken the moment it arrives.
+        const unsigned waited = serial.waitForBytes(wake, kReaderIdleCheckMs);
+        if (waited == kLineCannotWait) {
+            // Nothing to wait on: the timed pass.
             sleepMs(kReaderPassMs);
             if (!open.load())
                 break;
             n = serial.readAvailable(buffer.data(), buffer.size());
         } else {
-            // Wait on the line itself: an answer is taken the moment it arrives.
-            pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, kReaderIdleCheckMs);
-            clearWake();
+            wake.clear();
             if (!open.load())
                 break;
-            if (ready > 0 && (fds[0].revents & POLLIN) != 0)
+            if ((waited & kLineReadable) != 0)
                 n = serial.readAvailable(buffer.data(), buffer.size());
-            hungUp = ready > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            hungUp = (waited & kLineHungUp) != 0;
         }
         n = std::min(n, buffer.size());
         if (n == 0 && (hungUp || lineFailed.load() || serial.lineLost())) {
@@ -536,17 +527,7 @@ void CQuorControl::Impl::readerLoop()
 
 void CQuorControl::Impl::wakeReader()
 {
-    if (wakeFd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t r = ::write(wakeFd, &one, sizeof one);
-    }
-}
-
-void CQuorControl::Impl::clearWake()
-{
-    std::uint64_t count = 0;
-    if (wakeFd >= 0)
-        [[maybe_unused]] const ssize_t r = ::read(wakeFd, &count, sizeof count);
+    wake.raise();
 }
 
 void CQuorControl::Impl::answered()
@@ -649,9 +630,8 @@ void CQuorControl::Impl::reconnect()
 {
     // A modest pace: one attempt per interval, asleep in between (and woken at
     // once by the shutdown).
-    pollfd wake{wakeFd, POLLIN, 0};
-    ::poll(&wake, 1, kReconnectIntervalMs);
-    clearWake();
+    wake.waitMs(kReconnectIntervalMs);
+    wake.clear();
     if (!open.load() || exiting.load())
         return;
     if (!self.env_.serial.open(portNumber))

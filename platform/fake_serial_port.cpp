@@ -3,31 +3,24 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace bm {
 
-FakeSerialPort::FakeSerialPort() : eventFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+FakeSerialPort::FakeSerialPort() = default;
 
-FakeSerialPort::~FakeSerialPort()
-{
-    if (eventFd_ >= 0)
-        ::close(eventFd_);
-}
+FakeSerialPort::~FakeSerialPort() = default;
 
 void FakeSerialPort::updateReadable()
 {
-    // The eventfd is readable while its counter is above zero: keep it so
-    // exactly while a read would return something or find the line gone.
+    // The signal is raised exactly while a read would return something or
+    // find the line gone.
     const bool want = open_ && (unplugged_ || !incoming_.empty());
-    if (want == readable_ || eventFd_ < 0)
+    if (want == readable_)
         return;
-    std::uint64_t value = 1;
     if (want)
-        [[maybe_unused]] const ssize_t r = ::write(eventFd_, &value, sizeof value);
+        readableSignal_.raise();
     else
-        [[maybe_unused]] const ssize_t r = ::read(eventFd_, &value, sizeof value);
+        readableSignal_.clear();
     readable_ = want;
 }
 
@@ -94,10 +87,14 @@ std::string FakeSerialPort::devicePath() const
     return "fake";
 }
 
-int FakeSerialPort::pollDescriptor() const
+unsigned FakeSerialPort::waitForBytes(WakeSignal& wake, int timeoutMs)
 {
-    std::lock_guard lock(mutex_);
-    return open_ && !descriptorless_ ? eventFd_ : -1;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_ || descriptorless_)
+            return kLineCannotWait;
+    }
+    return waitSignals(readableSignal_, wake, timeoutMs);
 }
 
 bool FakeSerialPort::lineLost() const

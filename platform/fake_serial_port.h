@@ -4,7 +4,7 @@
 //   - bytes arriving in chunks, each returned by one read (inject);
 //   - an unplugged line: reads and writes find it gone (lineLost), the
 //     descriptor wakes a waiting reader, and opening fails until replug();
-//   - no descriptor at all, as a back-end that cannot be waited on (setDescriptorless).
+//   - nothing to wait on, as a back-end that cannot be waited on (setDescriptorless).
 #pragma once
 
 #include "platform/serial_device.h"
@@ -31,8 +31,8 @@ public:
     void startWrite(const std::uint8_t* data, std::size_t length) override;
     void waitWriteComplete() override;
     std::string devicePath() const override;
-    // Readable while injected bytes wait or the line is unplugged (an eventfd).
-    int pollDescriptor() const override;
+    // Wakes while injected bytes wait or the line is unplugged.
+    unsigned waitForBytes(WakeSignal& wake, int timeoutMs) override;
     bool lineLost() const override;
 
     void setOpenFails(bool fails);
@@ -61,7 +61,7 @@ private:
 
     mutable std::mutex mutex_; // guards everything below
     mutable std::condition_variable changed_;
-    const int eventFd_;
+    WakeSignal readableSignal_;
     bool readable_ = false;
     bool open_ = false;
     bool openFails_ = false;

@@ -3,6 +3,8 @@
 // Back-ends: TermiosSerialPort (a real tty or pseudo-terminal) and FakeSerialPort (tests).
 #pragma once
 
+#include "platform/line_wait.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,10 +40,11 @@ public:
     // device (it may come free), as against a device that is missing or refused.
     virtual bool openBusy() const { return false; }
 
-    // A descriptor that becomes readable when bytes arrive or the line fails,
-    // for a reader that waits on the line instead of polling it; -1 when the
-    // back-end has none (the reader then falls back to timed passes).
-    virtual int pollDescriptor() const { return -1; }
+    // Waits at most `timeoutMs` for bytes to arrive, the line to fail or
+    // `wake` to be raised, and says which (LineWaitResult bits), so that a
+    // reader takes an answer the moment it arrives. kLineCannotWait when the
+    // back-end has nothing to wait on (the reader then falls back to timed passes).
+    virtual unsigned waitForBytes(WakeSignal& wake, int timeoutMs) { return kLineCannotWait; }
     // True once a read or write found the line gone (hang-up, unplugged
     // adapter, dropped connection); cleared by a successful open().
     virtual bool lineLost() const { return false; }

@@ -3,7 +3,11 @@
 
 #include "platform/settings_keys.h"
 #include "platform/tcp_serial.h"
+#ifdef _WIN32
+#include "platform/win32_serial.h"
+#else
 #include "platform/termios_serial.h"
+#endif
 
 namespace bm {
 
@@ -21,7 +25,11 @@ std::unique_ptr<SerialDevice> makeSerialDevice(SettingsStore& settings, const st
     const std::string device = chosenSerialDevice(settings, overridePath);
     if (isTcpDevice(device))
         return std::make_unique<TcpSerialPort>(device);
+#ifdef _WIN32
+    return std::make_unique<Win32SerialPort>(settings, overridePath);
+#else
     return std::make_unique<TermiosSerialPort>(settings, overridePath);
+#endif
 }
 
 } // namespace bm

@@ -1,5 +1,5 @@
 // Chooses the serial back-end for a device name: "tcp://HOST:PORT" is a line
-// over TCP, anything else a termios device.
+// over TCP, anything else a termios device (a COM port on Windows).
 #pragma once
 
 #include "platform/serial_device.h"

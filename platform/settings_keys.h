@@ -31,7 +31,11 @@ inline constexpr const char* kForceDownload = "ForceInternalDownload"; // 0/1, d
 
 // "Comm": the serial device behind each port number (this program's own keys).
 inline constexpr const char* kComDevice[4] = {"Com1Device", "Com2Device", "Com3Device", "Com4Device"};
+#ifdef _WIN32
+inline constexpr const char* kComDeviceDefault[4] = {"COM1", "COM2", "COM3", "COM4"};
+#else
 inline constexpr const char* kComDeviceDefault[4] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3"};
+#endif
 
 // "Comm": the fourteen link timing values, read with these defaults and written
 // back at every construction of the link. Each has the range the Advanced

@@ -1,11 +1,13 @@
 // The serial line carried over TCP, as IP-to-serial bridges and ser2net offer
 // it: raw bytes both ways, no telnet options. The device name is
 // "tcp://HOST:PORT"; a dropped connection is a lost line and open() connects again.
+// POSIX sockets (tcp_serial.cpp) or Winsock (win32_tcp_serial.cpp).
 #pragma once
 
 #include "platform/serial_device.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -68,7 +70,7 @@ public:
     void waitWriteComplete() override;
     std::string devicePath() const override { return device_; }
     std::string openError() const override;
-    int pollDescriptor() const override { return fd_.load(); }
+    unsigned waitForBytes(WakeSignal& wake, int timeoutMs) override;
     bool lineLost() const override { return lost_.load(); }
 
     static constexpr int kConnectTimeoutMs = 2000;
@@ -84,7 +86,18 @@ private:
     // another thread. Guards openError_ as well.
     mutable std::shared_mutex fdMutex_;
     std::string openError_;
-    std::atomic<int> fd_{-1};
+#ifdef _WIN32
+    using Socket = std::uintptr_t; // SOCKET
+    static constexpr Socket kNoSocket = ~Socket{0};
+    // Signalled by WSAEventSelect when bytes arrive or the peer closes.
+    void* socketEvent_ = nullptr;
+    // Writer thread's wait for room to send.
+    void* writeEvent_ = nullptr;
+#else
+    using Socket = int;
+    static constexpr Socket kNoSocket = -1;
+#endif
+    std::atomic<Socket> fd_{kNoSocket};
     std::atomic<bool> lost_{false};
     // Length of the last write, bounding how long waitWriteComplete may wait.
     std::atomic<std::size_t> lastWriteLength_{0};

@@ -129,9 +129,11 @@ bool TermiosSerialPort::openBusy() const
     return openBusy_;
 }
 
-int TermiosSerialPort::pollDescriptor() const
+unsigned TermiosSerialPort::waitForBytes(WakeSignal& wake, int timeoutMs)
 {
-    return fd_.load();
+    // Only the reader opens and closes the port while it waits, so the
+    // descriptor stays valid for the whole poll.
+    return pollLine(fd_.load(), wake, timeoutMs);
 }
 
 bool TermiosSerialPort::lineLost() const

@@ -33,7 +33,7 @@ public:
     std::string devicePath() const override;
     std::string openError() const override;
     bool openBusy() const override;
-    int pollDescriptor() const override;
+    unsigned waitForBytes(WakeSignal& wake, int timeoutMs) override;
     bool lineLost() const override;
 
     // True once a read or write has seen the line hang up or fail; reset by open().

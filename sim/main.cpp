@@ -1,6 +1,7 @@
-// ridaziv-sim: a simulated Ridaziv DE-1 or ZA-2 on a pseudo-terminal. Prints the
-// terminal's device path first, takes console lines on standard input as the
-// unit's front panel and remote, and serves until SIGINT or SIGTERM.
+// ridaziv-sim: a simulated Ridaziv DE-1 or ZA-2 on a pseudo-terminal (on a
+// loopback TCP port on Windows). Prints the device the program opens first,
+// takes console lines on standard input as the unit's front panel and remote,
+// and serves until SIGINT or SIGTERM (Ctrl+C or the console closing on Windows).
 #include "sim/sim_server.h"
 #include "sim/tcp_server.h"
 
@@ -13,11 +14,16 @@
 #include <iostream>
 #include <optional>
 #include <memory>
-#include <poll.h>
-#include <pthread.h>
 #include <string>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -38,9 +44,16 @@ const char* const kUsage =
     "  --changes-only     keys that change nothing report nothing\n"
     "  --refuse-long-names  names longer than their field refused (DC_INVALID_NAME)\n"
     "  --full-width-names names sent blank-padded to their whole field, no NUL\n"
+#ifdef _WIN32
+    "  --tcp HOST:PORT    serve the line on this loopback address (default\n"
+    "                     127.0.0.1:0, a free port); Windows has no pseudo-\n"
+    "                     terminals, so the first line is always the unit's\n"
+    "                     tcp:// address (and with --tcp the second as well)\n"
+#else
     "  --tcp HOST:PORT    also serve the line on TCP, as ser2net does (loopback\n"
     "                     only; port 0 picks one); its tcp:// address is the\n"
     "                     second line on standard output\n"
+#endif
     "Faults:\n"
     "  --silent           read everything, answer nothing\n"
     "  --nak CODE         refuse command CODE (e.g. 0x1E) with DC_NAK\n"
@@ -98,6 +111,43 @@ int usageError(const std::string& what)
     return 2;
 }
 
+// One console line: help, or a command for the unit.
+void consoleLine(bm::sim::SimServer& server, std::string line)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    const auto first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line.compare(first, 4, "help") == 0) {
+        std::cout << bm::sim::SimServer::consoleHelp() << std::flush;
+        return;
+    }
+    std::string error;
+    if (!server.command(line, &error))
+        std::cerr << "error: " << error << std::endl;
+}
+
+#ifdef _WIN32
+// Reads console lines until the input ends. A console read cannot be waited
+// on beside a stop flag, so this thread is left blocked in it at exit; it
+// acts on a line only while the unit is still served.
+void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
+{
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (stop)
+            return;
+        consoleLine(server, line);
+    }
+}
+
+// Ctrl+C, Ctrl+Break and the console closing end the program as SIGINT does.
+HANDLE gStopEvent = nullptr;
+BOOL WINAPI onConsoleControl(DWORD)
+{
+    ::SetEvent(gStopEvent);
+    return TRUE;
+}
+#else
 // Reads console lines until `stop` is set or the input ends.
 void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
 {
@@ -119,23 +169,14 @@ void consoleLoop(bm::sim::SimServer& server, const std::atomic<bool>& stop)
             pending += '\n';
         std::size_t eol;
         while ((eol = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, eol);
+            consoleLine(server, pending.substr(0, eol));
             pending.erase(0, eol + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            const auto first = line.find_first_not_of(" \t");
-            if (first != std::string::npos && line.compare(first, 4, "help") == 0) {
-                std::cout << bm::sim::SimServer::consoleHelp() << std::flush;
-                continue;
-            }
-            std::string error;
-            if (!server.command(line, &error))
-                std::cerr << "error: " << error << std::endl;
         }
         if (ended)
             return; // keep serving
     }
 }
+#endif
 
 } // namespace
 
@@ -153,6 +194,9 @@ int main(int argc, char** argv)
             const char* v = value();
             if (!v)
                 return usageError("--link needs a path");
+#ifdef _WIN32
+            return usageError("--link: Windows has no pseudo-terminals; the unit is served on --tcp");
+#endif
             options.linkPath = v;
         } else if (arg == "--model") {
             const char* v = value();
@@ -199,6 +243,29 @@ int main(int argc, char** argv)
         }
     }
 
+#ifdef _WIN32
+    options.listenAddress = tcpAddress;
+    gStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    bm::sim::SimServer server(options);
+    if (!server.start()) {
+        std::fprintf(stderr, "ridaziv-sim: cannot serve the line: %s\n", server.startError().c_str());
+        return 1;
+    }
+    std::cout << server.devicePath() << std::endl;
+    if (!tcpAddress.empty())
+        std::cout << server.devicePath() << std::endl;
+
+    std::atomic<bool> stop{false};
+    std::thread(consoleLoop, std::ref(server), std::cref(stop)).detach();
+    ::WaitForSingleObject(gStopEvent, INFINITE);
+    stop = true;
+    server.stop();
+    std::fflush(stdout);
+    // The console thread may still be blocked in its read: end the process
+    // without waiting for it.
+    std::_Exit(0);
+#else
     // The signals are taken by sigwait below, not by handlers on random threads.
     sigset_t signals;
     sigemptyset(&signals);
@@ -210,7 +277,7 @@ int main(int argc, char** argv)
     if (!server.start()) {
         std::fprintf(stderr, "ridaziv-sim: cannot open a pseudo-terminal%s%s: %s\n",
                      options.linkPath.empty() ? "" : " or link ", options.linkPath.c_str(),
-                     std::strerror(errno));
+                     server.startError().c_str());
         return 1;
     }
     std::cout << server.terminalPath() << std::endl;
@@ -237,4 +304,5 @@ int main(int argc, char** argv)
         tcp->stop();
     server.stop();
     return 0;
+#endif
 }

@@ -1,24 +1,20 @@
-// SimServer: the simulated unit behind the master side of a pseudo-terminal.
+// SimServer: the simulated unit behind its end of a line (sim_line.h): the
+// master side of a pseudo-terminal, or a loopback TCP port on Windows.
 // One serving thread reads the host's bytes, hands them to the protocol engine
 // and sends the answers when they are due, at 19200 baud (11 bits a byte)
 // unless running fast. Console lines and fault switches come from other threads.
 #include "sim/sim_server.h"
 
+#include "sim/sim_line.h"
 #include "sim/simulated_unit.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 namespace bm::sim {
 namespace {
@@ -34,20 +30,6 @@ constexpr auto kInterByteTimeout = 200ms;
 constexpr auto kSplitGap = 25ms;
 // Noise bytes the line picks up between packets; never a packet start.
 constexpr std::uint8_t kNoise[] = {0x00, 0x55, 0xF2, 0xAA, 0x13, 0xFF, 0x7E};
-
-void makeRaw(int fd)
-{
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0)
-        return;
-    ::cfmakeraw(&tio);
-    ::cfsetispeed(&tio, B19200);
-    ::cfsetospeed(&tio, B19200);
-    tio.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    ::tcsetattr(fd, TCSANOW, &tio);
-}
 
 } // namespace
 
@@ -82,13 +64,10 @@ struct SimServer::Impl {
     std::mutex queueMutex; // guards outgoing
     std::multimap<Clock::time_point, std::vector<std::uint8_t>> outgoing;
 
-    // Descriptors: opened by start() before the thread exists, closed by the
-    // thread (dropped line) or by stop() after joining it.
-    int master = -1;
-    int slave = -1; // held so the master never reads the terminal side as closed
-    int wakePipe[2] = {-1, -1};
-    std::string ptsPath;
-    bool linkMade = false;
+    // Opened by start() before the thread exists, hung up by the thread
+    // (dropped line), closed by stop() after joining it.
+    SimLine line;
+    bool lineOpen = false;
     std::thread thread;
 
     std::atomic<bool> running{false};
@@ -103,14 +82,13 @@ struct SimServer::Impl {
     std::atomic<std::uint64_t> fromHost{0};
     std::atomic<std::uint64_t> toHost{0};
     std::size_t noiseIndex = 0; // serving thread only
+    std::string startError;
 };
 
 void SimServer::Impl::wake()
 {
-    if (wakePipe[1] >= 0) {
-        const char c = 1;
-        [[maybe_unused]] const ssize_t r = ::write(wakePipe[1], &c, 1);
-    }
+    if (lineOpen)
+        line.wake();
 }
 
 void SimServer::Impl::schedule(const Emissions& batch, Clock::time_point cause)
@@ -137,25 +115,10 @@ void SimServer::Impl::pace(Clock::time_point& slot, std::size_t bytes)
 
 bool SimServer::Impl::writeRaw(const std::uint8_t* data, std::size_t n)
 {
-    std::size_t done = 0;
-    const auto deadline = Clock::now() + 500ms;
-    while (done < n) {
-        const ssize_t r = ::write(master, data + done, n - done);
-        if (r > 0) {
-            done += static_cast<std::size_t>(r);
-            continue;
-        }
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && errno != EAGAIN)
-            return false;
-        // The host is not reading and the terminal's buffer is full: wait a
-        // little, then let the bytes go as a real line would.
-        if (Clock::now() >= deadline || stopping)
-            return false;
-        pollfd p{master, POLLOUT, 0};
-        ::poll(&p, 1, 20);
-    }
+    // A host that does not read gets a little time, then the bytes go as a
+    // real line would let them go.
+    if (!line.write(data, n, Clock::now() + 500ms, stopping))
+        return false;
     toHost += n;
     return true;
 }
@@ -208,12 +171,7 @@ void SimServer::Impl::sendDue()
 
 void SimServer::Impl::closeLine()
 {
-    if (master >= 0)
-        ::close(master);
-    if (slave >= 0)
-        ::close(slave);
-    master = -1;
-    slave = -1;
+    line.hangUp();
 }
 
 void SimServer::Impl::serve()
@@ -240,15 +198,9 @@ void SimServer::Impl::serve()
         if (partial)
             timeoutMs = std::min(timeoutMs, 20);
 
-        pollfd fds[2] = {{master, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-        const int ready = ::poll(fds, 2, timeoutMs);
-        if (ready > 0 && (fds[1].revents & POLLIN)) {
-            char drain[64];
-            while (::read(wakePipe[0], drain, sizeof drain) > 0) {
-            }
-        }
-        if (ready > 0 && (fds[0].revents & POLLIN)) {
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
+        const unsigned ready = line.wait(timeoutMs);
+        if (ready & SimLine::kBytes) {
+            const long n = line.read(buffer, sizeof buffer);
             if (n > 0) {
                 fromHost += static_cast<std::uint64_t>(n);
                 lastByte = Clock::now();
@@ -272,10 +224,10 @@ void SimServer::Impl::serve()
                     break;
                 }
                 schedule(answers, arrived);
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            } else if (n < 0) {
                 std::this_thread::sleep_for(10ms);
             }
-        } else if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR))) {
+        } else if (ready & SimLine::kHungUp) {
             std::this_thread::sleep_for(10ms); // nobody on the line; do not spin
         }
         if (partial && Clock::now() - lastByte > kInterByteTimeout) {
@@ -304,41 +256,14 @@ SimServer::~SimServer()
 bool SimServer::start()
 {
     Impl& d = *impl_;
-    if (d.thread.joinable() || d.master >= 0)
+    if (d.thread.joinable() || d.lineOpen)
         return false;
-    d.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (d.master < 0)
-        return false;
-    char name[128] = {};
-    if (::grantpt(d.master) != 0 || ::unlockpt(d.master) != 0 || ::ptsname_r(d.master, name, sizeof name) != 0) {
-        d.closeLine();
+    std::string error;
+    if (!d.line.open(d.options.linkPath, d.options.listenAddress, error)) {
+        d.startError = error;
         return false;
     }
-    d.ptsPath = name;
-    d.slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (d.slave < 0) {
-        d.closeLine();
-        return false;
-    }
-    makeRaw(d.slave);
-    ::fcntl(d.master, F_SETFL, ::fcntl(d.master, F_GETFL) | O_NONBLOCK);
-    if (::pipe2(d.wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        d.closeLine();
-        return false;
-    }
-    if (!d.options.linkPath.empty()) {
-        struct stat st {};
-        if (::lstat(d.options.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            ::unlink(d.options.linkPath.c_str()); // left over from an earlier run
-        if (::symlink(name, d.options.linkPath.c_str()) != 0) {
-            d.closeLine();
-            ::close(d.wakePipe[0]);
-            ::close(d.wakePipe[1]);
-            d.wakePipe[0] = d.wakePipe[1] = -1;
-            return false;
-        }
-        d.linkMade = true;
-    }
+    d.lineOpen = true;
     d.stopping = false;
     d.running = true;
     d.thread = std::thread([&d] { d.serve(); });
@@ -353,26 +278,23 @@ void SimServer::stop()
     if (d.thread.joinable())
         d.thread.join();
     d.running = false;
-    d.closeLine();
-    for (int& fd : d.wakePipe) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-    if (d.linkMade) {
-        ::unlink(d.options.linkPath.c_str());
-        d.linkMade = false;
-    }
+    d.line.close();
+    d.lineOpen = false;
+}
+
+std::string SimServer::startError() const
+{
+    return impl_->startError;
 }
 
 std::string SimServer::devicePath() const
 {
-    return impl_->options.linkPath.empty() ? impl_->ptsPath : impl_->options.linkPath;
+    return impl_->line.devicePath();
 }
 
 std::string SimServer::terminalPath() const
 {
-    return impl_->ptsPath;
+    return impl_->line.terminalPath();
 }
 
 bool SimServer::serving() const

@@ -37,6 +37,9 @@ struct SimOptions {
     int effectCount = -1;           // this many effects (-1: the firmware's own)
     int paramCount = -1;            // this many system parameters (-1: the firmware's own)
     std::string linkPath;         // when set, a symbolic link to the device
+    // Windows only (no pseudo-terminals there): the loopback HOST:PORT the
+    // unit's line is served on ("127.0.0.1:0" picks a free port when empty).
+    std::string listenAddress;
 };
 
 // A copy of the unit's state, for tests that compare the program's model with it.
@@ -62,10 +65,14 @@ public:
     explicit SimServer(SimOptions options = {});
     ~SimServer(); // stops
 
-    // Opens the pseudo-terminal pair and starts serving on a thread.
+    // Opens the pseudo-terminal pair (a loopback TCP port on Windows) and
+    // starts serving on a thread.
     bool start();
     void stop();
-    // The terminal side the program opens (or the link path when one was given).
+    // Why start() failed, in words.
+    std::string startError() const;
+    // The terminal side the program opens (or the link path when one was given;
+    // "tcp://127.0.0.1:PORT" on Windows).
     std::string devicePath() const;
     // The terminal side itself (/dev/pts/N), link or not.
     std::string terminalPath() const;

@@ -104,7 +104,9 @@ private slots:
         const QString folder = p.dir.filePath(QStringLiteral("configs"));
         QVERIFY(QDir().mkpath(folder));
         const QString file = folder + QStringLiteral("/unit.lex");
-        const QByteArray old("an earlier configuration, kept byte for byte\n\0\x01\xff", 50);
+        // Bytes past a NUL and a high byte; sizeof less the literal's own NUL.
+        static const char kOld[] = "an earlier configuration, kept byte for byte\n\0\x01\xff";
+        const QByteArray old(kOld, sizeof kOld - 1);
         {
             QFile f(file);
             QVERIFY(f.open(QIODevice::WriteOnly));

@@ -4,8 +4,11 @@
 #include "cli_rig.h"
 #include "tests/support/noise_peer.h"
 #include "model/text_fields.h"
+#include "tests/support/fifo_watchdog.h"
 
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
 
 namespace bm::test {
 namespace {
@@ -357,27 +360,82 @@ TEST_F(CliTest, RestoreOnlySpeakersChangesExactlyTheSpeakerParameters)
     EXPECT_EQ(unknown.errLines(), Lines{"brennmark-cli: unknown name bogus in --only"});
 }
 
-TEST_F(CliTest, MissingAndShortFilesAreStatusTwo)
+// Every file the loader refuses is refused by every command, before anything
+// is written to the unit: status 2, one line naming the file and the reason.
+TEST_F(CliTest, FilesThatAreNotWholeAndSoundAreStatusTwoAndSendNothing)
 {
     startUnit();
     const std::string a = folder.file("a.lex");
     ASSERT_EQ(cli({"save", a}).status, 0);
-    Bytes bytes = readFile(a);
-    bytes.resize(250);
-    writeFile(folder.file("short.lex"), bytes);
+    const Bytes saved = readFile(a);
+    writeFile(folder.file("short.lex"), Bytes(saved.begin(), saved.begin() + 250));
+    writeFile(folder.file("one-short.lex"), Bytes(saved.begin(), saved.end() - 1));
+    // The system parameter record gone: the effect records follow the header.
+    Bytes noRecord(saved.begin(), saved.begin() + 204);
+    noRecord.insert(noRecord.end(), saved.begin() + 206 + saved[205], saved.end());
+    writeFile(folder.file("no-record.lex"), noRecord);
+    ASSERT_EQ(::mkfifo(folder.file("fifo.lex").c_str(), 0600), 0);
     sim->clearReceived();
 
-    for (const Lines& args : {Lines{"restore", folder.file("missing.lex")}, Lines{"restore", folder.file("short.lex")},
-                              Lines{"restore", folder.file("short.lex"), "--only", "speakers"},
-                              Lines{"diff", folder.file("missing.lex"), a}, Lines{"diff", a, folder.file("short.lex")},
-                              Lines{"save", folder.file("no-folder/x.lex")}}) {
-        const CliResult r = cli(args);
-        EXPECT_EQ(r.status, 2) << args[1];
-        EXPECT_EQ(r.errLines().size(), 1u) << r.err;
+    struct Row {
+        Lines args;
+        std::string file; // the one refused, named in the message
+        std::string reason;
+    };
+    const std::string missing = folder.file("missing.lex"), cut = folder.file("short.lex"),
+                      oneShort = folder.file("one-short.lex"), noRec = folder.file("no-record.lex"),
+                      fifo = folder.file("fifo.lex"), noFolder = folder.file("no-folder/x.lex");
+    const std::vector<Row> rows = {
+        {{"restore", missing}, missing, "No such file or directory"},
+        {{"restore", cut}, cut, "ends 148 bytes short of the system parameter record"},
+        {{"restore", cut, "--only", "speakers"}, cut, "ends 148 bytes short"},
+        {{"restore", oneShort}, oneShort, "ends 1 byte short of effect parameter record"},
+        {{"restore", oneShort, "--only", "BASS,TREBLE"}, oneShort, "ends 1 byte short"},
+        {{"restore", noRec}, noRec, "no system parameter record at offset 204"},
+        {{"restore", noRec, "--only", "BASS,TREBLE"}, noRec, "no system parameter record"},
+        {{"restore", fifo}, fifo, "not a regular file"},
+        {{"diff", missing, a}, missing, "No such file or directory"},
+        {{"diff", a, oneShort}, oneShort, "ends 1 byte short"},
+        {{"diff", fifo, "unit"}, fifo, "not a regular file"},
+        {{"save", noFolder}, noFolder, "No such file or directory"},
+        {{"save", fifo}, fifo, "not a regular file"},
+    };
+    for (const Row& row : rows) {
+        FifoWatchdog watchdog(fifo);
+        const CliResult r = cli(row.args);
+        EXPECT_FALSE(watchdog.stop()) << row.args[0] << " " << row.file << " waited on the FIFO";
+        EXPECT_EQ(r.status, 2) << row.args[0] << " " << row.file;
+        ASSERT_EQ(r.errLines().size(), 1u) << r.err;
+        EXPECT_NE(r.err.find(row.file + ": "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(row.reason), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
-    EXPECT_FALSE(received(DC_CMD_SET_INPUT_NAME));
-    EXPECT_FALSE(received(DC_CMD_SET_SYS_PARAM_VALUES));
+    for (std::uint8_t write : {DC_CMD_SET_INPUT_NAME, DC_CMD_SET_CUST_NAME, DC_CMD_SET_SYS_PARAM_VALUES})
+        EXPECT_FALSE(received(write)) << int(write);
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.file("fifo.lex").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO is still a FIFO";
+}
+
+// SIGTERM while a save waits for the unit: the process ends and no temporary
+// file is left beside the target.
+TEST_F(CliTest, TerminatedSaveLeavesNoTemporaryFile)
+{
+    sim::SimOptions slow;
+    slow.answerDelayMs = 40; // the save takes seconds, so it is caught midway
+    startUnit(slow);
+    ::mkdir(folder.file("saves").c_str(), 0700);
+    auto save = spawnCli({"save", folder.file("saves/a.lex")}, "save");
+    auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(folder.file("saves")))
+            names.push_back(e.path().filename().string());
+        return names;
+    };
+    ASSERT_TRUE(waitUntil([&] { return !entries().empty(); }, 30000)) << "the save never began";
+    save->terminate();
+    EXPECT_EQ(save->wait(), 128 + SIGTERM) << save->err();
+    EXPECT_EQ(entries(), std::vector<std::string>{}) << "a temporary file was left";
 }
 
 // --- watch ---------------------------------------------------------------------

@@ -2,10 +2,12 @@
 // dialogs are asked, cancel and dialog errors, and "LastVisited".
 #include "config/config_actions.h"
 #include "config_test_support.h"
+#include "tests/support/fifo_watchdog.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace bm {
 namespace {
@@ -78,13 +80,25 @@ TEST_F(ConfigDialogs, DialogErrorsAreNamedUnlessUnknown)
     EXPECT_TRUE(sim->receivedPackets().empty());
 }
 
-TEST_F(ConfigDialogs, MissingFileToRestoreFailsToOpen)
+// A path that cannot be read is refused at once, naming it and the reason; a
+// FIFO with no writer does not hold the panel.
+TEST_F(ConfigDialogs, WhatCannotBeReadIsRefusedAtOnce)
 {
     startUnit();
     settings().writeString("", "LastVisited", "/kept/");
-    dialog.scriptPath(folder.file("absent.lex"));
-    RestoreConfigAction(model(), dialog, prompt(), settings());
-    EXPECT_EQ(prompt().texts(), Texts{"Failed to open file!"});
+    ASSERT_EQ(::mkfifo(folder.file("fifo.lex").c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {folder.file("absent.lex"), "No such file or directory"},
+        {folder.file("fifo.lex"), "not a regular file"},
+        {folder.folder(), "not a regular file"}};
+    for (const auto& [path, reason] : rows) {
+        prompt().clear();
+        test::FifoWatchdog watchdog(folder.file("fifo.lex"));
+        dialog.scriptPath(path);
+        EXPECT_EQ(RestoreConfigAction(model(), dialog, prompt(), settings()), 0);
+        EXPECT_FALSE(watchdog.stop()) << "the restore waited on " << path;
+        EXPECT_EQ(prompt().texts(), (Texts{"Cannot read " + path + ": " + reason, "Failed to open file!"}));
+    }
     EXPECT_EQ(settings().readString("", "LastVisited", ""), "/kept/");
     EXPECT_TRUE(sim->receivedPackets().empty());
 }

@@ -1,14 +1,18 @@
 // The configuration file's layout, its reader, and the writer that must never
 // harm a file it was asked to replace.
 #include "config/config_file.h"
+#include "config/config_diff.h"
 #include "config/config_file_io.h"
 #include "config_test_support.h"
 #include "platform/file_dialog.h"
+#include "tests/support/fifo_watchdog.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace bm {
@@ -95,6 +99,7 @@ TEST(ConfigFileHeader, NamesAreCutToTheirFieldsAndStopAtNul)
 Bytes sampleFile(int params, int effects)
 {
     ConfigFileHeader header = ConfigFileHeader::make();
+    header.unitConfig[0] = 2; // DE-1
     header.unitConfig[7] = static_cast<std::uint8_t>(params);
     header.unitConfig[8] = static_cast<std::uint8_t>(effects);
     const auto h = header.toBytes();
@@ -160,7 +165,6 @@ TEST(ConfigFileRecords, ParserFollowsTheLayout)
     Bytes trailing = file;
     trailing.push_back(0);
     EXPECT_FALSE(parseConfigFile(trailing.data(), trailing.size(), &error));
-    EXPECT_EQ(restoreSizeFor(192), 398u);
 }
 
 TEST(FileDialogHelpers, DefaultExtensionOnlyForNamesWithout)
@@ -226,7 +230,7 @@ TEST_F(ConfigFileWriterTest, MissingFolderFailsToOpen)
 {
     ConfigFileWriter writer(folder.file("absent/unit.lex"));
     EXPECT_FALSE(writer.open());
-    EXPECT_NE(writer.error(), 0);
+    EXPECT_EQ(writer.reason(), "No such file or directory");
     EXPECT_FALSE(writer.write(Bytes{1}));
     EXPECT_FALSE(writer.commit());
     ConfigFileWriter folderOnly(folder.folder());
@@ -242,14 +246,14 @@ TEST_F(ConfigFileWriterTest, WriteErrorFailsAndKeepsTheTarget)
     ASSERT_TRUE(limit.ok());
 
     bool wroteFirst = false, wroteSecond = true, committed = true;
-    int error = 0;
+    std::string error;
     {
         ConfigFileWriter writer(target);
         if (writer.open()) {
             wroteFirst = writer.write(Bytes(80, 1));
             wroteSecond = writer.write(Bytes(80, 2));
             committed = writer.commit();
-            error = writer.error();
+            error = writer.reason();
         }
     }
     limit.lift();
@@ -257,7 +261,7 @@ TEST_F(ConfigFileWriterTest, WriteErrorFailsAndKeepsTheTarget)
     EXPECT_TRUE(wroteFirst);
     EXPECT_FALSE(wroteSecond);
     EXPECT_FALSE(committed);
-    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(error, std::strerror(EFBIG));
     EXPECT_EQ(test::readFile(target), previous);
     EXPECT_EQ(folder.entries(), std::vector<std::string>{"unit.lex"});
 }
@@ -281,17 +285,103 @@ TEST_F(ConfigFileWriterTest, SymbolicLinkKeepsPointingAtTheNewContents)
     EXPECT_EQ(test::readFile(real), (Bytes{7}));
 }
 
-TEST_F(ConfigFileWriterTest, PrefixReaderStopsAtItsLimit)
+// The one loader behind every restore, selective restore, Compare and diff.
+// Each row is refused with a message naming the file and the reason.
+TEST(ConfigFileLoader, RefusesEveryFileThatIsNotWholeAndSound)
 {
-    const std::string path = folder.file("big.lex");
-    test::writeFile(path, Bytes(1000, 3));
-    Bytes out;
-    ASSERT_TRUE(readFilePrefix(path, kRestoreReadLimit, out));
-    EXPECT_EQ(out.size(), kRestoreReadLimit);
-    ASSERT_TRUE(readFilePrefix(folder.file("big.lex"), 5000, out));
-    EXPECT_EQ(out.size(), 1000u);
-    EXPECT_FALSE(readFilePrefix(folder.file("none.lex"), 10, out));
-    EXPECT_FALSE(readFilePrefix(folder.folder(), 10, out)) << "a folder is not a file";
+    TempFolder folder;
+    ASSERT_TRUE(folder.ok());
+    const Bytes good = sampleFile(24, 3);
+    auto changed = [&](auto change) {
+        Bytes b = good;
+        change(b);
+        return b;
+    };
+    struct Row {
+        const char* name;
+        Bytes bytes;
+        const char* reason;
+    };
+    const std::vector<Row> rows = {
+        {"header-cut.lex", Bytes(good.begin(), good.begin() + 150), "150 bytes, shorter than the 204-byte header"},
+        {"one-short.lex", Bytes(good.begin(), good.end() - 1), "ends 1 byte short of effect parameter record 2"},
+        {"values-cut.lex", Bytes(good.begin(), good.begin() + 220),
+         "ends 10 bytes short of the system parameter record"},
+        {"one-long.lex", changed([](Bytes& b) { b.push_back(0); }), "1 byte after the last record"},
+        {"fewer-values.lex", changed([](Bytes& b) { b[205] = 23; b.erase(b.begin() + 229); }),
+         "the system parameter record holds 23 values, the unit it was saved from has 24"},
+        {"more-values.lex", changed([](Bytes& b) { b[205] = 25; b.insert(b.begin() + 230, 0); }),
+         "the system parameter record holds 25 values, the unit it was saved from has 24"},
+        {"no-system-record.lex", changed([](Bytes& b) { b.erase(b.begin() + 204, b.begin() + 230); }),
+         "no system parameter record at offset 204 (a record of code 0x87 is there)"},
+        {"foreign.lex", changed([](Bytes& b) { b[8] = 7; }), "saved from product 7, which Brennmark does not support"},
+        {"huge.lex", Bytes(70000, 0x84), "larger than 65996 bytes"},
+    };
+    for (const Row& row : rows) {
+        const std::string path = folder.file(row.name);
+        test::writeFile(path, row.bytes);
+        std::string error;
+        EXPECT_FALSE(loadConfigFile(path, error)) << row.name;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        EXPECT_NE(error.find(row.reason), std::string::npos) << error;
+    }
+
+    test::writeFile(folder.file("good.lex"), good);
+    std::string error;
+    const auto loaded = loadConfigFile(folder.file("good.lex"), error);
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_EQ(loaded->system.values.size(), 24u);
+    EXPECT_EQ(loaded->effects.size(), 3u);
+
+    // Nothing but a regular file is read, and a FIFO without a writer does
+    // not hold the reader.
+    ASSERT_EQ(::mkfifo(folder.file("fifo.lex").c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, const char*>> others = {
+        {folder.file("missing.lex"), "No such file or directory"},
+        {folder.folder(), "not a regular file"},
+        {folder.file("fifo.lex"), "not a regular file"}};
+    for (const auto& [path, reason] : others) {
+        test::FifoWatchdog watchdog(folder.file("fifo.lex"));
+        std::string why;
+        EXPECT_FALSE(loadConfigFile(path, why));
+        EXPECT_FALSE(watchdog.stop()) << "the loader waited on " << path;
+        EXPECT_NE(why.find("Cannot read " + path + ": " + reason), std::string::npos) << why;
+    }
+}
+
+// A save writes over a regular file or to a new path, nothing else: a FIFO or a
+// device the path names stays what it is.
+TEST_F(ConfigFileWriterTest, OnlyARegularFileOrANewPathIsWritten)
+{
+    ASSERT_EQ(::mkfifo(folder.file("fifo.lex").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(folder.file("sub.lex").c_str(), 0700), 0);
+    std::vector<std::string> paths = {folder.file("fifo.lex"), folder.file("sub.lex")};
+    // A device node of our own (the null device) where the system allows one;
+    // a link to it is followed to it.
+    const bool device = ::mknod(folder.file("null.lex").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    if (device) {
+        ASSERT_EQ(::symlink(folder.file("null.lex").c_str(), folder.file("link.lex").c_str()), 0);
+        paths.push_back(folder.file("null.lex"));
+        paths.push_back(folder.file("link.lex"));
+    }
+    for (const std::string& path : paths) {
+        ConfigFileWriter writer(path);
+        const bool opened = writer.open();
+        EXPECT_FALSE(opened) << path;
+        if (opened) {
+            writer.write(Bytes{1, 2, 3});
+            writer.commit();
+        }
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.file("fifo.lex").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO is still a FIFO";
+    if (device) {
+        ASSERT_EQ(::lstat(folder.file("null.lex").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device node is still a device node";
+    }
+    for (const std::string& name : folder.entries())
+        EXPECT_NE(name[0], '.') << "no temporary file left: " << name;
 }
 
 } // namespace

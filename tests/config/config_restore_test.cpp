@@ -180,37 +180,55 @@ TEST_F(ConfigRestore, MissingWakeupFailsAlthoughTheValuesWereTaken)
     EXPECT_TRUE(captureOff());
 }
 
-TEST_F(ConfigRestore, ShortFileFailsBeforeAnythingIsSent)
-{
-    startUnit();
-    const Bytes file = saveUnit();
-    const std::size_t needed = 204 + 2 + file[15];
-
-    restore("cut.lex", Bytes(file.begin(), file.begin() + 150));
-    EXPECT_EQ(prompt().texts(), (Texts{"The configuration file is too short: 150 bytes, at least " +
-                                           std::to_string(needed) + " expected.",
-                                       "Failed to restore configuration!"}));
-    EXPECT_TRUE(nothingSent());
-    EXPECT_TRUE(captureOff());
-
-    // The whole header but not all the values: still nothing may go out.
-    prompt().clear();
-    restore("cut2.lex", Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(needed - 1)));
-    EXPECT_EQ(prompt().texts(), (Texts{"The configuration file is too short: " + std::to_string(needed - 1) +
-                                           " bytes, at least " + std::to_string(needed) + " expected.",
-                                       "Failed to restore configuration!"}));
-    EXPECT_TRUE(nothingSent());
-    EXPECT_TRUE(captureOff());
-}
-
-// Only the identity decides, and the effect records are never read: a file
-// with another magic number that ends right after its values still restores.
-TEST_F(ConfigRestore, WrongMagicAndNoEffectRecordsStillRestore)
+// Every file the loader refuses: the reason, naming the file, then the
+// restore's failure, and nothing sent. A file one byte short is refused as
+// surely as one cut inside its header.
+TEST_F(ConfigRestore, FilesThatAreNotWholeAndSoundSendNothing)
 {
     startUnit();
     const Bytes saved = saveUnit();
-    const std::size_t needed = 204 + 2 + saved[15];
-    Bytes file(saved.begin(), saved.begin() + static_cast<std::ptrdiff_t>(needed));
+    const std::uint8_t params = saved[15];
+    const std::size_t needed = 204 + 2 + params;
+    auto cut = [&](std::size_t size) { return Bytes(saved.begin(), saved.begin() + static_cast<std::ptrdiff_t>(size)); };
+    auto changed = [&](auto change) {
+        Bytes b = saved;
+        change(b);
+        return b;
+    };
+    struct Row {
+        const char* name;
+        Bytes file;
+        std::string reason;
+    };
+    const std::vector<Row> rows = {
+        {"header.lex", cut(150), "150 bytes, shorter than the 204-byte header"},
+        {"values.lex", cut(needed - 1), "ends 1 byte short of the system parameter record"},
+        {"effects.lex", cut(needed), "ends before effect parameter record 0"},
+        {"one-short.lex", cut(saved.size() - 1), "ends 1 byte short of effect parameter record"},
+        {"effect-first.lex", changed([](Bytes& b) { b[204] = DC_RESP_EFFECT_PARAM_VALUES; }),
+         "no system parameter record at offset 204 (a record of code 0x87 is there)"},
+        {"fewer.lex", changed([&](Bytes& b) { b[205] = static_cast<std::uint8_t>(params - 1); }),
+         "the system parameter record holds " + std::to_string(params - 1) + " values, the unit it was saved from has " +
+             std::to_string(params)},
+    };
+    for (const Row& row : rows) {
+        prompt().clear();
+        restore(row.name, row.file);
+        ASSERT_EQ(prompt().count(), 2u) << row.name;
+        EXPECT_EQ(prompt().texts()[0].rfind("Cannot use " + folder.file(row.name) + ": ", 0), 0u) << prompt().texts()[0];
+        EXPECT_NE(prompt().texts()[0].find(row.reason), std::string::npos) << prompt().texts()[0];
+        EXPECT_EQ(prompt().texts()[1], "Failed to restore configuration!");
+        EXPECT_TRUE(nothingSent()) << row.name;
+        EXPECT_TRUE(captureOff());
+    }
+}
+
+// Only the identity decides whose file it is: another magic number restores.
+TEST_F(ConfigRestore, WrongMagicStillRestores)
+{
+    startUnit();
+    const Bytes saved = saveUnit();
+    Bytes file = saved;
     file[0] = file[1] = file[2] = file[3] = 0x00;
     ASSERT_TRUE(sim->command("set VOLUME 12"));
     ASSERT_TRUE(test::waitUntil([&] { return sim->snapshot().paramValues != valuesOf(saved, saved[15]); }, 3000));
@@ -218,36 +236,6 @@ TEST_F(ConfigRestore, WrongMagicAndNoEffectRecordsStillRestore)
     restore("plain.lex", file);
     EXPECT_EQ(prompt().texts(), Texts{});
     EXPECT_EQ(sim->snapshot().paramValues, valuesOf(saved, saved[15]));
-}
-
-TEST_F(ConfigRestore, ARecordThatDoesNotHoldTheUnitsValuesIsRefusedBeforeAnythingIsSent)
-{
-    startUnit();
-    const Bytes saved = saveUnit();
-    const std::uint8_t params = saved[15];
-
-    // Not a system parameter record: an effect record would go out as values.
-    Bytes file = saved;
-    file[204] = DC_RESP_EFFECT_PARAM_VALUES;
-    restore("effect.lex", file);
-    EXPECT_EQ(prompt().texts(),
-              (Texts{"The configuration file holds no system parameter values for this unit: record code 87 with " +
-                         std::to_string(params) + " values, code 84 with " + std::to_string(params) +
-                         " values expected.",
-                     "Failed to restore configuration!"}));
-    EXPECT_TRUE(nothingSent());
-    EXPECT_TRUE(captureOff());
-
-    // Fewer values than the unit has.
-    prompt().clear();
-    file = saved;
-    file[205] = static_cast<std::uint8_t>(params - 1);
-    restore("fewer.lex", file);
-    ASSERT_EQ(prompt().count(), 2u);
-    EXPECT_NE(prompt().texts()[0].find("record code 84 with " + std::to_string(params - 1) + " values"),
-              std::string::npos);
-    EXPECT_TRUE(nothingSent());
-    EXPECT_TRUE(captureOff());
 }
 
 TEST_F(ConfigRestore, NamesLongerThanTheUnitsFieldsAreCutBeforeTheyGoOut)
@@ -288,6 +276,7 @@ TEST_F(ConfigRestore, AUnitWithMoreParametersThanAFrameHoldsFailsWithAMessage)
     file[205] = 254;
     file.push_back(1);
     file.push_back(2);
+    file.insert(file.end(), saved.begin() + 206 + 252, saved.end()); // the effect records
     const auto valuesBefore = model().paramValues();
     const int countBefore = model().paramValueCount();
     restore("full.lex", file);

@@ -165,6 +165,9 @@ TEST_F(ConfigSave, WriteErrorFailsTheSaveAndKeepsThePreviousFile)
     const Bytes previous(500, 0x5A);
     test::writeFile(target, previous);
 
+#ifdef _WIN32
+    GTEST_SKIP() << "no file-size limit on Windows to fill the disk with";
+#endif
     test::FileSizeLimit limit(300);
     ASSERT_TRUE(limit.ok());
     dialog.scriptPath(target);
@@ -185,7 +188,9 @@ TEST_F(ConfigSave, UnwritableFolderFailsToOpenAndSendsNothing)
     const std::uint32_t sentBefore = link().state().CommandsSent.load();
     dialog.scriptPath(folder.file("missing/unit.lex"));
     SaveConfigAction(model(), dialog, prompt(), settings());
-    EXPECT_EQ(prompt().texts(), std::vector<std::string>{"Failed to open file!"});
+    EXPECT_EQ(prompt().texts(),
+              (std::vector<std::string>{"Cannot write " + folder.file("missing/unit.lex") + ": No such file or directory",
+                                        "Failed to open file!"}));
     EXPECT_EQ(settings().readString("", "LastVisited", ""), "/somewhere/");
     EXPECT_TRUE(folder.entries().empty());
     EXPECT_EQ(link().state().CommandsSent.load(), sentBefore);

@@ -12,7 +12,6 @@
 #include "platform/scripted_prompt.h"
 #include "platform/scripted_file_dialog.h"
 #include "platform/settings_keys.h"
-#include "platform/termios_serial.h"
 #include "sim/sim_server.h"
 #include "tests/support/fast_timing.h"
 #include "tests/support/program_rig.h"
@@ -22,8 +21,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <csignal>
-#include <sys/resource.h>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -38,8 +35,22 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 namespace bm::test {
 
+#ifdef _WIN32
+// Windows has no file-size limit to fill a disk with: ok() is false.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long long) {}
+    bool ok() const { return false; }
+    void lift() {}
+};
+#else
 // A disk that fills up, made real: lowers the file-size limit so that write()
 // fails with EFBIG past `bytes` (SIGXFSZ ignored), until lift() or destruction.
 class FileSizeLimit {
@@ -73,6 +84,7 @@ private:
     rlimit saved_ {};
     bool ok_ = false;
 };
+#endif
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -80,9 +92,17 @@ class TempFolder {
 public:
     TempFolder()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "bm-config-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
+        // A new folder of a name nobody has taken (create_directory is false
+        // for an existing one).
+        static std::atomic<unsigned> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   ("bm-config-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error))
+                path_ = candidate.generic_string();
+        }
     }
     ~TempFolder()
     {

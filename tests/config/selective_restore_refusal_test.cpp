@@ -49,7 +49,9 @@ TEST_F(SelectiveRestoreRefused, ADefinitionMissingFromTheCacheFailsTheWriteAndCo
     std::string error;
     ASSERT_TRUE(selectionFromNames(model(), {"SUB_LOWPASS"}, selection, error)) << error;
     int written = -1;
-    EXPECT_FALSE(RestoreSelected(model(), file.data(), file.size(), selection, false, written, error));
+    const auto contents = parseConfigFile(file.data(), file.size());
+    ASSERT_TRUE(contents);
+    EXPECT_FALSE(RestoreSelected(model(), *contents, selection, false, written, error));
     EXPECT_EQ(error, "Set Sys Parameters Failed.");
     EXPECT_EQ(written, 0);
     for (std::uint8_t code : receivedCodes())

@@ -71,11 +71,19 @@ RESTORE = {
     "ok-with-chatter": restore_input(config_file(), chunks(
         *([packet(0x04, [3, 40]) + ack(0x2E)] * 8),
         packet(0x03, b"VOLUME -40".ljust(42, b" ")) + ack(0x2C), ack(0x1E), packet(0x01))),
+    # Names padded with blanks, as units that send whole fields leave them.
+    "ok-padded-names": restore_input(
+        config_file(names=[b"Tape    ", b"Tuner   ", b"CD", b"Aux", b"TV", b"V-Disc", b"DVD", b"VCR     "],
+                    custom=b"Living Room         "), GOOD_ANSWERS),
     # Name fields without a NUL anywhere, as only another writer would leave them.
     "ok-unterminated-names": restore_input(
         config_file()[:68] + b"N" * 112 + b"C" * 21 + b"R" * 3 + config_file()[204:], GOOD_ANSWERS),
     "short-header": restore_input(config_file()[:150], GOOD_ANSWERS),
     "short-values": restore_input(config_file()[:214], GOOD_ANSWERS),
+    # Whole but for its last byte: refused like any cut file.
+    "short-one-byte": restore_input(config_file()[:-1], GOOD_ANSWERS),
+    # The effect records right after the header: no system parameter record.
+    "no-system-record": restore_input(config_file()[:204] + config_file()[204 + 2 + 24:], GOOD_ANSWERS),
     "other-firmware": restore_input(
         config_file(unit=UNIT[:9] + b"99/03/09 18:35".ljust(16, b"\0")), GOOD_ANSWERS),
     "nak-custom-name": restore_input(

@@ -1,5 +1,5 @@
-// Fuzz target: the restore's reading of a configuration file. The bytes are a
-// file of any shape and the unit's answers; the restore runs against a link
+// Fuzz target: the one loader's check of a configuration file and the restore
+// of what it accepts. The bytes are a file of any shape and the unit's answers; the restore runs against a link
 // whose port never opens, and the unit's answers are fed to the receiver from
 // the wait hook, as if they had arrived while the restore waited.
 #include "config/config_file.h"
@@ -8,6 +8,7 @@
 #include "link/quor_control.h"
 #include "link/receiver_pass.h"
 #include "model/device_model.h"
+#include "model/text_fields.h"
 #include "platform/fake_serial_port.h"
 #include "platform/manual_owner_window.h"
 #include "platform/memory_settings.h"
@@ -100,8 +101,11 @@ RestoreRun runRestoreInput(const std::uint8_t* data, std::size_t size)
         feeding = false;
     });
 
+    // The restore gets only what the one loader accepts, as in the program.
     const std::uint32_t sentBefore = link.state().CommandsSent.load();
-    run.restored = RestoreConfiguration(model, prompt, file.data(), file.size());
+    const std::optional<ConfigFileContents> contents = parseConfigFile(file.data(), file.size());
+    if (contents)
+        run.restored = RestoreConfiguration(model, prompt, *contents);
 
     LinkState& state = link.state();
     if (state.RestoreCaptureActive.load() || state.ParamCaptureActive.load())
@@ -110,19 +114,21 @@ RestoreRun runRestoreInput(const std::uint8_t* data, std::size_t size)
         propertyFailed("the capture queue is not empty after the restore");
 
     const auto identity = unit.toBytes();
-    const bool fits = file.size() >= ConfigFileHeader::kSize &&
-                      std::equal(identity.begin(), identity.end(), file.begin() + 8) &&
-                      file.size() >= restoreSizeFor(unit.TotalParams);
+    const bool fits = contents && contents->header.unitConfig == identity &&
+                      contents->system.values.size() == unit.TotalParams &&
+                      file.size() >= ConfigFileHeader::kSize + kRecordPrefixSize + unit.TotalParams;
     if (!fits && (run.restored || state.CommandsSent.load() != sentBefore))
-        propertyFailed("a file that is too short or of another unit reached the unit");
+        propertyFailed("a file that is incomplete or of another unit reached the unit");
 
     if (run.restored) {
+        // The model keeps names as the unit does: cut to their width, without
+        // trailing blanks.
         const ConfigFileHeader header = ConfigFileHeader::fromBytes(file.data());
         const UnitStatus status = model.status();
         for (int i = 0; i < kInputCount; ++i)
-            if (status.inputName(i) != header.inputNameText(i).substr(0, 8))
+            if (status.inputName(i) != trimName(std::string_view(header.inputNameText(i)).substr(0, kInputNameWidth)))
                 propertyFailed("a restored input name differs from the file's");
-        if (status.customName() != header.customNameText())
+        if (status.customName() != trimName(std::string_view(header.customNameText()).substr(0, kCustomNameWidth)))
             propertyFailed("the restored custom name differs from the file's");
         if (model.paramValueCount() != unit.TotalParams)
             propertyFailed("the restored value count is not the unit's");

@@ -9,7 +9,7 @@
 #include "platform/memory_settings.h"
 #include "platform/scripted_prompt.h"
 #include "platform/settings_keys.h"
-#include "platform/termios_serial.h"
+#include "platform/serial_factory.h"
 #include "sim/sim_server.h"
 #include "tests/support/fast_timing.h"
 #include "tests/support/wait_until.h"
@@ -60,7 +60,7 @@ int idOf(const sim::UnitSnapshot& snap, const std::string& name)
 class ProgramRun {
 public:
     ProgramRun(InMemorySettings& settings, sim::SimServer& unit)
-        : settings_(settings), port_(settings, unit.devicePath()), model(settings, prompt)
+        : settings_(settings), port_(makeSerialDevice(settings, unit.devicePath())), model(settings, prompt)
     {
     }
     ~ProgramRun() { stop(); }
@@ -68,7 +68,7 @@ public:
     void start(bool reload)
     {
         link = std::make_unique<CQuorControl>(
-            CQuorControl::Environment{owner, settings_, prompt, port_}, 1, reload, &model);
+            CQuorControl::Environment{owner, settings_, prompt, *port_}, 1, reload, &model);
     }
     // As at start-up: download when the cache probe says so.
     void startAsProgram() { start(DeviceModel::definitionCacheMissing(settings_)); }
@@ -91,7 +91,9 @@ public:
 
 private:
     InMemorySettings& settings_;
-    TermiosSerialPort port_;
+    // The program's own choice of back-end for the unit's device (termios;
+    // the Winsock line on Windows, where the unit is on loopback TCP).
+    std::unique_ptr<SerialDevice> port_;
 
 public:
     DeviceModel model;

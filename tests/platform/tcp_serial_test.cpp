@@ -128,11 +128,12 @@ TEST(TcpSerial, BytesBothWaysAndTheDescriptor)
 {
     Listener listener;
     TcpSerialPort port(listener.url());
-    EXPECT_EQ(port.pollDescriptor(), -1);
+    WakeSignal wake;
+    EXPECT_EQ(port.waitForBytes(wake, 0), kLineCannotWait);
     ASSERT_TRUE(port.open(3)) << port.openError();
     ASSERT_TRUE(listener.accept());
     EXPECT_TRUE(port.isOpen());
-    EXPECT_GE(port.pollDescriptor(), 0);
+    EXPECT_EQ(port.waitForBytes(wake, 0), kLineIdle);
     EXPECT_EQ(port.devicePath(), listener.url());
 
     const Bytes packet{0xF1, 0x03, 0x11, 0x00, 0xF2};
@@ -143,13 +144,14 @@ TEST(TcpSerial, BytesBothWaysAndTheDescriptor)
     std::uint8_t buffer[16];
     EXPECT_EQ(port.readAvailable(buffer, sizeof buffer), 0u) << "an idle line reads nothing, at once";
     listener.send({0xF1, 0x04, 0xE0, 0x01, 0x11, 0xF2});
+    EXPECT_EQ(port.waitForBytes(wake, 5000), kLineReadable);
     EXPECT_EQ(readSome(port, 6), (Bytes{0xF1, 0x04, 0xE0, 0x01, 0x11, 0xF2}));
     EXPECT_FALSE(port.lineLost());
     EXPECT_FALSE(port.open(1)) << "already open";
 
     port.close();
     EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(port.pollDescriptor(), -1);
+    EXPECT_EQ(port.waitForBytes(wake, 0), kLineCannotWait);
 }
 
 // A port whose peer has just hung up.

@@ -192,37 +192,35 @@ TEST(TermiosSerialPort, FlowControlIsSwitchedOffWhateverTheLineHad)
     EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | IXANY));
 }
 
-TEST(TermiosSerialPort, DescriptorWakesOnBytesAndOnHangUp)
+TEST(TermiosSerialPort, WaitEndsOnBytesOnTheWakeSignalAndOnHangUp)
 {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     InMemorySettings settings;
     TermiosSerialPort port(settings, pty.path());
-    EXPECT_EQ(port.pollDescriptor(), -1) << "closed: nothing to wait on";
+    WakeSignal wake;
+    EXPECT_EQ(port.waitForBytes(wake, 0), kLineCannotWait) << "closed: nothing to wait on";
     ASSERT_TRUE(port.open(1));
-    const int fd = port.pollDescriptor();
-    ASSERT_GE(fd, 0);
 
-    pollfd p{fd, POLLIN, 0};
-    EXPECT_EQ(::poll(&p, 1, 0), 0) << "an idle line is not readable";
+    EXPECT_EQ(port.waitForBytes(wake, 0), kLineIdle) << "an idle line is not readable";
+    wake.raise();
+    EXPECT_EQ(port.waitForBytes(wake, 1000), kLineWoken);
+    wake.clear();
+    EXPECT_EQ(port.waitForBytes(wake, 0), kLineIdle) << "a cleared wake-up stays down";
     const std::uint8_t ack[] = {0xF1, 0x04, 0xE0, 0x01, 0x15, 0xF2};
     ASSERT_EQ(::write(pty.master(), ack, sizeof ack), static_cast<ssize_t>(sizeof ack));
-    p.revents = 0;
-    ASSERT_EQ(::poll(&p, 1, 1000), 1);
-    EXPECT_TRUE(p.revents & POLLIN);
+    EXPECT_EQ(port.waitForBytes(wake, 1000), kLineReadable);
     std::uint8_t buf[64];
     EXPECT_EQ(port.readAvailable(buf, sizeof buf), sizeof ack);
     EXPECT_FALSE(port.lineLost());
 
-    // The far end goes: the descriptor wakes the waiter, the read finds the line gone.
+    // The far end goes: the wait ends, the read finds the line gone.
     pty.closeMaster();
-    p.revents = 0;
-    ASSERT_EQ(::poll(&p, 1, 1000), 1);
-    EXPECT_TRUE(p.revents & (POLLHUP | POLLERR | POLLIN));
+    EXPECT_NE(port.waitForBytes(wake, 1000) & (kLineHungUp | kLineReadable), 0u);
     EXPECT_EQ(port.readAvailable(buf, sizeof buf), 0u);
     EXPECT_TRUE(port.lineLost());
     port.close();
-    EXPECT_EQ(port.pollDescriptor(), -1);
+    EXPECT_EQ(port.waitForBytes(wake, 0), kLineCannotWait);
 }
 
 TEST(TermiosSerialPort, BytesCrossBothWaysUnchanged)

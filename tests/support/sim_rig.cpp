@@ -1,5 +1,7 @@
 #include "tests/support/sim_rig.h"
 
+#include "platform/serial_factory.h"
+
 namespace bm::test {
 
 SimRig::~SimRig()
@@ -19,7 +21,7 @@ bool SimRig::start(sim::SimOptions options, bool download, const FastTiming& tim
     storeFastTiming(settings, timing);
     if (prepare)
         prepare(*this);
-    line = std::make_unique<TermiosSerialPort>(settings, sim->devicePath());
+    line = makeSerialDevice(settings, sim->devicePath());
     startOn(*line, download);
     return waitForStartup(limitMs);
 }

@@ -1,8 +1,9 @@
-// The simulated unit in fast mode behind a pseudo-terminal, with the program's
-// side (ProgramRig) connected to it once the start-up sweep has ended.
+// The simulated unit in fast mode behind a pseudo-terminal (a loopback TCP port
+// on Windows), with the program's side (ProgramRig) connected to it through the
+// program's own choice of serial back-end once the start-up sweep has ended.
 #pragma once
 
-#include "platform/termios_serial.h"
+#include "platform/serial_device.h"
 #include "sim/sim_server.h"
 #include "tests/support/fast_timing.h"
 #include "tests/support/program_rig.h"
@@ -25,7 +26,7 @@ public:
                const std::function<void(SimRig&)>& prepare = {}, int limitMs = 30000);
 
     std::unique_ptr<sim::SimServer> sim;
-    std::unique_ptr<TermiosSerialPort> line;
+    std::unique_ptr<SerialDevice> line;
 };
 
 } // namespace bm::test
