@@ -116,10 +116,13 @@ bool resolveSaveTarget(const std::string& path, std::string& target, std::string
     target = path;
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // A link that names nothing is replaced itself, as a new file.
         char buffer[PATH_MAX];
-        if (::realpath(path.c_str(), buffer))
-            target = buffer;
+        if (!::realpath(path.c_str(), buffer)) {
+            // A link that names nothing (or nothing reachable) is not replaced.
+            reason = "a symbolic link that cannot be followed (" + errnoText(errno) + ")";
+            return false;
+        }
+        target = buffer;
     }
     if (target.empty() || target.back() == '/') {
         reason = std::strerror(EISDIR);

@@ -5,12 +5,14 @@
 #include "config/config_actions.h"
 #include "app/info_page.h"
 #include "app_rig.h"
+#include "tests/support/fifo_watchdog.h"
 
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
 
 #include <fstream>
+#include <sys/stat.h>
 
 using namespace bm;
 using namespace bm::test;
@@ -149,6 +151,41 @@ private slots:
         const auto texts = parts_.prompt->texts();
         QCOMPARE(texts.size(), std::size_t(1));
         QVERIFY2(texts[0].rfind("Cannot compare configurations of different ROM timestamps", 0) == 0, texts[0].c_str());
+    }
+
+    // A FIFO, a cut file: refused at once with the file's name and the reason,
+    // no dialog, nothing read from or written to the unit.
+    void aFileTheLoaderRefusesIsNotCompared()
+    {
+        const std::string fifo = folder_ + "/fifo.lex";
+        QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+        std::ifstream in(folder_ + "/saved.lex", std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        bytes.pop_back();
+        std::ofstream(folder_ + "/cut.lex", std::ios::binary) << bytes;
+        const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
+            {fifo, {"Cannot read " + fifo + ": not a regular file", "Failed to open file!"}},
+            {folder_ + "/cut.lex", {"Cannot use " + folder_ + "/cut.lex: the file ends 1 byte short of effect "}}};
+        for (const auto& [path, texts] : rows) {
+            int runs = 0;
+            parts_.runner->script = [&](QDialog&) {
+                ++runs;
+                return int(QDialog::Rejected);
+            };
+            parts_.prompt->clear();
+            QTRY_VERIFY_WITH_TIMEOUT(!frame_->control()->state().StatusSweepActive.load(), 10000);
+            unit_->clearReceived();
+            files_.scriptPath(path);
+            FifoWatchdog watchdog(fifo);
+            CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
+            QVERIFY2(!watchdog.stop(), "the Compare waited on the FIFO");
+            QCOMPARE(runs, 0);
+            const auto shown = parts_.prompt->texts();
+            QCOMPARE(shown.size(), texts.size());
+            for (std::size_t i = 0; i < texts.size(); ++i)
+                QVERIFY2(shown[i].rfind(texts[i], 0) == 0, shown[i].c_str());
+            QVERIFY(unit_->receivedPackets().empty());
+        }
     }
 
 private:

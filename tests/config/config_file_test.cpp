@@ -355,7 +355,8 @@ TEST_F(ConfigFileWriterTest, OnlyARegularFileOrANewPathIsWritten)
 {
     ASSERT_EQ(::mkfifo(folder.file("fifo.lex").c_str(), 0600), 0);
     ASSERT_EQ(::mkdir(folder.file("sub.lex").c_str(), 0700), 0);
-    std::vector<std::string> paths = {folder.file("fifo.lex"), folder.file("sub.lex")};
+    ASSERT_EQ(::symlink(folder.file("nowhere/x.lex").c_str(), folder.file("dangling.lex").c_str()), 0);
+    std::vector<std::string> paths = {folder.file("fifo.lex"), folder.file("sub.lex"), folder.file("dangling.lex")};
     // A device node of our own (the null device) where the system allows one;
     // a link to it is followed to it.
     const bool device = ::mknod(folder.file("null.lex").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
