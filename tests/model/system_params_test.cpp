@@ -52,12 +52,19 @@ TEST_F(SystemParamsTest, GetWithoutWaitingLeavesTheAnswerToTheReceiver)
 
 TEST_F(SystemParamsTest, GetWithWaitingTakesTheValuesFromTheCapture)
 {
+    std::thread asker([&] { EXPECT_EQ(lm.model.GetSysParams(true), 1); });
+    ASSERT_TRUE(test::waitUntil([&] {
+        for (const Bytes& w : lm.port.writes())
+            if (w.size() > 2 && w[2] == DC_CMD_GET_SYS_PARAM_VALUES)
+                return true;
+        return false;
+    }));
+    // A sweep flagged while the wait holds the line (one already running is
+    // waited for) is not the wait's to end.
     state().StatusSweepActive = true;
-    std::thread unit = respond(DC_CMD_GET_SYS_PARAM_VALUES,
-                               {frame(DC_FPD, withText({}, "captured, not shown")),
-                                frame(DC_RESP_SYS_PARAM_VALUES, {4, 5, 6, 7})});
-    EXPECT_EQ(lm.model.GetSysParams(true), 1);
-    unit.join();
+    lm.feed(frame(DC_FPD, withText({}, "captured, not shown")));
+    lm.feed(frame(DC_RESP_SYS_PARAM_VALUES, {4, 5, 6, 7}));
+    asker.join();
     EXPECT_EQ(lm.model.paramValueCount(), 4);
     EXPECT_EQ(lm.model.paramValue(3), 7);
     EXPECT_FALSE(state().ParamCaptureActive);
