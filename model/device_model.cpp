@@ -166,6 +166,7 @@ bool DeviceModel::switchToCachedRom(const UnitConfig& unit)
 void DeviceModel::StartStatusSweep()
 {
     link().state().StatusSweepActive = true;
+    link().operations().chainProgress();
     send(DC_CMD_GET_SYS_STATUS);
 }
 
