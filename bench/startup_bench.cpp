@@ -285,7 +285,7 @@ Result runProgram(bool reload, const TimingSet& timing, int answerDelayMs)
     bm::MainFrameServices services;
     services.settings = std::move(counting);
     const std::string device = unit.devicePath();
-    services.makeSerial = [device](bm::SettingsStore& s) -> std::unique_ptr<bm::SerialDevice> {
+    services.makeSerial = [device](bm::SettingsStore& s, const std::string&) -> std::unique_ptr<bm::SerialDevice> {
         return std::make_unique<bm::TermiosSerialPort>(s, device);
     };
     auto prompt = std::make_unique<bm::ScriptedPrompt>();
