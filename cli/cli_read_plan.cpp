@@ -59,7 +59,9 @@ unsigned sweepPartsFor(const std::string& command, const std::vector<std::string
     if (command != "get" && command != "set")
         return DeviceModel::kSweepEverything;
     const std::vector<Control> known = wellKnownControls();
-    unsigned parts = 0;
+    // The first sweep always checks the ROM (CliSession takes the part out
+    // once the start-up is done).
+    unsigned parts = DeviceModel::kSweepUnitConfig;
     for (const std::string& word : args) {
         if (word.rfind("-", 0) == 0 && word.size() > 1 && !std::isdigit(static_cast<unsigned char>(word[1])))
             continue; // an option
