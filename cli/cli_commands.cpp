@@ -856,18 +856,18 @@ int runDiff(CliSession& session, const Invocation& inv)
             return fail(kExitError, error);
     }
 
-    // Names from the unit, or from the definition cache when it belongs to
-    // the files' ROM; otherwise parameters go by id.
-    DefinitionNames names;
-    if (withUnit) {
-        names = DefinitionNames::fromModel(session.model());
-    } else {
-        DeviceModel cache(session.settings(), session.prompt());
-        cache.LoadDefinitionCache();
-        if (cache.unitConfig().toBytes() == sides[0]->header.unitConfig)
-            names = DefinitionNames::fromModel(cache);
+    // Each side named by its own ROM's definitions: the unit's, or those the
+    // cache holds for the file's ROM; without them parameters go by id.
+    DefinitionNames names[2];
+    for (int i = 0; i < 2; ++i) {
+        names[i] = args[i] == "unit" ? DefinitionNames::fromModel(session.model())
+                                     : DefinitionNames::fromCache(session.settings(), UnitConfig::fromBytes(sides[i]->header.unitConfig.data()));
     }
-    const ConfigComparison comparison = compareConfigs(*sides[0], *sides[1], names, force);
+    const ConfigComparison comparison = compareConfigs(*sides[0], *sides[1], names[0], names[1], force);
+    for (int i = 0; i < 2 && force && !comparison.refusal.empty(); ++i) {
+        if (names[i].params.empty())
+            fail(kExitOk, "the definitions of " + args[i] + "'s ROM are not held: parameters are paired by id");
+    }
     if (!comparison.refusal.empty() && !force)
         return fail(kExitError, "will not compare configurations of " + comparison.refusal + " (--force compares them anyway)");
     if (inv.json) {

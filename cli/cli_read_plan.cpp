@@ -34,7 +34,9 @@ unsigned sweepPartsFor(const std::string& command, const std::vector<std::string
 {
     if (command != "get" && command != "set")
         return DeviceModel::kSweepEverything;
-    unsigned parts = 0;
+    // The first sweep always checks the ROM (CliSession takes the part out
+    // once the start-up is done).
+    unsigned parts = DeviceModel::kSweepUnitConfig;
     // get: every word is a name; set: every other word.
     const std::size_t step = command == "set" ? 2 : 1;
     for (std::size_t i = 0; i < args.size(); i += step) {

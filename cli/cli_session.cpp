@@ -244,6 +244,10 @@ int CliSession::connect(std::string& error)
         error = "Timed out waiting for data download from DE-1/ZA-2!";
         return kExitError;
     }
+    // A call that reads only what it needs has checked the ROM once; its
+    // later reads (after a set) leave that out.
+    if (options_.sweepParts != DeviceModel::kSweepEverything)
+        model_->setSweepParts(options_.sweepParts & ~DeviceModel::kSweepUnitConfig);
     return kExitOk;
 }
 

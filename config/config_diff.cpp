@@ -6,17 +6,20 @@
 #include "config/config_file_io.h"
 #include "config/config_save.h"
 #include "config/config_units.h"
+#include "model/definition_cache.h"
 #include "model/device_model.h"
 #include "model/text_fields.h"
 #include "platform/prompt.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace bm {
 namespace {
 
 constexpr const char* kNone = "(none)";
+constexpr const char* kNotInRom = "(not in this ROM)";
 
 std::string quoted(const std::string& text)
 {
@@ -74,6 +77,20 @@ DefinitionNames DefinitionNames::fromModel(const DeviceModel& model)
     return names;
 }
 
+DefinitionNames DefinitionNames::fromCache(SettingsStore& settings, const UnitConfig& rom)
+{
+    DefinitionNames names;
+    const auto entry = definition_cache::find(settings, rom.ProductId, rom.timeStampText());
+    if (!entry)
+        return names;
+    const CachedDefinitions held = definition_cache::read(settings, *entry);
+    for (const CachedDefinitions::Param& p : held.params)
+        names.params.push_back(p.name);
+    for (const CachedDefinitions::Effect& e : held.effects)
+        names.effects.push_back(e.name);
+    return names;
+}
+
 std::string DefinitionNames::paramName(int id) const
 {
     if (id >= 0 && id < static_cast<int>(params.size()) && !params[id].empty())
@@ -88,14 +105,63 @@ std::string DefinitionNames::effectName(int id) const
     return hexName("EFFECT", id);
 }
 
+namespace {
+
+// Pairs the entries of two sides: by index, or (two ROMs) by name, the n-th
+// entry of a name with the n-th of the same name on the other side. Each pair
+// holds the index on side A and on side B, -1 where that side has none; in
+// side A's order, then what only side B has.
+std::vector<std::pair<int, int>> pairEntries(int countA, int countB, const std::function<std::string(int)>& nameA,
+                                             const std::function<std::string(int)>& nameB, bool byName)
+{
+    std::vector<std::pair<int, int>> pairs;
+    if (!byName) {
+        for (int i = 0; i < std::max(countA, countB); ++i)
+            pairs.emplace_back(i < countA ? i : -1, i < countB ? i : -1);
+        return pairs;
+    }
+    std::vector<bool> taken(static_cast<std::size_t>(countB), false);
+    for (int i = 0; i < countA; ++i) {
+        const std::string name = nameA(i);
+        int match = -1;
+        for (int k = 0; k < countB && match < 0; ++k)
+            if (!taken[static_cast<std::size_t>(k)] && nameB(k) == name)
+                match = k;
+        if (match >= 0)
+            taken[static_cast<std::size_t>(match)] = true;
+        pairs.emplace_back(i, match);
+    }
+    for (int k = 0; k < countB; ++k)
+        if (!taken[static_cast<std::size_t>(k)])
+            pairs.emplace_back(-1, k);
+    return pairs;
+}
+
+} // namespace
+
 ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileContents& b,
                                 const DefinitionNames& names, bool force)
+{
+    return compareConfigs(a, b, names, names, force);
+}
+
+ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileContents& b,
+                                const DefinitionNames& namesA, const DefinitionNames& namesB, bool force)
 {
     ConfigComparison result;
     result.refusal = refusalOf(a, b);
     if (!result.refusal.empty() && !force)
         return result;
     auto& out = result.differences;
+    // Two ROMs number their parameters and effects each its own way: only
+    // their names say which is which.
+    const bool byName = !result.refusal.empty() && !namesA.params.empty() && !namesB.params.empty();
+    const char* missing = byName ? kNotInRom : kNone;
+    const auto side = [byName](bool inA, bool inB) {
+        if (!byName || (inA && inB))
+            return ConfigDifference::Side::Both;
+        return inA ? ConfigDifference::Side::A : ConfigDifference::Side::B;
+    };
 
     for (int i = 0; i < kInputCount; ++i) {
         const std::string na = heldName(a.header.inputNameText(i), kInputNameWidth);
@@ -112,39 +178,49 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
 
     const auto& va = a.system.values;
     const auto& vb = b.system.values;
-    for (std::size_t id = 0; id < std::max(va.size(), vb.size()); ++id) {
-        const bool inA = id < va.size();
-        const bool inB = id < vb.size();
-        if (inA && inB && va[id] == vb[id])
+    const auto params = pairEntries(static_cast<int>(va.size()), static_cast<int>(vb.size()),
+                                    [&](int id) { return namesA.paramName(id); },
+                                    [&](int id) { return namesB.paramName(id); }, byName);
+    for (const auto& [ia, ib] : params) {
+        const bool inA = ia >= 0, inB = ib >= 0;
+        if (inA && inB && va[static_cast<std::size_t>(ia)] == vb[static_cast<std::size_t>(ib)])
             continue;
-        const std::string name = names.paramName(static_cast<int>(id));
+        const std::string name = inA ? namesA.paramName(ia) : (byName ? namesB.paramName(ib) : namesA.paramName(ib));
         const ValueUnit unit = unitOfParam(name);
-        out.push_back({ConfigDifference::Kind::Param, static_cast<int>(id), 0, name,
-                       inA ? valueText(unit, va[id]) : kNone, inB ? valueText(unit, vb[id]) : kNone});
+        out.push_back({ConfigDifference::Kind::Param, inA ? ia : ib, 0, name,
+                       inA ? valueText(unit, va[static_cast<std::size_t>(ia)]) : missing,
+                       inB ? valueText(unit, vb[static_cast<std::size_t>(ib)]) : missing, side(inA, inB)});
     }
 
-    // Effect records by id; a record one side lacks compares as all (none).
+    // Effect records by id (two ROMs: by the effect's name); a record one side
+    // lacks compares as all (none).
     auto findEffect = [](const ConfigFileContents& c, int id) -> const EffectParamRecord* {
         for (const EffectParamRecord& r : c.effects)
             if (r.effectId == id)
                 return &r;
         return nullptr;
     };
-    const int effects = std::max(a.header.totalEffects(), b.header.totalEffects());
-    for (int e = 0; e < effects; ++e) {
-        const EffectParamRecord* ea = findEffect(a, e);
-        const EffectParamRecord* eb = findEffect(b, e);
+    const bool effectsByName = byName && !namesA.effects.empty() && !namesB.effects.empty();
+    const auto effects = pairEntries(a.header.totalEffects(), b.header.totalEffects(),
+                                     [&](int e) { return namesA.effectName(e); },
+                                     [&](int e) { return namesB.effectName(e); }, effectsByName);
+    for (const auto& [e1, e2] : effects) {
+        const EffectParamRecord* ea = e1 >= 0 ? findEffect(a, e1) : nullptr;
+        const EffectParamRecord* eb = e2 >= 0 ? findEffect(b, e2) : nullptr;
         const std::size_t na = ea ? ea->values.size() : 0;
         const std::size_t nb = eb ? eb->values.size() : 0;
+        const std::string name = e1 >= 0 ? namesA.effectName(e1) : (effectsByName ? namesB.effectName(e2) : namesA.effectName(e2));
+        const char* absent = effectsByName && (e1 < 0 || e2 < 0) ? kNotInRom : kNone;
         for (std::size_t k = 0; k < std::max(na, nb); ++k) {
             const bool inA = k < na;
             const bool inB = k < nb;
             if (inA && inB && ea->values[k] == eb->values[k])
                 continue;
-            out.push_back({ConfigDifference::Kind::EffectParam, e, static_cast<int>(k),
-                           "EFFECT[" + names.effectName(e) + "]." + std::to_string(k + 1),
-                           inA ? std::to_string(ea->values[k]) : kNone,
-                           inB ? std::to_string(eb->values[k]) : kNone});
+            out.push_back({ConfigDifference::Kind::EffectParam, e1 >= 0 ? e1 : e2, static_cast<int>(k),
+                           "EFFECT[" + name + "]." + std::to_string(k + 1),
+                           inA ? std::to_string(ea->values[k]) : absent,
+                           inB ? std::to_string(eb->values[k]) : absent,
+                           effectsByName ? side(e1 >= 0, e2 >= 0) : ConfigDifference::Side::Both});
         }
     }
     return result;

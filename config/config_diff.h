@@ -5,6 +5,7 @@
 
 #include "config/config_file.h"
 #include "config/config_file_io.h"
+#include "model/records.h"
 
 #include <cstdint>
 #include <optional>
@@ -14,6 +15,7 @@
 namespace bm {
 
 class DeviceModel;
+class SettingsStore;
 
 // Names from the unit's definitions, by id; an empty or missing name is shown
 // as PARAM_0xNN (or EFFECT_NN).
@@ -23,18 +25,24 @@ struct DefinitionNames {
 
     // The model's parameter and effect names for its TotalParams and TotalEffects.
     static DefinitionNames fromModel(const DeviceModel& model);
+    // The names the definition cache holds for ROM `rom` (its product and
+    // timestamp); empty when no finished download of that ROM is held.
+    static DefinitionNames fromCache(SettingsStore& settings, const UnitConfig& rom);
     std::string paramName(int id) const;
     std::string effectName(int id) const;
 };
 
 struct ConfigDifference {
     enum class Kind { InputName, CustomName, Param, EffectParam };
+    // Configurations of two ROMs: a parameter or effect only one ROM has.
+    enum class Side { Both, A, B };
     Kind kind = Kind::Param;
-    int id = 0;    // input index, parameter id or effect id
+    int id = 0;    // input index, parameter id or effect id (side A's when it has one)
     int index = 0; // effect parameter index (EffectParam)
     std::string label; // "VOLUME", "INPUT_NAME[DVD]", "CUSTOM_NAME", "EFFECT[THX].3"
     std::string a;     // page-unit text on side A ("(none)" when A has no such value)
     std::string b;
+    Side onlyIn = Side::Both;
 };
 
 struct ConfigComparison {
@@ -45,7 +53,13 @@ struct ConfigComparison {
 
 // Compares names, custom name, system parameters and effect parameters, in
 // that order. Two configurations of different products or ROM timestamps are
-// refused with the reason, unless `force`.
+// refused with the reason, unless `force`; forced, and with both ROMs' names
+// held, parameters and effects are paired by their names (each ROM's from
+// `namesA` and `namesB`), and one only one ROM has is shown against
+// "(not in this ROM)". Otherwise they are paired by id and named from `namesA`.
+ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileContents& b,
+                                const DefinitionNames& namesA, const DefinitionNames& namesB, bool force);
+// One set of names for both (the same ROM).
 ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileContents& b,
                                 const DefinitionNames& names, bool force);
 

@@ -254,6 +254,8 @@ struct SweepSkip {
 
 constexpr SweepSkip kSweepSkips[] = {
     {DC_CMD_GET_REC_STATUS,       DeviceModel::kSweepZone2Status, DC_RESP_REC_ZONE2_STATUS, 0},
+    // Left out, no ROM check and no download: the handler does not run.
+    {DC_CMD_GET_CONFIG,           DeviceModel::kSweepUnitConfig,  DC_RESP_UNIT_CONFIG,      0},
     {DC_CMD_GET_CUST_NAME,        DeviceModel::kSweepCustomName,  DC_RESP_CUST_NAME,        0},
     {DC_CMD_GET_INPUT_NAME,       DeviceModel::kSweepInputNames,  DC_RESP_INPUT_NAME,       kInputCount - 1},
     {DC_CMD_GET_SYS_PARAM_VALUES, DeviceModel::kSweepParamValues, DC_RESP_SYS_PARAM_VALUES, 0},

@@ -61,17 +61,19 @@ public:
     void LoadDefinitionCache();
     // Sets StatusSweepActive and sends DC_CMD_GET_SYS_STATUS.
     void StartStatusSweep();
-    // What a status sweep asks for besides the status and the unit
-    // configuration, which it always asks for (the configuration is the ROM
-    // check, and a download follows it when needed). The program reads
-    // everything; a one-shot command (brennmark-cli get) only what it shows.
-    // A part left out is passed over as if its answer had come.
+    // What a status sweep asks for besides the status, which it always asks
+    // for. The unit configuration is the ROM check (a download follows it
+    // when needed); a one-shot command leaves it out of the sweeps after its
+    // first. The program reads everything; a one-shot command (brennmark-cli
+    // get) only what it shows. A part left out is passed over as if its
+    // answer had come.
     enum SweepPart : unsigned {
         kSweepZone2Status = 1,
         kSweepCustomName = 2,
         kSweepInputNames = 4,
         kSweepParamValues = 8,
-        kSweepEverything = 15,
+        kSweepUnitConfig = 16,
+        kSweepEverything = 31,
     };
     void setSweepParts(unsigned parts) { sweepParts_ = parts; }
     unsigned sweepParts() const { return sweepParts_; }

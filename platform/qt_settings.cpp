@@ -136,12 +136,6 @@ bool QSettingsStore::contains(std::string_view section, std::string_view name)
     return settings_->contains(qtKey(section, name));
 }
 
-std::size_t QSettingsStore::fileWrites() const
-{
-    std::lock_guard lock(mutex_);
-    return fileWrites_;
-}
-
 QString QSettingsStore::location() const
 {
     std::lock_guard lock(mutex_);
@@ -162,7 +156,6 @@ bool QSettingsStore::setAndFlush(const std::vector<std::pair<QString, QVariant>>
     }
     if (!changed)
         return settings_->status() == QSettings::NoError;
-    ++fileWrites_;
     return flush();
 }
 

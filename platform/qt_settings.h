@@ -37,10 +37,6 @@ public:
     // batch is one file write and is either all there or not at all.
     bool writeBatch(const std::vector<SettingsValue>& values) override;
 
-    // Writes of the file so far by this store (a write that changed no value
-    // does not touch the file and is not counted).
-    std::size_t fileWrites() const;
-
     // Where the values live: the file path, or the registry path on Windows.
     QString location() const;
 
@@ -54,7 +50,6 @@ private:
     // the user-interface thread reads and writes settings.
     mutable std::mutex mutex_;
     std::unique_ptr<QSettings> settings_;
-    std::size_t fileWrites_ = 0;
 };
 
 } // namespace bm

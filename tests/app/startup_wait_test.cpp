@@ -59,6 +59,25 @@ private slots:
         QCOMPARE(unit.now, 700);
     }
 
+    void aWaitOnEventsEndsThePassTheMomentTheSweepDoes()
+    {
+        // The unit's last answer comes 30 ms into the fourth pass; the wait
+        // is woken by it, in 1 ms steps of the virtual clock.
+        VirtualUnit unit;
+        StartupWait::Wait wait = [&unit](int ms, const std::function<bool()>& over) {
+            for (int i = 0; i < ms && !over(); ++i) {
+                ++unit.now;
+                unit.answer();
+                if (unit.now == 330)
+                    unit.state.StatusSweepActive = false;
+            }
+        };
+        StartupWait startup(unit.state, false, wait);
+        QVERIFY(startup.run({}));
+        QCOMPARE(startup.passes(), 4);
+        QCOMPARE(unit.now, 330);
+    }
+
     void withoutADownloadTheWaitGivesUpAfterFiftyPasses()
     {
         VirtualUnit unit;

@@ -52,7 +52,7 @@ TEST_F(CliTest, ACallAsksTheUnitOnlyForWhatItsNamesNeed)
         const Codes codes = receivedCodes();
         const std::string what = row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : "");
         EXPECT_EQ(countOf(codes, HOST_WAKEUP), 1u) << what;
-        EXPECT_EQ(countOf(codes, DC_CMD_GET_CONFIG), row.sweeps) << what;
+        EXPECT_EQ(countOf(codes, DC_CMD_GET_CONFIG), 1u) << what << ": the ROM is checked once";
         EXPECT_EQ(countOf(codes, DC_CMD_GET_REC_STATUS), row.zone2 * row.sweeps) << what;
         EXPECT_EQ(countOf(codes, DC_CMD_GET_CUST_NAME), row.customName * row.sweeps) << what;
         EXPECT_EQ(countOf(codes, DC_CMD_GET_INPUT_NAME), row.inputNames * row.sweeps) << what;
@@ -116,6 +116,61 @@ TEST_F(CliTest, ARunThatChangesNoSettingLeavesTheFileAlone)
                                                   std::vector<std::string>{"status", "--json"}})
         ASSERT_EQ(cli(args).status, 0) << args[0];
     EXPECT_EQ(stamp(), before);
+}
+
+TEST_F(CliTest, TwoRomsAreKeptAndTheirFilesComparedByName)
+{
+    startUnit(); // firmware A, its definitions held
+    ASSERT_TRUE(sim->command("set VOLUME 60"));
+    const std::string a = folder.file("a.lex");
+    ASSERT_EQ(cli({"save", a}).status, 0);
+    const std::uint8_t subA = paramValue("SUB_LOWPASS");
+    const int volumeIdA = paramId("VOLUME");
+    const std::string subTextA = valueTextOf(a, "SUB_LOWPASS");
+
+    // The same port, now a unit with ROM B: one download.
+    sim.reset();
+    sim::SimOptions b;
+    b.firmware = sim::Firmware::B;
+    b.fast = true;
+    b.linkPath = folder.file("unit");
+    sim = std::make_unique<sim::SimServer>(b);
+    ASSERT_TRUE(sim->start());
+    ASSERT_TRUE(sim->command("set VOLUME 52"));
+    ASSERT_TRUE(sim->command("set SUB_LOWPASS " + std::to_string((subA + 1) % 4)));
+    ASSERT_NE(paramId("VOLUME"), volumeIdA) << "ROM B keeps volume under another id";
+    const std::string bFile = folder.file("b.lex");
+    const CliResult saved = cli({"save", bFile});
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    EXPECT_TRUE(received(DC_CMD_GET_SYS_PARAM_BY_ID));
+
+    // Compared by name, each file with its own ROM's definitions.
+    const CliResult diff = cli({"diff", "--force", a, bFile}, false);
+    EXPECT_EQ(diff.status, 1) << diff.err;
+    EXPECT_EQ(diff.err, "");
+    const Lines lines = diff.outLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "VOLUME: -20 -> -28"), lines.end()) << diff.out;
+    const std::string sub = "SUB_LOWPASS: " + subTextA + " -> " + valueTextOf(bFile, "SUB_LOWPASS");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), sub), lines.end()) << diff.out;
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("PARAM_0x"), std::string::npos) << line;
+
+    // Back to ROM A, and to B again: no download either time.
+    for (sim::Firmware firmware : {sim::Firmware::A, sim::Firmware::B}) {
+        sim.reset();
+        sim::SimOptions again;
+        again.firmware = firmware;
+        again.fast = true;
+        again.linkPath = folder.file("unit");
+        sim = std::make_unique<sim::SimServer>(again);
+        ASSERT_TRUE(sim->start());
+        const CliResult r = cli({"get", "SUB_LOWPASS", "volume"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "") << "no ROM message";
+        EXPECT_FALSE(received(DC_CMD_GET_SYS_PARAM_BY_ID));
+        EXPECT_EQ(r.outLines(), (Lines{"SUB_LOWPASS " + std::to_string(paramValue("SUB_LOWPASS")),
+                                       "volume " + std::to_string(int(paramValue("VOLUME")) - 80)}));
+    }
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 #include "config/config_diff.h"
 #include "config/config_units.h"
 #include "config_test_support.h"
+#include "model/definition_cache.h"
+#include "platform/memory_settings.h"
+#include "platform/settings_keys.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +108,62 @@ TEST(ConfigDiff, RecordsOneSideLacksShowAsNone)
     b.effects[1].values.push_back(5);
     EXPECT_EQ(linesOf(compareConfigs(makeConfig(), b, DefinitionNames{}, false)),
               (Lines{"PARAM_0x05: (none) -> 4", "EFFECT[EFFECT_0x01].2: (none) -> 5"}));
+}
+
+TEST(ConfigDiff, TwoRomsArePairedByNameAndOneSidedParametersAreNamed)
+{
+    // ROM B moved VOLUME and LR_BALANCE, dropped OUT_ADJ_SUB and added NEW_PARAM;
+    // its effects come in another order.
+    const ConfigFileContents a = makeConfig();
+    ConfigFileContents b = makeConfig("99/11/22 09:05");
+    b.system.values = {3, 16, 60, 13, 9};
+    b.effects = {{DC_RESP_EFFECT_PARAM_VALUES, 0, {9}}, {DC_RESP_EFFECT_PARAM_VALUES, 1, {1, 2, 4}}};
+    const DefinitionNames namesB{{"PROGRAM", "LR_BALANCE", "VOLUME", "NEW_PARAM", ""}, {"Mono Film", "THX"}};
+
+    const ConfigComparison forced = compareConfigs(a, b, names(), namesB, true);
+    EXPECT_EQ(forced.refusal, "different ROM timestamps (\"99/03/09 18:34\" and \"99/11/22 09:05\")");
+    EXPECT_EQ(linesOf(forced), (Lines{
+                                   "OUT_ADJ_SUB: +0.0 -> (not in this ROM)",
+                                   "PARAM_0x04: 7 -> 9",
+                                   "NEW_PARAM: (not in this ROM) -> 13",
+                                   "EFFECT[THX].3: 3 -> 4",
+                               }));
+    EXPECT_EQ(forced.differences[0].onlyIn, ConfigDifference::Side::A);
+    EXPECT_EQ(forced.differences[2].onlyIn, ConfigDifference::Side::B);
+    EXPECT_EQ(forced.differences[1].onlyIn, ConfigDifference::Side::Both);
+    // Not forced, nothing is compared.
+    EXPECT_TRUE(compareConfigs(a, b, names(), namesB, false).differences.empty());
+    // The same ROM on both sides compares by id, as before.
+    EXPECT_EQ(linesOf(compareConfigs(a, makeConfig(), names(), namesB, false)), Lines{});
+}
+
+TEST(ConfigDiff, EachFilesRomGetsItsNamesFromTheCache)
+{
+    InMemorySettings settings;
+    // Rows: the entry the store holds, and what a file of that ROM is named by.
+    const ConfigFileContents file = makeConfig("99/11/22 09:05");
+    const UnitConfig rom = UnitConfig::fromBytes(file.header.unitConfig.data());
+    EXPECT_TRUE(DefinitionNames::fromCache(settings, rom).params.empty()) << "nothing held";
+
+    CachedDefinitions held;
+    held.config = rom;
+    held.config.TotalParams = 2;
+    held.config.TotalEffects = 1;
+    held.params = {{"PROGRAM", 31, 0, true}, {"VOLUME", 92, 60, true}};
+    held.effects = {{"THX", 3}};
+    std::vector<SettingsValue> batch;
+    definition_cache::append(batch, definition_cache::romEntry(rom.ProductId, rom.timeStampText()), held);
+    settings.writeBatch(batch);
+    const DefinitionNames fromCache = DefinitionNames::fromCache(settings, rom);
+    EXPECT_EQ(fromCache.params, (std::vector<std::string>{"PROGRAM", "VOLUME"}));
+    EXPECT_EQ(fromCache.effects, std::vector<std::string>{"THX"});
+    // Another ROM, or another product with the same timestamp, is not this one.
+    EXPECT_TRUE(DefinitionNames::fromCache(settings, UnitConfig::fromBytes(makeConfig().header.unitConfig.data())).params.empty());
+    EXPECT_TRUE(DefinitionNames::fromCache(settings, UnitConfig::fromBytes(makeConfig("99/11/22 09:05", 1).header.unitConfig.data())).params.empty());
+    // A download cut short is not trusted.
+    settings.writeString(definition_cache::romEntry(rom.ProductId, rom.timeStampText()) + "\\UnitConfig",
+                         keys::kDefinitionsComplete, "(download not finished)");
+    EXPECT_TRUE(DefinitionNames::fromCache(settings, rom).params.empty());
 }
 
 TEST(ConfigDiff, LoadingRefusesMissingShortAndOverlongFiles)

@@ -312,11 +312,12 @@ TEST_F(SweepTest, ASweepAsksOnlyForItsParts)
         std::vector<std::uint8_t> after;
     };
     const std::vector<Row> rows = {
-        {0, {DC_CMD_GET_CONFIG}},
-        {DeviceModel::kSweepParamValues, {DC_CMD_GET_CONFIG, DC_CMD_GET_SYS_PARAM_VALUES}},
-        {DeviceModel::kSweepZone2Status | DeviceModel::kSweepCustomName,
+        {DeviceModel::kSweepUnitConfig, {DC_CMD_GET_CONFIG}},
+        {DeviceModel::kSweepUnitConfig | DeviceModel::kSweepParamValues, {DC_CMD_GET_CONFIG, DC_CMD_GET_SYS_PARAM_VALUES}},
+        {DeviceModel::kSweepUnitConfig | DeviceModel::kSweepZone2Status | DeviceModel::kSweepCustomName,
          {DC_CMD_GET_REC_STATUS, DC_CMD_GET_CONFIG, DC_CMD_GET_CUST_NAME}},
-        {DeviceModel::kSweepInputNames, {DC_CMD_GET_CONFIG, DC_CMD_GET_INPUT_NAME}},
+        {DeviceModel::kSweepUnitConfig | DeviceModel::kSweepInputNames, {DC_CMD_GET_CONFIG, DC_CMD_GET_INPUT_NAME}},
+        {DeviceModel::kSweepParamValues, {DC_CMD_GET_SYS_PARAM_VALUES}},
     };
     for (const Row& row : rows) {
         lm.model.setSweepParts(row.parts);
@@ -332,7 +333,8 @@ TEST_F(SweepTest, ASweepAsksOnlyForItsParts)
         answer(frame(DC_RESP_SYS_STATUS, {40, 3, 5, 2, 1, 0, 0, 16, 17}));
         if (std::count(codes.begin(), codes.end(), DC_CMD_GET_REC_STATUS))
             answer(frame(DC_RESP_REC_ZONE2_STATUS, {30, 6, 1, 0, 14}));
-        answer(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, "99/03/09 6:34pm")));
+        if (std::count(codes.begin(), codes.end(), DC_CMD_GET_CONFIG))
+            answer(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, "99/03/09 6:34pm")));
         if (std::count(codes.begin(), codes.end(), DC_CMD_GET_CUST_NAME))
             answer(frame(DC_RESP_CUST_NAME, withText({}, "Den")));
         for (std::uint8_t i = 0; i < 8 && std::count(codes.begin(), codes.end(), DC_CMD_GET_INPUT_NAME) == i + 1u; ++i)
