@@ -630,8 +630,6 @@ int runWatch(CliSession& session, const Invocation& inv)
 
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
-    // Keep listening through a refusal or an unanswered request.
-    session.setStopOnRetry(false);
     session.events().setRecording(true);
     auto emit = [&](const std::string& text, json j) {
         const std::string stamp = timeStamp();

@@ -128,9 +128,6 @@ public:
     // Waits until the link may send (a unit-originated change holds our
     // sends off for 500 ms).
     void waitUntilSendAllowed();
-    // Whether a NAK or time-out retry prompt stops the link (on by default;
-    // watch keeps listening through them).
-    void setStopOnRetry(bool stop) { stopOnRetry_ = stop; }
 
 private:
     bool startSimulator(std::string& error, std::string& device);
@@ -155,7 +152,6 @@ private:
     std::unique_ptr<CQuorControl> link_;
     std::ofstream trace_;
     bool connected_ = false;
-    std::atomic<bool> stopOnRetry_{true};
 };
 
 } // namespace bm::cli
