@@ -149,7 +149,7 @@ TEST_F(CliTest, TwoRomsAreKeptAndTheirFilesComparedByName)
     EXPECT_EQ(diff.status, 1) << diff.err;
     EXPECT_EQ(diff.err, "");
     const Lines lines = diff.outLines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "VOLUME: -20 -> -28"), lines.end()) << diff.out;
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "volume: -20 -> -28"), lines.end()) << diff.out;
     const std::string sub = "SUB_LOWPASS: " + subTextA + " -> " + valueTextOf(bFile, "SUB_LOWPASS");
     EXPECT_NE(std::find(lines.begin(), lines.end(), sub), lines.end()) << diff.out;
     for (const std::string& line : lines)

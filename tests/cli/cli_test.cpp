@@ -505,10 +505,11 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     ASSERT_TRUE(watch->started());
     ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto reported = [&](int raw) {
+    // The unit's raw volume 40 is -40 dB, 50 is -30 dB.
+    auto reported = [&](int dB) {
         for (const std::string& line : CliResult::splitLines(watch->out())) {
             const QJsonObject e = parseObject(line);
-            if (e["event"] == "param" && e["name"] == "VOLUME" && e["raw"].toInt() == raw)
+            if (e["event"] == "change" && e["name"] == "volume" && e["value"].toInt() == dB)
                 return true;
         }
         return false;
@@ -524,7 +525,7 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
         << watch->err() << testing::PrintToString(receivedCodes());
     sim->setSilent(false);
     ASSERT_TRUE(sim->command("set VOLUME 40"));
-    EXPECT_TRUE(waitUntil([&] { return reported(40); }, 5000)) << watch->out() << watch->err();
+    EXPECT_TRUE(waitUntil([&] { return reported(-40); }, 5000)) << watch->out() << watch->err();
 
     // The line drops; a unit comes back on the same device.
     sim->stop();
@@ -535,8 +536,8 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     ASSERT_TRUE(sim->start());
     ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 10000)) << "greeted again";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(sim->command("set VOLUME 45"));
-    EXPECT_TRUE(waitUntil([&] { return reported(45); }, 5000)) << watch->out() << watch->err();
+    ASSERT_TRUE(sim->command("set VOLUME 50"));
+    EXPECT_TRUE(waitUntil([&] { return reported(-30); }, 5000)) << watch->out() << watch->err();
 
     watch->terminate();
     EXPECT_EQ(watch->wait(), 0) << watch->err();
