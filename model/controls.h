@@ -14,6 +14,7 @@
 // Standard library only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -169,8 +170,9 @@ std::vector<std::string> irKeyNames();
 // --- Reading -----------------------------------------------------------------------
 
 // What this run has read from the unit. Fed with every answer the link routes
-// to the model (code and first data byte); a line loss or a DC_WAKEUP does not
-// clear it, a value stays "read" with its last answer.
+// to the model (code and first data byte), on the link's reader thread; read on
+// any thread. A line loss or a DC_WAKEUP does not clear it: a value stays
+// "read" with its last answer.
 class ReadLog {
 public:
     void noteAnswer(std::uint8_t code, std::uint8_t firstDataByte);
@@ -178,8 +180,8 @@ public:
     bool has(Source source, int index = 0) const;
 
 private:
-    unsigned bits_ = 0;       // by Source
-    unsigned inputNames_ = 0; // by input index
+    std::atomic<unsigned> bits_{0};       // by Source
+    std::atomic<unsigned> inputNames_{0}; // by input index
 };
 
 // The control's value as the model holds it, only when read in this run;
