@@ -54,7 +54,7 @@ std::string failure(ApiErrorType type, const std::string& message, const Json& i
 Json Service::controlValues(bool withUnread)
 {
     DeviceModel& model = unit_->model();
-    const controls::ReadLog log = unit_->readLogCopy();
+    const controls::ReadLog& log = unit_->readLog();
     Json values = Json::object();
     Json unread = Json::array();
     for (const controls::Control& control : controls::controlTable()) {
@@ -98,7 +98,7 @@ std::string Service::jsonGet(const ApiRequest& r)
         out["values"] = controlValues(false)["controls"];
         return jsonLine(withId(out, r.id));
     }
-    const controls::ReadLog log = unit_->readLogCopy();
+    const controls::ReadLog& log = unit_->readLog();
     Json values = Json::object();
     for (const std::string& name : r.controls) {
         const auto control = controls::findControl(name, &model);
@@ -190,7 +190,7 @@ std::vector<std::string> Service::jsonEvents(const Packet& p)
         const std::uint8_t id = p.data()[0];
         const std::uint8_t value = p.data()[1];
         DeviceModel& model = unit_->model();
-        const controls::ReadLog log = unit_->readLogCopy();
+        const controls::ReadLog& log = unit_->readLog();
         for (const controls::Control& control : controls::controlsOfParam(model, id)) {
             // The report carries the unit's byte; a speaker choice is read
             // from the parameters it is made of.

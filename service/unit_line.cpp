@@ -108,27 +108,20 @@ public:
     void storeFrontPanel(const std::uint8_t* data, std::size_t length) override
     {
         model_.storeFrontPanel(data, length);
-        std::lock_guard lock(mutex_);
         log_.noteFrontPanel();
     }
     void setCurrentEffect(std::uint8_t effectId) override { model_.setCurrentEffect(effectId); }
     void routePacket(const Packet& packet) override
     {
         model_.routePacket(packet);
-        std::lock_guard lock(mutex_);
         log_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
     }
 
-    controls::ReadLog log() const
-    {
-        std::lock_guard lock(mutex_);
-        return log_;
-    }
+    const controls::ReadLog& log() const { return log_; }
 
 private:
     DeviceModel& model_;
-    mutable std::mutex mutex_; // guards log_
-    controls::ReadLog log_;
+    controls::ReadLog log_; // written on the reader thread, read anywhere
 };
 
 // No one to ask: every message goes to the log; a retry is declined (the
@@ -442,15 +435,9 @@ DeviceModel& UnitLine::model()
     return *model_;
 }
 
-controls::ReadLog UnitLine::readLogCopy() const
-{
-    return tap_ ? tap_->log() : controls::ReadLog{};
-}
-
 const controls::ReadLog& UnitLine::readLog() const
 {
-    logCopy_ = readLogCopy();
-    return logCopy_;
+    return tap_->log();
 }
 
 namespace {

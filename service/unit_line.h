@@ -100,7 +100,7 @@ public:
 
     // --- controls::LineHost (line thread) ----------------------------------------
     DeviceModel& model() override;
-    const controls::ReadLog& readLog() const override;
+    const controls::ReadLog& readLog() const override; // any thread, once started
     controls::Outcome exchange(std::uint8_t command, const std::function<void()>& send, std::string& error) override;
     controls::Outcome writeParams(const std::function<int()>& change, std::string& error) override;
     bool waitFor(const std::function<bool()>& done, int limitMs) override;
@@ -108,9 +108,6 @@ public:
     bool reread() override;
     bool customNameShown() const override;
     bool lineLost() const override;
-
-    // The read log as it stands (any thread).
-    controls::ReadLog readLogCopy() const;
 
 private:
     class Tap;
@@ -151,7 +148,6 @@ private:
     std::ofstream trace_;
     int listenerId_ = -1;
     bool customNameShown_ = false;
-    mutable controls::ReadLog logCopy_;
     // Sweep-change tracking: the values before the line was lost.
     bool sweepPending_ = false;
     std::array<std::uint8_t, 256> valuesBefore_{};
