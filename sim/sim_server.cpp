@@ -138,13 +138,20 @@ void SimServer::Impl::schedule(const Emissions& batch, Clock::time_point cause, 
     auto due = cause;
     if (!options.fast)
         due += std::chrono::milliseconds(std::max(0, options.answerDelayMs));
+    // The answer runs to the last response (acknowledgement, refusal or
+    // record) sent at once; reports that follow it, and whatever the unit
+    // sends later by itself (a restart's wake-up), are the unit's own.
+    std::size_t answerEnd = 0;
+    for (std::size_t i = 0; answer && i < batch.size() && (i == 0 || batch[i].delayMs == 0); ++i)
+        if (batch[i].bytes.size() > 2 && batch[i].bytes[2] >= 0x80)
+            answerEnd = i + 1;
     std::lock_guard lock(queueMutex);
-    for (const auto& e : batch) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const auto& e = batch[i];
         due += std::chrono::milliseconds(e.delayMs);
-        if (e.delayMs > 0)
-            answer = false; // sent later by the unit itself, not as the answer
-        outgoing.emplace(due, Outgoing{e.bytes, answer});
-        if (answer)
+        const bool part = i < answerEnd;
+        outgoing.emplace(due, Outgoing{e.bytes, part});
+        if (part)
             ++answersOwed;
     }
 }

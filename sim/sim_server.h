@@ -38,8 +38,9 @@ struct SimOptions {
     int paramCount = -1;            // this many system parameters (-1: the firmware's own)
     std::string linkPath;         // when set, a symbolic link to the device
     // Checks the host's manners: a request that arrives while an answer to an
-    // earlier one is still due (waiting for the unit or still on the line) is
-    // reported on standard error and counted (strictViolations()).
+    // earlier one is still due (waiting for the unit or still on the line, up
+    // to its last response packet; the reports after it are the unit's own)
+    // is reported on standard error and counted (strictViolations()).
     bool strict = false;
 };
 
