@@ -107,37 +107,37 @@ void CCompareDlg::updateButton()
     restore_->setEnabled(!ticked().empty());
 }
 
-void CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
-                         SettingsStore& settings)
+std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
+                                SettingsStore& settings)
 {
     const FileDialogResult chosen =
         files.run(configFileRequest(FileDialogMode::Open, "Compare Ridaziv Configuration", settings));
     if (!chosen.path) {
         reportDialogError(prompt, chosen.errorCode);
-        return;
+        return {};
     }
     std::string error;
     const std::optional<ConfigFileContents> file = loadConfigFile(*chosen.path, error);
     std::vector<std::uint8_t> bytes;
     if (!file || !readFilePrefix(*chosen.path, kRestoreReadLimit, bytes)) {
         prompt.ask("Failed to open file! " + error);
-        return;
+        return {};
     }
     storeLastVisited(settings, *chosen.path);
 
     const std::optional<ConfigFileContents> unit = readUnitConfiguration(model, error);
     if (!unit) {
         prompt.ask(error);
-        return;
+        return {};
     }
     const ConfigComparison comparison = compareConfigs(*file, *unit, DefinitionNames::fromModel(model), false);
     if (!comparison.refusal.empty()) {
         prompt.ask("Cannot compare configurations of " + comparison.refusal + ".");
-        return;
+        return {};
     }
     CCompareDlg dialog(QFileInfo(QString::fromStdString(*chosen.path)).fileName(), comparison.differences);
     if (dialogs.run(dialog) != QDialog::Accepted)
-        return;
+        return {};
 
     RestoreSelection selection;
     for (const ConfigDifference& d : dialog.ticked()) {
@@ -149,19 +149,21 @@ void CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& di
         }
     }
     if (selection.empty())
-        return;
+        return {};
     // The save's closing sweep must have ended: the restore's capture would
     // take its answers.
     for (int pass = 0; pass < 100 && model.link().state().StatusSweepActive; ++pass)
         waitPumping(model.link().pump(), 50);
     const bool shown = settings.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
     int written = 0;
+    const std::string fileName = QFileInfo(QString::fromStdString(*chosen.path)).fileName().toStdString();
     if (!RestoreSelected(model, bytes.data(), bytes.size(), selection, shown, written, error)) {
         prompt.ask(error);
         prompt.ask("Failed to restore configuration!");
-        return;
+        return "Restore from " + fileName + " failed";
     }
     model.StartStatusSweep();
+    return "Restored the ticked differences from " + fileName;
 }
 
 } // namespace bm

@@ -4,6 +4,8 @@
 // and "Restore Ticked", which writes just those.
 #pragma once
 
+#include <string>
+
 #include "config/config_diff.h"
 
 #include <QDialog>
@@ -45,7 +47,9 @@ private:
 // Open dialog, the file read whole, the unit read by a save, the comparison
 // and the dialog; on "Restore Ticked", a selective restore of the ticked
 // differences and a status sweep. Failures are reported through `prompt`.
-void CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
-                         SettingsStore& settings);
+// Returns the restore's outcome for the status line ("" when nothing was
+// restored or tried: a comparison only, a closed dialog, a refused file).
+std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
+                                SettingsStore& settings);
 
 } // namespace bm

@@ -247,7 +247,11 @@ void CMainFrame::createSheet()
     services.restoreConfig = [this] {
         runFileAction(RestoreConfigAction, "Restored from ", "Configuration not restored");
     };
-    services.compareConfig = [this] { CompareConfigAction(*model_, *files_, *dialogs_, *prompt_, *settings_); };
+    services.compareConfig = [this] {
+        const std::string outcome = CompareConfigAction(*model_, *files_, *dialogs_, *prompt_, *settings_);
+        if (!outcome.empty())
+            sheet_->showOutcome(QString::fromStdString(outcome));
+    };
     pages_ = makePages_(PageContext{*model_, *settings_, *prompt_}, std::move(services));
     for (ControlPage* page : pages_.tabOrder())
         if (page)

@@ -173,12 +173,10 @@ int CliSession::connect(std::string& error)
     serial_ = makeSerialDevice(s, device);
     model_ = std::make_unique<DeviceModel>(s, prompt_);
     tap_ = std::make_unique<EventTap>(*model_);
-    // A NAK or time-out retry means the unit refused or dropped what we asked:
-    // stop before the retry goes out.
-    prompt_.onRetryPrompt([this](const std::string&) {
-        if (link_ && stopOnRetry_)
-            link_->DisableLink();
-    });
+    // A NAK or time-out retry prompt is answered Cancel (see CliPrompt), so no
+    // retry goes out; the command that asked learns it from retryAsked() and
+    // stops its own sends. The link itself is left running: it keeps following
+    // the line and routing the unit's reports (a watch must not go deaf).
     if (!options_.traceFile.empty()) {
         trace_.open(options_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
         if (!trace_) {

@@ -130,6 +130,12 @@ std::string OperationQueue::holder() const
     return impl_->chainHolds() ? "start-up chain" : "";
 }
 
+std::size_t OperationQueue::waiting() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->waiting.size();
+}
+
 int OperationQueue::addUnsolicitedListener(std::function<void(const Packet&)> listener)
 {
     std::lock_guard lock(impl_->listenerMutex);

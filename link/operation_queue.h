@@ -53,6 +53,7 @@
 #include "link/packet.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -173,6 +174,8 @@ public:
     // The name of the operation that holds the line ("" when none; "start-up
     // chain" for the sweep or download).
     std::string holder() const;
+    // Operations waiting for their turn.
+    std::size_t waiting() const;
 
     // Adds a listener for the unit's unsolicited packets; it is called on the
     // reader thread and must not block or send and wait. Returns its id.

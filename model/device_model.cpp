@@ -185,6 +185,7 @@ void DeviceModel::writeDefinitionCache()
 void DeviceModel::StartStatusSweep()
 {
     link().state().StatusSweepActive = true;
+    link().operations().chainProgress();
     send(DC_CMD_GET_SYS_STATUS);
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "link/link_client.h"
+#include "link/operation_queue.h"
 #include "model/records.h"
 #include "platform/prompt.h"
 #include "platform/settings_store.h"
@@ -67,6 +68,11 @@ public:
     // sent: more than 252 values, or a value whose definition (maximum) the
     // program does not hold.
     int SetSysParams(bool wait);
+    // How the last waiting SetSysParams ended: Done; Refused; NotAnswered;
+    // LineLost or Cancelled (the line could not be had, or went before the
+    // acknowledgement); Unconfirmed when the unit acknowledged the write but
+    // never announced its restart. Pending when nothing could be sent (-1).
+    Outcome lastParamWrite() const;
     // True when the definition of parameter `id` came from the unit or a
     // trusted cache.
     bool paramDefined(std::uint8_t id) const;
@@ -217,6 +223,8 @@ private:
     // Status records asked for and not yet sent (kReread* bits); set on any
     // thread, taken by the re-read timer on the user-interface thread.
     std::atomic<unsigned> rereadParts_{0};
+    // An Outcome: how the last waiting SetSysParams ended.
+    std::atomic<int> paramWrite_{static_cast<int>(Outcome::Pending)};
 };
 
 } // namespace bm

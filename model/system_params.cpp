@@ -79,7 +79,11 @@ int DeviceModel::GetSysParams(bool wait)
         return 1;
     }
 
+    // Waits for the line first: a download or sweep under way runs to its end
+    // and the values read afterwards are the ones its definitions describe.
     CaptureScope capture(l, l.state().ParamCaptureActive);
+    if (capture.outcome() != Outcome::Pending)
+        return 0; // the line was lost or the link is closing: nothing sent
     send(DC_CMD_GET_SYS_PARAM_VALUES);
     const std::optional<Packet> p = capture.await(matchCode(DC_RESP_SYS_PARAM_VALUES),
                                                   l.timing(Timing::SaveConfigWaitCount),
@@ -102,13 +106,17 @@ int DeviceModel::SetSysParams(bool wait)
         // A value whose definition is not held cannot be checked against its
         // maximum (an unknown maximum reads as 0): nothing goes out then.
         for (int i = 0; i < count; ++i) {
-            if (!paramDefined_[static_cast<std::size_t>(i)])
+            if (!paramDefined_[static_cast<std::size_t>(i)]) {
+                paramWrite_ = static_cast<int>(Outcome::Pending);
                 return -1;
+            }
         }
     }
     // The count byte of a frame is one byte: more than 252 values cannot go out.
-    if (count > static_cast<int>(kMaxDataLength))
+    if (count > static_cast<int>(kMaxDataLength)) {
+        paramWrite_ = static_cast<int>(Outcome::Pending);
         return -1;
+    }
 
     for (int i = 0; i < count; ++i) {
         const auto id = static_cast<std::size_t>(i);
@@ -143,20 +151,35 @@ int DeviceModel::SetSysParams(bool wait)
 
     CQuorControl& l = link();
     CaptureScope capture(l, l.state().ParamCaptureActive);
+    auto ended = [&](Outcome outcome) {
+        paramWrite_ = static_cast<int>(outcome);
+        return outcome == Outcome::Done ? 1 : 0;
+    };
+    if (capture.outcome() != Outcome::Pending)
+        return ended(capture.outcome()); // the line could not be had: nothing sent
     send(DC_CMD_SET_SYS_PARAM_VALUES, data, static_cast<std::size_t>(count));
 
     // First the acknowledgement; any refusal ends the write.
     const std::optional<Packet> answer =
         capture.await(matchAckOrNak(DC_CMD_SET_SYS_PARAM_VALUES),
                       l.timing(Timing::RestoreConfigWaitCount), l.timing(Timing::RestoreConfigWaitInterval));
-    if (!answer || answer->code() == DC_NAK)
-        return 0;
+    if (!answer)
+        return ended(capture.outcome());
+    if (answer->code() == DC_NAK)
+        return ended(Outcome::Refused);
 
-    // Then the unit restarts with the new values and announces itself.
+    // Then the unit restarts with the new values and announces itself. The
+    // unit took the write: without the restart (none came, or the line went)
+    // the write is acknowledged, not confirmed.
     const std::optional<Packet> wakeup =
         capture.await(matchCode(DC_WAKEUP), l.timing(Timing::RestoreConfigWakeupWaitCount),
                       l.timing(Timing::RestoreConfigWakeupWaitInterval));
-    return wakeup ? 1 : 0;
+    return ended(wakeup ? Outcome::Done : Outcome::Unconfirmed);
+}
+
+Outcome DeviceModel::lastParamWrite() const
+{
+    return static_cast<Outcome>(paramWrite_.load());
 }
 
 // --- The unit's change messages --------------------------------------------------
@@ -233,9 +256,10 @@ void DeviceModel::rereadStatus()
 {
     CQuorControl& l = link();
     const LinkState& state = l.state();
-    // Not now: a sweep or a wait owns the line, or sends are being dropped.
-    // The timer runs again one period later.
-    if (state.StatusSweepActive || state.captureOn() || state.SendSuppressed || !l.isOpen())
+    // Not now: a sweep or another operation owns the line, or sends are being
+    // dropped. The timer runs again one period later.
+    if (state.StatusSweepActive || state.captureOn() || l.operations().busy() || state.SendSuppressed ||
+        !l.isOpen())
         return;
     l.owner().killTimer(kStatusRereadTimer);
     const unsigned parts = rereadParts_.exchange(0);

@@ -140,6 +140,15 @@ void CGeneralControlSheet::onCurrentChanged(int index)
 void CGeneralControlSheet::setLineState(LineState state, const QString& unit, const QString& device)
 {
     line_ = state;
+    // An outcome still waiting for the sweep ("...: reading the unit...") no
+    // longer holds once the line is gone or silent: it is replaced by what
+    // happened to it, and the sweep's end will not claim it done.
+    if (!afterSweep_.isEmpty() &&
+        (state == LineState::Lost || state == LineState::Reconnecting || state == LineState::NotAnswering)) {
+        const QString what = outcomeText().section(QLatin1Char(':'), 0, 0);
+        showOutcome(what + (state == LineState::NotAnswering ? QStringLiteral(": not finished, the unit is not answering")
+                                                             : QStringLiteral(": not finished, the line was lost")));
+    }
     const LineLook& look = lookOf(state);
     lineLabel_->setText(QString::fromLatin1(look.text).arg(unit, device));
     lineLabel_->setStyleSheet(QString::fromLatin1(look.style));

@@ -170,15 +170,28 @@ void CSpkrConfig::update()
         BusyCursor busy;
         written = unit.SetSysParams(true);
     }
-    // Anything but 1 failed: -1 means nothing could be sent at all.
-    if (written != 1)
+    // Only what was seen is said: written (acknowledged and restarted), taken
+    // but not confirmed (acknowledged, no restart seen), or not written and why
+    // (-1: nothing could be sent at all).
+    const Outcome outcome = written == -1 ? Outcome::Pending : unit.lastParamWrite();
+    if (written == 1) {
+        outcome_ = QStringLiteral("Speaker configuration written");
+    } else if (outcome == Outcome::Unconfirmed) {
+        outcome_ = QStringLiteral("Speaker configuration: the unit acknowledged the write but did not confirm it");
+    } else {
         prompt().ask("Set System Parameters Failed.");
-    reportOutcome(this, written == 0 ? QStringLiteral("Speaker configuration not written")
-                                     : QStringLiteral("Speaker configuration written"));
+        outcome_ = written == -1 ? QStringLiteral("Speaker configuration not written: nothing could be sent")
+                                 : QStringLiteral("Speaker configuration not written (%1)")
+                                       .arg(QString::fromLatin1(outcomeText(outcome)));
+    }
+    int reread = 0;
     {
         BusyCursor busy;
-        unit.GetSysParams(true);
+        reread = unit.GetSysParams(true);
     }
+    if (reread != 1)
+        outcome_ += QStringLiteral("; the unit's values could not be read back");
+    reportOutcome(this, outcome_);
     // The unit restarted with the new parameters; 255 matches no real volume,
     // so the level it had before goes out again whatever the model holds now.
     unit.setVolumeField(255);

@@ -23,6 +23,9 @@ public:
     // The radio groups, in the order of the table below.
     enum Group { Front, Center, Rear, SideSize, Subwoofer, SideType, GroupCount };
 
+    // What the last "Update" did, as the status line shows it.
+    QString lastOutcome() const { return outcome_; }
+
 private:
     // The page's own refresh: selections from the model, "Update" disabled.
     // The main window's refresh leaves this page alone, so that choices not
@@ -34,6 +37,7 @@ private:
 
     std::array<QButtonGroup*, GroupCount> groups_{};
     QPushButton* update_ = nullptr;
+    QString outcome_;
 };
 
 } // namespace bm

@@ -111,7 +111,9 @@ private slots:
             return restore && restore->isEnabled() ? int(QDialog::Accepted) : int(QDialog::Rejected);
         };
         files_.scriptPath(folder_ + "/saved.lex");
-        CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
+        const std::string outcome =
+            CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
+        QCOMPARE(outcome, std::string("Restored the ticked differences from saved.lex"));
 
         QVERIFY(buttonOffBeforeTicking);
         const QString volume = QStringLiteral("VOLUME|%1|-9").arg(paramOf(saved_, "VOLUME") - 80);

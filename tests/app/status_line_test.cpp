@@ -151,6 +151,22 @@ private slots:
         QVERIFY(QApplication::overrideCursor() == nullptr);
         f.frame->close();
     }
+
+    // An outcome that waits for the sweep is replaced when the line goes: it
+    // never stays on claiming to read a unit that is gone, and the sweep of
+    // the reconnection does not call it done.
+    void anOutcomeInProgressDoesNotOutliveTheLine()
+    {
+        RunningFrame f;
+        QVERIFY(f.start());
+        f.sheet().showOutcome(QStringLiteral("Update All: reading the unit..."), QStringLiteral("Update All done"));
+        f.sheet().setLineState(LineState::Lost, QStringLiteral("DE-1"), f.device());
+        QCOMPARE(f.sheet().outcomeText(), QStringLiteral("Update All: not finished, the line was lost"));
+        f.sheet().setLineState(LineState::Connected, QStringLiteral("DE-1"), f.device());
+        f.sheet().sweepEnded();
+        QCOMPARE(f.sheet().outcomeText(), QStringLiteral("Update All: not finished, the line was lost"));
+        f.frame->close();
+    }
 };
 
 QTEST_MAIN(StatusLineTest)

@@ -428,6 +428,52 @@ TEST_F(CliTest, WatchPrintsTheStateThenTimedChangesByControlNameAndTheLine)
     EXPECT_FALSE(saw("VOLUME -30")) << "definition names stay out of watch";
 }
 
+// A watch outlives a request the unit never answered and a line that dropped:
+// it goes on reporting the unit's changes after each.
+TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
+{
+    startUnit();
+    auto watch = spawnCli({"watch", "--json", "--seconds", "40"}, "watch");
+    ASSERT_TRUE(watch->started());
+    ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto reported = [&](int raw) {
+        for (const std::string& line : CliResult::splitLines(watch->out())) {
+            const QJsonObject e = parseObject(line);
+            if (e["event"] == "param" && e["name"] == "VOLUME" && e["raw"].toInt() == raw)
+                return true;
+        }
+        return false;
+    };
+
+    // The unit is switched on again, then answers nothing: the status read
+    // its wake-up starts times out.
+    ASSERT_TRUE(sim->command("sleep"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sim->setSilentAfterPackets(1);
+    ASSERT_TRUE(sim->command("wake"));
+    ASSERT_TRUE(waitUntil([&] { return watch->err().find("Timeout") != std::string::npos; }, 10000))
+        << watch->err() << testing::PrintToString(receivedCodes());
+    sim->setSilent(false);
+    ASSERT_TRUE(sim->command("set VOLUME 40"));
+    EXPECT_TRUE(waitUntil([&] { return reported(40); }, 5000)) << watch->out() << watch->err();
+
+    // The line drops; a unit comes back on the same device.
+    sim->stop();
+    sim::SimOptions options;
+    options.fast = true;
+    options.linkPath = folder.file("unit");
+    sim = std::make_unique<sim::SimServer>(options);
+    ASSERT_TRUE(sim->start());
+    ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 10000)) << "greeted again";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(sim->command("set VOLUME 45"));
+    EXPECT_TRUE(waitUntil([&] { return reported(45); }, 5000)) << watch->out() << watch->err();
+
+    watch->terminate();
+    EXPECT_EQ(watch->wait(), 0) << watch->err();
+}
+
 // --- first use, --simulate and TCP ----------------------------------------------
 
 TEST_F(CliTest, FirstUseDownloadsTheDefinitions)

@@ -253,6 +253,40 @@ TEST_F(ModelIntegrationTest, NewFirmwareReloadsOnceAndMovesTheSlots)
     EXPECT_EQ(settings.readString(keys::kCacheParamNames, key, ""), "BASS");
 }
 
+// The Speaker Config page's read of all values while the definitions of a new
+// ROM come in: it waits for the download instead of taking its answers, the
+// download runs to its end and marks the cache complete for the new ROM, and
+// the page gets the unit's values.
+TEST_F(ModelIntegrationTest, APageReadDuringARomChangeDownloadWaitsForIt)
+{
+    auto unitA = startUnit(sim::Firmware::A);
+    firstStart(settings, *unitA);
+    unitA->stop();
+
+    sim::SimOptions options;
+    options.firmware = sim::Firmware::B;
+    options.answerDelayMs = 20; // the download takes seconds, as on a real line
+    auto unitB = startUnit(options);
+    const sim::UnitSnapshot snapB = unitB->snapshot();
+    ProgramRun run(settings, *unitB);
+    run.startAsProgram();
+    auto definitionRequests = [&] {
+        int n = 0;
+        for (const Bytes& p : unitB->receivedPackets())
+            n += p[2] == DC_CMD_GET_SYS_PARAM_BY_ID ? 1 : 0;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return definitionRequests() >= 10; }, kSweepLimitMs));
+    ASSERT_TRUE(run.link->state().ReloadDefinitions) << "the download is under way";
+
+    EXPECT_EQ(run.model.GetSysParams(true), 1);
+    ASSERT_TRUE(run.sweepEnds());
+    EXPECT_EQ(definitionRequests(), static_cast<int>(snapB.paramNames.size()));
+    EXPECT_FALSE(DeviceModel::definitionCacheMissing(settings));
+    EXPECT_EQ(settings.readString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, ""), "99/11/22 09:05");
+    expectModelMatches(run.model, snapB, false);
+}
+
 TEST_F(ModelIntegrationTest, ADownloadCutShortIsDoneAgainAndAWriteSendsTheUnitsOwnValues)
 {
     {

@@ -151,6 +151,33 @@ private slots:
         QCOMPARE(rig.prompt.texts(), std::vector<std::string>{"Set System Parameters Failed."});
         for (const Bytes& p : rig.takeSent())
             QVERIFY(p.size() < 3 || p[2] != 0x1E);
+        QVERIFY2(page.lastOutcome().startsWith("Speaker configuration not written"),
+                 qPrintable(page.lastOutcome()));
+    }
+
+    // A write the unit acknowledged without announcing its restart (as some
+    // units do, or the line went right after the acknowledgement) is neither
+    // written nor failed: it is said as it is, and the page shows what the
+    // unit holds when read back.
+    void anAcknowledgedWriteWithoutARestartIsReportedAsUnconfirmed()
+    {
+        sim::SimOptions options = test::SimUnitRig::fastOptions();
+        options.noWakeupAfterParamWrite = true;
+        test::SimUnitRig rig(options);
+        QVERIFY(rig.start());
+        rig.model.link().setTiming(Timing::RestoreConfigWakeupWaitCount, 10);
+        rig.model.link().setTiming(Timing::RestoreConfigWakeupWaitInterval, 20);
+
+        CSpkrConfig page(rig.context());
+        test::showAndActivate(page);
+        const int front = selected(page, "front") == 3 ? 0 : 3;
+        pick(radio(page, "front", front));
+        QTest::mouseClick(updateButton(page), Qt::LeftButton);
+
+        QVERIFY(rig.prompt.texts().empty());
+        QCOMPARE(page.lastOutcome(),
+                 QString("Speaker configuration: the unit acknowledged the write but did not confirm it"));
+        QCOMPARE(selected(page, "front"), front); // read back: the unit took it
     }
 
     void aRefusedWriteIsReportedAndTheVolumeStillGoes()
