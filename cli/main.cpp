@@ -4,6 +4,7 @@
 // "--opt value" or "--opt=value"; short flags may be grouped (-vq).
 #include "cli/cli_commands.h"
 #include "cli/cli_session.h"
+#include "platform/service_socket.h"
 
 #include <cctype>
 #include <cstdio>
@@ -23,7 +24,7 @@ struct GlobalOption {
 constexpr GlobalOption kGlobalOptions[] = {
     {"--port", 0, true},     {"--simulate", 0, false}, {"--model", 0, true},   {"--firmware", 0, true},
     {"--trace", 0, true},    {"--json", 0, false},     {"--help", 'h', false}, {"--version", 'V', false},
-    {"--verbose", 'v', false}, {"--quiet", 'q', false},
+    {"--verbose", 'v', false}, {"--quiet", 'q', false}, {"--direct", 0, false},
 };
 
 const GlobalOption* globalOption(const std::string& name)
@@ -177,6 +178,10 @@ int main(int argc, char** argv)
     } else if (const char* env = std::getenv("BRENNMARK_PORT"); env && *env && !options.simulate) {
         options.port = env;
     }
+    // brennmarkd owns the unit while it runs: with no device named, go
+    // through its socket (--direct opens the stored port as before).
+    if (options.port.empty() && !options.simulate && !global("--direct") && bm::serviceSocketExists())
+        options.port = bm::kServiceDevice;
     if (const std::string* trace = global("--trace")) {
         if (trace->empty())
             return fail(kExitError, "--trace needs a file");

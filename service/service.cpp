@@ -509,7 +509,7 @@ void Service::processFrame(Client& c)
                 return;
             continue;
         }
-        if (const auto cached = unit_->cachedDefinition(p)) {
+        if (const auto cached = unit_->cachedAnswer(p)) {
             if (!send(c, packetBytes(*cached)))
                 return;
             continue;

@@ -7,6 +7,7 @@
 #include "platform/settings_keys.h"
 #include "platform/sleep.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace bm::service {
@@ -99,7 +100,7 @@ PacketMatch lastAnswerOf(const Packet& request)
 // The model's routing, with the read log kept for the controls.
 class UnitLine::Tap : public LinkClient {
 public:
-    explicit Tap(DeviceModel& model) : model_(model) {}
+    Tap(DeviceModel& model, std::function<void(std::uint8_t)> routed) : model_(model), routed_(std::move(routed)) {}
 
     void bindLink(CQuorControl& link) override { model_.bindLink(link); }
     void loadDefinitionCache() override { model_.loadDefinitionCache(); }
@@ -115,12 +116,14 @@ public:
     {
         model_.routePacket(packet);
         log_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
+        routed_(packet.code());
     }
 
     const controls::ReadLog& log() const { return log_; }
 
 private:
     DeviceModel& model_;
+    std::function<void(std::uint8_t)> routed_;
     controls::ReadLog log_; // written on the reader thread, read anywhere
 };
 
@@ -257,7 +260,12 @@ bool UnitLine::startUp(std::string& error)
     serial_ = makeSerialDevice(s, config_.device);
     devicePath_ = serial_->devicePath();
     model_ = std::make_unique<DeviceModel>(s, *prompt_);
-    tap_ = std::make_unique<Tap>(*model_);
+    tap_ = std::make_unique<Tap>(*model_, [this](std::uint8_t code) {
+        if (code == DC_RESP_SYS_STATUS)
+            sysStatusFresh_ = true;
+        else if (code == DC_RESP_REC_ZONE2_STATUS)
+            zone2StatusFresh_ = true;
+    });
     if (!config_.traceFile.empty()) {
         trace_.open(config_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
         if (!trace_) {
@@ -375,6 +383,14 @@ void UnitLine::beginJob()
 
 ExchangeResult UnitLine::passThrough(const Packet& request)
 {
+    if (responseCode(request.code()) == 0) {
+        // A command may change what the unit does not report (front/back
+        // balance, record input, the signal): the status is read again
+        // before it is answered from the records.
+        sysStatusFresh_ = false;
+        zone2StatusFresh_ = false;
+        model_->requestStatusReread(DeviceModel::kRereadSysStatus | DeviceModel::kRereadZone2Status);
+    }
     Operation op(*link_, "client request");
     if (!op.begin(kBeginLimitMs))
         return ExchangeResult{op.outcome(), {}};
@@ -386,38 +402,101 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     return op.exchange(x);
 }
 
-std::optional<Packet> UnitLine::cachedDefinition(const Packet& request) const
+std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
 {
-    if (!definitionsComplete_ || !model_ || request.dataLength() < 1)
+    if (!link_ || !model_ || line_.load() != static_cast<int>(LineState::Connected))
         return std::nullopt;
-    if (line_.load() != static_cast<int>(LineState::Connected) && line_.load() != static_cast<int>(LineState::Asleep))
+    const LinkState& state = link_->state();
+    // While a sweep or a download runs, the records are being renewed.
+    if (state.StatusSweepActive.load() || state.ReloadDefinitions.load())
         return std::nullopt;
-    const std::uint8_t id = request.data()[0];
+    const controls::ReadLog& log = tap_->log();
+    const std::uint8_t code = request.code();
+    const std::uint8_t first = request.dataLength() >= 1 ? request.data()[0] : 0;
     const UnitConfig config = model_->unitConfig();
     std::vector<std::uint8_t> d;
-    if (request.code() == DC_CMD_GET_SYS_PARAM_BY_ID) {
-        if (id >= config.TotalParams || !model_->paramDefined(id))
+    // A value the unit reports when it changes is taken from the parameters,
+    // which every report renews.
+    auto reported = [this](NamedParam slot, std::uint8_t recorded) {
+        const std::uint8_t id = model_->namedSlot(slot);
+        return id != 0 ? model_->paramValue(id) : recorded;
+    };
+    switch (code) {
+    case DC_CMD_GET_CONFIG: {
+        if (!log.has(controls::Source::UnitConfig))
             return std::nullopt;
-        const ParamDef def = model_->paramDef(id);
-        d = {id, def.maximum, model_->paramValue(id)};
+        const auto bytes = config.toBytes();
+        return framePacket(DC_RESP_UNIT_CONFIG, bytes.data(), bytes.size());
+    }
+    case DC_CMD_GET_SYS_STATUS: {
+        if (!sysStatusFresh_ || !log.has(controls::Source::SysStatus) || !log.has(controls::Source::ParamValues))
+            return std::nullopt;
+        const UnitStatus st = model_->status();
+        d = {reported(NamedParam::VOLUME, st.Volume), reported(NamedParam::INPUT, st.Input),
+             reported(NamedParam::PROGRAM, st.Effect), st.SampleRate, st.StreamFormat,
+             reported(NamedParam::MUTE, st.Mute), st.SysStatusReserved, reported(NamedParam::LR_BALANCE, st.Balance),
+             st.FrontBackBalance};
+        return framePacket(DC_RESP_SYS_STATUS, d.data(), d.size());
+    }
+    case DC_CMD_GET_REC_STATUS: {
+        if (!zone2StatusFresh_ || !log.has(controls::Source::Zone2Status) ||
+            !log.has(controls::Source::ParamValues))
+            return std::nullopt;
+        const UnitStatus st = model_->status();
+        d = {reported(NamedParam::Z2_VOL, st.Zone2Volume), st.RecordInput, reported(NamedParam::Z2_MUTE, st.Zone2Mute),
+             st.Zone2Reserved, reported(NamedParam::Z2_BAL, st.Zone2Balance)};
+        return framePacket(DC_RESP_REC_ZONE2_STATUS, d.data(), d.size());
+    }
+    case DC_CMD_GET_SYS_PARAM_VALUES: {
+        const int count = model_->paramValueCount();
+        if (!definitionsComplete_ || !log.has(controls::Source::ParamValues) || count <= 0 ||
+            count != config.TotalParams || count > static_cast<int>(kMaxDataLength))
+            return std::nullopt;
+        const auto values = model_->paramValues();
+        return framePacket(DC_RESP_SYS_PARAM_VALUES, values.data(), static_cast<std::size_t>(count));
+    }
+    case DC_CMD_GET_CUST_NAME: {
+        if (!log.has(controls::Source::CustomName))
+            return std::nullopt;
+        const std::string name = model_->status().customName();
+        d.assign(kCustomNameWidth + 1, 0);
+        std::copy_n(name.begin(), std::min(name.size(), kCustomNameWidth), d.begin());
+        return framePacket(DC_RESP_CUST_NAME, d.data(), d.size());
+    }
+    case DC_CMD_GET_INPUT_NAME: {
+        if (first >= kInputCount || !log.has(controls::Source::InputName, first))
+            return std::nullopt;
+        const std::string name = model_->status().inputName(first);
+        d.assign(kInputNameWidth + 2, 0);
+        d[0] = first;
+        std::copy_n(name.begin(), std::min(name.size(), kInputNameWidth), d.begin() + 1);
+        return framePacket(DC_RESP_INPUT_NAME, d.data(), d.size());
+    }
+    case DC_CMD_GET_SYS_PARAM_BY_ID: {
+        if (!definitionsComplete_ || first >= config.TotalParams || !model_->paramDefined(first))
+            return std::nullopt;
+        const ParamDef def = model_->paramDef(first);
+        d = {first, def.maximum, model_->paramValue(first)};
         const std::string name = cut(def.name.data(), def.name.size());
         d.insert(d.end(), name.begin(), name.end());
         d.push_back(0);
         return framePacket(DC_RESP_SYS_PARAM_DEF, d.data(), d.size());
     }
-    if (request.code() == DC_CMD_GET_EFFECT) {
-        if (id >= config.TotalEffects)
+    case DC_CMD_GET_EFFECT: {
+        if (!definitionsComplete_ || first >= config.TotalEffects)
             return std::nullopt;
-        const EffectDef def = model_->effect(id);
+        const EffectDef def = model_->effect(first);
         const std::string name = cut(def.name.data(), def.name.size());
         if (name.empty())
             return std::nullopt;
-        d = {id, def.paramCount};
+        d = {first, def.paramCount};
         d.insert(d.end(), name.begin(), name.end());
         d.push_back(0);
         return framePacket(DC_RESP_EFFECT_DEF, d.data(), d.size());
     }
-    return std::nullopt;
+    default:
+        return std::nullopt;
+    }
 }
 
 LineState UnitLine::lineState() const

@@ -92,9 +92,12 @@ public:
     void beginJob();
 
     // --- any thread ---------------------------------------------------------
-    // The answer to a definition request when the definitions are held
-    // complete for the unit's ROM (nothing otherwise: ask the unit).
-    std::optional<Packet> cachedDefinition(const Packet& request) const;
+    // The answer to a request the service can give from what it holds while
+    // the unit is connected and no sweep or download runs (nothing otherwise:
+    // ask the unit): the unit's configuration; the definitions, when held
+    // complete for the unit's ROM; the status, parameter values and names,
+    // once read in this run and kept current by the unit's own reports.
+    std::optional<Packet> cachedAnswer(const Packet& request) const;
     LineState lineState() const;
     std::string devicePath() const;
 
@@ -155,6 +158,10 @@ private:
 
     std::atomic<bool> connected_{false};
     std::atomic<bool> definitionsComplete_{false};
+    // The status records hold the unit's answer since the last command a
+    // client passed through (which may change what the unit does not report).
+    std::atomic<bool> sysStatusFresh_{false};
+    std::atomic<bool> zone2StatusFresh_{false};
     std::atomic<int> line_{static_cast<int>(LineState::Lost)};
     std::string devicePath_; // set before start() returns
 };
