@@ -11,7 +11,12 @@
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+
+extern char** environ;
 
 namespace bm::test {
 namespace {
@@ -300,6 +305,56 @@ TEST(ServiceBounds, ConnectsAndDisconnectsLeaveTheDescriptorsWhereTheyWere)
     }
     ASSERT_TRUE(waitFor0(rig));
     EXPECT_EQ(openDescriptors(), before);
+}
+
+// brennmark-cli run as a process with --port unix:PATH: it speaks the unit's
+// protocol to the service, which passes its requests on one at a time, while
+// a JSON subscriber sees what it changes.
+TEST(ServiceThroughCli, GetAndSetThroughTheServiceWhileASubscriberWatches)
+{
+    char dir[] = "/tmp/bm-cli-config-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    ::setenv("XDG_CONFIG_HOME", dir, 1); // the command line's own settings, apart from the user's
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start());
+    RawClient watcher(rig.socketPath());
+    EXPECT_EQ(reply(watcher, R"({"op":"subscribe"})")["reply"], "subscribe");
+    auto cli = [&](std::vector<std::string> args, std::string& out) {
+        char outPath[] = "/tmp/bm-cli-out-XXXXXX";
+        const int fd = ::mkstemp(outPath);
+        args.insert(args.begin(), {BM_CLI_PATH, "--port", "unix:" + rig.socketPath()});
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
+        pid_t pid = -1;
+        int status = -1;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
+            ::waitpid(pid, &status, 0);
+        posix_spawn_file_actions_destroy(&actions);
+        std::ifstream in(outPath);
+        out.assign(std::istreambuf_iterator<char>(in), {});
+        ::close(fd);
+        ::unlink(outPath);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out;
+    ASSERT_EQ(cli({"set", "volume", "-33"}, out), 0) << out;
+    EXPECT_EQ(out, "volume -33\n");
+    ASSERT_EQ(cli({"get", "volume"}, out), 0) << out;
+    EXPECT_EQ(out, "volume -33\n");
+    bool sawChange = false;
+    while (const auto line = watcher.line(1000))
+        sawChange = sawChange || line->find(R"("control":"volume","value":-33)") != std::string::npos;
+    EXPECT_TRUE(sawChange);
+    // The command line's greeting and goodbye were the service's to answer.
+    for (const Bytes& p : rig.sim->receivedPackets())
+        EXPECT_NE(p[2], HOST_SLEEP);
+    EXPECT_EQ(rig.sim->strictViolations(), 0u);
+    std::system((std::string("rm -rf '") + dir + "'").c_str());
 }
 
 // Eight clients at once against a unit at its wire timing, for a bounded run:
