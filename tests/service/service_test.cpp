@@ -307,6 +307,46 @@ TEST(ServiceBounds, ConnectsAndDisconnectsLeaveTheDescriptorsWhereTheyWere)
     EXPECT_EQ(openDescriptors(), before);
 }
 
+// The unit lost and back: subscribers are told the line state, and a value
+// that changed meanwhile (a unit switched off and on, back at its factory
+// volume) reaches them from the reconnection's sweep.
+TEST(ServiceJson, SubscribersFollowTheLineLostAndBackWithTheSweepsChanges)
+{
+    sim::SimOptions o = ServiceRig::strictFast();
+    o.linkPath = "/tmp/bm-service-unit-" + std::to_string(::getpid());
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start(o));
+    RawClient setter(rig.socketPath()), watcher(rig.socketPath());
+    ASSERT_EQ(reply(setter, R"({"op":"set","values":{"volume":-30}})")["reply"], "set");
+    const Json before = reply(setter, R"({"op":"hello"})");
+    EXPECT_EQ(before["controls"]["volume"], -30);
+    EXPECT_EQ(reply(watcher, R"({"op":"subscribe"})")["reply"], "subscribe");
+
+    rig.sim->stop(); // the cable pulled
+    std::vector<std::string> states;
+    bool sawFactoryVolume = false;
+    auto follow = [&](const char* until, int ms) {
+        while (const auto line = watcher.line(ms)) {
+            const Json e = Json::parse(*line, nullptr, false);
+            if (e.value("event", "") == "line")
+                states.push_back(e["state"]);
+            if (e.value("event", "") == "change" && e.value("control", "") == "volume" && e["value"] == -35)
+                sawFactoryVolume = true;
+            if (!states.empty() && states.back() == until)
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(follow("lost", 10000));
+    rig.sim = std::make_unique<sim::SimServer>(o); // a unit at its factory settings, on the same device
+    ASSERT_TRUE(rig.sim->start());
+    ASSERT_TRUE(follow("connected", 15000));
+    while (!sawFactoryVolume && follow("", 3000)) {
+    }
+    EXPECT_TRUE(sawFactoryVolume);
+    EXPECT_EQ(reply(setter, R"({"op":"get","controls":["volume"]})")["values"]["volume"], -35);
+}
+
 // brennmark-cli run as a process with --port unix:PATH: it speaks the unit's
 // protocol to the service, which passes its requests on one at a time, while
 // a JSON subscriber sees what it changes.
