@@ -280,10 +280,21 @@ bool UnitLine::startUp(std::string& error)
         auto log = hooks_.log;
         std::ofstream* file = trace_.is_open() ? &trace_ : nullptr;
         link_->attachTrace([log, file](std::string_view text) {
-            std::string line(text);
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            // One line per trace entry: its lines joined.
+            std::string line;
+            for (char c : text) {
+                if (c == '\r' || c == '\n') {
+                    if (!line.empty() && line.back() != ' ')
+                        line += ' ';
+                    continue;
+                }
+                line += c;
+            }
+            while (!line.empty() && line.back() == ' ')
                 line.pop_back();
-            if (log)
+            while (!line.empty() && line.front() == ' ')
+                line.erase(0, 1);
+            if (log && !line.empty())
                 log("packet: " + line);
             if (file)
                 *file << text;
