@@ -74,6 +74,7 @@ Json Service::controlValues(bool withUnread)
 
 std::string Service::jsonHello(const Json& id)
 {
+    unit_->freshStatus();
     DeviceModel& model = unit_->model();
     const UnitConfig config = model.unitConfig();
     Json out;
@@ -91,6 +92,7 @@ std::string Service::jsonHello(const Json& id)
 
 std::string Service::jsonGet(const ApiRequest& r)
 {
+    unit_->freshStatus();
     DeviceModel& model = unit_->model();
     if (r.controls.empty()) {
         Json out;
@@ -118,6 +120,7 @@ std::string Service::jsonGet(const ApiRequest& r)
 
 std::string Service::jsonSet(const ApiRequest& r)
 {
+    unit_->freshStatus(); // relative changes start from the unit's value
     DeviceModel& model = unit_->model();
     // Every name and value is checked before anything is sent.
     std::vector<std::pair<controls::Control, controls::Request>> plan;
@@ -170,6 +173,7 @@ std::string Service::jsonIr(const ApiRequest& r)
     const controls::Outcome outcome =
         unit_->exchange(DC_CMD_IR, [this, code = *key] { unit_->model().SendIrKey(code); }, error);
     log("json: ir " + r.key + ": " + controls::outcomeName(outcome));
+    unit_->statusChanged(); // a key changes what the status says
     if (outcome != controls::Outcome::Done)
         return failure(errorOf(outcome), "ir " + r.key + ": " + error, r.id);
     Json out;

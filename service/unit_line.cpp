@@ -303,8 +303,16 @@ bool UnitLine::startUp(std::string& error)
     listenerId_ = link_->operations().addUnsolicitedListener([this](const Packet& p) {
         // Values the unit reports stay current in the model even while a
         // client's exchange holds the line.
-        if (p.code() == DC_PARAM_CHG_MSG && p.dataLength() >= 2)
+        if (p.code() == DC_PARAM_CHG_MSG && p.dataLength() >= 2) {
             model_->storeParamValue(p.data()[0], p.data()[1]);
+            // An operation holding the line takes the report, and the status
+            // records the model mirrors from it are not renewed: they are
+            // read again before they are used.
+            if (link_->operations().busy()) {
+                sysStatusFresh_ = false;
+                zone2StatusFresh_ = false;
+            }
+        }
         if (hooks_.unsolicited)
             hooks_.unsolicited(p);
     });
@@ -602,6 +610,13 @@ bool UnitLine::waitFor(const std::function<bool()>& done, int limitMs)
 bool UnitLine::stepFailed() const
 {
     return prompt_->retryAsked_.load();
+}
+
+bool UnitLine::freshStatus()
+{
+    if (sysStatusFresh_ && zone2StatusFresh_)
+        return true;
+    return reread();
 }
 
 bool UnitLine::reread()

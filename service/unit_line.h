@@ -90,6 +90,11 @@ public:
     ExchangeResult passThrough(const Packet& request);
     // Clears the per-job failure marks (a retry the link asked for).
     void beginJob();
+    // Reads the status again when a command or a report taken by an
+    // operation may have changed it since it was read; false when that failed.
+    bool freshStatus();
+    // The status records no longer hold the unit's state (a key was sent).
+    void statusChanged() { sysStatusFresh_ = false; zone2StatusFresh_ = false; }
 
     // --- any thread ---------------------------------------------------------
     // The answer to a request the service can give from what it holds while

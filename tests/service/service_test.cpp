@@ -172,6 +172,10 @@ TEST(ServiceJson, HelloSubscribeAndSetThroughTheSocket)
     }
     EXPECT_TRUE(sawChange);
     EXPECT_EQ(reply(setter, R"({"op":"get","controls":["volume"]})")["values"]["volume"], -30);
+
+    // A key acts as on the remote; what it changed is read back before a get.
+    EXPECT_EQ(reply(setter, R"({"op":"ir","key":"INPUT_CD"})")["outcome"], "done");
+    EXPECT_EQ(reply(setter, R"({"op":"get","controls":["input"]})")["values"]["input"], "CD");
     EXPECT_EQ(rig.sim->strictViolations(), 0u);
 }
 
