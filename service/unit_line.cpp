@@ -222,6 +222,8 @@ void UnitLine::run()
     for (;;) {
         owner_.dispatch();
         checkSweepChanges();
+        if (rereadWanted_.exchange(false) && link_)
+            model_->requestStatusReread(DeviceModel::kRereadSysStatus | DeviceModel::kRereadZone2Status);
         std::function<void()> job;
         {
             std::unique_lock lock(jobsMutex_);
@@ -311,6 +313,7 @@ bool UnitLine::startUp(std::string& error)
             if (link_->operations().busy()) {
                 sysStatusFresh_ = false;
                 zone2StatusFresh_ = false;
+                rereadWanted_ = true; // asked for on the line thread
             }
         }
         if (hooks_.unsolicited)

@@ -167,6 +167,7 @@ private:
     // client passed through (which may change what the unit does not report).
     std::atomic<bool> sysStatusFresh_{false};
     std::atomic<bool> zone2StatusFresh_{false};
+    std::atomic<bool> rereadWanted_{false};
     std::atomic<int> line_{static_cast<int>(LineState::Lost)};
     std::string devicePath_; // set before start() returns
 };
