@@ -132,6 +132,12 @@ void RawClient::close()
     fd_ = -1;
 }
 
+void RawClient::shutdown()
+{
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_RDWR);
+}
+
 bool RawClient::send(const Bytes& bytes)
 {
     std::size_t done = 0;

@@ -65,6 +65,9 @@ public:
     // True when the service closed the connection within `ms`.
     bool closedWithin(int ms);
     void close();
+    // Ends both directions without giving up the descriptor (another thread
+    // may still be sending on it); close() once that thread is done.
+    void shutdown();
 
 private:
     bool pump(int ms); // one read; false on close

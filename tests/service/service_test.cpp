@@ -217,8 +217,9 @@ TEST(ServiceJson, BadInputGetsATypedErrorOrADisconnectAndNeverAWrite)
         EXPECT_EQ(e.value("error", ""), c.error) << *line;
         if (c.disconnect)
             EXPECT_TRUE(client.closedWithin(3000));
-        client.close();
+        client.shutdown();
         sender.join();
+        client.close();
     }
     EXPECT_TRUE(rig.sim->receivedPackets().empty()) << rig.sim->receivedPackets().size() << " packets reached the unit";
 
@@ -245,8 +246,9 @@ TEST(ServiceJson, BadInputGetsATypedErrorOrADisconnectAndNeverAWrite)
             cut = cut || l.find("not reading") != std::string::npos;
     }
     stop = true;
-    flooder.close();
+    flooder.shutdown();
     flood.join();
+    flooder.close();
     EXPECT_TRUE(cut);
     EXPECT_TRUE(rig.sim->receivedPackets().empty());
 }
