@@ -304,10 +304,11 @@ std::optional<Packet> Operation::await(const PacketMatch& match, int count, int 
     if (!holding() && !begin())
         return std::nullopt;
     for (int tries = 0; tries < count; ++tries) {
-        if (isFinal(state_->get()))
-            return std::nullopt;
+        // What arrived before the line went or the cancel came is still taken.
         if (std::optional<Packet> packet = link_.PopCaptured(); packet && match(*packet))
             return packet;
+        if (isFinal(state_->get()))
+            return std::nullopt;
         waitPumping(link_.pump(), intervalMs);
     }
     if (!isFinal(state_->get()) && link_.line() == LineState::Lost)
@@ -326,7 +327,7 @@ ExchangeResult Operation::exchange(const Exchange& x)
     link_.SendPacket(x.request);
     const PacketMatch& last = x.isLast ? x.isLast : x.isAnswer;
     const int tries = std::max(1, (x.limitMs + kExchangePollMs - 1) / kExchangePollMs);
-    for (int i = 0; i < tries && !isFinal(state_->get()); ++i) {
+    for (int i = 0; i < tries; ++i) {
         while (std::optional<Packet> packet = link_.PopCaptured()) {
             if (packet->code() == DC_NAK) {
                 result.answers.push_back(*packet);
@@ -343,6 +344,8 @@ ExchangeResult Operation::exchange(const Exchange& x)
                 return result;
             }
         }
+        if (isFinal(state_->get()))
+            break;
         waitPumping(link_.pump(), kExchangePollMs);
     }
     if (!isFinal(state_->get()) && link_.line() == LineState::Lost)

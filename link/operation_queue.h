@@ -13,7 +13,8 @@
 //    of the next reconnection or wake-up).
 //  - Every other operation is an Operation object on the thread that wants
 //    the line (the user-interface thread, a command-line command, a service's
-//    client thread). begin() waits for its turn: until every operation that
+//    client thread; never the link's own reader or writer, which must keep
+//    running for any operation to end). begin() waits for its turn: until every operation that
 //    asked before it has ended and no chain holds the line. While it holds
 //    the line, every valid packet from the unit goes to its inbox (the
 //    capture queue) instead of the model's routing, so an answer can only

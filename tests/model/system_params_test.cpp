@@ -52,12 +52,19 @@ TEST_F(SystemParamsTest, GetWithoutWaitingLeavesTheAnswerToTheReceiver)
 
 TEST_F(SystemParamsTest, GetWithWaitingTakesTheValuesFromTheCapture)
 {
+    std::thread asker([&] { EXPECT_EQ(lm.model.GetSysParams(true), 1); });
+    ASSERT_TRUE(test::waitUntil([&] {
+        for (const Bytes& w : lm.port.writes())
+            if (w.size() > 2 && w[2] == DC_CMD_GET_SYS_PARAM_VALUES)
+                return true;
+        return false;
+    }));
+    // A sweep flagged while the wait holds the line (one already running is
+    // waited for) is not the wait's to end.
     state().StatusSweepActive = true;
-    std::thread unit = respond(DC_CMD_GET_SYS_PARAM_VALUES,
-                               {frame(DC_FPD, withText({}, "captured, not shown")),
-                                frame(DC_RESP_SYS_PARAM_VALUES, {4, 5, 6, 7})});
-    EXPECT_EQ(lm.model.GetSysParams(true), 1);
-    unit.join();
+    lm.feed(frame(DC_FPD, withText({}, "captured, not shown")));
+    lm.feed(frame(DC_RESP_SYS_PARAM_VALUES, {4, 5, 6, 7}));
+    asker.join();
     EXPECT_EQ(lm.model.paramValueCount(), 4);
     EXPECT_EQ(lm.model.paramValue(3), 7);
     EXPECT_FALSE(state().ParamCaptureActive);
@@ -192,6 +199,57 @@ TEST_F(SystemParamsTest, SetWithWaitingFailsWithoutAcknowledgementOrRestart)
     unit.join();
     EXPECT_FALSE(state().ParamCaptureActive);
     EXPECT_FALSE(lm.link->PopCaptured().has_value());
+}
+
+// Each way a waiting write can end, and what the model says of it: only an
+// acknowledgement followed by the restart is done; an acknowledgement alone
+// (no restart, or the line pulled right after it) is unconfirmed, not failed.
+TEST(ParamWriteOutcome, EachEndingIsToldAsItWasSeen)
+{
+    enum class Then { Nothing, Restart, Pull };
+    struct Case {
+        const char* name;
+        std::vector<Bytes> answers;
+        Then then;
+        int result;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {"acknowledged and restarted", {frame(DC_ACK, {DC_CMD_SET_SYS_PARAM_VALUES})}, Then::Restart, 1, Outcome::Done},
+        {"refused", {frame(DC_NAK, {DC_CMD_SET_SYS_PARAM_VALUES, DC_INVALID_DATA})}, Then::Nothing, 0, Outcome::Refused},
+        {"not answered", {}, Then::Nothing, 0, Outcome::NotAnswered},
+        {"line pulled before the acknowledgement", {}, Then::Pull, 0, Outcome::LineLost},
+        {"acknowledged, no restart", {frame(DC_ACK, {DC_CMD_SET_SYS_PARAM_VALUES})}, Then::Nothing, 0, Outcome::Unconfirmed},
+        {"acknowledged, then the line pulled", {frame(DC_ACK, {DC_CMD_SET_SYS_PARAM_VALUES})}, Then::Pull, 0, Outcome::Unconfirmed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinkedModel lm;
+        lm.startQuiet();
+        lm.link->setTiming(Timing::RestoreConfigWaitCount, 20);
+        lm.link->setTiming(Timing::RestoreConfigWakeupWaitCount, 20);
+        std::thread unit([&] {
+            test::waitUntil([&] {
+                for (const Bytes& w : lm.port.writes())
+                    if (w.size() > 2 && w[2] == DC_CMD_SET_SYS_PARAM_VALUES)
+                        return true;
+                return false;
+            });
+            const auto heard = lm.link->state().ResponsesReceived.load();
+            for (const Bytes& a : c.answers)
+                lm.feed(a);
+            // The answers are taken before anything else happens on the line.
+            test::waitUntil([&] { return lm.link->state().ResponsesReceived.load() >= heard + c.answers.size(); });
+            if (c.then == Then::Restart)
+                lm.feed(frame(DC_WAKEUP));
+            else if (c.then == Then::Pull)
+                lm.port.unplug();
+        });
+        EXPECT_EQ(lm.model.SetSysParams(true), c.result);
+        unit.join();
+        EXPECT_EQ(lm.model.lastParamWrite(), c.outcome) << outcomeText(lm.model.lastParamWrite());
+        EXPECT_FALSE(lm.link->operations().busy());
+    }
 }
 
 class ParamChangeTest : public SystemParamsTest {
