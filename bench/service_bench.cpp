@@ -199,8 +199,10 @@ int main(int argc, char** argv)
     std::snprintf(goal, sizeof goal, "<= %.1f ms (wire and answer %.1f + 30)", setWire + 30, setWire);
     row("brennmark-cli set volume through the service", sets, set, "ms", goal, set <= setWire + 30);
 
-    // Eight subscribers; the unit's front panel changes the volume; each
-    // subscriber's event is timed from the last byte of the unit's report.
+    // Eight subscribers; the unit's front panel changes the subwoofer's
+    // crossover (a change the display does not show, so the report is the
+    // only packet and its last byte is the moment the counter passes it);
+    // each subscriber's event is timed from that last byte.
     std::vector<int> subscribers;
     for (int i = 0; i < 8; ++i) {
         const int fd = connectUnix(socket);
@@ -212,17 +214,20 @@ int main(int argc, char** argv)
         subscribers.push_back(fd);
     }
     std::this_thread::sleep_for(300ms);
+    const auto names = sim.snapshot().paramNames;
+    const int lowpass = static_cast<int>(std::find(names.begin(), names.end(), "SUB_LOWPASS") - names.begin());
     std::vector<double> delays; // the worst subscriber of each change
     bool everyoneSawEvery = true;
     for (int i = 0; i < kRuns; ++i) {
+        std::this_thread::sleep_for(200ms);
         for (int fd : subscribers) { // drop what came before
             char drain[65536];
             while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
             }
         }
         const std::uint64_t before = sim.bytesToHost();
-        const int value = 40 + i;
-        sim.command("set VOLUME " + std::to_string(value));
+        const int value = 1 + i % 3;
+        sim.command("set SUB_LOWPASS " + std::to_string(value));
         // The report is 7 bytes; its last byte is written when the counter passes them.
         Clock::time_point lastByte = Clock::now();
         for (auto start = Clock::now(); msSince(start) < 1000;) {
@@ -232,7 +237,7 @@ int main(int argc, char** argv)
             }
             std::this_thread::sleep_for(50us);
         }
-        const std::string wanted = "\"control\":\"volume\",\"value\":" + std::to_string(value - 80);
+        const std::string wanted = "\"param\":" + std::to_string(lowpass) + ",\"raw\":" + std::to_string(value);
         double worst = 0;
         for (int fd : subscribers) {
             std::string text;
