@@ -24,6 +24,8 @@ constexpr int kWaitSliceMs = 5;
 constexpr int kBeginLimitMs = 15000;
 // A client request's bound once it is queued for the wire.
 constexpr int kExchangeLimitMs = 1000;
+// After a request went unanswered, how long the line stays quiet for a late answer.
+constexpr int kLateAnswerMs = 200;
 
 bool isUnsolicited(std::uint8_t code)
 {
@@ -421,7 +423,14 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     x.isAnswer = answerOf(request);
     x.isLast = lastAnswerOf(request);
     x.limitMs = kExchangeLimitMs;
-    return op.exchange(x);
+    ExchangeResult result = op.exchange(x);
+    if (result.outcome == Outcome::NotAnswered) {
+        // A unit that answers late must not have its answer taken for the
+        // next request's: the line gets a quiet spell before that one.
+        op.end(Outcome::NotAnswered);
+        sleepMs(kLateAnswerMs);
+    }
+    return result;
 }
 
 std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
@@ -568,7 +577,12 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
         link_->timing(Timing::WritePacketAckWaitCount), link_->timing(Timing::WritePacketAckWaitInterval));
     if (!answer) {
         error = outcomeText(op.outcome());
-        return fromOperation(op.outcome());
+        const Outcome outcome = op.outcome();
+        if (outcome == Outcome::NotAnswered) {
+            op.end(outcome);
+            sleepMs(kLateAnswerMs); // a late answer is not the next request's
+        }
+        return fromOperation(outcome);
     }
     if (answer->code() == DC_NAK) {
         op.end(Outcome::Refused);
