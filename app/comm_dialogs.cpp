@@ -7,6 +7,7 @@
 #include "app/small_dialogs.h"
 #include "link/quor_control.h"
 #include "platform/prompt.h"
+#include "platform/service_socket.h"
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
 
@@ -127,12 +128,19 @@ CCommConfigDlg::CCommConfigDlg(const CommConfigValues& initial, SettingsStore& s
         choice->setEditable(true);
         choice->setInsertPolicy(QComboBox::NoInsert);
         choice->addItems(found);
+        // brennmarkd shares the unit: the panel speaks to it as to a line.
+        choice->addItem(QStringLiteral("Brennmark service"), QString::fromLatin1(kServiceDevice));
         choice->setMinimumContentsLength(24);
         devices_[i] = choice->lineEdit();
         devices_[i]->setObjectName(QStringLiteral("device%1").arg(i + 1));
         devices_[i]->setText(QString::fromStdString(
             settings_.readString(keys::kComm, keys::kComDevice[i], keys::kComDeviceDefault[i])));
         devices_[i]->setPlaceholderText(QString::fromLatin1(keys::kComDeviceDefault[i]));
+        connect(choice, &QComboBox::activated, this, [edit = devices_[i], choice](int index) {
+            const QString device = choice->itemData(index).toString();
+            if (!device.isEmpty())
+                edit->setText(device); // the device name behind the choice's words
+        });
         deviceLabels[i]->setBuddy(choice);
         deviceGrid->addWidget(deviceLabels[i], i, 0);
         deviceGrid->addWidget(choice, i, 1);

@@ -6,6 +6,7 @@
 #include "cli/cli_read_plan.h"
 #include "cli/cli_session.h"
 #include "platform/serial_factory.h"
+#include "platform/service_socket.h"
 #include "platform/termination.h"
 
 #include <cctype>
@@ -29,6 +30,7 @@ constexpr GlobalOption kGlobalOptions[] = {
     {"--port", 0, true},     {"--simulate", 0, false}, {"--model", 0, true},   {"--firmware", 0, true},
     {"--trace", 0, true},    {"--json", 0, false},     {"--help", 'h', false}, {"--version", 'V', false},
     {"--verbose", 'v', false}, {"--quiet", 'q', false}, {"--wait", 0, true},
+    {"--direct", 0, false},
 };
 
 const GlobalOption* globalOption(const std::string& name)
@@ -182,6 +184,10 @@ int main(int argc, char** argv)
     } else if (const char* env = std::getenv("BRENNMARK_PORT"); env && *env && !options.simulate) {
         options.port = env;
     }
+    // brennmarkd owns the unit while it runs: with no device named, go
+    // through its socket (--direct opens the stored port as before).
+    if (options.port.empty() && !options.simulate && !global("--direct") && bm::serviceSocketExists())
+        options.port = bm::kServiceDevice;
     if (const std::string* wait = global("--wait")) {
         char* end = nullptr;
         const long n = std::strtol(wait->c_str(), &end, 10);

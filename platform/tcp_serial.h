@@ -1,7 +1,8 @@
 // The serial line carried over TCP, as IP-to-serial bridges and ser2net offer
 // it: raw bytes both ways, no telnet options. The device name is
 // "tcp://HOST:PORT"; a dropped connection is a lost line and open() connects again.
-// POSIX sockets (tcp_serial.cpp) or Winsock (win32_tcp_serial.cpp).
+// POSIX sockets (tcp_serial.cpp) or Winsock (win32_tcp_serial.cpp). On POSIX the
+// same socket line reaches brennmarkd ("service", "unix:PATH": a Unix socket).
 #pragma once
 
 #include "platform/serial_device.h"
@@ -77,6 +78,9 @@ public:
     static constexpr int kResolveTimeoutMs = 2000;
 
 private:
+    // open() for "service" and "unix:PATH"; fdMutex_ held.
+    bool openServiceSocket();
+
     const std::string device_;
     const TcpResolver resolver_;
     const int resolveLimitMs_;

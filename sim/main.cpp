@@ -44,6 +44,8 @@ const char* const kUsage =
     "  --changes-only     keys that change nothing report nothing\n"
     "  --refuse-long-names  names longer than their field refused (DC_INVALID_NAME)\n"
     "  --full-width-names names sent blank-padded to their whole field, no NUL\n"
+    "  --strict           report on standard error any request that arrives while an\n"
+    "                     answer is still due; exit status 1 at the end if any did\n"
 #ifdef _WIN32
     "  --tcp HOST:PORT    serve the line on this loopback address (default\n"
     "                     127.0.0.1:0, a free port); Windows has no pseudo-\n"
@@ -98,6 +100,7 @@ std::optional<Switch> switchOf(const std::string& arg)
         {"--changes-only", &bm::sim::SimOptions::reportChangesOnly},
         {"--refuse-long-names", &bm::sim::SimOptions::refuseLongNames},
         {"--full-width-names", &bm::sim::SimOptions::fullWidthNames},
+        {"--strict", &bm::sim::SimOptions::strict},
     };
     for (const auto& [name, member] : kSwitches)
         if (arg == name)
@@ -261,10 +264,15 @@ int main(int argc, char** argv)
     ::WaitForSingleObject(gStopEvent, INFINITE);
     stop = true;
     server.stop();
+    const auto early = server.strictViolations();
+    if (early > 0)
+        std::fprintf(stderr, "ridaziv-sim: strict: %llu request(s) arrived while an answer was still due\n",
+                     static_cast<unsigned long long>(early));
     std::fflush(stdout);
+    std::fflush(stderr);
     // The console thread may still be blocked in its read: end the process
     // without waiting for it.
-    std::_Exit(0);
+    std::_Exit(early > 0 ? 1 : 0);
 #else
     // The signals are taken by sigwait below, not by handlers on random threads.
     sigset_t signals;
@@ -303,6 +311,11 @@ int main(int argc, char** argv)
     if (tcp)
         tcp->stop();
     server.stop();
+    if (const auto early = server.strictViolations(); early > 0) {
+        std::fprintf(stderr, "ridaziv-sim: strict: %llu request(s) arrived while an answer was still due\n",
+                     static_cast<unsigned long long>(early));
+        return 1;
+    }
     return 0;
 #endif
 }

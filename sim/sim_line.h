@@ -35,6 +35,8 @@ public:
     // Waits at most `timeoutMs` for the host's bytes or a wake-up.
     unsigned wait(int timeoutMs);
     void wake();
+    // True when the host's bytes wait to be read (no waiting, nothing read).
+    bool bytesWaiting() const;
     // Bytes from the host: > 0, 0 when none are there, -1 when the line failed.
     long read(std::uint8_t* buffer, std::size_t capacity);
     // Writes all bytes, waiting for room until `deadline`; false when the line

@@ -137,6 +137,12 @@ unsigned SimLine::wait(int timeoutMs)
     return result;
 }
 
+bool SimLine::bytesWaiting() const
+{
+    pollfd p{impl_->master, POLLIN, 0};
+    return impl_->master >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
 void SimLine::wake()
 {
     if (impl_->wakePipe[1] >= 0) {

@@ -134,6 +134,12 @@ void SimLine::hangUp()
     d.client = d.listener = INVALID_SOCKET;
 }
 
+bool SimLine::bytesWaiting() const
+{
+    u_long queued = 0;
+    return impl_->client != INVALID_SOCKET && ::ioctlsocket(impl_->client, FIONREAD, &queued) == 0 && queued > 0;
+}
+
 unsigned SimLine::wait(int timeoutMs)
 {
     Impl& d = *impl_;

@@ -40,6 +40,11 @@ struct SimOptions {
     // Windows only (no pseudo-terminals there): the loopback HOST:PORT the
     // unit's line is served on ("127.0.0.1:0" picks a free port when empty).
     std::string listenAddress;
+    // Checks the host's manners: a request that arrives while an answer to an
+    // earlier one is still due (waiting for the unit or still on the line, up
+    // to its last response packet; the reports after it are the unit's own)
+    // is reported on standard error and counted (strictViolations()).
+    bool strict = false;
 };
 
 // A copy of the unit's state, for tests that compare the program's model with it.
@@ -93,6 +98,8 @@ public:
     // Bytes that crossed the line in each direction since start.
     std::uint64_t bytesFromHost() const;
     std::uint64_t bytesToHost() const;
+    // With SimOptions::strict: how many requests arrived while an answer was due.
+    std::uint64_t strictViolations() const;
 
     // Changes a fault while running (tests switch a unit silent midway).
     void setSilent(bool silent);

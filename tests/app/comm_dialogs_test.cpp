@@ -223,7 +223,13 @@ private slots:
         auto* choice = dialog.findChild<QLineEdit*>(QStringLiteral("device1"))->parentWidget();
         auto* combo = qobject_cast<QComboBox*>(choice);
         QVERIFY(combo);
-        QCOMPARE(combo->count(), int(found.size()));
+        // The devices found, then the service; picking the service puts its
+        // device name in the field.
+        QCOMPARE(combo->count(), int(found.size()) + 1);
+        QCOMPARE(combo->itemText(combo->count() - 1), QStringLiteral("Brennmark service"));
+        combo->setCurrentIndex(combo->count() - 1);
+        emit combo->activated(combo->count() - 1);
+        QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("device1"))->text(), QStringLiteral("service"));
         auto* inUse = dialog.findChild<QLabel*>(QStringLiteral("inUse"));
         QVERIFY(inUse->isHidden());
         dialog.showDeviceInUse(QStringLiteral("/dev/pts/7"), QStringLiteral("given with --port"));
