@@ -19,6 +19,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <set>
 #include <sys/eventfd.h>
@@ -111,6 +112,7 @@ struct MqttBridge::Impl {
     Clock::time_point attemptStarted{};
     bool attempting = false;
     bool stopping = false;
+    std::optional<int> connack;                 // a CONNACK's code not acted on yet
     UnitSnapshot current;                       // the unit as its reports left it
     std::map<std::string, std::string> sent;    // topic -> payload, this connection
     std::set<std::string> discoveryTopics;      // every config topic published so far
@@ -128,6 +130,7 @@ struct MqttBridge::Impl {
     void publishAll();
     void publishAvailability();
     void onConnect(int rc);
+    void afterConnack();
     void onDisconnect(int rc);
     void onMessage(const mosquitto_message& message);
     void farewell();
@@ -174,6 +177,7 @@ void MqttBridge::Impl::destroyClient()
     client = nullptr;
     connected = false;
     attempting = false;
+    connack.reset();
 }
 
 void MqttBridge::Impl::scheduleRetry(const std::string& why)
@@ -211,6 +215,15 @@ void MqttBridge::Impl::tryConnect()
 
 void MqttBridge::Impl::onConnect(int rc)
 {
+    // Acted on in afterConnack, outside the library's callback: publishing from
+    // inside it takes the library's locks in another order.
+    connack = rc;
+}
+
+void MqttBridge::Impl::afterConnack()
+{
+    const int rc = *connack;
+    connack.reset();
     if (rc != 0) {
         scheduleRetry(std::string("the broker refused the connection: ") + mosquitto_connack_string(rc));
         mosquitto_disconnect(client);
@@ -395,6 +408,8 @@ void MqttBridge::Impl::pump(int timeoutMs)
         mosquitto_loop_write(client, 1);
     if (client && mosquitto_socket(client) >= 0)
         mosquitto_loop_misc(client);
+    if (connack && client)
+        afterConnack();
 }
 
 void MqttBridge::Impl::run()

@@ -341,8 +341,9 @@ TEST_F(MqttBridgeTest, StateAndAvailabilityFollowTheUnit)
     panel.frontPanel[0] = "CD";
     panel.frontPanel[1] = "VOL -30";
     unit.emit(panel);
-    EXPECT_TRUE(waitFor(ha, "brennmark/den/state/display-1", "CD"));
-    EXPECT_EQ(ha.last("brennmark/den/state/display-2"), "VOL -30");
+    EXPECT_TRUE(waitUntil([&] {
+        return ha.last("brennmark/den/state/display-1") == "CD" && ha.last("brennmark/den/state/display-2") == "VOL -30";
+    }));
 
     // A report of the same value publishes nothing new.
     const long states = bridge->statesPublished();
