@@ -1,7 +1,10 @@
-// The commands. Everything they change on the unit goes through the model's
-// operations and the configuration code the program itself uses.
+// The commands. Every value goes through the controls table (model/controls.h),
+// so status, get, set, watch, ir and diff speak one vocabulary; everything they
+// change on the unit goes through the model's operations and the configuration
+// code the program itself uses.
 #include "cli/cli_commands.h"
 
+#include "cli/cli_controls.h"
 #include "config/config_diff.h"
 #include "config/config_file.h"
 #include "config/config_file_io.h"
@@ -9,23 +12,28 @@
 #include "config/config_save.h"
 #include "config/config_selective_restore.h"
 #include "config/config_units.h"
-#include "cli/cli_controls.h"
-#include "cli/json.h"
 #include "model/device_model.h"
 #include "platform/settings_keys.h"
 
-#include <atomic>
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+#include <ctime>
 
 namespace bm::cli {
 namespace {
 
+using json = nlohmann::ordered_json;
+using controls::Control;
+using controls::Value;
+
 volatile std::sig_atomic_t gInterrupted = 0;
+bool gJson = false;
+bool gQuiet = false;
 
 void onInterrupt(int)
 {
@@ -38,33 +46,54 @@ void out(const std::string& line)
     std::fputc('\n', stdout);
 }
 
-bool takeFlag(Args& args, const char* flag)
+// One JSON document a line; the unit's texts are UTF-8 by now, and anything
+// that is not (a file's bytes) is replaced rather than refused.
+void outJson(const json& value)
 {
-    for (auto it = args.begin(); it != args.end(); ++it) {
-        if (*it == flag) {
-            args.erase(it);
-            return true;
-        }
-    }
-    return false;
+    out(value.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
-// Takes "--option VALUE"; false (with `error`) when the value is missing.
-bool takeOption(Args& args, const char* option, std::string& value, bool& present, std::string& error)
+std::string shown(const std::string& text)
 {
-    for (auto it = args.begin(); it != args.end(); ++it) {
-        if (*it == option) {
-            if (it + 1 == args.end()) {
-                error = std::string(option) + " needs a value";
-                return false;
-            }
-            value = *(it + 1);
-            present = true;
-            args.erase(it, it + 2);
-            return true;
-        }
+    return controls::escapeControlCharacters(text);
+}
+
+json toJson(const controls::JsonScalar& v)
+{
+    return std::visit([](const auto& x) -> json { return json(x); }, v);
+}
+
+// A control's value in text output: names quoted when they would not read
+// back as one word, control characters escaped.
+std::string textOf(const Control& c, const Value& v)
+{
+    return shown(controls::formatText(c, v));
+}
+
+// A text value quoted, so a name with blanks reads as one.
+std::string wordOf(const Control& c, const Value& v)
+{
+    return c.type == controls::Type::Text ? "\"" + textOf(c, v) + "\"" : textOf(c, v);
+}
+
+// The definitions the program holds (the cache), to check parameter names
+// before the port is opened; nothing when there are none yet.
+struct HeldDefinitions {
+    explicit HeldDefinitions(CliSession& session)
+    {
+        if (DeviceModel::definitionCacheMissing(session.settings()))
+            return;
+        model = std::make_unique<DeviceModel>(session.settings(), session.prompt());
+        model->LoadDefinitionCache();
     }
-    return true;
+    const DeviceModel* get() const { return model.get(); }
+    std::unique_ptr<DeviceModel> model;
+};
+
+// A definition name the unit may have (checked once its definitions are held).
+bool mayBeDefinitionName(const std::string& name)
+{
+    return !name.empty() && name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") == std::string::npos;
 }
 
 int usage(const char* command, const std::string& why)
@@ -72,23 +101,264 @@ int usage(const char* command, const std::string& why)
     return fail(kExitError, why + " (see brennmark-cli " + command + " --help)");
 }
 
-bool noOptionsLeft(const Args& args, const char* command, int& status)
+// A name checked before the port opens: a control, a held definition, or (no
+// definitions held yet) something that may be one.
+bool checkName(const std::string& name, const HeldDefinitions& held, std::optional<Control>& control,
+               std::string& error)
 {
-    for (const std::string& a : args) {
-        if (a.rfind("--", 0) == 0) {
-            status = usage(command, "unknown option " + a);
-            return false;
-        }
-    }
-    return true;
+    control = controls::findControl(name, held.get());
+    if (control)
+        return true;
+    if (!held.get() && mayBeDefinitionName(name))
+        return true;
+    error = "unknown name " + shown(name) + " (brennmark-cli controls lists the names)";
+    return false;
 }
 
-std::string romText(const UnitConfig& c)
+// The values of `names` as this run read them; fails naming what was not read.
+bool readAll(CliSession& session, const std::vector<Control>& list, std::vector<Value>& values, std::string& error)
 {
-    char buffer[96];
-    std::snprintf(buffer, sizeof buffer, "%d.%02d (%s) %s", c.SoftwareMajorRev, c.SoftwareMinorRev,
-                  SoftwareLevelName(c.SoftwareLevel), c.timeStampText().c_str());
-    return buffer;
+    std::string missing;
+    for (const Control& c : list) {
+        std::string why;
+        const auto v = controls::readValue(session.model(), c, session.events().readLog(), why);
+        if (!v) {
+            missing += (missing.empty() ? "" : "; ") + why;
+            continue;
+        }
+        values.push_back(*v);
+    }
+    if (missing.empty())
+        return true;
+    error = "not read from the unit: " + missing;
+    return false;
+}
+
+std::string timeStamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char buffer[40];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
+    char full[48];
+    std::snprintf(full, sizeof full, "%s.%03dZ", buffer, static_cast<int>(ms));
+    return full;
+}
+
+// --- The whole state, for status, watch and ir -----------------------------------
+
+// Every control of the table and every parameter no control shows.
+std::vector<Control> stateControls(const DeviceModel& m)
+{
+    std::vector<Control> list = controls::controlTable();
+    const int total = m.unitConfig().TotalParams;
+    for (int id = 0; id < total; ++id) {
+        const auto pid = static_cast<std::uint8_t>(id);
+        if (!m.paramDefined(pid))
+            continue;
+        for (const Control& c : controls::controlsOfParam(m, pid))
+            if (c.kind == controls::Kind::Param)
+                list.push_back(c);
+    }
+    return list;
+}
+
+struct Snapshot {
+    std::vector<Control> controls;
+    std::vector<std::optional<Value>> values;
+};
+
+Snapshot snapshot(CliSession& session, const std::vector<Control>& list)
+{
+    Snapshot s{list, {}};
+    for (const Control& c : list) {
+        std::string why;
+        s.values.push_back(controls::readValue(session.model(), c, session.events().readLog(), why));
+    }
+    return s;
+}
+
+json stateJson(const Snapshot& s)
+{
+    json values = json::object();
+    for (std::size_t i = 0; i < s.controls.size(); ++i)
+        if (s.values[i])
+            values[s.controls[i].name] = toJson(controls::formatJson(s.controls[i], *s.values[i]));
+    return values;
+}
+
+std::string stateText(const Snapshot& s)
+{
+    std::string text;
+    for (std::size_t i = 0; i < s.controls.size(); ++i) {
+        if (!s.values[i])
+            continue;
+        text += (text.empty() ? "" : " ") + s.controls[i].name + "=" + wordOf(s.controls[i], *s.values[i]);
+    }
+    return text;
+}
+
+struct Change {
+    const Control* control;
+    std::optional<Value> was;
+    Value now;
+};
+
+std::vector<Change> changes(const Snapshot& before, const Snapshot& after)
+{
+    std::vector<Change> list;
+    for (std::size_t i = 0; i < after.controls.size() && i < before.controls.size(); ++i)
+        if (after.values[i] && after.values[i] != before.values[i])
+            list.push_back({&after.controls[i], before.values[i], *after.values[i]});
+    return list;
+}
+
+std::string changeText(const Change& c)
+{
+    std::string text = c.control->name + " ";
+    if (c.was)
+        text += wordOf(*c.control, *c.was) + " -> ";
+    return text + wordOf(*c.control, c.now);
+}
+
+json changeJson(const Change& c)
+{
+    json j = {{"name", c.control->name}, {"value", toJson(controls::formatJson(*c.control, c.now))}};
+    if (c.was)
+        j["was"] = toJson(controls::formatJson(*c.control, *c.was));
+    return j;
+}
+
+// --- status ------------------------------------------------------------------
+
+int checkNoArgs(CliSession&, const Invocation& inv, const char* command)
+{
+    if (!inv.args.empty())
+        return usage(command, std::string(command) + " takes no arguments");
+    return kExitOk;
+}
+
+int checkStatus(CliSession& s, const Invocation& inv)
+{
+    return checkNoArgs(s, inv, "status");
+}
+
+int runStatus(CliSession& session, const Invocation& inv)
+{
+    const std::vector<Control>& list = controls::controlTable();
+    std::vector<Value> values;
+    std::string error;
+    if (!readAll(session, list, values, error))
+        return fail(kExitError, error);
+    if (inv.json) {
+        json j = json::object();
+        for (std::size_t i = 0; i < list.size(); ++i)
+            j[list[i].name] = toJson(controls::formatJson(list[i], values[i]));
+        outJson(j);
+        return kExitOk;
+    }
+    for (std::size_t i = 0; i < list.size(); ++i)
+        out(list[i].name + ": " + textOf(list[i], values[i]));
+    return kExitOk;
+}
+
+// --- controls ------------------------------------------------------------------
+
+const char* setterText(controls::Setter s)
+{
+    switch (s) {
+    case controls::Setter::ReadOnly: return "read only";
+    case controls::Setter::Direct: return "direct command";
+    case controls::Setter::IrKey: return "IR key";
+    case controls::Setter::ToneSteps: return "tone steps";
+    case controls::Setter::SysParams: return "parameter write";
+    case controls::Setter::Name: return "name command";
+    }
+    return "";
+}
+
+const char* sourceText(controls::Source s)
+{
+    switch (s) {
+    case controls::Source::UnitConfig: return "unit configuration";
+    case controls::Source::SysStatus: return "system status";
+    case controls::Source::Zone2Status: return "zone 2 status";
+    case controls::Source::ParamValues: return "parameter values";
+    case controls::Source::CustomName: return "custom name";
+    case controls::Source::InputName: return "input name";
+    case controls::Source::FrontPanel: return "front panel";
+    }
+    return "";
+}
+
+const char* typeText(controls::Type t)
+{
+    switch (t) {
+    case controls::Type::Number: return "number";
+    case controls::Type::Switch: return "boolean";
+    case controls::Type::Choice:
+    case controls::Type::Text: return "string";
+    }
+    return "";
+}
+
+int checkControls(CliSession& s, const Invocation& inv)
+{
+    return checkNoArgs(s, inv, "controls");
+}
+
+int runControls(CliSession&, const Invocation& inv)
+{
+    json list = json::array();
+    for (const Control& c : controls::controlTable()) {
+        json j = {{"name", c.name},
+                  {"alias", c.alias.empty() ? json(nullptr) : json(c.alias)},
+                  {"unit", c.unit},
+                  {"type", typeText(c.type)},
+                  {"values", controls::valueHint(c)},
+                  {"read", sourceText(c.source)},
+                  {"set", setterText(c.setter)}};
+        const auto range = controls::rangeOf(c);
+        if (range && c.type == controls::Type::Number) {
+            j["minimum"] = toJson(controls::formatJson(c, {range->minimum, {}}));
+            j["maximum"] = toJson(controls::formatJson(c, {range->maximum, {}}));
+        }
+        list.push_back(j);
+    }
+    if (inv.json) {
+        outJson({{"controls", list}});
+        return kExitOk;
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "%-15s %-16s %-5s %-16s %-18s %s", "NAME", "ALIAS", "UNIT", "SET BY",
+                  "READ FROM", "VALUES");
+    out(line);
+    for (const json& j : list) {
+        std::snprintf(line, sizeof line, "%-15s %-16s %-5s %-16s %-18s %s", j["name"].get<std::string>().c_str(),
+                      j["alias"].is_null() ? "-" : j["alias"].get<std::string>().c_str(),
+                      j["unit"].get<std::string>().empty() ? "-" : j["unit"].get<std::string>().c_str(),
+                      j["set"].get<std::string>().c_str(), j["read"].get<std::string>().c_str(),
+                      j["values"].get<std::string>().c_str());
+        out(line);
+    }
+    out("Any other parameter of the unit's definitions by its name (e.g. SUB_LOWPASS), 0 to its maximum.");
+    return kExitOk;
+}
+
+// --- params --------------------------------------------------------------------
+
+int checkParams(CliSession& s, const Invocation& inv)
+{
+    return checkNoArgs(s, inv, "params");
+}
+
+bool lineLost(CliSession& session)
+{
+    const LineState line = session.link().line();
+    return line == LineState::Lost || line == LineState::Reconnecting;
 }
 
 // The unit's whole configuration, read by the program's own save; the model
@@ -98,74 +368,13 @@ std::optional<ConfigFileContents> saveUnit(CliSession& session, std::string& err
     auto contents = readUnitConfiguration(session.model(), error);
     if (contents)
         session.waitFor([&] { return !session.link().state().StatusSweepActive; }, 10000);
+    else if (lineLost(session))
+        error = "the line was lost while reading the unit";
     return contents;
 }
 
-// --- status ------------------------------------------------------------------
-
-int runStatus(CliSession& session, const Args& argsIn)
+int runParams(CliSession& session, const Invocation& inv)
 {
-    Args args = argsIn;
-    const bool json = takeFlag(args, "--json");
-    int status = 0;
-    if (!noOptionsLeft(args, "status", status))
-        return status;
-    if (!args.empty())
-        return usage("status", "status takes no arguments");
-    const DeviceModel& m = session.model();
-    const UnitConfig config = m.unitConfig();
-    const UnitStatus s = m.status();
-    const bool standby = s.Input == kNoInput && s.Effect == kNoEffect;
-
-    struct Row {
-        std::string key;
-        std::string value;
-        bool text; // always a JSON string
-    };
-    std::vector<Row> rows = {
-        {"product", std::string(ProductName(config.ProductId)) + " " + SoftwareTypeName(config.SoftwareType), true},
-        {"rom", romText(config), true},
-        {"power", standby ? "standby" : "on", true},
-    };
-    for (const Control& c : wellKnownControls()) {
-        if (c.kind == ControlKind::InputName || c.kind == ControlKind::CustomName)
-            continue;
-        rows.push_back({c.name, controlText(m, c), c.kind == ControlKind::Input ||
-                                                       c.kind == ControlKind::Effect ||
-                                                       c.kind == ControlKind::RecordInput ||
-                                                       c.kind == ControlKind::Speakers});
-    }
-    rows.push_back({"stream", std::string(StreamFormatName(s.StreamFormat)) + " " + SampleRateName(s.SampleRate), true});
-    rows.push_back({"custom-name", s.customName(), true});
-    for (int i = 0; i < kInputCount; ++i)
-        rows.push_back({std::string("input-name-") + std::to_string(i + 1), s.inputName(i), true});
-    rows.push_back({"display-1", s.displayLine1(), true});
-    rows.push_back({"display-2", s.displayLine2(), true});
-
-    if (!json) {
-        for (const Row& r : rows)
-            out(r.key + ": " + r.value);
-        return kExitOk;
-    }
-    std::string text = "{";
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        text += (i ? ", " : "") + jsonString(rows[i].key) + ": " +
-                (rows[i].text ? jsonString(rows[i].value) : jsonValue(rows[i].value));
-    out(text + "}");
-    return kExitOk;
-}
-
-// --- params --------------------------------------------------------------------
-
-int runParams(CliSession& session, const Args& argsIn)
-{
-    Args args = argsIn;
-    const bool json = takeFlag(args, "--json");
-    int status = 0;
-    if (!noOptionsLeft(args, "params", status))
-        return status;
-    if (!args.empty())
-        return usage("params", "params takes no arguments");
     std::string error;
     const auto unit = saveUnit(session, error);
     if (!unit)
@@ -174,137 +383,286 @@ int runParams(CliSession& session, const Args& argsIn)
     const DefinitionNames names = DefinitionNames::fromModel(m);
     const auto& values = unit->system.values;
 
-    if (!json) {
+    if (!inv.json) {
         for (std::size_t id = 0; id < values.size(); ++id) {
             char line[96];
-            std::snprintf(line, sizeof line, "%3zu  %-21s %4d  max %d", id, names.paramName(static_cast<int>(id)).c_str(),
-                          values[id], m.paramDef(static_cast<std::uint8_t>(id)).maximum);
+            std::snprintf(line, sizeof line, "%3zu  %-21s %4d  max %d", id,
+                          shown(names.paramName(static_cast<int>(id))).c_str(), values[id],
+                          m.paramDef(static_cast<std::uint8_t>(id)).maximum);
             out(line);
         }
         for (const EffectParamRecord& e : unit->effects) {
-            std::string line = "effect " + std::to_string(e.effectId) + " " + names.effectName(e.effectId) + ":";
+            std::string line = "effect " + std::to_string(e.effectId) + " " +
+                               shown(controls::fromUnitText(names.effectName(e.effectId))) + ":";
             for (std::uint8_t v : e.values)
                 line += " " + std::to_string(v);
             out(line);
         }
         return kExitOk;
     }
-    std::string text = "{\"params\": [";
-    for (std::size_t id = 0; id < values.size(); ++id) {
-        text += (id ? ", " : "") + std::string("{\"id\": ") + std::to_string(id) +
-                ", \"name\": " + jsonString(names.paramName(static_cast<int>(id))) +
-                ", \"value\": " + std::to_string(values[id]) +
-                ", \"maximum\": " + std::to_string(m.paramDef(static_cast<std::uint8_t>(id)).maximum) + "}";
-    }
-    text += "], \"effects\": [";
-    for (std::size_t i = 0; i < unit->effects.size(); ++i) {
-        const EffectParamRecord& e = unit->effects[i];
-        text += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(e.effectId) +
-                ", \"name\": " + jsonString(names.effectName(e.effectId)) + ", \"params\": [";
-        for (std::size_t k = 0; k < e.values.size(); ++k)
-            text += (k ? ", " : "") + std::to_string(e.values[k]);
-        text += "]}";
-    }
-    out(text + "]}");
+    json params = json::array();
+    for (std::size_t id = 0; id < values.size(); ++id)
+        params.push_back({{"id", id},
+                          {"name", controls::fromUnitText(names.paramName(static_cast<int>(id)))},
+                          {"value", values[id]},
+                          {"maximum", m.paramDef(static_cast<std::uint8_t>(id)).maximum}});
+    json effects = json::array();
+    for (const EffectParamRecord& e : unit->effects)
+        effects.push_back({{"id", e.effectId},
+                           {"name", controls::fromUnitText(names.effectName(e.effectId))},
+                           {"params", e.values}});
+    outJson({{"params", params}, {"effects", effects}});
     return kExitOk;
 }
 
 // --- get / set -----------------------------------------------------------------
 
-int runGet(CliSession& session, const Args& args)
+int checkGet(CliSession& session, const Invocation& inv)
 {
-    if (args.empty())
+    if (inv.args.empty())
         return usage("get", "get needs at least one name");
-    std::vector<Control> controls;
-    for (const std::string& name : args) {
-        const auto c = findControl(session.model(), name);
-        if (!c)
-            return fail(kExitError, "unknown name " + name);
-        controls.push_back(*c);
+    const HeldDefinitions held(session);
+    for (const std::string& name : inv.args) {
+        std::optional<Control> c;
+        std::string error;
+        if (!checkName(name, held, c, error))
+            return fail(kExitError, error);
     }
-    for (const Control& c : controls)
-        out(c.name + " " + controlText(session.model(), c));
     return kExitOk;
 }
 
-int runSet(CliSession& session, const Args& args)
+// The controls of `names`, now that the unit's definitions are held.
+bool controlsOf(CliSession& session, const Args& names, std::vector<Control>& list, std::string& error)
 {
-    if (args.empty() || args.size() % 2 != 0)
+    for (const std::string& name : names) {
+        const auto c = controls::findControl(name, &session.model());
+        if (!c) {
+            error = "unknown name " + shown(name) + " (the unit's definitions have no such parameter)";
+            return false;
+        }
+        list.push_back(*c);
+    }
+    return true;
+}
+
+int runGet(CliSession& session, const Invocation& inv)
+{
+    std::vector<Control> list;
+    std::vector<Value> values;
+    std::string error;
+    if (!controlsOf(session, inv.args, list, error))
+        return fail(kExitError, error);
+    if (!readAll(session, list, values, error))
+        return fail(kExitError, error);
+    if (inv.json) {
+        json j = json::object();
+        for (std::size_t i = 0; i < list.size(); ++i)
+            j[list[i].name] = toJson(controls::formatJson(list[i], values[i]));
+        outJson(inv.has("--value") && list.size() == 1 ? j[list[0].name] : j);
+        return kExitOk;
+    }
+    for (std::size_t i = 0; i < list.size(); ++i)
+        out(inv.has("--value") ? textOf(list[i], values[i]) : list[i].name + " " + textOf(list[i], values[i]));
+    return kExitOk;
+}
+
+int checkSet(CliSession& session, const Invocation& inv)
+{
+    if (inv.args.empty() || inv.args.size() % 2 != 0)
         return usage("set", "set needs NAME VALUE pairs");
-    // Every name is checked before anything is sent.
-    std::vector<std::pair<Control, std::string>> pairs;
-    for (std::size_t i = 0; i < args.size(); i += 2) {
-        const auto c = findControl(session.model(), args[i]);
-        if (!c)
-            return fail(kExitError, "unknown name " + args[i]);
-        pairs.emplace_back(*c, args[i + 1]);
-    }
-    for (const auto& [control, value] : pairs) {
+    const HeldDefinitions held(session);
+    for (std::size_t i = 0; i < inv.args.size(); i += 2) {
+        std::optional<Control> c;
         std::string error;
-        const int status = setControl(session, control, value, error);
-        if (status != kExitOk)
-            return fail(status, control.name + ": " + error);
+        if (!checkName(inv.args[i], held, c, error))
+            return fail(kExitError, error);
+        if (c && !controls::parseRequest(*c, inv.args[i + 1],
+                                         c->kind == controls::Kind::Param ? held.get() : nullptr, error))
+            return fail(kExitError, error);
     }
-    // What the unit reports now.
-    if (!session.sweep())
-        return fail(kExitError, "no answer from the unit to the status read");
-    for (const auto& pair : pairs)
-        out(pair.first.name + " " + controlText(session.model(), pair.first));
+    return kExitOk;
+}
+
+int runSet(CliSession& session, const Invocation& inv)
+{
+    DeviceModel& m = session.model();
+    // Every name and value is checked against the unit before anything is sent.
+    struct Planned {
+        Control control;
+        Value target;
+    };
+    std::vector<Planned> plan;
+    for (std::size_t i = 0; i < inv.args.size(); i += 2) {
+        std::string error;
+        const auto c = controls::findControl(inv.args[i], &m);
+        if (!c)
+            return fail(kExitError, "unknown name " + shown(inv.args[i]) +
+                                        " (the unit's definitions have no such parameter)");
+        const auto request = controls::parseRequest(*c, inv.args[i + 1], &m, error);
+        if (!request)
+            return fail(kExitError, error);
+        const auto current = controls::readValue(m, *c, session.events().readLog(), error);
+        if (!current)
+            return fail(kExitError, "not read from the unit: " + error);
+        const auto target = controls::resolve(*c, *request, *current, m, error);
+        if (!target)
+            return fail(kExitError, error);
+        plan.push_back({*c, *target});
+    }
+
+    CliLine line(session);
+    json reports = json::object();
+    for (const Planned& p : plan) {
+        const controls::SetResult r = controls::setValue(line, p.control, p.target);
+        if (r.outcome != controls::Outcome::Done && r.outcome != controls::Outcome::Unchanged) {
+            if (inv.json && !reports.empty())
+                outJson(reports);
+            return fail(kExitError, p.control.name + ": " + r.error);
+        }
+        if (inv.json)
+            reports[p.control.name] = toJson(controls::formatJson(p.control, r.after));
+        else
+            out(p.control.name + " " + textOf(p.control, r.after));
+    }
+    if (inv.json)
+        outJson(reports);
+    return kExitOk;
+}
+
+// --- ir --------------------------------------------------------------------------
+
+int checkIr(CliSession&, const Invocation& inv)
+{
+    if (inv.args.empty())
+        return usage("ir", "ir needs at least one KEY");
+    for (const std::string& key : inv.args)
+        if (!controls::irKeyCode(key))
+            return usage("ir", "no IR key named " + shown(key));
+    return kExitOk;
+}
+
+int runIr(CliSession& session, const Invocation& inv)
+{
+    CliLine line(session);
+    const std::vector<Control> list = stateControls(session.model());
+    for (const std::string& key : inv.args) {
+        const Snapshot before = snapshot(session, list);
+        const std::uint8_t code = *controls::irKeyCode(key);
+        std::string error;
+        const controls::Outcome sent =
+            line.exchange(DC_CMD_IR, [&] { session.model().SendIrKey(code); }, error);
+        if (sent != controls::Outcome::Done)
+            return fail(kExitError, "key " + shown(key) + ": " + error);
+        // The unit reports what the key changed; the status read takes in the rest.
+        session.waitFor([] { return false; }, 100);
+        if (!line.reread())
+            return fail(kExitError, "key " + shown(key) + ": the unit took the key but did not answer the status read");
+        const Snapshot after = snapshot(session, list);
+        const auto changed = changes(before, after);
+        if (inv.json) {
+            json list = json::array();
+            for (const Change& c : changed)
+                list.push_back(changeJson(c));
+            outJson({{"key", key}, {"changes", list}});
+            continue;
+        }
+        if (changed.empty())
+            out(key + ": the unit reports no change");
+        for (const Change& c : changed)
+            out(key + ": " + changeText(c));
+    }
     return kExitOk;
 }
 
 // --- watch ---------------------------------------------------------------------
 
-int runWatch(CliSession& session, const Args& argsIn)
+int checkWatch(CliSession&, const Invocation& inv)
 {
-    Args args = argsIn;
-    const bool json = takeFlag(args, "--json");
-    std::string seconds;
-    bool limited = false;
-    std::string error;
-    if (!takeOption(args, "--seconds", seconds, limited, error))
-        return usage("watch", error);
-    int status = 0;
-    if (!noOptionsLeft(args, "watch", status))
-        return status;
-    if (!args.empty())
+    if (!inv.args.empty())
         return usage("watch", "watch takes no arguments");
-    char* end = nullptr;
-    const long limit = limited ? std::strtol(seconds.c_str(), &end, 10) : 0;
-    if (limited && (end == seconds.c_str() || *end != '\0' || limit < 0 || limit > 86400 * 365))
-        return usage("watch", "--seconds takes a whole number of seconds");
+    const auto it = inv.values.find("--seconds");
+    if (it != inv.values.end()) {
+        const std::string& seconds = it->second;
+        char* end = nullptr;
+        const long limit = std::strtol(seconds.c_str(), &end, 10);
+        if (seconds.empty() || end == seconds.c_str() || *end != '\0' || limit < 0 || limit > 86400L * 365)
+            return usage("watch", "--seconds takes a whole number of seconds");
+    }
+    return kExitOk;
+}
+
+const char* lineText(LineState s)
+{
+    switch (s) {
+    case LineState::Connected: return "connected";
+    case LineState::Asleep: return "asleep";
+    case LineState::NotAnswering: return "not answering";
+    case LineState::Lost: return "lost";
+    case LineState::Reconnecting: return "reconnecting";
+    }
+    return "";
+}
+
+int runWatch(CliSession& session, const Invocation& inv)
+{
+    const auto it = inv.values.find("--seconds");
+    const bool limited = it != inv.values.end();
+    const long limit = limited ? std::strtol(it->second.c_str(), nullptr, 10) : 0;
 
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
-    const DeviceModel& m = session.model();
-    const DefinitionNames names = DefinitionNames::fromModel(m);
+    // Keep listening through a refusal or an unanswered request.
+    session.setStopOnRetry(false);
     session.events().setRecording(true);
+    auto emit = [&](const std::string& text, json j) {
+        const std::string stamp = timeStamp();
+        if (inv.json) {
+            json line = {{"time", stamp}};
+            line.update(j);
+            outJson(line);
+        } else {
+            out(stamp + " " + text);
+        }
+        std::fflush(stdout);
+    };
+
+    std::vector<Control> list = stateControls(session.model());
+    Snapshot last = snapshot(session, list);
+    emit("state " + stateText(last), {{"event", "state"}, {"values", stateJson(last)}});
+    LineState line = session.link().line();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
     while (!gInterrupted && (!limited || std::chrono::steady_clock::now() < deadline)) {
         session.waitFor([] { return gInterrupted != 0; }, 50);
-        for (const UnitEvent& e : session.events().take()) {
-            std::string line;
-            switch (e.kind) {
-            case UnitEvent::Kind::Param: {
-                const std::string name = names.paramName(e.id);
-                const std::string value = valueText(unitOfParam(name), e.value);
-                line = json ? "{\"event\": \"param\", \"id\": " + std::to_string(e.id) + ", \"name\": " +
-                                  jsonString(name) + ", \"value\": " + jsonString(value) +
-                                  ", \"raw\": " + std::to_string(e.value) + "}"
-                            : "param " + name + " " + value;
-                break;
-            }
-            case UnitEvent::Kind::FrontPanel:
-                line = json ? "{\"event\": \"display\", \"line1\": " + jsonString(e.line1) +
-                                  ", \"line2\": " + jsonString(e.line2) + "}"
-                            : "display \"" + e.line1 + "\" \"" + e.line2 + "\"";
-                break;
-            case UnitEvent::Kind::Sleep: line = json ? "{\"event\": \"sleep\"}" : "sleep"; break;
-            case UnitEvent::Kind::Wakeup: line = json ? "{\"event\": \"wakeup\"}" : "wakeup"; break;
-            }
-            out(line);
-            std::fflush(stdout);
+        const LineState now = session.link().line();
+        if (now != line) {
+            line = now;
+            emit(std::string("line ") + lineText(now), {{"event", "line"}, {"state", lineText(now)}});
         }
+        for (const UnitEvent& e : session.events().take()) {
+            switch (e.kind) {
+            case UnitEvent::Kind::FrontPanel: {
+                const std::string l1 = controls::fromUnitText(e.line1);
+                const std::string l2 = controls::fromUnitText(e.line2);
+                emit("display \"" + shown(l1) + "\" \"" + shown(l2) + "\"",
+                     {{"event", "display"}, {"line1", l1}, {"line2", l2}});
+                break;
+            }
+            case UnitEvent::Kind::Sleep: emit("sleep", {{"event", "sleep"}}); break;
+            case UnitEvent::Kind::Wakeup: emit("wakeup", {{"event", "wakeup"}}); break;
+            case UnitEvent::Kind::Param: break; // seen through the values below
+            }
+        }
+        // Changes, whether the unit reported them or a sweep (after a wake-up
+        // or a reconnection) found them.
+        if (list.size() != stateControls(session.model()).size())
+            list = stateControls(session.model());
+        const Snapshot next = snapshot(session, list);
+        for (const Change& c : changes(last, next)) {
+            json j = changeJson(c);
+            j["event"] = "change";
+            emit(changeText(c), j);
+        }
+        last = next;
     }
     session.events().setRecording(false);
     return kExitOk;
@@ -312,42 +670,53 @@ int runWatch(CliSession& session, const Args& argsIn)
 
 // --- save / restore ------------------------------------------------------------
 
-int runSave(CliSession& session, const Args& args)
+int checkSave(CliSession&, const Invocation& inv)
 {
-    if (args.size() != 1)
+    if (inv.args.size() != 1)
         return usage("save", "save needs one FILE");
-    ConfigFileWriter file(args[0]);
+    return kExitOk;
+}
+
+int runSave(CliSession& session, const Invocation& inv)
+{
+    const std::string& path = inv.args[0];
+    ConfigFileWriter file(path);
     if (!file.open())
-        return fail(kExitError, "Failed to open file! (" + args[0] + ": " + std::strerror(file.error()) + ")");
+        return fail(kExitError, "Failed to open file! (" + path + ": " + std::strerror(file.error()) + ")");
     session.prompt().setQuiet(true);
     const bool saved = SaveConfiguration(session.model(), file, session.prompt());
     session.prompt().setQuiet(false);
     if (!saved)
-        return fail(kExitError, "Failed to save configuration!");
+        return fail(kExitError, lineLost(session) ? "the line was lost while reading the unit; nothing was saved"
+                                                  : "Failed to save configuration!");
     session.waitFor([&] { return !session.link().state().StatusSweepActive; }, 10000);
-    out("saved " + args[0]);
+    if (inv.json)
+        outJson({{"saved", path}});
+    else
+        out("saved " + path);
     return kExitOk;
 }
 
-int runRestore(CliSession& session, const Args& argsIn)
+int checkRestore(CliSession&, const Invocation& inv)
 {
-    Args args = argsIn;
-    std::string only;
-    bool selective = false;
-    std::string error;
-    if (!takeOption(args, "--only", only, selective, error))
-        return usage("restore", error);
-    int status = 0;
-    if (!noOptionsLeft(args, "restore", status))
-        return status;
-    if (args.size() != 1)
+    if (inv.args.size() != 1)
         return usage("restore", "restore needs one FILE");
+    const auto only = inv.values.find("--only");
+    if (only != inv.values.end() && only->second.find_first_not_of(",") == std::string::npos)
+        return usage("restore", "--only needs names");
+    return kExitOk;
+}
+
+int runRestore(CliSession& session, const Invocation& inv)
+{
+    const std::string& path = inv.args[0];
     std::vector<std::uint8_t> bytes;
-    if (!readFilePrefix(args[0], kRestoreReadLimit, bytes))
-        return fail(kExitError, "Failed to open file! (" + args[0] + ")");
+    if (!readFilePrefix(path, kRestoreReadLimit, bytes))
+        return fail(kExitError, "Failed to open file! (" + path + ")");
 
     DeviceModel& m = session.model();
-    if (!selective) {
+    const auto only = inv.values.find("--only");
+    if (only == inv.values.end()) {
         const std::size_t before = session.prompt().texts().size();
         session.prompt().setQuiet(true);
         const bool restored = RestoreConfiguration(m, session.prompt(), bytes.data(), bytes.size());
@@ -359,51 +728,68 @@ int runRestore(CliSession& session, const Args& argsIn)
         }
         // A restore that went through may still have clamped values; say which.
         for (std::size_t i = before; i < texts.size(); ++i)
-            fail(kExitOk, texts[i]);
+            note(texts[i]);
         session.sweep();
-        out("restored " + args[0]);
+        if (inv.json)
+            outJson({{"restored", path}});
+        else
+            out("restored " + path);
         return kExitOk;
     }
 
     std::vector<std::string> words;
-    for (std::size_t start = 0; start <= only.size();) {
-        const std::size_t comma = std::min(only.find(',', start), only.size());
+    const std::string& list = only->second;
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
         if (comma > start)
-            words.push_back(only.substr(start, comma - start));
+            words.push_back(list.substr(start, comma - start));
         start = comma + 1;
     }
     RestoreSelection selection;
-    if (words.empty() || !selectionFromNames(m, words, selection, error))
-        return fail(kExitError, words.empty() ? "--only needs names" : "unknown name " + error + " in --only");
-    const bool shown = session.settings().readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
+    std::string error;
+    if (!selectionFromNames(m, words, selection, error))
+        return fail(kExitError, "unknown name " + shown(error) + " in --only");
+    const bool shownName = session.settings().readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
     int written = 0;
-    if (!RestoreSelected(m, bytes.data(), bytes.size(), selection, shown, written, error))
+    if (!RestoreSelected(m, bytes.data(), bytes.size(), selection, shownName, written, error))
         return fail(kExitError, "Failed to restore configuration! " + error);
     session.sweep();
-    out("restored " + std::to_string(written) + " value(s) from " + args[0]);
+    if (inv.json)
+        outJson({{"restored", path}, {"values", written}});
+    else
+        out("restored " + std::to_string(written) + " value(s) from " + path);
     return kExitOk;
 }
 
 // --- diff ----------------------------------------------------------------------
 
-int runDiff(CliSession& session, const Args& argsIn)
+int checkDiff(CliSession&, const Invocation& inv)
 {
-    Args args = argsIn;
-    const bool force = takeFlag(args, "--force");
-    int status = 0;
-    if (!noOptionsLeft(args, "diff", status))
-        return status;
-    if (args.size() != 2)
+    if (inv.args.size() != 2)
         return usage("diff", "diff needs two configurations (a file or unit)");
+    return kExitOk;
+}
 
+// A difference in the controls' vocabulary: a parameter a control shows goes
+// by the control's name.
+std::string differenceLabel(const ConfigDifference& d)
+{
+    if (d.kind == ConfigDifference::Kind::Param)
+        if (const auto c = controls::findControl(d.label); c && c->alias == d.label)
+            return c->name;
+    return d.label;
+}
+
+int runDiff(CliSession& session, const Invocation& inv)
+{
+    const Args& args = inv.args;
+    const bool force = inv.has("--force");
     std::string error;
     const bool withUnit = args[0] == "unit" || args[1] == "unit";
     if (withUnit) {
         const int connected = session.connect(error);
         if (connected != kExitOk)
             return fail(connected, error);
-    } else {
-        session.openSettings();
     }
 
     std::optional<ConfigFileContents> sides[2];
@@ -428,67 +814,104 @@ int runDiff(CliSession& session, const Args& argsIn)
     const ConfigComparison comparison = compareConfigs(*sides[0], *sides[1], names, force);
     if (!comparison.refusal.empty() && !force)
         return fail(kExitError, "will not compare configurations of " + comparison.refusal + " (--force compares them anyway)");
-    for (const ConfigDifference& d : comparison.differences)
-        out(differenceLine(d));
+    if (inv.json) {
+        json list = json::array();
+        for (const ConfigDifference& d : comparison.differences)
+            list.push_back({{"name", differenceLabel(d)}, {"a", controls::fromUnitText(d.a)},
+                            {"b", controls::fromUnitText(d.b)}});
+        outJson({{"differences", list}});
+    } else {
+        for (const ConfigDifference& d : comparison.differences)
+            out(shown(controls::fromUnitText(differenceLabel(d) + ": " + d.a + " -> " + d.b)));
+    }
     return comparison.differences.empty() ? kExitOk : kExitDifferent;
 }
 
 } // namespace
 
+void setOutputMode(bool json, bool quiet)
+{
+    gJson = json;
+    gQuiet = quiet;
+}
+
 int fail(int status, const std::string& text)
 {
-    std::fprintf(stderr, "brennmark-cli: %s\n", text.c_str());
+    if (gJson) {
+        outJson({{"error", text}, {"exit", status}});
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "brennmark-cli: %s\n", shown(text).c_str());
+    }
     return status;
+}
+
+void note(const std::string& text)
+{
+    if (!gQuiet)
+        std::fprintf(stderr, "brennmark-cli: %s\n", shown(text).c_str());
 }
 
 const std::vector<Command>& commands()
 {
     static const std::vector<Command> table = {
-        {"status", "status [--json]",
-         "Shows product, ROM, power, volume, balances, mute, input and effect, data stream,\n"
-         "loudness, bass/treble/tilt, zone 2, record input, output levels, speakers, the\n"
-         "custom and input names and the two front-panel lines.\n"
-         "  --json   one JSON object\n",
-         true, runStatus},
-        {"params", "params [--json]",
+        {"status", "status",
+         "Shows every control of the table (brennmark-cli controls): product, ROM, power,\n"
+         "volume, balances, mute, input, effect, stream, tone, zone 2, output levels,\n"
+         "speakers, names and the two front-panel lines. Fails (status 2) naming what\n"
+         "could not be read from the unit in this run.\n",
+         {}, Needs::Unit, checkStatus, runStatus},
+        {"controls", "controls",
+         "Lists the controls: name, the definition name it also answers to, unit, how it\n"
+         "is set, where it is read from, and the values it takes.\n",
+         {}, Needs::Settings, checkControls, runControls},
+        {"params", "params",
          "Lists every system parameter (id, name, value, maximum) and every effect with\n"
-         "its parameter values, as a save reads them.\n"
-         "  --json   one JSON object {\"params\": [...], \"effects\": [...]}\n",
-         true, runParams},
-        {"get", "get NAME...",
-         "Prints each named value in the units the pages show. NAME is a well-known name\n"
-         "(see below) or any parameter name of the unit's definitions (e.g. SUB_LOWPASS).\n",
-         true, runGet},
+         "its parameter values, as a save reads them.\n",
+         {}, Needs::Unit, checkParams, runParams},
+        {"get", "get [--value] NAME...",
+         "Prints each named value as the pages show it. NAME is a control (brennmark-cli\n"
+         "controls) or any parameter name of the unit's definitions (e.g. SUB_LOWPASS).\n"
+         "  --value   the bare values, one a line\n",
+         {{"--value", false}}, Needs::Unit, checkGet, runGet},
         {"set", "set NAME VALUE [NAME VALUE]...",
-         "Sets each value with the command its page uses, waits for the unit's\n"
-         "confirmation and prints what the unit then reports. Values are in page units:\n"
-         "volume in dB (-80 to +12), balances and tone in steps from centre, output\n"
-         "levels in dB (half steps), switches on/off, inputs by name, speakers by choice\n"
-         "(small-80, large, none, ...). Every name and value is checked before anything\n"
-         "is sent; a refusal (DC_NAK) stops at once.\n",
-         true, runSet},
-        {"watch", "watch [--json] [--seconds N]",
-         "Prints the unit's own reports as they come: parameter changes by name,\n"
-         "front-panel text, sleep and wake-up; one line each, until interrupted.\n"
-         "  --json        one JSON object a line\n"
+         "Sets each value with the operation its page uses, waits for the unit's\n"
+         "confirmation, reads the unit back and prints what it reports. Values as the\n"
+         "pages show them: volume -80 to +12 dB, balances in steps, bass and treble -6.0\n"
+         "to +6.0, tilt -3.0 to +3.0, output levels in dB (half steps), switches on/off,\n"
+         "power on/standby, inputs by number (1 Tape .. 8 VCR), name or the unit's input\n"
+         "name, the effect by the unit's name for it, speakers by choice. Levels also\n"
+         "take +=N and -=N. Every name and value is checked before anything is sent; a\n"
+         "refusal (DC_NAK) stops at once; a read-back that differs fails.\n",
+         {}, Needs::Unit, checkSet, runSet},
+        {"ir", "ir KEY...",
+         "Sends each remote key (INPUT_DVD, ON, OFF, EFFECT_THX, BASS_UP, ZONE2_MUTE, ...)\n"
+         "as the panel does and prints what the unit then reports changed.\n",
+         {}, Needs::Unit, checkIr, runIr},
+        {"watch", "watch [--seconds N]",
+         "Prints the unit's state, then every change as it comes, each line with its\n"
+         "time: values by control name, front-panel text, sleep and wake-up, the line's\n"
+         "state (lost, reconnecting, connected) and what a sweep after a reconnection\n"
+         "found changed. Until interrupted.\n"
          "  --seconds N   stop after N seconds\n",
-         true, runWatch},
+         {{"--seconds", true}}, Needs::Unit, checkWatch, runWatch},
         {"save", "save FILE",
          "Saves the unit's whole configuration to FILE (.lex), replacing it only once\n"
          "the whole configuration was written.\n",
-         true, runSave},
+         {}, Needs::Unit, checkSave, runSave},
         {"restore", "restore FILE [--only NAME,...]",
          "Writes FILE back to a unit of the same identity: names and system parameters.\n"
          "  --only NAME,...   only these: parameter names of the definitions, or the\n"
          "                    groups speakers, levels, names, tone; everything else on\n"
          "                    the unit stays as it is\n",
-         true, runRestore},
+         {{"--only", true}}, Needs::Unit, checkRestore, runRestore},
         {"diff", "diff A B [--force]",
          "Compares two configurations, each a .lex file or the word unit, and prints\n"
-         "every difference by name with both values in page units (\"NAME: A -> B\").\n"
-         "Exit status 0 when equal, 1 when different. Configurations of different\n"
-         "products or ROM timestamps are refused unless --force.\n",
-         false, runDiff},
+         "every difference by name with both values as the pages show them\n"
+         "(\"NAME: A -> B\"). Exit status 0 when equal, 1 when different.\n"
+         "Configurations of different products or ROM timestamps are refused unless\n"
+         "--force.\n",
+         {{"--force", false}}, Needs::Settings, checkDiff, runDiff},
     };
     return table;
 }
@@ -504,26 +927,29 @@ const Command* findCommand(const std::string& name)
 std::string programHelp()
 {
     std::string text =
-        "Usage: brennmark-cli [--port DEVICE | --simulate [--model de1|za2] [--firmware A|B]]\n"
-        "                     [--trace FILE] COMMAND [ARGS]...\n"
+        "Usage: brennmark-cli [OPTION]... COMMAND [ARG]... [--] [ARG]...\n"
         "Controls a Ridaziv DE-1 or ZA-2 over its serial line, without windows.\n"
+        "Options go anywhere before \"--\"; \"--opt=value\" and \"--opt value\" both work.\n"
         "\n"
         "Options:\n"
         "  --port DEVICE     this serial device for this run (a path, or tcp://HOST:PORT\n"
         "                    for a serial line behind an IP bridge or ser2net); without it\n"
-        "                    the port stored by brennmark (\"CommPort\") is used\n"
+        "                    $BRENNMARK_PORT, then the port stored by brennmark\n"
         "  --simulate        a simulated unit, in-process\n"
         "  --model de1|za2   the simulated unit's model (default de1)\n"
         "  --firmware A|B    the simulated unit's firmware (default A)\n"
         "  --trace FILE      write the link's trace to FILE\n"
-        "  --help            this text; COMMAND --help for a command's\n"
-        "  --version         the version\n"
+        "  --json            JSON output (every command); an error is {\"error\": ..., \"exit\": N}\n"
+        "  -v, --verbose     the decoded packets on standard error\n"
+        "  -q, --quiet       no progress or notes on standard error\n"
+        "  -h, --help        this text; COMMAND --help for a command's\n"
+        "  -V, --version     the version\n"
         "\nCommands:\n";
     for (const Command& c : commands())
         text += "  " + std::string(c.synopsis) + "\n";
-    text += "\nWell-known names for get and set:\n ";
+    text += "\nControls for get and set (brennmark-cli controls for the table):\n ";
     std::size_t column = 1;
-    for (const Control& c : wellKnownControls()) {
+    for (const Control& c : controls::controlTable()) {
         if (column + c.name.size() + 1 > 78) {
             text += "\n ";
             column = 1;
@@ -534,13 +960,21 @@ std::string programHelp()
     text +=
         "\n\nThe first use downloads the unit's definitions (a progress line on standard\n"
         "error when it is a terminal) and keeps them, as brennmark does.\n"
-        "\nExit status: 0 success, 1 differences (diff), 2 usage or unit error, 3 no unit.\n";
+        "\nExit status: 0 success, 1 differences (diff), 2 usage or unit error, 3 no unit,\n"
+        "4 port busy.\n";
     return text;
 }
 
 std::string commandHelp(const Command& command)
 {
-    return "Usage: brennmark-cli [options] " + std::string(command.synopsis) + "\n" + command.help;
+    std::string text = "Usage: brennmark-cli [OPTION]... " + std::string(command.synopsis) + "\n" + command.help +
+                       "  --json   JSON output\n";
+    if (std::string(command.name) == "ir") {
+        text += "\nKeys:\n";
+        for (const std::string& key : controls::irKeyNames())
+            text += key + "\n";
+    }
+    return text;
 }
 
 } // namespace bm::cli

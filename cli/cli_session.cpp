@@ -47,6 +47,7 @@ void EventTap::storeParamValue(std::uint8_t id, std::uint8_t value)
 void EventTap::storeFrontPanel(const std::uint8_t* data, std::size_t length)
 {
     model_.storeFrontPanel(data, length);
+    readLog_.noteFrontPanel();
     constexpr std::size_t kLine = 21;
     UnitEvent event{UnitEvent::Kind::FrontPanel, 0, 0, {}, {}};
     event.line1 = cutText(data, std::min(length, kLine));
@@ -58,6 +59,7 @@ void EventTap::storeFrontPanel(const std::uint8_t* data, std::size_t length)
 void EventTap::routePacket(const Packet& packet)
 {
     model_.routePacket(packet);
+    readLog_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
     if (packet.code() == DC_SLEEP)
         push({UnitEvent::Kind::Sleep, 0, 0, {}, {}});
     else if (packet.code() == DC_WAKEUP)
@@ -174,7 +176,7 @@ int CliSession::connect(std::string& error)
     // A NAK or time-out retry means the unit refused or dropped what we asked:
     // stop before the retry goes out.
     prompt_.onRetryPrompt([this](const std::string&) {
-        if (link_)
+        if (link_ && stopOnRetry_)
             link_->DisableLink();
     });
     if (!options_.traceFile.empty()) {
@@ -188,6 +190,12 @@ int CliSession::connect(std::string& error)
     link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
     if (trace_.is_open())
         link_->attachTrace(&trace_);
+    else if (options_.verbose)
+        link_->attachTrace([](std::string_view text) {
+            std::fwrite(text.data(), 1, text.size(), stderr);
+            if (text.empty() || text.back() != '\n')
+                std::fputc('\n', stderr);
+        });
     if (!link_->state().UnitHeard) {
         if (!serial_->isOpen())
             error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
@@ -211,7 +219,7 @@ int CliSession::connect(std::string& error)
 bool CliSession::waitForStartupSweep(bool& download, std::string& error)
 {
     const LinkState& state = link_->state();
-    const bool terminal = ::isatty(STDERR_FILENO);
+    const bool terminal = ::isatty(STDERR_FILENO) && !options_.quiet;
     bool progressShown = false;
     // The program's own wait, its 100 ms passes spent dispatching the owner
     // window's notices; on a terminal a download shows its counts.

@@ -8,12 +8,14 @@
 #include "cli/cli_prompt.h"
 #include "link/link_client.h"
 #include "link/quor_control.h"
+#include "model/controls.h"
 #include "model/device_model.h"
 #include "platform/manual_owner_window.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
 
 #include <cstdint>
+#include <atomic>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -39,6 +41,8 @@ struct CliOptions {
     std::string model = "de1";   // --model de1|za2 (with --simulate)
     std::string firmware = "A";  // --firmware A|B (with --simulate)
     std::string traceFile;  // --trace FILE
+    bool verbose = false;   // -v: the link's decoded packets on standard error
+    bool quiet = false;     // -q: no progress or notes on standard error
 };
 
 // Something the unit reported by itself, for watch.
@@ -66,6 +70,8 @@ public:
 
     void setRecording(bool on);
     std::deque<UnitEvent> take();
+    // What this run has read from the unit.
+    const controls::ReadLog& readLog() const { return readLog_; }
 
 private:
     void push(UnitEvent event);
@@ -74,6 +80,7 @@ private:
     std::mutex mutex_; // guards recording_ and events_
     bool recording_ = false;
     std::deque<UnitEvent> events_;
+    controls::ReadLog readLog_;
 };
 
 class CliSession {
@@ -108,6 +115,9 @@ public:
     // Waits until the link may send (a unit-originated change holds our
     // sends off for 500 ms).
     void waitUntilSendAllowed();
+    // Whether a NAK or time-out retry prompt stops the link (on by default;
+    // watch keeps listening through them).
+    void setStopOnRetry(bool stop) { stopOnRetry_ = stop; }
 
 private:
     bool startSimulator(std::string& error, std::string& device);
@@ -126,6 +136,7 @@ private:
     std::unique_ptr<CQuorControl> link_;
     std::ofstream trace_;
     bool connected_ = false;
+    std::atomic<bool> stopOnRetry_{true};
 };
 
 } // namespace bm::cli

@@ -1,82 +1,229 @@
 // brennmark-cli: the control panel's link and device model without windows.
-// Global options come before the command; each command takes its own.
+// The whole command line is read and checked before the port is opened: a
+// usage error never touches the line. Options go anywhere before "--", as
+// "--opt value" or "--opt=value"; short flags may be grouped (-vq).
 #include "cli/cli_commands.h"
 #include "cli/cli_session.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 using namespace bm::cli;
 
+namespace {
+
+struct GlobalOption {
+    const char* name;
+    char shortName; // 0: none
+    bool takesValue;
+};
+
+constexpr GlobalOption kGlobalOptions[] = {
+    {"--port", 0, true},     {"--simulate", 0, false}, {"--model", 0, true},   {"--firmware", 0, true},
+    {"--trace", 0, true},    {"--json", 0, false},     {"--help", 'h', false}, {"--version", 'V', false},
+    {"--verbose", 'v', false}, {"--quiet", 'q', false},
+};
+
+const GlobalOption* globalOption(const std::string& name)
+{
+    for (const GlobalOption& o : kGlobalOptions)
+        if (name == o.name)
+            return &o;
+    return nullptr;
+}
+
+const GlobalOption* shortOption(char c)
+{
+    for (const GlobalOption& o : kGlobalOptions)
+        if (o.shortName == c)
+            return &o;
+    return nullptr;
+}
+
+// "-v", "--port": an option. "-25", "-=0.5", "-6.0" are values.
+bool looksLikeOption(const std::string& arg)
+{
+    if (arg.size() < 2 || arg[0] != '-')
+        return false;
+    if (arg[1] == '-')
+        return arg.size() > 2 && std::isalpha(static_cast<unsigned char>(arg[2]));
+    return std::isalpha(static_cast<unsigned char>(arg[1]));
+}
+
+// A command option's spec, by any command that has it (the command is
+// checked once it is known).
+const CommandOption* commandOption(const std::string& name, const Command** owner)
+{
+    for (const Command& c : commands())
+        for (const CommandOption& o : c.options)
+            if (name == o.name) {
+                *owner = &c;
+                return &o;
+            }
+    return nullptr;
+}
+
+bool acceptsOption(const Command& command, const std::string& name)
+{
+    for (const CommandOption& o : command.options)
+        if (name == o.name)
+            return true;
+    return false;
+}
+
+struct CommandLine {
+    std::map<std::string, std::string> globals; // name -> value ("" for flags)
+    std::vector<std::pair<std::string, std::string>> commandOptions;
+    std::vector<std::string> words; // the command and its arguments
+};
+
+// Reads argv; false with `error` for an unknown option or a missing value.
+bool readCommandLine(int argc, char** argv, CommandLine& line, std::string& error)
+{
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || !looksLikeOption(arg)) {
+            line.words.push_back(arg);
+            continue;
+        }
+        if (arg[1] != '-') {
+            // Grouped short flags.
+            for (std::size_t k = 1; k < arg.size(); ++k) {
+                const GlobalOption* o = shortOption(arg[k]);
+                if (!o) {
+                    error = "unknown option -" + std::string(1, arg[k]);
+                    return false;
+                }
+                line.globals[o->name] = "";
+            }
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const bool inlineValue = equals != std::string::npos;
+        bool takesValue = false;
+        const Command* owner = nullptr;
+        if (const GlobalOption* o = globalOption(name))
+            takesValue = o->takesValue;
+        else if (const CommandOption* o = commandOption(name, &owner))
+            takesValue = o->takesValue;
+        else {
+            error = "unknown option " + name;
+            return false;
+        }
+        std::string value;
+        if (takesValue) {
+            if (inlineValue) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                error = name + " needs a value";
+                return false;
+            }
+        } else if (inlineValue) {
+            error = name + " takes no value";
+            return false;
+        }
+        if (globalOption(name))
+            line.globals[name] = value;
+        else
+            line.commandOptions.emplace_back(name, value);
+    }
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
-    CliOptions options;
-    int i = 1;
-    bool modelGiven = false;
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= argc)
-                return false;
-            into = argv[++i];
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(programHelp().c_str(), stdout);
-            return kExitOk;
-        }
-        if (arg == "--version" || arg == "-v") {
-            std::puts("brennmark-cli 1.02");
-            return kExitOk;
-        }
-        if (arg == "--port") {
-            if (!value(options.port) || options.port.empty())
-                return fail(kExitError, "--port needs a device");
-        } else if (arg == "--simulate") {
-            options.simulate = true;
-        } else if (arg == "--model") {
-            if (!value(options.model))
-                return fail(kExitError, "--model needs de1 or za2");
-            modelGiven = true;
-        } else if (arg == "--firmware") {
-            if (!value(options.firmware))
-                return fail(kExitError, "--firmware needs A or B");
-            modelGiven = true;
-        } else if (arg == "--trace") {
-            if (!value(options.traceFile) || options.traceFile.empty())
-                return fail(kExitError, "--trace needs a file");
-        } else if (arg.rfind("-", 0) == 0) {
-            return fail(kExitError, "unknown option " + arg + " (see brennmark-cli --help)");
-        } else {
-            break;
-        }
+    CommandLine line;
+    std::string error;
+    const bool read = readCommandLine(argc, argv, line, error);
+    // --json holds for the errors of the command line itself too.
+    setOutputMode(line.globals.count("--json") != 0, line.globals.count("--quiet") != 0);
+    if (!read)
+        return fail(kExitError, error + " (see brennmark-cli --help)");
+
+    const Command* command = line.words.empty() ? nullptr : findCommand(line.words[0]);
+    if (line.globals.count("--help")) {
+        std::fputs((command ? commandHelp(*command) : programHelp()).c_str(), stdout);
+        return kExitOk;
     }
-    if (options.simulate && !options.port.empty())
+    if (line.globals.count("--version")) {
+        std::puts("brennmark-cli 1.02");
+        return kExitOk;
+    }
+
+    CliOptions options;
+    const auto global = [&](const char* name) -> const std::string* {
+        const auto it = line.globals.find(name);
+        return it == line.globals.end() ? nullptr : &it->second;
+    };
+    options.simulate = global("--simulate") != nullptr;
+    options.verbose = global("--verbose") != nullptr;
+    options.quiet = global("--quiet") != nullptr;
+    if (const std::string* port = global("--port")) {
+        if (port->empty())
+            return fail(kExitError, "--port needs a device");
+        options.port = *port;
+    } else if (const char* env = std::getenv("BRENNMARK_PORT"); env && *env && !options.simulate) {
+        options.port = env;
+    }
+    if (const std::string* trace = global("--trace")) {
+        if (trace->empty())
+            return fail(kExitError, "--trace needs a file");
+        options.traceFile = *trace;
+    }
+    const bool modelGiven = global("--model") || global("--firmware");
+    if (const std::string* model = global("--model"))
+        options.model = *model;
+    if (const std::string* firmware = global("--firmware"))
+        options.firmware = *firmware;
+    if (options.simulate && global("--port"))
         return fail(kExitError, "--port and --simulate exclude each other");
     if (modelGiven && !options.simulate)
         return fail(kExitError, "--model and --firmware choose the simulated unit; add --simulate");
-    if (i >= argc)
+    if (options.simulate && !(options.model == "de1" || options.model == "DE1" || options.model == "za2" ||
+                              options.model == "ZA2"))
+        return fail(kExitError, "--model takes de1 or za2");
+    if (options.simulate && !(options.firmware == "A" || options.firmware == "a" || options.firmware == "B" ||
+                              options.firmware == "b"))
+        return fail(kExitError, "--firmware takes A or B");
+    if (line.words.empty())
         return fail(kExitError, "no command (see brennmark-cli --help)");
-
-    const Command* command = findCommand(argv[i]);
     if (!command)
-        return fail(kExitError, std::string("unknown command ") + argv[i] + " (see brennmark-cli --help)");
-    Args args(argv + i + 1, argv + argc);
-    for (const std::string& a : args) {
-        if (a == "--help" || a == "-h") {
-            std::fputs(commandHelp(*command).c_str(), stdout);
-            return kExitOk;
-        }
+        return fail(kExitError, "unknown command " + line.words[0] + " (see brennmark-cli --help)");
+
+    Invocation invocation;
+    invocation.args.assign(line.words.begin() + 1, line.words.end());
+    invocation.json = global("--json") != nullptr;
+    for (const auto& [name, value] : line.commandOptions) {
+        if (!acceptsOption(*command, name))
+            return fail(kExitError, std::string(command->name) + " takes no option " + name +
+                                        " (see brennmark-cli " + command->name + " --help)");
+        invocation.flags.insert(name);
+        invocation.values[name] = value;
     }
 
     CliSession session(options);
-    if (command->needsUnit) {
-        std::string error;
+    // Everything is checked before the port is opened.
+    session.openSettings();
+    if (const int checked = command->check(session, invocation); checked != kExitOk)
+        return checked;
+    if (command->needs == Needs::Unit) {
         const int status = session.connect(error);
         if (status != kExitOk)
             return fail(status, error);
     }
-    const int status = command->run(session, args);
+    const int status = command->run(session, invocation);
     std::fflush(stdout);
     return status;
 }

@@ -1,5 +1,5 @@
 # Installation and the Debian package: the three programs in bin/, the desktop
-# entry and icon in their freedesktop places, man pages made from each
+# entry and icon in their freedesktop places, brennmark-cli's bash completion, man pages made from each
 # program's --help. `cpack` (scripts/package) builds brennmark_VERSION_ARCH.deb.
 include(GNUInstallDirs)
 
@@ -14,12 +14,17 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/brennmark.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/resources/brennmark.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+# brennmark-cli's bash completion, where bash-completion loads it on demand.
+if(BM_WITH_QT)
+  install(FILES ${CMAKE_SOURCE_DIR}/resources/brennmark-cli.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brennmark-cli)
+endif()
 
 # Man pages, one per program, rebuilt when the program is.
 set(BM_MAN_SUMMARY_brennmark "control panel for the Ridaziv DE-1 and ZA-2")
 set(BM_MAN_SUMMARY_brennmark-cli "command-line control of the Ridaziv DE-1 and ZA-2")
 set(BM_MAN_SUMMARY_ridaziv-sim "a simulated Ridaziv DE-1 or ZA-2 on a pseudo-terminal")
-set(BM_MAN_COMMANDS_brennmark-cli "status;params;get;set;watch;save;restore;diff")
+set(BM_MAN_COMMANDS_brennmark-cli "status;controls;params;get;set;ir;watch;save;restore;diff")
 set(BM_MAN_PAGES)
 foreach(program ${BM_PROGRAMS})
   set(page ${CMAKE_BINARY_DIR}/man/${program}.1)

@@ -23,6 +23,7 @@ constexpr NamedUnit kNamedUnits[] = {
     {"LR_BALANCE", ValueUnit::Balance},   {"Z2_BAL", ValueUnit::Balance},
     {"BASS", ValueUnit::Tone},            {"TREBLE", ValueUnit::Tone},
     {"TILT", ValueUnit::Tilt},            {"MUTE", ValueUnit::Switch},
+    {"FB_BALANCE", ValueUnit::Balance},   {"REC_INPUT", ValueUnit::Input},
     {"Z2_MUTE", ValueUnit::Switch},       {"LOUDNESS", ValueUnit::Switch},
     {"RECORD_ENABLED", ValueUnit::Switch},{"INPUT", ValueUnit::Input},
     {"OUT_ADJ_CENTER", ValueUnit::OutputLevel},  {"OUT_ADJ_SUB", ValueUnit::OutputLevel},
@@ -66,9 +67,9 @@ std::optional<int> parseWhole(std::string_view text)
     return std::atoi(t.c_str());
 }
 
-// Half steps from a decimal with at most one digit after the point, which
-// must be 0 or 5: "-1.5" gives -3.
-std::optional<int> parseHalfSteps(std::string_view text)
+// Steps of `per` tenths from a decimal with at most one digit after the
+// point: "-1.5" in half steps (per 5) gives -3, "+0.4" in fifth steps (per 2) 2.
+std::optional<int> parseSteps(std::string_view text, int per)
 {
     std::string t = lower(text);
     if (t.size() > 2 && t.compare(t.size() - 2, 2, "db") == 0)
@@ -81,14 +82,12 @@ std::optional<int> parseHalfSteps(std::string_view text)
     const std::string fraction = point == std::string::npos ? "" : t.substr(point + 1);
     if (whole.empty() || whole.size() > 3 || whole.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
-    int halves = std::atoi(whole.c_str()) * 2;
-    if (point != std::string::npos) {
-        if (fraction == "5")
-            halves += 1;
-        else if (fraction != "0")
-            return std::nullopt;
-    }
-    return negative ? -halves : halves;
+    if (point != std::string::npos && (fraction.size() != 1 || !std::isdigit(static_cast<unsigned char>(fraction[0]))))
+        return std::nullopt;
+    const int tenths = std::atoi(whole.c_str()) * 10 + (fraction.empty() ? 0 : fraction[0] - '0');
+    if (tenths % per != 0)
+        return std::nullopt;
+    return (negative ? -tenths : tenths) / per;
 }
 
 } // namespace
@@ -107,9 +106,9 @@ std::string valueText(ValueUnit unit, std::uint8_t raw)
     const int n = raw - zeroOf(unit);
     switch (unit) {
     case ValueUnit::Volume:
-    case ValueUnit::Balance:
-    case ValueUnit::Tone:
-    case ValueUnit::Tilt: return stepText(StepText::Whole, n);
+    case ValueUnit::Balance: return stepText(StepText::Whole, n);
+    case ValueUnit::Tone: return stepText(kToneScale.text, n);
+    case ValueUnit::Tilt: return stepText(kTiltScale.text, n);
     case ValueUnit::OutputLevel: return stepText(StepText::Half, n);
     case ValueUnit::Switch: return raw == 0 ? "off" : raw == 1 ? "on" : std::to_string(raw);
     case ValueUnit::Input: {
@@ -138,8 +137,13 @@ std::optional<int> parseValue(ValueUnit unit, std::string_view text)
         }
         break; // or a number
     case ValueUnit::OutputLevel:
-        if (const auto halves = parseHalfSteps(text))
+    case ValueUnit::Tone:
+        if (const auto halves = parseSteps(text, 5))
             return *halves + zeroOf(unit);
+        return std::nullopt;
+    case ValueUnit::Tilt:
+        if (const auto fifths = parseSteps(text, 2))
+            return *fifths + zeroOf(unit);
         return std::nullopt;
     default: break;
     }

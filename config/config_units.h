@@ -1,7 +1,7 @@
 // Parameter values in the units the pages show, chosen by the parameter's name
-// as the unit's definitions give it: volumes in dB, balances and tone in steps
-// from centre, output levels in dB, switches as on/off, the input by its name.
-// Used by the configuration comparison and by brennmark-cli.
+// as the unit's definitions give it: volumes in dB, balances in steps from
+// centre, tone, tilt and output levels in dB, switches as on/off, the input by
+// its name. Used by the configuration comparison and by brennmark-cli.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +15,8 @@ enum class ValueUnit {
     Raw,        // the byte as it is
     Volume,     // raw - 80, dB
     Balance,    // raw - 16, steps
-    Tone,       // raw - 12 (bass, treble), steps
-    Tilt,       // raw - 15, steps
+    Tone,       // (raw - 12) / 2 (bass, treble), dB in half steps
+    Tilt,       // (raw - 15) / 5, dB in fifth steps
     OutputLevel,// (raw - 20) / 2, dB in half steps
     Switch,     // 0 off, 1 on
     Input,      // 0..7 Tape..VCR

@@ -55,14 +55,15 @@ struct CliResult {
 class Process {
 public:
     Process(const std::vector<std::string>& argv, const std::string& configHome, const std::string& outPath,
-            const std::string& errPath)
+            const std::string& errPath, const std::vector<std::string>& extraEnv = {})
         : outPath_(outPath), errPath_(errPath)
     {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0)
+            if (std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0 && std::strncmp(*e, "BRENNMARK_PORT=", 15) != 0)
                 env.emplace_back(*e);
         env.push_back("XDG_CONFIG_HOME=" + configHome);
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<char*> envp;
         for (auto& e : env)
             envp.push_back(e.data());
@@ -153,7 +154,7 @@ protected:
     }
 
     // Runs brennmark-cli with `args` after --port (when a unit runs) and waits for it.
-    CliResult cli(std::vector<std::string> args, bool withPort = true)
+    CliResult cli(std::vector<std::string> args, bool withPort = true, const std::vector<std::string>& env = {})
     {
         std::vector<std::string> argv{BM_CLI_PATH};
         if (withPort && sim) {
@@ -161,7 +162,7 @@ protected:
             argv.push_back(folder.file("unit"));
         }
         argv.insert(argv.end(), args.begin(), args.end());
-        Process p(argv, folder.file("config"), folder.file("out.txt"), folder.file("err.txt"));
+        Process p(argv, folder.file("config"), folder.file("out.txt"), folder.file("err.txt"), env);
         CliResult r;
         r.status = p.wait();
         r.out = p.out();

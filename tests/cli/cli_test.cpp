@@ -17,11 +17,11 @@ TEST_F(CliTest, HelpForTheProgramAndEveryCommand)
 {
     const CliResult help = cli({"--help"}, false);
     EXPECT_EQ(help.status, 0);
-    for (const char* command : {"status", "params", "get", "set", "watch", "save", "restore", "diff"}) {
+    for (const char* command : {"status", "controls", "params", "get", "set", "ir", "watch", "save", "restore", "diff"}) {
         EXPECT_NE(help.out.find(std::string("  ") + command), std::string::npos) << command;
         const CliResult one = cli({command, "--help"}, false);
         EXPECT_EQ(one.status, 0) << command;
-        EXPECT_EQ(one.out.rfind(std::string("Usage: brennmark-cli [options] ") + command, 0), 0u) << one.out;
+        EXPECT_EQ(one.out.rfind(std::string("Usage: brennmark-cli [OPTION]... ") + command, 0), 0u) << one.out;
     }
     const CliResult unknown = cli({"frobnicate"}, false);
     EXPECT_EQ(unknown.status, 2);
@@ -131,7 +131,7 @@ TEST_F(CliTest, SetThenGetRoundTripsForEveryKind)
     const Lines direct = {"volume", "-21", "balance", "+3", "front-back", "-2", "mute", "on",
                           "zone2-volume", "-30", "zone2-balance", "-4", "out-sub", "-1.5",
                           "out-center", "+2.0", "input", "CD", "record-input", "DVD", "loudness", "on",
-                          "zone2-mute", "on", "bass", "+2", "tilt", "-3", "input-name-3", "Disc",
+                          "zone2-mute", "on", "bass", "+1.0", "tilt", "-0.6", "input-name-3", "Disc",
                           "custom-name", "Den"};
     Lines args{"set"};
     args.insert(args.end(), direct.begin(), direct.end());
@@ -158,7 +158,7 @@ TEST_F(CliTest, SetThenGetRoundTripsForEveryKind)
     EXPECT_EQ(paramValue("OUT_ADJ_SUB"), 17);
     EXPECT_EQ(paramValue("OUT_ADJ_CENTER"), 24);
     EXPECT_EQ(paramValue("BASS"), 14);
-    EXPECT_EQ(paramValue("TILT"), 12);
+    EXPECT_EQ(paramValue("TILT"), 12); // -0.6 is three fifth steps below flat
     EXPECT_EQ(paramValue("LOUDNESS"), 1);
     EXPECT_EQ(snap.inputNames[2], "Disc");
     EXPECT_EQ(snap.customName, "Den");
@@ -264,8 +264,8 @@ TEST_F(CliTest, SaveDiffAndRestore)
 
     const std::string tuner(trimName(ConfigFileHeader::fromBytes(readFile(a).data()).inputNameText(1)));
     const Lines expected = {"INPUT_NAME[Tuner]: \"" + tuner + "\" -> \"Radio\"",
-                            "VOLUME: " + valueTextOf(a, "VOLUME") + " -> -8",
-                            "OUT_ADJ_SUB: " + valueTextOf(a, "OUT_ADJ_SUB") + " -> -1.5",
+                            "volume: " + valueTextOf(a, "VOLUME") + " -> -8",
+                            "out-sub: " + valueTextOf(a, "OUT_ADJ_SUB") + " -> -1.5",
                             "SUB_LOWPASS: " + valueTextOf(a, "SUB_LOWPASS") + " -> 3"};
     const CliResult diff = cli({"diff", a, b}, false);
     EXPECT_EQ(diff.status, 1) << diff.err;
@@ -372,34 +372,60 @@ TEST_F(CliTest, MissingAndShortFilesAreStatusTwo)
 
 // --- watch ---------------------------------------------------------------------
 
-TEST_F(CliTest, WatchPrintsTheUnitsReportsAsJsonLines)
+TEST_F(CliTest, WatchPrintsTheStateThenTimedChangesByControlNameAndTheLine)
 {
-    startUnit();
-    auto watch = spawnCli({"watch", "--json", "--seconds", "4"}, "watch");
+    sim::SimOptions options;
+    startUnit(options);
+    auto watch = spawnCli({"watch", "--json", "--seconds", "12"}, "watch");
     ASSERT_TRUE(watch->started());
     // Once the watcher is connected (its greeting turns front-panel reports on).
     ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"state\"") != std::string::npos; }, 5000));
     ASSERT_TRUE(sim->command("set VOLUME 50"));
+    ASSERT_TRUE(sim->command("set FB_BALANCE 0"));
     ASSERT_TRUE(sim->command("display \"HELLO\" \"THERE\""));
     ASSERT_TRUE(sim->command("sleep"));
     ASSERT_TRUE(sim->command("wake"));
+    ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"wakeup\"") != std::string::npos; }, 5000));
+    // The line pulled, and a unit plugged back whose volume was turned meanwhile.
+    sim->stop();
+    ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"lost\"") != std::string::npos; }, 5000)) << watch->out();
+    options.fast = true;
+    options.linkPath = folder.file("unit");
+    sim = std::make_unique<sim::SimServer>(options);
+    ASSERT_TRUE(sim->command("set VOLUME 60"));
+    ASSERT_TRUE(sim->start());
+    ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"value\":-20") != std::string::npos; }, 8000))
+        << watch->out();
+    watch->terminate();
     EXPECT_EQ(watch->wait(), 0) << watch->err();
 
-    bool volume = false, display = false, sleep = false, wake = false;
-    for (const std::string& line : CliResult::splitLines(watch->out())) {
+    const Lines lines = CliResult::splitLines(watch->out());
+    ASSERT_FALSE(lines.empty());
+    const QJsonObject first = parseObject(lines[0]);
+    EXPECT_EQ(first["event"].toString(), "state");
+    EXPECT_EQ(first["values"].toObject()["volume"].toInt(), -35);
+    EXPECT_EQ(first["values"].toObject()["bass"].toDouble(), 0.0);
+    std::vector<std::string> seen;
+    for (const std::string& line : lines) {
         const QJsonObject e = parseObject(line);
+        EXPECT_TRUE(e["time"].toString().endsWith("Z")) << line;
         const QString kind = e["event"].toString();
-        if (kind == "param" && e["name"] == "VOLUME") {
-            volume = true;
-            EXPECT_EQ(e["value"].toString(), "-30");
-            EXPECT_EQ(e["raw"].toInt(), 50);
-        }
-        display = display || (kind == "display" && e["line1"].toString().trimmed() == "HELLO");
-        sleep = sleep || kind == "sleep";
-        wake = wake || kind == "wakeup";
+        if (kind == "change")
+            seen.push_back(e["name"].toString().toStdString() + " " +
+                           QString::number(e["value"].toDouble()).toStdString());
+        else if (kind == "line")
+            seen.push_back("line " + e["state"].toString().toStdString());
+        else if (kind == "display")
+            seen.push_back("display " + e["line1"].toString().trimmed().toStdString());
+        else
+            seen.push_back(kind.toStdString());
     }
-    EXPECT_TRUE(volume && display && sleep && wake) << watch->out();
+    auto saw = [&](const std::string& what) { return std::find(seen.begin(), seen.end(), what) != seen.end(); };
+    for (const char* what : {"volume -30", "front-back -16", "display HELLO", "sleep", "wakeup", "line lost",
+                             "line connected", "volume -20"})
+        EXPECT_TRUE(saw(what)) << what << " in\n" << watch->out();
+    EXPECT_FALSE(saw("VOLUME -30")) << "definition names stay out of watch";
 }
 
 // --- first use, --simulate and TCP ----------------------------------------------

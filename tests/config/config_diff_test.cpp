@@ -146,8 +146,9 @@ TEST(ConfigUnits, TextsAndReadingBack)
     };
     const Case cases[] = {
         {"VOLUME", 0, "-80"},      {"VOLUME", 80, "+0"},        {"Z2_VOL", 92, "+12"},
-        {"LR_BALANCE", 16, "+0"},  {"Z2_BAL", 3, "-13"},        {"BASS", 24, "+12"},
-        {"TREBLE", 0, "-12"},      {"TILT", 30, "+15"},         {"OUT_ADJ_SUB", 21, "+0.5"},
+        {"LR_BALANCE", 16, "+0"},  {"Z2_BAL", 3, "-13"},        {"BASS", 24, "+6.0"},
+        {"TREBLE", 11, "-0.5"},    {"TILT", 30, "+3.0"},        {"TILT", 14, "-0.2"},
+        {"FB_BALANCE", 0, "-16"},  {"REC_INPUT", 7, "VCR"},         {"OUT_ADJ_SUB", 21, "+0.5"},
         {"OUT_ADJ_CENTER", 19, "-0.5"}, {"OUT_ADJ_REAR_R", 0, "-10.0"}, {"MUTE", 1, "on"},
         {"LOUDNESS", 0, "off"},    {"INPUT", 6, "DVD"},         {"SUB_LOWPASS", 2, "2"},
     };

@@ -15,7 +15,8 @@ for f in ./usr/bin/brennmark ./usr/bin/brennmark-cli ./usr/bin/ridaziv-sim \
          ./usr/share/applications/brennmark.desktop \
          ./usr/share/icons/hicolor/128x128/apps/brennmark.png \
          ./usr/share/man/man1/brennmark.1 ./usr/share/man/man1/brennmark-cli.1 \
-         ./usr/share/man/man1/ridaziv-sim.1; do
+         ./usr/share/man/man1/ridaziv-sim.1 \
+         ./usr/share/bash-completion/completions/brennmark-cli; do
   if ! grep -qx "$f" <<<"$files"; then
     echo "missing from the package: $f"
     status=1
