@@ -37,9 +37,25 @@ CaptureMatch matchAckOrNak(std::uint8_t command)
     };
 }
 
-CaptureScope::CaptureScope(CQuorControl& link, std::atomic<bool>& flag) : link_(link), flag_(flag)
+namespace {
+
+std::string operationName(CQuorControl& link, const std::atomic<bool>& flag)
 {
-    flag_ = true;
+    const LinkState& s = link.state();
+    if (&flag == &s.SaveCaptureActive)
+        return "save";
+    if (&flag == &s.RestoreCaptureActive)
+        return "restore";
+    return "parameters";
+}
+
+} // namespace
+
+CaptureScope::CaptureScope(CQuorControl& link, std::atomic<bool>& flag)
+    : link_(link), flag_(flag), operation_(link, operationName(link, flag))
+{
+    if (operation_.begin())
+        flag_ = true;
 }
 
 CaptureScope::~CaptureScope()
@@ -49,12 +65,13 @@ CaptureScope::~CaptureScope()
 
 std::optional<Packet> CaptureScope::await(const CaptureMatch& match, int count, int intervalMs)
 {
-    return AwaitCaptured(link_, count, intervalMs, match);
+    return operation_.await(match, count, intervalMs);
 }
 
 void CaptureScope::release()
 {
     flag_ = false;
+    operation_.release();
 }
 
 void CaptureScope::finish()
@@ -62,8 +79,11 @@ void CaptureScope::finish()
     if (finished_)
         return;
     finished_ = true;
+    const bool held = operation_.holding();
     release();
-    link_.DiscardCaptured();
+    operation_.end(operation_.outcome() == Outcome::Pending ? Outcome::Done : operation_.outcome());
+    if (held)
+        link_.DiscardCaptured();
 }
 
 } // namespace bm

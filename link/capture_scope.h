@@ -1,9 +1,13 @@
-// CaptureScope: one waiting exchange with the unit. While it lives, its capture
-// flag diverts every valid packet from the routing to the capture queue; it
-// waits for the answer with counted polls, and on every way out it switches
-// the flag off and drops what was captured and not taken.
+// CaptureScope: one waiting exchange with the unit, as an operation on the
+// link's operation queue (link/operation_queue.h). Its constructor waits for
+// the line (for the start-up chain or an earlier operation to end); while it
+// holds the line every valid packet goes to the capture queue instead of the
+// routing, and its capture flag is up; it waits for the answer with counted
+// polls, and on every way out it gives the line back, switches the flag off
+// and drops what was captured and not taken.
 #pragma once
 
+#include "link/operation_queue.h"
 #include "link/packet.h"
 
 #include <atomic>
@@ -15,7 +19,7 @@ namespace bm {
 
 class CQuorControl;
 
-using CaptureMatch = std::function<bool(const Packet&)>;
+using CaptureMatch = PacketMatch;
 
 // At most `count` tries; each takes the oldest captured packet, if any, and
 // returns it when it matches. A packet that does not match is discarded and
@@ -33,8 +37,11 @@ CaptureMatch matchAckOrNak(std::uint8_t command);
 
 class CaptureScope {
 public:
-    // Sets `flag` (one of the link's three capture flags). Set it before the
-    // request leaves, so that a quick answer cannot be routed past the wait.
+    // Waits for the line, then sets `flag` (one of the link's three capture
+    // flags, which also names the operation). Made before the request leaves,
+    // so that a quick answer cannot be routed past the wait. When the line
+    // cannot be had (lost, or the link closing) every await() returns nothing
+    // at once and outcome() says why.
     CaptureScope(CQuorControl& link, std::atomic<bool>& flag);
     // Clears the flag and discards every packet left in the capture queue.
     ~CaptureScope();
@@ -49,11 +56,19 @@ public:
     // finish() or the end of the scope. Idempotent.
     void release();
     // release() and discard what is left; the scope then does nothing more.
+    // The operation ends as done unless an await() ended it otherwise.
     void finish();
+
+    // How the exchange went so far: Pending while it runs and every await()
+    // was answered; NotAnswered, LineLost or Cancelled after an await() that
+    // returned nothing.
+    Outcome outcome() const { return operation_.outcome(); }
+    Operation& operation() { return operation_; }
 
 private:
     CQuorControl& link_;
     std::atomic<bool>& flag_;
+    Operation operation_;
     bool finished_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include "link/quor_control.h"
 
 #include "link/capture_queue.h"
+#include "link/operation_queue.h"
 #include "link/receiver_pass.h"
 #include "link/ring_buffer.h"
 #include "link/trace.h"
@@ -65,7 +66,7 @@ std::int64_t nowMs()
 
 struct CQuorControl::Impl {
     explicit Impl(CQuorControl& owner)
-        : self(owner), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+        : self(owner), operations(owner), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     {
     }
     ~Impl()
@@ -75,6 +76,7 @@ struct CQuorControl::Impl {
     }
 
     CQuorControl& self;
+    OperationQueue operations;
     int portNumber = 1;
     LinkClient* client = nullptr;
     std::array<std::atomic<int>, std::size(keys::kTimingKeys)> timing{};
@@ -226,6 +228,7 @@ int CQuorControl::InitInstance()
         return 0;
 
     state_.StatusSweepActive = true;
+    m.operations.chainProgress();
     state_.UnitHeard = false;
     m.setLine(LineState::Connected);
     m.open = true;
@@ -248,6 +251,7 @@ int CQuorControl::InitInstance()
         return 0; // the threads keep running: a late answer still sets UnitHeard
 
     state_.StatusSweepActive = true;
+    m.operations.chainProgress();
     m.sendOwn(framePacket(DC_CMD_GET_SYS_STATUS));
     return 1;
 }
@@ -257,6 +261,7 @@ int CQuorControl::ExitInstance()
     Impl& m = *impl_;
     const bool first = !m.exiting.exchange(true);
     const bool wasOpen = m.open.exchange(false);
+    m.operations.close();
     m.threadsRunning = false;
     m.writeQueue.interrupt();
     m.wakeReader();
@@ -595,6 +600,7 @@ void CQuorControl::Impl::heard(const Packet& packet)
         // itself with DC_WAKEUP gets the same from the wake-up handling.
         if (packet.code() != DC_WAKEUP) {
             state().StatusSweepActive = true;
+            operations.chainProgress();
             sendOwn(framePacket(DC_CMD_GET_SYS_STATUS));
         }
         break;
@@ -641,6 +647,7 @@ void CQuorControl::Impl::loseLine()
     lineFailed = false;
     timeoutPrompted = false;
     setLine(LineState::Lost);
+    operations.lineLost();
     notifyWriter();
 }
 
@@ -728,7 +735,12 @@ void CQuorControl::Impl::handlePacket(const Packet& packet)
         return;
     }
     heard(packet);
-    if (s.captureOn()) {
+    // The operation that holds the line takes every packet; otherwise the
+    // packet is routed, and no operation takes the line until it has been.
+    const bool toOperation = operations.divert(packet);
+    if (toOperation || s.captureOn()) {
+        if (!toOperation)
+            operations.routingDone();
         captureQueue.append(packet); // not routed: no answer flag, no send, no notice
         answerCaptured = true;
         notifyWriter();
@@ -737,13 +749,17 @@ void CQuorControl::Impl::handlePacket(const Packet& packet)
     trace.write("\r\n");
 
     const std::uint8_t code = packet.code();
+    bool routed = false;
     for (const Route& route : kRoutes) {
         if (route.code == code) {
             (this->*route.handle)(packet);
-            return;
+            routed = true;
+            break;
         }
     }
-    onOther(packet);
+    if (!routed)
+        onOther(packet);
+    operations.routingDone();
 }
 
 void CQuorControl::Impl::applyTimeoutRule()
@@ -815,6 +831,7 @@ void CQuorControl::Impl::onWakeup(const Packet& packet)
     sleepMs(kWakeupSettleMs);
     sleepMs(kWakeupSettleMs);
     state().StatusSweepActive = true;
+    operations.chainProgress();
     sendOwn(framePacket(DC_CMD_GET_SYS_STATUS));
     toClient(packet);
 }
@@ -910,6 +927,11 @@ void CQuorControl::Impl::onOther(const Packet& packet)
 }
 
 // --- Capture queue and trace -------------------------------------------------
+
+OperationQueue& CQuorControl::operations()
+{
+    return impl_->operations;
+}
 
 std::optional<Packet> CQuorControl::PopCaptured()
 {

@@ -6,6 +6,7 @@
 
 #include "link/link_client.h"
 #include "link/link_state.h"
+#include "link/operation_queue.h"
 #include "link/packet.h"
 #include "platform/owner_window.h"
 #include "platform/prompt.h"
@@ -129,6 +130,10 @@ public:
 
     LinkState& state() { return state_; }
     const LinkState& state() const { return state_; }
+
+    // The one owner of the line (link/operation_queue.h): every exchange with
+    // the unit other than the start-up chain runs as an Operation through it.
+    OperationQueue& operations();
 
     // Timing values in force; the six "WritePacket" ones may be changed while
     // the link runs and take effect with the next packet.

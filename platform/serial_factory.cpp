@@ -1,6 +1,7 @@
 // The one place that decides between the termios and the TCP line.
 #include "platform/serial_factory.h"
 
+#include "platform/service_socket.h"
 #include "platform/settings_keys.h"
 #include "platform/tcp_serial.h"
 #include "platform/termios_serial.h"
@@ -19,7 +20,7 @@ std::string chosenSerialDevice(SettingsStore& settings, const std::string& overr
 std::unique_ptr<SerialDevice> makeSerialDevice(SettingsStore& settings, const std::string& overridePath)
 {
     const std::string device = chosenSerialDevice(settings, overridePath);
-    if (isTcpDevice(device))
+    if (isTcpDevice(device) || isServiceDevice(device))
         return std::make_unique<TcpSerialPort>(device);
     return std::make_unique<TermiosSerialPort>(settings, overridePath);
 }

@@ -3,6 +3,8 @@
 // a silent line and never holds a link thread for good.
 #include "platform/tcp_serial.h"
 
+#include "platform/service_socket.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -100,6 +103,8 @@ bool TcpSerialPort::open(int /*portNumber*/)
         return false;
     }
     openError_.clear();
+    if (isServiceDevice(device_))
+        return openServiceSocket();
     std::string host;
     int port = 0;
     if (!parseTcpDevice(device_, host, port)) {
@@ -139,6 +144,34 @@ bool TcpSerialPort::open(int /*portNumber*/)
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
+    lost_ = false;
+    lastWriteLength_ = 0;
+    fd_ = fd;
+    return true;
+}
+
+bool TcpSerialPort::openServiceSocket()
+{
+    const std::string path = serviceSocketPath(device_);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        openError_ = "not a usable socket path: " + path;
+        return false;
+    }
+    path.copy(address.sun_path, path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        openError_ = std::strerror(errno);
+        return false;
+    }
+    int error = 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    if (!connectWithin(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address, deadline, error)) {
+        ::close(fd);
+        openError_ = "brennmarkd at " + path + ": " + std::strerror(error);
+        return false;
+    }
     lost_ = false;
     lastWriteLength_ = 0;
     fd_ = fd;

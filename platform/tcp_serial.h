@@ -1,6 +1,7 @@
 // The serial line carried over TCP, as IP-to-serial bridges and ser2net offer
 // it: raw bytes both ways, no telnet options. The device name is
 // "tcp://HOST:PORT"; a dropped connection is a lost line and open() connects again.
+// The same socket line reaches brennmarkd ("service", "unix:PATH": a Unix socket).
 #pragma once
 
 #include "platform/serial_device.h"
@@ -43,6 +44,9 @@ public:
     static constexpr int kConnectTimeoutMs = 2000;
 
 private:
+    // open() for "service" and "unix:PATH"; fdMutex_ held.
+    bool openServiceSocket();
+
     const std::string device_;
 
     // Held shared by reads and writes, exclusively by open and close, so the

@@ -38,6 +38,8 @@ const char* const kUsage =
     "  --changes-only     keys that change nothing report nothing\n"
     "  --refuse-long-names  names longer than their field refused (DC_INVALID_NAME)\n"
     "  --full-width-names names sent blank-padded to their whole field, no NUL\n"
+    "  --strict           report on standard error any request that arrives while an\n"
+    "                     answer is still due; exit status 1 at the end if any did\n"
     "  --tcp HOST:PORT    also serve the line on TCP, as ser2net does (loopback\n"
     "                     only; port 0 picks one); its tcp:// address is the\n"
     "                     second line on standard output\n"
@@ -85,6 +87,7 @@ std::optional<Switch> switchOf(const std::string& arg)
         {"--changes-only", &bm::sim::SimOptions::reportChangesOnly},
         {"--refuse-long-names", &bm::sim::SimOptions::refuseLongNames},
         {"--full-width-names", &bm::sim::SimOptions::fullWidthNames},
+        {"--strict", &bm::sim::SimOptions::strict},
     };
     for (const auto& [name, member] : kSwitches)
         if (arg == name)
@@ -236,5 +239,10 @@ int main(int argc, char** argv)
     if (tcp)
         tcp->stop();
     server.stop();
+    if (const auto early = server.strictViolations(); early > 0) {
+        std::fprintf(stderr, "ridaziv-sim: strict: %llu request(s) arrived while an answer was still due\n",
+                     static_cast<unsigned long long>(early));
+        return 1;
+    }
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -66,9 +67,15 @@ struct SimServer::Impl {
     void serve();
     // Queues a batch caused at `cause` (the moment its command had fully
     // arrived, or now for the console).
-    void schedule(const Emissions& batch, Clock::time_point cause = Clock::now());
+    // `answer`: the batch answers a host request; its packets up to the first
+    // one the unit sends later by itself (a restart's wake-up) are the answer.
+    void schedule(const Emissions& batch, Clock::time_point cause = Clock::now(), bool answer = false);
     void sendDue();
-    void writePacket(const std::vector<std::uint8_t>& packet);
+    // `answer`: the packet is part of an answer to the host, so host bytes
+    // that come in before its last byte has gone are early (strict mode).
+    void writePacket(const std::vector<std::uint8_t>& packet, bool answer);
+    // Strict mode: host bytes are waiting on the line right now.
+    bool hostBytesWaiting() const;
     bool writeRaw(const std::uint8_t* data, std::size_t n);
     void pace(Clock::time_point& slot, std::size_t bytes);
     void wake();
@@ -80,7 +87,18 @@ struct SimServer::Impl {
     SimulatedUnit unit;
 
     std::mutex queueMutex; // guards outgoing
-    std::multimap<Clock::time_point, std::vector<std::uint8_t>> outgoing;
+    struct Outgoing {
+        std::vector<std::uint8_t> bytes;
+        bool answer = false; // part of the answer to a host request
+    };
+    std::multimap<Clock::time_point, Outgoing> outgoing;
+    // Answer packets scheduled and not yet wholly written (queueMutex).
+    int answersOwed = 0;
+    // Strict mode, serving thread only: host bytes seen while an answer was
+    // being written; the request they belong to is early.
+    bool earlyBytes = false;
+    std::uint8_t answeringCode = 0; // the request the owed answer belongs to
+    std::atomic<std::uint64_t> violations{0};
 
     // Descriptors: opened by start() before the thread exists, closed by the
     // thread (dropped line) or by stop() after joining it.
@@ -113,18 +131,35 @@ void SimServer::Impl::wake()
     }
 }
 
-void SimServer::Impl::schedule(const Emissions& batch, Clock::time_point cause)
+void SimServer::Impl::schedule(const Emissions& batch, Clock::time_point cause, bool answer)
 {
     if (batch.empty())
         return;
     auto due = cause;
     if (!options.fast)
         due += std::chrono::milliseconds(std::max(0, options.answerDelayMs));
+    // The answer runs to the last response (acknowledgement, refusal or
+    // record) sent at once; reports that follow it, and whatever the unit
+    // sends later by itself (a restart's wake-up), are the unit's own.
+    std::size_t answerEnd = 0;
+    for (std::size_t i = 0; answer && i < batch.size() && (i == 0 || batch[i].delayMs == 0); ++i)
+        if (batch[i].bytes.size() > 2 && batch[i].bytes[2] >= 0x80)
+            answerEnd = i + 1;
     std::lock_guard lock(queueMutex);
-    for (const auto& e : batch) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const auto& e = batch[i];
         due += std::chrono::milliseconds(e.delayMs);
-        outgoing.emplace(due, e.bytes);
+        const bool part = i < answerEnd;
+        outgoing.emplace(due, Outgoing{e.bytes, part});
+        if (part)
+            ++answersOwed;
     }
+}
+
+bool SimServer::Impl::hostBytesWaiting() const
+{
+    pollfd p{master, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 void SimServer::Impl::pace(Clock::time_point& slot, std::size_t bytes)
@@ -160,7 +195,7 @@ bool SimServer::Impl::writeRaw(const std::uint8_t* data, std::size_t n)
     return true;
 }
 
-void SimServer::Impl::writePacket(const std::vector<std::uint8_t>& packet)
+void SimServer::Impl::writePacket(const std::vector<std::uint8_t>& packet, bool answer)
 {
     std::vector<std::uint8_t> bytes;
     if (options.noise) {
@@ -183,6 +218,10 @@ void SimServer::Impl::writePacket(const std::vector<std::uint8_t>& packet)
             return;
         pace(slot, end - at);
         at = end;
+        // Bytes from the host before the answer's last byte has gone belong to
+        // a request sent too early.
+        if (options.strict && answer && at < bytes.size() && !earlyBytes && hostBytesWaiting())
+            earlyBytes = true;
         if (at == splitAt && at < bytes.size()) {
             std::this_thread::sleep_for(kSplitGap);
             slot = Clock::now();
@@ -193,7 +232,7 @@ void SimServer::Impl::writePacket(const std::vector<std::uint8_t>& packet)
 void SimServer::Impl::sendDue()
 {
     for (;;) {
-        std::vector<std::uint8_t> packet;
+        Outgoing packet;
         {
             std::lock_guard lock(queueMutex);
             if (outgoing.empty() || outgoing.begin()->first > Clock::now())
@@ -202,7 +241,14 @@ void SimServer::Impl::sendDue()
             outgoing.erase(outgoing.begin());
         }
         if (!silent && !stopping)
-            writePacket(packet);
+            writePacket(packet.bytes, packet.answer);
+        if (packet.answer) {
+            std::lock_guard lock(queueMutex);
+            --answersOwed;
+            // More of the same answer to come: host bytes now are early too.
+            if (options.strict && answersOwed > 0 && !earlyBytes && hostBytesWaiting())
+                earlyBytes = true;
+        }
     }
 }
 
@@ -255,9 +301,30 @@ void SimServer::Impl::serve()
                 arrived = options.fast ? lastByte : std::max(arrived, lastByte) + kByteTime * static_cast<int>(n);
                 Emissions answers;
                 bool drop = false;
+                bool owed = false;
+                if (options.strict) {
+                    std::lock_guard lock(queueMutex);
+                    owed = answersOwed > 0 || earlyBytes;
+                }
                 {
                     std::lock_guard lock(unitMutex);
+                    const std::size_t before = unit.packetsRead();
                     answers = unit.receive(buffer, static_cast<std::size_t>(n));
+                    const std::size_t read = unit.packetsRead() - before;
+                    if (owed && read > 0) {
+                        violations += read;
+                        const auto& last = unit.receivedPackets();
+                        const unsigned code = last.empty() || last.back().size() < 3 ? 0u : last.back()[2];
+                        std::fprintf(stderr,
+                                     "ridaziv-sim: strict: request 0x%02X arrived while the answer to 0x%02X was still due\n",
+                                     code, static_cast<unsigned>(answeringCode));
+                    }
+                    if (read > 0) {
+                        earlyBytes = false;
+                        const auto& last = unit.receivedPackets();
+                        if (!last.empty() && last.back().size() >= 3)
+                            answeringCode = last.back()[2];
+                    }
                     drop = options.dropAfterPackets >= 0 &&
                            unit.packetsRead() >= static_cast<std::size_t>(options.dropAfterPackets);
                     drop = drop || (dropAt >= 0 && unit.packetsRead() >= static_cast<std::size_t>(dropAt));
@@ -271,7 +338,7 @@ void SimServer::Impl::serve()
                     closeLine();
                     break;
                 }
-                schedule(answers, arrived);
+                schedule(answers, arrived, true);
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 std::this_thread::sleep_for(10ms);
             }
@@ -424,6 +491,11 @@ std::uint64_t SimServer::bytesFromHost() const
 std::uint64_t SimServer::bytesToHost() const
 {
     return impl_->toHost.load();
+}
+
+std::uint64_t SimServer::strictViolations() const
+{
+    return impl_->violations.load();
 }
 
 void SimServer::setSilent(bool silent)

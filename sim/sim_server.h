@@ -37,6 +37,11 @@ struct SimOptions {
     int effectCount = -1;           // this many effects (-1: the firmware's own)
     int paramCount = -1;            // this many system parameters (-1: the firmware's own)
     std::string linkPath;         // when set, a symbolic link to the device
+    // Checks the host's manners: a request that arrives while an answer to an
+    // earlier one is still due (waiting for the unit or still on the line, up
+    // to its last response packet; the reports after it are the unit's own)
+    // is reported on standard error and counted (strictViolations()).
+    bool strict = false;
 };
 
 // A copy of the unit's state, for tests that compare the program's model with it.
@@ -86,6 +91,8 @@ public:
     // Bytes that crossed the line in each direction since start.
     std::uint64_t bytesFromHost() const;
     std::uint64_t bytesToHost() const;
+    // With SimOptions::strict: how many requests arrived while an answer was due.
+    std::uint64_t strictViolations() const;
 
     // Changes a fault while running (tests switch a unit silent midway).
     void setSilent(bool silent);

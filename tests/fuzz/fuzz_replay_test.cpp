@@ -60,5 +60,16 @@ TEST(FuzzReplay, ReceiverCorpus)
     }
 }
 
+// Seeds named "ok-..." are requests; the others typed errors.
+TEST(FuzzReplay, ApiCorpus)
+{
+    const std::vector<Seed> all = seeds("api");
+    ASSERT_GE(all.size(), 5u);
+    for (const Seed& seed : all) {
+        SCOPED_TRACE(seed.name);
+        EXPECT_EQ(runApiInput(seed.bytes.data(), seed.bytes.size()).request, seed.name.rfind("ok-", 0) == 0);
+    }
+}
+
 } // namespace
 } // namespace bm::fuzz

@@ -1,4 +1,4 @@
-// The two fuzz targets as plain functions, so that the libFuzzer programs and
+// The fuzz targets as plain functions, so that the libFuzzer programs and
 // the corpus replay test run the same code.
 //
 // Restore input:  flags, file length (2 bytes, little-endian), the file, then
@@ -38,7 +38,13 @@ struct ReceiverRun {
 };
 ReceiverRun runReceiverInput(const std::uint8_t* data, std::size_t size);
 
-// Both harnesses stop the process with a message when a property fails, so a
+// API input: one request line as a client of brennmarkd sends it.
+struct ApiRun {
+    bool request = false; // a request, not a typed error
+};
+ApiRun runApiInput(const std::uint8_t* data, std::size_t size);
+
+// The harnesses stop the process with a message when a property fails, so a
 // broken rule shows as a crash to the fuzzer and as a failure to the replay.
 [[noreturn]] inline void propertyFailed(const char* what)
 {

@@ -190,6 +190,43 @@ TEST(SimServer, AnswersTakeTheTimeOf19200Baud)
     EXPECT_GE(Clock::now() - sent, 110ms);
 }
 
+// Strict mode counts a request that comes while the answer to the one before
+// is still due: waiting out the unit's delay, or still crossing the line.
+TEST(SimServer, StrictCountsOnlyRequestsSentBeforeTheAnswerIsComplete)
+{
+    enum class Second { AfterWholeAnswer, BeforeAnswerStarts, WhileAnswerOnLine };
+    const struct {
+        const char* name;
+        Second when;
+        std::uint64_t early;
+    } cases[] = {
+        {"after the whole answer", Second::AfterWholeAnswer, 0},
+        {"before the answer starts", Second::BeforeAnswerStarts, 1},
+        {"while the answer is on the line", Second::WhileAnswerOnLine, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimOptions o; // wire timing: the 197-byte answer takes about 113 ms
+        o.strict = true;
+        SimServer sim(o);
+        ASSERT_TRUE(sim.start());
+        Host host(sim.devicePath());
+        ASSERT_TRUE(host.open());
+        host.send(hostPacket(DC_CMD_GET_SYS_PARAM_VALUES));
+        if (c.when == Second::AfterWholeAnswer) {
+            ASSERT_TRUE(host.waitFor(DC_RESP_SYS_PARAM_VALUES));
+        } else if (c.when == Second::WhileAnswerOnLine) {
+            const auto end = Clock::now() + 2s;
+            while (host.bytesRead() == 0 && Clock::now() < end)
+                host.collect(1ms);
+            ASSERT_GT(host.bytesRead(), 0u);
+        }
+        host.send(hostPacket(DC_CMD_GET_CONFIG));
+        ASSERT_TRUE(host.waitFor(DC_RESP_UNIT_CONFIG));
+        EXPECT_EQ(sim.strictViolations(), c.early);
+    }
+}
+
 TEST(SimServer, ParameterWriteEndsInAWakeupAfterThePause)
 {
     SimServer sim(fastOptions());

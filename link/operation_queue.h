@@ -1,0 +1,204 @@
+// The operation queue: the one owner of the line.
+//
+// Every exchange with the unit, or chain of exchanges, is an operation, and the
+// link runs them one at a time, in the order they asked for the line:
+//
+//  - The start-up chain (the greeting, the status sweep and the definitions
+//    download the sweep takes in) is an operation the reader drives: its
+//    answers go to the device model, which sends the next request. It holds
+//    the line while its flag is up (LinkState::StatusSweepActive or
+//    ReloadDefinitions) and it keeps moving: a chain that has heard nothing
+//    for kChainStallMs, or whose line is not answering, lost or asleep, has
+//    stalled and no longer holds anyone up (it is taken up again by the sweep
+//    of the next reconnection or wake-up).
+//  - Every other operation is an Operation object on the thread that wants
+//    the line (the user-interface thread, a command-line command, a service's
+//    client thread). begin() waits for its turn: until every operation that
+//    asked before it has ended and no chain holds the line. While it holds
+//    the line, every valid packet from the unit goes to its inbox (the
+//    capture queue) instead of the model's routing, so an answer can only
+//    reach the operation that asked. An operation begun on a thread that
+//    already holds the line (a restore's parameter write, a wait that pumped
+//    the interface into another request) runs inside the one that holds it.
+//  - The unit's unsolicited messages (DC_WAKEUP, DC_SLEEP, DC_FPD,
+//    DC_PARAM_CHG_MSG) reach the model as they always did when no operation
+//    holds the line, and every unsolicited packet is also handed to each
+//    listener added with addUnsolicitedListener(), whoever holds the line.
+//  - A request that would start a chain while an operation waits is not
+//    refused: the reader finishes routing the packet it is on before an
+//    operation may take the line, and an operation then waits for that chain.
+//    A page activation or a user command during a download therefore waits
+//    for the download; it never ends it.
+//
+// Every operation ends with a definite outcome (Outcome below): done, refused
+// by the unit, not answered within its bound, line lost, cancelled, or (for a
+// write the unit acknowledged but never confirmed by restarting) unconfirmed.
+// An operation is bounded: the counted waits of await() and the limit of an
+// Exchange bound its time once it holds the line, the progress rule above
+// bounds its wait for a chain, and begin() may be given a limit of its own.
+// A lost line ends at once every operation that holds or waits for the line
+// (LineLost); the link's close ends them all (Cancelled); cancel() may be
+// called from any thread.
+//
+// The packets on the wire, their order and the designed timing do not change:
+// an operation that finds the line free takes it without waiting at all, and
+// the counted waits keep their counts and intervals.
+//
+// A service that shares one unit among several clients builds on this: each
+// client request becomes an Exchange run by an Operation (one at a time, the
+// answers collected for the client that asked, with its outcome), and the
+// unsolicited listener passes the unit's own messages to every client.
+#pragma once
+
+#include "link/packet.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bm {
+
+class CQuorControl;
+
+// How an operation ended.
+enum class Outcome : int {
+    Pending,     // not ended yet
+    Done,        // the unit answered as asked
+    Refused,     // the unit answered DC_NAK
+    NotAnswered, // no (matching) answer within the operation's bound
+    LineLost,    // the line was lost (or was lost already) while it waited or ran
+    Cancelled,   // cancelled by its owner or ended by the link's close
+    Unconfirmed, // a write the unit acknowledged, then never confirmed by its restart
+};
+
+// A short English description ("done", "refused by the unit", ...), for the
+// status line, the command line and traces.
+const char* outcomeText(Outcome outcome);
+
+using PacketMatch = std::function<bool(const Packet&)>;
+
+// A chain with nothing heard for this long no longer holds the line.
+inline constexpr int kChainStallMs = 3000;
+
+// One request and the answers that belong to it: what a service passes through
+// for a client.
+struct Exchange {
+    Packet request;
+    // The packets that answer the request; every one is collected. Any other
+    // packet that arrives meanwhile is dropped (unsolicited ones still reach
+    // the listeners). DC_NAK always ends the exchange as Refused.
+    PacketMatch isAnswer;
+    // The answer that ends the exchange (Done); none: the first answer.
+    PacketMatch isLast;
+    // The bound once the request is queued for the wire: NotAnswered after it.
+    int limitMs = 1000;
+};
+
+struct ExchangeResult {
+    Outcome outcome = Outcome::Pending;
+    std::vector<Packet> answers; // in arrival order
+};
+
+// One operation on the line. Construct it on the thread that will wait and
+// send; begin() takes the line, the destructor gives it back (ending the
+// operation as Cancelled if nothing else ended it) and drops whatever its
+// inbox still holds.
+class Operation {
+public:
+    static constexpr int kNoLimit = -1;
+
+    Operation(CQuorControl& link, std::string name);
+    ~Operation();
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+    // Waits for the line as described above (running the link's pump when on
+    // the user-interface thread). True once this operation holds it; false
+    // when it ended first (LineLost, Cancelled, or NotAnswered when `limitMs`
+    // passed), outcome() telling which. Returns at once, without any sleep,
+    // when the line is free.
+    bool begin(int limitMs = kNoLimit);
+    bool holding() const;
+
+    // At most `count` tries, each taking the oldest packet of the inbox and
+    // returning it when it matches; a packet that does not match is dropped
+    // and uses up its try; after each try without a match, `intervalMs` of
+    // sleep. Nothing when the tries ran out (the outcome becomes NotAnswered),
+    // when the line was lost (LineLost) or when the operation was cancelled
+    // (Cancelled); the outcome is left Pending when a packet is returned.
+    std::optional<Packet> await(const PacketMatch& match, int count, int intervalMs);
+
+    // Begins if need be, sends the request, collects its answers: the service's
+    // exchange. The operation's outcome is the result's.
+    ExchangeResult exchange(const Exchange& exchange);
+
+    // Stops routing the unit's packets to this operation (for instance while
+    // a message is shown) and lets a waiting operation of the same thread run;
+    // what the inbox holds stays until the end. Idempotent.
+    void release();
+
+    // Any thread: ends the operation as Cancelled; its wait returns at once.
+    void cancel();
+    // Sets the outcome (the first one set stays) and gives the line back.
+    void end(Outcome outcome);
+    Outcome outcome() const;
+    const std::string& name() const;
+
+    struct State; // shared with the link's queue
+
+private:
+    CQuorControl& link_;
+    std::shared_ptr<State> state_;
+};
+
+// Helpers for the common answers.
+PacketMatch matchPacketCode(std::uint8_t code);
+
+// The link's side of the queue (owned by CQuorControl; reached through
+// CQuorControl::operations()).
+class OperationQueue {
+public:
+    explicit OperationQueue(CQuorControl& link);
+    ~OperationQueue();
+    OperationQueue(const OperationQueue&) = delete;
+    OperationQueue& operator=(const OperationQueue&) = delete;
+
+    // True while an operation or a chain holds the line (the status re-read and
+    // other optional requests stay away then).
+    bool busy() const;
+    // The name of the operation that holds the line ("" when none; "start-up
+    // chain" for the sweep or download).
+    std::string holder() const;
+
+    // Adds a listener for the unit's unsolicited packets; it is called on the
+    // reader thread and must not block or send and wait. Returns its id.
+    int addUnsolicitedListener(std::function<void(const Packet&)> listener);
+    void removeUnsolicitedListener(int id);
+
+    // --- the link's own calls -------------------------------------------------
+    // The reader, for each valid packet: true when an operation holds the line
+    // and the packet went to its inbox. Otherwise the packet is to be routed
+    // and routingDone() follows once it has been.
+    bool divert(const Packet& packet);
+    void routingDone();
+    // The chain made progress (a routed answer, a chain request).
+    void chainProgress();
+    // The line was lost: every operation holding or waiting for it ends.
+    void lineLost();
+    // The link closes: every operation ends as Cancelled, and later ones at once.
+    void close();
+    // Called by Operation.
+    void enqueue(const std::shared_ptr<Operation::State>& op);
+    void leave(const std::shared_ptr<Operation::State>& op);
+    bool mayTake(const std::shared_ptr<Operation::State>& op);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace bm

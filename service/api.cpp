@@ -1,0 +1,158 @@
+// The request parser: nlohmann/json reads the line; every member is checked
+// for its type before it is used, so no input reaches the unit unchecked.
+#include "service/api.h"
+
+#include <climits>
+#include <cstdint>
+#include <optional>
+
+namespace bm::service {
+namespace {
+
+ApiError fail(ApiErrorType type, std::string message, const Json& id = nullptr)
+{
+    return ApiError{type, std::move(message), id};
+}
+
+std::optional<controls::JsonScalar> scalarOf(const Json& value)
+{
+    if (value.is_null())
+        return controls::JsonScalar{nullptr};
+    if (value.is_boolean())
+        return controls::JsonScalar{value.get<bool>()};
+    if (value.is_number_integer()) {
+        if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(LLONG_MAX))
+            return controls::JsonScalar{value.get<double>()};
+        return controls::JsonScalar{value.get<long long>()};
+    }
+    if (value.is_number_float())
+        return controls::JsonScalar{value.get<double>()};
+    if (value.is_string())
+        return controls::JsonScalar{value.get<std::string>()};
+    return std::nullopt;
+}
+
+} // namespace
+
+const char* errorTypeName(ApiErrorType type)
+{
+    switch (type) {
+    case ApiErrorType::NotJson: return "not_json";
+    case ApiErrorType::TooLong: return "too_long";
+    case ApiErrorType::BadRequest: return "bad_request";
+    case ApiErrorType::UnknownOp: return "unknown_op";
+    case ApiErrorType::WrongType: return "wrong_type";
+    case ApiErrorType::Unauthorized: return "unauthorized";
+    case ApiErrorType::UnknownControl: return "unknown_control";
+    case ApiErrorType::InvalidValue: return "invalid_value";
+    case ApiErrorType::NotRead: return "not_read";
+    case ApiErrorType::Refused: return "refused";
+    case ApiErrorType::NotAnswered: return "not_answered";
+    case ApiErrorType::LineLost: return "line_lost";
+    case ApiErrorType::Mismatch: return "mismatch";
+    case ApiErrorType::Overloaded: return "overloaded";
+    }
+    return "bad_request";
+}
+
+std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line)
+{
+    if (line.size() > kMaxRequestLine)
+        return fail(ApiErrorType::TooLong, "a request line is at most " + std::to_string(kMaxRequestLine) + " bytes");
+    Json doc = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
+    if (doc.is_discarded())
+        return fail(ApiErrorType::NotJson, "the line is not JSON");
+    if (!doc.is_object())
+        return fail(ApiErrorType::BadRequest, "a request is a JSON object");
+
+    ApiRequest request;
+    if (const auto id = doc.find("id"); id != doc.end()) {
+        if (id->is_structured())
+            return fail(ApiErrorType::WrongType, "\"id\" is a string, a number or null");
+        request.id = *id;
+    }
+    const auto op = doc.find("op");
+    if (op == doc.end())
+        return fail(ApiErrorType::BadRequest, "a request needs \"op\"", request.id);
+    if (!op->is_string())
+        return fail(ApiErrorType::WrongType, "\"op\" is a string", request.id);
+    const std::string name = op->get<std::string>();
+
+    auto text = [&](const char* member, std::string& into) -> std::optional<ApiError> {
+        const auto it = doc.find(member);
+        if (it == doc.end() || !it->is_string())
+            return fail(ApiErrorType::WrongType, std::string("\"") + member + "\" is a string and required", request.id);
+        into = it->get<std::string>();
+        return std::nullopt;
+    };
+
+    if (name == "auth") {
+        request.op = ApiOp::Auth;
+        if (auto e = text("token", request.token))
+            return *e;
+    } else if (name == "hello") {
+        request.op = ApiOp::Hello;
+    } else if (name == "subscribe") {
+        request.op = ApiOp::Subscribe;
+    } else if (name == "unsubscribe") {
+        request.op = ApiOp::Unsubscribe;
+    } else if (name == "get") {
+        request.op = ApiOp::Get;
+        if (const auto one = doc.find("control"); one != doc.end()) {
+            if (!one->is_string())
+                return fail(ApiErrorType::WrongType, "\"control\" is a string", request.id);
+            request.controls.push_back(one->get<std::string>());
+        }
+        if (const auto many = doc.find("controls"); many != doc.end()) {
+            if (!many->is_array())
+                return fail(ApiErrorType::WrongType, "\"controls\" is an array of names", request.id);
+            for (const Json& n : *many) {
+                if (!n.is_string())
+                    return fail(ApiErrorType::WrongType, "\"controls\" is an array of names", request.id);
+                request.controls.push_back(n.get<std::string>());
+            }
+        }
+    } else if (name == "set") {
+        request.op = ApiOp::Set;
+        const auto values = doc.find("values");
+        if (values == doc.end() || !values->is_object() || values->empty())
+            return fail(ApiErrorType::WrongType, "\"values\" is an object of control names and values",
+                        request.id);
+        for (auto it = values->begin(); it != values->end(); ++it) {
+            const auto scalar = scalarOf(it.value());
+            if (!scalar || std::holds_alternative<std::nullptr_t>(*scalar))
+                return fail(ApiErrorType::WrongType,
+                            "the value of \"" + it.key() + "\" is a number, true/false or a string", request.id);
+            request.values.emplace_back(it.key(), *scalar);
+        }
+    } else if (name == "ir") {
+        request.op = ApiOp::Ir;
+        if (auto e = text("key", request.key))
+            return *e;
+    } else {
+        return fail(ApiErrorType::UnknownOp, "unknown op \"" + name + "\"", request.id);
+    }
+    return request;
+}
+
+std::string jsonLine(const Json& message)
+{
+    return message.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string errorLine(const ApiError& error)
+{
+    Json out;
+    out["error"] = errorTypeName(error.type);
+    out["message"] = error.message;
+    if (!error.id.is_null())
+        out["id"] = error.id;
+    return jsonLine(out);
+}
+
+Json toJson(const controls::JsonScalar& scalar)
+{
+    return std::visit([](const auto& v) -> Json { return Json(v); }, scalar);
+}
+
+} // namespace bm::service

@@ -1,0 +1,74 @@
+// The JSON API's messages: one request a line from the client, one reply (or a
+// typed error) a line back, and the events a subscriber is sent. The formats
+// are published as a JSON Schema in docs/brennmarkd-api.schema.json.
+#pragma once
+
+#include "model/controls.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace bm::service {
+
+using Json = nlohmann::ordered_json;
+
+// The longest request line taken; a longer one is answered too_long and the
+// client disconnected.
+inline constexpr std::size_t kMaxRequestLine = 64 * 1024;
+
+enum class ApiOp { Auth, Hello, Subscribe, Unsubscribe, Get, Set, Ir };
+
+struct ApiRequest {
+    ApiOp op = ApiOp::Hello;
+    Json id;                          // echoed in the reply when given (null: none)
+    std::string token;                // auth
+    std::vector<std::string> controls; // get (empty: every control)
+    std::vector<std::pair<std::string, controls::JsonScalar>> values; // set, in the order given
+    std::string key;                  // ir
+};
+
+// The kinds of error a client can be answered with.
+enum class ApiErrorType {
+    NotJson,        // the line is not JSON
+    TooLong,        // the line is longer than kMaxRequestLine
+    BadRequest,     // JSON, but not an object with an "op"
+    UnknownOp,      // an "op" this service does not know
+    WrongType,      // a member of the wrong JSON type, or a required one missing
+    Unauthorized,   // the token is missing or wrong
+    UnknownControl, // a control name the table (and the unit) does not know
+    InvalidValue,   // a value the control does not take
+    NotRead,        // the unit's value has not been read in this run
+    Refused,        // the unit answered DC_NAK
+    NotAnswered,    // the unit did not answer in time
+    LineLost,       // the line to the unit is lost
+    Mismatch,       // acknowledged, but the unit reports another value
+    Overloaded,     // the client has too many requests waiting
+};
+
+const char* errorTypeName(ApiErrorType type);
+
+struct ApiError {
+    ApiErrorType type = ApiErrorType::BadRequest;
+    std::string message;
+    Json id; // the request's id when it could be read
+};
+
+// Reads one request line (without its newline).
+std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line);
+
+// {"error":TYPE,"message":...,"id":...} with its newline.
+std::string errorLine(const ApiError& error);
+// A reply or event object as one line with its newline. Never throws: bytes
+// that are not UTF-8 in a text are replaced.
+std::string jsonLine(const Json& message);
+
+// A controls' JSON scalar as JSON.
+Json toJson(const controls::JsonScalar& scalar);
+
+} // namespace bm::service

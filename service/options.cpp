@@ -1,0 +1,131 @@
+#include "service/options.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+
+namespace bm::service {
+
+std::string serviceUsage()
+{
+    return "Usage: brennmarkd [options]\n"
+           "Owns the line to a Ridaziv DE-1 or ZA-2 and shares it: the panel and brennmark-cli\n"
+           "connect with --port service (or unix:PATH) and speak the unit's protocol through\n"
+           "it; automation speaks newline-delimited JSON on the same socket. Runs until\n"
+           "SIGTERM or SIGINT, then says goodbye to the unit.\n"
+           "\n"
+           "  --port DEVICE      the unit's serial device or tcp://HOST:PORT (default:\n"
+           "                     BRENNMARK_PORT, else the port stored by the panel)\n"
+           "  --socket PATH      the Unix socket (default $XDG_RUNTIME_DIR/brennmark/brennmarkd.sock)\n"
+           "  --listen HOST:PORT also serve the JSON API on TCP (loopback unless a token file\n"
+           "                     is given)\n"
+           "  --token-file FILE  the token a TCP client must send first ({\"op\":\"auth\",...})\n"
+           "  --trace FILE       every packet written and read, to a file\n"
+           "  --verbose          every packet in the log on standard error\n"
+           "  --help, --version\n";
+}
+
+bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::string& error, bool& done,
+                         std::string& output)
+{
+    done = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
+                error = arg + " needs a value";
+                return false;
+            }
+            into = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            output = serviceUsage();
+            done = true;
+            return true;
+        }
+        if (arg == "--version" || arg == "-v") {
+            output = "brennmarkd 1.02\n";
+            done = true;
+            return true;
+        }
+        if (arg == "--port") {
+            if (!value(options.port))
+                return false;
+        } else if (arg == "--socket") {
+            if (!value(options.socketPath))
+                return false;
+        } else if (arg == "--listen") {
+            if (!value(options.listen))
+                return false;
+        } else if (arg == "--token-file") {
+            if (!value(options.tokenFile))
+                return false;
+        } else if (arg == "--trace") {
+            if (!value(options.traceFile))
+                return false;
+        } else if (arg == "--verbose") {
+            options.verbose = true;
+        } else {
+            error = "unknown option " + arg;
+            return false;
+        }
+    }
+    error = checkListenOptions(options);
+    return error.empty();
+}
+
+std::string portOverride(const ServiceOptions& options)
+{
+    if (!options.port.empty())
+        return options.port;
+    const char* env = std::getenv("BRENNMARK_PORT");
+    return env ? env : "";
+}
+
+bool splitHostPort(const std::string& text, std::string& host, int& port)
+{
+    std::string portText;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
+            return false;
+        host = text.substr(1, close - 1);
+        portText = text.substr(close + 2);
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon == std::string::npos)
+            return false;
+        host = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+    }
+    if (host.empty() || portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = std::atoi(portText.c_str());
+    return port >= 0 && port <= 65535;
+}
+
+bool isLoopbackHost(const std::string& host)
+{
+    if (host == "localhost" || host == "::1")
+        return true;
+    in_addr v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    return false;
+}
+
+std::string checkListenOptions(const ServiceOptions& options)
+{
+    if (options.listen.empty())
+        return options.tokenFile.empty() ? "" : "--token-file goes with --listen";
+    std::string host;
+    int port = 0;
+    if (!splitHostPort(options.listen, host, port))
+        return "--listen takes HOST:PORT";
+    if (!isLoopbackHost(host) && options.tokenFile.empty())
+        return "--listen on " + host + " (not loopback) needs --token-file";
+    return "";
+}
+
+} // namespace bm::service

@@ -1,0 +1,35 @@
+// brennmarkd's command line.
+#pragma once
+
+#include <string>
+
+namespace bm::service {
+
+struct ServiceOptions {
+    std::string port;       // --port DEVICE (a path or tcp://HOST:PORT); else BRENNMARK_PORT, else stored
+    std::string socketPath; // --socket PATH; empty: the user's default socket
+    std::string listen;     // --listen HOST:PORT (the JSON API over TCP)
+    std::string tokenFile;  // --token-file FILE: the token a TCP client sends first
+    std::string traceFile;  // --trace FILE
+    bool verbose = false;   // --verbose: every packet in the log
+};
+
+// Reads argv. False with `error` for a usage error; `done` is set when the
+// run ends with the text in `output` (--help, --version).
+bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::string& error, bool& done,
+                         std::string& output);
+std::string serviceUsage();
+
+// The device to open: --port, else BRENNMARK_PORT, else "" (the stored port).
+std::string portOverride(const ServiceOptions& options);
+
+// Splits HOST:PORT ("[::1]:PORT" for IPv6). False when malformed.
+bool splitHostPort(const std::string& text, std::string& host, int& port);
+// True for 127.0.0.0/8, ::1 and "localhost".
+bool isLoopbackHost(const std::string& host);
+
+// The --listen rules: a non-loopback address needs a token file. Empty when
+// the options are fine, else the reason.
+std::string checkListenOptions(const ServiceOptions& options);
+
+} // namespace bm::service

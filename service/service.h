@@ -1,0 +1,123 @@
+// brennmarkd's service: the unit (UnitLine) and its clients. One thread runs
+// the sockets: it accepts clients on the Unix socket (and the TCP listener),
+// reads their requests, answers what needs no unit (a client's greeting and
+// goodbye, definitions held complete, the JSON API's own requests), hands the
+// rest to the line thread one request per client at a time, and writes the
+// answers back to the client that asked. The unit's unsolicited messages go
+// to every frame client that has not said goodbye and, as JSON events, to
+// every subscriber.
+//
+// A client's queues are bounded: a client that stops reading is disconnected
+// once kMaxOutput bytes wait for it; a client with a request at the unit is
+// not read further until it is answered; a client that goes away while its
+// request is at the unit leaves it to complete or time out, and the answer is
+// dropped.
+#pragma once
+
+#include "service/api.h"
+#include "service/options.h"
+#include "service/unit_line.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace bm {
+class SettingsStore;
+}
+
+namespace bm::service {
+
+// Bytes that may wait for one client before it counts as not reading.
+inline constexpr std::size_t kMaxOutput = 1024 * 1024;
+// The most clients at once; later ones are refused.
+inline constexpr int kMaxClients = 64;
+
+class Service {
+public:
+    struct Setup {
+        ServiceOptions options;
+        // The settings store; null for the panel's own (QSettings).
+        std::function<std::unique_ptr<SettingsStore>()> makeSettings;
+        // Where log lines go; null: standard error.
+        std::function<void(const std::string&)> log;
+        // The socket's mode (the system unit shares it with a group).
+        unsigned socketMode = 0600;
+    };
+
+    explicit Service(Setup setup);
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    // Opens the unit and the sockets. False with `error` when the unit was not
+    // found or a socket could not be made.
+    bool start(std::string& error);
+    // Serves until stop() or, when `handleSignals` is set, SIGTERM/SIGINT (which the
+    // caller has blocked); then closes the clients, says goodbye to the unit
+    // and removes the socket. Returns the exit status.
+    int run(bool handleSignals = false);
+    // Any thread: makes run() end.
+    void stop();
+
+    std::string socketPath() const { return socketPath_; }
+    int tcpPort() const { return tcpPort_; }
+    std::size_t clientCount() const { return clientCount_.load(); }
+    UnitLine& unit() { return *unit_; }
+
+private:
+    struct Client;
+    struct Delivery;
+
+    void log(const std::string& line);
+    bool openUnixSocket(std::string& error);
+    bool openTcpListener(std::string& error);
+    void accept(int listener, bool tcp);
+    void readClient(Client& c);
+    void writeClient(Client& c);
+    // Handles what the client has sent, up to its next request at the unit.
+    void process(Client& c);
+    void processFrame(Client& c);
+    void processJson(Client& c);
+    void handleJsonRequest(Client& c, const std::string& line);
+    // Queues bytes for the client; false when that closed it (not reading).
+    bool send(Client& c, const std::string& bytes);
+    void close(Client& c, const std::string& why);
+    void deliver();
+    void post(Delivery d);
+    void wake();
+
+    // Line-thread work for the JSON API.
+    std::string jsonHello(const Json& id);
+    std::string jsonGet(const ApiRequest& r);
+    std::string jsonSet(const ApiRequest& r);
+    std::string jsonIr(const ApiRequest& r);
+    Json controlValues(bool withUnread);
+    // Events for the unit's own messages (reader or line thread).
+    std::vector<std::string> jsonEvents(const Packet& p);
+
+    Setup setup_;
+    std::unique_ptr<UnitLine> unit_;
+    std::string socketPath_;
+    bool socketMade_ = false;
+    int unixFd_ = -1;
+    int tcpFd_ = -1;
+    int tcpPort_ = -1;
+    int wakeFd_ = -1;
+    std::string token_;
+    std::map<std::uint64_t, std::unique_ptr<Client>> clients_; // socket thread only
+    std::uint64_t nextId_ = 1;
+    std::atomic<std::size_t> clientCount_{0};
+    std::atomic<bool> stopping_{false};
+
+    std::mutex deliveriesMutex_; // guards deliveries_
+    std::vector<Delivery> deliveries_;
+    std::mutex logMutex_;
+};
+
+} // namespace bm::service

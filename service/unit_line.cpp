@@ -1,0 +1,535 @@
+#include "service/unit_line.h"
+
+#include "link/quor_control.h"
+#include "model/device_model.h"
+#include "model/startup_wait.h"
+#include "platform/serial_factory.h"
+#include "platform/settings_keys.h"
+#include "platform/sleep.h"
+
+#include <chrono>
+
+namespace bm::service {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The line thread's idle pass: due link timers run at least this often.
+constexpr int kIdlePassMs = 50;
+// A waiting job's pass.
+constexpr int kWaitSliceMs = 5;
+// How long a job may wait for the line (a download in progress) before it
+// gives up as not answered.
+constexpr int kBeginLimitMs = 15000;
+// A client request's bound once it is queued for the wire.
+constexpr int kExchangeLimitMs = 1000;
+
+bool isUnsolicited(std::uint8_t code)
+{
+    return code == DC_WAKEUP || code == DC_SLEEP || code == DC_FPD || code == DC_PARAM_CHG_MSG;
+}
+
+// The response code a request is answered with; 0 when an acknowledgement is.
+std::uint8_t responseCode(std::uint8_t request)
+{
+    switch (request) {
+    case DC_CMD_GET_CONFIG: return DC_RESP_UNIT_CONFIG;
+    case DC_CMD_GET_SYS_STATUS: return DC_RESP_SYS_STATUS;
+    case DC_CMD_GET_REC_STATUS: return DC_RESP_REC_ZONE2_STATUS;
+    case DC_CMD_GET_SYS_PARAM_BY_ID:
+    case DC_CMD_GET_SYS_PARAM_BY_NAME: return DC_RESP_SYS_PARAM_DEF;
+    case DC_CMD_GET_SYS_PARAM_VALUES: return DC_RESP_SYS_PARAM_VALUES;
+    case DC_CMD_GET_EFFECT: return DC_RESP_EFFECT_DEF;
+    case DC_CMD_GET_EFFECT_PARAM_DEF: return DC_RESP_EFFECT_PARAM_DEF;
+    case DC_CMD_GET_EFFECT_PARAM_VALUES: return DC_RESP_EFFECT_PARAM_VALUES;
+    case DC_CMD_GET_FPD_CTRL: return DC_RESP_FPD_CTRL_STATUS;
+    case DC_CMD_GET_CUST_NAME: return DC_RESP_CUST_NAME;
+    case DC_CMD_GET_INPUT_NAME: return DC_RESP_INPUT_NAME;
+    case DC_PEEK: return DC_RESP_PEEK_VALUE;
+    case DC_CMD_GET_COM_CONFIG: return DC_RESP_COM_CONFIG;
+    default: return 0;
+    }
+}
+
+bool refers(const Packet& p, std::uint8_t code)
+{
+    return p.dataLength() >= 1 && p.data()[0] == code;
+}
+
+std::string cut(const char* text, std::size_t width)
+{
+    std::string s;
+    for (std::size_t i = 0; i < width && text[i] != '\0'; ++i)
+        s += text[i];
+    return s;
+}
+
+} // namespace
+
+const char* lineStateName(LineState state)
+{
+    switch (state) {
+    case LineState::Connected: return "connected";
+    case LineState::Asleep: return "asleep";
+    case LineState::NotAnswering: return "not_answering";
+    case LineState::Lost: return "lost";
+    case LineState::Reconnecting: return "reconnecting";
+    }
+    return "lost";
+}
+
+PacketMatch answerOf(const Packet& request)
+{
+    const std::uint8_t code = request.code();
+    const std::uint8_t response = responseCode(code);
+    return [code, response](const Packet& p) {
+        if (p.code() == DC_NAK)
+            return refers(p, code);
+        if (response != 0)
+            return p.code() == response;
+        return p.code() == DC_ACK && refers(p, code);
+    };
+}
+
+PacketMatch lastAnswerOf(const Packet& request)
+{
+    return answerOf(request);
+}
+
+// The model's routing, with the read log kept for the controls.
+class UnitLine::Tap : public LinkClient {
+public:
+    explicit Tap(DeviceModel& model) : model_(model) {}
+
+    void bindLink(CQuorControl& link) override { model_.bindLink(link); }
+    void loadDefinitionCache() override { model_.loadDefinitionCache(); }
+    void storeParamValue(std::uint8_t id, std::uint8_t value) override { model_.storeParamValue(id, value); }
+    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override { model_.mirrorParamChange(id, value); }
+    void storeFrontPanel(const std::uint8_t* data, std::size_t length) override
+    {
+        model_.storeFrontPanel(data, length);
+        log_.noteFrontPanel();
+    }
+    void setCurrentEffect(std::uint8_t effectId) override { model_.setCurrentEffect(effectId); }
+    void routePacket(const Packet& packet) override
+    {
+        model_.routePacket(packet);
+        log_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
+    }
+
+    const controls::ReadLog& log() const { return log_; }
+
+private:
+    DeviceModel& model_;
+    controls::ReadLog log_; // written on the reader thread, read anywhere
+};
+
+// No one to ask: every message goes to the log; a retry is declined (the
+// job's outcome says what happened) and remembered for the tone steps.
+class UnitLine::ServicePrompt : public Prompt {
+public:
+    explicit ServicePrompt(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
+
+    PromptAnswer ask(const std::string& text, PromptButtons buttons) override
+    {
+        if (log_)
+            log_("unit: " + text);
+        if (buttons == PromptButtons::OkCancel) {
+            retryAsked_ = true;
+            return PromptAnswer::Cancel;
+        }
+        return PromptAnswer::Ok;
+    }
+    std::atomic<bool> retryAsked_{false};
+
+private:
+    std::function<void(const std::string&)> log_;
+};
+
+// Keeps the owner window's timers and notices running during the link's
+// waits on the line thread.
+class UnitLine::LinePump : public Pump {
+public:
+    LinePump(ManualOwnerWindow& owner, std::thread::id thread) : owner_(owner), thread_(thread) {}
+    void pumpOnce() override
+    {
+        if (std::this_thread::get_id() == thread_)
+            owner_.dispatch();
+    }
+
+private:
+    ManualOwnerWindow& owner_;
+    std::thread::id thread_;
+};
+
+UnitLine::UnitLine(Config config, Hooks hooks) : config_(std::move(config)), hooks_(std::move(hooks)) {}
+
+UnitLine::~UnitLine()
+{
+    stop();
+}
+
+bool UnitLine::start(std::string& error)
+{
+    thread_ = std::thread([this] { run(); });
+    std::unique_lock lock(startMutex_);
+    startCv_.wait(lock, [this] { return startDone_; });
+    error = startError_;
+    return startOk_;
+}
+
+void UnitLine::stop()
+{
+    {
+        std::lock_guard lock(jobsMutex_);
+        stopping_ = true;
+    }
+    jobsCv_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void UnitLine::post(std::function<void()> job)
+{
+    {
+        std::lock_guard lock(jobsMutex_);
+        jobs_.push_back(std::move(job));
+    }
+    jobsCv_.notify_one();
+}
+
+std::size_t UnitLine::queuedJobs() const
+{
+    std::lock_guard lock(jobsMutex_);
+    return jobs_.size();
+}
+
+void UnitLine::run()
+{
+    std::string error;
+    const bool ok = startUp(error);
+    {
+        std::lock_guard lock(startMutex_);
+        startDone_ = true;
+        startOk_ = ok;
+        startError_ = error;
+    }
+    startCv_.notify_all();
+
+    for (;;) {
+        owner_.dispatch();
+        checkSweepChanges();
+        std::function<void()> job;
+        {
+            std::unique_lock lock(jobsMutex_);
+            jobsCv_.wait_for(lock, std::chrono::milliseconds(kIdlePassMs),
+                             [this] { return stopping_ || !jobs_.empty(); });
+            if (stopping_)
+                break;
+            if (jobs_.empty())
+                continue;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        if (link_)
+            job();
+    }
+    // Jobs never started are dropped: their clients are going too.
+    goodbye();
+}
+
+bool UnitLine::startUp(std::string& error)
+{
+    prompt_ = std::make_unique<ServicePrompt>(hooks_.log);
+    pump_ = std::make_unique<LinePump>(owner_, std::this_thread::get_id());
+    owner_.setHandler([this](const Notification& n) { onNotification(n); });
+    settings_ = config_.makeSettings();
+    SettingsStore& s = *settings_;
+    const int storedPort = s.readInt(keys::kComm, keys::kCommPort, keys::kCommPortAbsent);
+    const int portIndex = (storedPort >= 0 && storedPort <= 3) ? storedPort : 0;
+    bool download = s.readInt(keys::kComm, keys::kForceDownload, 0) != 0;
+    if (download)
+        s.writeInt(keys::kComm, keys::kForceDownload, 0);
+    if (DeviceModel::definitionCacheMissing(s))
+        download = true;
+    customNameShown_ = s.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
+
+    serial_ = makeSerialDevice(s, config_.device);
+    devicePath_ = serial_->devicePath();
+    model_ = std::make_unique<DeviceModel>(s, *prompt_);
+    tap_ = std::make_unique<Tap>(*model_);
+    if (!config_.traceFile.empty()) {
+        trace_.open(config_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!trace_) {
+            error = "cannot write the trace to " + config_.traceFile;
+            return false;
+        }
+    }
+    const CQuorControl::Environment env{owner_, s, *prompt_, *serial_, trace_.is_open() ? &trace_ : nullptr,
+                                        pump_.get()};
+    link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
+    if (config_.verbose) {
+        auto log = hooks_.log;
+        std::ofstream* file = trace_.is_open() ? &trace_ : nullptr;
+        link_->attachTrace([log, file](std::string_view text) {
+            std::string line(text);
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+                line.pop_back();
+            if (log)
+                log("packet: " + line);
+            if (file)
+                *file << text;
+        });
+    }
+    listenerId_ = link_->operations().addUnsolicitedListener([this](const Packet& p) {
+        // Values the unit reports stay current in the model even while a
+        // client's exchange holds the line.
+        if (p.code() == DC_PARAM_CHG_MSG && p.dataLength() >= 2)
+            model_->storeParamValue(p.data()[0], p.data()[1]);
+        if (hooks_.unsolicited)
+            hooks_.unsolicited(p);
+    });
+    line_ = static_cast<int>(link_->line());
+    if (!link_->state().UnitHeard) {
+        if (!serial_->isOpen())
+            error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
+        else
+            error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
+        return false;
+    }
+    link_->EnableLink();
+    connected_ = true;
+    StartupWait wait(link_->state(), download, [this](int ms) { waitFor([] { return false; }, ms); });
+    if (!wait.run([](const StartupWait&) { return true; })) {
+        error = "Timed out waiting for data download from DE-1/ZA-2!";
+        return false;
+    }
+    if (wait.downloadSeen()) {
+        // Each effect definition made its effect current: read the status again.
+        if (!reread()) {
+            error = "Timed out waiting for data download from DE-1/ZA-2!";
+            return false;
+        }
+    }
+    definitionsComplete_ = !DeviceModel::definitionCacheMissing(s);
+    line_ = static_cast<int>(link_->line());
+    return true;
+}
+
+void UnitLine::goodbye()
+{
+    if (!link_)
+        return;
+    if (connected_ && link_->state().LinkEnabled && link_->line() != LineState::Lost) {
+        model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
+        model_->HostSleep();
+        sleepMs(100);
+        if (hooks_.log)
+            hooks_.log("unit: goodbye sent");
+    }
+    if (listenerId_ >= 0)
+        link_->operations().removeUnsolicitedListener(listenerId_);
+    link_->DisableLink();
+    link_->ExitInstance();
+    link_.reset();
+}
+
+void UnitLine::onNotification(const Notification& n)
+{
+    if (n.message != WM_LINE_STATE)
+        return;
+    const auto state = static_cast<LineState>(n.first);
+    const auto before = static_cast<LineState>(line_.exchange(static_cast<int>(state)));
+    if (state == before)
+        return;
+    if ((state == LineState::Lost || state == LineState::Reconnecting) && !sweepPending_) {
+        // The reconnection's sweep is compared with what was known before.
+        valuesBefore_ = model_->paramValues();
+        countBefore_ = model_->paramValueCount();
+        sweepPending_ = true;
+    }
+    if (hooks_.lineState)
+        hooks_.lineState(state);
+}
+
+void UnitLine::checkSweepChanges()
+{
+    if (!sweepPending_ || !link_ || link_->line() != LineState::Connected || link_->state().StatusSweepActive ||
+        link_->state().ReloadDefinitions)
+        return;
+    sweepPending_ = false;
+    const auto now = model_->paramValues();
+    const int count = std::min(model_->paramValueCount(), countBefore_);
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> changed;
+    for (int id = 0; id < count; ++id)
+        if (now[static_cast<std::size_t>(id)] != valuesBefore_[static_cast<std::size_t>(id)])
+            changed.emplace_back(static_cast<std::uint8_t>(id), now[static_cast<std::size_t>(id)]);
+    if (!changed.empty() && hooks_.sweepChanges)
+        hooks_.sweepChanges(changed);
+}
+
+void UnitLine::beginJob()
+{
+    prompt_->retryAsked_ = false;
+}
+
+ExchangeResult UnitLine::passThrough(const Packet& request)
+{
+    Operation op(*link_, "client request");
+    if (!op.begin(kBeginLimitMs))
+        return ExchangeResult{op.outcome(), {}};
+    Exchange x;
+    x.request = request;
+    x.isAnswer = answerOf(request);
+    x.isLast = lastAnswerOf(request);
+    x.limitMs = kExchangeLimitMs;
+    return op.exchange(x);
+}
+
+std::optional<Packet> UnitLine::cachedDefinition(const Packet& request) const
+{
+    if (!definitionsComplete_ || !model_ || request.dataLength() < 1)
+        return std::nullopt;
+    if (line_.load() != static_cast<int>(LineState::Connected) && line_.load() != static_cast<int>(LineState::Asleep))
+        return std::nullopt;
+    const std::uint8_t id = request.data()[0];
+    const UnitConfig config = model_->unitConfig();
+    std::vector<std::uint8_t> d;
+    if (request.code() == DC_CMD_GET_SYS_PARAM_BY_ID) {
+        if (id >= config.TotalParams || !model_->paramDefined(id))
+            return std::nullopt;
+        const ParamDef def = model_->paramDef(id);
+        d = {id, def.maximum, model_->paramValue(id)};
+        const std::string name = cut(def.name.data(), def.name.size());
+        d.insert(d.end(), name.begin(), name.end());
+        d.push_back(0);
+        return framePacket(DC_RESP_SYS_PARAM_DEF, d.data(), d.size());
+    }
+    if (request.code() == DC_CMD_GET_EFFECT) {
+        if (id >= config.TotalEffects)
+            return std::nullopt;
+        const EffectDef def = model_->effect(id);
+        const std::string name = cut(def.name.data(), def.name.size());
+        if (name.empty())
+            return std::nullopt;
+        d = {id, def.paramCount};
+        d.insert(d.end(), name.begin(), name.end());
+        d.push_back(0);
+        return framePacket(DC_RESP_EFFECT_DEF, d.data(), d.size());
+    }
+    return std::nullopt;
+}
+
+LineState UnitLine::lineState() const
+{
+    return static_cast<LineState>(line_.load());
+}
+
+std::string UnitLine::devicePath() const
+{
+    return devicePath_;
+}
+
+DeviceModel& UnitLine::model()
+{
+    return *model_;
+}
+
+const controls::ReadLog& UnitLine::readLog() const
+{
+    return tap_->log();
+}
+
+namespace {
+
+controls::Outcome fromOperation(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done: return controls::Outcome::Done;
+    case Outcome::Refused: return controls::Outcome::Refused;
+    case Outcome::LineLost: return controls::Outcome::LineLost;
+    default: return controls::Outcome::NotAnswered;
+    }
+}
+
+} // namespace
+
+controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<void()>& send, std::string& error)
+{
+    Operation op(*link_, "set");
+    if (!op.begin(kBeginLimitMs)) {
+        error = outcomeText(op.outcome());
+        return fromOperation(op.outcome());
+    }
+    send();
+    const auto answer = op.await(
+        [command](const Packet& p) { return (p.code() == DC_ACK || p.code() == DC_NAK) && refers(p, command); },
+        link_->timing(Timing::WritePacketAckWaitCount), link_->timing(Timing::WritePacketAckWaitInterval));
+    if (!answer) {
+        error = outcomeText(op.outcome());
+        return fromOperation(op.outcome());
+    }
+    if (answer->code() == DC_NAK) {
+        op.end(Outcome::Refused);
+        error = std::string("refused by the unit: ") +
+                NakErrorName(answer->dataLength() >= 2 ? answer->data()[1] : 0);
+        return controls::Outcome::Refused;
+    }
+    op.end(Outcome::Done);
+    return controls::Outcome::Done;
+}
+
+controls::Outcome UnitLine::writeParams(const std::function<int()>& change, std::string& error)
+{
+    if (model_->GetSysParams(true) != 1) {
+        error = "the unit's parameters could not be read";
+        return lineLost() ? controls::Outcome::LineLost : controls::Outcome::NotAnswered;
+    }
+    if (change() < 0) {
+        error = "not a value this unit takes";
+        return controls::Outcome::Invalid;
+    }
+    const int r = model_->SetSysParams(true);
+    if (r == 1)
+        return controls::Outcome::Done;
+    error = r < 0 ? "the parameters' definitions are not all held" : "the unit refused or did not restart";
+    return r < 0 ? controls::Outcome::Invalid : controls::Outcome::NotAnswered;
+}
+
+bool UnitLine::waitFor(const std::function<bool()>& done, int limitMs)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+        owner_.dispatch();
+        if (done())
+            return true;
+        if (Clock::now() >= end)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs));
+    }
+}
+
+bool UnitLine::stepFailed() const
+{
+    return prompt_->retryAsked_.load();
+}
+
+bool UnitLine::reread()
+{
+    waitFor([this] { return !link_->state().SendSuppressed; }, 2 * kTimerPeriodMs);
+    model_->StartStatusSweep();
+    return waitFor([this] { return !link_->state().StatusSweepActive; }, 10000);
+}
+
+bool UnitLine::customNameShown() const
+{
+    return customNameShown_;
+}
+
+bool UnitLine::lineLost() const
+{
+    const LineState s = link_ ? link_->line() : LineState::Lost;
+    return s == LineState::Lost || s == LineState::Reconnecting;
+}
+
+} // namespace bm::service

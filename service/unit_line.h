@@ -1,0 +1,162 @@
+// The service's side of the unit: the settings, the serial line, the link, the
+// device model and the operation queue, all driven from one thread of their
+// own (the line thread). It starts the unit as the panel does (definition
+// cache or download, greeting, detection, status sweep), runs the jobs the
+// clients hand it one at a time (a client's request passed to the unit, a JSON
+// get, set or ir), hands the unit's unsolicited packets to the service, and
+// says goodbye to the unit when stopped.
+#pragma once
+
+#include "link/link_client.h"
+#include "link/link_state.h"
+#include "link/operation_queue.h"
+#include "link/packet.h"
+#include "model/controls.h"
+#include "platform/manual_owner_window.h"
+#include "platform/prompt.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace bm {
+class CQuorControl;
+class DeviceModel;
+class SerialDevice;
+class SettingsStore;
+} // namespace bm
+
+namespace bm::service {
+
+// Text of a line state for logs and the JSON API ("connected", "lost", ...).
+const char* lineStateName(LineState state);
+
+// What the unit answers a client request with: the answer packets and the
+// one that completes the answer (see Exchange).
+PacketMatch answerOf(const Packet& request);
+PacketMatch lastAnswerOf(const Packet& request);
+
+class UnitLine : public controls::LineHost {
+public:
+    struct Hooks {
+        // The unit's unsolicited packets, on the reader thread (must not block).
+        std::function<void(const Packet&)> unsolicited;
+        // A change of the line state, on the line thread.
+        std::function<void(LineState)> lineState;
+        // Controls whose values a reconnection's sweep found changed, on the
+        // line thread: their parameter ids and values (frame clients) and the
+        // controls (JSON subscribers).
+        std::function<void(const std::vector<std::pair<std::uint8_t, std::uint8_t>>&)> sweepChanges;
+        // One line for the log.
+        std::function<void(const std::string&)> log;
+    };
+
+    struct Config {
+        std::string device;    // "" for the stored port
+        std::string traceFile; // "" for none
+        bool verbose = false;  // every packet to the log
+        // The settings store; null for the panel's own (QSettings).
+        std::function<std::unique_ptr<SettingsStore>()> makeSettings;
+    };
+
+    UnitLine(Config config, Hooks hooks);
+    ~UnitLine() override; // stop()
+
+    // Starts the line thread and waits for the start-up: true when the unit
+    // answered and its status (and definitions when needed) were read.
+    bool start(std::string& error);
+    // Goodbye to the unit (front-panel reports off, HOST_SLEEP), closes the
+    // link and joins the thread. Idempotent.
+    void stop();
+
+    // Queues a job for the line thread; jobs run one at a time, in order.
+    void post(std::function<void()> job);
+    // Jobs queued and not yet started.
+    std::size_t queuedJobs() const;
+
+    // --- on the line thread ----------------------------------------------------
+    // A client's request passed to the unit; its answers collected.
+    ExchangeResult passThrough(const Packet& request);
+    // Clears the per-job failure marks (a retry the link asked for).
+    void beginJob();
+
+    // --- any thread ---------------------------------------------------------
+    // The answer to a definition request when the definitions are held
+    // complete for the unit's ROM (nothing otherwise: ask the unit).
+    std::optional<Packet> cachedDefinition(const Packet& request) const;
+    LineState lineState() const;
+    std::string devicePath() const;
+
+    // --- controls::LineHost (line thread) ----------------------------------------
+    DeviceModel& model() override;
+    const controls::ReadLog& readLog() const override; // any thread, once started
+    controls::Outcome exchange(std::uint8_t command, const std::function<void()>& send, std::string& error) override;
+    controls::Outcome writeParams(const std::function<int()>& change, std::string& error) override;
+    bool waitFor(const std::function<bool()>& done, int limitMs) override;
+    bool stepFailed() const override;
+    bool reread() override;
+    bool customNameShown() const override;
+    bool lineLost() const override;
+
+private:
+    class Tap;
+    class ServicePrompt;
+    class LinePump;
+
+    void run();
+    bool startUp(std::string& error);
+    void goodbye();
+    void onNotification(const Notification& n);
+    void checkSweepChanges();
+
+    Config config_;
+    Hooks hooks_;
+
+    std::thread thread_;
+    mutable std::mutex jobsMutex_; // guards jobs_, stopping_
+    std::condition_variable jobsCv_;
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+
+    // Start-up handshake.
+    std::mutex startMutex_;
+    std::condition_variable startCv_;
+    bool startDone_ = false;
+    bool startOk_ = false;
+    std::string startError_;
+
+    // Line thread only, once started.
+    ManualOwnerWindow owner_;
+    std::unique_ptr<ServicePrompt> prompt_;
+    std::unique_ptr<LinePump> pump_;
+    std::unique_ptr<SettingsStore> settings_;
+    std::unique_ptr<SerialDevice> serial_;
+    std::unique_ptr<DeviceModel> model_;
+    std::unique_ptr<Tap> tap_;
+    std::unique_ptr<CQuorControl> link_;
+    std::ofstream trace_;
+    int listenerId_ = -1;
+    bool customNameShown_ = false;
+    // Sweep-change tracking: the values before the line was lost.
+    bool sweepPending_ = false;
+    std::array<std::uint8_t, 256> valuesBefore_{};
+    int countBefore_ = 0;
+
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> definitionsComplete_{false};
+    std::atomic<int> line_{static_cast<int>(LineState::Lost)};
+    std::string devicePath_; // set before start() returns
+};
+
+} // namespace bm::service

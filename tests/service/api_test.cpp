@@ -1,0 +1,116 @@
+// The JSON API's request parser (every line a client sends goes through it
+// before anything else) and the service's command-line rules.
+#include "service/api.h"
+#include "service/options.h"
+
+#include <gtest/gtest.h>
+
+namespace bm::service {
+namespace {
+
+TEST(ApiRequest, EachLineIsARequestOrATypedError)
+{
+    using E = ApiErrorType;
+    const struct {
+        const char* name;
+        std::string line;
+        std::optional<E> error; // none: a request
+    } cases[] = {
+        {"hello", R"({"op":"hello"})", std::nullopt},
+        {"hello with an id", R"({"op":"hello","id":"a"})", std::nullopt},
+        {"subscribe", R"({"op":"subscribe"})", std::nullopt},
+        {"get one", R"({"op":"get","control":"volume"})", std::nullopt},
+        {"get some", R"({"op":"get","controls":["volume","bass"]})", std::nullopt},
+        {"set", R"({"op":"set","values":{"volume":-30,"mute":true,"bass":"+=1"}})", std::nullopt},
+        {"ir", R"({"op":"ir","key":"INPUT_DVD"})", std::nullopt},
+        {"auth", R"({"op":"auth","token":"t"})", std::nullopt},
+        {"empty", "", E::NotJson},
+        {"not JSON", "volume -30", E::NotJson},
+        {"cut short", R"({"op":"hel)", E::NotJson},
+        {"a string", R"("hello")", E::BadRequest},
+        {"an array", R"([{"op":"hello"}])", E::BadRequest},
+        {"no op", R"({"id":1})", E::BadRequest},
+        {"op a number", R"({"op":1})", E::WrongType},
+        {"op null", R"({"op":null})", E::WrongType},
+        {"id an object", R"({"op":"hello","id":{}})", E::WrongType},
+        {"unknown op", R"({"op":"format"})", E::UnknownOp},
+        {"op in another case", R"({"op":"HELLO"})", E::UnknownOp},
+        {"get controls a string", R"({"op":"get","controls":"volume"})", E::WrongType},
+        {"get a name that is a number", R"({"op":"get","controls":[3]})", E::WrongType},
+        {"set without values", R"({"op":"set"})", E::WrongType},
+        {"set with empty values", R"({"op":"set","values":{}})", E::WrongType},
+        {"set a value null", R"({"op":"set","values":{"volume":null}})", E::WrongType},
+        {"set a value an array", R"({"op":"set","values":{"volume":[1]}})", E::WrongType},
+        {"ir without key", R"({"op":"ir"})", E::WrongType},
+        {"ir key a number", R"({"op":"ir","key":20})", E::WrongType},
+        {"auth without token", R"({"op":"auth"})", E::WrongType},
+        {"too long", std::string(kMaxRequestLine + 1, ' '), E::TooLong},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto parsed = parseApiRequest(c.line);
+        if (!c.error) {
+            EXPECT_TRUE(std::holds_alternative<ApiRequest>(parsed));
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<ApiError>(parsed));
+        EXPECT_EQ(errorTypeName(std::get<ApiError>(parsed).type), std::string(errorTypeName(*c.error)));
+        // The error line is JSON with the type, and the id when one was read.
+        const Json line = Json::parse(errorLine(std::get<ApiError>(parsed)));
+        EXPECT_EQ(line["error"], errorTypeName(*c.error));
+    }
+}
+
+TEST(ApiRequest, SetKeepsTheOrderAndTypesOfItsValues)
+{
+    const auto parsed = parseApiRequest(R"({"op":"set","id":4,"values":{"volume":-30,"mute":true,"bass":0.5,"input":"DVD"}})");
+    ASSERT_TRUE(std::holds_alternative<ApiRequest>(parsed));
+    const ApiRequest& r = std::get<ApiRequest>(parsed);
+    EXPECT_EQ(r.id, 4);
+    ASSERT_EQ(r.values.size(), 4u);
+    EXPECT_EQ(r.values[0].first, "volume");
+    EXPECT_EQ(std::get<long long>(r.values[0].second), -30);
+    EXPECT_EQ(r.values[1].first, "mute");
+    EXPECT_TRUE(std::get<bool>(r.values[1].second));
+    EXPECT_DOUBLE_EQ(std::get<double>(r.values[2].second), 0.5);
+    EXPECT_EQ(std::get<std::string>(r.values[3].second), "DVD");
+}
+
+TEST(ServiceOptions, ListenIsLoopbackUnlessATokenFileIsGiven)
+{
+    const struct {
+        std::vector<std::string> args;
+        bool ok;
+    } cases[] = {
+        {{}, true},
+        {{"--port", "/dev/ttyUSB0", "--socket", "/tmp/s", "--verbose"}, true},
+        {{"--listen", "127.0.0.1:7000"}, true},
+        {{"--listen", "[::1]:7000"}, true},
+        {{"--listen", "localhost:7000"}, true},
+        {{"--listen", "0.0.0.0:7000"}, false},
+        {{"--listen", "192.0.2.5:7000"}, false},
+        {{"--listen", "0.0.0.0:7000", "--token-file", "/etc/brennmark/token"}, true},
+        {{"--token-file", "/etc/brennmark/token"}, false},
+        {{"--listen", "127.0.0.1"}, false},
+        {{"--listen", "127.0.0.1:99999"}, false},
+        {{"--port"}, false},
+        {{"--bogus"}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("brennmarkd")};
+        std::string joined;
+        for (const auto& a : c.args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+            joined += a + " ";
+        }
+        SCOPED_TRACE(joined);
+        ServiceOptions o;
+        std::string error, output;
+        bool done = false;
+        EXPECT_EQ(parseServiceOptions(static_cast<int>(argv.size()), argv.data(), o, error, done, output), c.ok)
+            << error;
+    }
+}
+
+} // namespace
+} // namespace bm::service

@@ -1,0 +1,366 @@
+// brennmarkd against the simulated unit over a pseudo-terminal: two frame
+// clients sharing the line, the JSON API, bad input, the bounds on a client,
+// and the unit's strict count of requests sent while an answer was due.
+#include "tests/service/service_rig.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <dirent.h>
+#include <fstream>
+#include <thread>
+
+namespace bm::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using Codes = std::vector<std::uint8_t>;
+
+bool has(const Codes& codes, std::uint8_t code)
+{
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+int openDescriptors()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+Json reply(RawClient& c, const std::string& request, int ms = 5000)
+{
+    c.send(request + "\n");
+    const auto line = c.line(ms);
+    return line ? Json::parse(*line, nullptr, false) : Json();
+}
+
+bool waitFor0(ServiceRig& rig)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (rig.service->clientCount() == 0)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+Bytes joined(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Two frame clients and the unit's front panel at once: who gets what, and
+// what reaches the unit.
+TEST(ServiceHub, RoutesAnswersToTheAskerAndTheUnitsMessagesToEveryone)
+{
+    const Bytes goodbye = joined({frame(DC_CMD_SET_FPD_CTRL, {0, 0, 0, 0x32}), frame(HOST_SLEEP)});
+    const struct {
+        const char* name;
+        Bytes a, b;             // sent by clients A and B at the same moment
+        bool aLeaves;           // A closes at once after sending
+        const char* console;    // then the unit's front panel acts ("" none)
+        Codes aGets, aNever, bGets, bNever;
+        Codes unitGets, unitNever;
+    } cases[] = {
+        {"request / request", frame(DC_CMD_GET_SYS_STATUS), frame(DC_CMD_GET_CONFIG), false, "",
+         {DC_RESP_SYS_STATUS}, {DC_RESP_UNIT_CONFIG}, {DC_RESP_UNIT_CONFIG}, {DC_RESP_SYS_STATUS},
+         {DC_CMD_GET_SYS_STATUS, DC_CMD_GET_CONFIG}, {}},
+        {"request / unsolicited change", frame(DC_CMD_GET_REC_STATUS), {}, false, "set VOLUME 60",
+         {DC_RESP_REC_ZONE2_STATUS, DC_PARAM_CHG_MSG}, {}, {DC_PARAM_CHG_MSG}, {DC_RESP_REC_ZONE2_STATUS},
+         {DC_CMD_GET_REC_STATUS}, {}},
+        {"goodbye of one while the other works", goodbye, frame(DC_CMD_GET_SYS_STATUS), false, "set VOLUME 61",
+         {DC_ACK}, {DC_PARAM_CHG_MSG, DC_RESP_SYS_STATUS}, {DC_RESP_SYS_STATUS, DC_PARAM_CHG_MSG}, {DC_ACK},
+         {DC_CMD_GET_SYS_STATUS}, {HOST_SLEEP, DC_CMD_SET_FPD_CTRL}},
+        {"greeting and definitions answered by the service",
+         joined({frame(HOST_WAKEUP), frame(DC_CMD_GET_SYS_PARAM_BY_ID, {1}), frame(DC_CMD_GET_EFFECT, {0})}),
+         frame(DC_CMD_GET_CONFIG), false, "",
+         {DC_ACK, DC_RESP_SYS_PARAM_DEF, DC_RESP_EFFECT_DEF}, {DC_RESP_UNIT_CONFIG}, {DC_RESP_UNIT_CONFIG}, {},
+         {DC_CMD_GET_CONFIG}, {HOST_WAKEUP, DC_CMD_GET_SYS_PARAM_BY_ID, DC_CMD_GET_EFFECT}},
+        {"a client that leaves mid-exchange", frame(DC_CMD_GET_SYS_PARAM_VALUES), frame(DC_CMD_GET_CONFIG), true, "",
+         {}, {}, {DC_RESP_UNIT_CONFIG}, {DC_RESP_SYS_PARAM_VALUES},
+         {DC_CMD_GET_SYS_PARAM_VALUES, DC_CMD_GET_CONFIG}, {}},
+    };
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient a(rig.socketPath()), b(rig.socketPath());
+        ASSERT_TRUE(a.connected() && b.connected());
+        a.send(frame(HOST_WAKEUP)); // each greets, as a panel or brennmark-cli does
+        b.send(frame(HOST_WAKEUP));
+        a.codesWithin(300); // whatever an earlier case left the unit saying
+        b.codesWithin(50);
+        rig.sim->clearReceived();
+        a.send(c.a);
+        if (!c.b.empty())
+            b.send(c.b);
+        if (c.aLeaves)
+            a.close();
+        if (*c.console) {
+            std::this_thread::sleep_for(100ms);
+            ASSERT_TRUE(rig.sim->command(c.console));
+        }
+        const Codes aGot = c.aLeaves ? Codes{} : a.codesWithin(700);
+        const Codes bGot = b.codesWithin(300);
+        for (auto code : c.aGets)
+            EXPECT_TRUE(has(aGot, code)) << "A lacks 0x" << std::hex << int(code);
+        for (auto code : c.aNever)
+            EXPECT_FALSE(has(aGot, code)) << "A got 0x" << std::hex << int(code);
+        for (auto code : c.bGets)
+            EXPECT_TRUE(has(bGot, code)) << "B lacks 0x" << std::hex << int(code);
+        for (auto code : c.bNever)
+            EXPECT_FALSE(has(bGot, code)) << "B got 0x" << std::hex << int(code);
+        const Codes unit = rig.unitCodes();
+        for (auto code : c.unitGets)
+            EXPECT_TRUE(has(unit, code)) << "the unit lacks 0x" << std::hex << int(code);
+        for (auto code : c.unitNever)
+            EXPECT_FALSE(has(unit, code)) << "the unit got 0x" << std::hex << int(code);
+    }
+    EXPECT_EQ(rig.sim->strictViolations(), 0u);
+}
+
+TEST(ServiceJson, HelloSubscribeAndSetThroughTheSocket)
+{
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start());
+    RawClient watcher(rig.socketPath()), setter(rig.socketPath());
+
+    const Json hello = reply(setter, R"({"op":"hello","id":7})");
+    ASSERT_TRUE(hello.is_object());
+    EXPECT_EQ(hello["reply"], "hello");
+    EXPECT_EQ(hello["id"], 7);
+    EXPECT_EQ(hello["product"], "DE-1");
+    EXPECT_EQ(hello["line"], "connected");
+    // The volume in dB is the unit's VOLUME byte less 80.
+    auto unitVolume = [&rig] {
+        const auto snap = rig.sim->snapshot();
+        const auto at = std::find(snap.paramNames.begin(), snap.paramNames.end(), "VOLUME") - snap.paramNames.begin();
+        return static_cast<int>(snap.paramValues.at(static_cast<std::size_t>(at))) - 80;
+    };
+    const int volume = unitVolume();
+    EXPECT_EQ(hello["controls"]["volume"], volume);
+
+    EXPECT_EQ(reply(watcher, R"({"op":"subscribe"})")["reply"], "subscribe");
+    const Json set = reply(setter, R"({"op":"set","values":{"volume":-30}})");
+    ASSERT_EQ(set["reply"], "set") << set.dump();
+    EXPECT_EQ(set["results"][0]["outcome"], "done");
+    EXPECT_EQ(set["results"][0]["value"], -30);
+    EXPECT_EQ(unitVolume(), -30);
+
+    bool sawChange = false;
+    while (const auto line = watcher.line(1000)) {
+        const Json e = Json::parse(*line, nullptr, false);
+        if (e["event"] == "change" && e["control"] == "volume" && e["value"] == -30)
+            sawChange = true;
+    }
+    EXPECT_TRUE(sawChange);
+    EXPECT_EQ(reply(setter, R"({"op":"get","controls":["volume"]})")["values"]["volume"], -30);
+    EXPECT_EQ(rig.sim->strictViolations(), 0u);
+}
+
+// Nothing of this reaches the unit: each gets its typed error, or a disconnect.
+TEST(ServiceJson, BadInputGetsATypedErrorOrADisconnectAndNeverAWrite)
+{
+    const struct {
+        const char* name;
+        std::string line;
+        const char* error; // the error type, "" when only a disconnect counts
+        bool disconnect;
+    } cases[] = {
+        {"not JSON", "{nope", "not_json", false},
+        {"not an object", "[1,2]", "bad_request", false},
+        {"unknown op", R"({"op":"reboot"})", "unknown_op", false},
+        {"op of the wrong type", R"({"op":5})", "wrong_type", false},
+        {"set without values", R"({"op":"set","values":[1]})", "wrong_type", false},
+        {"set with an object value", R"({"op":"set","values":{"volume":{"a":1}}})", "wrong_type", false},
+        {"get with a number", R"({"op":"get","controls":[1]})", "wrong_type", false},
+        {"unknown control", R"({"op":"set","values":{"loudest":1}})", "unknown_control", false},
+        {"value out of range", R"({"op":"set","values":{"volume":99}})", "invalid_value", false},
+        {"unknown IR key", R"({"op":"ir","key":"SELF_DESTRUCT"})", "invalid_value", false},
+        {"a 10 MB line", std::string(10 * 1024 * 1024, 'x'), "too_long", true},
+    };
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start());
+    std::this_thread::sleep_for(700ms); // the start-up's own re-reads are over
+    rig.sim->clearReceived();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient client(rig.socketPath());
+        ASSERT_TRUE(client.connected());
+        std::thread sender([&] { client.send(c.line + "\n"); });
+        const auto line = client.line(5000);
+        ASSERT_TRUE(line);
+        const Json e = Json::parse(*line, nullptr, false);
+        EXPECT_EQ(e.value("error", ""), c.error) << *line;
+        if (c.disconnect)
+            EXPECT_TRUE(client.closedWithin(3000));
+        client.close();
+        sender.join();
+    }
+    EXPECT_TRUE(rig.sim->receivedPackets().empty()) << rig.sim->receivedPackets().size() << " packets reached the unit";
+
+    // A client that never reads is cut off once its answers pass the bound,
+    // and the others are served meanwhile.
+    RawClient flooder(rig.socketPath()), other(rig.socketPath());
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        const std::string lines = [] {
+            std::string s;
+            for (int i = 0; i < 1000; ++i)
+                s += "{\"op\":\"subscribe\"}\n";
+            return s;
+        }();
+        for (int i = 0; i < 1000 && !stop; ++i)
+            if (!flooder.send(lines))
+                break;
+    });
+    EXPECT_EQ(reply(other, R"({"op":"get","controls":["volume"]})")["reply"], "get");
+    bool cut = false;
+    for (int i = 0; i < 100 && !cut; ++i) {
+        std::this_thread::sleep_for(50ms);
+        for (const auto& l : rig.logLines())
+            cut = cut || l.find("not reading") != std::string::npos;
+    }
+    stop = true;
+    flooder.close();
+    flood.join();
+    EXPECT_TRUE(cut);
+    EXPECT_TRUE(rig.sim->receivedPackets().empty());
+}
+
+TEST(ServiceJson, TcpClientsMustSendTheTokenFirst)
+{
+    char path[] = "/tmp/bm-token-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(path) << "s3cret\n";
+    service::ServiceOptions o;
+    o.listen = "127.0.0.1:0";
+    o.tokenFile = path;
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start(ServiceRig::strictFast(), o));
+    const int port = rig.service->tcpPort();
+    ASSERT_GT(port, 0);
+    const struct {
+        const char* name;
+        std::string first;
+        bool accepted;
+    } cases[] = {
+        {"the right token", R"({"op":"auth","token":"s3cret"})", true},
+        {"a wrong token", R"({"op":"auth","token":"s3creT"})", false},
+        {"a request before the token", R"({"op":"hello"})", false},
+        {"not JSON before the token", "hello", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient client(port);
+        ASSERT_TRUE(client.connected());
+        const Json first = reply(client, c.first);
+        if (c.accepted) {
+            EXPECT_EQ(first["reply"], "auth");
+            EXPECT_EQ(reply(client, R"({"op":"hello"})")["reply"], "hello");
+        } else {
+            EXPECT_EQ(first.value("error", ""), "unauthorized");
+            EXPECT_TRUE(client.closedWithin(2000));
+        }
+    }
+    ::unlink(path);
+}
+
+TEST(ServiceBounds, ConnectsAndDisconnectsLeaveTheDescriptorsWhereTheyWere)
+{
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start());
+    {
+        RawClient warm(rig.socketPath());
+        EXPECT_EQ(reply(warm, R"({"op":"hello"})")["reply"], "hello");
+    }
+    ASSERT_TRUE(waitFor0(rig));
+    const int before = openDescriptors();
+    for (int i = 0; i < 1000; ++i) {
+        RawClient c(rig.socketPath());
+        ASSERT_TRUE(c.connected());
+        if (i % 2 == 0)
+            c.send(frame(HOST_WAKEUP)); // a frame client, answered by the service
+        else
+            c.send(std::string("{\"op\":\"subscribe\"}\n"));
+    }
+    ASSERT_TRUE(waitFor0(rig));
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+// Eight clients at once against a unit at its wire timing, for a bounded run:
+// two watchers, three frame clients reading the status in a loop, three JSON
+// clients setting the volume in a loop. No request reaches the unit early,
+// every set is acknowledged, every watcher sees every change.
+TEST(ServiceLoad, EightClientsAndTheUnitNeverHearsARequestBeforeTheAnswerIsComplete)
+{
+    sim::SimOptions o;
+    o.strict = true; // wire timing: the definitions download takes some 9 s
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start(o));
+    constexpr auto kRun = 5s;
+    std::atomic<bool> stop{false};
+    std::atomic<int> setsDone{0}, setsFailed{0}, readsDone{0}, readsFailed{0};
+
+    std::vector<std::unique_ptr<RawClient>> watchers;
+    for (int i = 0; i < 2; ++i) {
+        watchers.push_back(std::make_unique<RawClient>(rig.socketPath()));
+        watchers.back()->send(frame(HOST_WAKEUP));
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i) {
+        threads.emplace_back([&] {
+            RawClient c(rig.socketPath());
+            while (!stop) {
+                c.send(frame(DC_CMD_GET_SYS_STATUS));
+                (c.waitForCode(DC_RESP_SYS_STATUS, 3000) ? readsDone : readsFailed)++;
+            }
+        });
+        threads.emplace_back([&, i] {
+            RawClient c(rig.socketPath());
+            for (int n = 0; !stop; ++n) {
+                const int volume = (n % 2 == 0 ? -40 : -60) - i;
+                const Json r = reply(c, R"({"op":"set","values":{"volume":)" + std::to_string(volume) + "}}", 10000);
+                (r.value("reply", "") == "set" && r["results"][0]["outcome"] == "done" ? setsDone : setsFailed)++;
+            }
+        });
+    }
+    std::vector<int> changes(watchers.size(), 0);
+    const auto end = std::chrono::steady_clock::now() + kRun;
+    while (std::chrono::steady_clock::now() < end)
+        for (std::size_t w = 0; w < watchers.size(); ++w)
+            watchers[w]->codesWithin(10);
+    stop = true;
+    for (auto& t : threads)
+        t.join();
+    for (std::size_t w = 0; w < watchers.size(); ++w) {
+        watchers[w]->codesWithin(800);
+        for (const Bytes& p : watchers[w]->seen())
+            if (p[2] == DC_PARAM_CHG_MSG && p[4] == 3) // VOLUME
+                ++changes[w];
+    }
+    EXPECT_GT(setsDone.load(), 3);
+    EXPECT_EQ(setsFailed.load(), 0);
+    EXPECT_GT(readsDone.load(), 3);
+    EXPECT_EQ(readsFailed.load(), 0);
+    for (int seen : changes)
+        EXPECT_EQ(seen, setsDone.load());
+    EXPECT_EQ(rig.sim->strictViolations(), 0u);
+}
+
+} // namespace
+} // namespace bm::test
