@@ -1,11 +1,11 @@
-# Installation and the Debian package: the three programs in bin/, the desktop
+# Installation and the Debian package: the programs in bin/, brennmarkd's systemd units, the desktop
 # entry and icon in their freedesktop places, brennmark-cli's bash completion, man pages made from each
 # program's --help. `cpack` (scripts/package) builds brennmark_VERSION_ARCH.deb.
 include(GNUInstallDirs)
 
 # Without Qt (BM_WITH_QT=OFF) only the simulated unit is built.
 if(BM_WITH_QT)
-  set(BM_PROGRAMS brennmark brennmark-cli ridaziv-sim)
+  set(BM_PROGRAMS brennmark brennmark-cli brennmarkd ridaziv-sim)
 else()
   set(BM_PROGRAMS ridaziv-sim)
 endif()
@@ -20,9 +20,23 @@ if(BM_WITH_QT)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brennmark-cli)
 endif()
 
+# brennmarkd's systemd units: one for a user's session, one for the machine
+# (socket in /run/brennmark/, group dialout, 0660).
+if(BM_WITH_QT)
+  configure_file(${CMAKE_SOURCE_DIR}/service/brennmarkd-user.service.in
+                 ${CMAKE_BINARY_DIR}/systemd/user/brennmarkd.service @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/service/brennmarkd-system.service.in
+                 ${CMAKE_BINARY_DIR}/systemd/system/brennmarkd.service @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/systemd/user/brennmarkd.service
+          DESTINATION lib/systemd/user)
+  install(FILES ${CMAKE_BINARY_DIR}/systemd/system/brennmarkd.service
+          DESTINATION lib/systemd/system)
+endif()
+
 # Man pages, one per program, rebuilt when the program is.
 set(BM_MAN_SUMMARY_brennmark "control panel for the Ridaziv DE-1 and ZA-2")
 set(BM_MAN_SUMMARY_brennmark-cli "command-line control of the Ridaziv DE-1 and ZA-2")
+set(BM_MAN_SUMMARY_brennmarkd "the service that shares a Ridaziv DE-1 or ZA-2 among the panel, scripts and automation")
 set(BM_MAN_SUMMARY_ridaziv-sim "a simulated Ridaziv DE-1 or ZA-2 on a pseudo-terminal")
 set(BM_MAN_COMMANDS_brennmark-cli "status;controls;params;get;set;ir;watch;save;restore;diff")
 set(BM_MAN_PAGES)
@@ -53,6 +67,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Control panel for the Ridaziv DE-1 and ZA
 set(CPACK_PACKAGE_DESCRIPTION
     "Brennmark drives the Ridaziv DE-1 and ZA-2 home-theatre processors over their RS-232 line\n"
     "(or a serial line behind an IP bridge): a Qt control panel, brennmark-cli for scripts,\n"
+    "brennmarkd, a service that shares the unit among them and automation,\n"
     "and ridaziv-sim, a simulated unit.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -16,6 +16,8 @@ std::string serviceUsage()
            "  --port DEVICE      the unit's serial device or tcp://HOST:PORT (default:\n"
            "                     BRENNMARK_PORT, else the port stored by the panel)\n"
            "  --socket PATH      the Unix socket (default $XDG_RUNTIME_DIR/brennmark/brennmarkd.sock)\n"
+           "  --socket-mode MODE the socket's mode, octal (default 0600; 0660 shares it with\n"
+           "                     the service's group)\n"
            "  --listen HOST:PORT also serve the JSON API on TCP (loopback unless a token file\n"
            "                     is given)\n"
            "  --token-file FILE  the token a TCP client must send first ({\"op\":\"auth\",...})\n"
@@ -54,6 +56,17 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
         } else if (arg == "--socket") {
             if (!value(options.socketPath))
                 return false;
+        } else if (arg == "--socket-mode") {
+            std::string mode;
+            if (!value(mode))
+                return false;
+            char* end = nullptr;
+            const unsigned long m = std::strtoul(mode.c_str(), &end, 8);
+            if (*end != '\0' || m > 0777 || (m & 0600) != 0600) {
+                error = "--socket-mode takes an octal mode with read and write for the owner (0600, 0660)";
+                return false;
+            }
+            options.socketMode = static_cast<unsigned>(m);
         } else if (arg == "--listen") {
             if (!value(options.listen))
                 return false;

@@ -8,6 +8,7 @@ namespace bm::service {
 struct ServiceOptions {
     std::string port;       // --port DEVICE (a path or tcp://HOST:PORT); else BRENNMARK_PORT, else stored
     std::string socketPath; // --socket PATH; empty: the user's default socket
+    unsigned socketMode = 0600; // --socket-mode MODE (octal; the system unit shares it with a group)
     std::string listen;     // --listen HOST:PORT (the JSON API over TCP)
     std::string tokenFile;  // --token-file FILE: the token a TCP client sends first
     std::string traceFile;  // --trace FILE

@@ -238,7 +238,7 @@ bool Service::openUnixSocket(std::string& error)
         return false;
     }
     socketMade_ = true;
-    if (::chmod(socketPath_.c_str(), setup_.socketMode) != 0 || ::listen(unixFd_, 64) != 0) {
+    if (::chmod(socketPath_.c_str(), setup_.options.socketMode) != 0 || ::listen(unixFd_, 64) != 0) {
         error = "cannot listen on " + socketPath_ + ": " + std::strerror(errno);
         return false;
     }

@@ -46,8 +46,6 @@ public:
         std::function<std::unique_ptr<SettingsStore>()> makeSettings;
         // Where log lines go; null: standard error.
         std::function<void(const std::string&)> log;
-        // The socket's mode (the system unit shares it with a group).
-        unsigned socketMode = 0600;
     };
 
     explicit Service(Setup setup);

@@ -11,7 +11,9 @@ trap 'rm -rf "$out"' EXIT
 deb=$(ls "$out"/brennmark_*.deb)
 files=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 status=0
-for f in ./usr/bin/brennmark ./usr/bin/brennmark-cli ./usr/bin/ridaziv-sim \
+for f in ./usr/bin/brennmark ./usr/bin/brennmark-cli ./usr/bin/brennmarkd ./usr/bin/ridaziv-sim \
+         ./usr/lib/systemd/user/brennmarkd.service ./usr/lib/systemd/system/brennmarkd.service \
+         ./usr/share/man/man1/brennmarkd.1 \
          ./usr/share/applications/brennmark.desktop \
          ./usr/share/icons/hicolor/128x128/apps/brennmark.png \
          ./usr/share/man/man1/brennmark.1 ./usr/share/man/man1/brennmark-cli.1 \
@@ -45,5 +47,10 @@ grep -qx 'Exec=brennmark' <<<"$desktop" || { echo "desktop entry: Exec"; status=
 grep -qx 'Icon=brennmark' <<<"$desktop" || { echo "desktop entry: Icon"; status=1; }
 man=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/brennmark-cli.1)
 grep -q '^\.SS restore' <<<"$man" || { echo "man page lacks the restore command"; status=1; }
+# The system unit shares the socket with the serial devices' group.
+unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/brennmarkd.service)
+grep -qx 'Group=dialout' <<<"$unit" || { echo "system unit: Group"; status=1; }
+grep -q 'ExecStart=/usr/bin/brennmarkd --socket /run/brennmark/brennmarkd.sock --socket-mode 0660' <<<"$unit" ||
+  { echo "system unit: ExecStart"; status=1; }
 [ $status = 0 ] && echo "package ok: $(basename "$deb")"
 exit $status
