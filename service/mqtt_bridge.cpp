@@ -187,7 +187,10 @@ void MqttBridge::Impl::scheduleRetry(const std::string& why)
     ++failures;
     const auto delay = mqttRetryDelay(options, failures);
     nextAttempt = Clock::now() + delay;
-    log(why + "; trying " + options.host + ":" + std::to_string(options.port) + " again in "
+    std::string reason = why;
+    if (!reason.empty() && reason.back() == '.')
+        reason.pop_back(); // libmosquitto's texts end with one
+    log(reason + "; trying " + options.host + ":" + std::to_string(options.port) + " again in "
         + std::to_string(delay.count()) + " ms");
 }
 
@@ -271,7 +274,7 @@ void MqttBridge::Impl::publish(const std::string& topic, const std::string& payl
 
 void MqttBridge::Impl::publishAvailability()
 {
-    const bool online = !current.product.empty() && current.line == UnitLine::Connected;
+    const bool online = !current.product.empty() && current.line == UnitLineState::Connected;
     publish(topics.availability(), online ? "online" : "offline", false);
 }
 

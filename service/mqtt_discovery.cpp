@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 namespace bm::service {
 namespace {
@@ -73,7 +74,7 @@ std::vector<MqttMessage> discoveryMessages(const MqttOptions& options, const Uni
             config["command_topic"] = topics.set(c.name);
             config["min"] = c.minimum;
             config["max"] = c.maximum;
-            config["step"] = c.step;
+            config["step"] = std::round(c.step * 1000) / 1000; // 0.2, not 0.20000000000000018
             config["mode"] = "slider";
             if (!c.unit.empty())
                 config["unit_of_measurement"] = c.unit;
@@ -88,10 +89,11 @@ std::vector<MqttMessage> discoveryMessages(const MqttOptions& options, const Uni
         case ControlView::Form::Switch:
             component = "switch";
             config["command_topic"] = topics.set(c.name);
-            config["payload_on"] = "on";
-            config["payload_off"] = "off";
-            config["state_on"] = "on";
-            config["state_off"] = "off";
+            // Two choices name off and on ("standby", "on"); else "off" and "on".
+            config["payload_on"] = c.choices.size() == 2 ? c.choices[1] : "on";
+            config["payload_off"] = c.choices.size() == 2 ? c.choices[0] : "off";
+            config["state_on"] = config["payload_on"];
+            config["state_off"] = config["payload_off"];
             break;
         case ControlView::Form::Reading:
             component = "sensor";

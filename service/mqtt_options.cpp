@@ -6,12 +6,81 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace bm::service {
+
+int takeMqttOption(int argc, char** argv, int& i, MqttCommandLine& into, std::string& error)
+{
+    const std::string arg = argv[i];
+    std::string* target = arg == "--mqtt"               ? &into.url
+                          : arg == "--mqtt-credentials" ? &into.credentials
+                          : arg == "--mqtt-id"          ? &into.id
+                          : arg == "--mqtt-prefix"      ? &into.prefix
+                                                        : nullptr;
+    if (!target)
+        return 0;
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        error = arg + " needs a value";
+        return -1;
+    }
+    *target = argv[++i];
+    return 1;
+}
+
+std::string mqttUsage()
+{
+    return "  --mqtt URL         also publish the unit to an MQTT broker for Home Assistant\n"
+           "                     (mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS)\n"
+           "  --mqtt-credentials FILE  user name and password on two lines; the file must\n"
+           "                     not be readable by group or others\n"
+           "  --mqtt-id ID       the device's id in topics (default ridaziv-<product>)\n"
+           "  --mqtt-prefix P    the topics' first level (default brennmark)\n";
+}
+
+MqttCommandLine withMqttEnvironment(MqttCommandLine given)
+{
+    const auto fill = [](std::string& value, const char* variable) {
+        const char* env = std::getenv(variable);
+        if (value.empty() && env)
+            value = env;
+    };
+    fill(given.url, "BRENNMARK_MQTT");
+    fill(given.credentials, "BRENNMARK_MQTT_CREDENTIALS");
+    fill(given.id, "BRENNMARK_MQTT_ID");
+    fill(given.prefix, "BRENNMARK_MQTT_PREFIX");
+    const char* systemd = std::getenv("CREDENTIALS_DIRECTORY");
+    if (given.credentials.empty() && systemd && *systemd) {
+        const std::string file = std::string(systemd) + "/mqtt";
+        if (::access(file.c_str(), F_OK) == 0)
+            given.credentials = file;
+    }
+    return given;
+}
+
+bool mqttOptionsFrom(const MqttCommandLine& given, MqttOptions& options, std::string& error)
+{
+    if (!parseMqttUrl(given.url, options, error))
+        return false;
+    if (!given.credentials.empty() && !readMqttCredentials(given.credentials, options, error))
+        return false;
+    if (!given.id.empty() && !validMqttName(given.id)) {
+        error = "--mqtt-id takes 1 to 64 of A-Z a-z 0-9 _ - (" + given.id + ")";
+        return false;
+    }
+    if (!given.prefix.empty() && !validMqttName(given.prefix)) {
+        error = "--mqtt-prefix takes 1 to 64 of A-Z a-z 0-9 _ - (" + given.prefix + ")";
+        return false;
+    }
+    options.id = given.id;
+    if (!given.prefix.empty())
+        options.prefix = given.prefix;
+    return true;
+}
 
 bool parseMqttUrl(const std::string& url, MqttOptions& options, std::string& error)
 {

@@ -26,6 +26,31 @@ struct MqttOptions {
     std::chrono::milliseconds maxRetry{30000};
 };
 
+// brennmarkd's MQTT options as given: --mqtt URL, --mqtt-credentials FILE,
+// --mqtt-id ID, --mqtt-prefix PREFIX. What the command line leaves empty comes
+// from BRENNMARK_MQTT, BRENNMARK_MQTT_CREDENTIALS, BRENNMARK_MQTT_ID and
+// BRENNMARK_MQTT_PREFIX (the service's settings file, an EnvironmentFile of
+// its systemd unit), and the credentials from $CREDENTIALS_DIRECTORY/mqtt
+// (systemd's LoadCredential=mqtt:FILE) when that exists.
+struct MqttCommandLine {
+    std::string url;
+    std::string credentials;
+    std::string id;
+    std::string prefix;
+};
+
+// Takes argv[i] and its value when it is one of the MQTT options: 1 taken
+// (i moved past the value), 0 not one of them, -1 a usage error in `error`.
+int takeMqttOption(int argc, char** argv, int& i, MqttCommandLine& into, std::string& error);
+// The options' lines for --help.
+std::string mqttUsage();
+// Fills in from the environment what the command line left empty.
+MqttCommandLine withMqttEnvironment(MqttCommandLine given);
+// The bridge's options: the URL parsed, the credentials read, the id and
+// prefix checked (an empty id stays empty: the unit's product gives it).
+// False with the reason in `error`.
+bool mqttOptionsFrom(const MqttCommandLine& given, MqttOptions& options, std::string& error);
+
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (default ports 1883 and 8883; an
 // IPv6 address in brackets). False with the reason in `error`.
 bool parseMqttUrl(const std::string& url, MqttOptions& options, std::string& error);

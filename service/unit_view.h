@@ -12,10 +12,10 @@
 namespace bm::service {
 
 // Where the service stands with the unit (the panel's status line, in short).
-enum class UnitLine { Connected, Asleep, NotAnswering, Lost, Reconnecting };
+enum class UnitLineState { Connected, Asleep, NotAnswering, Lost, Reconnecting };
 
 // "connected", "asleep", "not-answering", "lost", "reconnecting".
-const char* unitLineText(UnitLine line);
+const char* unitLineText(UnitLineState line);
 
 // One control of the controls table, as far as a remote face needs it: its
 // name (as the CLI and the JSON API name it), how its value is written as text,
@@ -24,7 +24,7 @@ struct ControlView {
     enum class Form {
         Level,   // a number between minimum and maximum in steps of `step`, in `unit`
         Choice,  // one of `choices` ("DVD", "small-80")
-        Switch,  // "on" or "off"
+        Switch,  // "on" or "off"; or choices[1] and choices[0] when there are two ("on", "standby")
         Text,    // a free text (names)
         Reading, // read only (the incoming data stream)
     };
@@ -43,7 +43,7 @@ struct ControlView {
 struct UnitSnapshot {
     std::string product; // "DE-1"; empty until the unit has been greeted
     std::string rom;     // the ROM's timestamp as the unit gives it
-    UnitLine line = UnitLine::Lost;
+    UnitLineState line = UnitLineState::Lost;
     std::vector<ControlView> controls;
     std::map<std::string, std::string> values;
     std::string frontPanel[2];
@@ -59,7 +59,7 @@ struct UnitEvent {
     std::string name;  // Value: the control
     std::string value; // Value: its text
     std::string frontPanel[2];
-    UnitLine line = UnitLine::Connected;
+    UnitLineState line = UnitLineState::Connected;
 };
 
 // What a remote face asks for: a control set to a value given as text, or a
@@ -100,14 +100,14 @@ public:
     virtual void command(const UnitCommand& command, Done done) = 0;
 };
 
-inline const char* unitLineText(UnitLine line)
+inline const char* unitLineText(UnitLineState line)
 {
     switch (line) {
-    case UnitLine::Connected: return "connected";
-    case UnitLine::Asleep: return "asleep";
-    case UnitLine::NotAnswering: return "not-answering";
-    case UnitLine::Lost: return "lost";
-    case UnitLine::Reconnecting: return "reconnecting";
+    case UnitLineState::Connected: return "connected";
+    case UnitLineState::Asleep: return "asleep";
+    case UnitLineState::NotAnswering: return "not-answering";
+    case UnitLineState::Lost: return "lost";
+    case UnitLineState::Reconnecting: return "reconnecting";
     }
     return "lost";
 }

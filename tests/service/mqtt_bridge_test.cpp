@@ -25,7 +25,7 @@ using service::CommandOutcome;
 using service::ControlView;
 using service::UnitCommand;
 using service::UnitEvent;
-using service::UnitLine;
+using service::UnitLineState;
 
 // A unit side that checks values as the CLI does for its few controls, records
 // what it would send and reports what it is told to.
@@ -35,16 +35,18 @@ public:
     {
         snap.product = "DE-1";
         snap.rom = "Mar 12 2004 10:15:00";
-        snap.line = UnitLine::Connected;
+        snap.line = UnitLineState::Connected;
         snap.controls = {
             {"volume", "Volume", ControlView::Form::Level, -80, 12, 1, "dB", {}},
             {"out-sub", "Subwoofer level", ControlView::Form::Level, -12, 12, 0.5, "dB", {}},
             {"input", "Input", ControlView::Form::Choice, 0, 0, 1, "", {"DVD", "SAT TV", "CD"}},
             {"mute", "Mute", ControlView::Form::Switch, 0, 0, 1, "", {}},
+            {"power", "Power", ControlView::Form::Switch, 0, 0, 1, "", {"standby", "on"}},
+            {"tilt", "Tilt", ControlView::Form::Level, -3, 3, 0.2 + 1e-12, "dB", {}},
             {"stream", "Data stream", ControlView::Form::Reading, 0, 0, 1, "", {}},
             {"custom-name", "Custom name", ControlView::Form::Text, 0, 0, 1, "", {}},
         };
-        snap.values = {{"volume", "-35"}, {"out-sub", "+1.5"}, {"input", "DVD"}, {"mute", "off"},
+        snap.values = {{"volume", "-35"}, {"out-sub", "+1.5"}, {"input", "DVD"}, {"mute", "off"}, {"power", "on"}, {"tilt", "+0.2"},
                        {"stream", "Dolby Digital 5.1"}, {"custom-name", "Screening Room"}};
         snap.frontPanel[0] = "DVD";
         snap.frontPanel[1] = "VOL -35";
@@ -94,7 +96,7 @@ public:
         e.value = value;
         emit(e);
     }
-    void line(UnitLine l)
+    void line(UnitLineState l)
     {
         UnitEvent e;
         e.kind = UnitEvent::Kind::Line;
@@ -203,6 +205,8 @@ TEST_F(MqttBridgeTest, DiscoveryGivesHomeAssistantOneDeviceWithItsEntities)
          {{"command_topic", "brennmark/den/set/input"}, {"options", {"DVD", "SAT TV", "CD"}}}},
         {"homeassistant/switch/den/mute/config",
          {{"payload_on", "on"}, {"payload_off", "off"}, {"state_on", "on"}, {"state_off", "off"}}},
+        {"homeassistant/switch/den/power/config", {{"payload_off", "standby"}, {"state_on", "on"}}},
+        {"homeassistant/number/den/tilt/config", {{"step", 0.2}}},
         {"homeassistant/sensor/den/stream/config", {}},
         {"homeassistant/sensor/den/display-1/config", {{"state_topic", "brennmark/den/state/display-1"}}},
         {"homeassistant/sensor/den/display-2/config", {}},
@@ -353,14 +357,14 @@ TEST_F(MqttBridgeTest, StateAndAvailabilityFollowTheUnit)
     EXPECT_EQ(bridge->statesPublished(), states + 1);
 
     struct Row {
-        UnitLine line;
+        UnitLineState line;
         const char* availability;
         const char* state;
     };
-    for (const Row& row : {Row{UnitLine::Lost, "offline", "lost"}, Row{UnitLine::Reconnecting, "offline", "reconnecting"},
-                           Row{UnitLine::Connected, "online", "connected"}, Row{UnitLine::Asleep, "offline", "asleep"},
-                           Row{UnitLine::NotAnswering, "offline", "not-answering"},
-                           Row{UnitLine::Connected, "online", "connected"}}) {
+    for (const Row& row : {Row{UnitLineState::Lost, "offline", "lost"}, Row{UnitLineState::Reconnecting, "offline", "reconnecting"},
+                           Row{UnitLineState::Connected, "online", "connected"}, Row{UnitLineState::Asleep, "offline", "asleep"},
+                           Row{UnitLineState::NotAnswering, "offline", "not-answering"},
+                           Row{UnitLineState::Connected, "online", "connected"}}) {
         unit.line(row.line);
         EXPECT_TRUE(waitUntil([&] {
             return ha.last("brennmark/den/state/line") == row.state
