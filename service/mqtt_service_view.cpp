@@ -228,9 +228,12 @@ void ServiceUnitView::onUnitPacket(const Packet& p)
             // The report carries the unit's byte; a speaker choice is read
             // from the parameters it is made of.
             std::optional<controls::Value> v = controls::Value{value, {}};
-            if (c.kind == Kind::Speakers || c.kind == Kind::Effect) {
+            if (c.kind == Kind::Speakers) {
                 std::string missing;
                 v = controls::readValue(model, c, unit->readLog(), missing);
+            } else if (c.kind == Kind::Effect) {
+                // An effect is shown by the unit's name for it.
+                v->text = value < kEffectTableSize ? controls::fromUnitText(model.effect(value).nameText()) : "none";
             }
             if (!v || c.kind == Kind::Param)
                 continue;

@@ -99,6 +99,8 @@ TEST(MqttServiceTest, TheServiceFollowsTheUnitOnTheBroker)
     // From the unit's own front panel to the state topics.
     ASSERT_TRUE(unit->say("set VOLUME 61"));
     EXPECT_TRUE(waitUntil([&] { return ha.last(base + "state/volume") == "-19"; }, 5000));
+    ASSERT_TRUE(unit->say("ir EFFECT_DTS"));
+    EXPECT_TRUE(waitUntil([&] { return ha.last(base + "state/effect") == "DTS"; }, 5000)) << ha.last(base + "state/effect");
     ASSERT_TRUE(unit->say("display \"HELLO\" \"WORLD\""));
     EXPECT_TRUE(waitUntil([&] { return ha.last(base + "state/display-2") == "WORLD"; }, 5000));
 
