@@ -70,24 +70,36 @@ std::string textOf(const Control& c, const Value& v)
     return shown(controls::formatText(c, v));
 }
 
-// A text value quoted, so a name with blanks reads as one.
+// A text value quoted, so a name with blanks reads as one word.
 std::string wordOf(const Control& c, const Value& v)
 {
-    return c.type == controls::Type::Text ? "\"" + textOf(c, v) + "\"" : textOf(c, v);
+    const std::string text = textOf(c, v);
+    const bool quote = c.type == controls::Type::Text || text.empty() || text.find_first_of(" \"") != std::string::npos;
+    return quote ? "\"" + text + "\"" : text;
 }
 
 // The definitions the program holds (the cache), to check parameter names
-// before the port is opened; nothing when there are none yet.
-struct HeldDefinitions {
-    explicit HeldDefinitions(CliSession& session)
+// before the port is opened; nothing when there are none yet. Read only when
+// a name is not a control's.
+class HeldDefinitions {
+public:
+    explicit HeldDefinitions(CliSession& session) : session_(session) {}
+    const DeviceModel* get() const
     {
-        if (DeviceModel::definitionCacheMissing(session.settings()))
-            return;
-        model = std::make_unique<DeviceModel>(session.settings(), session.prompt());
-        model->LoadDefinitionCache();
+        if (!loaded_) {
+            loaded_ = true;
+            if (!DeviceModel::definitionCacheMissing(session_.settings())) {
+                model_ = std::make_unique<DeviceModel>(session_.settings(), session_.prompt());
+                model_->LoadDefinitionCache();
+            }
+        }
+        return model_.get();
     }
-    const DeviceModel* get() const { return model.get(); }
-    std::unique_ptr<DeviceModel> model;
+
+private:
+    CliSession& session_;
+    mutable bool loaded_ = false;
+    mutable std::unique_ptr<DeviceModel> model_;
 };
 
 // A definition name the unit may have (checked once its definitions are held).
@@ -106,7 +118,9 @@ int usage(const char* command, const std::string& why)
 bool checkName(const std::string& name, const HeldDefinitions& held, std::optional<Control>& control,
                std::string& error)
 {
-    control = controls::findControl(name, held.get());
+    control = controls::findControl(name);
+    if (!control)
+        control = controls::findControl(name, held.get());
     if (control)
         return true;
     if (!held.get() && mayBeDefinitionName(name))
@@ -515,9 +529,13 @@ int runSet(CliSession& session, const Invocation& inv)
     for (const Planned& p : plan) {
         const controls::SetResult r = controls::setValue(line, p.control, p.target);
         if (r.outcome != controls::Outcome::Done && r.outcome != controls::Outcome::Unchanged) {
-            if (inv.json && !reports.empty())
-                outJson(reports);
-            return fail(kExitError, p.control.name + ": " + r.error);
+            const std::string error = p.control.name + ": " + r.error;
+            if (!inv.json)
+                return fail(kExitError, error);
+            // One object: the error, and what was set before it.
+            outJson({{"error", error}, {"exit", kExitError}, {"outcome", controls::outcomeName(r.outcome)},
+                     {"set", reports}});
+            return kExitError;
         }
         if (inv.json)
             reports[p.control.name] = toJson(controls::formatJson(p.control, r.after));
@@ -626,6 +644,7 @@ int runWatch(CliSession& session, const Invocation& inv)
         std::fflush(stdout);
     };
 
+    int params = session.model().unitConfig().TotalParams;
     std::vector<Control> list = stateControls(session.model());
     Snapshot last = snapshot(session, list);
     emit("state " + stateText(last), {{"event", "state"}, {"values", stateJson(last)}});
@@ -654,8 +673,11 @@ int runWatch(CliSession& session, const Invocation& inv)
         }
         // Changes, whether the unit reported them or a sweep (after a wake-up
         // or a reconnection) found them.
-        if (list.size() != stateControls(session.model()).size())
+        // Another unit (another ROM) behind a reconnection brings other parameters.
+        if (session.model().unitConfig().TotalParams != params) {
+            params = session.model().unitConfig().TotalParams;
             list = stateControls(session.model());
+        }
         const Snapshot next = snapshot(session, list);
         for (const Change& c : changes(last, next)) {
             json j = changeJson(c);
@@ -938,7 +960,8 @@ std::string programHelp()
         "  --simulate        a simulated unit, in-process\n"
         "  --model de1|za2   the simulated unit's model (default de1)\n"
         "  --firmware A|B    the simulated unit's firmware (default A)\n"
-        "  --trace FILE      write the link's trace to FILE\n"
+        "  --trace FILE      write the link's trace to FILE, from the first byte\n"
+        "  --wait SECONDS    wait up to SECONDS for a port another program holds\n"
         "  --json            JSON output (every command); an error is {\"error\": ..., \"exit\": N}\n"
         "  -v, --verbose     the decoded packets on standard error\n"
         "  -q, --quiet       no progress or notes on standard error\n"
@@ -961,7 +984,7 @@ std::string programHelp()
         "\n\nThe first use downloads the unit's definitions (a progress line on standard\n"
         "error when it is a terminal) and keeps them, as brennmark does.\n"
         "\nExit status: 0 success, 1 differences (diff), 2 usage or unit error, 3 no unit,\n"
-        "4 port busy.\n";
+        "4 the port is busy (another program holds it).\n";
     return text;
 }
 

@@ -15,6 +15,7 @@
 #include <QStandardPaths>
 
 #include <chrono>
+#include <iostream>
 #include <cstdio>
 #include <thread>
 #include <unistd.h>
@@ -24,7 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The longest a wait goes without running the owner window's due timers; a
+// routed answer ends it at once.
 constexpr int kPumpSliceMs = 5;
+constexpr int kBusyRetryMs = 50;
 
 std::string cutText(const std::uint8_t* data, std::size_t length)
 {
@@ -42,6 +46,19 @@ void EventTap::storeParamValue(std::uint8_t id, std::uint8_t value)
 {
     model_.storeParamValue(id, value);
     push({UnitEvent::Kind::Param, id, value, {}, {}});
+    noteRouted();
+}
+
+void EventTap::mirrorParamChange(std::uint8_t id, std::uint8_t value)
+{
+    model_.mirrorParamChange(id, value);
+    noteRouted();
+}
+
+void EventTap::setCurrentEffect(std::uint8_t effectId)
+{
+    model_.setCurrentEffect(effectId);
+    noteRouted();
 }
 
 void EventTap::storeFrontPanel(const std::uint8_t* data, std::size_t length)
@@ -54,6 +71,7 @@ void EventTap::storeFrontPanel(const std::uint8_t* data, std::size_t length)
     if (length > kLine)
         event.line2 = cutText(data + kLine, std::min(length - kLine, kLine));
     push(std::move(event));
+    noteRouted();
 }
 
 void EventTap::routePacket(const Packet& packet)
@@ -64,6 +82,28 @@ void EventTap::routePacket(const Packet& packet)
         push({UnitEvent::Kind::Sleep, 0, 0, {}, {}});
     else if (packet.code() == DC_WAKEUP)
         push({UnitEvent::Kind::Wakeup, 0, 0, {}, {}});
+    noteRouted();
+}
+
+void EventTap::noteRouted()
+{
+    {
+        std::lock_guard lock(mutex_);
+        ++routed_;
+    }
+    news_.notify_all();
+}
+
+std::uint64_t EventTap::routed() const
+{
+    std::lock_guard lock(mutex_);
+    return routed_;
+}
+
+void EventTap::waitForRouting(std::uint64_t seen, int milliseconds)
+{
+    std::unique_lock lock(mutex_);
+    news_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return routed_ != seen; });
 }
 
 void EventTap::setRecording(bool on)
@@ -95,12 +135,8 @@ CliSession::CliSession(CliOptions options) : options_(std::move(options))
 
 CliSession::~CliSession()
 {
-    if (link_ && connected_ && link_->state().LinkEnabled) {
-        // The program's goodbye: front-panel reports off, then HOST_SLEEP.
-        model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
-        model_->HostSleep();
-        sleepMs(100);
-    }
+    if (link_ && connected_ && link_->state().LinkEnabled)
+        sayGoodbye();
     if (link_) {
         link_->DisableLink();
         link_->ExitInstance();
@@ -108,6 +144,25 @@ CliSession::~CliSession()
     link_.reset();
     if (sim_)
         sim_->stop();
+}
+
+void CliSession::sayGoodbye()
+{
+    // The program's goodbye: front-panel reports off, then HOST_SLEEP. The
+    // run ends once HOST_SLEEP has been written and has left the port: the
+    // writer takes it from the queue after the front-panel answer, and the
+    // drain waits for the bytes themselves.
+    model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
+    model_->HostSleep();
+    const auto written = [this] {
+        const Packet last = link_->LastPacket();
+        return link_->queuedPackets() == 0 && last.length > 2 && last.code() == HOST_SLEEP;
+    };
+    constexpr int kGoodbyeLimitMs = 2000;
+    const auto end = Clock::now() + std::chrono::milliseconds(kGoodbyeLimitMs);
+    while (!written() && Clock::now() < end && link_->isOpen())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    serial_->waitWriteComplete();
 }
 
 void CliSession::openSettings()
@@ -172,6 +227,7 @@ int CliSession::connect(std::string& error)
 
     serial_ = makeSerialDevice(s, device);
     model_ = std::make_unique<DeviceModel>(s, prompt_);
+    model_->setSweepParts(options_.sweepParts);
     tap_ = std::make_unique<EventTap>(*model_);
     // A NAK or time-out retry means the unit refused or dropped what we asked:
     // stop before the retry goes out.
@@ -186,23 +242,9 @@ int CliSession::connect(std::string& error)
             return kExitError;
         }
     }
-    const CQuorControl::Environment env{owner_, s, prompt_, *serial_};
-    link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
-    if (trace_.is_open())
-        link_->attachTrace(&trace_);
-    else if (options_.verbose)
-        link_->attachTrace([](std::string_view text) {
-            std::fwrite(text.data(), 1, text.size(), stderr);
-            if (text.empty() || text.back() != '\n')
-                std::fputc('\n', stderr);
-        });
-    if (!link_->state().UnitHeard) {
-        if (!serial_->isOpen())
-            error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
-        else
-            error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
-        return kExitNoUnit;
-    }
+    int status = kExitOk;
+    if (!openLink(download, portIndex, status, error))
+        return status;
     link_->EnableLink();
     connected_ = true;
     if (!waitForStartupSweep(download, error))
@@ -216,14 +258,56 @@ int CliSession::connect(std::string& error)
     return kExitOk;
 }
 
+bool CliSession::openLink(bool download, int portIndex, int& status, std::string& error)
+{
+    // The trace is attached before the port opens, so the greeting is in it.
+    CQuorControl::Environment env{owner_, *settings_, prompt_, *serial_};
+    if (trace_.is_open())
+        env.trace = &trace_;
+    else if (options_.verbose)
+        env.trace = &std::cerr; // -v: the decoded packets on standard error
+    const auto giveUp = Clock::now() + std::chrono::seconds(options_.waitSeconds);
+    bool toldWaiting = false;
+    for (;;) {
+        link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
+        if (link_->state().UnitHeard)
+            return true;
+        if (serial_->isOpen()) {
+            error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
+            status = kExitNoUnit;
+            return false;
+        }
+        const bool busy = serial_->openBusy();
+        error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
+        status = busy ? kExitBusy : kExitNoUnit;
+        if (!busy || Clock::now() >= giveUp) {
+            if (busy)
+                error = "serial device " + serial_->devicePath() + " is busy (" + serial_->openError() + ")" +
+                        (options_.waitSeconds > 0 ? ", still after " + std::to_string(options_.waitSeconds) + " s" : "");
+            return false;
+        }
+        if (!toldWaiting) {
+            std::fprintf(stderr, "brennmark-cli: serial device %s is busy; waiting up to %d s for it\n",
+                         serial_->devicePath().c_str(), options_.waitSeconds);
+            toldWaiting = true;
+        }
+        // The other program's close is not an event we can wait on: look again soon.
+        link_.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kBusyRetryMs));
+    }
+}
+
 bool CliSession::waitForStartupSweep(bool& download, std::string& error)
 {
     const LinkState& state = link_->state();
     const bool terminal = ::isatty(STDERR_FILENO) && !options_.quiet;
     bool progressShown = false;
     // The program's own wait, its 100 ms passes spent dispatching the owner
-    // window's notices; on a terminal a download shows its counts.
-    StartupWait wait(state, download, [this](int ms) { waitFor([] { return false; }, ms); });
+    // window's notices and ended the moment the sweep is; on a terminal a
+    // download shows its counts.
+    StartupWait wait(state, download, StartupWait::Wait([this](int ms, const std::function<bool()>& over) {
+                         waitFor(over, ms);
+                     }));
     const bool finished = wait.run([&](const StartupWait& w) {
         if (w.downloadSeen() && terminal) {
             std::fprintf(stderr, "\rbrennmark-cli: downloading the unit's definitions: %u commands, %u responses",
@@ -253,12 +337,19 @@ bool CliSession::waitFor(const std::function<bool()>& done, int limitMs)
 {
     const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
     for (;;) {
+        // Taken before the test, so an answer routed in between ends the wait below.
+        const std::uint64_t seen = tap_ ? tap_->routed() : 0;
         pump();
         if (done())
             return true;
-        if (Clock::now() >= end)
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0)
             return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPumpSliceMs));
+        const int slice = static_cast<int>(std::min<long long>(left, kPumpSliceMs));
+        if (tap_)
+            tap_->waitForRouting(seen, slice);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(slice));
     }
 }
 

@@ -14,6 +14,7 @@
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <atomic>
 #include <deque>
@@ -34,6 +35,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitDifferent = 1;
 inline constexpr int kExitError = 2;
 inline constexpr int kExitNoUnit = 3;
+inline constexpr int kExitBusy = 4; // another program holds the port
 
 struct CliOptions {
     std::string port;       // --port DEVICE (a path or tcp://HOST:PORT)
@@ -43,6 +45,9 @@ struct CliOptions {
     std::string traceFile;  // --trace FILE
     bool verbose = false;   // -v: the link's decoded packets on standard error
     bool quiet = false;     // -q: no progress or notes on standard error
+    int waitSeconds = 0;    // --wait SECONDS: how long a busy port is waited for
+    // What the start-up sweep reads (DeviceModel::SweepPart bits).
+    unsigned sweepParts = DeviceModel::kSweepEverything;
 };
 
 // Something the unit reported by itself, for watch.
@@ -63,24 +68,31 @@ public:
     void bindLink(CQuorControl& link) override { model_.bindLink(link); }
     void loadDefinitionCache() override { model_.loadDefinitionCache(); }
     void storeParamValue(std::uint8_t id, std::uint8_t value) override;
-    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override { model_.mirrorParamChange(id, value); }
+    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override;
     void storeFrontPanel(const std::uint8_t* data, std::size_t length) override;
-    void setCurrentEffect(std::uint8_t effectId) override { model_.setCurrentEffect(effectId); }
+    void setCurrentEffect(std::uint8_t effectId) override;
     void routePacket(const Packet& packet) override;
 
     void setRecording(bool on);
     std::deque<UnitEvent> take();
     // What this run has read from the unit.
     const controls::ReadLog& readLog() const { return readLog_; }
+    // Waits until the reader has routed something since `seen` (a count from
+    // routed()) or `milliseconds` have passed.
+    std::uint64_t routed() const;
+    void waitForRouting(std::uint64_t seen, int milliseconds);
 
 private:
     void push(UnitEvent event);
+    void noteRouted();
 
     DeviceModel& model_;
-    std::mutex mutex_; // guards recording_ and events_
+    mutable std::mutex mutex_; // guards recording_, events_ and routed_
+    std::condition_variable news_; // signalled after every routing call
     bool recording_ = false;
     std::deque<UnitEvent> events_;
     controls::ReadLog readLog_;
+    std::uint64_t routed_ = 0;
 };
 
 class CliSession {
@@ -93,8 +105,9 @@ public:
 
     // Opens the settings store only (diff of two files needs no unit).
     void openSettings();
-    // The whole start-up. kExitOk, kExitNoUnit (no port, no answer) or
-    // kExitError (the sweep did not end), with the reason in `error`.
+    // The whole start-up. kExitOk, kExitNoUnit (no port, no answer),
+    // kExitBusy (another program holds the port, after --wait) or kExitError
+    // (the sweep did not end), with the reason in `error`.
     int connect(std::string& error);
 
     SettingsStore& settings() { return *settings_; }
@@ -121,6 +134,12 @@ public:
 
 private:
     bool startSimulator(std::string& error, std::string& device);
+    // Constructs the link (which opens the port and greets the unit); while
+    // the port is busy and --wait allows, tries again. False with the exit
+    // status and reason when no unit answered.
+    bool openLink(bool download, int portIndex, int& status, std::string& error);
+    // The goodbye is written and has left the port.
+    void sayGoodbye();
     // Waits as the program does at start; `download` ends true when the
     // definitions were downloaded (forced, or after a ROM mismatch).
     bool waitForStartupSweep(bool& download, std::string& error);

@@ -3,6 +3,7 @@
 // usage error never touches the line. Options go anywhere before "--", as
 // "--opt value" or "--opt=value"; short flags may be grouped (-vq).
 #include "cli/cli_commands.h"
+#include "cli/cli_read_plan.h"
 #include "cli/cli_session.h"
 
 #include <cctype>
@@ -23,7 +24,7 @@ struct GlobalOption {
 constexpr GlobalOption kGlobalOptions[] = {
     {"--port", 0, true},     {"--simulate", 0, false}, {"--model", 0, true},   {"--firmware", 0, true},
     {"--trace", 0, true},    {"--json", 0, false},     {"--help", 'h', false}, {"--version", 'V', false},
-    {"--verbose", 'v', false}, {"--quiet", 'q', false},
+    {"--verbose", 'v', false}, {"--quiet", 'q', false}, {"--wait", 0, true},
 };
 
 const GlobalOption* globalOption(const std::string& name)
@@ -177,6 +178,13 @@ int main(int argc, char** argv)
     } else if (const char* env = std::getenv("BRENNMARK_PORT"); env && *env && !options.simulate) {
         options.port = env;
     }
+    if (const std::string* wait = global("--wait")) {
+        char* end = nullptr;
+        const long n = std::strtol(wait->c_str(), &end, 10);
+        if (wait->empty() || *end != '\0' || n < 0 || n > 86400)
+            return fail(kExitError, "--wait needs a whole number of seconds (0 to 86400)");
+        options.waitSeconds = static_cast<int>(n);
+    }
     if (const std::string* trace = global("--trace")) {
         if (trace->empty())
             return fail(kExitError, "--trace needs a file");
@@ -213,6 +221,7 @@ int main(int argc, char** argv)
         invocation.values[name] = value;
     }
 
+    options.sweepParts = sweepPartsFor(command->name, invocation.args);
     CliSession session(options);
     // Everything is checked before the port is opened.
     session.openSettings();

@@ -850,6 +850,12 @@ std::optional<Value> readValue(const DeviceModel& m, const Control& c, const Rea
     case Kind::Rom: v.text = fromUnitText(romText(m.unitConfig())); return v;
     case Kind::Stream:
         v.text = std::string(StreamFormatName(s.StreamFormat)) + " " + SampleRateName(s.SampleRate);
+        while (!v.text.empty() && v.text.back() == ' ')
+            v.text.pop_back();
+        while (!v.text.empty() && v.text.front() == ' ')
+            v.text.erase(0, 1);
+        if (v.text.empty())
+            v.text = "none";
         return v;
     case Kind::Display1: v.text = fromUnitText(s.displayLine1()); return v;
     case Kind::Display2: v.text = fromUnitText(s.displayLine2()); return v;

@@ -5,6 +5,7 @@
 
 #include "link/packet.h"
 #include "link/quor_control.h"
+#include "model/definition_cache.h"
 #include "model/text_fields.h"
 #include "platform/settings_keys.h"
 
@@ -19,14 +20,6 @@ namespace {
 
 constexpr const char* kRomMismatchMessage =
     "ROM Timestamp mismatch. About to reload internal variables.";
-
-// The cache's per-id value names: two lower-case hex digits.
-std::string idKey(int id)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02x", id & 0xFF);
-    return buf;
-}
 
 // Data byte i of a packet, 0 past its end (a short response reads as zeros).
 std::uint8_t dataByte(const Packet& p, std::size_t i)
@@ -65,15 +58,9 @@ void DeviceModel::send(std::uint8_t code, const std::uint8_t* data, std::size_t 
 
 bool DeviceModel::definitionCacheMissing(SettingsStore& settings)
 {
-    // 256 cannot be a stored maximum, so it marks the value as absent.
-    if (settings.readInt(keys::kCacheParamMax, "0x00", 256) == 256)
-        return true;
     // Only a download that ran to its last effect marks the cache complete for
     // its ROM; one cut short (the program killed, the line dropped) is redone.
-    if (!settings.contains(keys::kCacheUnitConfig, keys::kDefinitionsComplete))
-        return true;
-    return settings.readString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "") !=
-           settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
+    return !definition_cache::complete(settings, definition_cache::kCurrent);
 }
 
 void DeviceModel::loadDefinitionCache()
@@ -83,55 +70,32 @@ void DeviceModel::loadDefinitionCache()
 
 void DeviceModel::LoadDefinitionCache()
 {
-    std::uint8_t fields[9];
-    for (int i = 0; i < 9; ++i)
-        fields[i] = static_cast<std::uint8_t>(settings_.readInt(keys::kCacheUnitConfig,
-                                                               keys::kUnitConfigFields[i], 0));
-    const std::string stamp = settings_.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
-
-    std::uint8_t wire[UnitConfig::kWireSize]{};
-    std::memcpy(wire, fields, 9);
-    std::memcpy(wire + 9, stamp.data(), std::min<std::size_t>(stamp.size(), 16));
-    UnitConfig config = UnitConfig::fromBytes(wire);
-    if (config.TotalEffects > kEffectTableSize)
-        config.TotalEffects = kEffectTableSize;
-
     // Read everything first, then fill the tables in one locked step.
-    struct Def {
-        std::string name;
-        int value;
-        bool present = true;
-    };
-    std::vector<Def> params(config.TotalParams);
-    for (int id = 0; id < config.TotalParams; ++id) {
-        const std::string key = idKey(id);
-        params[static_cast<std::size_t>(id)] = {settings_.readString(keys::kCacheParamNames, key, ""),
-                                                 settings_.readInt(keys::kCacheParamMax, key, 0),
-                                                 settings_.contains(keys::kCacheParamMax, key)};
-    }
-    std::vector<Def> effects(config.TotalEffects);
-    for (int id = 0; id < config.TotalEffects; ++id) {
-        const std::string key = idKey(id);
-        effects[static_cast<std::size_t>(id)] = {
-            settings_.readString(keys::kCacheEffectNames, key, ""),
-            settings_.readInt(keys::kCacheEffectMaxParams, key, 0)};
-    }
-
+    const CachedDefinitions cached = definition_cache::read(settings_, definition_cache::kCurrent);
     std::lock_guard lock(mutex_);
-    config_ = config;
-    for (int id = 0; id < config.TotalParams; ++id) {
-        const Def& d = params[static_cast<std::size_t>(id)];
-        ParamDef& def = paramDefs_[static_cast<std::size_t>(id)];
+    config_ = cached.config;
+    applyDefinitionsLocked(cached);
+}
+
+void DeviceModel::applyDefinitionsLocked(const CachedDefinitions& cached)
+{
+    // Another ROM's definitions may be in the tables: nothing of them stays.
+    paramDefined_.reset();
+    slots_.fill(0);
+    for (std::size_t id = 0; id < cached.params.size() && id < paramDefs_.size(); ++id) {
+        const CachedDefinitions::Param& d = cached.params[id];
+        ParamDef& def = paramDefs_[id];
         copyField(def.name, d.name);
-        def.maximum = static_cast<std::uint8_t>(d.value);
-        paramDefined_[static_cast<std::size_t>(id)] = d.present;
+        def.maximum = static_cast<std::uint8_t>(d.maximum);
+        definitionValues_[id] = static_cast<std::uint8_t>(d.last);
+        paramDefined_[id] = d.present;
         resolveLocked(def.nameText(), static_cast<std::uint8_t>(id));
     }
-    for (int id = 0; id < config.TotalEffects; ++id) {
-        const Def& d = effects[static_cast<std::size_t>(id)];
-        EffectDef& def = effects_[static_cast<std::size_t>(id)];
+    for (std::size_t id = 0; id < cached.effects.size() && id < effects_.size(); ++id) {
+        const CachedDefinitions::Effect& d = cached.effects[id];
+        EffectDef& def = effects_[id];
         copyField(def.name, d.name);
-        def.paramCount = static_cast<std::uint8_t>(d.value);
+        def.paramCount = static_cast<std::uint8_t>(d.paramCount);
     }
 }
 
@@ -139,16 +103,16 @@ void DeviceModel::writeDefinitionCache()
 {
     // Held in memory while the download runs and written here in two store
     // writes: first the old completeness mark is withdrawn, then everything
-    // goes in one batch with the new mark last. A store that cannot write a
-    // batch at once still writes the mark last, so a cut-off write is never
-    // trusted. Write failures are ignored: the next start downloads again.
-    std::vector<SettingsValue> batch;
-    UnitConfig config;
+    // goes in one batch (the ROM's own entry and the entry in use) with the
+    // new mark last. A store that cannot write a batch at once still writes
+    // the mark last, so a cut-off write is never trusted. Write failures are
+    // ignored: the next start downloads again.
+    CachedDefinitions d;
     {
         std::lock_guard lock(mutex_);
-        config = config_;
-        const int effects = std::min<int>(config.TotalEffects, kEffectTableSize);
-        for (int id = 0; id < config.TotalParams; ++id) {
+        d.config = config_;
+        const int effects = std::min<int>(d.config.TotalEffects, kEffectTableSize);
+        for (int id = 0; id < d.config.TotalParams; ++id) {
             if (!paramDefined_[static_cast<std::size_t>(id)])
                 return;
         }
@@ -156,30 +120,47 @@ void DeviceModel::writeDefinitionCache()
             if (!effectDefined_[static_cast<std::size_t>(id)])
                 return;
         }
-        batch.reserve(static_cast<std::size_t>(3 * config.TotalParams + 2 * effects + 12));
-        for (int id = 0; id < config.TotalParams; ++id) {
+        for (int id = 0; id < d.config.TotalParams; ++id) {
             const auto i = static_cast<std::size_t>(id);
-            const std::string key = idKey(id);
-            batch.push_back({keys::kCacheParamNames, key, paramDefs_[i].nameText()});
-            batch.push_back({keys::kCacheParamMax, key, int{paramDefs_[i].maximum}});
-            batch.push_back({keys::kCacheParamLast, key, int{definitionValues_[i]}});
+            d.params.push_back({paramDefs_[i].nameText(), paramDefs_[i].maximum, definitionValues_[i], true});
         }
         for (int id = 0; id < effects; ++id) {
             const auto i = static_cast<std::size_t>(id);
-            const std::string key = idKey(id);
-            batch.push_back({keys::kCacheEffectNames, key, effects_[i].nameText()});
-            batch.push_back({keys::kCacheEffectMaxParams, key, int{effects_[i].paramCount}});
+            d.effects.push_back({effects_[i].nameText(), effects_[i].paramCount});
         }
     }
-    const auto bytes = config.toBytes();
-    for (int i = 0; i < 9; ++i)
-        batch.push_back({keys::kCacheUnitConfig, keys::kUnitConfigFields[i], int{bytes[static_cast<std::size_t>(i)]}});
-    batch.push_back({keys::kCacheUnitConfig, keys::kTimeStamp, config.timeStampText()});
-    batch.push_back({keys::kCacheUnitConfig, keys::kDefinitionsComplete, config.timeStampText()});
+    std::vector<SettingsValue> batch;
+    batch.reserve(2 * (3 * d.params.size() + 2 * d.effects.size() + 11));
+    // The entry in use may be another ROM's (a forced download): kept first.
+    definition_cache::keepCurrent(settings_, batch);
+    definition_cache::append(batch, definition_cache::romEntry(d.config.ProductId, d.config.timeStampText()), d);
+    definition_cache::append(batch, definition_cache::kCurrent, d);
 
     // Longer than any timestamp, so it never equals one.
     settings_.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "(download not finished)");
     settings_.writeBatch(batch);
+}
+
+bool DeviceModel::switchToCachedRom(const UnitConfig& unit)
+{
+    // Without one the download runs; the entry in use is kept under its own
+    // ROM when the download's end replaces it.
+    const auto entry = definition_cache::find(settings_, unit.ProductId, unit.timeStampText());
+    if (!entry)
+        return false;
+    std::vector<SettingsValue> batch;
+    definition_cache::keepCurrent(settings_, batch);
+    const CachedDefinitions cached = definition_cache::read(settings_, *entry);
+    {
+        std::lock_guard lock(mutex_);
+        applyDefinitionsLocked(cached);
+    }
+    // The ROM in use changes: its entry becomes the one a start loads.
+    definition_cache::append(batch, definition_cache::kCurrent, cached);
+    settings_.writeString(keys::kCacheUnitConfig, keys::kDefinitionsComplete, "(download not finished)");
+    settings_.writeBatch(batch);
+    link().tracef("ROM %s: definitions from the cache\r\n", unit.timeStampText().c_str());
+    return true;
 }
 
 void DeviceModel::StartStatusSweep()
@@ -261,6 +242,31 @@ constexpr ChainStep kStartupChain[] = {
     {DC_RESP_SYS_PARAM_VALUES,  While::Sweep,    0,                              Arg::None,       Ends::Sweep},
 };
 
+// The sweep's optional requests: the part that asks for each, and the answer
+// (with the index of its last one) the chain goes on from when it is left out.
+struct SweepSkip {
+    std::uint8_t request;
+    unsigned part;
+    std::uint8_t answer;
+    std::uint8_t lastIndex;
+};
+
+constexpr SweepSkip kSweepSkips[] = {
+    {DC_CMD_GET_REC_STATUS,       DeviceModel::kSweepZone2Status, DC_RESP_REC_ZONE2_STATUS, 0},
+    {DC_CMD_GET_CUST_NAME,        DeviceModel::kSweepCustomName,  DC_RESP_CUST_NAME,        0},
+    {DC_CMD_GET_INPUT_NAME,       DeviceModel::kSweepInputNames,  DC_RESP_INPUT_NAME,       kInputCount - 1},
+    {DC_CMD_GET_SYS_PARAM_VALUES, DeviceModel::kSweepParamValues, DC_RESP_SYS_PARAM_VALUES, 0},
+};
+
+const SweepSkip* skippedRequest(std::uint8_t request, unsigned parts)
+{
+    for (const SweepSkip& s : kSweepSkips) {
+        if (s.request == request)
+            return (parts & s.part) != 0 ? nullptr : &s;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void DeviceModel::routePacket(const Packet& packet)
@@ -289,37 +295,50 @@ void DeviceModel::routePacket(const Packet& packet)
     }
 
     LinkState& state = link().state();
-    const std::uint8_t index = dataByte(packet, 0);
     const UnitConfig config = unitConfig();
-    // The index wraps as the unit's one-byte ids do; the input index does not.
-    const auto next = static_cast<std::uint8_t>(index + 1);
+    std::uint8_t code = packet.code();
+    std::uint8_t index = dataByte(packet, 0);
 
-    for (const ChainStep& step : kStartupChain) {
-        if (step.answer != packet.code())
-            continue;
-        if (step.ends == Ends::Sweep) {
-            state.StatusSweepActive = false;
-            return;
+    // A request the sweep leaves out (sweepParts_) is passed over as if its
+    // answer had come: the chain goes on from that answer's row.
+    for (;;) {
+        const ChainStep* row = nullptr;
+        for (const ChainStep& step : kStartupChain) {
+            if (step.answer != code)
+                continue;
+            if (step.ends == Ends::Sweep) {
+                state.StatusSweepActive = false;
+                return;
+            }
+            if (!(step.flag == While::Sweep ? state.StatusSweepActive : state.ReloadDefinitions))
+                continue;
+            // The index wraps as the unit's one-byte ids do; the input index does not.
+            const auto next = static_cast<std::uint8_t>(index + 1);
+            if ((step.arg == Arg::NextParam && next >= config.TotalParams) ||
+                (step.arg == Arg::NextEffect && next >= config.TotalEffects) ||
+                (step.arg == Arg::NextInput && index + 1 >= kInputCount))
+                continue;
+            row = &step;
+            break;
         }
-        if (!(step.flag == While::Sweep ? state.StatusSweepActive : state.ReloadDefinitions))
-            continue;
-        if ((step.arg == Arg::NextParam && next >= config.TotalParams) ||
-            (step.arg == Arg::NextEffect && next >= config.TotalEffects) ||
-            (step.arg == Arg::NextInput && index + 1 >= kInputCount))
-            continue;
-        const bool endsDownload = step.ends == Ends::Download;
+        if (row == nullptr)
+            return;
+        const bool endsDownload = row->ends == Ends::Download;
         // Outside a sweep the download's end asks for nothing more.
-        if (!endsDownload || state.StatusSweepActive) {
-            switch (step.arg) {
+        const bool asks = !endsDownload || state.StatusSweepActive;
+        const SweepSkip* skip = asks ? skippedRequest(row->request, sweepParts_) : nullptr;
+        if (asks && skip == nullptr) {
+            const auto next = static_cast<std::uint8_t>(index + 1);
+            switch (row->arg) {
             case Arg::None:
                 // All values are asked through GetSysParams, which traces the request.
-                if (step.request == DC_CMD_GET_SYS_PARAM_VALUES)
+                if (row->request == DC_CMD_GET_SYS_PARAM_VALUES)
                     GetSysParams(false);
                 else
-                    send(step.request);
+                    send(row->request);
                 break;
-            case Arg::Zero: send(step.request, {0}); break;
-            default: send(step.request, {next}); break;
+            case Arg::Zero: send(row->request, {0}); break;
+            default: send(row->request, {next}); break;
             }
         }
         if (endsDownload) {
@@ -330,7 +349,10 @@ void DeviceModel::routePacket(const Packet& packet)
             writeDefinitionCache();
             state.ReloadDefinitions = false;
         }
-        return;
+        if (skip == nullptr)
+            return;
+        code = skip->answer;
+        index = skip->lastIndex;
     }
 }
 
@@ -350,7 +372,11 @@ void DeviceModel::onUnitConfig(const Packet& packet)
     LinkState& state = link().state();
     if (!state.ReloadDefinitions) {
         const std::string cached = settings_.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
-        if (cached == config.timeStampText())
+        const int product = settings_.readInt(keys::kCacheUnitConfig, keys::kUnitConfigFields[0], -1);
+        if (cached == config.timeStampText() && product == config.ProductId)
+            return;
+        // A ROM seen before: its definitions come from the cache.
+        if (switchToCachedRom(config))
             return;
         state.ReloadDefinitions = true;
         prompt_.ask(kRomMismatchMessage);

@@ -23,6 +23,7 @@ namespace bm {
 
 class CQuorControl;
 struct SpeakerEncoding; // one speaker group's parameters and choices
+struct CachedDefinitions;
 
 class DeviceModel : public LinkClient {
 public:
@@ -59,6 +60,20 @@ public:
     void LoadDefinitionCache();
     // Sets StatusSweepActive and sends DC_CMD_GET_SYS_STATUS.
     void StartStatusSweep();
+    // What a status sweep asks for besides the status and the unit
+    // configuration, which it always asks for (the configuration is the ROM
+    // check, and a download follows it when needed). The program reads
+    // everything; a one-shot command (brennmark-cli get) only what it shows.
+    // A part left out is passed over as if its answer had come.
+    enum SweepPart : unsigned {
+        kSweepZone2Status = 1,
+        kSweepCustomName = 2,
+        kSweepInputNames = 4,
+        kSweepParamValues = 8,
+        kSweepEverything = 15,
+    };
+    void setSweepParts(unsigned parts) { sweepParts_ = parts; }
+    unsigned sweepParts() const { return sweepParts_; }
 
     // --- System parameters -------------------------------------------------
     int ResolveNamedParam(std::string_view name, std::uint8_t id);
@@ -175,6 +190,11 @@ private:
     // At the end of a download: every definition, then the unit configuration
     // and the completeness mark, as one batch. Nothing when a definition is missing.
     void writeDefinitionCache();
+    // Another ROM than the cache's in use: when the cache holds that ROM's
+    // definitions, they replace the tables and become the entry in use (true,
+    // with the entry in use kept under its own ROM); false when it does not.
+    bool switchToCachedRom(const UnitConfig& unit);
+    void applyDefinitionsLocked(const CachedDefinitions& cached);
 
     // Helpers that expect mutex_ to be held by the caller.
     std::uint8_t slotLocked(NamedParam slot) const { return slots_[static_cast<int>(slot)]; }
@@ -213,6 +233,10 @@ private:
     std::array<EffectDef, kEffectTableSize> effects_{};
     UnitStatus status_;
     std::array<ToneStepper, 3> steppers_{};
+
+    // The sweep's optional requests (SweepPart bits); set before the link
+    // starts, read by the receiver thread.
+    std::atomic<unsigned> sweepParts_{kSweepEverything};
 
     // Status records asked for and not yet sent (kReread* bits); set on any
     // thread, taken by the re-read timer on the user-interface thread.

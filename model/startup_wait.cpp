@@ -32,7 +32,13 @@ SweepProgress sweepProgress(std::uint32_t commandsSent, bool downloading, bool f
 }
 
 StartupWait::StartupWait(const LinkState& state, bool forcedDownload, Sleep sleep)
-    : state_(state), sleep_(std::move(sleep)), downloading_(forcedDownload)
+    : StartupWait(state, forcedDownload,
+                  Wait([sleep = std::move(sleep)](int ms, const std::function<bool()>&) { sleep(ms); }))
+{
+}
+
+StartupWait::StartupWait(const LinkState& state, bool forcedDownload, Wait wait)
+    : state_(state), wait_(std::move(wait)), downloading_(forcedDownload)
 {
 }
 
@@ -41,7 +47,7 @@ bool StartupWait::run(const PassHook& onPass)
     int idle = 0;
     std::uint32_t lastCount = state_.ResponsesReceived;
     for (;;) {
-        sleep_(kPassMs);
+        wait_(kPassMs, [this] { return !state_.StatusSweepActive; });
         ++passes_;
         // A download that began during the wait (the ROM time stamp differed
         // from the cache's) gets the download's limit from now on.

@@ -2,7 +2,8 @@
 // ends, the unit falls silent or the pass limit is reached, shared by the
 // program (on its user-interface thread, with the progress window) and
 // brennmark-cli. Plain C++: the sleep is a parameter, so the figures can be
-// checked on a virtual clock.
+// checked on a virtual clock. A caller that can wait on the link's events
+// passes a wait that ends a pass early, the moment the sweep is over.
 #pragma once
 
 #include "link/link_state.h"
@@ -36,6 +37,8 @@ public:
     static constexpr int kIdlePassLimit = 50; // more passes without a packet end the wait
 
     using Sleep = std::function<void(int milliseconds)>;
+    // Waits at most `milliseconds`, returning as soon as `over()` holds.
+    using Wait = std::function<void(int milliseconds, const std::function<bool()>& over)>;
     // Called after every pass's sleep, before the pass's tests; false ends
     // the wait at once (the program is closing).
     using PassHook = std::function<bool(const StartupWait&)>;
@@ -44,6 +47,8 @@ public:
     // and from the pass that sees ReloadDefinitions set otherwise (the unit's
     // ROM time stamp differed from the cache's).
     StartupWait(const LinkState& state, bool forcedDownload, Sleep sleep);
+    // The same with a pass that ends when the sweep does.
+    StartupWait(const LinkState& state, bool forcedDownload, Wait wait);
 
     // Waits; true when the sweep finished, false when the wait gave up first.
     bool run(const PassHook& onPass);
@@ -54,7 +59,7 @@ public:
 
 private:
     const LinkState& state_;
-    Sleep sleep_;
+    Wait wait_;
     bool downloading_;
     int passes_ = 0;
 };

@@ -41,6 +41,19 @@ std::unique_ptr<QSettings> nativeSettings()
 #endif
 }
 
+QString latin1(std::string_view text)
+{
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// True when `key` already holds `value` as the file would store it. An INI
+// file keeps integers as text, so 25 and "25" are the same stored value.
+bool holds(const QSettings& settings, const QString& key, const QVariant& value)
+{
+    const QVariant old = settings.value(key);
+    return old.isValid() && old.toString() == value.toString();
+}
+
 void detachFromEventLoop(QSettings& settings)
 {
     // QSettings posts itself a deferred flush that would run on its thread
@@ -93,32 +106,28 @@ std::string QSettingsStore::readString(std::string_view section, std::string_vie
 bool QSettingsStore::writeInt(std::string_view section, std::string_view name, int value)
 {
     std::lock_guard lock(mutex_);
-    settings_->setValue(qtKey(section, name), value);
-    return flush();
+    return setAndFlush({{qtKey(section, name), QVariant(value)}});
 }
 
 bool QSettingsStore::writeString(std::string_view section, std::string_view name,
                                  std::string_view value)
 {
     std::lock_guard lock(mutex_);
-    settings_->setValue(qtKey(section, name),
-                        QString::fromLatin1(value.data(), static_cast<qsizetype>(value.size())));
-    return flush();
+    return setAndFlush({{qtKey(section, name), QVariant(latin1(value))}});
 }
 
 bool QSettingsStore::writeBatch(const std::vector<SettingsValue>& values)
 {
-    std::lock_guard lock(mutex_);
+    std::vector<std::pair<QString, QVariant>> changes;
+    changes.reserve(values.size());
     for (const SettingsValue& v : values) {
-        const QString key = qtKey(v.section, v.name);
-        if (const int* i = std::get_if<int>(&v.value)) {
-            settings_->setValue(key, *i);
-        } else {
-            const std::string& text = std::get<std::string>(v.value);
-            settings_->setValue(key, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
-        }
+        if (const int* i = std::get_if<int>(&v.value))
+            changes.emplace_back(qtKey(v.section, v.name), QVariant(*i));
+        else
+            changes.emplace_back(qtKey(v.section, v.name), QVariant(latin1(std::get<std::string>(v.value))));
     }
-    return flush();
+    std::lock_guard lock(mutex_);
+    return setAndFlush(changes);
 }
 
 bool QSettingsStore::contains(std::string_view section, std::string_view name)
@@ -127,10 +136,34 @@ bool QSettingsStore::contains(std::string_view section, std::string_view name)
     return settings_->contains(qtKey(section, name));
 }
 
+std::size_t QSettingsStore::fileWrites() const
+{
+    std::lock_guard lock(mutex_);
+    return fileWrites_;
+}
+
 QString QSettingsStore::location() const
 {
     std::lock_guard lock(mutex_);
     return settings_->fileName();
+}
+
+bool QSettingsStore::setAndFlush(const std::vector<std::pair<QString, QVariant>>& changes)
+{
+    // A value that is already there is not set again: QSettings would mark the
+    // file changed and rewrite it whole, and a program run every second that
+    // writes back what it read would rewrite the file every second.
+    bool changed = false;
+    for (const auto& [key, value] : changes) {
+        if (holds(*settings_, key, value))
+            continue;
+        settings_->setValue(key, value);
+        changed = true;
+    }
+    if (!changed)
+        return settings_->status() == QSettings::NoError;
+    ++fileWrites_;
+    return flush();
 }
 
 bool QSettingsStore::flush()

@@ -34,6 +34,9 @@ public:
     virtual std::string devicePath() const = 0;
     // Why the last open() failed, in words ("" after a successful open).
     virtual std::string openError() const { return {}; }
+    // True when the last open() failed because another program holds the
+    // device (it may come free), as against a device that is missing or refused.
+    virtual bool openBusy() const { return false; }
 
     // A descriptor that becomes readable when bytes arrive or the line fails,
     // for a reader that waits on the line instead of polling it; -1 when the

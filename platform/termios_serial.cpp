@@ -66,17 +66,22 @@ bool TermiosSerialPort::open(int portNumber)
     }
     path_ = path;
     openError_.clear();
+    openBusy_ = false;
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        // A terminal another program holds exclusively (TIOCEXCL) refuses with EBUSY.
+        openBusy_ = errno == EBUSY;
         openError_ = std::strerror(errno);
         return false;
     }
     const char* refusal = nullptr;
     if (!::isatty(fd))
         refusal = "not a serial device";
-    else if (::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    else if (::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         refusal = "in use by another program";
+        openBusy_ = true;
+    }
     if (refusal) {
         openError_ = refusal;
         ::close(fd);
@@ -116,6 +121,12 @@ std::string TermiosSerialPort::openError() const
 {
     std::shared_lock lock(fdMutex_);
     return openError_;
+}
+
+bool TermiosSerialPort::openBusy() const
+{
+    std::shared_lock lock(fdMutex_);
+    return openBusy_;
 }
 
 int TermiosSerialPort::pollDescriptor() const

@@ -32,6 +32,7 @@ public:
     void waitWriteComplete() override;
     std::string devicePath() const override;
     std::string openError() const override;
+    bool openBusy() const override;
     int pollDescriptor() const override;
     bool lineLost() const override;
 
@@ -57,6 +58,7 @@ private:
     mutable std::shared_mutex fdMutex_;
     std::string path_;
     std::string openError_;
+    bool openBusy_ = false; // the last open found the device held by another program
     termios applied_{};
     std::atomic<int> fd_{-1};
     std::atomic<bool> dead_{false};

@@ -230,6 +230,124 @@ TEST_F(SweepTest, ChangedRomAsksOnceAndWritesTheCacheOnlyWhenTheDownloadIsComple
     EXPECT_EQ(lm.prompt.count(), 1u);
 }
 
+// Downloads ROM `stamp` (two parameters, one effect) in answer to the unit's
+// configuration; `cutAfter` stops after that many definitions, as a line
+// dropped midway does.
+std::vector<Bytes> downloadRom(LinkedModel& lm, const std::string& stamp, const std::string& second, int cutAfter = 3)
+{
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, stamp)));
+    const Bytes definitions[] = {frame(DC_RESP_SYS_PARAM_DEF, withText({0, 3, 1}, "MENU_BKGND")),
+                                 frame(DC_RESP_SYS_PARAM_DEF, withText({1, 24, 13}, second)),
+                                 frame(DC_RESP_EFFECT_DEF, withText({0, 6}, "Logic7 Music"))};
+    for (int i = 0; i < cutAfter; ++i)
+        lm.feed(definitions[i]);
+    return lm.settle();
+}
+
+TEST_F(SweepTest, EveryRomSeenIsKeptSoASwitchBackDownloadsNothing)
+{
+    state().StatusSweepActive = true;
+    downloadRom(lm, "ROM-B", "TREBLE");
+    ASSERT_EQ(lm.prompt.count(), 1u);
+    ASSERT_FALSE(state().ReloadDefinitions);
+
+    // Rows: the ROM the unit reports next; the name parameter 1 has then.
+    // No row prompts, downloads or leaves the cache untrusted.
+    struct Row {
+        const char* stamp;
+        const char* second;
+        NamedParam slot;
+    };
+    const Row rows[] = {{"99/03/09 6:34pm", "BASS", NamedParam::BASS},
+                        {"ROM-B", "TREBLE", NamedParam::TREBLE},
+                        {"99/03/09 6:34pm", "BASS", NamedParam::BASS}};
+    for (const Row& row : rows) {
+        state().StatusSweepActive = true;
+        // A switch leaves none of the other ROM's names resolved, the rig's
+        // PROGRAM marker included: the first request is waited for instead.
+        const std::size_t before = lm.port.writes().size();
+        lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, row.stamp)));
+        lm.port.waitForWrites(before + 1, 3000);
+        const std::vector<Bytes> all = lm.port.writes();
+        const std::vector<Bytes> sent(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        ASSERT_EQ(sent.size(), 1u) << row.stamp;
+        EXPECT_EQ(sent[0], frame(DC_CMD_GET_CUST_NAME)) << row.stamp << ": the sweep goes straight on";
+        EXPECT_EQ(lm.prompt.count(), 1u) << row.stamp;
+        EXPECT_FALSE(state().ReloadDefinitions) << row.stamp;
+        EXPECT_EQ(lm.model.paramDef(1).nameText(), row.second) << row.stamp;
+        EXPECT_EQ(lm.model.namedSlot(row.slot), 1) << row.stamp;
+        // The other ROM's name resolves to nothing here.
+        EXPECT_EQ(lm.model.namedSlot(row.slot == NamedParam::BASS ? NamedParam::TREBLE : NamedParam::BASS), 0)
+            << row.stamp;
+        // The ROM in use is the one a start loads, and it is trusted.
+        EXPECT_EQ(lm.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), row.stamp);
+        EXPECT_FALSE(DeviceModel::definitionCacheMissing(lm.settings)) << row.stamp;
+    }
+}
+
+TEST_F(SweepTest, ADownloadCutShortIsNotKeptForItsRom)
+{
+    state().StatusSweepActive = true;
+    downloadRom(lm, "ROM-B", "TREBLE", /*cutAfter=*/2);
+    ASSERT_TRUE(state().ReloadDefinitions);
+
+    // The next start: the cache in use is still the first ROM's, and trusted.
+    state().ReloadDefinitions = DeviceModel::definitionCacheMissing(lm.settings);
+    ASSERT_FALSE(state().ReloadDefinitions);
+    EXPECT_EQ(lm.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, ""), "99/03/09 6:34pm");
+    state().StatusSweepActive = true;
+    lm.feed(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, "ROM-B")));
+    const auto sent = lm.settle();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], frame(DC_CMD_GET_SYS_PARAM_BY_ID, {0})) << "the cut download is done again";
+    EXPECT_EQ(lm.prompt.count(), 2u);
+}
+
+TEST_F(SweepTest, ASweepAsksOnlyForItsParts)
+{
+    // Rows: the parts; the requests after the status, the configuration and
+    // the custom name's place.
+    struct Row {
+        unsigned parts;
+        std::vector<std::uint8_t> after;
+    };
+    const std::vector<Row> rows = {
+        {0, {DC_CMD_GET_CONFIG}},
+        {DeviceModel::kSweepParamValues, {DC_CMD_GET_CONFIG, DC_CMD_GET_SYS_PARAM_VALUES}},
+        {DeviceModel::kSweepZone2Status | DeviceModel::kSweepCustomName,
+         {DC_CMD_GET_REC_STATUS, DC_CMD_GET_CONFIG, DC_CMD_GET_CUST_NAME}},
+        {DeviceModel::kSweepInputNames, {DC_CMD_GET_CONFIG, DC_CMD_GET_INPUT_NAME}},
+    };
+    for (const Row& row : rows) {
+        lm.model.setSweepParts(row.parts);
+        state().StatusSweepActive = true;
+        // Each answer the unit would give, in the chain's order; a request not
+        // sent gets no answer.
+        std::vector<std::uint8_t> codes;
+        auto answer = [&](const Bytes& response) {
+            lm.feed(response);
+            for (const Bytes& p : lm.settle())
+                codes.push_back(p[2]);
+        };
+        answer(frame(DC_RESP_SYS_STATUS, {40, 3, 5, 2, 1, 0, 0, 16, 17}));
+        if (std::count(codes.begin(), codes.end(), DC_CMD_GET_REC_STATUS))
+            answer(frame(DC_RESP_REC_ZONE2_STATUS, {30, 6, 1, 0, 14}));
+        answer(frame(DC_RESP_UNIT_CONFIG, unitConfigData(2, 1, "99/03/09 6:34pm")));
+        if (std::count(codes.begin(), codes.end(), DC_CMD_GET_CUST_NAME))
+            answer(frame(DC_RESP_CUST_NAME, withText({}, "Den")));
+        for (std::uint8_t i = 0; i < 8 && std::count(codes.begin(), codes.end(), DC_CMD_GET_INPUT_NAME) == i + 1u; ++i)
+            answer(frame(DC_RESP_INPUT_NAME, withText({i}, "In")));
+        if (std::count(codes.begin(), codes.end(), DC_CMD_GET_SYS_PARAM_VALUES))
+            answer(frame(DC_RESP_SYS_PARAM_VALUES, {1, 2}));
+        std::vector<std::uint8_t> distinct;
+        for (std::uint8_t c : codes)
+            if (distinct.empty() || distinct.back() != c)
+                distinct.push_back(c);
+        EXPECT_EQ(distinct, row.after) << "parts " << row.parts;
+        EXPECT_FALSE(state().StatusSweepActive) << "parts " << row.parts << ": the sweep ended";
+    }
+}
+
 TEST_F(SweepTest, EffectDefinitionsDoNotChangeTheCurrentEffect)
 {
     lm.feed(frame(DC_RESP_SYS_STATUS, {40, 3, 0, 2, 1, 0, 0, 16, 17}));

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 
 #include <climits>
+#include <functional>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -136,6 +138,70 @@ TEST_F(QtSettingsTest, WriteToAnUnwritableLocationReportsFailure)
     QSettingsStore store(blocker + QStringLiteral("/store.ini"));
     EXPECT_FALSE(store.writeInt("Comm", "CommPort", 1));
     EXPECT_FALSE(store.writeString("", "LastVisited", "/tmp/"));
+}
+
+// The file as the file system sees it: its inode and last change, to the nanosecond.
+struct FileStamp {
+    ino_t inode = 0;
+    long long changed = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp stampOf(const QString& path)
+{
+    struct stat st {};
+    if (::stat(path.toLocal8Bit().constData(), &st) != 0)
+        return {};
+    return {st.st_ino, static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
+TEST_F(QtSettingsTest, TheFileIsWrittenOnlyWhenAValueChanges)
+{
+    const std::vector<SettingsValue> batch = {
+        {"Comm", "SaveConfigWaitCount", 25}, {"Comm", "WritePacketDoCharDelay", 1},
+        {"Config\\UnitConfig", "TimeStamp", std::string("99/03/09 18:34")}};
+    {
+        QSettingsStore store(iniPath());
+        ASSERT_TRUE(store.writeBatch(batch));
+        ASSERT_TRUE(store.writeInt("Comm", "CommPort", 1));
+    }
+    const FileStamp written = stampOf(iniPath());
+    ASSERT_NE(written.inode, 0u);
+
+    // Rows: what a run writes; whether the file must change.
+    struct Row {
+        const char* what;
+        std::function<bool(QSettingsStore&)> write;
+        bool changes;
+    };
+    const std::vector<Row> rows = {
+        {"the same batch", [&](QSettingsStore& s) { return s.writeBatch(batch); }, false},
+        {"the same integer", [](QSettingsStore& s) { return s.writeInt("Comm", "CommPort", 1); }, false},
+        {"the same text", [](QSettingsStore& s) { return s.writeString("Config\\UnitConfig", "TimeStamp", "99/03/09 18:34"); }, false},
+        {"an integer as the text it is stored as", [](QSettingsStore& s) { return s.writeString("Comm", "CommPort", "1"); }, false},
+        {"an empty batch", [](QSettingsStore& s) { return s.writeBatch({}); }, false},
+        {"a changed integer", [](QSettingsStore& s) { return s.writeInt("Comm", "CommPort", 2); }, true},
+        {"a new value", [](QSettingsStore& s) { return s.writeString("Names", "New", ""); }, true},
+        {"a batch with one change", [&](QSettingsStore& s) {
+             auto changed = batch;
+             changed[1].value = 0;
+             return s.writeBatch(changed);
+         }, true},
+    };
+    FileStamp before = written;
+    for (const Row& row : rows) {
+        {
+            QSettingsStore store(iniPath());
+            EXPECT_TRUE(row.write(store)) << row.what;
+        }
+        const FileStamp after = stampOf(iniPath());
+        EXPECT_EQ(after != before, row.changes) << row.what;
+        before = after;
+    }
+    QSettingsStore reopened(iniPath());
+    EXPECT_EQ(reopened.readInt("Comm", "CommPort", 0), 2);
+    EXPECT_EQ(reopened.readInt("Comm", "WritePacketDoCharDelay", 9), 0);
+    EXPECT_TRUE(reopened.contains("Names", "New"));
 }
 
 TEST_F(QtSettingsTest, ReceiverWritesWhileTheInterfaceReads)
