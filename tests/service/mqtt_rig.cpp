@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace bm::test {
@@ -77,6 +78,7 @@ bool Broker::start(const std::string& extraConfig)
     }
     pid_ = ::fork();
     if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // not left behind by a test that is killed
         ::execl(BM_MOSQUITTO_PATH, "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <sys/wait.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace bm::test {
@@ -30,6 +31,7 @@ public:
             return;
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // not left behind by a test that is killed
             ::dup2(in[0], 0);
             const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             ::dup2(out, 1);
