@@ -23,6 +23,7 @@ std::string serviceUsage()
            "  --token-file FILE  the token a TCP client must send first ({\"op\":\"auth\",...})\n"
            "  --trace FILE       every packet written and read, to a file\n"
            "  --verbose          every packet in the log on standard error\n"
+           + mqttUsage() +
            "  --help, --version\n";
 }
 
@@ -78,6 +79,9 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
                 return false;
         } else if (arg == "--verbose") {
             options.verbose = true;
+        } else if (const int taken = takeMqttOption(argc, argv, i, options.mqtt, error); taken != 0) {
+            if (taken < 0)
+                return false;
         } else {
             error = "unknown option " + arg;
             return false;

@@ -1,6 +1,8 @@
 // brennmarkd's command line.
 #pragma once
 
+#include "service/mqtt_options.h"
+
 #include <string>
 
 namespace bm::service {
@@ -13,6 +15,7 @@ struct ServiceOptions {
     std::string tokenFile;  // --token-file FILE: the token a TCP client sends first
     std::string traceFile;  // --trace FILE
     bool verbose = false;   // --verbose: every packet in the log
+    MqttCommandLine mqtt;   // --mqtt URL and its companions
 };
 
 // Reads argv. False with `error` for a usage error; `done` is set when the

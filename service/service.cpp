@@ -155,8 +155,12 @@ bool Service::start(std::string& error)
         d.frame = packetBytes(p);
         d.json = jsonEvents(p);
         post(std::move(d));
+        if (setup_.unitPacket)
+            setup_.unitPacket(p);
     };
     hooks.lineState = [this](LineState state) {
+        if (setup_.lineState)
+            setup_.lineState(state);
         log(std::string("line: ") + lineStateName(state) + " (" + unit_->devicePath() + ")");
         Json event;
         event["event"] = "line";
@@ -176,6 +180,8 @@ bool Service::start(std::string& error)
             d.frame = packetBytes(p);
             d.json = jsonEvents(p);
             post(std::move(d));
+            if (setup_.unitPacket)
+                setup_.unitPacket(p);
         }
     };
     unit_ = std::make_unique<UnitLine>(config, hooks);

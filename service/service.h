@@ -46,6 +46,12 @@ public:
         std::function<std::unique_ptr<SettingsStore>()> makeSettings;
         // Where log lines go; null: standard error.
         std::function<void(const std::string&)> log;
+        // Also told what the clients are told (the MQTT bridge's unit view): the
+        // unit's unsolicited packets and the changes a reconnection's sweep
+        // found, as change messages (reader or line thread, must not block),
+        // and each new line state (line thread).
+        std::function<void(const Packet&)> unitPacket;
+        std::function<void(LineState)> lineState;
     };
 
     explicit Service(Setup setup);

@@ -1,0 +1,161 @@
+// bench-mqtt: how long a change the unit reports takes to reach a subscriber of
+// its state topic. The simulated unit at its 19200-baud wire timing, the
+// service and its MQTT bridge in-process, a real broker (mosquitto) on a
+// loopback port and a subscriber; each run changes the volume on the unit's
+// console and times the subscriber's copy of state/volume from the last byte
+// of the unit's change message (the unit-to-host byte count reaching it).
+#include "platform/memory_settings.h"
+#include "service/mqtt_bridge.h"
+#include "service/mqtt_service_view.h"
+#include "service/service.h"
+#include "sim/sim_server.h"
+#include "tests/service/mqtt_rig.h"
+#include "tests/support/fast_timing.h"
+#include "tests/support/wait_until.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace bm;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRuns = 40;
+constexpr double kGoalMs = 50;
+constexpr std::uint64_t kChangeMessageBytes = 7; // start, length, code, count, id, value, end
+
+// The subscriber: when each state/volume payload arrived.
+struct Subscriber {
+    std::mutex mutex; // guards arrivals
+    std::vector<std::pair<std::string, Clock::time_point>> arrivals;
+};
+
+} // namespace
+
+int main()
+{
+    test::Broker broker;
+    if (!broker.start()) {
+        std::fprintf(stderr, "bench-mqtt: the broker (mosquitto) did not start\n");
+        return 1;
+    }
+    sim::SimOptions simOptions; // wire timing
+    auto sim = std::make_unique<sim::SimServer>(simOptions);
+    if (!sim->start())
+        return 1;
+    char folder[] = "/tmp/bm-bench-mqtt-XXXXXX";
+    if (!::mkdtemp(folder))
+        return 1;
+
+    service::ServiceUnitView view;
+    service::Service::Setup setup;
+    setup.options.port = sim->devicePath();
+    setup.options.socketPath = std::string(folder) + "/s.sock";
+    setup.makeSettings = [] {
+        auto settings = std::make_unique<InMemorySettings>();
+        test::storeFastTiming(*settings, test::FastTiming::pacingOnly());
+        return std::unique_ptr<SettingsStore>(std::move(settings));
+    };
+    setup.log = [](const std::string&) {};
+    setup.unitPacket = [&view](const Packet& p) { view.onUnitPacket(p); };
+    setup.lineState = [&view](LineState s) { view.onLineState(s); };
+    service::Service service(setup);
+    std::string error;
+    if (!service.start(error)) {
+        std::fprintf(stderr, "bench-mqtt: %s\n", error.c_str());
+        return 1;
+    }
+    std::thread loop([&] { service.run(); });
+    view.attach(service.unit());
+
+    service::MqttOptions options;
+    options.host = "127.0.0.1";
+    options.port = broker.port();
+    options.id = "bench";
+    service::MqttBridge bridge(view, options, [](const std::string&) {});
+    bridge.start(error);
+
+    Subscriber sub;
+    mosquitto_lib_init();
+    mosquitto* client = mosquitto_new(nullptr, true, &sub);
+    mosquitto_message_callback_set(client, [](mosquitto*, void* self, const mosquitto_message* m) {
+        const auto now = Clock::now();
+        auto* s = static_cast<Subscriber*>(self);
+        std::lock_guard lock(s->mutex);
+        s->arrivals.emplace_back(std::string(static_cast<const char*>(m->payload), m->payloadlen), now);
+    });
+    mosquitto_connect(client, "127.0.0.1", broker.port(), 30);
+    mosquitto_subscribe(client, nullptr, "brennmark/bench/state/volume", 1);
+    mosquitto_loop_start(client);
+    const auto arrived = [&](const std::string& value) -> std::optional<Clock::time_point> {
+        std::lock_guard lock(sub.mutex);
+        for (const auto& [payload, at] : sub.arrivals)
+            if (payload == value)
+                return at;
+        return std::nullopt;
+    };
+    if (!test::waitUntil([&] { return arrived("-35").has_value(); }, 10000)) {
+        std::fprintf(stderr, "bench-mqtt: the first state never arrived\n");
+        return 1;
+    }
+
+    std::vector<double> fromLastByte;
+    std::vector<double> fromConsole;
+    for (int run = 0; run < kRuns; ++run) {
+        const int raw = 40 + run % 2 * 10 + run / 2 % 5; // never the same value twice running
+        const std::string expected = std::to_string(raw - 80);
+        {
+            std::lock_guard lock(sub.mutex);
+            sub.arrivals.clear();
+        }
+        const std::uint64_t before = sim->bytesToHost();
+        const auto typed = Clock::now();
+        sim->command("set VOLUME " + std::to_string(raw));
+        // The message's last byte: the unit-to-host count reaching it (a tight look).
+        while (sim->bytesToHost() < before + kChangeMessageBytes && Clock::now() - typed < std::chrono::seconds(1)) {
+        }
+        const auto lastByte = Clock::now();
+        if (!test::waitUntil([&] { return arrived(expected).has_value(); }, 2000)) {
+            std::fprintf(stderr, "bench-mqtt: state %s never arrived\n", expected.c_str());
+            continue;
+        }
+        const auto at = *arrived(expected);
+        fromLastByte.push_back(std::chrono::duration<double, std::milli>(at - lastByte).count());
+        fromConsole.push_back(std::chrono::duration<double, std::milli>(at - typed).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(60)); // the front-panel text after it
+    }
+
+    mosquitto_disconnect(client);
+    mosquitto_loop_stop(client, false);
+    mosquitto_destroy(client);
+    bridge.stop();
+    service.stop();
+    loop.join();
+    sim->stop();
+    ::rmdir(folder);
+
+    if (fromLastByte.empty())
+        return 1;
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double med = median(fromLastByte);
+    const double worst = *std::max_element(fromLastByte.begin(), fromLastByte.end());
+    std::printf("| Row | Runs | Median | Worst | Goal |\n|---|---|---|---|---|\n");
+    std::printf("| unit change message (last byte) -> state published (subscriber has it) | %zu | %.2f ms | %.2f ms | "
+                "<= %.0f ms: %s |\n",
+                fromLastByte.size(), med, worst, kGoalMs, worst <= kGoalMs ? "met" : "missed");
+    std::printf("| console line typed -> state published (with the message's time on the wire) | %zu | %.2f ms | "
+                "%.2f ms | none |\n",
+                fromConsole.size(), median(fromConsole), *std::max_element(fromConsole.begin(), fromConsole.end()));
+    return worst <= kGoalMs ? 0 : 1;
+}

@@ -1,0 +1,311 @@
+// The unit view over the unit line. A control becomes what its table row says:
+// a level with its scale's range and step in the pages' units, a switch, a
+// choice with its texts (effects by the unit's names), a name (text), or a
+// reading. Reports are turned into values as the JSON API's events are.
+#include "service/mqtt_service_view.h"
+
+#include "model/controls.h"
+#include "model/device_model.h"
+#include "model/records.h"
+#include "service/unit_line.h"
+
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <memory>
+
+namespace bm::service {
+namespace {
+
+using controls::Control;
+using controls::Kind;
+
+// How long a snapshot waits for the line thread (busy with a download or a
+// tone ramp) before the last one is given instead.
+constexpr auto kSnapshotLimit = std::chrono::seconds(5);
+
+UnitLineState toState(LineState state)
+{
+    switch (state) {
+    case LineState::Connected: return UnitLineState::Connected;
+    case LineState::Asleep: return UnitLineState::Asleep;
+    case LineState::NotAnswering: return UnitLineState::NotAnswering;
+    case LineState::Lost: return UnitLineState::Lost;
+    case LineState::Reconnecting: return UnitLineState::Reconnecting;
+    }
+    return UnitLineState::Lost;
+}
+
+double number(const controls::JsonScalar& v)
+{
+    if (const auto* i = std::get_if<long long>(&v))
+        return static_cast<double>(*i);
+    if (const auto* d = std::get_if<double>(&v))
+        return *d;
+    return 0;
+}
+
+// "out-front-l" -> "Out front l".
+std::string labelOf(const std::string& name)
+{
+    std::string label = name;
+    for (char& c : label)
+        if (c == '-')
+            c = ' ';
+    if (!label.empty())
+        label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
+    return label;
+}
+
+// The view of one table row, or nothing for the rows the bridge does not
+// offer (product and ROM are the device's; the front panel comes as reports).
+std::optional<ControlView> viewOf(const Control& c, const DeviceModel& model)
+{
+    ControlView v;
+    v.name = c.name;
+    v.label = labelOf(c.name);
+    v.unit = c.unit == "dB" ? "dB" : "";
+    switch (c.kind) {
+    case Kind::Product:
+    case Kind::Rom:
+    case Kind::Display1:
+    case Kind::Display2:
+    case Kind::Param: return std::nullopt;
+    default: break;
+    }
+    if (c.setter == controls::Setter::ReadOnly) {
+        v.form = ControlView::Form::Reading;
+        return v;
+    }
+    const auto range = controls::rangeOf(c, &model);
+    switch (c.type) {
+    case controls::Type::Number: {
+        if (!range)
+            return std::nullopt;
+        // The pages' units: the JSON form of the lowest, the next and the highest raw value.
+        const double low = number(controls::formatJson(c, {range->minimum, {}}));
+        const double next = number(controls::formatJson(c, {range->minimum + 1, {}}));
+        v.form = ControlView::Form::Level;
+        v.minimum = low;
+        v.maximum = number(controls::formatJson(c, {range->maximum, {}}));
+        v.step = std::abs(next - low);
+        return v;
+    }
+    case controls::Type::Switch: v.form = ControlView::Form::Switch; return v;
+    case controls::Type::Text: v.form = ControlView::Form::Text; return v;
+    case controls::Type::Choice: break;
+    }
+    v.form = ControlView::Form::Choice;
+    if (c.kind == Kind::Effect) {
+        // The unit's effect names that the table can select.
+        for (int id = 0; id < model.unitConfig().TotalEffects && id < kEffectTableSize; ++id) {
+            const std::string name = controls::fromUnitText(model.effect(id).nameText());
+            std::string error;
+            if (!name.empty() && controls::parseRequest(c, name, &model, error))
+                v.choices.push_back(name);
+        }
+    } else if (range) {
+        for (int raw = range->minimum; raw <= range->maximum; ++raw)
+            v.choices.push_back(controls::formatText(c, {raw, {}}));
+    }
+    if (c.kind == Kind::Power && v.choices.size() == 2)
+        v.form = ControlView::Form::Switch; // choices: off ("standby"), on
+    return v;
+}
+
+std::string unitText(const std::uint8_t* data, std::size_t length)
+{
+    std::string s;
+    for (std::size_t i = 0; i < length && data[i] != 0; ++i)
+        s += static_cast<char>(data[i]);
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return controls::fromUnitText(s);
+}
+
+// Line thread: the whole view.
+UnitSnapshot takeSnapshot(UnitLine& unit)
+{
+    DeviceModel& model = unit.model();
+    const controls::ReadLog& log = unit.readLog();
+    UnitSnapshot s;
+    const UnitConfig config = model.unitConfig();
+    s.product = ProductName(config.ProductId);
+    s.rom = config.timeStampText();
+    s.line = toState(unit.lineState());
+    for (const Control& c : controls::controlTable()) {
+        std::string missing;
+        const auto value = controls::readValue(model, c, log, missing);
+        if (c.kind == Kind::Display1 || c.kind == Kind::Display2) {
+            if (value)
+                s.frontPanel[c.kind == Kind::Display1 ? 0 : 1] = value->text;
+            continue;
+        }
+        const auto view = viewOf(c, model);
+        if (!view)
+            continue;
+        s.controls.push_back(*view);
+        if (value)
+            s.values[c.name] = controls::formatText(c, *value);
+    }
+    for (const char* key : kRemoteButtons)
+        if (controls::irKeyCode(key))
+            s.remoteKeys.emplace_back(key);
+    return s;
+}
+
+CommandOutcome refused(std::string why)
+{
+    return {CommandOutcome::Result::Refused, std::move(why)};
+}
+
+// Line thread: the command, checked and acted on as brennmark-cli and the JSON API do.
+CommandOutcome act(UnitLine& unit, const UnitCommand& command)
+{
+    unit.beginJob();
+    DeviceModel& model = unit.model();
+    std::string error;
+    if (command.kind == UnitCommand::Kind::Key) {
+        const auto key = controls::irKeyCode(command.name);
+        if (!key)
+            return refused("no IR key named \"" + command.name + "\"");
+        const controls::Outcome outcome =
+            unit.exchange(DC_CMD_IR, [&unit, code = *key] { unit.model().SendIrKey(code); }, error);
+        if (outcome != controls::Outcome::Done)
+            return {CommandOutcome::Result::Failed, std::string(controls::outcomeName(outcome)) + ": " + error};
+        return {CommandOutcome::Result::Done, {}};
+    }
+    const auto control = controls::findControl(command.name, &model);
+    if (!control)
+        return refused("no control named \"" + command.name + "\"");
+    if (control->setter == controls::Setter::ReadOnly)
+        return refused(command.name + " is read only");
+    const auto request = controls::parseRequest(*control, command.value, &model, error);
+    if (!request)
+        return refused(error);
+    std::string missing;
+    const auto current = controls::readValue(model, *control, unit.readLog(), missing);
+    if (!current && request->form == controls::Request::Form::Relative)
+        return refused("not read from the unit (" + missing + ")");
+    const auto target = controls::resolve(*control, *request, current.value_or(controls::Value{}), model, error);
+    if (!target)
+        return refused(error);
+    const controls::SetResult result = controls::setValue(unit, *control, *target);
+    if (result.outcome != controls::Outcome::Done && result.outcome != controls::Outcome::Unchanged)
+        return {CommandOutcome::Result::Failed,
+                std::string(controls::outcomeName(result.outcome)) + ": " + result.error};
+    return {CommandOutcome::Result::Done, result.afterRead ? controls::formatText(*control, result.after) : ""};
+}
+
+} // namespace
+
+void ServiceUnitView::attach(UnitLine& unit)
+{
+    unit_.store(&unit);
+}
+
+void ServiceUnitView::tell(const UnitEvent& event)
+{
+    std::lock_guard lock(listenerMutex_);
+    if (listener_)
+        listener_(event);
+}
+
+void ServiceUnitView::onUnitPacket(const Packet& p)
+{
+    UnitLine* unit = unit_.load();
+    if (!unit)
+        return;
+    UnitEvent event;
+    switch (p.code()) {
+    case DC_PARAM_CHG_MSG: {
+        if (p.dataLength() < 2)
+            return;
+        const std::uint8_t id = p.data()[0];
+        const std::uint8_t value = p.data()[1];
+        DeviceModel& model = unit->model();
+        for (const Control& c : controls::controlsOfParam(model, id)) {
+            // The report carries the unit's byte; a speaker choice is read
+            // from the parameters it is made of.
+            std::optional<controls::Value> v = controls::Value{value, {}};
+            if (c.kind == Kind::Speakers) {
+                std::string missing;
+                v = controls::readValue(model, c, unit->readLog(), missing);
+            } else if (c.kind == Kind::Effect) {
+                // An effect is shown by the unit's name for it.
+                v->text = value < kEffectTableSize ? controls::fromUnitText(model.effect(value).nameText()) : "none";
+            }
+            if (!v || c.kind == Kind::Param)
+                continue;
+            event.name = c.name;
+            event.value = controls::formatText(c, *v);
+            tell(event);
+        }
+        return;
+    }
+    case DC_FPD: {
+        constexpr std::size_t kLine = 21;
+        const std::size_t n = p.dataLength();
+        event.kind = UnitEvent::Kind::FrontPanel;
+        event.frontPanel[0] = unitText(p.data(), std::min(n, kLine));
+        event.frontPanel[1] = n > kLine ? unitText(p.data() + kLine, std::min(n - kLine, kLine)) : "";
+        tell(event);
+        return;
+    }
+    case DC_SLEEP:
+    case DC_WAKEUP:
+        event.kind = UnitEvent::Kind::Line;
+        event.line = p.code() == DC_SLEEP ? UnitLineState::Asleep : UnitLineState::Connected;
+        tell(event);
+        return;
+    default: return;
+    }
+}
+
+void ServiceUnitView::onLineState(LineState state)
+{
+    if (!unit_.load())
+        return;
+    UnitEvent event;
+    event.kind = UnitEvent::Kind::Line;
+    event.line = toState(state);
+    tell(event);
+    if (state == LineState::Connected) {
+        // Back after a loss: the unit may be another one, or have another ROM;
+        // the bridge takes a new snapshot (the sweep has read it all).
+        event.kind = UnitEvent::Kind::Controls;
+        tell(event);
+    }
+}
+
+UnitSnapshot ServiceUnitView::snapshot() const
+{
+    UnitLine* unit = unit_.load();
+    if (!unit)
+        return {};
+    auto promise = std::make_shared<std::promise<UnitSnapshot>>();
+    auto future = promise->get_future();
+    unit->post([unit, promise] { promise->set_value(takeSnapshot(*unit)); });
+    std::lock_guard lock(cacheMutex_);
+    if (future.wait_for(kSnapshotLimit) == std::future_status::ready)
+        cache_ = future.get();
+    return cache_;
+}
+
+void ServiceUnitView::setListener(Listener listener)
+{
+    std::lock_guard lock(listenerMutex_);
+    listener_ = std::move(listener);
+}
+
+void ServiceUnitView::command(const UnitCommand& command, Done done)
+{
+    UnitLine* unit = unit_.load();
+    if (!unit) {
+        done({CommandOutcome::Result::Failed, "the unit is not open"});
+        return;
+    }
+    unit->post([unit, command, done = std::move(done)] { done(act(*unit, command)); });
+}
+
+} // namespace bm::service
