@@ -46,15 +46,17 @@ endif()
 
 # brennmarkd's systemd units: one for a user's session, one for the machine
 # (socket in /run/brennmark/, group dialout, 0660).
+# The program's path is the one it is installed at (the package's /usr, or
+# the prefix of `cmake --install`), so the units are written at install time.
 if(BM_WITH_QT)
-  configure_file(${CMAKE_SOURCE_DIR}/service/brennmarkd-user.service.in
-                 ${CMAKE_BINARY_DIR}/systemd/user/brennmarkd.service @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/service/brennmarkd-system.service.in
-                 ${CMAKE_BINARY_DIR}/systemd/system/brennmarkd.service @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/systemd/user/brennmarkd.service
-          DESTINATION lib/systemd/user)
-  install(FILES ${CMAKE_BINARY_DIR}/systemd/system/brennmarkd.service
-          DESTINATION lib/systemd/system)
+  foreach(kind user system)
+    set(unit ${CMAKE_BINARY_DIR}/systemd/${kind}/brennmarkd.service)
+    install(CODE "
+      file(READ \"${CMAKE_SOURCE_DIR}/service/brennmarkd-${kind}.service.in\" text)
+      string(REPLACE \"@CMAKE_INSTALL_FULL_BINDIR@\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\" text \"\${text}\")
+      file(WRITE \"${unit}\" \"\${text}\")")
+    install(FILES ${unit} DESTINATION lib/systemd/${kind})
+  endforeach()
 endif()
 
 # Man pages, one per program, rebuilt when the program is.
