@@ -59,7 +59,7 @@ bool looksLikeOption(const std::string& arg)
     return std::isalpha(static_cast<unsigned char>(arg[1]));
 }
 
-// A command option's spec, by any command that has it (the command is
+// A command option's description, by any command that has it (the command is
 // checked once it is known).
 const CommandOption* commandOption(const std::string& name, const Command** owner)
 {
