@@ -346,9 +346,16 @@ TEST(ServiceJson, SubscribersFollowTheLineLostAndBackWithTheSweepsChanges)
         return false;
     };
     ASSERT_TRUE(follow("lost", 10000));
+    // With no unit behind the service, a frame client's greeting goes
+    // unanswered, as it would on a bare line: it finds no unit.
+    RawClient greeter(rig.socketPath());
+    ASSERT_TRUE(greeter.send(frame(HOST_WAKEUP)));
+    EXPECT_FALSE(greeter.waitForCode(DC_ACK, 1000)) << "a greeting answered for a unit that is not there";
     rig.sim = std::make_unique<sim::SimServer>(o); // a unit at its factory settings, on the same device
     ASSERT_TRUE(rig.sim->start());
     ASSERT_TRUE(follow("connected", 15000));
+    ASSERT_TRUE(greeter.send(frame(HOST_WAKEUP)));
+    EXPECT_TRUE(greeter.waitForCode(DC_ACK, 2000)) << "the unit is back";
     while (!sawFactoryVolume && follow("", 3000)) {
     }
     EXPECT_TRUE(sawFactoryVolume);
