@@ -89,6 +89,7 @@ struct Service::Delivery {
     std::uint64_t client = 0;
     std::string frame;             // to frame clients
     std::vector<std::string> json; // to JSON clients (subscribers, for Unsolicited and Event)
+    bool lineLost = false;         // Event: the unit's line is lost (frame clients hang up)
 };
 
 Service::Service(Setup setup) : setup_(std::move(setup)) {}
@@ -168,6 +169,7 @@ bool Service::start(std::string& error)
         Delivery d;
         d.kind = Delivery::Kind::Event;
         d.json.push_back(jsonLine(event));
+        d.lineLost = state == LineState::Lost;
         post(std::move(d));
     };
     hooks.sweepChanges = [this](const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes) {
@@ -656,7 +658,12 @@ void Service::deliver()
             if (it == clients_.end())
                 continue;
             Client& c = *it->second;
-            if (c.mode == Client::Mode::Frame && !c.asleep && d.kind == Delivery::Kind::Unsolicited) {
+            if (c.mode == Client::Mode::Frame && d.lineLost) {
+                // A frame client follows the line as on a bare one: it hangs
+                // up, and the client's own reconnection finds the unit again
+                // once the service answers greetings again.
+                close(c, "the unit's line was lost");
+            } else if (c.mode == Client::Mode::Frame && !c.asleep && d.kind == Delivery::Kind::Unsolicited) {
                 send(c, d.frame);
             } else if (c.mode == Client::Mode::Json && c.subscribed && c.authorized) {
                 for (const std::string& line : d.json)

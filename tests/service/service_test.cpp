@@ -324,7 +324,9 @@ TEST(ServiceJson, SubscribersFollowTheLineLostAndBackWithTheSweepsChanges)
     o.linkPath = "/tmp/bm-service-unit-" + std::to_string(::getpid());
     ServiceRig rig;
     ASSERT_TRUE(rig.start(o));
-    RawClient setter(rig.socketPath()), watcher(rig.socketPath());
+    RawClient setter(rig.socketPath()), watcher(rig.socketPath()), attached(rig.socketPath());
+    ASSERT_TRUE(attached.send(frame(HOST_WAKEUP)));
+    ASSERT_TRUE(attached.waitForCode(DC_ACK, 2000));
     ASSERT_EQ(reply(setter, R"({"op":"set","values":{"volume":-30}})")["reply"], "set");
     const Json before = reply(setter, R"({"op":"hello"})");
     EXPECT_EQ(before["controls"]["volume"], -30);
@@ -346,6 +348,8 @@ TEST(ServiceJson, SubscribersFollowTheLineLostAndBackWithTheSweepsChanges)
         return false;
     };
     ASSERT_TRUE(follow("lost", 10000));
+    // A frame client sees the loss as on a bare line: its line hangs up.
+    EXPECT_TRUE(attached.closedWithin(2000)) << "a frame client kept on a line with no unit";
     // With no unit behind the service, a frame client's greeting goes
     // unanswered, as it would on a bare line: it finds no unit.
     RawClient greeter(rig.socketPath());
