@@ -509,16 +509,17 @@ void Service::processFrame(Client& c)
         if (code == HOST_WAKEUP || code == DC_CMD_SET_FPD_CTRL || code == HOST_SLEEP) {
             // The client's greeting and goodbye are its own: the unit keeps
             // reporting to the service for every other client.
-            // With no unit behind the service (line lost, being reconnected,
-            // not answering), a greeting is left unanswered, as on a bare line:
-            // the client finds no unit rather than one that never identifies.
-            const LineState line = unit_->lineState();
-            if (code == HOST_WAKEUP && line != LineState::Connected && line != LineState::Asleep)
-                continue;
             if (code == HOST_WAKEUP)
                 c.asleep = false;
             if (code == HOST_SLEEP)
                 c.asleep = true;
+            // With no unit behind the service (line lost, being reconnected,
+            // not answering), the greeting and the goodbye are left unanswered,
+            // as on a bare line: the client finds no unit rather than one that
+            // never identifies itself.
+            const LineState line = unit_->lineState();
+            if (line != LineState::Connected && line != LineState::Asleep)
+                continue;
             if (!send(c, ackBytes(code)))
                 return;
             continue;

@@ -353,7 +353,7 @@ TEST(ServiceJson, SubscribersFollowTheLineLostAndBackWithTheSweepsChanges)
     // With no unit behind the service, a frame client's greeting goes
     // unanswered, as it would on a bare line: it finds no unit.
     RawClient greeter(rig.socketPath());
-    ASSERT_TRUE(greeter.send(frame(HOST_WAKEUP)));
+    ASSERT_TRUE(greeter.send(joined({frame(HOST_WAKEUP), frame(DC_CMD_SET_FPD_CTRL, {1, 1, 1, 0x32})})));
     EXPECT_FALSE(greeter.waitForCode(DC_ACK, 1000)) << "a greeting answered for a unit that is not there";
     rig.sim = std::make_unique<sim::SimServer>(o); // a unit at its factory settings, on the same device
     ASSERT_TRUE(rig.sim->start());
