@@ -155,7 +155,11 @@ std::string timeStamp()
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
     gmtime_r(&seconds, &utc);
+#endif
     char buffer[40];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
     char full[48];
