@@ -521,11 +521,11 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sim->setSilentAfterPackets(1);
     ASSERT_TRUE(sim->command("wake"));
-    ASSERT_TRUE(waitUntil([&] { return watch->err().find("Timeout") != std::string::npos; }, 10000))
+    ASSERT_TRUE(waitUntil([&] { return watch->err().find("Timeout") != std::string::npos; }, 30000))
         << watch->err() << testing::PrintToString(receivedCodes());
     sim->setSilent(false);
     ASSERT_TRUE(sim->command("set VOLUME 40"));
-    EXPECT_TRUE(waitUntil([&] { return reported(-40); }, 5000)) << watch->out() << watch->err();
+    EXPECT_TRUE(waitUntil([&] { return reported(-40); }, 20000)) << watch->out() << watch->err();
 
     // The line drops; a unit comes back on the same device.
     sim->stop();
@@ -534,10 +534,10 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     options.linkPath = folder.file("unit");
     sim = std::make_unique<sim::SimServer>(options);
     ASSERT_TRUE(sim->start());
-    ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 10000)) << "greeted again";
+    ASSERT_TRUE(waitUntil([&] { return sim->snapshot().frontPanelReporting; }, 30000)) << "greeted again";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(sim->command("set VOLUME 50"));
-    EXPECT_TRUE(waitUntil([&] { return reported(-30); }, 5000)) << watch->out() << watch->err();
+    EXPECT_TRUE(waitUntil([&] { return reported(-30); }, 20000)) << watch->out() << watch->err();
 
     watch->terminate();
     EXPECT_EQ(watch->wait(), 0) << watch->err();
