@@ -22,10 +22,6 @@ std::atomic<int> gSignals{0};
 std::atomic<void (*)(int)> gOnFirst{nullptr};
 int gForcePipe[2] = {-1, -1};
 
-std::mutex gWordsMutex; // guards gWords and gWordsLimitMs
-std::function<void()> gWords;
-int gWordsLimitMs = 0;
-
 extern "C" void onTermination(int signal)
 {
     const int saved = errno;
@@ -45,29 +41,7 @@ extern "C" void onTermination(int signal)
 
 void forceExit(int signal)
 {
-    std::function<void()> words;
-    int limitMs = 0;
-    {
-        std::lock_guard lock(gWordsMutex);
-        words = gWords;
-        limitMs = gWordsLimitMs;
-    }
-    if (words) {
-        struct Done {
-            std::mutex mutex; // guards finished
-            std::condition_variable cv;
-            bool finished = false;
-        };
-        auto done = std::make_shared<Done>();
-        std::thread([done, words] {
-            words();
-            std::lock_guard lock(done->mutex);
-            done->finished = true;
-            done->cv.notify_all();
-        }).detach();
-        std::unique_lock lock(done->mutex);
-        done->cv.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done->finished; });
-    }
+    giveLastWords();
     ::_exit(forcedExitStatus(signal));
 }
 
@@ -102,13 +76,6 @@ void installTerminationSignals(void (*onFirst)(int))
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-}
-
-void setLastWords(std::function<void()> words, int limitMs)
-{
-    std::lock_guard lock(gWordsMutex);
-    gWords = std::move(words);
-    gWordsLimitMs = limitMs;
 }
 
 void removeTerminationSignals()

@@ -16,6 +16,9 @@ void installTerminationSignals(void (*onFirst)(int signal));
 // What runs on a thread of its own before a forced exit, for at most
 // `limitMs`; empty for none. Thread-safe.
 void setLastWords(std::function<void()> words, int limitMs);
+// Runs the last words on a thread of their own and waits for them at most
+// their limit (the forced exit's first step; shared by every platform).
+void giveLastWords();
 // Back to the default actions; pending last words are dropped.
 void removeTerminationSignals();
 

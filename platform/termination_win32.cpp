@@ -22,35 +22,9 @@ namespace {
 std::atomic<int> gSignals{0};
 std::atomic<void (*)(int)> gOnFirst{nullptr};
 
-std::mutex gWordsMutex; // guards gWords and gWordsLimitMs
-std::function<void()> gWords;
-int gWordsLimitMs = 0;
-
 [[noreturn]] void forceExit(int signal)
 {
-    std::function<void()> words;
-    int limitMs = 0;
-    {
-        std::lock_guard lock(gWordsMutex);
-        words = gWords;
-        limitMs = gWordsLimitMs;
-    }
-    if (words) {
-        struct Done {
-            std::mutex mutex; // guards finished
-            std::condition_variable cv;
-            bool finished = false;
-        };
-        auto done = std::make_shared<Done>();
-        std::thread([done, words] {
-            words();
-            std::lock_guard lock(done->mutex);
-            done->finished = true;
-            done->cv.notify_all();
-        }).detach();
-        std::unique_lock lock(done->mutex);
-        done->cv.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done->finished; });
-    }
+    giveLastWords();
     std::_Exit(forcedExitStatus(signal));
 }
 
@@ -73,13 +47,6 @@ void installTerminationSignals(void (*onFirst)(int))
     gOnFirst = onFirst;
     gSignals = onFirst != nullptr ? 0 : 1;
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-}
-
-void setLastWords(std::function<void()> words, int limitMs)
-{
-    std::lock_guard lock(gWordsMutex);
-    gWords = std::move(words);
-    gWordsLimitMs = limitMs;
 }
 
 void removeTerminationSignals()
