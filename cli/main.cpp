@@ -4,6 +4,7 @@
 // "--opt value" or "--opt=value"; short flags may be grouped (-vq).
 #include "cli/cli_commands.h"
 #include "cli/cli_read_plan.h"
+#include "cli/cli_service.h"
 #include "cli/cli_session.h"
 #include "platform/serial_factory.h"
 #include "platform/service_socket.h"
@@ -237,6 +238,13 @@ int main(int argc, char** argv)
     session.openSettings();
     if (const int checked = command->check(session, invocation); checked != kExitOk)
         return checked;
+    // Through brennmarkd, a value is one request to the service, which holds
+    // the unit's values current.
+    if (usesServiceApi(command->name, options)) {
+        const int status = runThroughServiceApi(command->name, invocation, options);
+        std::fflush(stdout);
+        return status;
+    }
     if (command->needs == Needs::Unit) {
         const int status = session.connect(error);
         // Whatever answered without a configuration of a DE-1 or ZA-2 (noise,

@@ -112,18 +112,42 @@ std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line)
                 request.controls.push_back(n.get<std::string>());
             }
         }
+        if (const auto texts = doc.find("texts"); texts != doc.end()) {
+            if (!texts->is_boolean())
+                return fail(ApiErrorType::WrongType, "\"texts\" is true or false", request.id);
+            request.texts = texts->get<bool>();
+        }
     } else if (name == "set") {
         request.op = ApiOp::Set;
         const auto values = doc.find("values");
-        if (values == doc.end() || !values->is_object() || values->empty())
-            return fail(ApiErrorType::WrongType, "\"values\" is an object of control names and values",
-                        request.id);
-        for (auto it = values->begin(); it != values->end(); ++it) {
-            const auto scalar = scalarOf(it.value());
+        const char* shape = "\"values\" is an object of control names and values, or an array of "
+                            "{\"control\":NAME,\"value\":VALUE}";
+        if (values == doc.end() || !(values->is_object() || values->is_array()) || values->empty())
+            return fail(ApiErrorType::WrongType, shape, request.id);
+        auto take = [&](const std::string& control, const Json& value) -> std::optional<ApiError> {
+            const auto scalar = scalarOf(value);
             if (!scalar || std::holds_alternative<std::nullptr_t>(*scalar))
                 return fail(ApiErrorType::WrongType,
-                            "the value of \"" + it.key() + "\" is a number, true/false or a string", request.id);
-            request.values.emplace_back(it.key(), *scalar);
+                            "the value of \"" + control + "\" is a number, true/false or a string", request.id);
+            request.values.emplace_back(control, *scalar);
+            return std::nullopt;
+        };
+        if (values->is_object()) {
+            for (auto it = values->begin(); it != values->end(); ++it)
+                if (auto e = take(it.key(), it.value()))
+                    return *e;
+        } else {
+            // The array form keeps every pair, a name given twice included.
+            for (const Json& pair : *values) {
+                if (!pair.is_object())
+                    return fail(ApiErrorType::WrongType, shape, request.id);
+                const auto control = pair.find("control");
+                const auto value = pair.find("value");
+                if (control == pair.end() || !control->is_string() || value == pair.end())
+                    return fail(ApiErrorType::WrongType, shape, request.id);
+                if (auto e = take(control->get<std::string>(), *value))
+                    return *e;
+            }
         }
     } else if (name == "ir") {
         request.op = ApiOp::Ir;

@@ -29,6 +29,7 @@ struct ApiRequest {
     Json id;                          // echoed in the reply when given (null: none)
     std::string token;                // auth
     std::vector<std::string> controls; // get (empty: every control)
+    bool texts = false;               // get: also each value's text form, in the order asked
     std::vector<std::pair<std::string, controls::JsonScalar>> values; // set, in the order given
     std::string key;                  // ir
 };

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,8 @@ private:
     // Line-thread work for the JSON API.
     std::string jsonHello(const Json& id);
     std::string jsonGet(const ApiRequest& r);
+    // A line_lost error while the unit's line is lost or reconnecting.
+    std::optional<std::string> lineFailure(const Json& id);
     std::string jsonSet(const ApiRequest& r);
     std::string jsonIr(const ApiRequest& r);
     Json controlValues(bool withUnread);

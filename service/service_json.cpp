@@ -5,6 +5,8 @@
 
 #include "model/device_model.h"
 
+#include <optional>
+
 namespace bm::service {
 namespace {
 
@@ -17,6 +19,21 @@ ApiErrorType errorOf(controls::Outcome outcome)
     case controls::Outcome::Invalid: return ApiErrorType::InvalidValue;
     default: return ApiErrorType::NotAnswered;
     }
+}
+
+// The outcome's word in the API: "not_answered", "line_lost", ...
+const char* apiOutcomeName(controls::Outcome outcome)
+{
+    switch (outcome) {
+    case controls::Outcome::Done: return "done";
+    case controls::Outcome::Unchanged: return "unchanged";
+    case controls::Outcome::Refused: return "refused";
+    case controls::Outcome::NotAnswered: return "not_answered";
+    case controls::Outcome::LineLost: return "line_lost";
+    case controls::Outcome::Mismatch: return "mismatch";
+    case controls::Outcome::Invalid: return "invalid";
+    }
+    return "invalid";
 }
 
 std::string unitText(const std::uint8_t* data, std::size_t length)
@@ -90,73 +107,175 @@ std::string Service::jsonHello(const Json& id)
     return jsonLine(withId(out, id));
 }
 
+std::optional<std::string> Service::lineFailure(const Json& id)
+{
+    // Nothing is asked of a unit that is not there: the client is told at
+    // once, as brennmark-cli finds no unit on a bare line.
+    const LineState line = unit_->lineState();
+    if (line != LineState::Lost && line != LineState::Reconnecting)
+        return std::nullopt;
+    return failure(ApiErrorType::LineLost, std::string("the line to the unit is ") + lineStateName(line), id,
+                   Json{{"line", lineStateName(line)}});
+}
+
 std::string Service::jsonGet(const ApiRequest& r)
 {
+    if (auto lost = lineFailure(r.id))
+        return *lost;
     unit_->freshStatus();
     DeviceModel& model = unit_->model();
-    if (r.controls.empty()) {
+    if (r.controls.empty() && !r.texts) {
         Json out;
         out["reply"] = "get";
         out["values"] = controlValues(false)["controls"];
         return jsonLine(withId(out, r.id));
     }
+    std::vector<controls::Control> list;
+    if (r.controls.empty()) {
+        list = controls::controlTable();
+    } else {
+        // Every name is known before any value is looked at.
+        for (const std::string& name : r.controls) {
+            const auto control = controls::findControl(name, &model);
+            if (!control)
+                return failure(ApiErrorType::UnknownControl, "no control named \"" + name + "\"", r.id,
+                               Json{{"control", name}});
+            list.push_back(*control);
+        }
+    }
     const controls::ReadLog& log = unit_->readLog();
     Json values = Json::object();
-    for (const std::string& name : r.controls) {
-        const auto control = controls::findControl(name, &model);
-        if (!control)
-            return failure(ApiErrorType::UnknownControl, "no control named \"" + name + "\"", r.id);
-        std::string missing;
-        const auto value = controls::readValue(model, *control, log, missing);
-        if (!value)
-            return failure(ApiErrorType::NotRead, name + ": not read from the unit (" + missing + ")", r.id);
-        values[name] = toJson(controls::formatJson(*control, *value));
+    Json items = Json::array();
+    Json missing = Json::array();
+    std::string missingText;
+    for (const controls::Control& control : list) {
+        std::string why;
+        const auto value = controls::readValue(model, control, log, why);
+        if (!value) {
+            missing.push_back(why);
+            missingText += (missingText.empty() ? "" : "; ") + why;
+            continue;
+        }
+        const Json json = toJson(controls::formatJson(control, *value));
+        values[control.name] = json;
+        items.push_back(Json{{"control", control.name}, {"value", json}, {"text", controls::formatText(control, *value)}});
     }
+    if (!missing.empty())
+        return failure(ApiErrorType::NotRead, "not read from the unit: " + missingText, r.id,
+                       Json{{"missing", missing}});
     Json out;
     out["reply"] = "get";
     out["values"] = values;
+    if (r.texts)
+        out["items"] = items;
     return jsonLine(withId(out, r.id));
 }
 
+namespace {
+
+// The unit's parameter whose report carries a direct command's new value (and
+// is mirrored into the status record the control is read from); nothing for
+// the other controls.
+std::optional<std::uint8_t> reportedParam(const DeviceModel& model, const controls::Control& control)
+{
+    std::optional<NamedParam> slot;
+    switch (control.kind) {
+    case controls::Kind::Volume: slot = NamedParam::VOLUME; break;
+    case controls::Kind::Balance: slot = NamedParam::LR_BALANCE; break;
+    case controls::Kind::Mute: slot = NamedParam::MUTE; break;
+    case controls::Kind::Zone2Volume: slot = NamedParam::Z2_VOL; break;
+    case controls::Kind::Zone2Balance: slot = NamedParam::Z2_BAL; break;
+    case controls::Kind::Output:
+        if (control.index >= 0 && control.index < kOutputChannels)
+            slot = static_cast<NamedParam>(static_cast<int>(NamedParam::OUT_ADJ_CENTER) + control.index);
+        break;
+    default: break;
+    }
+    if (!slot)
+        return std::nullopt;
+    const std::uint8_t id = model.namedSlot(*slot);
+    return id != 0 ? std::optional<std::uint8_t>(id) : std::nullopt;
+}
+
+// The line as a JSON set uses it: the service's own, with the read-back of a
+// direct command taken from the unit's report. The unit reports every
+// parameter it changes; its report of the parameter the command wrote, sent
+// after the command was acknowledged, is the unit's value, and once it is in
+// the records they need not be read again. Without that report (a unit that
+// had the value already, or that did not report in time) the status is read
+// as for every other set.
+class SetLine : public controls::LineHost {
+public:
+    SetLine(UnitLine& unit, std::optional<std::uint8_t> param) : unit_(unit), param_(param) {}
+
+    DeviceModel& model() override { return unit_.model(); }
+    const controls::ReadLog& readLog() const override { return unit_.readLog(); }
+    controls::Outcome exchange(std::uint8_t command, const std::function<void()>& send, std::string& error) override
+    {
+        return unit_.exchange(command, send, param_, error, &reported_);
+    }
+    controls::Outcome writeParams(const std::function<int()>& change, std::string& error) override
+    {
+        return unit_.writeParams(change, error);
+    }
+    bool waitFor(const std::function<bool()>& done, int limitMs) override { return unit_.waitFor(done, limitMs); }
+    bool stepFailed() const override { return unit_.stepFailed(); }
+    bool reread() override { return reported_ || unit_.reread(); }
+    bool customNameShown() const override { return unit_.customNameShown(); }
+    bool lineLost() const override { return unit_.lineLost(); }
+
+private:
+    UnitLine& unit_;
+    std::optional<std::uint8_t> param_;
+    bool reported_ = false;
+};
+
+} // namespace
+
 std::string Service::jsonSet(const ApiRequest& r)
 {
+    if (auto lost = lineFailure(r.id))
+        return *lost;
     unit_->freshStatus(); // relative changes start from the unit's value
     DeviceModel& model = unit_->model();
-    // Every name and value is checked before anything is sent.
-    std::vector<std::pair<controls::Control, controls::Request>> plan;
+    // Every name and value is checked, and resolved against the unit's value,
+    // before anything is sent.
+    std::vector<std::pair<controls::Control, controls::Value>> plan;
     for (const auto& [name, scalar] : r.values) {
         const auto control = controls::findControl(name, &model);
         if (!control)
-            return failure(ApiErrorType::UnknownControl, "no control named \"" + name + "\"", r.id);
-        if (control->setter == controls::Setter::ReadOnly)
-            return failure(ApiErrorType::InvalidValue, name + " is read only", r.id);
+            return failure(ApiErrorType::UnknownControl, "no control named \"" + name + "\"", r.id,
+                           Json{{"control", name}});
         std::string error;
         const auto request = controls::parseJson(*control, scalar, &model, error);
         if (!request)
-            return failure(ApiErrorType::InvalidValue, name + ": " + error, r.id);
-        plan.emplace_back(*control, *request);
+            return failure(ApiErrorType::InvalidValue, error, r.id, Json{{"control", control->name}});
+        std::string missing;
+        const auto current = controls::readValue(model, *control, unit_->readLog(), missing);
+        if (!current)
+            return failure(ApiErrorType::NotRead, "not read from the unit: " + missing, r.id,
+                           Json{{"control", control->name}, {"missing", Json::array({missing})}});
+        const auto target = controls::resolve(*control, *request, *current, model, error);
+        if (!target)
+            return failure(ApiErrorType::InvalidValue, error, r.id, Json{{"control", control->name}});
+        plan.emplace_back(*control, *target);
     }
     Json results = Json::array();
-    for (const auto& [control, request] : plan) {
-        std::string missing, error;
-        const auto current = controls::readValue(model, control, unit_->readLog(), missing);
-        if (!current && request.form == controls::Request::Form::Relative)
-            return failure(ApiErrorType::NotRead, control.name + ": not read from the unit (" + missing + ")", r.id,
-                           Json{{"results", results}});
-        const auto target = controls::resolve(control, request, current.value_or(controls::Value{}), model, error);
-        if (!target)
-            return failure(ApiErrorType::InvalidValue, control.name + ": " + error, r.id, Json{{"results", results}});
-        const controls::SetResult result = controls::setValue(*unit_, control, *target);
+    for (const auto& [control, target] : plan) {
+        SetLine line(*unit_, reportedParam(model, control));
+        const controls::SetResult result = controls::setValue(line, control, target);
         Json one;
         one["control"] = control.name;
-        one["outcome"] = controls::outcomeName(result.outcome);
-        if (result.afterRead)
+        one["outcome"] = apiOutcomeName(result.outcome);
+        if (result.afterRead) {
             one["value"] = toJson(controls::formatJson(control, result.after));
+            one["text"] = controls::formatText(control, result.after);
+        }
         results.push_back(one);
         log("json: set " + control.name + ": " + controls::outcomeName(result.outcome));
         if (result.outcome != controls::Outcome::Done && result.outcome != controls::Outcome::Unchanged)
             return failure(errorOf(result.outcome), control.name + ": " + result.error, r.id,
-                           Json{{"results", results}});
+                           Json{{"control", control.name}, {"results", results}});
     }
     Json out;
     out["reply"] = "set";
@@ -169,6 +288,8 @@ std::string Service::jsonIr(const ApiRequest& r)
     const auto key = controls::irKeyCode(r.key);
     if (!key)
         return failure(ApiErrorType::InvalidValue, "no IR key named \"" + r.key + "\"", r.id);
+    if (auto lost = lineFailure(r.id))
+        return *lost;
     std::string error;
     const controls::Outcome outcome =
         unit_->exchange(DC_CMD_IR, [this, code = *key] { unit_->model().SendIrKey(code); }, error);
@@ -179,7 +300,7 @@ std::string Service::jsonIr(const ApiRequest& r)
     Json out;
     out["reply"] = "ir";
     out["key"] = r.key;
-    out["outcome"] = controls::outcomeName(outcome);
+    out["outcome"] = apiOutcomeName(outcome);
     return jsonLine(withId(out, r.id));
 }
 

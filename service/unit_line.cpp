@@ -26,6 +26,9 @@ constexpr int kBeginLimitMs = 15000;
 constexpr int kExchangeLimitMs = 1000;
 // After a request went unanswered, how long the line stays quiet for a late answer.
 constexpr int kLateAnswerMs = 200;
+// How long a direct command waits, after its acknowledgement, for the unit's
+// report of the value it set.
+constexpr int kReportLimitMs = 300;
 
 bool isUnsolicited(std::uint8_t code)
 {
@@ -313,6 +316,7 @@ bool UnitLine::startUp(std::string& error)
             // records the model mirrors from it are not renewed: they are
             // read again before they are used.
             if (link_->operations().busy()) {
+                ++reportsTakenByOperations_;
                 sysStatusFresh_ = false;
                 zone2StatusFresh_ = false;
                 rereadWanted_ = true; // asked for on the line thread
@@ -562,21 +566,43 @@ controls::Outcome fromOperation(Outcome outcome)
     }
 }
 
+// Why an exchange failed, in brennmark-cli's words.
+std::string failureText(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::NotAnswered: return "no answer from the unit";
+    case Outcome::LineLost: return "the line was lost";
+    default: return outcomeText(outcome);
+    }
+}
+
 } // namespace
 
 controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<void()>& send, std::string& error)
 {
+    return exchange(command, send, std::nullopt, error);
+}
+
+controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<void()>& send,
+                                     std::optional<std::uint8_t> reportOf, std::string& error, bool* reported)
+{
+    if (reported)
+        *reported = false;
     Operation op(*link_, "set");
     if (!op.begin(kBeginLimitMs)) {
-        error = outcomeText(op.outcome());
+        error = failureText(op.outcome());
         return fromOperation(op.outcome());
     }
+    // What the status records were before: a report this operation takes
+    // makes them stale unless it is taken into them here.
+    const bool sysFresh = sysStatusFresh_, zone2Fresh = zone2StatusFresh_, wanted = rereadWanted_;
+    const unsigned takenBefore = reportsTakenByOperations_;
     send();
     const auto answer = op.await(
         [command](const Packet& p) { return (p.code() == DC_ACK || p.code() == DC_NAK) && refers(p, command); },
         link_->timing(Timing::WritePacketAckWaitCount), link_->timing(Timing::WritePacketAckWaitInterval));
     if (!answer) {
-        error = outcomeText(op.outcome());
+        error = failureText(op.outcome());
         const Outcome outcome = op.outcome();
         if (outcome == Outcome::NotAnswered) {
             op.end(outcome);
@@ -586,9 +612,39 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
     }
     if (answer->code() == DC_NAK) {
         op.end(Outcome::Refused);
-        error = std::string("refused by the unit: ") +
-                NakErrorName(answer->dataLength() >= 2 ? answer->data()[1] : 0);
+        error = std::string("the unit refused the command (DC_NAK, ") +
+                NakErrorName(answer->dataLength() >= 2 ? answer->data()[1] : 0) + ")";
         return controls::Outcome::Refused;
+    }
+    if (reportOf) {
+        // The unit reports the parameter the command changed right after its
+        // acknowledgement; this operation, still holding the line, takes the
+        // report, which goes into the records as the routing would put it.
+        const auto until = Clock::now() + std::chrono::milliseconds(kReportLimitMs);
+        std::optional<Packet> report;
+        while (!report && op.holding() && Clock::now() < until) {
+            while (std::optional<Packet> p = link_->PopCaptured()) {
+                if (p->code() == DC_PARAM_CHG_MSG && p->dataLength() >= 2 && p->data()[0] == *reportOf) {
+                    report = p;
+                    break;
+                }
+            }
+            if (!report)
+                waitFor([] { return false; }, kWaitSliceMs);
+        }
+        if (report) {
+            model_->storeParamValue(report->data()[0], report->data()[1]);
+            model_->mirrorParamChange(report->data()[0], report->data()[1]);
+            if (reported)
+                *reported = true;
+            // When it was the only report the operation took, the records are
+            // as current as they were.
+            if (reportsTakenByOperations_ == takenBefore + 1) {
+                sysStatusFresh_ = sysFresh;
+                zone2StatusFresh_ = zone2Fresh;
+                rereadWanted_ = wanted;
+            }
+        }
     }
     op.end(Outcome::Done);
     return controls::Outcome::Done;
@@ -597,11 +653,11 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
 controls::Outcome UnitLine::writeParams(const std::function<int()>& change, std::string& error)
 {
     if (model_->GetSysParams(true) != 1) {
-        error = "the unit's parameters could not be read";
+        error = "no answer from the unit to the parameter read";
         return lineLost() ? controls::Outcome::LineLost : controls::Outcome::NotAnswered;
     }
     if (change() < 0) {
-        error = "not a value this unit takes";
+        error = "the unit has no such parameter";
         return controls::Outcome::Invalid;
     }
     const int r = model_->SetSysParams(true);

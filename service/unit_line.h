@@ -110,6 +110,11 @@ public:
     DeviceModel& model() override;
     const controls::ReadLog& readLog() const override; // any thread, once started
     controls::Outcome exchange(std::uint8_t command, const std::function<void()>& send, std::string& error) override;
+    // The same for a direct command whose new value the unit reports as
+    // parameter `reportOf`: after the acknowledgement, the report is waited for
+    // (a short bound) and taken into the records; `reported` says whether it came.
+    controls::Outcome exchange(std::uint8_t command, const std::function<void()>& send,
+                               std::optional<std::uint8_t> reportOf, std::string& error, bool* reported = nullptr);
     controls::Outcome writeParams(const std::function<int()>& change, std::string& error) override;
     bool waitFor(const std::function<bool()>& done, int limitMs) override;
     bool stepFailed() const override;
@@ -168,6 +173,9 @@ private:
     std::atomic<bool> sysStatusFresh_{false};
     std::atomic<bool> zone2StatusFresh_{false};
     std::atomic<bool> rereadWanted_{false};
+    // Reports of parameter changes an operation holding the line took (the
+    // unsolicited listener counts them).
+    std::atomic<unsigned> reportsTakenByOperations_{0};
     std::atomic<int> line_{static_cast<int>(LineState::Lost)};
     std::string devicePath_; // set before start() returns
 };

@@ -1,0 +1,308 @@
+// get, set and status as requests to brennmarkd's JSON API (see cli_service.h).
+#include "cli/cli_service.h"
+
+#include "model/controls.h"
+#include "platform/service_socket.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+namespace bm::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// The longest a request may take: a set of several tone ramps, each with its
+// read-back, stays well within it; the service bounds every exchange itself.
+constexpr int kReplyLimitMs = 120000;
+
+void out(const std::string& line)
+{
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+void outJson(const json& value)
+{
+    out(value.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+std::string shown(const std::string& text)
+{
+    return controls::escapeControlCharacters(text);
+}
+
+// One request, one reply line. Nothing, with `error`, when the service could
+// not be reached or closed without answering.
+std::optional<json> ask(const std::string& socketPath, const json& request, std::string& error)
+{
+#ifdef _WIN32
+    (void)socketPath;
+    (void)request;
+    error = "the service's socket is not available on this system";
+    return std::nullopt;
+#else
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
+        error = "not a usable socket path: " + socketPath;
+        return std::nullopt;
+    }
+    socketPath.copy(address.sun_path, socketPath.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return std::nullopt;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = std::strerror(errno);
+        return std::nullopt;
+    }
+    const std::string line = request.dump() + "\n";
+    for (std::size_t sent = 0; sent < line.size();) {
+        const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = std::strerror(errno);
+            return std::nullopt;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyLimitMs);
+    for (;;) {
+        const auto newline = text.find('\n');
+        if (newline != std::string::npos) {
+            json reply = json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(newline), nullptr, false);
+            if (reply.is_discarded() || !reply.is_object()) {
+                error = "the service's answer is not JSON";
+                return std::nullopt;
+            }
+            return reply;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            error = "the service did not answer";
+            return std::nullopt;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            continue;
+        char buffer[16384];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = "the service closed the connection without answering";
+            return std::nullopt;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+#endif
+}
+
+std::string textOf(const json& j, const char* member)
+{
+    const auto it = j.find(member);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// The outcome as brennmark-cli words it (controls::outcomeName) from the API's word.
+std::string outcomeWord(const std::string& api)
+{
+    for (const controls::Outcome o :
+         {controls::Outcome::Done, controls::Outcome::Unchanged, controls::Outcome::Refused,
+          controls::Outcome::NotAnswered, controls::Outcome::LineLost, controls::Outcome::Mismatch,
+          controls::Outcome::Invalid}) {
+        std::string name = controls::outcomeName(o);
+        for (char& c : name)
+            if (c == ' ')
+                c = '_';
+        if (name == api)
+            return controls::outcomeName(o);
+    }
+    return api;
+}
+
+struct Session {
+    const CliOptions& options;
+    std::string device; // as the direct line names it in messages
+
+    // Sends the request; a failure to reach the unit is reported here (and
+    // the reply is nothing), any other error reply is returned for the
+    // command to word.
+    std::optional<json> request(const json& r, int& status)
+    {
+        std::string error;
+        auto reply = ask(serviceSocketPath(options.port), r, error);
+        if (!reply) {
+            status = fail(kExitNoUnit, "cannot open serial device " + device + ": " + error);
+            return std::nullopt;
+        }
+        const std::string type = textOf(*reply, "error");
+        if (type == "overloaded") {
+            status = fail(kExitBusy, "serial device " + device + " is busy (" + textOf(*reply, "message") + ")");
+            return std::nullopt;
+        }
+        if (type == "line_lost" && !reply->contains("results")) {
+            status = fail(kExitNoUnit, "Ridaziv DE-1 or ZA-2 was not detected on " + device);
+            return std::nullopt;
+        }
+        return reply;
+    }
+};
+
+// An error reply of get or status, worded as on a line of one's own.
+int getFailure(const json& reply)
+{
+    const std::string type = textOf(reply, "error");
+    if (type == "unknown_control")
+        return fail(kExitError, "unknown name " + shown(textOf(reply, "control")) +
+                                    " (the unit's definitions have no such parameter)");
+    return fail(kExitError, textOf(reply, "message"));
+}
+
+// The values of a get reply's items, in the order asked; false when the
+// reply is not one.
+bool itemsOf(const json& reply, std::vector<json>& items)
+{
+    const auto it = reply.find("items");
+    if (textOf(reply, "reply") != "get" || it == reply.end() || !it->is_array())
+        return false;
+    for (const json& item : *it) {
+        if (!item.is_object() || !item.contains("value") || !item["control"].is_string() || !item["text"].is_string())
+            return false;
+        items.push_back(item);
+    }
+    return true;
+}
+
+int runGet(Session& s, const Invocation& inv, bool status)
+{
+    json request = {{"op", "get"}, {"texts", true}};
+    json names = json::array();
+    if (status) {
+        for (const controls::Control& c : controls::controlTable())
+            names.push_back(c.name);
+    } else {
+        for (const std::string& name : inv.args)
+            names.push_back(name);
+    }
+    request["controls"] = names;
+    int exit = kExitOk;
+    const auto reply = s.request(request, exit);
+    if (!reply)
+        return exit;
+    if (reply->contains("error"))
+        return getFailure(*reply);
+    std::vector<json> items;
+    if (!itemsOf(*reply, items) || items.size() != names.size())
+        return fail(kExitError, "the service's answer is not a get's");
+    if (inv.json) {
+        json j = json::object();
+        for (const json& item : items)
+            j[item["control"].get<std::string>()] = item["value"];
+        outJson(!status && inv.has("--value") && items.size() == 1 ? items[0]["value"] : j);
+        return kExitOk;
+    }
+    for (const json& item : items) {
+        const std::string name = item["control"].get<std::string>();
+        const std::string text = shown(item["text"].get<std::string>());
+        if (status)
+            out(name + ": " + text);
+        else
+            out(inv.has("--value") ? text : name + " " + text);
+    }
+    return kExitOk;
+}
+
+int runSet(Session& s, const Invocation& inv)
+{
+    json values = json::array();
+    for (std::size_t i = 0; i + 1 < inv.args.size(); i += 2)
+        values.push_back({{"control", inv.args[i]}, {"value", inv.args[i + 1]}});
+    int exit = kExitOk;
+    const auto reply = s.request({{"op", "set"}, {"values", values}}, exit);
+    if (!reply)
+        return exit;
+    const auto results = reply->find("results");
+    if (reply->contains("error") && (results == reply->end() || !results->is_array())) {
+        // Refused before anything was sent.
+        if (textOf(*reply, "error") == "unknown_control")
+            return fail(kExitError, "unknown name " + shown(textOf(*reply, "control")) +
+                                        " (the unit's definitions have no such parameter)");
+        return fail(kExitError, textOf(*reply, "message"));
+    }
+    if (results == reply->end() || !results->is_array())
+        return fail(kExitError, "the service's answer is not a set's");
+    // Each control the unit took, as it reports it now; then the failure, if any.
+    json reports = json::object();
+    for (const json& r : *results) {
+        const std::string outcome = textOf(r, "outcome");
+        if (outcome != "done" && outcome != "unchanged") {
+            if (!inv.json)
+                return fail(kExitError, textOf(*reply, "message"));
+            outJson({{"error", textOf(*reply, "message")}, {"exit", kExitError}, {"outcome", outcomeWord(outcome)},
+                     {"set", reports}});
+            return kExitError;
+        }
+        if (!r.contains("value") || !r["text"].is_string())
+            return fail(kExitError, "the service's answer is not a set's");
+        const std::string name = textOf(r, "control");
+        if (inv.json)
+            reports[name] = r["value"];
+        else
+            out(name + " " + shown(r["text"].get<std::string>()));
+    }
+    if (reply->contains("error"))
+        return fail(kExitError, textOf(*reply, "message"));
+    if (inv.json)
+        outJson(reports);
+    return kExitOk;
+}
+
+} // namespace
+
+bool usesServiceApi(const std::string& command, const CliOptions& options)
+{
+#ifdef _WIN32
+    (void)command;
+    (void)options;
+    return false;
+#else
+    if (!isServiceDevice(options.port) || options.simulate || !options.traceFile.empty() || options.verbose)
+        return false;
+    return command == "get" || command == "set" || command == "status";
+#endif
+}
+
+int runThroughServiceApi(const std::string& command, const Invocation& invocation, const CliOptions& options)
+{
+    Session s{options, options.port};
+    if (command == "set")
+        return runSet(s, invocation);
+    return runGet(s, invocation, command == "status");
+}
+
+} // namespace bm::cli
