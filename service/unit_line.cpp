@@ -322,6 +322,9 @@ bool UnitLine::startUp(std::string& error)
                 rereadWanted_ = true; // asked for on the line thread
             }
         }
+        // So is the front panel's text: an operation holding the line takes it.
+        if (p.code() == DC_FPD && link_->operations().busy())
+            tap_->storeFrontPanel(p.data(), p.dataLength());
         if (hooks_.unsolicited)
             hooks_.unsolicited(p);
     });
