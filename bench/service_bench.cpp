@@ -5,6 +5,8 @@
 // resident memory). Each timed row is the median of its runs, whose times it
 // also prints, with the goal's verdict.
 #include "link/packet.h"
+#include "platform/qt_settings.h"
+#include "platform/settings_keys.h"
 #include "sim/sim_server.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <fstream>
@@ -34,6 +37,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using namespace bm;
 
 constexpr double kByteMs = 11.0 * 1000.0 / 19200.0; // one character on the line
 constexpr int kRuns = 5;
@@ -134,6 +138,314 @@ long rssKb(pid_t pid)
     return -1;
 }
 
+int openDescriptors(pid_t pid)
+{
+    int n = 0;
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (const dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A process with its standard output (and error) into `outFile`.
+pid_t spawnTo(const std::vector<std::string>& args, const std::string& outFile,
+              const std::vector<std::string>& extraEnv = {})
+{
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; ++e)
+        envText.emplace_back(*e);
+    envText.insert(envText.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> env;
+    for (auto& e : envText)
+        env.push_back(e.data());
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// One request line to the JSON API and its reply line ("" when none).
+std::string askJson(const std::string& socket, const std::string& request)
+{
+    const int fd = connectUnix(socket);
+    if (fd < 0)
+        return {};
+    std::string reply;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[65536];
+        while (reply.find('\n') == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 10000) <= 0)
+                break;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            reply.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return reply;
+}
+
+// 1,000 clients come and go (JSON clients asking for hello, frame clients
+// greeting the unit, clients that connect and leave at once): the service's
+// resident memory and open descriptors before and after.
+void churnRow(pid_t service, const std::string& socket)
+{
+    const std::string hello = "{\"op\":\"hello\"}\n";
+    const std::uint8_t greeting[] = {0xF1, 0x03, HOST_WAKEUP, 0x00, 0xF2};
+    auto oneClient = [&](int i) {
+        if (i % 3 == 0) {
+            askJson(socket, hello);
+        } else if (i % 3 == 1) {
+            const int fd = connectUnix(socket);
+            if (fd >= 0) {
+                ::send(fd, greeting, sizeof greeting, MSG_NOSIGNAL);
+                pollfd p{fd, POLLIN, 0};
+                ::poll(&p, 1, 2000); // the service's answer to the greeting
+                ::close(fd);
+            }
+        } else {
+            const int fd = connectUnix(socket);
+            if (fd >= 0)
+                ::close(fd);
+        }
+    };
+    for (int i = 0; i < 100; ++i) // the allocator's and the service's first growth
+        oneClient(i);
+    std::this_thread::sleep_for(500ms);
+    const long rssBefore = rssKb(service);
+    const int fdsBefore = openDescriptors(service);
+    const auto t = Clock::now();
+    for (int i = 0; i < 1000; ++i)
+        oneClient(i);
+    const double seconds = msSince(t) / 1000.0;
+    std::this_thread::sleep_for(500ms);
+    const long rssAfter = rssKb(service);
+    const int fdsAfter = openDescriptors(service);
+    char what[200];
+    std::snprintf(what, sizeof what,
+                  "1,000 connects and disconnects (%.1f s): resident memory %ld -> %ld kB, open descriptors %d -> %d",
+                  seconds, rssBefore, rssAfter, fdsBefore, fdsAfter);
+    const bool met = fdsAfter == fdsBefore && rssAfter - rssBefore <= 256;
+    row(what, {}, (rssAfter - rssBefore) / 1.0, "kB", "descriptors equal, memory within 256 kB", met);
+}
+
+// --- The soak: the panel, two watchers and six clients for SECONDS ---------------
+
+struct SoakClient {
+    std::string control;
+    std::string values[2];
+    int setsDone = 0, changesMade = 0, readsDone = 0, busy = 0, failed = 0;
+    std::string firstFailure;
+};
+
+// Exit status and standard output of one brennmark-cli call.
+int cli(const std::vector<std::string>& args, const std::string& outFile, std::string& out)
+{
+    std::vector<std::string> all = {BM_CLI_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    const int rc = waitExit(spawnTo(all, outFile));
+    out = slurp(outFile);
+    return rc;
+}
+
+// Change lines of `control` in a watch's output ("TIME control WAS -> NOW").
+int changesSeen(const std::string& watchOutput, const std::string& control)
+{
+    int n = 0;
+    std::istringstream in(watchOutput);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string stamp, name;
+        words >> stamp >> name;
+        if (name == control && line.find(" -> ") != std::string::npos)
+            ++n;
+    }
+    return n;
+}
+
+// Reports of parameter `id` the panel read, from its trace.
+int reportsRead(const std::string& trace, int id)
+{
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "f1 05 04 02 %02x ", id);
+    int n = 0;
+    // "READ RING PACKET  CMD=04 (DC_PARAM_CHG_MSG) ..." and on the next line its bytes.
+    for (std::size_t at = 0; (at = trace.find("READ RING PACKET  CMD=04", at)) != std::string::npos; ++at) {
+        const std::size_t dump = trace.find('\n', at);
+        const std::size_t end = dump == std::string::npos ? dump : trace.find('\n', dump + 1);
+        const std::size_t hex = dump == std::string::npos ? dump : trace.find(wanted, dump);
+        n += hex != std::string::npos && hex < end;
+    }
+    return n;
+}
+
+int paramIdOf(const bm::sim::SimServer& sim, const std::string& name)
+{
+    const auto names = sim.snapshot().paramNames;
+    const auto at = std::find(names.begin(), names.end(), name);
+    return at == names.end() ? -1 : static_cast<int>(at - names.begin());
+}
+
+int soak(int seconds, bm::sim::SimServer& sim, const std::string& dir, const std::string& socket)
+{
+    const std::string port = "unix:" + socket;
+    {
+        // The panel's settings: the port chosen, no first-start dialog.
+        QSettingsStore store(QString::fromStdString(dir + "/config/Tollvane/Brennmark.conf"));
+        store.writeInt(keys::kComm, keys::kCommPort, 0);
+        store.writeInt(keys::kComm, keys::kDontShow, 1);
+    }
+    const std::string panelTrace = dir + "/panel-trace.txt";
+    const pid_t panel = spawnTo({BM_PANEL_PATH, "--port", port, "--trace", panelTrace}, dir + "/panel-out.txt",
+                                {"QT_QPA_PLATFORM=offscreen"});
+    std::vector<pid_t> watchers;
+    for (int i = 0; i < 2; ++i)
+        watchers.push_back(spawnTo({BM_CLI_PATH, "--port", port, "watch"}, dir + "/watch" + std::to_string(i) + ".txt"));
+    // Ready: the panel's sheet is up (the Info page asks for the front panel
+    // after the greeting did) and each watcher has printed the unit's state.
+    auto count = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
+            ++n;
+        return n;
+    };
+    const auto waitStart = Clock::now();
+    bool ready = false;
+    while (!ready && msSince(waitStart) < 120000) {
+        std::this_thread::sleep_for(100ms);
+        ready = count(slurp(panelTrace), "(DC_CMD_SET_FPD_CTRL)") >= 2;
+        for (int i = 0; i < 2; ++i)
+            ready = ready && slurp(dir + "/watch" + std::to_string(i) + ".txt").find(" state ") != std::string::npos;
+    }
+    std::printf("the panel and two watchers ready after %.0f ms%s\n", msSince(waitStart), ready ? "" : " (NOT ready)");
+    const std::size_t definitionRequests = [&] {
+        std::size_t n = 0;
+        for (const auto& p : sim.receivedPackets())
+            n += p.size() > 2 && (p[2] == DC_CMD_GET_SYS_PARAM_BY_ID || p[2] == DC_CMD_GET_EFFECT);
+        return n;
+    }();
+
+    std::vector<SoakClient> clients = {
+        {"volume", {"-40", "-41"}},        {"balance", {"-1", "+1"}},       {"zone2-volume", {"-50", "-51"}},
+        {"zone2-balance", {"+2", "+3"}},   {"out-center", {"-1.0", "-1.5"}}, {"out-sub", {"+0.5", "+1.0"}},
+    };
+    const std::vector<std::string> params = {"VOLUME", "LR_BALANCE", "Z2_VOL", "Z2_BAL", "OUT_ADJ_CENTER", "OUT_ADJ_SUB"};
+    const std::uint64_t strictBefore = sim.strictViolations();
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        threads.emplace_back([&, i] {
+            SoakClient& c = clients[i];
+            const std::string outFile = dir + "/client" + std::to_string(i) + ".txt";
+            std::string out, last;
+            auto failure = [&](const std::string& what, int rc) {
+                if (rc == 4)
+                    ++c.busy;
+                ++c.failed;
+                if (c.firstFailure.empty())
+                    c.firstFailure = what + " (status " + std::to_string(rc) + "): " + out;
+            };
+            int rc = cli({"--port", port, "get", c.control}, outFile, last);
+            for (int n = 0; Clock::now() < end; ++n) {
+                rc = cli({"--port", port, "set", c.control, c.values[n % 2]}, outFile, out);
+                if (rc != 0 || out != c.control + " " + c.values[n % 2] + "\n") {
+                    failure("set " + c.control + " " + c.values[n % 2], rc);
+                    continue;
+                }
+                ++c.setsDone;
+                c.changesMade += out != last;
+                last = out;
+                rc = cli({"--port", port, "get", c.control}, outFile, out);
+                if (rc != 0 || out != last) {
+                    failure("get " + c.control, rc);
+                    continue;
+                }
+                ++c.readsDone;
+                // A pause, so that a watcher's pass (50 ms) sees each value.
+                std::this_thread::sleep_for(100ms);
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    // The last reports reach the watchers and the panel.
+    auto allSeen = [&] {
+        const std::string w0 = slurp(dir + "/watch0.txt"), w1 = slurp(dir + "/watch1.txt"), trace = slurp(panelTrace);
+        for (std::size_t i = 0; i < clients.size(); ++i)
+            if (changesSeen(w0, clients[i].control) < clients[i].changesMade ||
+                changesSeen(w1, clients[i].control) < clients[i].changesMade ||
+                reportsRead(trace, paramIdOf(sim, params[i])) < clients[i].changesMade)
+                return false;
+        return true;
+    };
+    for (const auto t = Clock::now(); !allSeen() && msSince(t) < 5000;)
+        std::this_thread::sleep_for(100ms);
+    for (pid_t w : watchers)
+        ::kill(w, SIGINT);
+    ::kill(panel, SIGTERM);
+    for (pid_t w : watchers)
+        waitExit(w);
+    const int panelExit = waitExit(panel);
+
+    const std::string w0 = slurp(dir + "/watch0.txt"), w1 = slurp(dir + "/watch1.txt"), trace = slurp(panelTrace);
+    int sets = 0, changes = 0, reads = 0, busy = 0, failed = 0;
+    bool everyoneSawEvery = true;
+    std::printf("\n| Client | Sets acknowledged | Changes | Reads | Busy | Failed | Watcher 1 saw | Watcher 2 saw | Panel read |\n"
+                "|---|---|---|---|---|---|---|---|---|\n");
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        const SoakClient& c = clients[i];
+        const int seen0 = changesSeen(w0, c.control), seen1 = changesSeen(w1, c.control);
+        const int panelSaw = reportsRead(trace, paramIdOf(sim, params[i]));
+        std::printf("| %s | %d | %d | %d | %d | %d | %d | %d | %d |\n", c.control.c_str(), c.setsDone, c.changesMade,
+                    c.readsDone, c.busy, c.failed, seen0, seen1, panelSaw);
+        sets += c.setsDone;
+        changes += c.changesMade;
+        reads += c.readsDone;
+        busy += c.busy;
+        failed += c.failed;
+        everyoneSawEvery = everyoneSawEvery && seen0 == c.changesMade && seen1 == c.changesMade && panelSaw == c.changesMade;
+        if (!c.firstFailure.empty())
+            std::printf("  first failure of %s: %s\n", c.control.c_str(), c.firstFailure.c_str());
+    }
+    std::size_t definitionRequestsAfter = 0;
+    for (const auto& p : sim.receivedPackets())
+        definitionRequestsAfter += p.size() > 2 && (p[2] == DC_CMD_GET_SYS_PARAM_BY_ID || p[2] == DC_CMD_GET_EFFECT);
+    const std::uint64_t strict = sim.strictViolations() - strictBefore;
+    std::printf("\n%d s: %d sets acknowledged (%d changes), %d reads, %d busy, %d failed\n", seconds, sets, changes,
+                reads, busy, failed);
+    std::printf("every watcher (two watch processes and the panel) saw every change: %s\n", everyoneSawEvery ? "yes" : "NO");
+    std::printf("requests the unit received before the previous answer was complete (ridaziv-sim --strict): %llu\n",
+                static_cast<unsigned long long>(strict));
+    std::printf("definition requests the unit received after the panel's start: %zu\n",
+                definitionRequestsAfter - definitionRequests);
+    std::printf("panel exit status after SIGTERM: %d\n", panelExit);
+    const bool met = ready && busy == 0 && failed == 0 && sets > 0 && everyoneSawEvery && strict == 0;
+    std::printf("verdict: %s\n", met ? "met" : "missed");
+    return met ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -151,7 +463,17 @@ int main(int argc, char** argv)
     ::unsetenv("BRENNMARK_PORT");
     const std::string socket = dir + "/run/brennmark/brennmarkd.sock";
 
+    int soakSeconds = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--soak" && i + 1 < argc) {
+            soakSeconds = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: bench-service [--soak SECONDS]\n");
+            return 2;
+        }
+    }
     bm::sim::SimOptions options; // wire timing, the unit's 3 ms before each answer
+    options.strict = true; // every request sent while an answer is due is counted
     bm::sim::SimServer sim(options);
     if (!sim.start()) {
         std::fprintf(stderr, "bench-service: the simulated unit did not start\n");
@@ -171,6 +493,18 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("brennmarkd ready after %.0f ms\n\n", msSince(started));
+    if (soakSeconds > 0) {
+        std::printf("soak: the panel, two watch processes and six clients (brennmark-cli set and get in a loop, "
+                    "each its own control) for %d s\n", soakSeconds);
+        std::fflush(stdout);
+        const int verdict = soak(soakSeconds, sim, dir, socket);
+        ::kill(service, SIGTERM);
+        std::printf("brennmarkd exit status after SIGTERM: %d\n", waitExit(service));
+        sim.stop();
+        std::string cleanup = "rm -rf '" + dir + "'";
+        [[maybe_unused]] const int r = std::system(cleanup.c_str());
+        return verdict;
+    }
     std::printf("| Row | Runs (ms) | Median | Goal |\n|---|---|---|---|\n");
 
     // A first command line through the service fills its own definition cache.
@@ -279,13 +613,13 @@ int main(int argc, char** argv)
     const long rss = rssKb(service);
     row("the service idle: resident memory", {}, rss / 1024.0, "MB", "<= 20 MB", rss > 0 && rss <= 20 * 1024);
 
+    churnRow(service, socket);
+
     ::kill(service, SIGTERM);
     const int rc = waitExit(service);
     std::printf("\nbrennmarkd exit status after SIGTERM: %d\n", rc);
     sim.stop();
     std::string cleanup = "rm -rf '" + dir + "'";
     [[maybe_unused]] const int r = std::system(cleanup.c_str());
-    (void)argc;
-    (void)argv;
     return 0;
 }
