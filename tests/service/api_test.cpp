@@ -41,6 +41,14 @@ TEST(ApiRequest, EachLineIsARequestOrATypedError)
         {"set with empty values", R"({"op":"set","values":{}})", E::WrongType},
         {"set a value null", R"({"op":"set","values":{"volume":null}})", E::WrongType},
         {"set a value an array", R"({"op":"set","values":{"volume":[1]}})", E::WrongType},
+        {"set as a list", R"({"op":"set","values":[{"control":"volume","value":-30},{"control":"volume","value":"+=1"}]})", std::nullopt},
+        {"set an empty list", R"({"op":"set","values":[]})", E::WrongType},
+        {"set a list of names", R"({"op":"set","values":["volume"]})", E::WrongType},
+        {"set a list item without value", R"({"op":"set","values":[{"control":"volume"}]})", E::WrongType},
+        {"set a list item's control a number", R"({"op":"set","values":[{"control":3,"value":1}]})", E::WrongType},
+        {"set a list item's value an object", R"({"op":"set","values":[{"control":"volume","value":{}}]})", E::WrongType},
+        {"get with texts", R"({"op":"get","controls":["volume"],"texts":true})", std::nullopt},
+        {"get texts a string", R"({"op":"get","texts":"yes"})", E::WrongType},
         {"ir without key", R"({"op":"ir"})", E::WrongType},
         {"ir key a number", R"({"op":"ir","key":20})", E::WrongType},
         {"auth without token", R"({"op":"auth"})", E::WrongType},
@@ -74,6 +82,20 @@ TEST(ApiRequest, SetKeepsTheOrderAndTypesOfItsValues)
     EXPECT_TRUE(std::get<bool>(r.values[1].second));
     EXPECT_DOUBLE_EQ(std::get<double>(r.values[2].second), 0.5);
     EXPECT_EQ(std::get<std::string>(r.values[3].second), "DVD");
+}
+
+TEST(ApiRequest, SetAsAListKeepsEveryPairInOrderANameTwiceIncluded)
+{
+    const auto parsed = parseApiRequest(
+        R"({"op":"set","values":[{"control":"volume","value":"-30"},{"control":"mute","value":true},{"control":"volume","value":-31}]})");
+    ASSERT_TRUE(std::holds_alternative<ApiRequest>(parsed));
+    const ApiRequest& r = std::get<ApiRequest>(parsed);
+    ASSERT_EQ(r.values.size(), 3u);
+    EXPECT_EQ(r.values[0].first, "volume");
+    EXPECT_EQ(std::get<std::string>(r.values[0].second), "-30");
+    EXPECT_TRUE(std::get<bool>(r.values[1].second));
+    EXPECT_EQ(r.values[2].first, "volume");
+    EXPECT_EQ(std::get<long long>(r.values[2].second), -31);
 }
 
 TEST(ServiceOptions, ListenIsLoopbackUnlessATokenFileIsGiven)
