@@ -282,6 +282,53 @@ int runSet(Session& s, const Invocation& inv)
     return kExitOk;
 }
 
+// A control's value as a word: quoted when it would not read back as one.
+std::string wordOf(const std::string& control, const std::string& text)
+{
+    const auto c = controls::findControl(control);
+    const std::string word = shown(text);
+    const bool quote = (c && c->type == controls::Type::Text) || word.empty() ||
+                       word.find_first_of(" \"") != std::string::npos;
+    return quote ? "\"" + word + "\"" : word;
+}
+
+int runIr(Session& s, const Invocation& inv)
+{
+    for (const std::string& key : inv.args) {
+        int exit = kExitOk;
+        const auto reply = s.request({{"op", "ir"}, {"key", key}, {"changes", true}}, exit);
+        if (!reply)
+            return exit;
+        if (reply->contains("error"))
+            return fail(kExitError, "key " + shown(key) + ": " + textOf(*reply, "reason"));
+        const auto changes = reply->find("changes");
+        if (textOf(*reply, "reply") != "ir" || changes == reply->end() || !changes->is_array())
+            return fail(kExitError, "the service's answer is not an ir's");
+        if (inv.json) {
+            json list = json::array();
+            for (const json& c : *changes) {
+                json j = {{"name", c.value("control", "")}, {"value", c.value("value", json())}};
+                if (c.contains("was"))
+                    j["was"] = c["was"];
+                list.push_back(j);
+            }
+            outJson({{"key", key}, {"changes", list}});
+            continue;
+        }
+        if (changes->empty())
+            out(key + ": the unit reports no change");
+        for (const json& c : *changes) {
+            const std::string name = c.value("control", "");
+            std::string text = key + ": " + name + " ";
+            if (c.contains("was_text"))
+                text += wordOf(name, c.value("was_text", "")) + " -> ";
+            out(text + wordOf(name, c.value("text", "")));
+        }
+        std::fflush(stdout);
+    }
+    return kExitOk;
+}
+
 } // namespace
 
 bool usesServiceApi(const std::string& command, const CliOptions& options)
@@ -293,7 +340,7 @@ bool usesServiceApi(const std::string& command, const CliOptions& options)
 #else
     if (!isServiceDevice(options.port) || options.simulate || !options.traceFile.empty() || options.verbose)
         return false;
-    return command == "get" || command == "set" || command == "status";
+    return command == "get" || command == "set" || command == "status" || command == "ir";
 #endif
 }
 
@@ -302,6 +349,8 @@ int runThroughServiceApi(const std::string& command, const Invocation& invocatio
     Session s{options, options.port};
     if (command == "set")
         return runSet(s, invocation);
+    if (command == "ir")
+        return runIr(s, invocation);
     return runGet(s, invocation, command == "status");
 }
 

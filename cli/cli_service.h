@@ -1,6 +1,6 @@
 // brennmark-cli through brennmarkd's JSON API. The service holds the unit's
 // values current (its records follow every report of the unit), so `get`,
-// `set` and `status` ask it in one request instead of starting a link
+// `set`, `status` and `ir` ask it in one request (a key) instead of starting a link
 // session of their own over the shared line (greeting, pacing, sweep). The
 // words are checked before anything is sent, as on a line of one's own, and
 // the output, the JSON output, the messages and the exit statuses are the

@@ -153,6 +153,11 @@ std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line)
         request.op = ApiOp::Ir;
         if (auto e = text("key", request.key))
             return *e;
+        if (const auto changes = doc.find("changes"); changes != doc.end()) {
+            if (!changes->is_boolean())
+                return fail(ApiErrorType::WrongType, "\"changes\" is true or false", request.id);
+            request.changes = changes->get<bool>();
+        }
     } else {
         return fail(ApiErrorType::UnknownOp, "unknown op \"" + name + "\"", request.id);
     }

@@ -32,6 +32,7 @@ struct ApiRequest {
     bool texts = false;               // get: also each value's text form, in the order asked
     std::vector<std::pair<std::string, controls::JsonScalar>> values; // set, in the order given
     std::string key;                  // ir
+    bool changes = false;             // ir: read the unit back and list what the key changed
 };
 
 // The kinds of error a client can be answered with.

@@ -290,17 +290,68 @@ std::string Service::jsonIr(const ApiRequest& r)
         return failure(ApiErrorType::InvalidValue, "no IR key named \"" + r.key + "\"", r.id);
     if (auto lost = lineFailure(r.id))
         return *lost;
+    // With changes: every control of the table and every parameter no
+    // control shows, before the key and once the unit has been read again.
+    DeviceModel& model = unit_->model();
+    std::vector<controls::Control> list;
+    std::vector<std::optional<controls::Value>> before;
+    auto snapshot = [&] {
+        std::vector<std::optional<controls::Value>> values;
+        for (const controls::Control& c : list) {
+            std::string missing;
+            values.push_back(controls::readValue(model, c, unit_->readLog(), missing));
+        }
+        return values;
+    };
+    if (r.changes) {
+        unit_->freshStatus();
+        list = controls::controlTable();
+        const int total = model.unitConfig().TotalParams;
+        for (int id = 0; id < total; ++id) {
+            const auto pid = static_cast<std::uint8_t>(id);
+            if (!model.paramDefined(pid))
+                continue;
+            for (const controls::Control& c : controls::controlsOfParam(model, pid))
+                if (c.kind == controls::Kind::Param)
+                    list.push_back(c);
+        }
+        before = snapshot();
+    }
     std::string error;
     const controls::Outcome outcome =
         unit_->exchange(DC_CMD_IR, [this, code = *key] { unit_->model().SendIrKey(code); }, error);
     log("json: ir " + r.key + ": " + controls::outcomeName(outcome));
     unit_->statusChanged(); // a key changes what the status says
     if (outcome != controls::Outcome::Done)
-        return failure(errorOf(outcome), "ir " + r.key + ": " + error, r.id);
+        return failure(errorOf(outcome), "ir " + r.key + ": " + error, r.id, Json{{"reason", error}});
     Json out;
     out["reply"] = "ir";
     out["key"] = r.key;
     out["outcome"] = apiOutcomeName(outcome);
+    if (r.changes) {
+        // The unit reports what the key changed; the status read takes in the rest.
+        unit_->waitFor([] { return false; }, 100);
+        if (!unit_->reread())
+            return failure(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
+                           "ir " + r.key + ": the unit took the key but did not answer the status read", r.id,
+                           Json{{"reason", "the unit took the key but did not answer the status read"}});
+        const auto after = snapshot();
+        Json changes = Json::array();
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (!after[i] || after[i] == before[i])
+                continue;
+            Json c;
+            c["control"] = list[i].name;
+            c["value"] = toJson(controls::formatJson(list[i], *after[i]));
+            c["text"] = controls::formatText(list[i], *after[i]);
+            if (before[i]) {
+                c["was"] = toJson(controls::formatJson(list[i], *before[i]));
+                c["was_text"] = controls::formatText(list[i], *before[i]);
+            }
+            changes.push_back(c);
+        }
+        out["changes"] = changes;
+    }
     return jsonLine(withId(out, r.id));
 }
 

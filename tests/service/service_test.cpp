@@ -429,6 +429,8 @@ TEST(ServiceLoad, EightClientsAndTheUnitNeverHearsARequestBeforeTheAnswerIsCompl
     constexpr auto kRun = 5s;
     std::atomic<bool> stop{false};
     std::atomic<int> setsDone{0}, setsFailed{0}, readsDone{0}, readsFailed{0};
+    std::mutex failureMutex;
+    std::string firstFailure;
 
     std::vector<std::unique_ptr<RawClient>> watchers;
     for (int i = 0; i < 2; ++i) {
@@ -449,7 +451,13 @@ TEST(ServiceLoad, EightClientsAndTheUnitNeverHearsARequestBeforeTheAnswerIsCompl
             for (int n = 0; !stop; ++n) {
                 const int volume = (n % 2 == 0 ? -40 : -60) - i;
                 const Json r = reply(c, R"({"op":"set","values":{"volume":)" + std::to_string(volume) + "}}", 10000);
-                (r.value("reply", "") == "set" && r["results"][0]["outcome"] == "done" ? setsDone : setsFailed)++;
+                const bool done = r.value("reply", "") == "set" && r["results"][0]["outcome"] == "done";
+                (done ? setsDone : setsFailed)++;
+                if (!done) {
+                    std::lock_guard lock(failureMutex);
+                    if (firstFailure.empty())
+                        firstFailure = r.dump();
+                }
             }
         });
     }
@@ -468,7 +476,7 @@ TEST(ServiceLoad, EightClientsAndTheUnitNeverHearsARequestBeforeTheAnswerIsCompl
                 ++changes[w];
     }
     EXPECT_GT(setsDone.load(), 3);
-    EXPECT_EQ(setsFailed.load(), 0);
+    EXPECT_EQ(setsFailed.load(), 0) << firstFailure;
     EXPECT_GT(readsDone.load(), 3);
     EXPECT_EQ(readsFailed.load(), 0);
     for (int seen : changes)
