@@ -601,10 +601,30 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
     const bool sysFresh = sysStatusFresh_, zone2Fresh = zone2StatusFresh_, wanted = rereadWanted_;
     const unsigned takenBefore = reportsTakenByOperations_;
     send();
-    const auto answer = op.await(
-        [command](const Packet& p) { return (p.code() == DC_ACK || p.code() == DC_NAK) && refers(p, command); },
-        link_->timing(Timing::WritePacketAckWaitCount), link_->timing(Timing::WritePacketAckWaitInterval));
+    // The acknowledgement is waited for as brennmark-cli's set waits for it
+    // (the restore's wait, the unit's whole response window by default), however
+    // many of the unit's own messages (the front panel after the last change,
+    // reports) come into the inbox meanwhile: they are passed over and do not
+    // use the wait up as a counted try would. A command sent while the unit
+    // still sends the text of the last change is answered after it.
+    const int limitMs =
+        link_->timing(Timing::RestoreConfigWaitCount) * link_->timing(Timing::RestoreConfigWaitInterval);
+    const auto until = Clock::now() + std::chrono::milliseconds(limitMs);
+    std::optional<Packet> answer;
+    while (!answer && op.holding()) {
+        while (std::optional<Packet> p = link_->PopCaptured()) {
+            if ((p->code() == DC_ACK || p->code() == DC_NAK) && refers(*p, command)) {
+                answer = p;
+                break;
+            }
+        }
+        if (answer || Clock::now() >= until)
+            break;
+        waitFor([] { return false; }, kWaitSliceMs);
+    }
     if (!answer) {
+        if (op.outcome() == Outcome::Pending)
+            op.end(link_->line() == LineState::Lost ? Outcome::LineLost : Outcome::NotAnswered);
         error = failureText(op.outcome());
         const Outcome outcome = op.outcome();
         if (outcome == Outcome::NotAnswered) {
