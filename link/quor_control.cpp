@@ -654,10 +654,11 @@ void CQuorControl::Impl::abandonPending()
 {
     // The user gave up on the unanswered or refused command: it is settled, and
     // a sweep that waited for its answer is over (left set, it would keep every
-    // page from sending).
+    // page from sending). The silence clock runs on: a unit that still says
+    // nothing is reported as not answering, whatever was given up on (a
+    // refusal was heard, and has stopped the clock already).
     state().ResponseReceived = true;
     state().StatusSweepActive = false;
-    pendingSince = 0;
 }
 
 void ReceiverPass::run(CQuorControl& link, const std::uint8_t* data, std::size_t length)
