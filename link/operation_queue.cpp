@@ -88,16 +88,23 @@ struct OperationQueue::Impl {
     bool routing = false;
     bool closed = false;
     std::atomic<std::int64_t> chainActivity{0};
+    std::atomic<unsigned> shortChains{0}; // ShortChain bits
 
     std::mutex listenerMutex; // guards listeners and nextListener
     std::map<int, std::function<void(const Packet&)>> listeners;
     int nextListener = 1;
 
-    // The start-up chain holds the line while its flag is up and it moves.
-    bool chainHolds() const
+    bool startupChainUp() const
     {
         const LinkState& s = link.state();
-        if (!s.StatusSweepActive.load() && !s.ReloadDefinitions.load())
+        return s.StatusSweepActive.load() || s.ReloadDefinitions.load();
+    }
+
+    // A chain (the start-up chain, a short one) holds the line while it is up
+    // and it moves.
+    bool chainHolds(unsigned except = 0) const
+    {
+        if (!startupChainUp() && (shortChains.load() & ~except) == 0)
             return false;
         const LineState line = link.line();
         if (line != LineState::Connected && line != LineState::Reconnecting)
@@ -127,7 +134,31 @@ std::string OperationQueue::holder() const
     std::lock_guard lock(impl_->mutex);
     if (!impl_->holders.empty())
         return impl_->holders.front()->name;
-    return impl_->chainHolds() ? "start-up chain" : "";
+    if (!impl_->chainHolds())
+        return "";
+    if (impl_->startupChainUp())
+        return "start-up chain";
+    return (impl_->shortChains.load() & static_cast<unsigned>(ShortChain::StatusReread)) != 0 ? "status re-read"
+                                                                                             : "tone step";
+}
+
+bool OperationQueue::tryStartChain(ShortChain chain)
+{
+    const auto bit = static_cast<unsigned>(chain);
+    std::lock_guard lock(impl_->mutex);
+    Impl& m = *impl_;
+    // Unlike an operation it may start while the reader routes a packet: its
+    // reports go to the model as that packet's follow-ups do.
+    if (m.closed || !m.holders.empty() || !m.waiting.empty() || m.chainHolds(bit))
+        return false;
+    m.chainActivity = steadyMs();
+    m.shortChains.fetch_or(bit);
+    return true;
+}
+
+void OperationQueue::endChain(ShortChain chain)
+{
+    impl_->shortChains.fetch_and(~static_cast<unsigned>(chain));
 }
 
 std::size_t OperationQueue::waiting() const
@@ -166,8 +197,7 @@ bool OperationQueue::divert(const Packet& packet)
 
 void OperationQueue::routingDone()
 {
-    const LinkState& s = impl_->link.state();
-    if (s.StatusSweepActive.load() || s.ReloadDefinitions.load())
+    if (impl_->startupChainUp() || impl_->shortChains.load() != 0)
         chainProgress();
     std::lock_guard lock(impl_->mutex);
     impl_->routing = false;
@@ -180,6 +210,8 @@ void OperationQueue::chainProgress()
 
 void OperationQueue::lineLost()
 {
+    // A short chain does not outlive the line: its reports cannot come now.
+    impl_->shortChains = 0;
     std::lock_guard lock(impl_->mutex);
     for (const auto& op : impl_->holders)
         op->set(Outcome::LineLost);
