@@ -31,11 +31,6 @@ bool isFinal(Outcome outcome)
     return outcome == Outcome::LineLost || outcome == Outcome::Cancelled;
 }
 
-bool isUnsolicited(std::uint8_t code)
-{
-    return code == DC_WAKEUP || code == DC_SLEEP || code == DC_FPD || code == DC_PARAM_CHG_MSG;
-}
-
 } // namespace
 
 const char* outcomeText(Outcome outcome)
@@ -183,7 +178,7 @@ void OperationQueue::removeUnsolicitedListener(int id)
 
 bool OperationQueue::divert(const Packet& packet)
 {
-    if (isUnsolicited(packet.code())) {
+    if (isUnsolicitedCode(packet.code())) {
         std::lock_guard lock(impl_->listenerMutex);
         for (const auto& entry : impl_->listeners)
             entry.second(packet);
