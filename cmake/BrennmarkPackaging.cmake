@@ -7,7 +7,7 @@
 include(GNUInstallDirs)
 
 # Without Qt (BM_WITH_QT=OFF) only the simulated unit is built; on Windows the
-# command line (and the service, where the tree has it) needs no Qt either.
+# command line and the service need no Qt either.
 if(BM_WITH_QT)
   set(BM_PROGRAMS brennmark brennmark-cli brennmarkd ridaziv-sim)
 elseif(WIN32)

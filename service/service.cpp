@@ -298,6 +298,11 @@ int Service::run(bool handleSignals)
     while (!clients_.empty())
         close(*clients_.begin()->second, "service stopping");
     unit_->stop();
+    // Before a closing console may end the process: no client should find
+    // the address of a service that has gone.
+    if (endpointWritten_)
+        io::removeFile(endpointPath_);
+    endpointWritten_ = false;
     log("stopped");
     signals.finished();
     return 0;
