@@ -27,8 +27,8 @@ std::string serviceUsage()
                 "                     BRENNMARK_PORT, else the port stored by the panel)\n"
                 "  --listen HOST:PORT the service's endpoint (default " +
                 defaultServiceListen() +
-                "; an address other\n"
-                "                     than loopback needs --token-file)\n"
+                ";\n"
+                "                     an address other than loopback needs --token-file)\n"
                 "  --token-file FILE  the token a client must send first ({\"op\":\"auth\",...});\n"
                 "                     default: a fresh random one each start\n"
                 "  --endpoint-file FILE  where the address and token are written for clients\n"
