@@ -205,8 +205,7 @@ bool Service::openTcpListener(std::string& error)
         error = "cannot listen on " + setup_.options.listen + ": " + reason;
         return false;
     }
-    log(std::string(io::kLocalSockets ? "JSON API and frames" : "listening") + " on " + host + ":" +
-        std::to_string(tcpPort_) + (token_.empty() ? "" : " (token required)"));
+    log("listening on " + host + ":" + std::to_string(tcpPort_) + (token_.empty() ? "" : " (token required)"));
     return endpointPath_.empty() || publishEndpoint(host, error);
 }
 

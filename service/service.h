@@ -79,7 +79,6 @@ public:
 
     std::string socketPath() const { return socketPath_; }
     int tcpPort() const { return tcpPort_; }
-    std::string endpointPath() const { return endpointWritten_ ? endpointPath_ : std::string(); }
     std::size_t clientCount() const { return clientCount_.load(); }
     UnitLine& unit() { return *unit_; }
 
