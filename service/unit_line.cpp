@@ -399,6 +399,20 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     return result;
 }
 
+std::optional<Packet> UnitLine::frontPanelReport() const
+{
+    const int line = line_.load();
+    if (!model_ || !tap_ || (line != static_cast<int>(LineState::Connected) && line != static_cast<int>(LineState::Asleep)) ||
+        !tap_->log().has(controls::Source::FrontPanel))
+        return std::nullopt;
+    // Two 21-byte fields: up to 20 characters each, NUL-padded.
+    const UnitStatus st = model_->status();
+    std::vector<std::uint8_t> d(42, 0);
+    std::copy_n(st.DisplayLine1.begin(), 20, d.begin());
+    std::copy_n(st.DisplayLine2.begin(), 20, d.begin() + 21);
+    return framePacket(DC_FPD, d.data(), d.size());
+}
+
 std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
 {
     if (!link_ || !model_ || line_.load() != static_cast<int>(LineState::Connected))
