@@ -97,9 +97,11 @@ struct OperationQueue::Impl {
 
     // A chain (the start-up chain, a short one) holds the line while it is up
     // and it moves.
-    bool chainHolds(unsigned except = 0) const
+    bool chainHolds() const { return chainMoves(startupChainUp() || shortChains.load() != 0); }
+    bool startupChainHolds() const { return chainMoves(startupChainUp()); }
+    bool chainMoves(bool up) const
     {
-        if (!startupChainUp() && (shortChains.load() & ~except) == 0)
+        if (!up)
             return false;
         const LineState line = link.line();
         if (line != LineState::Connected && line != LineState::Reconnecting)
@@ -142,9 +144,10 @@ bool OperationQueue::tryStartChain(ShortChain chain)
     const auto bit = static_cast<unsigned>(chain);
     std::lock_guard lock(impl_->mutex);
     Impl& m = *impl_;
-    // Unlike an operation it may start while the reader routes a packet: its
-    // reports go to the model as that packet's follow-ups do.
-    if (m.closed || !m.holders.empty() || !m.waiting.empty() || m.chainHolds(bit))
+    // Unlike an operation it may start while the reader routes a packet, and
+    // beside the other short chains: their packets all go to the model, each
+    // told apart by its code or parameter.
+    if (m.closed || !m.holders.empty() || !m.waiting.empty() || m.startupChainHolds())
         return false;
     m.chainActivity = steadyMs();
     m.shortChains.fetch_or(bit);

@@ -27,8 +27,9 @@
 //    listener added with addUnsolicitedListener(), whoever holds the line.
 //  - The device model's short chains (a tone step pressing IR keys until the
 //    unit's reports reach the target, a status re-read after the unit's own
-//    changes) work the same way: they start only when nobody holds or waits
-//    for the line (tryStartChain()), their packets are routed to the model,
+//    changes) work the same way: they start only when no operation holds or
+//    waits for the line and no start-up chain runs (tryStartChain(); short
+//    chains may run side by side), their packets are routed to the model,
 //    and they hold the line until endChain() or until they stall as above.
 //    A short chain that cannot start now is tried again later by its owner;
 //    it never presses a key or sends a request into another operation.
@@ -193,8 +194,8 @@ public:
     // Operations waiting for their turn.
     std::size_t waiting() const;
 
-    // Starts `chain` when the line is free (no operation holds or waits for it
-    // and no other chain holds it; the same chain may restart itself). True
+    // Starts `chain` when no operation holds or waits for the line and the
+    // start-up chain does not hold it (short chains run side by side). True
     // when it now holds the line.
     bool tryStartChain(ShortChain chain);
     // The chain is over (idempotent).
