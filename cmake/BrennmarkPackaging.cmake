@@ -7,7 +7,7 @@
 include(GNUInstallDirs)
 
 # Without Qt (BM_WITH_QT=OFF) only the simulated unit is built; on Windows the
-# command line (and the service, where the tree has it) needs no Qt either.
+# command line and the service need no Qt either.
 if(BM_WITH_QT)
   set(BM_PROGRAMS brennmark brennmark-cli brennmarkd ridaziv-sim)
 elseif(WIN32)
@@ -29,6 +29,26 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
   set(CPACK_STRIP_FILES ON)
+  # The installer (NSIS, when makensis is there: Debian's nsis): the same
+  # files in Program Files\Brennmark, a Start menu entry that starts the
+  # service in a console, and an uninstaller. The README is the page shown
+  # before the installation. (CPack's option to put the folder on the PATH
+  # adds a bin\ folder this flat layout does not have, so it is left off.)
+  find_program(BM_MAKENSIS makensis)
+  if(BM_MAKENSIS)
+    list(APPEND CPACK_GENERATOR NSIS)
+    set(CPACK_PACKAGE_INSTALL_DIRECTORY Brennmark)
+    set(CPACK_NSIS_DISPLAY_NAME "Brennmark ${PROJECT_VERSION}")
+    set(CPACK_NSIS_PACKAGE_NAME "Brennmark ${PROJECT_VERSION}")
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+    set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
+    set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/resources/windows/README.txt)
+    set(CPACK_PACKAGE_EXECUTABLES brennmarkd "Brennmark service")
+    # The zip keeps its top folder; the installer has none.
+    file(WRITE ${CMAKE_BINARY_DIR}/BrennmarkCPackOptions.cmake
+         "if(CPACK_GENERATOR STREQUAL \"NSIS\")\n  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)\nendif()\n")
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/BrennmarkCPackOptions.cmake)
+  endif()
   include(CPack)
   return()
 endif()

@@ -31,11 +31,6 @@ bool isFinal(Outcome outcome)
     return outcome == Outcome::LineLost || outcome == Outcome::Cancelled;
 }
 
-bool isUnsolicited(std::uint8_t code)
-{
-    return code == DC_WAKEUP || code == DC_SLEEP || code == DC_FPD || code == DC_PARAM_CHG_MSG;
-}
-
 } // namespace
 
 const char* outcomeText(Outcome outcome)
@@ -88,16 +83,25 @@ struct OperationQueue::Impl {
     bool routing = false;
     bool closed = false;
     std::atomic<std::int64_t> chainActivity{0};
+    std::atomic<unsigned> shortChains{0}; // ShortChain bits
 
     std::mutex listenerMutex; // guards listeners and nextListener
     std::map<int, std::function<void(const Packet&)>> listeners;
     int nextListener = 1;
 
-    // The start-up chain holds the line while its flag is up and it moves.
-    bool chainHolds() const
+    bool startupChainUp() const
     {
         const LinkState& s = link.state();
-        if (!s.StatusSweepActive.load() && !s.ReloadDefinitions.load())
+        return s.StatusSweepActive.load() || s.ReloadDefinitions.load();
+    }
+
+    // A chain (the start-up chain, a short one) holds the line while it is up
+    // and it moves.
+    bool chainHolds() const { return chainMoves(startupChainUp() || shortChains.load() != 0); }
+    bool startupChainHolds() const { return chainMoves(startupChainUp()); }
+    bool chainMoves(bool up) const
+    {
+        if (!up)
             return false;
         const LineState line = link.line();
         if (line != LineState::Connected && line != LineState::Reconnecting)
@@ -127,7 +131,32 @@ std::string OperationQueue::holder() const
     std::lock_guard lock(impl_->mutex);
     if (!impl_->holders.empty())
         return impl_->holders.front()->name;
-    return impl_->chainHolds() ? "start-up chain" : "";
+    if (!impl_->chainHolds())
+        return "";
+    if (impl_->startupChainUp())
+        return "start-up chain";
+    return (impl_->shortChains.load() & static_cast<unsigned>(ShortChain::StatusReread)) != 0 ? "status re-read"
+                                                                                             : "tone step";
+}
+
+bool OperationQueue::tryStartChain(ShortChain chain)
+{
+    const auto bit = static_cast<unsigned>(chain);
+    std::lock_guard lock(impl_->mutex);
+    Impl& m = *impl_;
+    // Unlike an operation it may start while the reader routes a packet, and
+    // beside the other short chains: their packets all go to the model, each
+    // told apart by its code or parameter.
+    if (m.closed || !m.holders.empty() || !m.waiting.empty() || m.startupChainHolds())
+        return false;
+    m.chainActivity = steadyMs();
+    m.shortChains.fetch_or(bit);
+    return true;
+}
+
+void OperationQueue::endChain(ShortChain chain)
+{
+    impl_->shortChains.fetch_and(~static_cast<unsigned>(chain));
 }
 
 std::size_t OperationQueue::waiting() const
@@ -152,7 +181,7 @@ void OperationQueue::removeUnsolicitedListener(int id)
 
 bool OperationQueue::divert(const Packet& packet)
 {
-    if (isUnsolicited(packet.code())) {
+    if (isUnsolicitedCode(packet.code())) {
         std::lock_guard lock(impl_->listenerMutex);
         for (const auto& entry : impl_->listeners)
             entry.second(packet);
@@ -166,8 +195,7 @@ bool OperationQueue::divert(const Packet& packet)
 
 void OperationQueue::routingDone()
 {
-    const LinkState& s = impl_->link.state();
-    if (s.StatusSweepActive.load() || s.ReloadDefinitions.load())
+    if (impl_->startupChainUp() || impl_->shortChains.load() != 0)
         chainProgress();
     std::lock_guard lock(impl_->mutex);
     impl_->routing = false;
@@ -180,6 +208,8 @@ void OperationQueue::chainProgress()
 
 void OperationQueue::lineLost()
 {
+    // A short chain does not outlive the line: its reports cannot come now.
+    impl_->shortChains = 0;
     std::lock_guard lock(impl_->mutex);
     for (const auto& op : impl_->holders)
         op->set(Outcome::LineLost);

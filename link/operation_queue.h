@@ -25,6 +25,14 @@
 //    DC_PARAM_CHG_MSG) reach the model as they always did when no operation
 //    holds the line, and every unsolicited packet is also handed to each
 //    listener added with addUnsolicitedListener(), whoever holds the line.
+//  - The device model's short chains (a tone step pressing IR keys until the
+//    unit's reports reach the target, a status re-read after the unit's own
+//    changes) work the same way: they start only when no operation holds or
+//    waits for the line and no start-up chain runs (tryStartChain(); short
+//    chains may run side by side), their packets are routed to the model,
+//    and they hold the line until endChain() or until they stall as above.
+//    A short chain that cannot start now is tried again later by its owner;
+//    it never presses a key or sends a request into another operation.
 //  - A request that would start a chain while an operation waits is not
 //    refused: the reader finishes routing the packet it is on before an
 //    operation may take the line, and an operation then waits for that chain.
@@ -160,6 +168,14 @@ private:
 // Helpers for the common answers.
 PacketMatch matchPacketCode(std::uint8_t code);
 
+// The device model's short chains, one bit each.
+enum class ShortChain : unsigned {
+    BassStep = 1u << 0,
+    TrebleStep = 1u << 1,
+    TiltStep = 1u << 2,
+    StatusReread = 1u << 3,
+};
+
 // The link's side of the queue (owned by CQuorControl; reached through
 // CQuorControl::operations()).
 class OperationQueue {
@@ -177,6 +193,13 @@ public:
     std::string holder() const;
     // Operations waiting for their turn.
     std::size_t waiting() const;
+
+    // Starts `chain` when no operation holds or waits for the line and the
+    // start-up chain does not hold it (short chains run side by side). True
+    // when it now holds the line.
+    bool tryStartChain(ShortChain chain);
+    // The chain is over (idempotent).
+    void endChain(ShortChain chain);
 
     // Adds a listener for the unit's unsolicited packets; it is called on the
     // reader thread and must not block or send and wait. Returns its id.

@@ -232,4 +232,41 @@ std::string CommandName(const std::uint8_t* packet, std::size_t length)
     }
 }
 
+bool isUnsolicitedCode(std::uint8_t code)
+{
+    return code == DC_WAKEUP || code == DC_SLEEP || code == DC_FPD || code == DC_PARAM_CHG_MSG;
+}
+
+std::uint8_t responseCodeOf(std::uint8_t request)
+{
+    switch (request) {
+    case DC_CMD_GET_CONFIG: return DC_RESP_UNIT_CONFIG;
+    case DC_CMD_GET_SYS_STATUS: return DC_RESP_SYS_STATUS;
+    case DC_CMD_GET_REC_STATUS: return DC_RESP_REC_ZONE2_STATUS;
+    case DC_CMD_GET_SYS_PARAM_BY_ID:
+    case DC_CMD_GET_SYS_PARAM_BY_NAME: return DC_RESP_SYS_PARAM_DEF;
+    case DC_CMD_GET_SYS_PARAM_VALUES: return DC_RESP_SYS_PARAM_VALUES;
+    case DC_CMD_GET_EFFECT: return DC_RESP_EFFECT_DEF;
+    case DC_CMD_GET_EFFECT_PARAM_DEF: return DC_RESP_EFFECT_PARAM_DEF;
+    case DC_CMD_GET_EFFECT_PARAM_VALUES: return DC_RESP_EFFECT_PARAM_VALUES;
+    case DC_CMD_GET_FPD_CTRL: return DC_RESP_FPD_CTRL_STATUS;
+    case DC_CMD_GET_CUST_NAME: return DC_RESP_CUST_NAME;
+    case DC_CMD_GET_INPUT_NAME: return DC_RESP_INPUT_NAME;
+    case DC_PEEK: return DC_RESP_PEEK_VALUE;
+    case DC_CMD_GET_COM_CONFIG: return DC_RESP_COM_CONFIG;
+    default: return 0;
+    }
+}
+
+bool answersRequest(const Packet& answer, std::uint8_t request)
+{
+    const bool names = answer.dataLength() >= 1 && answer.data()[0] == request;
+    if (answer.code() == DC_NAK)
+        return names;
+    const std::uint8_t response = responseCodeOf(request);
+    if (response != 0)
+        return answer.code() == response;
+    return answer.code() == DC_ACK && names;
+}
+
 } // namespace bm

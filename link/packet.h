@@ -170,6 +170,16 @@ bool isValidPacket(const std::uint8_t* packet, std::size_t length);
 
 // Plain name of a code ("UNKNOWN" for codes outside the table).
 const char* PacketCodeName(std::uint8_t code);
+
+// The unit's own messages, sent whenever something changes at the unit:
+// DC_WAKEUP, DC_SLEEP, DC_FPD and DC_PARAM_CHG_MSG. Everything else it sends
+// answers a request.
+bool isUnsolicitedCode(std::uint8_t code);
+// The response code a request is answered with; 0 when an acknowledgement is.
+std::uint8_t responseCodeOf(std::uint8_t request);
+// True when `answer` answers a request with code `request`: its response, or
+// a DC_ACK or DC_NAK naming it.
+bool answersRequest(const Packet& answer, std::uint8_t request);
 // Name of a NAK error code ("Unknown" outside the table).
 const char* NakErrorName(std::uint8_t error);
 // Name of an IR key ("???" for keys without a name).

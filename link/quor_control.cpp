@@ -86,9 +86,11 @@ struct CQuorControl::Impl {
     // line gone, the response window closing.
     WakeSignal wake;
 
-    // Line recovery. pendingSince: when the oldest write still without any
-    // packet heard after it went out (0: none); set by the writer, cleared by
-    // the reader. lineFailed: the writer found the line gone. The rest belongs
+    // Line recovery. pendingSince: since when the latest write has waited for
+    // its answer with nothing heard (0: none); set by the writer, cleared by
+    // the reader when the answer to the latest write comes, and restarted by
+    // anything else it hears (an older request's late answer, the unit's own
+    // messages): the unit is alive, but the latest request is still due. lineFailed: the writer found the line gone. The rest belongs
     // to the reader thread.
     std::atomic<std::int64_t> pendingSince{0};
     std::atomic<bool> lineFailed{false};
@@ -455,21 +457,23 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
         });
     }
 
-    SerialDevice& serial = self.env_.serial;
-    serial.startWrite(bytes, length);
+    // Noted before the bytes leave, so however quickly the answer comes, the
+    // reader knows what it answers.
     {
         std::lock_guard lock(lastMutex);
         const std::size_t kept = std::min(length, lastPacket.bytes.size());
         std::copy_n(bytes, kept, lastPacket.bytes.begin());
         lastPacket.length = static_cast<std::uint16_t>(kept);
     }
+    std::int64_t none = 0;
+    pendingSince.compare_exchange_strong(none, nowMs());
+    SerialDevice& serial = self.env_.serial;
+    serial.startWrite(bytes, length);
     if (serial.lineLost()) {
         lineFailed = true; // the reader closes the port and starts the recovery
         wakeReader();
         return;
     }
-    std::int64_t none = 0;
-    pendingSince.compare_exchange_strong(none, nowMs());
 
     const int after = (t(Timing::WritePacketDoCharDelay) != 0 ? static_cast<int>(length / 2) + 1 : 0) +
                       t(Timing::WritePacketExtraDelayAfterWriting);
@@ -569,11 +573,22 @@ void CQuorControl::Impl::greet()
     sendOwn(framePacket(DC_CMD_SET_FPD_CTRL, kFrontPanelOn, std::size(kFrontPanelOn)));
 }
 
-// A valid packet from the unit: whatever was unanswered is settled, and a line
-// that was silent or being reopened is back.
+// A valid packet from the unit: a line that was silent or being reopened is
+// back, and the latest request is settled when this answers it.
 void CQuorControl::Impl::heard(const Packet& packet)
 {
-    pendingSince = 0;
+    std::uint8_t latest = 0;
+    {
+        std::lock_guard lock(lastMutex);
+        latest = lastPacket.length > 2 ? lastPacket.bytes[2] : 0;
+    }
+    if (answersRequest(packet, latest)) {
+        pendingSince = 0;
+    } else {
+        std::int64_t since = pendingSince.load();
+        while (since != 0 && !pendingSince.compare_exchange_weak(since, nowMs())) {
+        }
+    }
     timeoutPrompted = false;
     switch (line()) {
     case LineState::Reconnecting:
@@ -654,10 +669,11 @@ void CQuorControl::Impl::abandonPending()
 {
     // The user gave up on the unanswered or refused command: it is settled, and
     // a sweep that waited for its answer is over (left set, it would keep every
-    // page from sending).
+    // page from sending). The silence clock runs on: a unit that still says
+    // nothing is reported as not answering, whatever was given up on (a
+    // refusal was heard, and has stopped the clock already).
     state().ResponseReceived = true;
     state().StatusSweepActive = false;
-    pendingSince = 0;
 }
 
 void ReceiverPass::run(CQuorControl& link, const std::uint8_t* data, std::size_t length)

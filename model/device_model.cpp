@@ -312,6 +312,7 @@ void DeviceModel::routePacket(const Packet& packet)
             break;
         }
     }
+    settleReread(packet.code());
 
     LinkState& state = link().state();
     const UnitConfig config = unitConfig();

@@ -34,6 +34,10 @@ public:
     static constexpr int kToneTimerFirst = 21; // + ToneControl: 21 bass, 22 treble, 23 tilt
     static constexpr int kStatusRereadTimer = 24;
     static constexpr int kToneReportLimitMs = 1000;
+    // A step that finds the line held waits for it, trying every
+    // kToneRetryMs, at most kToneStartLimitMs; then it is dropped unpressed.
+    static constexpr int kToneRetryMs = 100;
+    static constexpr int kToneStartLimitMs = 10000;
     static constexpr int kStatusRereadDelayMs = 600;
     // What a status re-read asks for.
     static constexpr unsigned kRereadSysStatus = 1;
@@ -220,6 +224,9 @@ private:
     int sendName(std::uint8_t code, std::uint8_t first, std::string_view name);
     int setToneLevel(ToneControl control, std::uint8_t level);
     void continueToneStep(ToneControl control, std::uint8_t value);
+    void settleReread(std::uint8_t answerCode); // a status answer came: the re-read may be over
+    void startToneStep(ToneControl control); // waits for the line when it is held
+    void finishToneStep(ToneControl control); // the step is over: the line is free again
     void armToneTimer(ToneControl control);
     void endToneStep(ToneControl control); // the tone timer's procedure
     void rereadStatus();                   // the re-read timer's procedure
@@ -249,6 +256,7 @@ private:
     // Status records asked for and not yet sent (kReread* bits); set on any
     // thread, taken by the re-read timer on the user-interface thread.
     std::atomic<unsigned> rereadParts_{0};
+    std::atomic<unsigned> rereadInFlight_{0}; // asked for, not answered yet
     // An Outcome: how the last waiting SetSysParams ended.
     std::atomic<int> paramWrite_{static_cast<int>(Outcome::Pending)};
 };

@@ -105,6 +105,10 @@ struct ToneStepper {
     std::uint8_t active = 0;
     // Reports still due for the starting press that are not acted on (0 or 1).
     std::uint8_t echoes = 0;
+    // Active but not started: another operation holds the line. Tried again
+    // every kToneRetryMs, given up after kToneStartLimitMs.
+    std::uint8_t waiting = 0;
+    std::uint16_t tries = 0;
 };
 
 // Text tables shared by the Info and Zone 2 pages.

@@ -257,16 +257,32 @@ void DeviceModel::rereadStatus()
     CQuorControl& l = link();
     const LinkState& state = l.state();
     // Not now: a sweep or another operation owns the line, or sends are being
-    // dropped. The timer runs again one period later.
-    if (state.StatusSweepActive || state.captureOn() || l.operations().busy() || state.SendSuppressed ||
-        !l.isOpen())
+    // dropped. The timer runs again one period later. Otherwise the re-read
+    // takes the line until its answers are in (settleReread).
+    if (state.StatusSweepActive || state.captureOn() || state.SendSuppressed || !l.isOpen() ||
+        !l.operations().tryStartChain(ShortChain::StatusReread))
         return;
     l.owner().killTimer(kStatusRereadTimer);
     const unsigned parts = rereadParts_.exchange(0);
+    rereadInFlight_ = parts;
+    if (parts == 0)
+        l.operations().endChain(ShortChain::StatusReread);
     if (parts & kRereadSysStatus)
         send(DC_CMD_GET_SYS_STATUS);
     if (parts & kRereadZone2Status)
         send(DC_CMD_GET_REC_STATUS);
+}
+
+void DeviceModel::settleReread(std::uint8_t answerCode)
+{
+    const unsigned part = answerCode == DC_RESP_SYS_STATUS         ? kRereadSysStatus
+                          : answerCode == DC_RESP_REC_ZONE2_STATUS ? kRereadZone2Status
+                                                                   : 0;
+    if (part == 0)
+        return;
+    const unsigned before = rereadInFlight_.fetch_and(~part);
+    if ((before & part) != 0 && (before & ~part) == 0)
+        link().operations().endChain(ShortChain::StatusReread);
 }
 
 // --- Speaker encodings -------------------------------------------------------------

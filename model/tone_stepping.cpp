@@ -13,6 +13,7 @@
 // reported value, and later setter calls press keys again.
 #include "model/device_model.h"
 
+#include "link/operation_queue.h"
 #include "link/packet.h"
 #include "link/quor_control.h"
 
@@ -35,12 +36,21 @@ constexpr ToneKeys kToneKeys[] = {
     {NamedParam::TILT, TILT_UP, TILT_DOWN, "SetTiltLevel", "TILT"},
 };
 
+ShortChain chainOf(ToneControl control)
+{
+    switch (control) {
+    case ToneControl::Bass: return ShortChain::BassStep;
+    case ToneControl::Treble: return ShortChain::TrebleStep;
+    default: return ShortChain::TiltStep;
+    }
+}
+
 } // namespace
 
 int DeviceModel::setToneLevel(ToneControl control, std::uint8_t level)
 {
     const ToneKeys& keys = kToneKeys[static_cast<int>(control)];
-    std::uint8_t key = 0;
+    bool start = false;
     {
         std::lock_guard lock(mutex_);
         const std::uint8_t slot = slotLocked(keys.slot);
@@ -50,23 +60,75 @@ int DeviceModel::setToneLevel(ToneControl control, std::uint8_t level)
         s.current = paramValues_[slot];
         if (level == s.current)
             return 1;
-        const bool wasActive = s.active != 0;
         s.target = level;
-        if (!wasActive) {
-            key = s.target < s.current ? keys.down : keys.up;
-            s.echoes = 1;
+        if (!s.active) {
+            // Active at once: the reports may come back while the second press
+            // is still being paced out.
+            s.active = 1;
+            s.waiting = 1;
+            s.tries = 0;
+            start = true;
         }
-        // Active before the keys leave: the reports may come back while the
-        // second press is still being paced out.
-        s.active = 1;
+    }
+    if (start)
+        startToneStep(control);
+    link().tracef("%s: SETTING TARGET=%d\r\n", keys.setter, level);
+    return 1;
+}
+
+// A step is a chain of its own on the line: its keys never go out while
+// another operation holds the line (that operation would take the reports),
+// and no operation starts while it runs.
+void DeviceModel::startToneStep(ToneControl control)
+{
+    const ToneKeys& keys = kToneKeys[static_cast<int>(control)];
+    CQuorControl& l = link();
+    const bool mine = l.operations().tryStartChain(chainOf(control));
+    std::uint8_t key = 0;
+    bool retry = false;
+    bool dropped = false;
+    {
+        std::lock_guard lock(mutex_);
+        ToneStepper& s = steppers_[static_cast<std::size_t>(control)];
+        if (!s.active || !s.waiting) {
+            // Ended meanwhile (the line was lost, the link closed).
+        } else if (mine) {
+            s.waiting = 0;
+            s.current = paramValues_[slotLocked(keys.slot)];
+            if (s.target == s.current) {
+                s.active = 0; // the unit got there by itself meanwhile
+            } else {
+                key = s.target < s.current ? keys.down : keys.up;
+                s.echoes = 1;
+            }
+        } else if (++s.tries * kToneRetryMs >= kToneStartLimitMs) {
+            s.active = 0;
+            s.waiting = 0;
+            dropped = true;
+        } else {
+            retry = true;
+        }
     }
     if (key) {
         SendIrKey(key);
         SendIrKey(key);
         armToneTimer(control);
+    } else if (retry) {
+        l.owner().setTimer(kToneTimerFirst + static_cast<int>(control), kToneRetryMs,
+                           [this, control] { startToneStep(control); });
+    } else {
+        if (mine)
+            l.operations().endChain(chainOf(control));
+        l.owner().killTimer(kToneTimerFirst + static_cast<int>(control));
+        if (dropped)
+            l.tracef("%s: THE LINE STAYED BUSY, NO STEP\r\n", keys.name);
     }
-    link().tracef("%s: SETTING TARGET=%d\r\n", keys.setter, level);
-    return 1;
+}
+
+void DeviceModel::finishToneStep(ToneControl control)
+{
+    link().owner().killTimer(kToneTimerFirst + static_cast<int>(control));
+    link().operations().endChain(chainOf(control));
 }
 
 void DeviceModel::continueToneStep(ToneControl control, std::uint8_t value)
@@ -77,8 +139,8 @@ void DeviceModel::continueToneStep(ToneControl control, std::uint8_t value)
     {
         std::lock_guard lock(mutex_);
         ToneStepper& s = steppers_[static_cast<std::size_t>(control)];
-        if (!s.active)
-            return;
+        if (!s.active || s.waiting)
+            return; // not a report of this program's key
         old = s.current;
         target = s.target;
         if (s.echoes) {
@@ -105,7 +167,7 @@ void DeviceModel::continueToneStep(ToneControl control, std::uint8_t value)
         SendIrKey(key);
         armToneTimer(control);
     } else {
-        l.owner().killTimer(kToneTimerFirst + static_cast<int>(control));
+        finishToneStep(control);
     }
 }
 
@@ -119,7 +181,7 @@ void DeviceModel::endToneStep(ToneControl control)
 {
     const ToneKeys& keys = kToneKeys[static_cast<int>(control)];
     CQuorControl& l = link();
-    l.owner().killTimer(kToneTimerFirst + static_cast<int>(control));
+    finishToneStep(control);
     std::uint8_t value;
     {
         std::lock_guard lock(mutex_);
@@ -128,6 +190,7 @@ void DeviceModel::endToneStep(ToneControl control)
             return;
         s.active = 0;
         s.echoes = 0;
+        s.waiting = 0;
         s.current = paramValues_[slotLocked(keys.slot)];
         value = s.current;
     }

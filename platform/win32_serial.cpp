@@ -62,6 +62,12 @@ std::string errorText(DWORD error)
     return result.empty() ? "error " + std::to_string(error) : result;
 }
 
+// Another program holds the port (Windows opens a COM port only once).
+bool isBusyError(DWORD error)
+{
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
 // Waits for an overlapped operation within `ms`; cancels it when the time is up.
 // Returns the bytes moved, and whether it failed (not merely ran out of time).
 DWORD finishOverlapped(HANDLE h, OVERLAPPED& ov, DWORD ms, bool& failed, DWORD& error)
@@ -119,13 +125,16 @@ bool Win32SerialPort::open(int portNumber)
     }
     path_ = path;
     openError_.clear();
+    openBusy_ = false;
 
     // No sharing: Windows refuses a second open of a COM port anyway, and this
     // keeps out a second open in this process as well.
     const HANDLE h = ::CreateFileW(widen(win32DeviceName(path)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        openError_ = errorText(::GetLastError());
+        const DWORD error = ::GetLastError();
+        openError_ = errorText(error);
+        openBusy_ = isBusyError(error);
         return false;
     }
     DCB dcb{};
@@ -184,6 +193,12 @@ std::string Win32SerialPort::openError() const
 {
     std::shared_lock lock(handleMutex_);
     return openError_;
+}
+
+bool Win32SerialPort::openBusy() const
+{
+    std::shared_lock lock(handleMutex_);
+    return openBusy_;
 }
 
 Win32LineSettings Win32SerialPort::lineSettings() const

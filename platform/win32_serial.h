@@ -50,6 +50,9 @@ public:
     void waitWriteComplete() override;
     std::string devicePath() const override;
     std::string openError() const override;
+    // The last open found the port held by another program
+    // (ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION).
+    bool openBusy() const override;
     // One byte read is kept pending on the port; its completion (or the
     // wake-up) ends the wait.
     unsigned waitForBytes(WakeSignal& wake, int timeoutMs) override;
@@ -72,10 +75,11 @@ private:
 
     // Held shared by reads and writes, exclusively by open and close, so the
     // handle is never closed under an operation on another thread. Guards
-    // path_, openError_ and line_ as well.
+    // path_, openError_, openBusy_ and line_ as well.
     mutable std::shared_mutex handleMutex_;
     std::string path_;
     std::string openError_;
+    bool openBusy_ = false;
     Win32LineSettings line_;
     std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
     std::atomic<bool> dead_{false};

@@ -1,7 +1,12 @@
 // TcpSerialPort over Winsock: a non-blocking socket with the same bounds as the
 // COM port (a write may take 100 ms plus 3 ms a byte). The reader waits on the
 // socket's event (WSAEventSelect: FD_READ, FD_CLOSE) beside its wake-up.
+// "service" is brennmarkd's endpoint: the address and token its endpoint file
+// names; the token is sent first, and after the service's reply the line
+// carries the unit's frames.
 #include "platform/tcp_serial.h"
+
+#include "platform/service_socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -70,6 +75,50 @@ bool connectWithin(SOCKET s, const sockaddr* address, int length, Clock::time_po
     return soError == 0 && (p.revents & (POLLERR | POLLHUP)) == 0;
 }
 
+// Waits until `s` is ready for `events` or `deadline` passes.
+bool readyWithin(SOCKET s, SHORT events, Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    WSAPOLLFD p{s, events, 0};
+    return ::WSAPoll(&p, 1, static_cast<INT>(std::max<long long>(0, left.count()))) > 0;
+}
+
+// Sends the service its token and reads its one-line answer, a byte at a
+// time so that nothing after the line is taken from the frames that follow.
+bool authenticate(SOCKET s, const std::string& token, Clock::time_point deadline, std::string& error)
+{
+    const std::string request = serviceAuthRequest(token);
+    std::size_t sent = 0;
+    while (sent < request.size()) {
+        const int n = ::send(s, request.data() + sent, static_cast<int>(request.size() - sent), 0);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (::WSAGetLastError() != WSAEWOULDBLOCK || !readyWithin(s, POLLWRNORM, deadline)) {
+            error = "brennmarkd did not take the token";
+            return false;
+        }
+    }
+    std::string line;
+    while (line.size() < 4096) {
+        char c = 0;
+        const int n = ::recv(s, &c, 1, 0);
+        if (n == 1) {
+            if (c == '\n')
+                break;
+            line += c;
+        } else if (n == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK || !readyWithin(s, POLLRDNORM, deadline)) {
+            error = n == 0 ? "brennmarkd refused the token (is its endpoint file from an earlier run?)"
+                           : "brennmarkd did not answer the token";
+            return false;
+        }
+    }
+    if (!serviceAuthAccepted(line)) {
+        error = "brennmarkd refused the token: " + line;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 TcpSerialPort::TcpSerialPort(std::string device, TcpResolver resolver, int resolveLimitMs)
@@ -99,7 +148,14 @@ bool TcpSerialPort::open(int /*portNumber*/)
     openError_.clear();
     std::string host;
     int port = 0;
-    if (!parseTcpDevice(device_, host, port)) {
+    const bool service = isServiceDevice(device_);
+    ServiceEndpoint endpoint;
+    if (service) {
+        if (!readServiceEndpoint(serviceSocketPath(device_), endpoint, openError_))
+            return false;
+        host = endpoint.host;
+        port = endpoint.port;
+    } else if (!parseTcpDevice(device_, host, port)) {
         openError_ = "not a tcp://HOST:PORT address";
         return false;
     }
@@ -134,7 +190,13 @@ bool TcpSerialPort::open(int /*portNumber*/)
         }
     }
     if (s == INVALID_SOCKET) {
-        openError_ = socketError(error);
+        openError_ = (service ? "brennmarkd at " + host + ":" + std::to_string(port) + ": " : std::string()) +
+                     socketError(error);
+        return false;
+    }
+    if (service && !authenticate(s, endpoint.token, Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs),
+                                 openError_)) {
+        ::closesocket(s);
         return false;
     }
     // Packets are small and paced; each should leave at once, as on a wire.

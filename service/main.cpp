@@ -1,13 +1,16 @@
 // brennmarkd: one service owns the unit; the panel, the command line and
-// automation share it through its socket.
+// automation share it through its socket (on Windows a loopback TCP port).
+// A build without libmosquitto (the Windows one) has no MQTT bridge.
+#include "service/service.h"
+#include "service/service_io.h"
+#ifdef BM_WITH_MQTT
 #include "service/mqtt_bridge.h"
 #include "service/mqtt_service_view.h"
-#include "service/service.h"
+#endif
 
-#include <csignal>
-#include <memory>
 #include <cstdio>
-#include <pthread.h>
+#include <cstdlib>
+#include <memory>
 
 using namespace bm::service;
 
@@ -24,15 +27,9 @@ int main(int argc, char** argv)
         std::fputs(output.c_str(), stdout);
         return 0;
     }
-    // SIGTERM and SIGINT are read by the socket thread; no thread takes them
-    // as signals. A client that goes away mid-write is an error, not a signal.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    io::prepareProcess();
 
+#ifdef BM_WITH_MQTT
     // MQTT: the settings are checked (and the credentials read) before the unit is opened.
     const MqttCommandLine mqtt = withMqttEnvironment(options.mqtt);
     MqttOptions mqttOptions;
@@ -40,17 +37,26 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "brennmarkd: %s\n", error.c_str());
         return 2;
     }
-
     ServiceUnitView view;
+#else
+    if (const char* mqtt = std::getenv("BRENNMARK_MQTT"); mqtt && *mqtt) {
+        std::fprintf(stderr, "brennmarkd: BRENNMARK_MQTT is set, but this build of brennmarkd has no MQTT\n");
+        return 2;
+    }
+#endif
+
     Service::Setup setup;
     setup.options = options;
+#ifdef BM_WITH_MQTT
     setup.unitPacket = [&view](const bm::Packet& p) { view.onUnitPacket(p); };
     setup.lineState = [&view](bm::LineState state) { view.onLineState(state); };
+#endif
     Service service(setup);
     if (!service.start(error)) {
         std::fprintf(stderr, "brennmarkd: %s\n", error.c_str());
         return 3;
     }
+#ifdef BM_WITH_MQTT
     view.attach(service.unit());
     std::unique_ptr<MqttBridge> bridge;
     if (!mqtt.url.empty()) {
@@ -62,8 +68,11 @@ int main(int argc, char** argv)
             service.stop();
         }
     }
+#endif
     const int status = service.run(true);
+#ifdef BM_WITH_MQTT
     if (bridge)
         bridge->stop();
+#endif
     return status;
 }

@@ -1,30 +1,59 @@
 #include "service/options.h"
 
-#include <arpa/inet.h>
+#include "platform/service_socket.h"
+
 #include <cstdlib>
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
 
 namespace bm::service {
 
 std::string serviceUsage()
 {
-    return "Usage: brennmarkd [options]\n"
-           "Owns the line to a Ridaziv DE-1 or ZA-2 and shares it: the panel and brennmark-cli\n"
-           "connect with --port service (or unix:PATH) and speak the unit's protocol through\n"
-           "it; automation speaks newline-delimited JSON on the same socket. Runs until\n"
-           "SIGTERM or SIGINT, then says goodbye to the unit.\n"
-           "\n"
-           "  --port DEVICE      the unit's serial device or tcp://HOST:PORT (default:\n"
-           "                     BRENNMARK_PORT, else the port stored by the panel)\n"
-           "  --socket PATH      the Unix socket (default $XDG_RUNTIME_DIR/brennmark/brennmarkd.sock)\n"
-           "  --socket-mode MODE the socket's mode, octal (default 0600; 0660 shares it with\n"
-           "                     the service's group)\n"
-           "  --listen HOST:PORT also serve the JSON API on TCP (loopback unless a token file\n"
-           "                     is given)\n"
-           "  --token-file FILE  the token a TCP client must send first ({\"op\":\"auth\",...})\n"
+    // Without Unix sockets (Windows) the service's own endpoint is a loopback
+    // TCP port with a token, published in the endpoint file.
+    const bool tcpByDefault = !defaultServiceListen().empty();
+    std::string text = "Usage: brennmarkd [options]\n"
+                       "Owns the line to a Ridaziv DE-1 or ZA-2 and shares it: the panel and brennmark-cli\n";
+    if (tcpByDefault) {
+        text += "connect with --port service and speak the unit's protocol through it; automation\n"
+                "speaks newline-delimited JSON on the same endpoint. Runs until Ctrl+C, Ctrl+Break\n"
+                "or the console's close, then says goodbye to the unit.\n"
+                "\n"
+                "  --port DEVICE      the unit's serial port (COM1...) or tcp://HOST:PORT (default:\n"
+                "                     BRENNMARK_PORT, else the port stored by the panel)\n"
+                "  --listen HOST:PORT the service's endpoint (default " +
+                defaultServiceListen() +
+                ";\n"
+                "                     an address other than loopback needs --token-file)\n"
+                "  --token-file FILE  the token a client must send first ({\"op\":\"auth\",...});\n"
+                "                     default: a fresh random one each start\n"
+                "  --endpoint-file FILE  where the address and token are written for clients\n"
+                "                     (default " +
+                defaultServiceEndpointPath() + ")\n";
+    } else {
+        text += "connect with --port service (or unix:PATH) and speak the unit's protocol through\n"
+                "it; automation speaks newline-delimited JSON on the same socket. Runs until\n"
+                "SIGTERM or SIGINT, then says goodbye to the unit.\n"
+                "\n"
+                "  --port DEVICE      the unit's serial device or tcp://HOST:PORT (default:\n"
+                "                     BRENNMARK_PORT, else the port stored by the panel)\n"
+                "  --socket PATH      the Unix socket (default $XDG_RUNTIME_DIR/brennmark/brennmarkd.sock)\n"
+                "  --socket-mode MODE the socket's mode, octal (default 0600; 0660 shares it with\n"
+                "                     the service's group)\n"
+                "  --listen HOST:PORT also serve clients on TCP (loopback unless a token file\n"
+                "                     is given)\n"
+                "  --token-file FILE  the token a TCP client must send first ({\"op\":\"auth\",...})\n"
+                "  --endpoint-file FILE  also write the TCP address and token there for clients on\n"
+                "                     this machine (a fresh random token unless --token-file)\n";
+    }
+    return text +
            "  --trace FILE       every packet written and read, to a file\n"
-           "  --verbose          every packet in the log on standard error\n"
-           + mqttUsage() +
-           "  --help, --version\n";
+           "  --verbose          every packet in the log on standard error\n" +
+           mqttUsage() + "  --help, --version\n";
 }
 
 bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::string& error, bool& done,
@@ -74,6 +103,9 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
         } else if (arg == "--token-file") {
             if (!value(options.tokenFile))
                 return false;
+        } else if (arg == "--endpoint-file") {
+            if (!value(options.endpointFile))
+                return false;
         } else if (arg == "--trace") {
             if (!value(options.traceFile))
                 return false;
@@ -87,6 +119,8 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
             return false;
         }
     }
+    if (options.listen.empty())
+        options.listen = defaultServiceListen();
     error = checkListenOptions(options);
     return error.empty();
 }
@@ -135,7 +169,8 @@ bool isLoopbackHost(const std::string& host)
 std::string checkListenOptions(const ServiceOptions& options)
 {
     if (options.listen.empty())
-        return options.tokenFile.empty() ? "" : "--token-file goes with --listen";
+        return options.tokenFile.empty() && options.endpointFile.empty() ? ""
+                                                                          : "--token-file and --endpoint-file go with --listen";
     std::string host;
     int port = 0;
     if (!splitHostPort(options.listen, host, port))

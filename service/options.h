@@ -11,8 +11,13 @@ struct ServiceOptions {
     std::string port;       // --port DEVICE (a path or tcp://HOST:PORT); else BRENNMARK_PORT, else stored
     std::string socketPath; // --socket PATH; empty: the user's default socket
     unsigned socketMode = 0600; // --socket-mode MODE (octal; the system unit shares it with a group)
-    std::string listen;     // --listen HOST:PORT (the JSON API over TCP)
+    std::string listen;     // --listen HOST:PORT (TCP clients; on Windows by default 127.0.0.1:7300)
     std::string tokenFile;  // --token-file FILE: the token a TCP client sends first
+    // --endpoint-file FILE: where the TCP listener's address and token are
+    // written for clients on this machine (a fresh random token when no
+    // --token-file is given); empty: the platform's own (Windows:
+    // %LOCALAPPDATA%\Brennmark\brennmarkd.token; POSIX: none).
+    std::string endpointFile;
     std::string traceFile;  // --trace FILE
     bool verbose = false;   // --verbose: every packet in the log
     MqttCommandLine mqtt;   // --mqtt URL and its companions

@@ -2,25 +2,12 @@
 
 #include "link/packet.h"
 #include "model/device_model.h"
-#include "platform/qt_settings.h"
 #include "platform/service_socket.h"
+#include "platform/user_settings.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
+#include <cstdio>
 #include <fstream>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace bm::service {
 namespace {
@@ -55,24 +42,11 @@ std::string ackBytes(std::uint8_t code)
     return packetBytes(framePacket(DC_ACK, {code}));
 }
 
-bool mkdirs(const std::string& dir)
-{
-    if (dir.empty())
-        return true;
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    const auto slash = dir.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !mkdirs(dir.substr(0, slash)))
-        return false;
-    return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
 } // namespace
 
 struct Service::Client {
     std::uint64_t id = 0;
-    int fd = -1;
+    io::Socket fd = io::kNoSocket;
     bool tcp = false;
     enum class Mode { Unknown, Frame, Json } mode = Mode::Unknown;
     bool authorized = true;
@@ -97,18 +71,16 @@ Service::Service(Setup setup) : setup_(std::move(setup)) {}
 Service::~Service()
 {
     for (auto& [id, c] : clients_)
-        ::close(c->fd);
+        io::closeSocket(c->fd);
     clients_.clear();
     if (unit_)
         unit_->stop();
-    if (unixFd_ >= 0)
-        ::close(unixFd_);
-    if (tcpFd_ >= 0)
-        ::close(tcpFd_);
-    if (wakeFd_ >= 0)
-        ::close(wakeFd_);
+    io::closeSocket(unixFd_);
+    io::closeSocket(tcpFd_);
     if (socketMade_)
-        ::unlink(socketPath_.c_str());
+        io::removeFile(socketPath_);
+    if (endpointWritten_)
+        io::removeFile(endpointPath_);
 }
 
 void Service::log(const std::string& line)
@@ -119,35 +91,38 @@ void Service::log(const std::string& line)
         return;
     }
     const std::string text = "brennmarkd: " + line + "\n";
-    [[maybe_unused]] const ssize_t r = ::write(STDERR_FILENO, text.data(), text.size());
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+bool Service::readToken(std::string& error)
+{
+    const ServiceOptions& o = setup_.options;
+    if (o.tokenFile.empty())
+        return true;
+    std::ifstream file(o.tokenFile, std::ios::binary);
+    std::string token((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    while (!token.empty() && isSpace(token.back()))
+        token.pop_back();
+    if (!file || token.empty()) {
+        error = "cannot read a token from " + o.tokenFile;
+        return false;
+    }
+    token_ = token;
+    return true;
 }
 
 bool Service::start(std::string& error)
 {
     const ServiceOptions& o = setup_.options;
-    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
-        error = std::string("eventfd: ") + std::strerror(errno);
+    if (!wakeup_.open(error) || !readToken(error))
         return false;
-    }
-    if (!o.tokenFile.empty()) {
-        std::ifstream file(o.tokenFile);
-        std::string token((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        while (!token.empty() && isSpace(token.back()))
-            token.pop_back();
-        if (!file || token.empty()) {
-            error = "cannot read a token from " + o.tokenFile;
-            return false;
-        }
-        token_ = token;
-    }
 
     UnitLine::Config config;
     config.device = portOverride(o);
     config.traceFile = o.traceFile;
     config.verbose = o.verbose;
-    config.makeSettings = setup_.makeSettings ? setup_.makeSettings
-                                              : [] { return std::unique_ptr<SettingsStore>(new QSettingsStore()); };
+    config.makeSettings = setup_.makeSettings ? setup_.makeSettings : [] { return openUserSettings(); };
     UnitLine::Hooks hooks;
     hooks.log = [this](const std::string& line) { log(line); };
     hooks.unsolicited = [this](const Packet& p) {
@@ -192,7 +167,7 @@ bool Service::start(std::string& error)
     const DeviceModel& m = unit_->model();
     log(std::string("unit: ") + ProductName(m.unitConfig().ProductId) + " on " + unit_->devicePath() + ", ROM " +
         m.unitConfig().timeStampText());
-    if (!openUnixSocket(error))
+    if (io::kLocalSockets && !openUnixSocket(error))
         return false;
     if (!o.listen.empty() && !openTcpListener(error))
         return false;
@@ -203,53 +178,9 @@ bool Service::openUnixSocket(std::string& error)
 {
     const bool byDefault = setup_.options.socketPath.empty();
     socketPath_ = byDefault ? defaultServiceSocketPath() : setup_.options.socketPath;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath_.size() >= sizeof address.sun_path) {
-        error = "socket path too long: " + socketPath_;
+    if (!io::listenLocal(socketPath_, setup_.options.socketMode, byDefault, unixFd_, error))
         return false;
-    }
-    socketPath_.copy(address.sun_path, socketPath_.size());
-    const auto slash = socketPath_.rfind('/');
-    if (byDefault && slash != std::string::npos && !mkdirs(socketPath_.substr(0, slash))) {
-        error = "cannot make " + socketPath_.substr(0, slash) + ": " + std::strerror(errno);
-        return false;
-    }
-    unixFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (unixFd_ < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(socketPath_.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
-            error = socketPath_ + " exists and is not a socket";
-            return false;
-        }
-        // Another service still answering there keeps its socket.
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool alive = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        if (probe >= 0)
-            ::close(probe);
-        if (alive) {
-            error = "another brennmarkd serves " + socketPath_;
-            return false;
-        }
-        ::unlink(socketPath_.c_str());
-    }
-    // Made with no access for anyone, then opened to the mode asked for.
-    const mode_t old = ::umask(0777);
-    const int bound = ::bind(unixFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::umask(old);
-    if (bound != 0) {
-        error = "cannot bind " + socketPath_ + ": " + std::strerror(errno);
-        return false;
-    }
     socketMade_ = true;
-    if (::chmod(socketPath_.c_str(), setup_.options.socketMode) != 0 || ::listen(unixFd_, 64) != 0) {
-        error = "cannot listen on " + socketPath_ + ": " + std::strerror(errno);
-        return false;
-    }
     log("listening on " + socketPath_);
     return true;
 }
@@ -259,53 +190,51 @@ bool Service::openTcpListener(std::string& error)
     std::string host;
     int port = 0;
     splitHostPort(setup_.options.listen, host, port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
-        error = "--listen " + setup_.options.listen + ": " + ::gai_strerror(rc);
-        return false;
-    }
-    for (addrinfo* a = found; a && tcpFd_ < 0; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0)
-            continue;
-        const int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 64) == 0) {
-            tcpFd_ = fd;
-            sockaddr_storage bound{};
-            socklen_t len = sizeof bound;
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-            tcpPort_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                                          : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-        } else {
-            error = std::strerror(errno);
-            ::close(fd);
+    endpointPath_ = setup_.options.endpointFile.empty() ? defaultServiceEndpointPath() : setup_.options.endpointFile;
+    if (!endpointPath_.empty() && token_.empty()) {
+        // The endpoint file hands the token to this user's clients: a fresh
+        // one each start, so a file left from an earlier run opens nothing.
+        token_ = io::randomHex(32);
+        if (token_.empty()) {
+            error = "no random token: the system's random source failed";
+            return false;
         }
     }
-    ::freeaddrinfo(found);
-    if (tcpFd_ < 0) {
-        error = "cannot listen on " + setup_.options.listen + ": " + error;
+    std::string reason;
+    if (!io::listenTcp(host, port, tcpFd_, tcpPort_, reason)) {
+        error = "cannot listen on " + setup_.options.listen + ": " + reason;
         return false;
     }
-    log("JSON API on " + host + ":" + std::to_string(tcpPort_) + (token_.empty() ? "" : " (token required)"));
+    log("listening on " + host + ":" + std::to_string(tcpPort_) + (token_.empty() ? "" : " (token required)"));
+    return endpointPath_.empty() || publishEndpoint(host, error);
+}
+
+bool Service::publishEndpoint(const std::string& host, std::string& error)
+{
+    ServiceEndpoint endpoint;
+    // A listener on every address is reached through loopback.
+    endpoint.host = host == "0.0.0.0" ? "127.0.0.1" : host == "::" ? "::1" : host;
+    endpoint.port = tcpPort_;
+    endpoint.token = token_;
+    const auto slash = endpointPath_.find_last_of(io::kLocalSockets ? "/" : "/\\");
+    if (slash != std::string::npos && !io::makeFolders(endpointPath_.substr(0, slash), error))
+        return false;
+    if (!io::writePrivateFile(endpointPath_, formatServiceEndpoint(endpoint), error))
+        return false;
+    endpointWritten_ = true;
+    log("address and token for clients in " + endpointPath_);
     return true;
 }
 
 void Service::wake()
 {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t r = ::write(wakeFd_, &one, sizeof one);
+    wakeup_.raise();
 }
 
 void Service::stop()
 {
     stopping_ = true;
-    if (wakeFd_ >= 0)
-        wake();
+    wake();
 }
 
 void Service::post(Delivery d)
@@ -319,84 +248,74 @@ void Service::post(Delivery d)
 
 int Service::run(bool handleSignals)
 {
-    int signalFd = -1;
-    if (handleSignals) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGINT);
-        signalFd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    }
-    std::vector<pollfd> fds;
+    io::StopSignals signals;
+    if (handleSignals && !signals.open())
+        log("cannot watch for requests to stop: " + io::lastError());
+    std::vector<io::Watch> watches;
     std::vector<std::uint64_t> owners;
     while (!stopping_) {
-        fds.clear();
+        watches.clear();
         owners.clear();
-        fds.push_back({wakeFd_, POLLIN, 0});
-        fds.push_back({signalFd, POLLIN, 0});
-        fds.push_back({unixFd_, POLLIN, 0});
-        fds.push_back({tcpFd_, POLLIN, 0});
+        watches.push_back({wakeup_.socket(), true});
+        watches.push_back({signals.socket(), true});
+        watches.push_back({unixFd_, true});
+        watches.push_back({tcpFd_, true});
         for (auto& [id, c] : clients_) {
-            short events = 0;
             const bool full = c->mode == Client::Mode::Frame ? c->in.size() >= kMaxFrameInput
                                                               : c->in.size() > kMaxRequestLine;
-            if (!c->closing && !(c->busy && full))
-                events |= POLLIN;
-            if (!c->out.empty())
-                events |= POLLOUT;
-            fds.push_back({c->fd, events, 0});
+            watches.push_back({c->fd, !c->closing && !(c->busy && full), !c->out.empty()});
             owners.push_back(id);
         }
-        const int ready = ::poll(fds.data(), fds.size(), -1);
-        if (ready < 0 && errno != EINTR)
+        if (!io::waitSockets(watches, -1)) {
+            log("waiting on the sockets failed: " + io::lastError());
             break;
-        if (ready <= 0)
-            continue;
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t n = 0;
-            [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &n, sizeof n);
+        }
+        if (watches[0].readable) {
+            wakeup_.drain();
             deliver();
         }
-        if (signalFd >= 0 && (fds[1].revents & POLLIN)) {
-            signalfd_siginfo info{};
-            [[maybe_unused]] const ssize_t r = ::read(signalFd, &info, sizeof info);
-            log(std::string("signal ") + (info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT") + ": stopping");
+        if (watches[1].readable) {
+            log("signal " + signals.take() + ": stopping");
             break;
         }
-        if (fds[2].revents & POLLIN)
+        if (watches[2].readable)
             accept(unixFd_, false);
-        if (tcpFd_ >= 0 && (fds[3].revents & POLLIN))
+        if (watches[3].readable)
             accept(tcpFd_, true);
         for (std::size_t i = 0; i < owners.size(); ++i) {
             const auto it = clients_.find(owners[i]);
             if (it == clients_.end())
                 continue;
             Client& c = *it->second;
-            const short rev = fds[i + 4].revents;
-            if (rev & POLLOUT)
+            const io::Watch& w = watches[i + 4];
+            if (w.writable)
                 writeClient(c);
-            if (clients_.count(owners[i]) && (rev & (POLLIN | POLLHUP | POLLERR)))
+            if (clients_.count(owners[i]) && (w.readable || w.failed))
                 readClient(c);
         }
     }
-    if (signalFd >= 0)
-        ::close(signalFd);
     while (!clients_.empty())
         close(*clients_.begin()->second, "service stopping");
     unit_->stop();
+    // Before a closing console may end the process: no client should find
+    // the address of a service that has gone.
+    if (endpointWritten_)
+        io::removeFile(endpointPath_);
+    endpointWritten_ = false;
     log("stopped");
+    signals.finished();
     return 0;
 }
 
-void Service::accept(int listener, bool tcp)
+void Service::accept(io::Socket listener, bool tcp)
 {
     for (;;) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        const io::Socket fd = io::acceptClient(listener);
+        if (fd == io::kNoSocket)
             return;
         if (static_cast<int>(clients_.size()) >= kMaxClients) {
             log("client refused: " + std::to_string(kMaxClients) + " clients already");
-            ::close(fd);
+            io::closeSocket(fd);
             continue;
         }
         auto c = std::make_unique<Client>();
@@ -404,8 +323,6 @@ void Service::accept(int listener, bool tcp)
         c->fd = fd;
         c->tcp = tcp;
         c->authorized = !tcp || token_.empty();
-        if (tcp)
-            c->mode = Client::Mode::Json; // the line itself is shared on the Unix socket only
         log("client " + std::to_string(c->id) + ": connected (" + (tcp ? "tcp" : "unix") + ")");
         clients_.emplace(c->id, std::move(c));
         clientCount_ = clients_.size();
@@ -415,7 +332,7 @@ void Service::accept(int listener, bool tcp)
 void Service::close(Client& c, const std::string& why)
 {
     log("client " + std::to_string(c.id) + ": disconnected (" + why + ")");
-    ::close(c.fd);
+    io::closeSocket(c.fd);
     clients_.erase(c.id); // c is gone
     clientCount_ = clients_.size();
 }
@@ -433,14 +350,12 @@ bool Service::send(Client& c, const std::string& bytes)
 void Service::writeClient(Client& c)
 {
     while (!c.out.empty()) {
-        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = io::sendSome(c.fd, c.out.data(), c.out.size());
         if (n > 0) {
             c.out.erase(0, static_cast<std::size_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n == io::kWouldBlock)
             return;
         close(c, "write failed");
         return;
@@ -452,9 +367,9 @@ void Service::writeClient(Client& c)
 void Service::readClient(Client& c)
 {
     char buffer[kReadChunk];
-    const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR && errno != EWOULDBLOCK)) {
-        close(c, n == 0 ? "closed by the client" : std::strerror(errno));
+    const long n = io::receiveSome(c.fd, buffer, sizeof buffer);
+    if (n == 0 || n == io::kFailed) {
+        close(c, n == 0 ? "closed by the client" : io::lastError());
         return;
     }
     if (n < 0)
@@ -467,16 +382,34 @@ void Service::readClient(Client& c)
 
 void Service::process(Client& c)
 {
-    if (c.mode == Client::Mode::Unknown) {
-        const auto first = std::find_if(c.in.begin(), c.in.end(), [](char ch) { return !isSpace(ch); });
-        if (first == c.in.end())
+    const std::uint64_t id = c.id;
+    for (;;) {
+        if (c.mode == Client::Mode::Unknown) {
+            const auto first = std::find_if(c.in.begin(), c.in.end(), [](char ch) { return !isSpace(ch); });
+            if (first == c.in.end())
+                return;
+            const bool frames = static_cast<std::uint8_t>(*first) == kPacketStart;
+            if (frames && !c.authorized) {
+                // Frames only after the token: the token is a JSON request.
+                log("client " + std::to_string(c.id) + ": frames before the token");
+                if (send(c, errorLine({ApiErrorType::Unauthorized, "send {\"op\":\"auth\",\"token\":...} first",
+                                       nullptr}))) {
+                    c.closing = true;
+                    c.in.clear();
+                }
+                return;
+            }
+            c.mode = frames ? Client::Mode::Frame : Client::Mode::Json;
+        }
+        if (c.mode == Client::Mode::Frame) {
+            processFrame(c);
             return;
-        c.mode = static_cast<std::uint8_t>(*first) == kPacketStart ? Client::Mode::Frame : Client::Mode::Json;
-    }
-    if (c.mode == Client::Mode::Frame)
-        processFrame(c);
-    else
+        }
         processJson(c);
+        // An auth reply hands the choice back to the client's next byte.
+        if (!clients_.count(id) || c.mode != Client::Mode::Unknown)
+            return;
+    }
 }
 
 void Service::processFrame(Client& c)
@@ -522,6 +455,13 @@ void Service::processFrame(Client& c)
                 continue;
             if (!send(c, ackBytes(code)))
                 return;
+            // Reports switched on: the unit would send its display now; the
+            // client gets it as the unit last reported it.
+            const bool reportsOn = code == DC_CMD_SET_FPD_CTRL && p.dataLength() >= 1 && p.data()[0] != 0;
+            if (reportsOn) {
+                if (const auto display = unit_->frontPanelReport(); display && !send(c, packetBytes(*display)))
+                    return;
+            }
             continue;
         }
         if (const auto cached = unit_->cachedAnswer(p)) {
@@ -544,7 +484,7 @@ void Service::processFrame(Client& c)
 void Service::processJson(Client& c)
 {
     const std::uint64_t id = c.id;
-    while (clients_.count(id) && !c.busy && !c.closing) {
+    while (clients_.count(id) && !c.busy && !c.closing && c.mode == Client::Mode::Json) {
         const auto eol = c.in.find('\n');
         if (eol == std::string::npos) {
             if (c.in.size() > kMaxRequestLine) {
@@ -595,6 +535,8 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
             return;
         }
         c.authorized = true;
+        // The client may go on in JSON or in the unit's frames.
+        c.mode = Client::Mode::Unknown;
         send(c, jsonLine(reply("auth")));
         return;
     }

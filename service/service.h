@@ -1,11 +1,16 @@
 // brennmarkd's service: the unit (UnitLine) and its clients. One thread runs
-// the sockets: it accepts clients on the Unix socket (and the TCP listener),
+// the sockets: it accepts clients on the Unix socket (POSIX) and the TCP
+// listener (on Windows the service's own endpoint: loopback, with a token),
 // reads their requests, answers what needs no unit (a client's greeting and
 // goodbye, definitions held complete, the JSON API's own requests), hands the
 // rest to the line thread one request per client at a time, and writes the
 // answers back to the client that asked. The unit's unsolicited messages go
 // to every frame client that has not said goodbye and, as JSON events, to
 // every subscriber.
+//
+// A client speaks the unit's frames or the JSON API, as its first byte says.
+// A TCP client that must authenticate sends {"op":"auth","token":...} first;
+// after the auth reply its next byte decides again.
 //
 // A client's queues are bounded: a client that stops reading is disconnected
 // once kMaxOutput bytes wait for it; a client with a request at the unit is
@@ -16,6 +21,7 @@
 
 #include "service/api.h"
 #include "service/options.h"
+#include "service/service_io.h"
 #include "service/unit_line.h"
 
 #include <atomic>
@@ -63,9 +69,11 @@ public:
     // Opens the unit and the sockets. False with `error` when the unit was not
     // found or a socket could not be made.
     bool start(std::string& error);
-    // Serves until stop() or, when `handleSignals` is set, SIGTERM/SIGINT (which the
-    // caller has blocked); then closes the clients, says goodbye to the unit
-    // and removes the socket. Returns the exit status.
+    // Serves until stop() or, when `handleSignals` is set, a request to stop
+    // from outside (SIGTERM/SIGINT, which io::prepareProcess has blocked; on
+    // Windows Ctrl+C, Ctrl+Break or the console's close); then closes the
+    // clients, says goodbye to the unit and removes the socket. Returns the
+    // exit status.
     int run(bool handleSignals = false);
     // Any thread: makes run() end.
     void stop();
@@ -80,9 +88,12 @@ private:
     struct Delivery;
 
     void log(const std::string& line);
+    bool readToken(std::string& error);
     bool openUnixSocket(std::string& error);
     bool openTcpListener(std::string& error);
-    void accept(int listener, bool tcp);
+    // Where a TCP listener publishes its address and token, when it does.
+    bool publishEndpoint(const std::string& host, std::string& error);
+    void accept(io::Socket listener, bool tcp);
     void readClient(Client& c);
     void writeClient(Client& c);
     // Handles what the client has sent, up to its next request at the unit.
@@ -112,11 +123,13 @@ private:
     std::unique_ptr<UnitLine> unit_;
     std::string socketPath_;
     bool socketMade_ = false;
-    int unixFd_ = -1;
-    int tcpFd_ = -1;
+    io::Socket unixFd_ = io::kNoSocket;
+    io::Socket tcpFd_ = io::kNoSocket;
     int tcpPort_ = -1;
-    int wakeFd_ = -1;
+    io::Wakeup wakeup_;
     std::string token_;
+    std::string endpointPath_; // written by this service, removed at the end
+    bool endpointWritten_ = false;
     std::map<std::uint64_t, std::unique_ptr<Client>> clients_; // socket thread only
     std::uint64_t nextId_ = 1;
     std::atomic<std::size_t> clientCount_{0};

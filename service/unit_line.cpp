@@ -30,33 +30,6 @@ constexpr int kLateAnswerMs = 200;
 // report of the value it set.
 constexpr int kReportLimitMs = 300;
 
-bool isUnsolicited(std::uint8_t code)
-{
-    return code == DC_WAKEUP || code == DC_SLEEP || code == DC_FPD || code == DC_PARAM_CHG_MSG;
-}
-
-// The response code a request is answered with; 0 when an acknowledgement is.
-std::uint8_t responseCode(std::uint8_t request)
-{
-    switch (request) {
-    case DC_CMD_GET_CONFIG: return DC_RESP_UNIT_CONFIG;
-    case DC_CMD_GET_SYS_STATUS: return DC_RESP_SYS_STATUS;
-    case DC_CMD_GET_REC_STATUS: return DC_RESP_REC_ZONE2_STATUS;
-    case DC_CMD_GET_SYS_PARAM_BY_ID:
-    case DC_CMD_GET_SYS_PARAM_BY_NAME: return DC_RESP_SYS_PARAM_DEF;
-    case DC_CMD_GET_SYS_PARAM_VALUES: return DC_RESP_SYS_PARAM_VALUES;
-    case DC_CMD_GET_EFFECT: return DC_RESP_EFFECT_DEF;
-    case DC_CMD_GET_EFFECT_PARAM_DEF: return DC_RESP_EFFECT_PARAM_DEF;
-    case DC_CMD_GET_EFFECT_PARAM_VALUES: return DC_RESP_EFFECT_PARAM_VALUES;
-    case DC_CMD_GET_FPD_CTRL: return DC_RESP_FPD_CTRL_STATUS;
-    case DC_CMD_GET_CUST_NAME: return DC_RESP_CUST_NAME;
-    case DC_CMD_GET_INPUT_NAME: return DC_RESP_INPUT_NAME;
-    case DC_PEEK: return DC_RESP_PEEK_VALUE;
-    case DC_CMD_GET_COM_CONFIG: return DC_RESP_COM_CONFIG;
-    default: return 0;
-    }
-}
-
 bool refers(const Packet& p, std::uint8_t code)
 {
     return p.dataLength() >= 1 && p.data()[0] == code;
@@ -87,14 +60,7 @@ const char* lineStateName(LineState state)
 PacketMatch answerOf(const Packet& request)
 {
     const std::uint8_t code = request.code();
-    const std::uint8_t response = responseCode(code);
-    return [code, response](const Packet& p) {
-        if (p.code() == DC_NAK)
-            return refers(p, code);
-        if (response != 0)
-            return p.code() == response;
-        return p.code() == DC_ACK && refers(p, code);
-    };
+    return [code](const Packet& p) { return answersRequest(p, code); };
 }
 
 PacketMatch lastAnswerOf(const Packet& request)
@@ -414,7 +380,7 @@ void UnitLine::beginJob()
 
 ExchangeResult UnitLine::passThrough(const Packet& request)
 {
-    if (responseCode(request.code()) == 0) {
+    if (responseCodeOf(request.code()) == 0) {
         // A command may change what the unit does not report (front/back
         // balance, record input, the signal): the status is read again
         // before it is answered from the records.
@@ -438,6 +404,20 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
         sleepMs(kLateAnswerMs);
     }
     return result;
+}
+
+std::optional<Packet> UnitLine::frontPanelReport() const
+{
+    const int line = line_.load();
+    if (!model_ || !tap_ || (line != static_cast<int>(LineState::Connected) && line != static_cast<int>(LineState::Asleep)) ||
+        !tap_->log().has(controls::Source::FrontPanel))
+        return std::nullopt;
+    // Two 21-byte fields: up to 20 characters each, NUL-padded.
+    const UnitStatus st = model_->status();
+    std::vector<std::uint8_t> d(42, 0);
+    std::copy_n(st.DisplayLine1.begin(), 20, d.begin());
+    std::copy_n(st.DisplayLine2.begin(), 20, d.begin() + 21);
+    return framePacket(DC_FPD, d.data(), d.size());
 }
 
 std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const

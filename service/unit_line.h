@@ -103,6 +103,10 @@ public:
     // complete for the unit's ROM; the status, parameter values and names,
     // once read in this run and kept current by the unit's own reports.
     std::optional<Packet> cachedAnswer(const Packet& request) const;
+    // The unit's display as its last front-panel report gave it (DC_FPD), for
+    // a client that switches reports on while the unit is there; nothing
+    // before one was read.
+    std::optional<Packet> frontPanelReport() const;
     LineState lineState() const;
     std::string devicePath() const;
 

@@ -527,7 +527,16 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     // sweep's request is left pending).
     ASSERT_TRUE(waitUntil([&] { return receivedCodes().size() >= before + 2; }, 30000))
         << watch->err() << testing::PrintToString(receivedCodes());
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000)); // past the response window
+    // Whichever request it was, the silence is reported.
+    auto lineReported = [&](const char* state) {
+        for (const std::string& line : CliResult::splitLines(watch->out())) {
+            const QJsonObject e = parseObject(line);
+            if (e["event"] == "line" && e["state"] == state)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitUntil([&] { return lineReported("not answering"); }, 20000)) << watch->out() << watch->err();
     sim->setSilent(false);
     ASSERT_TRUE(sim->command("set VOLUME 40"));
     EXPECT_TRUE(waitUntil([&] { return reported(-40); }, 20000)) << watch->out() << watch->err();

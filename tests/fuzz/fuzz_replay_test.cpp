@@ -60,7 +60,6 @@ TEST(FuzzReplay, ReceiverCorpus)
     }
 }
 
-#ifndef BM_NO_SERVICE
 // Seeds named "ok-..." are requests; the others typed errors.
 TEST(FuzzReplay, ApiCorpus)
 {
@@ -71,7 +70,6 @@ TEST(FuzzReplay, ApiCorpus)
         EXPECT_EQ(runApiInput(seed.bytes.data(), seed.bytes.size()).request, seed.name.rfind("ok-", 0) == 0);
     }
 }
-#endif
 
 } // namespace
 } // namespace bm::fuzz

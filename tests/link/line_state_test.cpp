@@ -63,6 +63,28 @@ TEST(LineState, UnpluggedLineIsLostThenReopenedGreetedAndSweptWhenItIsBack)
     EXPECT_EQ(rig.prompt.count(), 0u);
 }
 
+TEST(LineState, ALateAnswerToAnEarlierRequestLeavesTheLatestOneDue)
+{
+    // The unit answers the first of two requests only after the second went
+    // out, then falls silent: the second is still due, and the line is
+    // reported as not answering.
+    Rig rig;
+    CQuorControl& link = rig.live();
+    ASSERT_TRUE(rig.serial.waitForWrites(3, 3000));
+    link.state().StatusSweepActive = false;
+    rig.serial.clearWrites();
+    link.SendPacket(framePacket(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8}));
+    link.SendPacket(framePacket(DC_CMD_GET_SYS_STATUS));
+    ASSERT_TRUE(rig.serial.waitForWrites(2, 5000));
+    rig.serial.inject(frame(DC_ACK, {DC_CMD_SET_FPD_CTRL}));
+    ASSERT_TRUE(waitUntil([&] { return link.line() == LineState::NotAnswering; }, 6000));
+
+    rig.serial.inject(frame(DC_RESP_SYS_STATUS, {40, 2, 3, 1, 4, 0, 0, 16, 24}));
+    ASSERT_TRUE(waitUntil([&] { return link.line() == LineState::Connected; }, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kNotAnsweringMs + 500));
+    EXPECT_EQ(link.line(), LineState::Connected) << "answered: nothing is due";
+}
+
 TEST(LineState, AGreetingNobodyAnswersClosesThePortAgain)
 {
     Rig rig;

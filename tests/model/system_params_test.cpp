@@ -4,6 +4,8 @@
 // a change inside and outside the response window.
 #include "linked_model.h"
 
+#include "link/operation_queue.h"
+
 #include <gtest/gtest.h>
 
 namespace bm {
@@ -366,16 +368,30 @@ TEST_F(ParamChangeTest, ChangesTheStatusCannotShowAreReadBackOnce)
     ASSERT_TRUE(lm.owner.fireTimer(timer));
     EXPECT_EQ(lm.settle(), (std::vector<Bytes>{frame(DC_CMD_GET_SYS_STATUS), frame(DC_CMD_GET_REC_STATUS)}));
 
-    // A new input changes the stream the system status describes.
+    lm.feed(frame(DC_RESP_SYS_STATUS, {40, 2, 3, 1, 4, 0, 0, 16, 24}));
+    lm.feed(frame(DC_RESP_REC_ZONE2_STATUS, {30, 6, 0, 0, 16}));
+
+    // A new input changes the stream the system status describes. Not read
+    // while another operation holds the line (its answer would go there).
     change(33, 2);
     lm.settle();
+    {
+        Operation held(*lm.link, "client request");
+        ASSERT_TRUE(held.begin());
+        ASSERT_TRUE(lm.owner.fireTimer(timer));
+        EXPECT_EQ(lm.link->queuedPackets(), 0u);
+        held.end(Outcome::Done);
+    }
     ASSERT_TRUE(lm.owner.fireTimer(timer));
     EXPECT_EQ(lm.settle(), std::vector<Bytes>{frame(DC_CMD_GET_SYS_STATUS)});
 
-    // The answers land in the status without starting a sweep.
+    // The answers land in the status without starting a sweep; until they
+    // are in, the re-read holds the line.
+    EXPECT_EQ(lm.link->operations().holder(), "status re-read");
     lm.feed(frame(DC_RESP_SYS_STATUS, {40, 2, 3, 1, 4, 0, 0, 16, 24}));
     lm.feed(frame(DC_RESP_REC_ZONE2_STATUS, {30, 6, 0, 0, 16}));
     EXPECT_TRUE(lm.settle().empty());
+    EXPECT_FALSE(lm.link->operations().busy());
     EXPECT_EQ(lm.model.status().FrontBackBalance, 24);
     EXPECT_EQ(lm.model.status().StreamFormat, 4);
     EXPECT_EQ(lm.model.status().RecordInput, 6);

@@ -2,6 +2,8 @@
 // presses, what each report of the parameter does, and the trace lines.
 #include "linked_model.h"
 
+#include "link/operation_queue.h"
+
 #include <gtest/gtest.h>
 
 namespace bm {
@@ -158,6 +160,47 @@ TEST_F(ToneSteppingTest, AReachedTargetStopsTheTimer)
     EXPECT_TRUE(lm.settle().empty());
     EXPECT_EQ(lm.model.stepper(ToneControl::Treble).active, 0);
     EXPECT_FALSE(lm.owner.timerActive(trebleTimer));
+}
+
+TEST_F(ToneSteppingTest, AStepWaitsForTheLineAndHoldsItWhileItRuns)
+{
+    const int bassTimer = DeviceModel::kToneTimerFirst + static_cast<int>(ToneControl::Bass);
+    OperationQueue& queue = lm.link->operations();
+    const auto sent = lm.link->state().CommandsSent.load();
+    {
+        // A page's read holds the line (the slider moved while it pumped the
+        // interface): no key goes out into it, the step waits.
+        Operation read(*lm.link, "page read");
+        ASSERT_TRUE(read.begin());
+        lm.model.SetBassLevel(14);
+        ASSERT_TRUE(lm.owner.fireTimer(bassTimer));
+        EXPECT_EQ(lm.link->state().CommandsSent.load(), sent);
+        EXPECT_EQ(lm.model.stepper(ToneControl::Bass).waiting, 1);
+        EXPECT_EQ(lm.owner.timerPeriod(bassTimer), DeviceModel::kToneRetryMs);
+        read.end(Outcome::Done);
+    }
+    ASSERT_TRUE(lm.owner.fireTimer(bassTimer));
+    EXPECT_EQ(lm.settle(), (std::vector<Bytes>{key(BASS_UP), key(BASS_UP)}));
+    EXPECT_EQ(queue.holder(), "tone step") << "nobody else takes the line, or its reports, meanwhile";
+    report(kBassId, 13);
+    report(kBassId, 14);
+    EXPECT_TRUE(lm.settle().empty());
+    EXPECT_EQ(lm.model.stepper(ToneControl::Bass).active, 0);
+    EXPECT_FALSE(queue.busy());
+
+    // A line that stays held: the step is dropped unpressed, not sent late.
+    Operation download(*lm.link, "download");
+    ASSERT_TRUE(download.begin());
+    lm.model.SetTrebleLevel(9);
+    const int trebleTimer = DeviceModel::kToneTimerFirst + static_cast<int>(ToneControl::Treble);
+    for (int i = 0; i < DeviceModel::kToneStartLimitMs / DeviceModel::kToneRetryMs && lm.owner.timerActive(trebleTimer);
+         ++i)
+        lm.owner.fireTimer(trebleTimer);
+    EXPECT_EQ(lm.model.stepper(ToneControl::Treble).active, 0);
+    EXPECT_FALSE(lm.owner.timerActive(trebleTimer));
+    download.end(Outcome::Done);
+    EXPECT_TRUE(lm.settle().empty());
+    EXPECT_NE(lm.traced().find("TREBLE: THE LINE STAYED BUSY, NO STEP\r\n"), std::string::npos);
 }
 
 } // namespace

@@ -345,6 +345,15 @@ TEST(Win32SerialPortOnAComPort, ASecondOpenOfThePortFails)
     ASSERT_TRUE(first.open(1)) << first.openError();
     EXPECT_FALSE(second.open(1));
     EXPECT_EQ(second.openError(), "in use by another program");
+    EXPECT_TRUE(second.openBusy()) << "a held port is busy (brennmark-cli: status 4), not missing";
+}
+
+TEST(Win32SerialPortOnAComPort, AMissingPortIsNotBusy)
+{
+    InMemorySettings settings;
+    Win32SerialPort port(settings, "COM199");
+    EXPECT_FALSE(port.open(1));
+    EXPECT_FALSE(port.openBusy()) << port.openError();
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The JSON API's request parser (every line a client sends goes through it
 // before anything else) and the service's command-line rules.
+#include "platform/service_socket.h"
 #include "service/api.h"
 #include "service/options.h"
 
@@ -112,7 +113,11 @@ TEST(ServiceOptions, ListenIsLoopbackUnlessATokenFileIsGiven)
         {{"--listen", "0.0.0.0:7000"}, false},
         {{"--listen", "192.0.2.5:7000"}, false},
         {{"--listen", "0.0.0.0:7000", "--token-file", "/etc/brennmark/token"}, true},
-        {{"--token-file", "/etc/brennmark/token"}, false},
+        // Where the service listens on TCP by default (Windows) a token file
+        // alone is its endpoint's token; elsewhere it needs --listen.
+        {{"--token-file", "/etc/brennmark/token"}, !defaultServiceListen().empty()},
+        {{"--endpoint-file", "/tmp/e"}, !defaultServiceListen().empty()},
+        {{"--listen", "127.0.0.1:0", "--endpoint-file", "/tmp/e"}, true},
         {{"--listen", "127.0.0.1"}, false},
         {{"--listen", "127.0.0.1:99999"}, false},
         {{"--port"}, false},
@@ -132,6 +137,61 @@ TEST(ServiceOptions, ListenIsLoopbackUnlessATokenFileIsGiven)
         EXPECT_EQ(parseServiceOptions(static_cast<int>(argv.size()), argv.data(), o, error, done, output), c.ok)
             << error;
     }
+}
+
+// The service's endpoint file and a client's first line, as brennmarkd
+// writes them and the Windows client ("--port service") reads and sends them.
+TEST(ServiceEndpoint, TheFileIsAnAddressAndATokenOrRefused)
+{
+    const struct {
+        const char* name;
+        std::string text;
+        bool ok;
+        std::string host;
+        int port;
+        std::string token;
+    } cases[] = {
+        {"as the service writes it", formatServiceEndpoint({"127.0.0.1", 7300, "ab12"}), true, "127.0.0.1", 7300, "ab12"},
+        {"IPv6 in brackets", formatServiceEndpoint({"::1", 7301, "t"}), true, "::1", 7301, "t"},
+        {"CRLF line ends", "127.0.0.1:7300\r\nab12\r\n", true, "127.0.0.1", 7300, "ab12"},
+        {"no final newline", "127.0.0.1:7300\nab12", true, "127.0.0.1", 7300, "ab12"},
+        {"empty", "", false, "", 0, ""},
+        {"no token", "127.0.0.1:7300\n", false, "", 0, ""},
+        {"no port", "127.0.0.1\nab12\n", false, "", 0, ""},
+        {"no host", ":7300\nab12\n", false, "", 0, ""},
+        {"port 0", "127.0.0.1:0\nab12\n", false, "", 0, ""},
+        {"port too large", "127.0.0.1:70000\nab12\n", false, "", 0, ""},
+        {"port not a number", "127.0.0.1:73x0\nab12\n", false, "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceEndpoint e;
+        std::string error;
+        EXPECT_EQ(parseServiceEndpoint(c.text, e, error), c.ok) << error;
+        if (c.ok) {
+            EXPECT_EQ(e.host, c.host);
+            EXPECT_EQ(e.port, c.port);
+            EXPECT_EQ(e.token, c.token);
+        }
+    }
+}
+
+TEST(ServiceEndpoint, TheAuthLineCarriesAnyTokenToTheServicesParser)
+{
+    for (const std::string token : {"0123abcd", "a\"quoted\" \\ token", "tab\there", "caf\xc3\xa9"}) {
+        SCOPED_TRACE(token);
+        const std::string line = serviceAuthRequest(token);
+        ASSERT_FALSE(line.empty());
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line, ended by its newline";
+        auto parsed = parseApiRequest(line.substr(0, line.size() - 1));
+        ASSERT_TRUE(std::holds_alternative<ApiRequest>(parsed));
+        EXPECT_EQ(std::get<ApiRequest>(parsed).op, ApiOp::Auth);
+        EXPECT_EQ(std::get<ApiRequest>(parsed).token, token);
+    }
+    EXPECT_TRUE(serviceAuthAccepted(R"({"reply":"auth"})"));
+    EXPECT_TRUE(serviceAuthAccepted(R"({"id":1,"reply":"auth"})"));
+    EXPECT_FALSE(serviceAuthAccepted(R"({"error":"unauthorized","message":"wrong token"})"));
+    EXPECT_FALSE(serviceAuthAccepted(""));
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // and the unit's strict count of requests sent while an answer was due.
 #include "tests/service/service_rig.h"
 
+#include "platform/service_socket.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -14,6 +16,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 
 extern char** environ;
@@ -96,6 +99,9 @@ TEST(ServiceHub, RoutesAnswersToTheAskerAndTheUnitsMessagesToEveryone)
          {DC_ACK, DC_RESP_SYS_PARAM_DEF, DC_RESP_EFFECT_DEF, DC_RESP_UNIT_CONFIG}, {DC_RESP_EFFECT_PARAM_VALUES},
          {DC_RESP_EFFECT_PARAM_VALUES}, {DC_RESP_UNIT_CONFIG},
          {DC_CMD_GET_EFFECT_PARAM_VALUES}, {HOST_WAKEUP, DC_CMD_GET_SYS_PARAM_BY_ID, DC_CMD_GET_EFFECT, DC_CMD_GET_CONFIG}},
+        {"front-panel reports switched on: the display as the unit last showed it",
+         frame(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8}), {}, false, "", {DC_ACK, DC_FPD}, {}, {}, {}, {},
+         {DC_CMD_SET_FPD_CTRL}},
         {"a client that leaves mid-exchange", frame(DC_CMD_GET_SYS_PARAM_VALUES), frame(DC_CMD_SET_SYS_VOLUME, {51}),
          true, "", {}, {}, {DC_ACK}, {DC_RESP_SYS_PARAM_VALUES}, {DC_CMD_SET_SYS_VOLUME}, {}},
     };
@@ -267,22 +273,34 @@ TEST(ServiceJson, TcpClientsMustSendTheTokenFirst)
     ASSERT_TRUE(rig.start(ServiceRig::strictFast(), o));
     const int port = rig.service->tcpPort();
     ASSERT_GT(port, 0);
+    const std::string frameText = [] {
+        const Bytes f = frame(HOST_WAKEUP);
+        return std::string(f.begin(), f.end());
+    }();
     const struct {
         const char* name;
         std::string first;
         bool accepted;
+        bool thenFrames; // after the auth reply the client speaks the unit's frames
     } cases[] = {
-        {"the right token", R"({"op":"auth","token":"s3cret"})", true},
-        {"a wrong token", R"({"op":"auth","token":"s3creT"})", false},
-        {"a request before the token", R"({"op":"hello"})", false},
-        {"not JSON before the token", "hello", false},
+        {"the right token", R"({"op":"auth","token":"s3cret"})", true, false},
+        {"the right token, then the unit's frames", R"({"op":"auth","token":"s3cret"})", true, true},
+        {"a wrong token", R"({"op":"auth","token":"s3creT"})", false, false},
+        {"a request before the token", R"({"op":"hello"})", false, false},
+        {"not JSON before the token", "hello", false, false},
+        {"a frame before the token", frameText, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RawClient client(port);
         ASSERT_TRUE(client.connected());
         const Json first = reply(client, c.first);
-        if (c.accepted) {
+        if (c.accepted && c.thenFrames) {
+            EXPECT_EQ(first["reply"], "auth");
+            rig.sim->clearReceived();
+            client.send(frame(DC_CMD_GET_SYS_PARAM_VALUES));
+            EXPECT_TRUE(client.waitForCode(DC_RESP_SYS_PARAM_VALUES, 3000));
+        } else if (c.accepted) {
             EXPECT_EQ(first["reply"], "auth");
             EXPECT_EQ(reply(client, R"({"op":"hello"})")["reply"], "hello");
         } else {
@@ -290,7 +308,51 @@ TEST(ServiceJson, TcpClientsMustSendTheTokenFirst)
             EXPECT_TRUE(client.closedWithin(2000));
         }
     }
+    EXPECT_EQ(rig.sim->strictViolations(), 0u);
     ::unlink(path);
+}
+
+// A TCP listener with an endpoint file and no token file (the service's own
+// endpoint on Windows): a fresh random token, written with the address for
+// this user alone; a client that reads it speaks the unit's frames; the file
+// goes with the service.
+TEST(ServiceJson, TheEndpointFileHandsClientsTheAddressAndAFreshToken)
+{
+    char dir[] = "/tmp/bm-endpoint-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string file = std::string(dir) + "/brennmarkd.token";
+    std::string tokens[2];
+    for (std::string& token : tokens) {
+        service::ServiceOptions o;
+        o.listen = "127.0.0.1:0";
+        o.endpointFile = file;
+        ServiceRig rig;
+        ASSERT_TRUE(rig.start(ServiceRig::strictFast(), o));
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        std::ifstream in(file);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ServiceEndpoint endpoint;
+        std::string error;
+        ASSERT_TRUE(parseServiceEndpoint(text, endpoint, error)) << error << ": " << text;
+        EXPECT_EQ(endpoint.host, "127.0.0.1");
+        EXPECT_EQ(endpoint.port, rig.service->tcpPort());
+        EXPECT_EQ(endpoint.token.size(), 64u);
+        token = endpoint.token;
+        RawClient client(endpoint.port);
+        ASSERT_TRUE(client.connected());
+        const std::string auth = serviceAuthRequest(endpoint.token); // one line, with its newline
+        EXPECT_EQ(reply(client, auth.substr(0, auth.size() - 1))["reply"], "auth");
+        client.send(joined({frame(HOST_WAKEUP), frame(DC_CMD_SET_FPD_CTRL, {0xFF, 0xFF, 0xFF, 0xC8})}));
+        EXPECT_TRUE(client.waitForCode(DC_ACK, 2000));
+        RawClient stranger(endpoint.port);
+        EXPECT_EQ(reply(stranger, R"({"op":"hello"})").value("error", ""), "unauthorized");
+        rig.stopService();
+        EXPECT_NE(::access(file.c_str(), F_OK), 0) << "the endpoint file outlived the service";
+    }
+    EXPECT_NE(tokens[0], tokens[1]) << "a token used again";
+    ::rmdir(dir);
 }
 
 TEST(ServiceBounds, ConnectsAndDisconnectsLeaveTheDescriptorsWhereTheyWere)

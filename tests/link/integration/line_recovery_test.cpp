@@ -253,6 +253,28 @@ TEST(LineRecovery, UnitSilentThenWakingIsReadAgain)
     EXPECT_EQ(program.prompt.count(), 1u);
 }
 
+TEST(LineRecovery, SilenceCancelledAtThePromptIsStillNotAnswering)
+{
+    // Giving up on the unanswered request ends the sweep, but the unit is no
+    // less silent for it: the line is reported as not answering, then lost.
+    sim::SimServer unit(fastUnit());
+    ASSERT_TRUE(unit.start());
+    Program program(unit.devicePath());
+    program.prompt.scriptAnswers({PromptAnswer::Cancel});
+    program.start(true);
+    ASSERT_TRUE(program.sweepEnds());
+
+    unit.setSilent(true);
+    unit.clearReceived();
+    program.link->state().StatusSweepActive = true;
+    program.link->SendPacket(framePacket(DC_CMD_GET_SYS_STATUS));
+    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::NotAnswering; }, 8000ms));
+    EXPECT_EQ(program.prompt.texts(), (std::vector<std::string>{"Timeout. Press Enter to Retry!"}));
+    EXPECT_FALSE(program.link->state().StatusSweepActive);
+    EXPECT_EQ(countCode(unit.receivedPackets(), DC_CMD_GET_SYS_STATUS), 1u) << "nothing resent";
+    ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Lost; }, 8000ms));
+}
+
 TEST(LineRecovery, RefusalCancelledSendsNothingMore)
 {
     sim::SimOptions o = fastUnit();
