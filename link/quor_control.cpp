@@ -54,6 +54,8 @@ using Clock = std::chrono::steady_clock;
 // Set on the link's reader and writer threads: they never pump the owner's
 // interface, also when a send is paced on the reader.
 thread_local bool tlsLinkThread = false;
+// Set by a CallerPaceWaiver on this thread.
+thread_local bool tlsPaceWaived = false;
 
 std::int64_t nowMs()
 {
@@ -333,6 +335,16 @@ void CQuorControl::setTiming(Timing which, int value)
 
 // --- Sender ------------------------------------------------------------------
 
+CallerPaceWaiver::CallerPaceWaiver() : was_(tlsPaceWaived)
+{
+    tlsPaceWaived = true;
+}
+
+CallerPaceWaiver::~CallerPaceWaiver()
+{
+    tlsPaceWaived = was_;
+}
+
 int CQuorControl::SendPacket(const Packet& packet)
 {
     return SendPacket(packet.bytes.data(), packet.length);
@@ -381,6 +393,8 @@ int CQuorControl::send(const std::uint8_t* packet, std::size_t length, bool own)
     const int charDelay = m.t(Timing::WritePacketDoCharDelay) != 0
                               ? static_cast<int>(length / 2) + 2
                               : 1;
+    if (tlsPaceWaived)
+        return 1;
     waitPumping(tlsLinkThread ? nullptr : env_.pump,
                 m.t(Timing::WritePacketExtraDelayBeforeWriting) +
                     m.t(Timing::WritePacketExtraDelayAfterWriting) +

@@ -64,6 +64,22 @@ enum class Timing : int {
     WritePacketDoCharDelay,
 };
 
+// While one lives on a thread, that thread's sends are not held for the
+// writer's pace. For a caller that waits for each answer through its
+// operation before it sends again (the service, whose clients pace
+// themselves): its requests cannot run ahead of the line, and the wire's own
+// pacing (the writer's waits) is unchanged.
+class CallerPaceWaiver {
+public:
+    CallerPaceWaiver();
+    ~CallerPaceWaiver();
+    CallerPaceWaiver(const CallerPaceWaiver&) = delete;
+    CallerPaceWaiver& operator=(const CallerPaceWaiver&) = delete;
+
+private:
+    bool was_;
+};
+
 class CQuorControl {
 public:
     struct Environment {

@@ -396,7 +396,11 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     x.isAnswer = answerOf(request);
     x.isLast = lastAnswerOf(request);
     x.limitMs = kExchangeLimitMs;
-    ExchangeResult result = op.exchange(x);
+    ExchangeResult result;
+    {
+        const CallerPaceWaiver waiver; // the exchange waits for its answer
+        result = op.exchange(x);
+    }
     if (result.outcome == Outcome::NotAnswered) {
         // A unit that answers late must not have its answer taken for the
         // next request's: the line gets a quiet spell before that one.
@@ -580,7 +584,10 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
     // makes them stale unless it is taken into them here.
     const bool sysFresh = sysStatusFresh_, zone2Fresh = zone2StatusFresh_, wanted = rereadWanted_;
     const unsigned takenBefore = reportsTakenByOperations_;
-    send();
+    {
+        const CallerPaceWaiver waiver; // the acknowledgement is waited for below
+        send();
+    }
     // The acknowledgement is waited for as brennmark-cli's set waits for it
     // (the restore's wait, the unit's whole response window by default), however
     // many of the unit's own messages (the front panel after the last change,

@@ -106,6 +106,20 @@ TEST_F(ClockedLink, PacingWriterWaitsAndAckWaitAreTheDesignedFigures)
     ASSERT_TRUE(writerLogged(3));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(clock::of(writer()), (std::vector<int>{10, -100, 11}));
+
+    // A caller that waits for its answers itself is not held; the writer's
+    // own pacing of the wire is the same.
+    clock::clearLog();
+    {
+        const CallerPaceWaiver waiver;
+        link.SendPacket(framePacket(DC_CMD_SET_SYS_PARAM_VALUES, data.data(), data.size()));
+    }
+    EXPECT_TRUE(clock::of(me).empty());
+    ASSERT_TRUE(writerLogged(3));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(clock::of(writer()), (std::vector<int>{10, -100, 11}));
+    link.SendPacket(framePacket(DC_CMD_GET_CONFIG));
+    EXPECT_EQ(clock::of(me), std::vector<int>{10 + 0 + 10 + 1}) << "held again once the waiver is gone";
 }
 
 TEST_F(ClockedLink, StuckPartialPacketHoldsAWriteForTheRingDrainLimit)
