@@ -27,11 +27,6 @@ struct CommConfigValues {
     int forceDownload = 0;
 };
 
-// The serial devices of this machine that open, by-id names first: the entries
-// of /dev/serial/by-id, then ttyUSB*, ttyACM* and ttyS* under `dev`, leaving
-// out a device already listed under another name.
-std::vector<std::string> availableSerialDevices(const std::string& dev = "/dev");
-
 class CCommConfigDlg : public QDialog {
     Q_OBJECT
 public:

@@ -4,29 +4,17 @@
 #include "app/small_dialogs.h"
 #include "platform/qt_modal.h"
 #include "platform/serial_device.h"
+#include "platform/serial_ports.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
-
-#include <grp.h>
-#include <sys/stat.h>
 
 namespace bm {
 namespace {
 
 constexpr const char* kNotDetected = "Ridaziv DE-1 or ZA-2 was not detected... Exiting!";
 constexpr const char* kPermissionDenied = "Permission denied";
-
-// The group that owns the device file, when the system says.
-std::string groupOf(const std::string& device)
-{
-    struct stat st {};
-    if (::stat(device.c_str(), &st) != 0)
-        return {};
-    const group* g = ::getgrgid(st.st_gid);
-    return g ? std::string(g->gr_name) : std::string();
-}
 
 } // namespace
 
@@ -50,7 +38,7 @@ NotDetected notDetectedReason(const std::string& device, const std::string& open
 NotDetected notDetectedReason(const SerialDevice& serial)
 {
     const std::string device = serial.devicePath();
-    return notDetectedReason(device, serial.openError(), serial.isOpen(), groupOf(device));
+    return notDetectedReason(device, serial.openError(), serial.isOpen(), serialDeviceGroup(device));
 }
 
 std::string NotDetected::terminalText() const

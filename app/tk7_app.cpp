@@ -6,22 +6,18 @@
 #include "app/screenshot_tour.h"
 #include "platform/qt_settings.h"
 #include "platform/settings_keys.h"
+#include "platform/console_input.h"
 #include "platform/serial_factory.h"
+#include "platform/stop_request.h"
 #include "platform/termination.h"
 #include "sim/sim_server.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // Resources of a static library are registered by hand, outside any namespace.
 static void initBrennmarkResources()
@@ -32,21 +28,8 @@ static void initBrennmarkResources()
 namespace bm {
 namespace {
 
-// The self-pipe: the first signal's handler only writes a byte, which the
-// event loop reads through a socket notifier and turns into a close of the
-// main window. A second signal ends the program at once (platform/termination.h).
-int gSignalPipe[2] = {-1, -1};
-
 // Time for the goodbye's two packets and their pacing before a forced exit.
 constexpr int kLastWordsMs = 400;
-
-extern "C" void onTerminationSignal(int)
-{
-    const int saved = errno; // write() is async-signal-safe; errno is ours to keep
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
-    errno = saved;
-}
 
 bool isHelp(const std::string& line)
 {
@@ -57,7 +40,7 @@ bool isHelp(const std::string& line)
 
 } // namespace
 
-CTK7App::CTK7App(AppOptions options) : options_(std::move(options))
+CTK7App::CTK7App(AppOptions options) : options_(std::move(options)), events_(std::make_unique<QObject>())
 {
     initBrennmarkResources();
     // Software\Tollvane\Brennmark.
@@ -75,27 +58,21 @@ CTK7App::~CTK7App()
     console_.reset();
     if (sim_)
         sim_->stop();
-    if (signals_) {
-        removeTerminationSignals();
-        signals_.reset();
-        ::close(gSignalPipe[0]);
-        ::close(gSignalPipe[1]);
-        gSignalPipe[0] = gSignalPipe[1] = -1;
-    }
+    signals_.reset();
+    // Calls the reader and the stop request posted and the loop has not run.
+    events_.reset();
 }
 
 void CTK7App::installSignalHandlers()
 {
-    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    signals_ = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(signals_.get(), &QSocketNotifier::activated, [this] {
-        char bytes[16];
-        while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        terminate();
-    });
-    installTerminationSignals(onTerminationSignal);
+    // The first SIGTERM or SIGINT (Ctrl+C on Windows) comes on the platform's
+    // thread and is posted to the event loop as a close of the main window. A
+    // second ends the program at once (platform/termination.h).
+    QObject* events = events_.get();
+    signals_ = std::make_unique<StopRequests>(
+        [events, this] { QMetaObject::invokeMethod(events, [this] { terminate(); }, Qt::QueuedConnection); });
+    if (!signals_->installed())
+        signals_.reset();
 }
 
 void CTK7App::terminate()
@@ -127,43 +104,32 @@ bool CTK7App::startSimulator(std::string& devicePath)
     devicePath = sim_->devicePath();
 
     // Console lines act on the simulated unit's front panel and remote, when
-    // standard input is a terminal or a pipe (not /dev/null, not closed).
-    struct stat st {};
-    if (fstat(STDIN_FILENO, &st) == 0 && (isatty(STDIN_FILENO) || S_ISFIFO(st.st_mode))) {
-        console_ = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
-        QObject::connect(console_.get(), &QSocketNotifier::activated, [this] { readConsole(); });
+    // standard input is a terminal or a pipe (not /dev/null, not closed). The
+    // lines come on the reader's thread and are acted on in the event loop.
+    if (standardInputIsConsole()) {
+        QObject* events = events_.get();
+        console_ = std::make_unique<ConsoleLineReader>(
+            [events, this](std::string line) {
+                QMetaObject::invokeMethod(
+                    events, [this, line = std::move(line)] { consoleLine(line); }, Qt::QueuedConnection);
+            },
+            [] {}); // end of input: the unit keeps running without a console
         std::fprintf(stderr, "brennmark: simulated unit on %s; type its console commands here\n",
                      devicePath.c_str());
     }
     return true;
 }
 
-void CTK7App::readConsole()
+void CTK7App::consoleLine(const std::string& line)
 {
-    char buffer[1024];
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n <= 0) { // end of input: the unit keeps running without a console
-        console_->setEnabled(false);
+    if (isHelp(line)) {
+        std::fputs(sim::SimServer::consoleHelp().c_str(), stdout);
+        std::fflush(stdout);
         return;
     }
-    consolePending_.append(buffer, static_cast<std::size_t>(n));
-    std::size_t end;
-    while ((end = consolePending_.find('\n')) != std::string::npos) {
-        std::string line = consolePending_.substr(0, end);
-        consolePending_.erase(0, end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            continue;
-        if (isHelp(line)) {
-            std::fputs(sim::SimServer::consoleHelp().c_str(), stdout);
-            std::fflush(stdout);
-            continue;
-        }
-        std::string error;
-        if (!sim_->command(line, &error))
-            std::fprintf(stderr, "sim: %s\n", error.empty() ? "cannot parse that line" : error.c_str());
-    }
+    std::string error;
+    if (!sim_->command(line, &error))
+        std::fprintf(stderr, "sim: %s\n", error.empty() ? "cannot parse that line" : error.c_str());
 }
 
 bool CTK7App::InitInstance()
@@ -192,7 +158,7 @@ bool CTK7App::InitInstance()
         services.settings = std::make_unique<QSettingsStore>();
     }
     services.makeSerial = [](SettingsStore& settings, const std::string& device) -> std::unique_ptr<SerialDevice> {
-        return makeSerialDevice(settings, device); // tcp:// or a termios device
+        return makeSerialDevice(settings, device); // tcp://, the service or the serial port
     };
     if (!options_.traceFile.isEmpty()) {
         trace_.open(options_.traceFile.toStdString(), std::ios::out | std::ios::trunc | std::ios::binary);

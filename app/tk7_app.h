@@ -1,8 +1,8 @@
 // CTK7App: the application object. Sets the settings root (Tollvane/Brennmark),
 // makes the main window with the program's real back-ends and runs the event
 // loop. Also the command line's extras: a device for this run, the simulated
-// unit, the trace file and the screenshot tour; and SIGTERM and SIGINT, which
-// end the program as closing its window does.
+// unit, the trace file and the screenshot tour; and SIGTERM and SIGINT (Ctrl+C
+// on Windows), which end the program as closing its window does.
 #pragma once
 
 #include <QString>
@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-class QSocketNotifier;
+class QObject;
 class QTimer;
 
 namespace bm {
@@ -20,6 +20,8 @@ namespace sim {
 class SimServer;
 }
 class CMainFrame;
+class ConsoleLineReader;
+class StopRequests;
 
 struct AppOptions {
     QString port;          // --port DEVICE: this serial device for this run
@@ -44,16 +46,18 @@ public:
 
 private:
     bool startSimulator(std::string& devicePath);
-    void readConsole();
+    void consoleLine(const std::string& line);
     void installSignalHandlers();
     void terminate();
 
     AppOptions options_;
     std::unique_ptr<sim::SimServer> sim_;
-    std::unique_ptr<QSocketNotifier> console_;
-    std::string consolePending_;
+    // The context of the calls the console reader and the stop request post
+    // to the event loop: its end drops those not yet run.
+    std::unique_ptr<QObject> events_;
+    std::unique_ptr<ConsoleLineReader> console_;
     std::ofstream trace_;
-    std::unique_ptr<QSocketNotifier> signals_;
+    std::unique_ptr<StopRequests> signals_;
     std::unique_ptr<QTimer> terminating_;
     std::unique_ptr<CMainFrame> frame_;
 };

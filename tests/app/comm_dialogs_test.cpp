@@ -3,6 +3,7 @@
 // serial devices.
 #include "app/comm_dialogs.h"
 #include "link/quor_control.h"
+#include "platform/serial_ports.h"
 #include "tests/app/app_rig.h"
 
 #include <QCheckBox>
@@ -209,8 +210,8 @@ private slots:
             d + "/serial/by-id/usb-FTDI_FT232R-if00-port0", // ttyUSB1 under its lasting name, once
             d + "/ttyUSB0", d + "/ttyACM0", d + "/ttyS1", d + "/ttyS10",
         };
-        QCOMPARE(availableSerialDevices(d), expected);
-        QVERIFY(availableSerialDevices(d + "/missing").empty());
+        QCOMPARE(serialDevicesUnder(d), expected);
+        QVERIFY(serialDevicesUnder(d + "/missing").empty());
     }
 
     void commConfigOffersTheDevicesFoundAndSaysWhichIsInUse()
