@@ -5,6 +5,7 @@
 #include "cli/cli_commands.h"
 
 #include "cli/cli_controls.h"
+#include "cli/cli_output.h"
 #include "config/config_diff.h"
 #include "config/config_file.h"
 #include "config/config_file_io.h"
@@ -39,24 +40,6 @@ bool gQuiet = false;
 void onInterrupt(int)
 {
     gInterrupted = 1;
-}
-
-void out(const std::string& line)
-{
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-}
-
-// One JSON document a line; the unit's texts are UTF-8 by now, and anything
-// that is not (a file's bytes) is replaced rather than refused.
-void outJson(const json& value)
-{
-    out(value.dump(-1, ' ', false, json::error_handler_t::replace));
-}
-
-std::string shown(const std::string& text)
-{
-    return controls::escapeControlCharacters(text);
 }
 
 json toJson(const controls::JsonScalar& v)

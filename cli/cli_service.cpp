@@ -2,6 +2,7 @@
 #include "cli/cli_service.h"
 
 #include "model/controls.h"
+#include "cli/cli_output.h"
 #include "platform/service_socket.h"
 
 #include <nlohmann/json.hpp>
@@ -27,22 +28,6 @@ using json = nlohmann::ordered_json;
 // The longest a request may take: a set of several tone ramps, each with its
 // read-back, stays well within it; the service bounds every exchange itself.
 constexpr int kReplyLimitMs = 120000;
-
-void out(const std::string& line)
-{
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-}
-
-void outJson(const json& value)
-{
-    out(value.dump(-1, ' ', false, json::error_handler_t::replace));
-}
-
-std::string shown(const std::string& text)
-{
-    return controls::escapeControlCharacters(text);
-}
 
 // One request, one reply line. Nothing, with `error`, when the service could
 // not be reached or closed without answering.

@@ -4,6 +4,7 @@
 // MoveFileEx(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) for the
 // atomic replace (the C library's rename does not replace an existing file).
 #include "platform/file_access.h"
+#include "platform/win32_text.h"
 
 #include "platform/temporary_list.h"
 
@@ -17,16 +18,6 @@ namespace bm::files {
 namespace {
 
 std::atomic<unsigned> temporaryCounter{0};
-
-std::wstring widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
 
 std::string errorText(DWORD error)
 {
@@ -65,7 +56,7 @@ std::size_t fileNameStart(const std::string& path)
 bool regularOrAbsent(const std::string& path, std::string& reason)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data)) {
+    if (!::GetFileAttributesExW(win32::widenUtf8(path).c_str(), GetFileExInfoStandard, &data)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return true;
@@ -98,7 +89,7 @@ bool namesDevice(const std::string& path)
 
 void deleteFromSignal(const char* path)
 {
-    ::DeleteFileW(widen(path).c_str());
+    ::DeleteFileW(win32::widenUtf8(path).c_str());
 }
 
 } // namespace
@@ -114,7 +105,7 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std
     // Shared for reading and writing, so a file another program has open
     // still reads. Devices are refused by name above; a pipe or a console is
     // told from a file by GetFileType before anything is read.
-    const HANDLE h = ::CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const HANDLE h = ::CreateFileW(win32::widenUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
@@ -197,7 +188,7 @@ bool TemporaryFile::create(const std::string& target, std::string& reason)
             return false;
         }
         // CREATE_NEW: never an existing file; hidden, as a dot file is on POSIX.
-        const HANDLE h = ::CreateFileW(widen(candidate).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        const HANDLE h = ::CreateFileW(win32::widenUtf8(candidate).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                        FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             handle_ = reinterpret_cast<std::intptr_t>(h);
@@ -269,13 +260,13 @@ bool TemporaryFile::replace(const std::string& target, std::string& reason)
     }
     if (!regularOrAbsent(target, reason))
         return false;
-    const std::wstring from = widen(path_);
-    if (!::MoveFileExW(from.c_str(), widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::wstring from = win32::widenUtf8(path_);
+    if (!::MoveFileExW(from.c_str(), win32::widenUtf8(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         reason = errorText(::GetLastError());
         return false;
     }
     // The file now is the target: no longer hidden.
-    const std::wstring placed = widen(target);
+    const std::wstring placed = win32::widenUtf8(target);
     const DWORD attributes = ::GetFileAttributesW(placed.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN))
         ::SetFileAttributesW(placed.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
@@ -292,7 +283,7 @@ void TemporaryFile::remove()
         handle_ = kNoHandle;
     }
     if (!path_.empty()) {
-        ::DeleteFileW(widen(path_).c_str());
+        ::DeleteFileW(win32::widenUtf8(path_).c_str());
         path_.clear();
     }
     detail::unlistTemporary(slot_);

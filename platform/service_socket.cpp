@@ -1,4 +1,5 @@
 #include "platform/service_socket.h"
+#include "platform/win32_text.h"
 
 #include "platform/file_access.h"
 
@@ -17,31 +18,12 @@ namespace bm {
 namespace {
 
 #ifdef _WIN32
-std::string narrow(const wchar_t* text)
-{
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return {};
-    std::string out(static_cast<std::size_t>(n - 1), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring widen(const std::string& text)
-{
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n > 0 ? n - 1 : 0), L'\0');
-    if (n > 1)
-        ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
-    return out;
-}
-
 // On Windows the endpoint file stands for the socket.
 bool isSocket(const std::string& path)
 {
     if (path.empty())
         return false;
-    const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
+    const DWORD attributes = ::GetFileAttributesW(win32::widenUtf8(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 #else
@@ -110,7 +92,7 @@ std::string defaultServiceEndpointPath()
     wchar_t* folder = nullptr;
     std::string path;
     if (::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder) == S_OK)
-        path = narrow(folder);
+        path = win32::narrowUtf8(folder);
     ::CoTaskMemFree(folder);
     if (path.empty()) {
         const char* env = std::getenv("LOCALAPPDATA");

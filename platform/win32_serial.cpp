@@ -6,6 +6,7 @@
 // The {MAXDWORD, MAXDWORD, T} "return on the first byte" time-outs are not
 // used: Wine answers such a read only at T.
 #include "platform/win32_serial.h"
+#include "platform/win32_text.h"
 
 #include "platform/settings_keys.h"
 
@@ -25,16 +26,6 @@ DWORD writeBoundMs(std::size_t length)
     return static_cast<DWORD>(100 + 3 * length);
 }
 
-std::wstring widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
-
 std::string errorText(DWORD error)
 {
     switch (error) {
@@ -47,19 +38,7 @@ std::string errorText(DWORD error)
     default:
         break;
     }
-    wchar_t* text = nullptr;
-    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string result;
-    if (text != nullptr) {
-        for (const wchar_t* p = text; *p != L'\0'; ++p)
-            result.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
-        ::LocalFree(text);
-    }
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' ||
-                               result.back() == '.'))
-        result.pop_back();
-    return result.empty() ? "error " + std::to_string(error) : result;
+    return win32::systemErrorText(error);
 }
 
 // Another program holds the port (Windows opens a COM port only once).
@@ -129,7 +108,7 @@ bool Win32SerialPort::open(int portNumber)
 
     // No sharing: Windows refuses a second open of a COM port anyway, and this
     // keeps out a second open in this process as well.
-    const HANDLE h = ::CreateFileW(widen(win32DeviceName(path)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+    const HANDLE h = ::CreateFileW(win32::widenUtf8(win32DeviceName(path)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();

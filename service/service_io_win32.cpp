@@ -7,6 +7,7 @@
 // within the time Windows allows; a second ends the process at once, as a
 // second signal does elsewhere.
 #include "service/service_io.h"
+#include "platform/win32_text.h"
 
 #include "platform/termination.h"
 
@@ -39,32 +40,6 @@ bool startWinsock()
     return started;
 }
 
-std::wstring widen(const std::string& text)
-{
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n > 0 ? n - 1 : 0), L'\0');
-    if (n > 1)
-        ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
-    return out;
-}
-
-std::string errorText(DWORD error)
-{
-    wchar_t* text = nullptr;
-    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string result;
-    if (text != nullptr) {
-        for (const wchar_t* p = text; *p != L'\0'; ++p)
-            result.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
-        ::LocalFree(text);
-    }
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' ||
-                               result.back() == '.'))
-        result.pop_back();
-    return result.empty() ? "error " + std::to_string(error) : result;
-}
-
 void makeNonBlocking(SOCKET s)
 {
     u_long one = 1;
@@ -81,7 +56,7 @@ SOCKET selfSocket(std::string& error)
     }
     const SOCKET s = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
-        error = "socket: " + errorText(::WSAGetLastError());
+        error = "socket: " + win32::systemErrorText(::WSAGetLastError());
         return INVALID_SOCKET;
     }
     sockaddr_in address{};
@@ -91,7 +66,7 @@ SOCKET selfSocket(std::string& error)
     if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        error = "loopback socket: " + errorText(::WSAGetLastError());
+        error = "loopback socket: " + win32::systemErrorText(::WSAGetLastError());
         ::closesocket(s);
         return INVALID_SOCKET;
     }
@@ -192,7 +167,7 @@ long receiveSome(Socket s, char* buffer, std::size_t capacity)
 
 std::string lastError()
 {
-    return errorText(static_cast<DWORD>(::WSAGetLastError()));
+    return win32::systemErrorText(static_cast<DWORD>(::WSAGetLastError()));
 }
 
 void closeSocket(Socket s)
@@ -214,7 +189,7 @@ bool listenTcp(const std::string& host, int port, Socket& out, int& boundPort, s
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
-        error = errorText(static_cast<DWORD>(rc));
+        error = win32::systemErrorText(static_cast<DWORD>(rc));
         return false;
     }
     for (addrinfo* a = found; a && out == kNoSocket; a = a->ai_next) {
@@ -234,7 +209,7 @@ bool listenTcp(const std::string& host, int port, Socket& out, int& boundPort, s
                                                           : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
             out = static_cast<Socket>(s);
         } else {
-            error = errorText(static_cast<DWORD>(::WSAGetLastError()));
+            error = win32::systemErrorText(static_cast<DWORD>(::WSAGetLastError()));
             ::closesocket(s);
         }
     }
@@ -251,7 +226,7 @@ bool listenLocal(const std::string& path, unsigned, bool, Socket& out, std::stri
 
 void removeFile(const std::string& path)
 {
-    ::DeleteFileW(widen(path).c_str());
+    ::DeleteFileW(win32::widenUtf8(path).c_str());
 }
 
 Wakeup::~Wakeup()
@@ -354,22 +329,22 @@ bool writePrivateFile(const std::string& path, const std::string& text, std::str
         ::CloseHandle(token);
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const std::wstring temporary = widen(path + ".new");
+    const std::wstring temporary = win32::widenUtf8(path + ".new");
     const HANDLE h = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, descriptor ? &attributes : nullptr,
                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (descriptor != nullptr)
         ::LocalFree(descriptor);
     if (h == INVALID_HANDLE_VALUE) {
-        error = "cannot write " + path + ".new: " + errorText(::GetLastError());
+        error = "cannot write " + path + ".new: " + win32::systemErrorText(::GetLastError());
         return false;
     }
     DWORD written = 0;
     const bool ok = ::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
                     written == text.size();
     ::CloseHandle(h);
-    if (!ok || !::MoveFileExW(temporary.c_str(), widen(path).c_str(),
+    if (!ok || !::MoveFileExW(temporary.c_str(), win32::widenUtf8(path).c_str(),
                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = "cannot write " + path + ": " + errorText(::GetLastError());
+        error = "cannot write " + path + ": " + win32::systemErrorText(::GetLastError());
         ::DeleteFileW(temporary.c_str());
         return false;
     }
@@ -379,7 +354,7 @@ bool writePrivateFile(const std::string& path, const std::string& text, std::str
 bool makeFolders(const std::string& dir, std::string& error)
 {
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(widen(dir)), ec);
+    std::filesystem::create_directories(std::filesystem::path(win32::widenUtf8(dir)), ec);
     if (ec) {
         error = "cannot make " + dir + ": " + ec.message();
         return false;
