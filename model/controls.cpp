@@ -718,6 +718,20 @@ std::string fromUnitText(std::string_view unitBytes)
     return out;
 }
 
+std::array<std::string, 2> displayLines(const std::uint8_t* data, std::size_t length)
+{
+    constexpr std::size_t kLine = 21;
+    auto line = [&](std::size_t from) {
+        std::string s;
+        for (std::size_t i = from; i < length && i < from + kLine && data[i] != 0; ++i)
+            s += static_cast<char>(data[i]);
+        while (!s.empty() && s.back() == ' ')
+            s.pop_back();
+        return fromUnitText(s);
+    };
+    return {line(0), line(kLine)};
+}
+
 std::string escapeControlCharacters(std::string_view utf8)
 {
     std::string out;

@@ -14,6 +14,7 @@
 // Standard library only.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -157,6 +158,9 @@ std::optional<Value> resolve(const Control& control, const Request& request, con
 std::optional<std::string> toUnitText(std::string_view utf8, std::size_t limit, std::string& error);
 // The unit's bytes as UTF-8.
 std::string fromUnitText(std::string_view unitBytes);
+// The two front-panel lines of a DC_FPD report's data (21 bytes each, ended
+// by a NUL or blank-padded) as UTF-8, trailing blanks cut.
+std::array<std::string, 2> displayLines(const std::uint8_t* data, std::size_t length);
 // Control characters (C0, DEL, C1) shown as \n, \t, \e, \xNN; backslash as \\.
 std::string escapeControlCharacters(std::string_view utf8);
 

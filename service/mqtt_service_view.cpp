@@ -113,16 +113,6 @@ std::optional<ControlView> viewOf(const Control& c, const DeviceModel& model)
     return v;
 }
 
-std::string unitText(const std::uint8_t* data, std::size_t length)
-{
-    std::string s;
-    for (std::size_t i = 0; i < length && data[i] != 0; ++i)
-        s += static_cast<char>(data[i]);
-    while (!s.empty() && s.back() == ' ')
-        s.pop_back();
-    return controls::fromUnitText(s);
-}
-
 // Line thread: the whole view.
 UnitSnapshot takeSnapshot(UnitLine& unit)
 {
@@ -244,11 +234,10 @@ void ServiceUnitView::onUnitPacket(const Packet& p)
         return;
     }
     case DC_FPD: {
-        constexpr std::size_t kLine = 21;
-        const std::size_t n = p.dataLength();
+        const auto lines = controls::displayLines(p.data(), p.dataLength());
         event.kind = UnitEvent::Kind::FrontPanel;
-        event.frontPanel[0] = unitText(p.data(), std::min(n, kLine));
-        event.frontPanel[1] = n > kLine ? unitText(p.data() + kLine, std::min(n - kLine, kLine)) : "";
+        event.frontPanel[0] = lines[0];
+        event.frontPanel[1] = lines[1];
         tell(event);
         return;
     }

@@ -36,16 +36,6 @@ const char* apiOutcomeName(controls::Outcome outcome)
     return "invalid";
 }
 
-std::string unitText(const std::uint8_t* data, std::size_t length)
-{
-    std::string s;
-    for (std::size_t i = 0; i < length && data[i] != 0; ++i)
-        s += static_cast<char>(data[i]);
-    while (!s.empty() && s.back() == ' ')
-        s.pop_back();
-    return controls::fromUnitText(s);
-}
-
 Json withId(Json out, const Json& id)
 {
     if (!id.is_null())
@@ -388,11 +378,10 @@ std::vector<std::string> Service::jsonEvents(const Packet& p)
         break;
     }
     case DC_FPD: {
-        constexpr std::size_t kLine = 21;
-        const std::size_t n = p.dataLength();
+        const auto display = controls::displayLines(p.data(), p.dataLength());
         event["event"] = "display";
-        event["line1"] = unitText(p.data(), std::min(n, kLine));
-        event["line2"] = n > kLine ? unitText(p.data() + kLine, std::min(n - kLine, kLine)) : "";
+        event["line1"] = display[0];
+        event["line2"] = display[1];
         lines.push_back(jsonLine(event));
         break;
     }

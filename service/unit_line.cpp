@@ -30,11 +30,6 @@ constexpr int kLateAnswerMs = 200;
 // report of the value it set.
 constexpr int kReportLimitMs = 300;
 
-bool refers(const Packet& p, std::uint8_t code)
-{
-    return p.dataLength() >= 1 && p.data()[0] == code;
-}
-
 std::string cut(const char* text, std::size_t width)
 {
     std::string s;
@@ -61,11 +56,6 @@ PacketMatch answerOf(const Packet& request)
 {
     const std::uint8_t code = request.code();
     return [code](const Packet& p) { return answersRequest(p, code); };
-}
-
-PacketMatch lastAnswerOf(const Packet& request)
-{
-    return answerOf(request);
 }
 
 // The model's routing, with the read log kept for the controls.
@@ -394,7 +384,6 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     Exchange x;
     x.request = request;
     x.isAnswer = answerOf(request);
-    x.isLast = lastAnswerOf(request);
     x.limitMs = kExchangeLimitMs;
     ExchangeResult result;
     {
@@ -600,7 +589,7 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
     std::optional<Packet> answer;
     while (!answer && op.holding()) {
         while (std::optional<Packet> p = link_->PopCaptured()) {
-            if ((p->code() == DC_ACK || p->code() == DC_NAK) && refers(*p, command)) {
+            if (answersRequest(*p, command)) { // its acknowledgement or refusal
                 answer = p;
                 break;
             }

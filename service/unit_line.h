@@ -42,10 +42,8 @@ namespace bm::service {
 // Text of a line state for logs and the JSON API ("connected", "lost", ...).
 const char* lineStateName(LineState state);
 
-// What the unit answers a client request with: the answer packets and the
-// one that completes the answer (see Exchange).
+// What the unit answers a client request with (one packet completes it).
 PacketMatch answerOf(const Packet& request);
-PacketMatch lastAnswerOf(const Packet& request);
 
 class UnitLine : public controls::LineHost {
 public:

@@ -108,12 +108,8 @@ bool SimLine::open(const std::string& /*linkPath*/, const std::string& listenAdd
 
 void SimLine::close()
 {
+    hangUp();
     Impl& d = *impl_;
-    if (d.client != INVALID_SOCKET)
-        ::closesocket(d.client);
-    if (d.listener != INVALID_SOCKET)
-        ::closesocket(d.listener);
-    d.client = d.listener = INVALID_SOCKET;
     if (d.socketEvent != WSA_INVALID_EVENT)
         ::WSACloseEvent(d.socketEvent);
     d.socketEvent = WSA_INVALID_EVENT;
