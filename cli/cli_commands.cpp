@@ -5,6 +5,7 @@
 #include "cli/cli_commands.h"
 
 #include "cli/cli_controls.h"
+#include "cli/cli_web.h"
 #include "cli/cli_output.h"
 #include "config/config_diff.h"
 #include "config/config_file.h"
@@ -328,6 +329,12 @@ int runControls(CliSession&, const Invocation& inv)
             j["minimum"] = toJson(controls::formatJson(c, {range->minimum, {}}));
             j["maximum"] = toJson(controls::formatJson(c, {range->maximum, {}}));
         }
+        const controls::Layout layout = controls::layoutOf(c);
+        j["group"] = layout.group;
+        if (layout.step > 0)
+            j["step"] = layout.step;
+        if (!layout.choices.empty())
+            j["choices"] = layout.choices;
         list.push_back(j);
     }
     if (inv.json) {
@@ -906,6 +913,13 @@ const std::vector<Command>& commands()
          "Lists the controls: name, the definition name it also answers to, unit, how it\n"
          "is set, where it is read from, and the values it takes.\n",
          {}, Needs::Settings, checkControls, runControls},
+        {"web", "web [--file FILE] [--no-qr] [--no-open]",
+         "Prints the web remote's login link (brennmarkd --http), a QR code of it for a\n"
+         "phone, and opens it in the browser where there is a display.\n"
+         "  --file FILE   the address and token file (default: beside the service's socket)\n"
+         "  --no-qr       no QR code\n"
+         "  --no-open     do not open the browser\n",
+         {{"--file", true}, {"--no-qr", false}, {"--no-open", false}}, Needs::Settings, checkWeb, runWeb},
         {"params", "params",
          "Lists every system parameter (id, name, value, maximum) and every effect with\n"
          "its parameter values, as a save reads them.\n",

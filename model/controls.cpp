@@ -402,6 +402,62 @@ std::optional<Range> rangeOf(const Control& c, const DeviceModel* model)
     }
 }
 
+Layout layoutOf(const Control& c)
+{
+    Layout l;
+    switch (c.kind) {
+    case Kind::Product:
+    case Kind::Rom:
+    case Kind::Stream:
+    case Kind::Display1:
+    case Kind::Display2: l.group = "Info"; break;
+    case Kind::Power:
+    case Kind::Volume:
+    case Kind::Balance:
+    case Kind::FrontBack:
+    case Kind::Mute:
+    case Kind::Input:
+    case Kind::Effect: l.group = "General"; break;
+    case Kind::Bass:
+    case Kind::Treble:
+    case Kind::Tilt:
+    case Kind::Loudness: l.group = "Equalization"; break;
+    case Kind::Zone2:
+    case Kind::Zone2Volume:
+    case Kind::Zone2Balance:
+    case Kind::Zone2Mute:
+    case Kind::RecordInput: l.group = "Zone 2"; break;
+    case Kind::Output: l.group = "Output Levels"; break;
+    case Kind::Speakers: l.group = "Speaker Config"; break;
+    case Kind::CustomName:
+    case Kind::InputName: l.group = "Names"; break;
+    case Kind::Param: l.group = ""; break;
+    }
+    if (const LevelScale* s = scaleOf(c.kind))
+        l.step = s->text == StepText::Whole ? 1.0 : s->text == StepText::Half ? 0.5 : 0.2;
+    if (c.kind == Kind::Speakers)
+        for (const char* choice : speakerChoices(c.index))
+            l.choices.emplace_back(choice);
+    if (c.kind == Kind::Input || c.kind == Kind::RecordInput)
+        for (int i = 0; i < kInputCount; ++i)
+            l.choices.emplace_back(RecordInputText(static_cast<std::uint8_t>(i)));
+    if (c.kind == Kind::Power)
+        l.choices = {"standby", "on"};
+    return l;
+}
+
+std::vector<std::string> effectChoices(const DeviceModel& model)
+{
+    std::vector<std::string> out;
+    const int total = model.unitConfig().TotalEffects;
+    for (int id = 0; id < total && id < kEffectTableSize; ++id) {
+        const std::string name = fromUnitText(model.effect(id).nameText());
+        if (!name.empty() && effectKeyOf(name))
+            out.push_back(name);
+    }
+    return out;
+}
+
 std::string valueHint(const Control& c, const DeviceModel* model)
 {
     if (const LevelScale* s = scaleOf(c.kind)) {

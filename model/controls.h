@@ -123,6 +123,21 @@ struct Range {
 };
 std::optional<Range> rangeOf(const Control& control, const DeviceModel* model = nullptr);
 
+// How the panel's pages lay a control out: the page it is on ("General",
+// "Speaker Config", ...; "Info" for what is only shown), the step of a level
+// in its unit (1 dB, 0.5 dB, 0.2 dB; 0 for the rest), and the choices of a
+// choice control the table knows (speakers, the inputs' fixed names; the
+// effects are the unit's own).
+struct Layout {
+    std::string group;
+    double step = 0;
+    std::vector<std::string> choices;
+};
+Layout layoutOf(const Control& control);
+// The effects the unit names and has a key for, in its order: the effect
+// control's choices.
+std::vector<std::string> effectChoices(const DeviceModel& model);
+
 // What values look like ("dB, -80 to +12", "on or off", "at most 8 characters").
 std::string valueHint(const Control& control, const DeviceModel* model = nullptr);
 

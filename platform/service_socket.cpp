@@ -77,6 +77,12 @@ bool serviceSocketExists(const std::string& device)
     return isSocket(serviceSocketPath(device.empty() ? kServiceDevice : device));
 }
 
+std::string webEndpointPath(const std::string& socketPath)
+{
+    const auto slash = socketPath.find_last_of("/\\");
+    return (slash == std::string::npos ? std::string() : socketPath.substr(0, slash + 1)) + "brennmarkd.web";
+}
+
 std::string defaultServiceListen()
 {
 #ifdef _WIN32

@@ -46,6 +46,11 @@ std::string formatServiceEndpoint(const ServiceEndpoint& endpoint);
 // False with the reason for a file that is not an endpoint.
 bool parseServiceEndpoint(const std::string& text, ServiceEndpoint& endpoint, std::string& error);
 bool readServiceEndpoint(const std::string& path, ServiceEndpoint& endpoint, std::string& error);
+// The web remote's address and token (the endpoint file's format), beside
+// the service's socket (on Windows beside its endpoint file): brennmarkd
+// --http writes it, brennmark-cli web reads it.
+std::string webEndpointPath(const std::string& socketPath);
+
 // The line a client sends first: {"op":"auth","token":"..."} and a newline.
 std::string serviceAuthRequest(const std::string& token);
 // True when the service's answer line accepts it ({"reply":"auth"}).

@@ -92,6 +92,8 @@ std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line)
             return *e;
     } else if (name == "hello") {
         request.op = ApiOp::Hello;
+    } else if (name == "controls") {
+        request.op = ApiOp::Controls;
     } else if (name == "subscribe") {
         request.op = ApiOp::Subscribe;
     } else if (name == "unsubscribe") {

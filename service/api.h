@@ -22,7 +22,7 @@ using Json = nlohmann::ordered_json;
 // client disconnected.
 inline constexpr std::size_t kMaxRequestLine = 64 * 1024;
 
-enum class ApiOp { Auth, Hello, Subscribe, Unsubscribe, Get, Set, Ir };
+enum class ApiOp { Auth, Hello, Subscribe, Unsubscribe, Get, Set, Ir, Controls };
 
 struct ApiRequest {
     ApiOp op = ApiOp::Hello;

@@ -51,6 +51,9 @@ std::string serviceUsage()
                 "                     this machine (a fresh random token unless --token-file)\n";
     }
     return text +
+           "  --http [ADDR:]PORT serve the web remote (default address 127.0.0.1; also\n"
+           "                     BRENNMARK_HTTP); brennmark-cli web prints its login link\n"
+           "  --http-host NAME   a name the browser may reach it by (repeatable)\n"
            "  --trace FILE       every packet written and read, to a file\n"
            "  --verbose          every packet in the log on standard error\n" +
            mqttUsage() + "  --help, --version\n";
@@ -106,6 +109,14 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
         } else if (arg == "--endpoint-file") {
             if (!value(options.endpointFile))
                 return false;
+        } else if (arg == "--http") {
+            if (!value(options.http))
+                return false;
+        } else if (arg == "--http-host") {
+            std::string name;
+            if (!value(name))
+                return false;
+            options.httpHosts.push_back(name);
         } else if (arg == "--trace") {
             if (!value(options.traceFile))
                 return false;
@@ -122,7 +133,33 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
     if (options.listen.empty())
         options.listen = defaultServiceListen();
     error = checkListenOptions(options);
+    std::string host;
+    int port = 0;
+    if (error.empty())
+        httpAddress(options, host, port, error);
     return error.empty();
+}
+
+bool httpAddress(const ServiceOptions& options, std::string& host, int& port, std::string& error)
+{
+    host.clear();
+    port = 0;
+    std::string text = options.http;
+    if (text.empty()) {
+        const char* env = std::getenv("BRENNMARK_HTTP");
+        text = env ? env : "";
+    }
+    if (text.empty())
+        return true;
+    // A port alone is loopback: other addresses only when named.
+    if (text.find_first_not_of("0123456789") == std::string::npos)
+        text = "127.0.0.1:" + text;
+    if (!splitHostPort(text, host, port)) {
+        error = "--http takes [ADDRESS:]PORT";
+        host.clear();
+        return false;
+    }
+    return true;
 }
 
 std::string portOverride(const ServiceOptions& options)
@@ -169,8 +206,9 @@ bool isLoopbackHost(const std::string& host)
 std::string checkListenOptions(const ServiceOptions& options)
 {
     if (options.listen.empty())
-        return options.tokenFile.empty() && options.endpointFile.empty() ? ""
-                                                                          : "--token-file and --endpoint-file go with --listen";
+        return (options.tokenFile.empty() || !options.http.empty()) && options.endpointFile.empty()
+                   ? ""
+                   : "--token-file and --endpoint-file go with --listen";
     std::string host;
     int port = 0;
     if (!splitHostPort(options.listen, host, port))

@@ -4,6 +4,7 @@
 #include "service/mqtt_options.h"
 
 #include <string>
+#include <vector>
 
 namespace bm::service {
 
@@ -21,7 +22,15 @@ struct ServiceOptions {
     std::string traceFile;  // --trace FILE
     bool verbose = false;   // --verbose: every packet in the log
     MqttCommandLine mqtt;   // --mqtt URL and its companions
+    // --http [ADDR:]PORT, else BRENNMARK_HTTP: the web remote (address 127.0.0.1
+    // unless given); --http-host NAME, repeatable: names the browser may use.
+    std::string http;
+    std::vector<std::string> httpHosts;
 };
+
+// The web remote's address: --http or BRENNMARK_HTTP as HOST and PORT. False
+// with `error` when malformed; true with an empty host when neither is given.
+bool httpAddress(const ServiceOptions& options, std::string& host, int& port, std::string& error);
 
 // Reads argv. False with `error` for a usage error; `done` is set when the
 // run ends with the text in `output` (--help, --version).

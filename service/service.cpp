@@ -6,6 +6,7 @@
 #include "platform/user_settings.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 
@@ -48,12 +49,18 @@ struct Service::Client {
     std::uint64_t id = 0;
     io::Socket fd = io::kNoSocket;
     bool tcp = false;
-    enum class Mode { Unknown, Frame, Json } mode = Mode::Unknown;
+    enum class Mode { Unknown, Frame, Json, Http } mode = Mode::Unknown;
     bool authorized = true;
     bool busy = false;       // a request of it is with the line thread
     bool asleep = false;     // a frame client that said goodbye
     bool subscribed = false; // a JSON client that asked for events
     bool closing = false;    // closes once its output has gone
+    // A web client: on the event stream; its API request's reply is the
+    // response; whether the connection stays; since when a request is unfinished.
+    bool events = false;
+    bool apiPending = false;
+    bool keepAlive = true;
+    std::chrono::steady_clock::time_point since{};
     std::string in;
     std::string out;
 };
@@ -77,6 +84,9 @@ Service::~Service()
         unit_->stop();
     io::closeSocket(unixFd_);
     io::closeSocket(tcpFd_);
+    io::closeSocket(httpFd_);
+    if (webFileWritten_)
+        io::removeFile(webFilePath_);
     if (socketMade_)
         io::removeFile(socketPath_);
     if (endpointWritten_)
@@ -171,7 +181,7 @@ bool Service::start(std::string& error)
         return false;
     if (!o.listen.empty() && !openTcpListener(error))
         return false;
-    return true;
+    return openHttp(error);
 }
 
 bool Service::openUnixSocket(std::string& error)
@@ -260,13 +270,14 @@ int Service::run(bool handleSignals)
         watches.push_back({signals.socket(), true});
         watches.push_back({unixFd_, true});
         watches.push_back({tcpFd_, true});
+        watches.push_back({httpFd_, true});
         for (auto& [id, c] : clients_) {
             const bool full = c->mode == Client::Mode::Frame ? c->in.size() >= kMaxFrameInput
                                                               : c->in.size() > kMaxRequestLine;
             watches.push_back({c->fd, !c->closing && !(c->busy && full), !c->out.empty()});
             owners.push_back(id);
         }
-        if (!io::waitSockets(watches, -1)) {
+        if (!io::waitSockets(watches, dropStalledWebClients())) {
             log("waiting on the sockets failed: " + io::lastError());
             break;
         }
@@ -282,12 +293,14 @@ int Service::run(bool handleSignals)
             accept(unixFd_, false);
         if (watches[3].readable)
             accept(tcpFd_, true);
+        if (watches[4].readable)
+            accept(httpFd_, true, true);
         for (std::size_t i = 0; i < owners.size(); ++i) {
             const auto it = clients_.find(owners[i]);
             if (it == clients_.end())
                 continue;
             Client& c = *it->second;
-            const io::Watch& w = watches[i + 4];
+            const io::Watch& w = watches[i + 5];
             if (w.writable)
                 writeClient(c);
             if (clients_.count(owners[i]) && (w.readable || w.failed))
@@ -302,19 +315,28 @@ int Service::run(bool handleSignals)
     if (endpointWritten_)
         io::removeFile(endpointPath_);
     endpointWritten_ = false;
+    if (webFileWritten_)
+        io::removeFile(webFilePath_);
+    webFileWritten_ = false;
     log("stopped");
     signals.finished();
     return 0;
 }
 
-void Service::accept(io::Socket listener, bool tcp)
+void Service::accept(io::Socket listener, bool tcp, bool web)
 {
     for (;;) {
         const io::Socket fd = io::acceptClient(listener);
         if (fd == io::kNoSocket)
             return;
-        if (static_cast<int>(clients_.size()) >= kMaxClients) {
-            log("client refused: " + std::to_string(kMaxClients) + " clients already");
+        // Web clients have their own limit, so that pages left open do not
+        // keep the panel and brennmark-cli out.
+        const auto webClients = std::count_if(clients_.begin(), clients_.end(), [](const auto& entry) {
+            return entry.second->mode == Client::Mode::Http;
+        });
+        const int limit = web ? http::kMaxHttpClients : kMaxClients;
+        if (static_cast<int>(web ? webClients : static_cast<long>(clients_.size()) - webClients) >= limit) {
+            log(std::string(web ? "web " : "") + "client refused: " + std::to_string(limit) + " clients already");
             io::closeSocket(fd);
             continue;
         }
@@ -323,7 +345,12 @@ void Service::accept(io::Socket listener, bool tcp)
         c->fd = fd;
         c->tcp = tcp;
         c->authorized = !tcp || token_.empty();
-        log("client " + std::to_string(c->id) + ": connected (" + (tcp ? "tcp" : "unix") + ")");
+        if (web) {
+            // The token is checked on every request (http_site.cpp).
+            c->mode = Client::Mode::Http;
+            c->authorized = true;
+        }
+        log("client " + std::to_string(c->id) + ": connected (" + (web ? "web" : tcp ? "tcp" : "unix") + ")");
         clients_.emplace(c->id, std::move(c));
         clientCount_ = clients_.size();
     }
@@ -339,6 +366,14 @@ void Service::close(Client& c, const std::string& why)
 
 bool Service::send(Client& c, const std::string& bytes)
 {
+    if (c.apiPending) {
+        // A web client's API reply, as the response to its POST.
+        c.apiPending = false;
+        if (!send(c, http::apiResponse(bytes, c.keepAlive)))
+            return false;
+        c.closing = c.closing || !c.keepAlive;
+        return true;
+    }
     if (c.out.size() + bytes.size() > kMaxOutput) {
         close(c, "not reading: more than " + std::to_string(kMaxOutput) + " bytes waiting");
         return false;
@@ -383,6 +418,10 @@ void Service::readClient(Client& c)
 void Service::process(Client& c)
 {
     const std::uint64_t id = c.id;
+    if (c.mode == Client::Mode::Http) {
+        processHttp(c);
+        return;
+    }
     for (;;) {
         if (c.mode == Client::Mode::Unknown) {
             const auto first = std::find_if(c.in.begin(), c.in.end(), [](char ch) { return !isSpace(ch); });
@@ -569,6 +608,7 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
         case ApiOp::Get: d.json.push_back(jsonGet(request)); break;
         case ApiOp::Set: d.json.push_back(jsonSet(request)); break;
         case ApiOp::Ir: d.json.push_back(jsonIr(request)); break;
+        case ApiOp::Controls: d.json.push_back(jsonControls(request.id)); break;
         default: break;
         }
         post(std::move(d));
@@ -612,9 +652,101 @@ void Service::deliver()
                 for (const std::string& line : d.json)
                     if (!send(c, line))
                         break;
+            } else if (c.mode == Client::Mode::Http && c.events) {
+                for (const std::string& line : d.json)
+                    if (!send(c, http::eventMessage(line)))
+                        break;
             }
         }
     }
+}
+
+void Service::processHttp(Client& c)
+{
+    const std::uint64_t id = c.id;
+    while (clients_.count(id) && !c.busy && !c.closing) {
+        if (c.events) {
+            c.in.clear(); // the stream only goes one way
+            return;
+        }
+        http::Request request;
+        int status = 0;
+        const http::Parse parsed = http::takeRequest(c.in, request, status);
+        if (parsed == http::Parse::Incomplete) {
+            // The time runs from the request's first byte, however it trickles in.
+            if (c.in.empty())
+                c.since = {};
+            else if (c.since == std::chrono::steady_clock::time_point{})
+                c.since = std::chrono::steady_clock::now();
+            return;
+        }
+        c.since = {};
+        if (parsed == http::Parse::Bad) {
+            log("client " + std::to_string(c.id) + ": a request refused with HTTP " + std::to_string(status));
+            http::Response r;
+            r.status = status;
+            c.in.clear();
+            if (send(c, http::formatResponse(r, false)))
+                c.closing = true;
+            return;
+        }
+        c.keepAlive = request.keepAlive;
+        const http::Decision d = http::route(site_, request);
+        if (d.kind == http::Decision::Kind::Respond) {
+            if (d.response.status >= 400)
+                log("client " + std::to_string(c.id) + ": " + request.method + " " + request.path + " refused (" +
+                    std::to_string(d.response.status) + ")");
+            http::Response r = d.response;
+            if (request.method == "HEAD")
+                r.body.clear();
+            if (send(c, http::formatResponse(r, request.keepAlive)) && !request.keepAlive)
+                c.closing = true;
+            continue;
+        }
+        if (d.kind == http::Decision::Kind::Events) {
+            c.events = true;
+            c.in.clear();
+            Json line;
+            line["event"] = "line";
+            line["state"] = lineStateName(unit_->lineState());
+            if (send(c, http::eventsHead()))
+                send(c, http::eventMessage(jsonLine(line)));
+            return;
+        }
+        // One JSON request per POST, answered as the socket answers it.
+        std::string body = request.body;
+        while (!body.empty() && isSpace(body.back()))
+            body.pop_back();
+        c.apiPending = true;
+        if (body.find('\n') != std::string::npos) {
+            send(c, errorLine({ApiErrorType::BadRequest, "one request per POST", nullptr}));
+            continue;
+        }
+        handleJsonRequest(c, body);
+        if (!clients_.count(id))
+            return;
+        c.mode = Client::Mode::Http; // an auth request hands it back
+    }
+}
+
+int Service::dropStalledWebClients()
+{
+    const auto now = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::milliseconds(http::kRequestTimeoutMs);
+    std::vector<std::uint64_t> stalled;
+    auto next = std::chrono::milliseconds::max();
+    for (const auto& [id, c] : clients_) {
+        if (c->mode != Client::Mode::Http || c->since == std::chrono::steady_clock::time_point{})
+            continue;
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - c->since);
+        if (waited >= limit)
+            stalled.push_back(id);
+        else
+            next = std::min(next, limit - waited);
+    }
+    for (std::uint64_t id : stalled)
+        close(*clients_.at(id), "a request unfinished for " + std::to_string(http::kRequestTimeoutMs) + " ms");
+    return next == std::chrono::milliseconds::max() ? -1 : static_cast<int>(next.count()) + 1;
 }
 
 } // namespace bm::service

@@ -20,6 +20,7 @@
 #pragma once
 
 #include "service/api.h"
+#include "service/http_site.h"
 #include "service/options.h"
 #include "service/service_io.h"
 #include "service/unit_line.h"
@@ -80,6 +81,9 @@ public:
 
     std::string socketPath() const { return socketPath_; }
     int tcpPort() const { return tcpPort_; }
+    // The web remote's port (-1 without --http) and its token.
+    int httpPort() const { return httpPort_; }
+    std::string httpToken() const { return site_.token; }
     std::size_t clientCount() const { return clientCount_.load(); }
     UnitLine& unit() { return *unit_; }
 
@@ -93,7 +97,14 @@ private:
     bool openTcpListener(std::string& error);
     // Where a TCP listener publishes its address and token, when it does.
     bool publishEndpoint(const std::string& host, std::string& error);
-    void accept(io::Socket listener, bool tcp);
+    void accept(io::Socket listener, bool tcp, bool web = false);
+    // The web remote: its listener and token (service_web.cpp), and a web
+    // client's requests.
+    bool openHttp(std::string& error);
+    void processHttp(Client& c);
+    // Drops web clients that began a request and stopped; the wait until the
+    // next may be due (-1: none).
+    int dropStalledWebClients();
     void readClient(Client& c);
     void writeClient(Client& c);
     // Handles what the client has sent, up to its next request at the unit.
@@ -115,6 +126,8 @@ private:
     std::optional<std::string> lineFailure(const Json& id);
     std::string jsonSet(const ApiRequest& r);
     std::string jsonIr(const ApiRequest& r);
+    // The controls table as the pages lay it out, with the unit's effects (service_web.cpp).
+    std::string jsonControls(const Json& id);
     Json controlValues(bool withUnread);
     // Events for the unit's own messages (reader or line thread).
     std::vector<std::string> jsonEvents(const Packet& p);
@@ -126,6 +139,11 @@ private:
     io::Socket unixFd_ = io::kNoSocket;
     io::Socket tcpFd_ = io::kNoSocket;
     int tcpPort_ = -1;
+    io::Socket httpFd_ = io::kNoSocket;
+    int httpPort_ = -1;
+    http::Site site_;
+    std::string webFilePath_; // the web remote's address and token, removed at the end
+    bool webFileWritten_ = false;
     io::Wakeup wakeup_;
     std::string token_;
     std::string endpointPath_; // written by this service, removed at the end

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace bm::controls {
 namespace {
 
@@ -126,6 +128,50 @@ TEST(ControlsTable, EveryNameAndAliasFindsItsRowAndReadOnlyRowsRefuseValues)
     }
     EXPECT_FALSE(findControl("nosuch"));
     EXPECT_FALSE(findControl(""));
+}
+
+TEST(ControlsTable, EachControlHasItsPageStepAndChoices)
+{
+    const struct {
+        const char* control;
+        const char* group;
+        double step;
+        std::vector<std::string> choices;
+    } cases[] = {
+        {"volume", "General", 1.0, {}},
+        {"input", "General", 0, {"Tape", "Tuner", "CD", "Aux", "TV", "V-Disc", "DVD", "VCR"}},
+        {"bass", "Equalization", 0.5, {}},
+        {"tilt", "Equalization", 0.2, {}},
+        {"out-sub", "Output Levels", 0.5, {}},
+        {"zone2-volume", "Zone 2", 1.0, {}},
+        {"record-input", "Zone 2", 0, {"Tape", "Tuner", "CD", "Aux", "TV", "V-Disc", "DVD", "VCR"}},
+        {"front-speakers", "Speaker Config", 0, {"small-120", "small-80", "small-40", "large"}},
+        {"subwoofer", "Speaker Config", 0, {"none", "120", "80", "40"}},
+        {"side-type", "Speaker Config", 0, {"standard", "dipole"}},
+        {"input-name-8", "Names", 0, {}},
+        {"rom", "Info", 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.control);
+        const auto control = findControl(c.control);
+        ASSERT_TRUE(control);
+        const Layout l = layoutOf(*control);
+        EXPECT_EQ(l.group, c.group);
+        EXPECT_DOUBLE_EQ(l.step, c.step);
+        EXPECT_EQ(l.choices, c.choices);
+        // A choice is a value the control takes, and reads back as itself.
+        for (std::size_t i = 0; i < l.choices.size(); ++i) {
+            std::string error;
+            const auto r = parseRequest(*control, l.choices[i], nullptr, error);
+            ASSERT_TRUE(r) << l.choices[i] << ": " << error;
+            EXPECT_EQ(formatText(*control, r->value), l.choices[i]);
+        }
+    }
+    // Every row of the table is on one of the panel's seven pages.
+    const std::vector<std::string> pages = {"Info", "General", "Speaker Config", "Output Levels",
+                                            "Equalization", "Zone 2", "Names"};
+    for (const Control& c : controlTable())
+        EXPECT_NE(std::find(pages.begin(), pages.end(), layoutOf(c).group), pages.end()) << c.name;
 }
 
 TEST(ControlsNames, Utf8ToTheUnitsLatin1AndBack)

@@ -113,6 +113,7 @@ TEST(ApiSchema, EveryLineARunningServiceSendsIsValid)
         {"[1,2]", "bad_request"},
         {R"({"op":"unsubscribe","id":null})", "unsubscribe"},
         {R"({"op":"subscribe","id":1.5})", "subscribe"},
+        {R"({"op":"controls","id":3})", "controls"},
     };
     std::vector<std::string> events;
     ASSERT_EQ(watcher.ask(R"({"op":"subscribe"})", events).value("reply", ""), "subscribe");

@@ -20,6 +20,7 @@ TEST(ApiRequest, EachLineIsARequestOrATypedError)
         {"hello", R"({"op":"hello"})", std::nullopt},
         {"hello with an id", R"({"op":"hello","id":"a"})", std::nullopt},
         {"subscribe", R"({"op":"subscribe"})", std::nullopt},
+        {"controls", R"({"op":"controls","id":7})", std::nullopt},
         {"get one", R"({"op":"get","control":"volume"})", std::nullopt},
         {"get some", R"({"op":"get","controls":["volume","bass"]})", std::nullopt},
         {"set", R"({"op":"set","values":{"volume":-30,"mute":true,"bass":"+=1"}})", std::nullopt},
