@@ -165,7 +165,7 @@ const BM = (() => {
 
   function listen() {
     const events = new EventSource('/events');
-    let wasOffline = true;
+    let wasOffline = false;
     events.onopen = () => { refresh().catch(() => {}); };
     events.onerror = () => { setLine(''); };
     events.onmessage = (m) => {
@@ -251,28 +251,33 @@ const BM = (() => {
     el.addEventListener('change', () => { if (el.value) set({[name]: el.value}, label(name)); });
   }
 
+  // The eight inputs, named as the unit names them; made once, relabelled in place.
   function inputButtons() {
     const box = $('inputs');
+    const relabel = () => {
+      box.querySelectorAll('button').forEach((b, i) => {
+        const own = state.values[`input-name-${i + 1}`];
+        b.textContent = typeof own === 'string' && own.trim() ? own : b.dataset.choice;
+        b.setAttribute('aria-pressed', String(state.values.input === b.dataset.choice));
+      });
+    };
     const build = () => {
       const list = choices('input');
-      box.replaceChildren(...list.map((fixed, i) => {
+      if (box.children.length === list.length) return relabel();
+      box.replaceChildren(...list.map((fixed) => {
         const b = document.createElement('button');
         b.type = 'button';
         b.dataset.control = 'input';
         b.dataset.choice = fixed;
-        const own = state.values[`input-name-${i + 1}`];
-        b.textContent = typeof own === 'string' && own.trim() ? own : fixed;
-        b.setAttribute('aria-pressed', String(state.values.input === fixed));
         b.addEventListener('click', () => set({input: fixed}, `Input ${b.textContent}`));
         return b;
       }));
+      relabel();
       refreshEnabled();
     };
     document.addEventListener('bm-controls', build);
-    onValue('input', (v) => {
-      for (const b of box.querySelectorAll('button')) b.setAttribute('aria-pressed', String(v === b.dataset.choice));
-    });
-    for (let i = 1; i <= 8; ++i) onValue(`input-name-${i}`, () => { if (state.controls.length) build(); });
+    onValue('input', relabel);
+    for (let i = 1; i <= 8; ++i) onValue(`input-name-${i}`, relabel);
   }
 
   function remote() {
