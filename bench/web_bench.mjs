@@ -30,9 +30,9 @@ async function until(check, ms = 15000) {
   }
 }
 
-const sim = spawn(join(build, 'sim/ridaziv-sim'), ['--link', link], {stdio: ['pipe', 'ignore', 'inherit']});
+const sim = spawn(join(build, 'bin/ridaziv-sim'), ['--link', link], {stdio: ['pipe', 'ignore', 'inherit']});
 await until(() => existsSync(link));
-const service = spawn(join(build, 'service/brennmarkd'), ['--port', link, '--socket', socket, '--http', '127.0.0.1:0'],
+const service = spawn(join(build, 'bin/brennmarkd'), ['--port', link, '--socket', socket, '--http', '127.0.0.1:0'],
   {stdio: ['ignore', 'ignore', 'inherit']});
 const file = join(dir, 'brennmarkd.web');
 await until(() => existsSync(file));
