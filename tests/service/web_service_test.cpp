@@ -10,7 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <cstdio>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace bm::test {
 namespace {
@@ -52,6 +54,19 @@ std::string post(const std::string& body, const std::string& extra, int port)
 {
     return "POST /api HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + extra +
            "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// brennmark-cli web with the link file: its output and exit status.
+std::pair<std::string, int> cliWeb(const std::string& file)
+{
+    const std::string command = std::string(BM_CLI_PATH) + " web --no-open --no-qr --file '" + file + "' 2>&1";
+    FILE* p = ::popen(command.c_str(), "r");
+    std::string out;
+    char buffer[512];
+    while (p && std::fgets(buffer, sizeof buffer, p))
+        out += buffer;
+    const int status = p ? ::pclose(p) : -1;
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 class WebService : public ::testing::Test {
@@ -188,8 +203,15 @@ TEST_F(WebService, TheLinkFileIsTheOwnersAndGoesWithTheService)
     struct stat st{};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // brennmark-cli web gives the link that logs a browser in.
+    const auto [link, status] = cliWeb(file);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(link, "http://127.0.0.1:" + std::to_string(port) + "/login?token=" + token + "\n");
     rig.stopService();
     EXPECT_FALSE(std::filesystem::exists(file));
+    const auto [none, noneStatus] = cliWeb(file);
+    EXPECT_EQ(noneStatus, 2) << none;
+    EXPECT_NE(none.find("brennmarkd --http"), std::string::npos) << none;
 }
 
 TEST_F(WebService, WebClientsAreBounded)
