@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace bm::service {
 namespace {
 
@@ -138,6 +140,64 @@ TEST(ServiceOptions, ListenIsLoopbackUnlessATokenFileIsGiven)
         EXPECT_EQ(parseServiceOptions(static_cast<int>(argv.size()), argv.data(), o, error, done, output), c.ok)
             << error;
     }
+}
+
+TEST(ServiceOptions, TheWebRemoteIsLoopbackUnlessAnAddressIsNamed)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char* env; // BRENNMARK_HTTP, or null
+        bool ok;
+        std::string host;
+        int port;
+    } cases[] = {
+        {{}, nullptr, true, "", 0},
+        {{"--http", "8080"}, nullptr, true, "127.0.0.1", 8080},
+        {{"--http", "0.0.0.0:8080"}, nullptr, true, "0.0.0.0", 8080},
+        {{"--http", "[::1]:8080"}, nullptr, true, "::1", 8080},
+        {{"--http", "127.0.0.1:0", "--http-host", "unit.home"}, nullptr, true, "127.0.0.1", 0},
+        {{}, "9000", true, "127.0.0.1", 9000},
+        {{"--http", "8081"}, "9000", true, "127.0.0.1", 8081},
+        {{"--http", "8080", "--token-file", "/etc/brennmark/token"}, nullptr, true, "127.0.0.1", 8080},
+        {{"--http", "port"}, nullptr, false, "", 0},
+        {{"--http", "70000"}, nullptr, false, "", 0},
+        {{"--http"}, nullptr, false, "", 0},
+        {{}, "nonsense", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("brennmarkd")};
+        std::string joined;
+        for (const auto& a : c.args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+            joined += a + " ";
+        }
+        SCOPED_TRACE(joined + (c.env ? std::string("BRENNMARK_HTTP=") + c.env : ""));
+#ifdef _WIN32
+        ::_putenv_s("BRENNMARK_HTTP", c.env ? c.env : "");
+#else
+        if (c.env)
+            ::setenv("BRENNMARK_HTTP", c.env, 1);
+        else
+            ::unsetenv("BRENNMARK_HTTP");
+#endif
+        ServiceOptions o;
+        std::string error, output;
+        bool done = false;
+        EXPECT_EQ(parseServiceOptions(static_cast<int>(argv.size()), argv.data(), o, error, done, output), c.ok)
+            << error;
+        if (!c.ok)
+            continue;
+        std::string host;
+        int port = -1;
+        ASSERT_TRUE(httpAddress(o, host, port, error)) << error;
+        EXPECT_EQ(host, c.host);
+        EXPECT_EQ(port, c.port);
+    }
+#ifdef _WIN32
+    ::_putenv_s("BRENNMARK_HTTP", "");
+#else
+    ::unsetenv("BRENNMARK_HTTP");
+#endif
 }
 
 // The service's endpoint file and a client's first line, as brennmarkd
