@@ -5,6 +5,7 @@
 
 #include "app/comm_dialogs.h"
 #include "app/dialog_runner.h"
+#include "app/info_page.h"
 #include "app/main_frame.h"
 #include "app/small_dialogs.h"
 #include "model/device_model.h"
@@ -95,7 +96,10 @@ int runScreenshotTour(CMainFrame& frame, const QString& directory)
     sheet->setActiveIndex(0);
     settle(600);
 
-    CAboutDlg about(sheet);
+    AboutFacts facts;
+    if (auto* info = qobject_cast<CInfoPage*>(sheet->page(0)))
+        facts = info->aboutFacts();
+    CAboutDlg about(facts, sheet);
     saved += saveDialog(about, dir, QStringLiteral("about.png"));
 
     ExecDialogRunner runner;

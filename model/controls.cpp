@@ -1078,4 +1078,9 @@ const char* outcomeName(Outcome outcome)
     return "";
 }
 
+std::optional<std::uint8_t> effectKeyOfName(std::string_view effectName)
+{
+    return effectKeyOf(effectName);
+}
+
 } // namespace bm::controls
