@@ -93,6 +93,14 @@ int runScreenshotTour(CMainFrame& frame, const QString& directory)
     postLine(LineState::Lost);
     saved += save(*sheet, dir, QStringLiteral("status-line-lost.png")) ? 1 : 0;
     postLine(LineState::Connected);
+    // The least size the window takes: the page scrolls.
+    const QSize before = sheet->size();
+    const QSize least = sheet->minimumSize().expandedTo(sheet->minimumSizeHint());
+    std::fprintf(stderr, "least size %dx%d\n", least.width(), least.height());
+    sheet->resize(least);
+    settle(600);
+    saved += save(*sheet, dir, QStringLiteral("least-size.png")) ? 1 : 0;
+    sheet->resize(before);
     sheet->setActiveIndex(0);
     settle(600);
 
