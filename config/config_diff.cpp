@@ -6,6 +6,7 @@
 #include "config/config_file_io.h"
 #include "config/config_save.h"
 #include "config/config_units.h"
+#include "link/quor_control.h"
 #include "model/definition_cache.h"
 #include "model/device_model.h"
 #include "model/text_fields.h"
@@ -289,7 +290,15 @@ std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std:
     ConfigFileWriter memory;
     SilentPrompt silent;
     if (!memory.open() || !SaveConfiguration(model, memory, silent)) {
-        error = "the unit's configuration could not be read" + (silent.cause.empty() ? "" : ": " + silent.cause);
+        // Writing to memory cannot fail: a request went unanswered.
+        std::string why = silent.cause;
+        if (why.empty()) {
+            const LineState line = model.link().line();
+            why = line == LineState::Lost || line == LineState::Reconnecting ? "the line was lost"
+                  : line == LineState::NotAnswering                          ? "the unit is not answering"
+                                                                             : "a request to the unit went unanswered";
+        }
+        error = "the unit's configuration could not be read: " + why;
         return std::nullopt;
     }
     std::string why;

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -192,6 +193,29 @@ private slots:
                 QVERIFY2(shown[i].rfind(texts[i], 0) == 0, shown[i].c_str());
             QVERIFY(unit_->receivedPackets().empty());
         }
+    }
+
+    // Last: a unit that stops answering while it is read is "not compared",
+    // with why, in a message and as the status line's outcome.
+    void aUnitThatCannotBeReadIsNotCompared()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!frame_->control()->state().StatusSweepActive.load(), 10000);
+        int runs = 0;
+        parts_.runner->script = [&](QDialog&) {
+            ++runs;
+            return int(QDialog::Rejected);
+        };
+        parts_.prompt->clear();
+        unit_->setSilentAfterPackets(3); // the configuration and two names
+        files_.scriptPath(folder_ + "/saved.lex");
+        const std::string outcome =
+            CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
+        unit_->setSilent(false);
+        QCOMPARE(runs, 0);
+        const std::string said = "Configuration not compared: the unit's configuration could not be read: ";
+        QVERIFY2(outcome.rfind(said, 0) == 0 && outcome.size() > said.size(), outcome.c_str());
+        const auto texts = parts_.prompt->texts();
+        QVERIFY(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t == outcome + "."; }));
     }
 
 private:
