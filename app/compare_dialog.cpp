@@ -102,6 +102,8 @@ CCompareDlg::CCompareDlg(const QString& fileName, std::vector<ConfigDifference> 
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
+    restore_->setText(QStringLiteral("&Restore Ticked"));
+    list_->setAccessibleName(QStringLiteral("Differences between the file and the unit"));
     updateButton();
 }
 

@@ -3,6 +3,7 @@
 
 #include "app/build_info.h"
 #include "model/startup_wait.h"
+#include "ui/access.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -91,6 +92,7 @@ CAboutDlg::CAboutDlg(const AboutFacts& facts, QWidget* parent) : QDialog(parent)
     layout->addSpacing(8);
     layout->addWidget(buttons);
     keepCaptionWhole(*this);
+    assignMnemonics(this);
 }
 
 QString CAboutDlg::details() const

@@ -4,6 +4,8 @@
 // what it sets and a tool tip, each captioned button, check box and group
 // carries a mnemonic of its own, and General's tab order follows its layout.
 // The sheet's least size fits a 1366x768 screen at a scale factor of 1.5.
+#include "app/comm_dialogs.h"
+#include "app/small_dialogs.h"
 #include "link/quor_control.h"
 #include "tests/app/app_rig.h"
 #include "ui/control_sheet.h"
@@ -67,6 +69,35 @@ QChar mnemonicOf(const QString& text)
         }
     }
     return {};
+}
+
+// Where `window`'s worded captions (buttons but radio buttons, groups, labels
+// of a focusable field) miss a mnemonic or share one beyond `shared` times;
+// empty when none. "-" and "+" have none: the slider beside them takes the arrows.
+QString mnemonicProblem(QWidget& window, int shared)
+{
+    QSet<QChar> letters;
+    QString problem;
+    auto check = [&](const QString& text, const QString& who) {
+        if (!problem.isEmpty() || !text.contains(QRegularExpression(QStringLiteral("[A-Za-z0-9]"))))
+            return;
+        const QChar letter = mnemonicOf(text);
+        if (letter.isNull())
+            problem = QStringLiteral("%1 \"%2\" has no mnemonic").arg(who, text);
+        else if (letters.contains(letter) && --shared < 0)
+            problem = QStringLiteral("%1 \"%2\": mnemonic %3 used twice").arg(who, text, letter);
+        letters.insert(letter);
+    };
+    // Radio buttons are reached through their group's mnemonic and the arrows.
+    for (QAbstractButton* b : window.findChildren<QAbstractButton*>())
+        if (!qobject_cast<QRadioButton*>(b))
+            check(b->text(), nameOf(b));
+    for (QGroupBox* g : window.findChildren<QGroupBox*>())
+        check(g->title(), QStringLiteral("group"));
+    for (QLabel* l : window.findChildren<QLabel*>())
+        if (l->buddy() && (l->buddy()->focusPolicy() & Qt::TabFocus))
+            check(l->text(), QStringLiteral("label"));
+    return problem;
 }
 
 // Tab from the tab bar round the window once; the widgets focused on the way.
@@ -170,32 +201,8 @@ private slots:
         // and digits, of which "96K Ports" alone has two; at most 25 can be
         // told apart, so five share.
         int shared = caption == QStringLiteral("General") ? 5 : 0;
-        QSet<QChar> letters;
-        auto checkCaption = [&](const QString& text, const QString& who) {
-            if (text.isEmpty() || !text.contains(QRegularExpression(QStringLiteral("[A-Za-z0-9]"))))
-                return true; // "-" and "+": the slider beside them takes the arrows
-            const QChar letter = mnemonicOf(text);
-            if (letter.isNull()) {
-                qWarning("%s \"%s\" has no mnemonic", qPrintable(who), qPrintable(text));
-                return false;
-            }
-            if (letters.contains(letter) && --shared < 0) {
-                qWarning("%s \"%s\": mnemonic %c used twice", qPrintable(who), qPrintable(text),
-                         letter.toLatin1());
-                return false;
-            }
-            letters.insert(letter);
-            return true;
-        };
-        // Radio buttons are reached through their group's mnemonic and the arrows.
-        for (QAbstractButton* b : page->findChildren<QAbstractButton*>())
-            if (!qobject_cast<QRadioButton*>(b))
-                QVERIFY(checkCaption(b->text(), nameOf(b)));
-        for (QGroupBox* g : page->findChildren<QGroupBox*>())
-            QVERIFY(checkCaption(g->title(), QStringLiteral("group")));
-        for (QLabel* l : page->findChildren<QLabel*>())
-            if (l->buddy() && (l->buddy()->focusPolicy() & Qt::TabFocus))
-                QVERIFY(checkCaption(l->text(), QStringLiteral("label")));
+        const QString problem = mnemonicProblem(*page, shared);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
         // Groups have names of their own.
         QSet<QString> groups;
         for (QGroupBox* g : page->findChildren<QGroupBox*>()) {
@@ -229,6 +236,27 @@ private slots:
         // 1366x768 at 1.5 is 910x512; a title bar and a panel take about 80.
         QVERIFY2(least.width() <= 900 && least.height() <= 430,
                  qPrintable(QString("%1x%2").arg(least.width()).arg(least.height())));
+    }
+
+    // The dialogs the Info page opens: a mnemonic of its own on every worded
+    // caption, and Escape closes them.
+    void dialogsByKeyboard()
+    {
+        CommConfigValues values;
+        std::vector<std::unique_ptr<QDialog>> dialogs;
+        dialogs.emplace_back(new CCommConfigDlg(values, frame_.frame->settings(), frame_.frame->prompt(),
+                                                *frame_.parts.runner, frame_.frame->control()));
+        dialogs.emplace_back(new CAdvancedCommDlg(frame_.frame->settings(), frame_.frame->prompt(),
+                                                  frame_.frame->control()));
+        dialogs.emplace_back(new CAboutDlg(AboutFacts{}));
+        for (auto& dialog : dialogs) {
+            const QString problem = mnemonicProblem(*dialog, 0);
+            QVERIFY2(problem.isEmpty(), qPrintable(dialog->windowTitle() + ": " + problem));
+            dialog->show();
+            QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+            QTest::keyClick(dialog.get(), Qt::Key_Escape);
+            QVERIFY2(!dialog->isVisible(), qPrintable(dialog->windowTitle()));
+        }
     }
 
     // The program's keys, each row a key pressed where it acts and what it
