@@ -5,6 +5,7 @@
 
 #include "app/dialog_runner.h"
 #include "app/small_dialogs.h"
+#include "ui/access.h"
 #include "link/quor_control.h"
 #include "platform/prompt.h"
 #include "platform/service_socket.h"
@@ -147,6 +148,7 @@ CCommConfigDlg::CCommConfigDlg(const CommConfigValues& initial, SettingsStore& s
     layout->addLayout(buttons);
     setMinimumWidth(360);
     keepCaptionWhole(*this);
+    assignMnemonics(this);
 }
 
 CommConfigValues CCommConfigDlg::values() const
@@ -257,6 +259,7 @@ CAdvancedCommDlg::CAdvancedCommDlg(SettingsStore& settings, Prompt& prompt, CQuo
     layout->addSpacing(6);
     layout->addWidget(buttons);
     keepCaptionWhole(*this);
+    assignMnemonics(this);
 }
 
 void CAdvancedCommDlg::resetDefaults()

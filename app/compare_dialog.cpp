@@ -7,6 +7,7 @@
 #include "config/config_selective_restore.h"
 #include "app/dialog_runner.h"
 #include "link/quor_control.h"
+#include "model/control_help.h"
 #include "model/device_model.h"
 #include "platform/file_dialog.h"
 #include "platform/prompt.h"
@@ -27,15 +28,27 @@ namespace {
 
 enum Column { NameColumn, FileColumn, UnitColumn };
 
-QString latin1(const std::string& s)
-{
-    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 bool restorable(const ConfigDifference& d)
 {
     return d.kind != ConfigDifference::Kind::EffectParam;
 }
+
+QString utf8(const std::string& s)
+{
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// A value with the control's unit of measure, as the pages mean it ("-20 dB");
+// "(none)" and the like stand as they are.
+QString withUnit(const std::string& text, const std::optional<controls::Control>& control)
+{
+    const QString shown = utf8(controls::fromUnitText(text));
+    if (!control || control->unit.empty() || text.empty() || text[0] == '(')
+        return shown;
+    return shown + QLatin1Char(' ') + QString::fromStdString(control->unit);
+}
+
+constexpr const char* kNotCompared = "Configuration not compared: ";
 
 } // namespace
 
@@ -60,7 +73,15 @@ CCompareDlg::CCompareDlg(const QString& fileName, std::vector<ConfigDifference> 
     list_->setRootIsDecorated(false);
     list_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("File"), QStringLiteral("Unit")});
     for (const ConfigDifference& d : differences_) {
-        auto* item = new QTreeWidgetItem(list_, {latin1(d.label), latin1(d.a), latin1(d.b)});
+        // In the controls table's words where a control shows the value, as
+        // brennmark-cli's diff names it; the unit's definition name otherwise.
+        auto control = controls::findControl(d.label);
+        if (control && control->name != d.label)
+            control.reset(); // a definition name ("PROGRAM") the comparison kept
+        const QString name = control ? utf8(controls::labelOf(*control)) : utf8(d.label);
+        auto* item = new QTreeWidgetItem(list_, {name, withUnit(d.a, control), withUnit(d.b, control)});
+        if (control)
+            item->setToolTip(NameColumn, utf8(d.label + ": " + controls::toolTipOf(*control)));
         if (restorable(d)) {
             item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
             item->setCheckState(NameColumn, Qt::Unchecked);
@@ -81,6 +102,8 @@ CCompareDlg::CCompareDlg(const QString& fileName, std::vector<ConfigDifference> 
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
+    restore_->setText(QStringLiteral("&Restore Ticked"));
+    list_->setAccessibleName(QStringLiteral("Differences between the file and the unit"));
     updateButton();
 }
 
@@ -123,19 +146,20 @@ std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRun
         prompt.ask(error);
         if (unreadable)
             prompt.ask("Failed to open file!");
-        return {};
+        return kNotCompared + error;
     }
     storeLastVisited(settings, *chosen.path);
 
     const std::optional<ConfigFileContents> unit = readUnitConfiguration(model, error);
     if (!unit) {
-        prompt.ask(error);
-        return {};
+        prompt.ask(kNotCompared + error + ".");
+        return kNotCompared + error;
     }
     const ConfigComparison comparison = compareConfigs(*file, *unit, DefinitionNames::fromModel(model), false);
     if (!comparison.refusal.empty()) {
-        prompt.ask("Cannot compare configurations of " + comparison.refusal + ".");
-        return {};
+        const std::string why = comparison.refusal + " in the file and the unit";
+        prompt.ask(kNotCompared + why + ".");
+        return kNotCompared + why;
     }
     CCompareDlg dialog(QFileInfo(QString::fromStdString(*chosen.path)).fileName(), comparison.differences);
     if (dialogs.run(dialog) != QDialog::Accepted)
@@ -162,7 +186,7 @@ std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRun
     if (!RestoreSelected(model, *file, selection, shown, written, error)) {
         prompt.ask(error);
         prompt.ask("Failed to restore configuration!");
-        return "Restore from " + fileName + " failed";
+        return "Restore from " + fileName + " failed: " + error;
     }
     model.StartStatusSweep();
     return "Restored the ticked differences from " + fileName;

@@ -47,8 +47,9 @@ private:
 // Open dialog, the file read whole, the unit read by a save, the comparison
 // and the dialog; on "Restore Ticked", a selective restore of the ticked
 // differences and a status sweep. Failures are reported through `prompt`.
-// Returns the restore's outcome for the status line ("" when nothing was
-// restored or tried: a comparison only, a closed dialog, a refused file).
+// Returns the outcome for the status line: the restore's, or why nothing was
+// compared ("Configuration not compared: ..."); "" when nothing was restored
+// or tried (a comparison only, a closed dialog).
 std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
                                 SettingsStore& settings);
 

@@ -12,6 +12,7 @@
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
 #include "platform/sleep.h"
+#include "ui/access.h"
 #include "ui/control_sheet.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -65,6 +67,11 @@ CInfoPage::CInfoPage(const PageContext& context, InfoPageServices services, QWid
     playForm->addRow(QStringLiteral("Current Effect"), effect_);
     playForm->addRow(QStringLiteral("Current Input"), input_);
     playForm->addRow(QStringLiteral("Data Stream"), stream_);
+    describeControl(product_, "product");
+    describeControl(romCode_, "rom");
+    describeControl(effect_, "effect", QStringLiteral("Current effect"));
+    describeControl(input_, "input", QStringLiteral("Current input"));
+    describeControl(stream_, "stream");
 
     // Both label columns as wide as the widest label, so the fields line up.
     const int labelWidth = fontMetrics().horizontalAdvance(QStringLiteral("Current Effect")) + 12;
@@ -89,6 +96,8 @@ CInfoPage::CInfoPage(const PageContext& context, InfoPageServices services, QWid
         (*line)->setMinimumWidth(QFontMetrics(mono).horizontalAdvance(QString(23, QLatin1Char('M'))));
         displayBox->addWidget(*line);
     }
+    describeControl(display1_, "display-1");
+    describeControl(display2_, "display-2");
 
     auto* left = new QVBoxLayout;
     left->addWidget(unitGroup);
@@ -137,6 +146,39 @@ CInfoPage::CInfoPage(const PageContext& context, InfoPageServices services, QWid
     configBox->addSpacing(6);
     configBox->addWidget(addButton("Reset Config", "resetConfig", &CInfoPage::onResetConfig));
 
+    struct Help {
+        const char* object;
+        const char* name;
+        const char* tip;
+    };
+    static const Help kHelp[] = {
+        {"on", "Power on", "Switches the unit on (its ON key)."},
+        {"off", "Power off", "Switches the unit to standby (its OFF key)."},
+        {"updateAll", "Update all", "Reads the unit's whole status again."},
+        {"about", "About Brennmark", "The program's version, build, licence, and the unit and port in use."},
+        {"commConfig", "Communication settings",
+         "The serial port and its device, and the link's timing. A new port takes effect at the next start."},
+        {"saveConfig", "Save configuration", "Saves the unit's whole configuration to a .lex file (Ctrl+S)."},
+        {"restoreConfig", "Restore configuration",
+         "Writes a saved .lex file back to the unit, which restarts with it (Ctrl+O)."},
+        {"compareConfig", "Compare configuration",
+         "Compares a saved .lex file with the unit, difference by difference, and restores the ticked ones."},
+        {"resetConfig", "Reset to factory defaults",
+         "Resets the unit's whole configuration to its factory defaults, after two questions."},
+    };
+    for (const Help& help : kHelp)
+        if (auto* button = findChild<QPushButton*>(QString::fromLatin1(help.object)))
+            describe(button, QString::fromLatin1(help.name), QString::fromLatin1(help.tip));
+    // Save and Restore by their usual keys while this page is shown.
+    for (auto [button, keys] : {std::pair{save, QKeySequence(QKeySequence::Save)},
+                                std::pair{restore, QKeySequence(QKeySequence::Open)}}) {
+        auto* shortcut = new QShortcut(keys, button, nullptr, nullptr, Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, button, [button] {
+            if (button->isEnabled())
+                button->click();
+        });
+    }
+
     auto* right = new QVBoxLayout;
     right->addWidget(powerGroup);
     right->addWidget(programGroup);
@@ -148,6 +190,10 @@ CInfoPage::CInfoPage(const PageContext& context, InfoPageServices services, QWid
     layout->setSpacing(12);
     layout->addLayout(left, 1);
     layout->addLayout(right);
+    unitGroup->setAccessibleName(QStringLiteral("Unit identity"));
+    powerGroup->setAccessibleName(QStringLiteral("Unit control"));
+    orderTabsByLayout(this);
+    assignMnemonics(this);
 }
 
 QLineEdit* CInfoPage::addField(const char* objectName)
@@ -229,8 +275,22 @@ void CInfoPage::onUpdateAll()
 
 void CInfoPage::onAbout()
 {
-    CAboutDlg about(window());
+    CAboutDlg about(aboutFacts(), window());
     services_.dialogs.run(about);
+}
+
+AboutFacts CInfoPage::aboutFacts() const
+{
+    AboutFacts facts;
+    const UnitConfig config = model().unitConfig();
+    if (config.ProductId == 1 || config.ProductId == 2) {
+        facts.unit = QString::fromLatin1(ProductName(config.ProductId));
+        facts.rom = format("%d.%02d (%s) %s", config.SoftwareMajorRev, config.SoftwareMinorRev,
+                           SoftwareLevelName(config.SoftwareLevel), config.TimeStamp.data());
+    }
+    facts.port = services_.deviceInUse;
+    facts.settingsFile = services_.settingsFile;
+    return facts;
 }
 
 void CInfoPage::onCommConfig()

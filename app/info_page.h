@@ -24,7 +24,10 @@ struct InfoPageServices {
     QString deviceInUse;                 // the serial device of this run, for "Comm Config"
     QString deviceNote;                  // why it is not the chosen port's ("--port"), or empty
     std::function<void()> compareConfig; // "Compare..."
+    QString settingsFile;                // where the settings live, for "About"
 };
+
+struct AboutFacts;
 
 class CInfoPage : public ControlPage {
     Q_OBJECT
@@ -46,6 +49,10 @@ public:
     void onAbout();
     void onCommConfig();
     void onResetConfig();
+
+    // What the About box says of this run: the unit, its ROM and port, the
+    // settings file.
+    AboutFacts aboutFacts() const;
 
 protected:
     void doRefresh() override { RefreshInfoPage(); }

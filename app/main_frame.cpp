@@ -12,6 +12,7 @@
 #include "model/device_model.h"
 #include "platform/qt_file_dialog.h"
 #include "platform/qt_owner_window.h"
+#include "platform/qt_settings.h"
 #include "platform/qt_prompt.h"
 #include "platform/qt_wait.h"
 #include "platform/settings_keys.h"
@@ -275,8 +276,10 @@ void CMainFrame::createSheet()
     }
     sheet_->setWindowIcon(appIcon());
 
-    InfoPageServices services{*dialogs_, control_.get(), {}, {}, {}, {}, {}};
+    InfoPageServices services{*dialogs_, control_.get(), {}, {}, {}, {}, {}, {}};
     services.deviceInUse = deviceInUse();
+    if (auto* stored = dynamic_cast<QSettingsStore*>(settings_.get()))
+        services.settingsFile = stored->location();
     services.deviceNote = options_.deviceNote;
     services.saveConfig = [this] {
         runFileAction(SaveConfigAction, "Configuration saved to ", "Configuration not saved");

@@ -71,9 +71,9 @@ NotDetectedChoice askNotDetected(const std::string& text)
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Brennmark"), QString::fromLocal8Bit(text.c_str()),
                     QMessageBox::NoButton, QApplication::activeWindow());
     box.setWindowIcon(appIcon());
-    QPushButton* retry = box.addButton(QStringLiteral("Retry"), QMessageBox::AcceptRole);
-    QPushButton* config = box.addButton(QStringLiteral("Comm Config"), QMessageBox::ActionRole);
-    QPushButton* quit = box.addButton(QStringLiteral("Quit"), QMessageBox::RejectRole);
+    QPushButton* retry = box.addButton(QStringLiteral("&Retry"), QMessageBox::AcceptRole);
+    QPushButton* config = box.addButton(QStringLiteral("&Comm Config"), QMessageBox::ActionRole);
+    QPushButton* quit = box.addButton(QStringLiteral("&Quit"), QMessageBox::RejectRole);
     box.setDefaultButton(retry);
     box.setEscapeButton(quit);
     {

@@ -5,6 +5,7 @@
 
 #include "app/comm_dialogs.h"
 #include "app/dialog_runner.h"
+#include "app/info_page.h"
 #include "app/main_frame.h"
 #include "app/small_dialogs.h"
 #include "model/device_model.h"
@@ -92,10 +93,21 @@ int runScreenshotTour(CMainFrame& frame, const QString& directory)
     postLine(LineState::Lost);
     saved += save(*sheet, dir, QStringLiteral("status-line-lost.png")) ? 1 : 0;
     postLine(LineState::Connected);
+    // The least size the window takes: the page scrolls.
+    const QSize before = sheet->size();
+    const QSize least = sheet->minimumSize().expandedTo(sheet->minimumSizeHint());
+    std::fprintf(stderr, "least size %dx%d\n", least.width(), least.height());
+    sheet->resize(least);
+    settle(600);
+    saved += save(*sheet, dir, QStringLiteral("least-size.png")) ? 1 : 0;
+    sheet->resize(before);
     sheet->setActiveIndex(0);
     settle(600);
 
-    CAboutDlg about(sheet);
+    AboutFacts facts;
+    if (auto* info = qobject_cast<CInfoPage*>(sheet->page(0)))
+        facts = info->aboutFacts();
+    CAboutDlg about(facts, sheet);
     saved += saveDialog(about, dir, QStringLiteral("about.png"));
 
     ExecDialogRunner runner;

@@ -1,7 +1,9 @@
 // About box and start-up progress window.
 #include "app/small_dialogs.h"
 
+#include "app/build_info.h"
 #include "model/startup_wait.h"
+#include "ui/access.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -28,7 +30,7 @@ void keepCaptionWhole(QWidget& window)
     window.setMinimumWidth(std::max(window.minimumWidth(), wanted));
 }
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
+CAboutDlg::CAboutDlg(const AboutFacts& facts, QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("About"));
 
@@ -42,9 +44,37 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     version->setFont(bold);
     auto* purpose = new QLabel(QStringLiteral("Brennmark controls your ZA-2/DE-1 through its serial port."), this);
 
+    const BuildInfo& build = buildInfo();
+    auto orUnknown = [](const QString& s) { return s.isEmpty() ? QStringLiteral("not known") : s.toHtmlEscaped(); };
+    const QString unit = facts.unit.isEmpty() ? QStringLiteral("none connected")
+                                              : QStringLiteral("%1, ROM %2, on %3")
+                                                    .arg(facts.unit.toHtmlEscaped(), orUnknown(facts.rom.simplified()),
+                                                         orUnknown(facts.port));
+    const QString address = QString::fromUtf8(build.address);
+    const QString addressHtml = address.startsWith(QStringLiteral("http"))
+                                    ? QStringLiteral("<a href=\"%1\">%1</a>").arg(address.toHtmlEscaped())
+                                    : address.toHtmlEscaped();
+    details_ = new QLabel(this);
+    details_->setObjectName(QStringLiteral("details"));
+    details_->setTextFormat(Qt::RichText);
+    details_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    details_->setOpenExternalLinks(true);
+    details_->setText(QStringLiteral("<table>"
+                                     "<tr><td>Build:&nbsp;</td><td>%1, commit %2, built %3</td></tr>"
+                                     "<tr><td>Qt:</td><td>%4</td></tr>"
+                                     "<tr><td>Unit:</td><td>%5</td></tr>"
+                                     "<tr><td>Settings:</td><td>%6</td></tr>"
+                                     "<tr><td>Licence:</td><td>%7</td></tr>"
+                                     "<tr><td>Project:</td><td>%8</td></tr></table>")
+                          .arg(QString::fromUtf8(build.version), QString::fromUtf8(build.commit),
+                               QString::fromUtf8(build.date), QString::fromLatin1(qVersion()), unit,
+                               orUnknown(facts.settingsFile), QString::fromUtf8(build.licence).toHtmlEscaped(),
+                               addressHtml));
     auto* text = new QVBoxLayout;
     text->addWidget(version);
     text->addWidget(purpose);
+    text->addSpacing(8);
+    text->addWidget(details_);
     text->addStretch();
 
     auto* top = new QHBoxLayout;
@@ -62,6 +92,12 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     layout->addSpacing(8);
     layout->addWidget(buttons);
     keepCaptionWhole(*this);
+    assignMnemonics(this);
+}
+
+QString CAboutDlg::details() const
+{
+    return details_->text();
 }
 
 CDownloadDlg::CDownloadDlg(QWidget* parent) : QDialog(parent)

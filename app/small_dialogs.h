@@ -19,10 +19,25 @@ QIcon appIcon();
 // window manager's icon and buttons).
 void keepCaptionWhole(QWidget& window);
 
+// What the About box tells of this run (empty: not known).
+struct AboutFacts {
+    QString unit;         // "DE-1"
+    QString rom;          // the Info page's ROM code line
+    QString port;         // the serial device or address in use
+    QString settingsFile; // where the settings live
+};
+
+// The design's caption and first two lines, then the build, the Qt version,
+// the unit, its ROM and port, the settings file, the licence and the
+// project's address, as selectable text.
 class CAboutDlg : public QDialog {
     Q_OBJECT
 public:
-    explicit CAboutDlg(QWidget* parent = nullptr);
+    explicit CAboutDlg(const AboutFacts& facts = {}, QWidget* parent = nullptr);
+    QString details() const;
+
+private:
+    QLabel* details_ = nullptr;
 };
 
 // Modeless: start-up shows it and overwrites its one line on every pass of

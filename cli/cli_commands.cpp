@@ -818,16 +818,6 @@ int checkDiff(CliSession&, const Invocation& inv)
     return kExitOk;
 }
 
-// A difference in the controls' vocabulary: a parameter a control shows goes
-// by the control's name.
-std::string differenceLabel(const ConfigDifference& d)
-{
-    if (d.kind == ConfigDifference::Kind::Param)
-        if (const auto c = controls::findControl(d.label); c && c->alias == d.label)
-            return c->name;
-    return d.label;
-}
-
 int runDiff(CliSession& session, const Invocation& inv)
 {
     const Args& args = inv.args;
@@ -865,12 +855,11 @@ int runDiff(CliSession& session, const Invocation& inv)
     if (inv.json) {
         json list = json::array();
         for (const ConfigDifference& d : comparison.differences)
-            list.push_back({{"name", differenceLabel(d)}, {"a", controls::fromUnitText(d.a)},
-                            {"b", controls::fromUnitText(d.b)}});
+            list.push_back({{"name", d.label}, {"a", toJson(d.jsonA)}, {"b", toJson(d.jsonB)}});
         outJson({{"differences", list}});
     } else {
         for (const ConfigDifference& d : comparison.differences)
-            out(shown(controls::fromUnitText(differenceLabel(d) + ": " + d.a + " -> " + d.b)));
+            out(shown(controls::fromUnitText(differenceLine(d))));
     }
     return comparison.differences.empty() ? kExitOk : kExitDifferent;
 }

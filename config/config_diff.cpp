@@ -6,6 +6,7 @@
 #include "config/config_file_io.h"
 #include "config/config_save.h"
 #include "config/config_units.h"
+#include "link/quor_control.h"
 #include "model/definition_cache.h"
 #include "model/device_model.h"
 #include "model/text_fields.h"
@@ -58,11 +59,35 @@ std::string refusalOf(const ConfigFileContents& a, const ConfigFileContents& b)
     return {};
 }
 
-// The save's "Save Successful!" is not news when the file is only a means.
+// The save's "Save Successful!" is not news when the file is only a means;
+// its first complaint is kept, to say why the unit could not be read (the
+// save's closing "Failed to save configuration!" says nothing of the cause).
 class SilentPrompt : public Prompt {
 public:
-    PromptAnswer ask(const std::string&, PromptButtons) override { return PromptAnswer::Ok; }
+    PromptAnswer ask(const std::string& text, PromptButtons) override
+    {
+        if (cause.empty() && text != "Save Successful!" && text != "Failed to save configuration!")
+            cause = text;
+        return PromptAnswer::Ok;
+    }
+    std::string cause;
 };
+
+// The control that shows parameter `name` as a level or a switch, whose text
+// and JSON forms stand on the value alone.
+std::optional<controls::Control> controlOfParam(const std::string& name)
+{
+    const auto c = controls::findControl(name);
+    if (!c || c->alias != name || (c->type != controls::Type::Number && c->type != controls::Type::Switch))
+        return std::nullopt;
+    return c;
+}
+
+// A name's text as JSON gives it: the unit's bytes as UTF-8.
+controls::JsonScalar nameJson(const std::string& unitText)
+{
+    return controls::fromUnitText(unitText);
+}
 
 } // namespace
 
@@ -166,15 +191,22 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
     for (int i = 0; i < kInputCount; ++i) {
         const std::string na = heldName(a.header.inputNameText(i), kInputNameWidth);
         const std::string nb = heldName(b.header.inputNameText(i), kInputNameWidth);
-        if (na != nb)
-            out.push_back({ConfigDifference::Kind::InputName, i, 0,
-                           std::string("INPUT_NAME[") + RecordInputText(static_cast<std::uint8_t>(i)) + "]",
-                           quoted(na), quoted(nb)});
+        if (na != nb) {
+            ConfigDifference d{ConfigDifference::Kind::InputName, i, 0, "input-name-" + std::to_string(i + 1),
+                               quoted(na), quoted(nb)};
+            d.jsonA = nameJson(na);
+            d.jsonB = nameJson(nb);
+            out.push_back(std::move(d));
+        }
     }
     const std::string ca = heldName(a.header.customNameText(), kCustomNameWidth);
     const std::string cb = heldName(b.header.customNameText(), kCustomNameWidth);
-    if (ca != cb)
-        out.push_back({ConfigDifference::Kind::CustomName, 0, 0, "CUSTOM_NAME", quoted(ca), quoted(cb)});
+    if (ca != cb) {
+        ConfigDifference d{ConfigDifference::Kind::CustomName, 0, 0, "custom-name", quoted(ca), quoted(cb)};
+        d.jsonA = nameJson(ca);
+        d.jsonB = nameJson(cb);
+        out.push_back(std::move(d));
+    }
 
     const auto& va = a.system.values;
     const auto& vb = b.system.values;
@@ -187,9 +219,26 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
             continue;
         const std::string name = inA ? namesA.paramName(ia) : (byName ? namesB.paramName(ib) : namesA.paramName(ib));
         const ValueUnit unit = unitOfParam(name);
-        out.push_back({ConfigDifference::Kind::Param, inA ? ia : ib, 0, name,
-                       inA ? valueText(unit, va[static_cast<std::size_t>(ia)]) : missing,
-                       inB ? valueText(unit, vb[static_cast<std::size_t>(ib)]) : missing, side(inA, inB)});
+        const auto control = controlOfParam(name);
+        // One side's text and JSON value: the control's forms, or the page unit's text and the raw number.
+        auto text = [&](bool in, std::uint8_t raw) -> std::string {
+            if (!in)
+                return missing;
+            return control ? controls::formatText(*control, {raw, {}}) : valueText(unit, raw);
+        };
+        auto json = [&](bool in, std::uint8_t raw) -> controls::JsonScalar {
+            if (!in)
+                return nullptr;
+            return control ? controls::formatJson(*control, {raw, {}}) : controls::JsonScalar(static_cast<long long>(raw));
+        };
+        const std::uint8_t rawA = inA ? va[static_cast<std::size_t>(ia)] : 0;
+        const std::uint8_t rawB = inB ? vb[static_cast<std::size_t>(ib)] : 0;
+        ConfigDifference d{ConfigDifference::Kind::Param, inA ? ia : ib, 0, control ? control->name : name,
+                           text(inA, rawA), text(inB, rawB), side(inA, inB)};
+        d.definition = name;
+        d.jsonA = json(inA, rawA);
+        d.jsonB = json(inB, rawB);
+        out.push_back(std::move(d));
     }
 
     // Effect records by id (two ROMs: by the effect's name); a record one side
@@ -216,11 +265,14 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
             const bool inB = k < nb;
             if (inA && inB && ea->values[k] == eb->values[k])
                 continue;
-            out.push_back({ConfigDifference::Kind::EffectParam, e1 >= 0 ? e1 : e2, static_cast<int>(k),
-                           "EFFECT[" + name + "]." + std::to_string(k + 1),
-                           inA ? std::to_string(ea->values[k]) : absent,
-                           inB ? std::to_string(eb->values[k]) : absent,
-                           effectsByName ? side(e1 >= 0, e2 >= 0) : ConfigDifference::Side::Both});
+            ConfigDifference d{ConfigDifference::Kind::EffectParam, e1 >= 0 ? e1 : e2, static_cast<int>(k),
+                               "EFFECT[" + name + "]." + std::to_string(k + 1),
+                               inA ? std::to_string(ea->values[k]) : absent,
+                               inB ? std::to_string(eb->values[k]) : absent,
+                               effectsByName ? side(e1 >= 0, e2 >= 0) : ConfigDifference::Side::Both};
+            d.jsonA = inA ? controls::JsonScalar(static_cast<long long>(ea->values[k])) : controls::JsonScalar(nullptr);
+            d.jsonB = inB ? controls::JsonScalar(static_cast<long long>(eb->values[k])) : controls::JsonScalar(nullptr);
+            out.push_back(std::move(d));
         }
     }
     return result;
@@ -238,13 +290,21 @@ std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std:
     ConfigFileWriter memory;
     SilentPrompt silent;
     if (!memory.open() || !SaveConfiguration(model, memory, silent)) {
-        error = "Failed to save configuration!";
+        // Writing to memory cannot fail: a request went unanswered.
+        std::string why = silent.cause;
+        if (why.empty()) {
+            const LineState line = model.link().line();
+            why = line == LineState::Lost || line == LineState::Reconnecting ? "the line was lost"
+                  : line == LineState::NotAnswering                          ? "the unit is not answering"
+                                                                             : "a request to the unit went unanswered";
+        }
+        error = "the unit's configuration could not be read: " + why;
         return std::nullopt;
     }
     std::string why;
     auto contents = parseConfigFile(memory.bytes().data(), memory.bytes().size(), &why);
     if (!contents)
-        error = "The unit's configuration cannot be compared: " + why;
+        error = "the unit's configuration cannot be compared: " + why;
     return contents;
 }
 

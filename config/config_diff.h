@@ -5,6 +5,7 @@
 
 #include "config/config_file.h"
 #include "config/config_file_io.h"
+#include "model/controls.h"
 #include "model/records.h"
 
 #include <cstdint>
@@ -39,10 +40,19 @@ struct ConfigDifference {
     Kind kind = Kind::Param;
     int id = 0;    // input index, parameter id or effect id (side A's when it has one)
     int index = 0; // effect parameter index (EffectParam)
-    std::string label; // "VOLUME", "INPUT_NAME[DVD]", "CUSTOM_NAME", "EFFECT[THX].3"
-    std::string a;     // page-unit text on side A ("(none)" when A has no such value)
+    // The controls table's name when a control shows the value ("volume",
+    // "out-sub", "input-name-7", "custom-name"), else the definition's name
+    // ("SUB_LOWPASS", "PARAM_0x04", "EFFECT[THX].3").
+    std::string label;
+    std::string a;     // the text form on side A ("(none)" when A has no such value)
     std::string b;
     Side onlyIn = Side::Both;
+    std::string definition; // the unit's definition name of a parameter ("VOLUME")
+    // The values typed as JSON gives them: levels in their units, switches as
+    // booleans, names as strings, other values as numbers; null where a side
+    // has none.
+    controls::JsonScalar jsonA;
+    controls::JsonScalar jsonB;
 };
 
 struct ConfigComparison {

@@ -1134,4 +1134,9 @@ const char* outcomeName(Outcome outcome)
     return "";
 }
 
+std::optional<std::uint8_t> effectKeyOfName(std::string_view effectName)
+{
+    return effectKeyOf(effectName);
+}
+
 } // namespace bm::controls

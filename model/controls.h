@@ -185,6 +185,9 @@ std::string escapeControlCharacters(std::string_view utf8);
 // BASS_UP, ...), case-insensitive.
 std::optional<std::uint8_t> irKeyCode(std::string_view name);
 std::vector<std::string> irKeyNames();
+// The effect key whose General page button names the effect `effectName` of
+// the unit ("THX Cinema": EFFECT_THX), or nothing.
+std::optional<std::uint8_t> effectKeyOfName(std::string_view effectName);
 
 // --- Reading -----------------------------------------------------------------------
 

@@ -5,10 +5,16 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QKeySequence>
 #include <QLabel>
+#include <QScrollArea>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <QWhatsThis>
 
 #include <algorithm>
 
@@ -52,6 +58,25 @@ bool holdsOfflineControl(const QWidget* widget)
                        [](const QWidget* w) { return w->property(kWorksOffline).toBool(); });
 }
 
+// The least the sheet shrinks to: the pages scroll below it. Small enough
+// for a 1366x768 screen at a scale factor of 1.5 (910x512 logical pixels,
+// less a title bar and a panel).
+constexpr QSize kLeastSize{600, 400};
+
+const char* const kKeysHelp =
+    "<p><b>Keys</b></p><table>"
+    "<tr><td>Ctrl+Tab, Ctrl+Shift+Tab&nbsp;&nbsp;</td><td>next and previous page</td></tr>"
+    "<tr><td>Tab, Shift+Tab</td><td>next and previous control</td></tr>"
+    "<tr><td>Alt+underlined letter</td><td>that button, box or group</td></tr>"
+    "<tr><td>Arrow keys</td><td>a slider one step; the choices of a speaker group</td></tr>"
+    "<tr><td>Page Up, Page Down</td><td>a slider a fifth of its range</td></tr>"
+    "<tr><td>Space</td><td>press the button, tick the box</td></tr>"
+    "<tr><td>Ctrl+S, Ctrl+O</td><td>Save Config and Restore Config (Info page)</td></tr>"
+    "<tr><td>F1</td><td>this help</td></tr>"
+    "<tr><td>Shift+F1</td><td>What's This? for the control clicked next</td></tr>"
+    "<tr><td>Escape</td><td>close a dialog</td></tr>"
+    "<tr><td>Ctrl+Q</td><td>quit</td></tr></table>";
+
 } // namespace
 
 CGeneralControlSheet::CGeneralControlSheet(const QString& caption, std::function<void()> onClose, QWidget* parent)
@@ -68,6 +93,8 @@ CGeneralControlSheet::CGeneralControlSheet(const QString& caption, std::function
     lineLabel_->setObjectName(QStringLiteral("lineState"));
     outcomeLabel_ = new QLabel(this);
     outcomeLabel_->setObjectName(QStringLiteral("outcome"));
+    lineLabel_->setAccessibleName(QStringLiteral("Line state"));
+    outcomeLabel_->setAccessibleName(QStringLiteral("Last outcome"));
     outcomeLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // A long outcome is cut at the window's edge (its tool tip holds it
     // whole) rather than widening the window.
@@ -79,11 +106,64 @@ CGeneralControlSheet::CGeneralControlSheet(const QString& caption, std::function
     layout->addWidget(tabs_);
     layout->addWidget(statusBar_);
     connect(tabs_, &QTabWidget::currentChanged, this, &CGeneralControlSheet::onCurrentChanged);
+    setMinimumSize(kLeastSize);
+
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
+    auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(help, &QShortcut::activated, this, &CGeneralControlSheet::showHelp);
+    auto* whatsThis = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F1), this);
+    connect(whatsThis, &QShortcut::activated, this, [] { QWhatsThis::enterWhatsThisMode(); });
 }
 
 void CGeneralControlSheet::addPage(ControlPage* page)
 {
-    tabs_->addTab(page, page->caption());
+    // A page taller or wider than the window scrolls rather than growing it.
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("pageScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(page);
+    tabs_->addTab(scroll, page->caption());
+}
+
+QSize CGeneralControlSheet::sizeHint() const
+{
+    // Room for the largest page whole, as the pages lay themselves out.
+    QSize pages;
+    for (int i = 0; i < pageCount(); ++i)
+        pages = pages.expandedTo(page(i)->sizeHint());
+    const QSize chrome = QWidget::sizeHint() - tabs_->sizeHint() + QSize(24, 48);
+    return (pages + chrome).expandedTo(kLeastSize);
+}
+
+void CGeneralControlSheet::showHelp()
+{
+    if (!help_) {
+        help_ = new QDialog(this);
+        help_->setObjectName(QStringLiteral("help"));
+        help_->setWindowTitle(QStringLiteral("Brennmark Help"));
+        auto* text = new QLabel(help_);
+        text->setObjectName(QStringLiteral("helpText"));
+        text->setWordWrap(true);
+        text->setTextFormat(Qt::RichText);
+        text->setMinimumWidth(420);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, help_);
+        connect(buttons, &QDialogButtonBox::rejected, help_, &QDialog::reject);
+        auto* layout = new QVBoxLayout(help_);
+        layout->addWidget(text);
+        layout->addWidget(buttons);
+    }
+    // What the control with the focus does, then the keys.
+    QString about;
+    if (QWidget* focus = QApplication::focusWidget(); focus && isAncestorOf(focus) && !focus->toolTip().isEmpty())
+        about = QStringLiteral("<p><b>%1</b><br>%2</p>")
+                    .arg(focus->accessibleName().toHtmlEscaped(), focus->toolTip().toHtmlEscaped());
+    help_->findChild<QLabel*>(QStringLiteral("helpText"))->setText(about + QString::fromLatin1(kKeysHelp));
+    help_->show();
+    help_->raise();
+    help_->activateWindow();
 }
 
 void CGeneralControlSheet::start()
@@ -115,7 +195,8 @@ int CGeneralControlSheet::pageCount() const
 
 ControlPage* CGeneralControlSheet::page(int index) const
 {
-    return qobject_cast<ControlPage*>(tabs_->widget(index));
+    auto* scroll = qobject_cast<QScrollArea*>(tabs_->widget(index));
+    return scroll ? qobject_cast<ControlPage*>(scroll->widget()) : nullptr;
 }
 
 void CGeneralControlSheet::setActiveIndex(int index)
@@ -139,7 +220,12 @@ void CGeneralControlSheet::onCurrentChanged(int index)
 
 void CGeneralControlSheet::setLineState(LineState state, const QString& unit, const QString& device)
 {
+    // An outcome belongs to the line state it happened in: a change of state
+    // replaces it, so that "written" does not stand beside a lost line.
+    const bool changed = state != line_;
     line_ = state;
+    if (changed && afterSweep_.isEmpty() && !outcomeFromLine_)
+        showOutcome({});
     // An outcome still waiting for the sweep ("...: reading the unit...") no
     // longer holds once the line is gone or silent: it is replaced by what
     // happened to it, and the sweep's end will not claim it done.
@@ -148,6 +234,8 @@ void CGeneralControlSheet::setLineState(LineState state, const QString& unit, co
         const QString what = outcomeText().section(QLatin1Char(':'), 0, 0);
         showOutcome(what + (state == LineState::NotAnswering ? QStringLiteral(": not finished, the unit is not answering")
                                                              : QStringLiteral(": not finished, the line was lost")));
+        // What the change did to an action under way stands until the next outcome.
+        outcomeFromLine_ = true;
     }
     const LineLook& look = lookOf(state);
     lineLabel_->setText(QString::fromLatin1(look.text).arg(unit, device));
@@ -165,6 +253,7 @@ void CGeneralControlSheet::showOutcome(const QString& text, const QString& whenS
     outcomeLabel_->setText(text.isEmpty() ? QString() : QStringLiteral("\u2014 ") + text);
     outcomeLabel_->setToolTip(text);
     afterSweep_ = whenSweepEnds;
+    outcomeFromLine_ = false;
 }
 
 void CGeneralControlSheet::sweepEnded()
@@ -200,7 +289,7 @@ void CGeneralControlSheet::setControlsOnline(bool online)
         return;
     offlineApplied_ = true;
     for (int i = 0; i < tabs_->count(); ++i)
-        switchOff(tabs_->widget(i));
+        switchOff(page(i));
 }
 
 void CGeneralControlSheet::switchOff(QWidget* widget)

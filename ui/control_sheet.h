@@ -15,6 +15,7 @@
 #include <functional>
 #include <vector>
 
+class QDialog;
 class QLabel;
 class QStatusBar;
 class QTabWidget;
@@ -57,6 +58,11 @@ public:
     QString outcomeText() const;
     // The main window: the status sweep is not running (any more).
     void sweepEnded();
+    // Room for the largest page; the least size is far smaller (pages scroll).
+    QSize sizeHint() const override;
+    // F1: what the focused control does, and the keys.
+    void showHelp();
+
     // True while the controls that send are on.
     bool sendingAllowed() const { return !offlineApplied_; }
 
@@ -75,7 +81,9 @@ private:
     QStatusBar* statusBar_ = nullptr;
     QLabel* lineLabel_ = nullptr;
     QLabel* outcomeLabel_ = nullptr;
+    QDialog* help_ = nullptr;
     QString afterSweep_;
+    bool outcomeFromLine_ = false; // the outcome is a line change's "not finished" notice
     LineState line_ = LineState::Connected;
     // The widgets this sheet switched off, to switch on again exactly these
     // (a page's own disabled controls stay as the page left them).

@@ -3,6 +3,7 @@
 
 #include "model/device_model.h"
 #include "model/levels.h"
+#include "ui/access.h"
 #include "ui/level_control.h"
 #include "ui/tracked_slider.h"
 
@@ -75,6 +76,10 @@ CEqualizationPage::CEqualizationPage(const PageContext& context, QWidget* parent
 
     loudness_ = new QCheckBox(QStringLiteral("Loudness"), this);
     loudness_->setObjectName(QStringLiteral("loudness"));
+    describeControl(loudness_, "loudness");
+    describeLevel(*bass_, "bass");
+    describeLevel(*treble_, "treble");
+    describeLevel(*tilt_, "tilt");
     connect(loudness_, &QCheckBox::clicked, this, [this](bool checked) { model().SetLoudness(checked); });
 
     auto* root = new QVBoxLayout(this);
@@ -84,6 +89,8 @@ CEqualizationPage::CEqualizationPage(const PageContext& context, QWidget* parent
     root->addSpacing(6);
     root->addWidget(loudness_, 0, Qt::AlignLeft);
     root->addStretch(1);
+    orderTabsByLayout(this);
+    assignMnemonics(this);
 }
 
 void CEqualizationPage::doRefresh()

@@ -2,8 +2,11 @@
 #include "ui/general_page.h"
 
 #include "link/packet.h"
+#include "model/control_help.h"
+#include "model/controls.h"
 #include "model/device_model.h"
 #include "model/levels.h"
+#include "ui/access.h"
 #include "ui/level_control.h"
 #include "ui/tracked_slider.h"
 
@@ -51,11 +54,19 @@ constexpr KeyButton kEffectButtons[16] = {
     {"Monologic", EFFECT_MONOLOGIC},      {"Music Surr.", EFFECT_MUSICSURROUND},
 };
 
+// Checkable, so that the unit's active input and effect show pressed; the
+// check follows the unit's reports, never the click itself.
 QPushButton* makeKeyButton(const QString& text, QWidget* parent)
 {
     auto* button = new QPushButton(text, parent);
     button->setAutoDefault(false);
+    button->setCheckable(true);
     return button;
+}
+
+QString words(const std::string& s)
+{
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
 } // namespace
@@ -87,6 +98,10 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
 
     mute_ = new QCheckBox(QStringLiteral("Mute"), this);
     mute_->setObjectName(QStringLiteral("mute"));
+    describeControl(mute_, "mute");
+    describeLevel(*volume_, "volume");
+    describeLevel(*frontBack_, "front-back");
+    describeLevel(*leftRight_, "balance");
     connect(mute_, &QCheckBox::clicked, this,
             [this](bool checked) { model().SetMute(checked ? 1 : 0); });
 
@@ -112,9 +127,13 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
         QPushButton* button = makeKeyButton(QString::fromLatin1(entry.text), inputBox);
         button->setObjectName(QStringLiteral("input%1").arg(entry.input));
         const std::uint8_t key = entry.key;
-        connect(button, &QPushButton::clicked, this, [this, key] { model().SendIrKey(key); });
+        connect(button, &QPushButton::clicked, this, [this, key] {
+            showActive(); // the unit's report moves the check, not the click
+            model().SendIrKey(key);
+        });
         inputGrid->addWidget(button, i / 4, i % 4);
         inputButtons_[entry.input] = button;
+        inputFixed_[entry.input] = QString::fromLatin1(entry.text);
     }
 
     auto* effectsBox = new QGroupBox(QStringLiteral("Effects"), this);
@@ -123,11 +142,25 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
         const KeyButton& entry = kEffectButtons[i];
         QPushButton* button = makeKeyButton(QString::fromLatin1(entry.text), effectsBox);
         button->setObjectName(QStringLiteral("effect%1").arg(i));
+        const QString text = QString::fromLatin1(entry.text);
         if (entry.key >= 0) {
             const auto key = static_cast<std::uint8_t>(entry.key);
-            connect(button, &QPushButton::clicked, this, [this, key] { model().SendIrKey(key); });
+            connect(button, &QPushButton::clicked, this, [this, key] {
+                showActive();
+                model().SendIrKey(key);
+            });
+            describe(button, QStringLiteral("Effect ") + text,
+                     QStringLiteral("Effect %1: %2. Shown pressed while it is the unit's effect.")
+                         .arg(text, words(controls::purposeOf(*controls::findControl("effect")))));
+        } else {
+            // Nothing tells what the unit would do with EFFECT_DIGAUDIO.
+            button->setCheckable(false);
+            describe(button, QStringLiteral("Effect ") + text,
+                     QStringLiteral("%1: no command of the unit is known for it; the button sends nothing.").arg(text));
         }
         effectsGrid->addWidget(button, i / 4, i % 4);
+        effectButtons_[i] = button;
+        effectKeys_[i] = entry.key;
     }
 
     auto* leftRightBox = new QGroupBox(QStringLiteral("Left/Right Balance"), this);
@@ -143,6 +176,39 @@ CGeneralPage::CGeneralPage(const PageContext& context, QWidget* parent)
     root->addWidget(volumeBox);
     root->addWidget(frontBackBox);
     root->addLayout(right, 1);
+
+    describeInputs();
+    orderTabsByLayout(this);
+    assignMnemonics(this);
+}
+
+void CGeneralPage::describeInputs()
+{
+    const std::string purpose = controls::purposeOf(*controls::findControl("input"));
+    for (int input = 0; input < 8; ++input) {
+        QPushButton* button = inputButtons_[input];
+        QString shown = shownCaption(button->text());
+        if (shown.isEmpty())
+            shown = inputFixed_[input];
+        const QString name = shown == inputFixed_[input]
+                                 ? QStringLiteral("Input ") + shown
+                                 : QStringLiteral("Input %1 (%2)").arg(shown, inputFixed_[input]);
+        describe(button, name,
+                 QStringLiteral("Input %1: %2. Shown pressed while it is the unit's input.").arg(shown, words(purpose)));
+    }
+}
+
+void CGeneralPage::showActive()
+{
+    DeviceModel& unit = model();
+    const UnitStatus status = unit.status();
+    for (int input = 0; input < 8; ++input)
+        inputButtons_[input]->setChecked(status.Input == input);
+    std::string effect;
+    unit.CurrentEffectName(effect);
+    const auto key = effect.empty() ? std::nullopt : controls::effectKeyOfName(effect);
+    for (int i = 0; i < 16; ++i)
+        effectButtons_[i]->setChecked(key && effectKeys_[i] == *key);
 }
 
 void CGeneralPage::onActivate()
@@ -151,7 +217,9 @@ void CGeneralPage::onActivate()
     // that a name changed on the Names page or on the unit shows here.
     const UnitStatus status = model().status();
     for (int input = 0; input < 8; ++input)
-        inputButtons_[input]->setText(QString::fromLatin1(status.inputName(input).c_str()));
+        inputButtons_[input]->setText(literalCaption(QString::fromLatin1(status.inputName(input).c_str())));
+    describeInputs();
+    assignMnemonics(this);
     ControlPage::onActivate();
 }
 
@@ -163,6 +231,7 @@ void CGeneralPage::doRefresh()
     leftRight_->showPosition(kBalanceScale.position(status.Balance));
     frontBack_->showPosition(unit.FrontBackPosition());
     mute_->setChecked(status.Mute != 0);
+    showActive();
 }
 
 } // namespace bm

@@ -5,6 +5,8 @@
 
 #include "ui/control_page.h"
 
+#include <QString>
+
 #include <array>
 
 class QCheckBox;
@@ -25,12 +27,21 @@ protected:
     void doRefresh() override;
 
 private:
+    // Accessible names and tool tips of the input keys, for their texts now.
+    void describeInputs();
+    // The unit's input and effect shown pressed, the others not.
+    void showActive();
+
     LevelControl* volume_ = nullptr;
     LevelControl* frontBack_ = nullptr;
     LevelControl* leftRight_ = nullptr;
     QCheckBox* mute_ = nullptr;
     // Indexed by the unit's input number (0 Tape .. 7 VCR).
     std::array<QPushButton*, 8> inputButtons_{};
+    std::array<QString, 8> inputFixed_{}; // "VCR" .. "Tape", when the unit gives no name
+    // In screen order, with the IR key each sends (-1: none).
+    std::array<QPushButton*, 16> effectButtons_{};
+    std::array<int, 16> effectKeys_{};
 };
 
 } // namespace bm

@@ -7,6 +7,7 @@
 #include "platform/prompt.h"
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
+#include "ui/access.h"
 
 #include <QCheckBox>
 #include <QFocusEvent>
@@ -36,7 +37,7 @@ struct NameRow {
     const char* label;
     int input;
 };
-constexpr NameRow kLeftColumn[4] = {{"VCR:", 7}, {"DVD", 6}, {"V-Disc", 5}, {"TV", 4}};
+constexpr NameRow kLeftColumn[4] = {{"VCR", 7}, {"DVD", 6}, {"V-Disc", 5}, {"TV", 4}};
 constexpr NameRow kRightColumn[4] = {{"Aux", 3}, {"CD", 2}, {"Tuner", 1}, {"Tape", 0}};
 
 // The unit's texts are 8-bit; Latin-1 maps them one to one.
@@ -75,6 +76,7 @@ CNamesPage::CNamesPage(const PageContext& context, QWidget* parent)
         });
         auto* label = new QLabel(QString::fromLatin1(row.label), inputBox);
         label->setBuddy(edit);
+        describeControl(edit, "input-name-" + std::to_string(row.input + 1));
         grid->addWidget(label, line, column, Qt::AlignRight);
         grid->addWidget(edit, line, column + 1);
         inputEdits_[input] = edit;
@@ -93,12 +95,16 @@ CNamesPage::CNamesPage(const PageContext& context, QWidget* parent)
     customEdit_->setMaxLength(kCustomNameLength);
     customEdit_->setFixedWidth(240);
     customEdit_->installEventFilter(this);
+    describeControl(customEdit_, "custom-name");
     connect(customEdit_, &QLineEdit::textEdited, this, [this] {
         if (dynamicEditing_)
             updateCustomName();
     });
     enableCustomName_ = new QCheckBox(QStringLiteral("Enable Custom Name"), customBox);
     enableCustomName_->setObjectName(QStringLiteral("enableCustomName"));
+    describe(enableCustomName_, QStringLiteral("Enable custom name"),
+             QStringLiteral("Whether the unit shows the custom name. Sent to the unit with the name; this program "
+                            "keeps the switch in its settings, since the unit cannot be asked for it."));
     connect(enableCustomName_, &QCheckBox::clicked, this, &CNamesPage::enableCustomNameClicked);
     customRow->addWidget(customEdit_);
     customRow->addSpacing(16);
@@ -107,9 +113,13 @@ CNamesPage::CNamesPage(const PageContext& context, QWidget* parent)
 
     enableDynamicEditing_ = new QCheckBox(QStringLiteral("Enable Dynamic Editing"), this);
     enableDynamicEditing_->setObjectName(QStringLiteral("enableDynamicEditing"));
+    describe(enableDynamicEditing_, QStringLiteral("Enable dynamic editing"),
+             QStringLiteral("Sends each name to the unit as it is typed; Update Names is off meanwhile."));
     connect(enableDynamicEditing_, &QCheckBox::clicked, this, &CNamesPage::enableDynamicEditingClicked);
     updateNames_ = new QPushButton(QStringLiteral("Update Names"), this);
     updateNames_->setObjectName(QStringLiteral("updateNames"));
+    describe(updateNames_, QStringLiteral("Update names"),
+             QStringLiteral("Sends the custom name and every input name changed here to the unit."));
     updateNames_->setAutoDefault(false);
     updateNames_->setMinimumWidth(110);
     connect(updateNames_, &QPushButton::clicked, this, &CNamesPage::updateNames);
@@ -125,6 +135,8 @@ CNamesPage::CNamesPage(const PageContext& context, QWidget* parent)
     root->addSpacing(6);
     root->addLayout(bottom);
     root->addStretch(1);
+    orderTabsByLayout(this);
+    assignMnemonics(this);
 
     transferToControls();
 }

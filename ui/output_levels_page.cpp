@@ -3,6 +3,7 @@
 
 #include "model/device_model.h"
 #include "model/levels.h"
+#include "ui/access.h"
 #include "ui/level_control.h"
 #include "ui/tracked_slider.h"
 
@@ -29,6 +30,7 @@ QVBoxLayout* makeChannelColumn(const QString& label, LevelControl* level)
     column->setSpacing(4);
     auto* caption = new QLabel(label);
     caption->setAlignment(Qt::AlignHCenter);
+    caption->setBuddy(level->slider());
     column->addWidget(caption);
     column->addWidget(level->slider(), 1, Qt::AlignHCenter);
     column->addLayout(level->makeStepColumn());
@@ -43,6 +45,9 @@ COutputLevels::COutputLevels(const PageContext& context, QWidget* parent)
     DeviceModel& unit = model();
     static const char* const kNames[8] = {"center", "sub",   "frontLeft", "frontRight",
                                           "sideLeft", "sideRight", "rearLeft", "rearRight"};
+    // The controls table's rows of the channels, in the model's order.
+    static const char* const kControls[8] = {"out-center", "out-sub",    "out-front-l", "out-front-r",
+                                             "out-side-l", "out-side-r", "out-rear-l",  "out-rear-r"};
     for (int channel = 0; channel < 8; ++channel) {
         LevelControl::Setup s;
         s.kind = LevelControl::Kind::Plain;
@@ -52,6 +57,7 @@ COutputLevels::COutputLevels(const PageContext& context, QWidget* parent)
         s.send = [&unit, channel](int v) { unit.SetOutputAdjust(channel, static_cast<std::uint8_t>(v)); };
         s.name = QString::fromLatin1(kNames[channel]);
         channels_[channel] = new LevelControl(unit, s, this);
+        describeLevel(*channels_[channel], kControls[channel]);
     }
 
     auto* leftBox = new QGroupBox(QStringLiteral("Left"), this);
@@ -79,6 +85,11 @@ COutputLevels::COutputLevels(const PageContext& context, QWidget* parent)
     root->addWidget(leftBox, 3);
     root->addLayout(middle, 2);
     root->addWidget(rightBox, 3);
+
+    leftBox->setAccessibleName(QStringLiteral("Left outputs"));
+    rightBox->setAccessibleName(QStringLiteral("Right outputs"));
+    orderTabsByLayout(this);
+    assignMnemonics(this);
 }
 
 void COutputLevels::doRefresh()

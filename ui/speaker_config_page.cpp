@@ -1,8 +1,10 @@
 // The "Speaker Config" tab: six radio groups and "Update".
 #include "ui/speaker_config_page.h"
 
+#include "model/control_help.h"
 #include "model/device_model.h"
 #include "platform/prompt.h"
+#include "ui/access.h"
 #include "ui/control_sheet.h"
 
 #include <QAbstractButton>
@@ -26,16 +28,17 @@ constexpr int kSideStandard = 0;
 struct GroupLayout {
     const char* title;
     const char* name;
+    const char* control; // its row in the controls table
     std::array<const char*, 5> buttons; // index order; nullptr ends the list
 };
 
 const GroupLayout kGroups[CSpkrConfig::GroupCount] = {
-    {"Front Speakers", "front", {"Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large", nullptr}},
-    {"Center Speaker", "center", {"None", "Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large"}},
-    {"Rear Speakers", "rear", {"None", "Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large"}},
-    {"Side Speakers", "sideSize", {"None", "Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large"}},
-    {"Subwoofer", "subwoofer", {"None", "120 Hz", "80 Hz", "40 Hz", nullptr}},
-    {"Side Speakers", "sideType", {"Standard", "Dipole", nullptr, nullptr, nullptr}},
+    {"Front Speakers", "front", "front-speakers", {"Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large", nullptr}},
+    {"Center Speaker", "center", "center-speaker", {"None", "Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large"}},
+    {"Rear Speakers", "rear", "rear-speakers", {"None", "Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large"}},
+    {"Side Speakers", "sideSize", "side-speakers", {"None", "Small 120 Hz", "Small 80 Hz", "Small 40 Hz", "Large"}},
+    {"Subwoofer", "subwoofer", "subwoofer", {"None", "120 Hz", "80 Hz", "40 Hz", nullptr}},
+    {"Side Speakers", "sideType", "side-type", {"Standard", "Dipole", nullptr, nullptr, nullptr}},
 };
 
 // Blocks the page while the unit is read or written, showing that it works.
@@ -57,11 +60,17 @@ CSpkrConfig::CSpkrConfig(const PageContext& context, QWidget* parent)
         const GroupLayout& layout = kGroups[g];
         auto* box = new QGroupBox(QString::fromLatin1(layout.title), this);
         box->setObjectName(QString::fromLatin1(layout.name));
+        // Both side boxes carry the same title; the names tell them apart.
+        const QString label = QString::fromStdString(controls::labelOf(std::string_view(layout.control)));
+        const QString tip = QString::fromStdString(controls::toolTipOf(std::string_view(layout.control)));
+        describe(box, label, tip);
         auto* column = new QVBoxLayout(box);
         auto* group = new QButtonGroup(this);
         for (int i = 0; i < 5 && layout.buttons[i]; ++i) {
             auto* radio = new QRadioButton(QString::fromLatin1(layout.buttons[i]), box);
             radio->setObjectName(QStringLiteral("%1%2").arg(QString::fromLatin1(layout.name)).arg(i));
+            describe(radio, label + QLatin1Char(' ') + radio->text(),
+                     QStringLiteral("%1: %2. Sent with Update.").arg(label, radio->text()));
             group->addButton(radio, i);
             column->addWidget(radio);
         }
@@ -74,6 +83,9 @@ CSpkrConfig::CSpkrConfig(const PageContext& context, QWidget* parent)
 
     update_ = new QPushButton(QStringLiteral("Update"), this);
     update_->setObjectName(QStringLiteral("update"));
+    describe(update_, QStringLiteral("Update speaker configuration"),
+             QStringLiteral("Writes the speaker choices to the unit, which restarts with them; the master volume "
+                            "is sent again afterwards. Choices not written are dropped when the page is left."));
     update_->setAutoDefault(false);
     update_->setMinimumWidth(86);
     update_->setEnabled(false);
@@ -92,6 +104,8 @@ CSpkrConfig::CSpkrConfig(const PageContext& context, QWidget* parent)
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(2, 1);
     grid->setRowStretch(2, 1);
+    orderTabsByLayout(this);
+    assignMnemonics(this);
 }
 
 void CSpkrConfig::onActivate()

@@ -4,6 +4,7 @@
 #include "link/packet.h"
 #include "model/device_model.h"
 #include "model/levels.h"
+#include "ui/access.h"
 #include "ui/level_control.h"
 #include "ui/tracked_slider.h"
 
@@ -24,7 +25,8 @@ namespace bm {
 namespace {
 
 // Zone 2 source keys in screen order, two rows of four, by the input each
-// selects. They keep these texts: the unit's input names are not applied here.
+// selects. These texts stand until the unit's own input names are known, as
+// on the General page.
 struct SourceButton {
     const char* text;
     int input;
@@ -57,9 +59,13 @@ CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
     mute_ = new QCheckBox(QStringLiteral("Mute"), this);
     mute_->setObjectName(QStringLiteral("zone2Mute"));
     connect(mute_, &QCheckBox::clicked, this, [this](bool checked) { model().SetZone2Mute(checked); });
+    describeControl(mute_, "zone2-mute");
+    describeLevel(*volume_, "zone2-volume");
+    describeLevel(*balance_, "zone2-balance");
 
     recordOn_ = new QCheckBox(QStringLiteral("Zone-2/Record On"), this);
     recordOn_->setObjectName(QStringLiteral("recordOn"));
+    describeControl(recordOn_, "zone2");
     connect(recordOn_, &QCheckBox::clicked, this,
             [this](bool checked) { model().SendIrKey(checked ? kIrZone2On : kIrZone2Off); });
 
@@ -80,14 +86,25 @@ CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
         button->setObjectName(QStringLiteral("source%1").arg(i));
         button->setAutoDefault(false);
         button->setMinimumWidth(86);
-        const std::uint8_t key = zone2SourceKey(kSourceButtons[i].input);
-        connect(button, &QPushButton::clicked, this, [this, key] { model().SendIrKey(key); });
+        // Checkable: the zone's source shows pressed, following the unit.
+        button->setCheckable(true);
+        const int input = kSourceButtons[i].input;
+        const std::uint8_t key = zone2SourceKey(input);
+        connect(button, &QPushButton::clicked, this, [this, key] {
+            showSource();
+            model().SendIrKey(key);
+        });
         sources->addWidget(button, i / 4, i % 4);
+        sourceButtons_[input] = button;
+        sourceFixed_[input] = QString::fromLatin1(kSourceButtons[i].text);
     }
     inputColumn->addLayout(sources);
     auto* current = new QHBoxLayout;
-    current->addWidget(new QLabel(QStringLiteral("Current Input:"), inputBox));
+    auto* currentLabel = new QLabel(QStringLiteral("Current Input:"), inputBox);
+    current->addWidget(currentLabel);
     currentInput_ = new QLineEdit(inputBox);
+    currentLabel->setBuddy(currentInput_);
+    describeControl(currentInput_, "record-input", QStringLiteral("Zone 2 current input"));
     currentInput_->setObjectName(QStringLiteral("currentInput"));
     currentInput_->setReadOnly(true);
     currentInput_->setFocusPolicy(Qt::NoFocus);
@@ -98,6 +115,8 @@ CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
     clear->setObjectName(QStringLiteral("clearInput"));
     clear->setAutoDefault(false);
     clear->setMinimumWidth(86);
+    describe(clear, QStringLiteral("Clear zone 2 input"),
+             QStringLiteral("Sends the zone 2 input the unit holds once more, clearing a source selection made on the unit."));
     connect(clear, &QPushButton::clicked, this, [this] { model().ClearRecordInput(); });
     current->addWidget(clear);
     inputColumn->addLayout(current);
@@ -114,6 +133,46 @@ CZone2Page::CZone2Page(const PageContext& context, QWidget* parent)
     auto* root = new QHBoxLayout(this);
     root->addWidget(volumeBox);
     root->addLayout(right, 1);
+
+    describeSources();
+    orderTabsByLayout(this);
+    assignMnemonics(this);
+}
+
+void CZone2Page::onActivate()
+{
+    // The unit's own input names, as on the General page.
+    const UnitStatus status = model().status();
+    for (int input = 0; input < 8; ++input) {
+        const std::string name = status.inputName(input);
+        sourceButtons_[input]->setText(name.empty() ? sourceFixed_[input]
+                                                    : literalCaption(QString::fromLatin1(name.c_str())));
+    }
+    describeSources();
+    assignMnemonics(this);
+    ControlPage::onActivate();
+}
+
+void CZone2Page::describeSources()
+{
+    for (int input = 0; input < 8; ++input) {
+        QPushButton* button = sourceButtons_[input];
+        const QString shown = shownCaption(button->text());
+        const QString name = shown == sourceFixed_[input]
+                                 ? QStringLiteral("Zone 2 input ") + shown
+                                 : QStringLiteral("Zone 2 input %1 (%2)").arg(shown, sourceFixed_[input]);
+        describe(button, name,
+                 QStringLiteral("Zone 2 input %1: the source sent to the second zone and the record output. "
+                                "Shown pressed while it is zone 2's input.")
+                     .arg(shown));
+    }
+}
+
+void CZone2Page::showSource()
+{
+    const UnitStatus status = model().status();
+    for (int input = 0; input < 8; ++input)
+        sourceButtons_[input]->setChecked(status.RecordInput == input);
 }
 
 void CZone2Page::doRefresh()
@@ -127,6 +186,7 @@ void CZone2Page::doRefresh()
     std::string name;
     unit.RecordInputName(name);
     currentInput_->setText(QString::fromLatin1(name.c_str()));
+    showSource();
 }
 
 } // namespace bm

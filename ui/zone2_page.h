@@ -4,8 +4,13 @@
 
 #include "ui/control_page.h"
 
+#include <QString>
+
+#include <array>
+
 class QCheckBox;
 class QLineEdit;
+class QPushButton;
 
 namespace bm {
 
@@ -16,15 +21,24 @@ class CZone2Page : public ControlPage {
 public:
     explicit CZone2Page(const PageContext& context, QWidget* parent = nullptr);
 
+    void onActivate() override;
+
 protected:
     void doRefresh() override;
 
 private:
+    void describeSources();
+    // Zone 2's source shown pressed, the others not.
+    void showSource();
+
     LevelControl* volume_ = nullptr;
     LevelControl* balance_ = nullptr;
     QCheckBox* mute_ = nullptr;
     QCheckBox* recordOn_ = nullptr;
     QLineEdit* currentInput_ = nullptr;
+    // By input number (0 Tape .. 7 VCR).
+    std::array<QPushButton*, 8> sourceButtons_{};
+    std::array<QString, 8> sourceFixed_{};
 };
 
 } // namespace bm

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -67,7 +68,7 @@ private slots:
     {
         auto* button = frame_->pages().info->findChild<QPushButton*>(QStringLiteral("compareConfig"));
         QVERIFY(button);
-        QCOMPARE(button->text(), QStringLiteral("Compare..."));
+        QCOMPARE(test::captionOf(button), QStringLiteral("Compare..."));
         QVERIFY(button->isEnabled());
     }
 
@@ -84,7 +85,7 @@ private slots:
         };
         files_.scriptPath(folder_ + "/saved.lex");
         CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
-        QCOMPARE(labels, QStringList{"VOLUME"});
+        QCOMPARE(labels, QStringList{"Master volume"}); // the controls table's words
         QCOMPARE(parts_.prompt->texts(), std::vector<std::string>{});
         for (const Bytes& p : unit_->receivedPackets())
             QVERIFY(p[2] != DC_CMD_SET_SYS_PARAM_VALUES && p[2] != DC_CMD_SET_INPUT_NAME);
@@ -108,7 +109,7 @@ private slots:
                 const QTreeWidgetItem* item = dialog->list()->topLevelItem(row);
                 shown << item->text(0) + "|" + item->text(1) + "|" + item->text(2);
             }
-            dialog->setTicked(rowOf(*dialog, "VOLUME"), true);
+            dialog->setTicked(rowOf(*dialog, "Master volume"), true);
             dialog->setTicked(rowOf(*dialog, "SUB_LOWPASS"), true);
             return restore && restore->isEnabled() ? int(QDialog::Accepted) : int(QDialog::Rejected);
         };
@@ -118,10 +119,9 @@ private slots:
         QCOMPARE(outcome, std::string("Restored the ticked differences from saved.lex"));
 
         QVERIFY(buttonOffBeforeTicking);
-        const QString volume = QStringLiteral("VOLUME|%1|-9").arg(paramOf(saved_, "VOLUME") - 80);
+        const QString volume = QStringLiteral("Master volume|%1 dB|-9 dB").arg(paramOf(saved_, "VOLUME") - 80);
         QVERIFY2(shown.contains(volume), qPrintable(shown.join(", ")));
-        QVERIFY2(shown.contains(QStringLiteral("OUT_ADJ_SUB|+0.0|-1.5")) ||
-                     shown.contains(QStringLiteral("OUT_ADJ_SUB|%1|-1.5").arg(paramOf(saved_, "OUT_ADJ_SUB"))),
+        QVERIFY2(shown.contains(QStringLiteral("Subwoofer trim|+0.0 dB|-1.5 dB")),
                  qPrintable(shown.join(", ")));
         QCOMPARE(shown.size(), 3);
         QCOMPARE(parts_.prompt->texts(), std::vector<std::string>{});
@@ -148,11 +148,14 @@ private slots:
         };
         parts_.prompt->clear();
         files_.scriptPath(folder_ + "/other.lex");
-        CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
+        const std::string outcome =
+            CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
         QCOMPARE(runs, 0);
         const auto texts = parts_.prompt->texts();
         QCOMPARE(texts.size(), std::size_t(1));
-        QVERIFY2(texts[0].rfind("Cannot compare configurations of different ROM timestamps", 0) == 0, texts[0].c_str());
+        const std::string said = "Configuration not compared: different ROM timestamps";
+        QVERIFY2(texts[0].rfind(said, 0) == 0, texts[0].c_str());
+        QVERIFY2(outcome.rfind(said, 0) == 0, outcome.c_str()); // and on the status line
     }
 
     // A FIFO, a cut file: refused at once with the file's name and the reason,
@@ -179,8 +182,10 @@ private slots:
             unit_->clearReceived();
             files_.scriptPath(path);
             FifoWatchdog watchdog(fifo);
-            CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
+            const std::string outcome =
+                CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
             QVERIFY2(!watchdog.stop(), "the Compare waited on the FIFO");
+            QVERIFY2(outcome.rfind("Configuration not compared: " + texts[0], 0) == 0, outcome.c_str());
             QCOMPARE(runs, 0);
             const auto shown = parts_.prompt->texts();
             QCOMPARE(shown.size(), texts.size());
@@ -188,6 +193,29 @@ private slots:
                 QVERIFY2(shown[i].rfind(texts[i], 0) == 0, shown[i].c_str());
             QVERIFY(unit_->receivedPackets().empty());
         }
+    }
+
+    // Last: a unit that stops answering while it is read is "not compared",
+    // with why, in a message and as the status line's outcome.
+    void aUnitThatCannotBeReadIsNotCompared()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!frame_->control()->state().StatusSweepActive.load(), 10000);
+        int runs = 0;
+        parts_.runner->script = [&](QDialog&) {
+            ++runs;
+            return int(QDialog::Rejected);
+        };
+        parts_.prompt->clear();
+        unit_->setSilentAfterPackets(3); // the configuration and two names
+        files_.scriptPath(folder_ + "/saved.lex");
+        const std::string outcome =
+            CompareConfigAction(*frame_->model(), files_, *parts_.runner, *parts_.prompt, *parts_.settings);
+        unit_->setSilent(false);
+        QCOMPARE(runs, 0);
+        const std::string said = "Configuration not compared: the unit's configuration could not be read: ";
+        QVERIFY2(outcome.rfind(said, 0) == 0 && outcome.size() > said.size(), outcome.c_str());
+        const auto texts = parts_.prompt->texts();
+        QVERIFY(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t == outcome + "."; }));
     }
 
 private:

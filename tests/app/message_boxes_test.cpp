@@ -128,6 +128,10 @@ private slots:
         QTest::newRow("Comm Config") << "Comm Config" << int(NotDetectedChoice::CommConfig);
         QTest::newRow("Quit") << "Quit" << int(NotDetectedChoice::Quit);
         QTest::newRow("Escape") << "" << int(NotDetectedChoice::Quit);
+        // Each button's mnemonic with Alt.
+        QTest::newRow("Alt+R") << "alt:R" << int(NotDetectedChoice::Retry);
+        QTest::newRow("Alt+C") << "alt:C" << int(NotDetectedChoice::CommConfig);
+        QTest::newRow("Alt+Q") << "alt:Q" << int(NotDetectedChoice::Quit);
     }
     void notDetectedOffersRetryCommConfigAndQuit()
     {
@@ -141,14 +145,18 @@ private slots:
                     for (QAbstractButton* b : box.buttons())
                         labels << b->text();
                     labels.sort();
-                    QCOMPARE(labels, (QStringList{"Comm Config", "Quit", "Retry"}));
-                    QCOMPARE(box.defaultButton()->text(), QStringLiteral("Retry"));
+                    QCOMPARE(labels, (QStringList{"&Comm Config", "&Quit", "&Retry"}));
+                    QCOMPARE(box.defaultButton()->text(), QStringLiteral("&Retry"));
                     if (button.isEmpty()) {
                         QTest::keyClick(&box, Qt::Key_Escape);
                         return;
                     }
+                    if (button.startsWith(QStringLiteral("alt:"))) {
+                        QTest::keyClick(&box, Qt::Key(button.at(4).unicode()), Qt::AltModifier);
+                        return;
+                    }
                     for (QAbstractButton* b : box.buttons())
-                        if (b->text() == button)
+                        if (QString(b->text()).remove(QLatin1Char('&')) == button)
                             b->click();
                 });
         QCOMPARE(int(chosen), choice);

@@ -366,10 +366,39 @@ private slots:
         QVERIFY(frame->sheet()->isVisible());
         QCOMPARE(frame->sheet()->lineText(),
                  QStringLiteral("Connected to DE-1 on ") + QString::fromStdString(options.linkPath));
+        // What the first, dropped link posted before Retry (its port never
+        // opened) is still queued: it must not speak for the new link.
+        QCoreApplication::processEvents();
+        QCOMPARE(frame->sheet()->lineText(),
+                 QStringLiteral("Connected to DE-1 on ") + QString::fromStdString(options.linkPath));
         QVERIFY(hasPacket(unit.receivedPackets(), kHostWakeup));
         frame->close();
         QTRY_VERIFY(frame->isShutDown());
         QTRY_COMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+    }
+
+    // The unit is there but silent (switched off): its link is dropped at
+    // "not detected", and after Retry with the unit answering, the sheet
+    // says connected and keeps saying it when the queue has run.
+    void notDetectedWhileSilentThenRetryShowsTheNewLinksState()
+    {
+        sim::SimServer unit(fastSim());
+        QVERIFY(unit.start());
+        unit.setSilent(true);
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart, unit.devicePath());
+        parts.notDetectedAnswers = {NotDetectedChoice::Retry};
+        parts.beforeNotDetectedAnswer = [&] { unit.setSilent(false); };
+        Watchdog watchdog(120);
+        QCOMPARE(frame->create(), 0);
+        QCOMPARE(parts.notDetectedTexts.size(), std::size_t(1));
+        QVERIFY(frame->sheet());
+        const QString connected = QStringLiteral("Connected to DE-1 on ") + QString::fromStdString(unit.devicePath());
+        QCOMPARE(frame->sheet()->lineText(), connected);
+        QCoreApplication::processEvents();
+        QCOMPARE(frame->sheet()->lineText(), connected);
+        frame->close();
+        QTRY_VERIFY(frame->isShutDown());
     }
 
     void notDetectedOffersTheCommConfigDialogAndRetriesWithItsChoice()

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <map>
+
 using namespace bm;
 using namespace bm::test;
 
@@ -166,6 +168,53 @@ private slots:
         f.sheet().sweepEnded();
         QCOMPARE(f.sheet().outcomeText(), QStringLiteral("Update All: not finished, the line was lost"));
         f.frame->close();
+    }
+
+    // An outcome belongs to the line state it happened in: a change of state
+    // replaces it, and so does the next outcome; a "not finished" notice the
+    // change itself gave stands until the next outcome.
+    void outcomesGiveWayToTheLineAndTheNextOutcome_data()
+    {
+        QTest::addColumn<QStringList>("steps"); // "outcome:TEXT", "line:STATE", "sweep"
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("lost") << QStringList{"outcome:Speaker configuration written", "line:lost"} << "";
+        QTest::newRow("asleep") << QStringList{"outcome:Restored from a.lex", "line:asleep"} << "";
+        QTest::newRow("same state") << QStringList{"outcome:Restored from a.lex", "line:connected"}
+                                    << "Restored from a.lex";
+        QTest::newRow("next outcome") << QStringList{"outcome:Speaker configuration written",
+                                                     "outcome:Configuration saved to /tmp/b.lex"}
+                                      << "Configuration saved to /tmp/b.lex";
+        QTest::newRow("lost and back") << QStringList{"outcome:Update All done", "line:lost", "line:connected"}
+                                       << "";
+        QTest::newRow("cut short, back")
+            << QStringList{"pending:Update All", "line:lost", "line:connected", "sweep"}
+            << "Update All: not finished, the line was lost";
+        QTest::newRow("cut short, then saved")
+            << QStringList{"pending:Update All", "line:lost", "line:connected", "outcome:Configuration saved to c.lex"}
+            << "Configuration saved to c.lex";
+    }
+    void outcomesGiveWayToTheLineAndTheNextOutcome()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, shown);
+        CGeneralControlSheet sheet(QStringLiteral("test"), {});
+        const std::map<QString, LineState> states{{"lost", LineState::Lost},
+                                                  {"asleep", LineState::Asleep},
+                                                  {"connected", LineState::Connected}};
+        sheet.setLineState(LineState::Connected, QStringLiteral("DE-1"), QStringLiteral("/dev/x"));
+        for (const QString& step : steps) {
+            const QString what = step.section(QLatin1Char(':'), 0, 0);
+            const QString text = step.section(QLatin1Char(':'), 1);
+            if (what == QStringLiteral("outcome"))
+                sheet.showOutcome(text);
+            else if (what == QStringLiteral("pending"))
+                sheet.showOutcome(text + QStringLiteral(": reading the unit..."), text + QStringLiteral(" done"));
+            else if (what == QStringLiteral("line"))
+                sheet.setLineState(states.at(text), QStringLiteral("DE-1"), QStringLiteral("/dev/x"));
+            else
+                sheet.sweepEnded();
+        }
+        QCOMPARE(sheet.outcomeText(), shown);
     }
 };
 

@@ -276,13 +276,27 @@ TEST_F(CliTest, SaveDiffAndRestore)
     EXPECT_EQ(saved.outLines(), Lines{"saved " + b});
 
     const std::string tuner(trimName(ConfigFileHeader::fromBytes(readFile(a).data()).inputNameText(1)));
-    const Lines expected = {"INPUT_NAME[Tuner]: \"" + tuner + "\" -> \"Radio\"",
+    const Lines expected = {"input-name-2: \"" + tuner + "\" -> \"Radio\"",
                             "volume: " + valueTextOf(a, "VOLUME") + " -> -8",
                             "out-sub: " + valueTextOf(a, "OUT_ADJ_SUB") + " -> -1.5",
                             "SUB_LOWPASS: " + valueTextOf(a, "SUB_LOWPASS") + " -> 3"};
     const CliResult diff = cli({"diff", a, b}, false);
     EXPECT_EQ(diff.status, 1) << diff.err;
     EXPECT_EQ(diff.outLines(), expected);
+
+    // JSON: the same names, values typed (levels as numbers, names as strings).
+    const CliResult json = cli({"diff", "--json", a, b}, false);
+    EXPECT_EQ(json.status, 1) << json.err;
+    const QJsonArray differences = parseObject(json.out)["differences"].toArray();
+    ASSERT_EQ(differences.size(), 4) << json.out;
+    const QJsonObject name = differences[0].toObject();
+    EXPECT_EQ(name["name"].toString(), "input-name-2");
+    EXPECT_EQ(name["b"].toString(), "Radio");
+    const QJsonObject volume = differences[1].toObject();
+    EXPECT_EQ(volume["name"].toString(), "volume");
+    EXPECT_TRUE(volume["a"].isDouble() && volume["b"].isDouble()) << json.out;
+    EXPECT_EQ(volume["b"].toDouble(), -8.0);
+    EXPECT_EQ(differences[2].toObject()["b"].toDouble(), -1.5);
 
     const CliResult same = cli({"diff", a, a}, false);
     EXPECT_EQ(same.status, 0);

@@ -60,15 +60,36 @@ TEST(ConfigDiff, KnownDifferencesGiveExactLinesInPageUnits)
 
     const ConfigComparison result = compareConfigs(a, b, names(), false);
     EXPECT_EQ(result.refusal, "");
+    // The controls table's names and text forms where a control shows the
+    // value; the definition's name otherwise.
     EXPECT_EQ(linesOf(result), (Lines{
-                                   "INPUT_NAME[DVD]: \"DVD\" -> \"Blu Ray\"",
-                                   "CUSTOM_NAME: \"Den\" -> \"Cinema\"",
-                                   "VOLUME: -20 -> -8",
-                                   "LR_BALANCE: +0 -> -3",
-                                   "OUT_ADJ_SUB: +0.0 -> -1.5",
+                                   "input-name-7: \"DVD\" -> \"Blu Ray\"",
+                                   "custom-name: \"Den\" -> \"Cinema\"",
+                                   "volume: -20 -> -8",
+                                   "balance: +0 -> -3",
+                                   "out-sub: +0.0 -> -1.5",
                                    "PARAM_0x04: 7 -> 9",
                                    "EFFECT[THX].3: 3 -> 4",
                                }));
+    // Typed values for JSON: numbers in the pages' units, names as strings.
+    using J = controls::JsonScalar;
+    const struct {
+        J a, b;
+    } typed[] = {
+        {J(std::string("DVD")), J(std::string("Blu Ray"))},
+        {J(std::string("Den")), J(std::string("Cinema"))},
+        {J(-20LL), J(-8LL)},
+        {J(0LL), J(-3LL)},
+        {J(0.0), J(-1.5)},
+        {J(7LL), J(9LL)},
+        {J(3LL), J(4LL)},
+    };
+    ASSERT_EQ(result.differences.size(), std::size(typed));
+    for (std::size_t i = 0; i < std::size(typed); ++i) {
+        EXPECT_EQ(result.differences[i].jsonA, typed[i].a) << result.differences[i].label;
+        EXPECT_EQ(result.differences[i].jsonB, typed[i].b) << result.differences[i].label;
+    }
+    EXPECT_EQ(result.differences[2].definition, "VOLUME");
     // Each difference says what it is, for a selective restore of it.
     EXPECT_EQ(result.differences[0].kind, ConfigDifference::Kind::InputName);
     EXPECT_EQ(result.differences[0].id, 6);
@@ -98,7 +119,7 @@ TEST(ConfigDiff, OtherProductsAndRomsAreRefusedUnlessForced)
     EXPECT_TRUE(roms.differences.empty());
 
     const ConfigComparison forced = compareConfigs(makeConfig(), za2, names(), true);
-    EXPECT_EQ(linesOf(forced), Lines{"VOLUME: -20 -> -30"});
+    EXPECT_EQ(linesOf(forced), Lines{"volume: -20 -> -30"});
 }
 
 TEST(ConfigDiff, RecordsOneSideLacksShowAsNone)
@@ -123,7 +144,7 @@ TEST(ConfigDiff, TwoRomsArePairedByNameAndOneSidedParametersAreNamed)
     const ConfigComparison forced = compareConfigs(a, b, names(), namesB, true);
     EXPECT_EQ(forced.refusal, "different ROM timestamps (\"99/03/09 18:34\" and \"99/11/22 09:05\")");
     EXPECT_EQ(linesOf(forced), (Lines{
-                                   "OUT_ADJ_SUB: +0.0 -> (not in this ROM)",
+                                   "out-sub: +0.0 -> (not in this ROM)",
                                    "PARAM_0x04: 7 -> 9",
                                    "NEW_PARAM: (not in this ROM) -> 13",
                                    "EFFECT[THX].3: 3 -> 4",

@@ -84,8 +84,13 @@ private slots:
         auto* left = page->findChildren<QGroupBox*>().value(0);
         auto* right = page->findChildren<QGroupBox*>().value(1);
         QVERIFY(left && right);
-        QCOMPARE(left->title(), QString("Left"));
-        QCOMPARE(right->title(), QString("Right"));
+        QCOMPARE(left->title().remove(QLatin1Char('&')), QString("Left"));
+        QCOMPARE(right->title().remove(QLatin1Char('&')), QString("Right"));
+        // Each slider is named for the output it trims, as a screen reader says it.
+        const char* const trims[8] = {"Center trim",    "Subwoofer trim", "Front left trim", "Front right trim",
+                                      "Side left trim", "Side right trim", "Rear left trim", "Rear right trim"};
+        for (int channel = 0; channel < 8; ++channel)
+            QCOMPARE(slider(channel)->accessibleName(), QString(trims[channel]));
         // Left to right: rear, side, front | center, sub | front, side, rear.
         const int order[8] = {6, 4, 2, 0, 1, 3, 5, 7};
         for (int i = 1; i < 8; ++i) {

@@ -224,6 +224,16 @@ inline QPoint channelPoint(QSlider& slider, bool towardMaximum)
     return {groove.center().x(), farEnd ? groove.bottom() - 2 : groove.top() + 2};
 }
 
+// A button's caption as shown, without its mnemonic's '&' ("&&" is one '&').
+inline QString captionOf(const QAbstractButton* button)
+{
+    QString text = button->text();
+    text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+    text.remove(QLatin1Char('&'));
+    text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
+    return text;
+}
+
 inline QString textOf(QWidget& page, const QString& name)
 {
     return child<QLineEdit>(page, name)->text();
