@@ -52,6 +52,9 @@ std::string serviceUsage()
     }
     return text +
            "  --trace FILE       every packet written and read, to a file\n"
+           "  --capture FILE     every byte on the line as a replayable capture (JSON\n"
+           "                     Lines, gzip when FILE ends in .gz)\n"
+           "  --capture-redact   leave the unit's names and the port out of the capture\n"
            "  --verbose          every packet in the log on standard error\n" +
            mqttUsage() + "  --help, --version\n";
 }
@@ -109,6 +112,11 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
         } else if (arg == "--trace") {
             if (!value(options.traceFile))
                 return false;
+        } else if (arg == "--capture") {
+            if (!value(options.captureFile))
+                return false;
+        } else if (arg == "--capture-redact") {
+            options.captureRedact = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (const int taken = takeMqttOption(argc, argv, i, options.mqtt, error); taken != 0) {
