@@ -70,6 +70,8 @@ const char* const kUsage =
     "                     request answered as recorded; exit status 1 with the\n"
     "                     first request that differs from the recording\n"
     "  --replay-loose     answer by request code instead, in any order\n"
+    "  --import FILE      write a capture of another tool (socat -x, a Sent:/Recv:\n"
+    "                     text, a jpnevulator dump) as a capture to standard output\n"
     "  --help             this text\n";
 
 bool parseInt(const char* text, int& value)
@@ -251,6 +253,11 @@ int main(int argc, char** argv)
             if (!v)
                 return usageError("--replay needs a capture file");
             replayFile = v;
+        } else if (arg == "--import") {
+            const char* v = value();
+            if (!v)
+                return usageError("--import needs a file");
+            return bm::sim::runImport(v);
         } else if (arg == "--replay-loose") {
             replayLoose = true;
         } else if (arg == "--drop-after") {

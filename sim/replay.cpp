@@ -195,8 +195,11 @@ void ReplayServer::Impl::serve()
                         ok = engine.request(packet, now(), actions);
                     }
                     if (!ok) {
+                        // Nothing more is answered: the line goes, so the
+                        // program ends as it would on a lost line.
                         differed = true;
-                        return; // nothing more is answered
+                        line.hangUp();
+                        return;
                     }
                     queue(actions);
                 }

@@ -3,9 +3,12 @@
 #include "sim/replay_main.h"
 
 #include "link/capture_file.h"
+#include "link/capture_import.h"
 #include "sim/replay.h"
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <iostream>
 
 #ifdef _WIN32
@@ -29,6 +32,24 @@ BOOL WINAPI onReplayControl(DWORD)
 #endif
 
 } // namespace
+
+int runImport(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "ridaziv-sim: cannot read %s\n", path.c_str());
+        return 2;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string capture, error;
+    if (!importCapture(text.str(), capture, error)) {
+        std::fprintf(stderr, "ridaziv-sim: cannot import %s: %s\n", path.c_str(), error.c_str());
+        return 2;
+    }
+    std::cout << capture << std::flush;
+    return 0;
+}
 
 int runReplay(const std::string& path, bool loose, const std::string& linkPath, const std::string& listenAddress)
 {

@@ -7,6 +7,10 @@
 
 namespace bm::sim {
 
+// ridaziv-sim --import: another tool's capture (socat -x, Sent:/Recv:,
+// jpnevulator) written to standard output as a capture. 0, or 2 with the reason.
+int runImport(const std::string& path);
+
 int runReplay(const std::string& path, bool loose, const std::string& linkPath, const std::string& listenAddress);
 
 } // namespace bm::sim

@@ -144,7 +144,7 @@ TEST_F(CaptureFixtures, ACaptureReplaysLooselyWithOtherTiming)
 {
     if (std::getenv("BM_RECORD_CAPTURES"))
         GTEST_SKIP() << "recording";
-    for (const char* file : {"refused-write.jsonl", "restore.jsonl"}) {
+    for (const char* file : {"refused-write.jsonl", "sleep-wake.jsonl"}) {
         SCOPED_TRACE(file);
         const Fixture& f = *std::find_if(fixtures().begin(), fixtures().end(),
                                           [&](const Fixture& x) { return std::string(x.file) == file; });

@@ -70,8 +70,9 @@ TEST(FuzzReplay, CaptureCorpus)
         SCOPED_TRACE(seed.name);
         const CaptureRun run = runCaptureInput(seed.bytes.data(), seed.bytes.size());
         EXPECT_EQ(run.read, seed.name.rfind("ok-", 0) == 0);
-        if (run.read)
+        if (run.read) {
             EXPECT_GT(run.requests, 0u);
+        }
     }
 }
 
