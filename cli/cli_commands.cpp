@@ -4,6 +4,8 @@
 // code the program itself uses.
 #include "cli/cli_commands.h"
 
+#include "cli/cli_diagnostics.h"
+
 #include "cli/cli_controls.h"
 #include "cli/cli_output.h"
 #include "config/config_diff.h"
@@ -953,6 +955,12 @@ const std::vector<Command>& commands()
          "Configurations of different products or ROM timestamps are refused unless\n"
          "--force.\n",
          {{"--force", false}}, Needs::Settings, checkDiff, runDiff},
+        {"diagnostics", "diagnostics FILE.tar.gz",
+         "Writes FILE.tar.gz for a bug report: a capture of the start-up and status read\n"
+         "(the unit's names and the port left out), the versions, the link's settings and\n"
+         "Brennmark's environment variables (passwords, tokens and credentials left out)\n"
+         "and brennmarkd's last log lines. Written even when no unit answers.\n",
+         {}, Needs::Settings, checkDiagnostics, runDiagnostics},
     };
     return table;
 }

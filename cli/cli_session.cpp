@@ -257,6 +257,14 @@ int CliSession::connect(std::string& error)
     return kExitOk;
 }
 
+void CliSession::startCapture(const std::string& path, bool redact)
+{
+    if (!options_.captureFile.empty())
+        return;
+    options_.captureFile = path;
+    options_.captureRedact = redact;
+}
+
 bool CliSession::openLink(bool download, int portIndex, int& status, std::string& error)
 {
     // The trace is attached before the port opens, so the greeting is in it.

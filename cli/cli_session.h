@@ -115,6 +115,11 @@ public:
     int connect(std::string& error);
 
     SettingsStore& settings() { return *settings_; }
+    // A capture of the session from here on, unless one was asked for
+    // already (--capture); closeCapture() ends it (the link may write on,
+    // into nothing).
+    void startCapture(const std::string& path, bool redact);
+    void closeCapture() { capture_.close(); }
     DeviceModel& model() { return *model_; }
     CQuorControl& link() { return *link_; }
     CliPrompt& prompt() { return prompt_; }

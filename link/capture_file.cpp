@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -701,6 +702,56 @@ bool gunzip(std::string_view compressed, std::string& out, std::string& error)
     error = "this build cannot read gzip captures";
     return false;
 #endif
+}
+
+bool writeGzipFile(const std::string& path, std::string_view data, std::string& error)
+{
+#ifdef BM_HAVE_ZLIB
+    gzFile gz = gzopen(path.c_str(), "wb9");
+    if (gz == nullptr) {
+        error = "cannot write " + path;
+        return false;
+    }
+    const bool written = data.empty() || gzwrite(gz, data.data(), static_cast<unsigned>(data.size())) > 0;
+    if (gzclose(gz) != Z_OK || !written) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+#else
+    (void)data;
+    error = "this build cannot write gzip files (" + path + ")";
+    return false;
+#endif
+}
+
+std::string tarArchive(const std::vector<std::pair<std::string, std::string>>& files)
+{
+    std::string out;
+    for (const auto& [name, contents] : files) {
+        char header[512] = {};
+        std::snprintf(header, 100, "%s", name.substr(0, 99).c_str());
+        std::snprintf(header + 100, 8, "%07o", 0644u);
+        std::snprintf(header + 108, 8, "%07o", 0u);
+        std::snprintf(header + 116, 8, "%07o", 0u);
+        std::snprintf(header + 124, 12, "%011llo", static_cast<unsigned long long>(contents.size()));
+        std::snprintf(header + 136, 12, "%011llo", 0ull);
+        header[156] = '0';
+        std::memcpy(header + 257, "ustar", 6);
+        std::memcpy(header + 263, "00", 2);
+        // The checksum counts its own field as blanks.
+        std::memset(header + 148, ' ', 8);
+        unsigned sum = 0;
+        for (const char c : header)
+            sum += static_cast<unsigned char>(c);
+        std::snprintf(header + 148, 8, "%06o", sum);
+        header[155] = ' ';
+        out.append(header, sizeof header);
+        out += contents;
+        out.append((512 - contents.size() % 512) % 512, '\0');
+    }
+    out.append(1024, '\0');
+    return out;
 }
 
 bool readCaptureFile(const std::string& path, Capture& capture, CaptureError& error)

@@ -147,6 +147,14 @@ bool readCaptureFile(const std::string& path, Capture& capture, CaptureError& er
 // message, with what was decoded so far in `out` (to count its lines).
 bool gunzip(std::string_view compressed, std::string& out, std::string& error);
 
+// Writes `data` to `path` gzip-compressed (replacing it); false with the reason,
+// also where the build has no zlib.
+bool writeGzipFile(const std::string& path, std::string_view data, std::string& error);
+
+// A tar archive (ustar) of plain files, as bytes: each name (at most 99
+// characters) with its contents, mode 0644.
+std::string tarArchive(const std::vector<std::pair<std::string, std::string>>& files);
+
 // Splits a byte stream into the protocol's packets (F1, N, code, L, data, F2):
 // bytes outside a packet and broken packets are skipped.
 class PacketFramer {
