@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Displays version information."));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Use serial device <device> for this run (e.g. /dev/ttyUSB0, or tcp://HOST:PORT for a serial line behind an IP bridge or ser2net)."),
+                                  QStringLiteral("Use serial device <device> for this run (e.g. /dev/ttyUSB0, tcp://HOST:PORT for a serial line behind an IP bridge or ser2net's raw port, or rfc2217://HOST:PORT behind an RFC 2217 server)."),
                                   QStringLiteral("device"));
     const QCommandLineOption simulate(
         QStringLiteral("simulate"),

@@ -23,7 +23,8 @@ std::string serviceUsage()
                 "speaks newline-delimited JSON on the same endpoint. Runs until Ctrl+C, Ctrl+Break\n"
                 "or the console's close, then says goodbye to the unit.\n"
                 "\n"
-                "  --port DEVICE      the unit's serial port (COM1...) or tcp://HOST:PORT (default:\n"
+                "  --port DEVICE      the unit's serial port (COM1...), tcp://HOST:PORT or\n"
+                "                     rfc2217://HOST:PORT (default:\n"
                 "                     BRENNMARK_PORT, else the port stored by the panel)\n"
                 "  --listen HOST:PORT the service's endpoint (default " +
                 defaultServiceListen() +
@@ -39,7 +40,8 @@ std::string serviceUsage()
                 "it; automation speaks newline-delimited JSON on the same socket. Runs until\n"
                 "SIGTERM or SIGINT, then says goodbye to the unit.\n"
                 "\n"
-                "  --port DEVICE      the unit's serial device or tcp://HOST:PORT (default:\n"
+                "  --port DEVICE      the unit's serial device, tcp://HOST:PORT or\n"
+                "                     rfc2217://HOST:PORT (an RFC 2217 server) (default:\n"
                 "                     BRENNMARK_PORT, else the port stored by the panel)\n"
                 "  --socket PATH      the Unix socket (default $XDG_RUNTIME_DIR/brennmark/brennmarkd.sock)\n"
                 "  --socket-mode MODE the socket's mode, octal (default 0600; 0660 shares it with\n"
