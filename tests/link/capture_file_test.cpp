@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -173,7 +175,7 @@ std::string readAll(const std::string& path)
 // port and the names.
 TEST(CaptureFile, WrittenFilesReadBackAndCutGzipIsRefused)
 {
-    const auto folder = std::filesystem::temp_directory_path() / ("bm-capture-" + std::to_string(::getpid()));
+    const auto folder = std::filesystem::temp_directory_path() / ("bm-capture-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::create_directories(folder);
     const std::uint8_t name[] = {0xF1, 0x07, 0x89, 0x04, 'D', 'e', 'n', 0x00, 0xF2};
     for (const bool gz : {false, true}) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -19,7 +21,7 @@ using test::waitUntil;
 TEST(LinkCapture, RecordsTheLineAsItWent)
 {
     const std::string path =
-        (std::filesystem::temp_directory_path() / ("bm-link-capture-" + std::to_string(::getpid()) + ".jsonl")).string();
+        (std::filesystem::temp_directory_path() / ("bm-link-capture-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".jsonl")).string();
     CaptureWriter capture;
     std::string error;
     ASSERT_TRUE(capture.open(path, error)) << error;
