@@ -117,6 +117,12 @@ CCommConfigDlg::CCommConfigDlg(const CommConfigValues& initial, SettingsStore& s
     foundLine->setObjectName(QStringLiteral("found"));
     foundLine->setWordWrap(true);
     portBox->addWidget(foundLine);
+    auto* serversLine = new QLabel(QStringLiteral("Behind a serial server: tcp://HOST:PORT (raw bytes) or "
+                                                  "rfc2217://HOST:PORT (the server sets the line to 19200 8O1)."),
+                                   this);
+    serversLine->setObjectName(QStringLiteral("serialServers"));
+    serversLine->setWordWrap(true);
+    portBox->addWidget(serversLine);
     inUse_ = new QLabel(this);
     inUse_->setObjectName(QStringLiteral("inUse"));
     inUse_->setWordWrap(true);

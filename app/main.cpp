@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Displays version information."));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Use serial device <device> for this run (e.g. /dev/ttyUSB0, or tcp://HOST:PORT for a serial line behind an IP bridge or ser2net)."),
+                                  QStringLiteral("Use serial device <device> for this run (e.g. /dev/ttyUSB0, tcp://HOST:PORT for a serial line behind an IP bridge or ser2net's raw port, or rfc2217://HOST:PORT behind an RFC 2217 server)."),
                                   QStringLiteral("device"));
     const QCommandLineOption simulate(
         QStringLiteral("simulate"),
@@ -29,10 +29,17 @@ int main(int argc, char** argv)
                        "console lines on standard input go to the unit."));
     const QCommandLineOption trace(QStringLiteral("trace"),
                                    QStringLiteral("Write the link's trace to <file>."), QStringLiteral("file"));
+    const QCommandLineOption capture(
+        QStringLiteral("capture"),
+        QStringLiteral("Write every byte on the line to <file> as a capture that ridaziv-sim --replay plays back "
+                       "(JSON Lines; gzip when <file> ends in .gz)."),
+        QStringLiteral("file"));
+    const QCommandLineOption captureRedact(QStringLiteral("capture-redact"),
+                                           QStringLiteral("Leave the unit's names and the port out of the capture."));
     const QCommandLineOption shots(QStringLiteral("screenshot-dir"),
                                    QStringLiteral("Save a picture of every page and dialog in <dir>, then exit."),
                                    QStringLiteral("dir"));
-    for (const auto* option : {&version, &port, &simulate, &trace, &shots})
+    for (const auto* option : {&version, &port, &simulate, &trace, &capture, &captureRedact, &shots})
         parser.addOption(*option);
     for (const QString& a : arguments.mid(1)) {
         if (a == QLatin1String("-h") || a == QLatin1String("--help") || a == QLatin1String("-help")) {
@@ -54,6 +61,8 @@ int main(int argc, char** argv)
     options.port = parser.value(port);
     options.simulate = parser.isSet(simulate);
     options.traceFile = parser.value(trace);
+    options.captureFile = parser.value(capture);
+    options.captureRedact = parser.isSet(captureRedact);
     options.screenshotDir = parser.value(shots);
 
     bm::CTK7App theApp(options);

@@ -152,7 +152,7 @@ int CMainFrame::startUp()
         model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
         // The trace is attached before the port opens, so the greeting is in it.
         const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace,
-                                            waitHook_.get()};
+                                            waitHook_.get(), options_.capture};
         control_.reset(new (std::nothrow)
                            CQuorControl(env, choice.portIndex + 1, choice.forceDownload != 0, model_.get()));
         if (!control_) {

@@ -29,6 +29,7 @@ namespace bm {
 class CDownloadDlg;
 class CGeneralControlSheet;
 class CQuorControl;
+class CaptureWriter;
 class DeviceModel;
 class QtOwnerWindow;
 class QtWaitHook;
@@ -53,6 +54,7 @@ struct MainFrameServices {
 struct MainFrameOptions {
     bool commConfigDialog = true;  // false: never show it at start (simulated unit)
     std::ostream* trace = nullptr; // attached to the link before it opens the port
+    CaptureWriter* capture = nullptr; // likewise; the capture of every byte (--capture)
     // This run's device when it is not the chosen port's (--port, the
     // simulated unit), and why ("given with --port"); both empty when it is.
     // A port chosen in Comm Config after "not detected" replaces both.

@@ -167,6 +167,15 @@ bool CTK7App::InitInstance()
         else
             frameOptions.trace = &trace_;
     }
+    if (!options_.captureFile.isEmpty()) {
+        std::string error;
+        if (!capture_.open(options_.captureFile.toStdString(), error)) {
+            std::fprintf(stderr, "brennmark: %s\n", error.c_str());
+        } else {
+            capture_.setRedact(options_.captureRedact);
+            frameOptions.capture = &capture_;
+        }
+    }
 
     frame_ = std::make_unique<CMainFrame>(std::move(services), frameOptions);
     // A second signal while the first's close is held up: the goodbye if the

@@ -5,6 +5,8 @@
 // on Windows), which end the program as closing its window does.
 #pragma once
 
+#include "link/capture_file.h"
+
 #include <QString>
 
 #include <fstream>
@@ -27,6 +29,8 @@ struct AppOptions {
     QString port;          // --port DEVICE: this serial device for this run
     bool simulate = false; // --simulate: the simulated unit, in-process
     QString traceFile;     // --trace FILE
+    QString captureFile;   // --capture FILE
+    bool captureRedact = false; // --capture-redact
     QString screenshotDir; // --screenshot-dir DIR: save every page and close
 };
 
@@ -57,6 +61,7 @@ private:
     std::unique_ptr<QObject> events_;
     std::unique_ptr<ConsoleLineReader> console_;
     std::ofstream trace_;
+    CaptureWriter capture_;
     std::unique_ptr<StopRequests> signals_;
     std::unique_ptr<QTimer> terminating_;
     std::unique_ptr<CMainFrame> frame_;

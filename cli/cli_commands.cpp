@@ -4,6 +4,8 @@
 // code the program itself uses.
 #include "cli/cli_commands.h"
 
+#include "cli/cli_diagnostics.h"
+
 #include "cli/cli_controls.h"
 #include "cli/cli_web.h"
 #include "cli/cli_output.h"
@@ -956,6 +958,12 @@ const std::vector<Command>& commands()
          "Configurations of different products or ROM timestamps are refused unless\n"
          "--force.\n",
          {{"--force", false}}, Needs::Settings, checkDiff, runDiff},
+        {"diagnostics", "diagnostics FILE.tar.gz",
+         "Writes FILE.tar.gz for a bug report: a capture of the start-up and status read\n"
+         "(the unit's names and the port left out), the versions, the link's settings and\n"
+         "Brennmark's environment variables (passwords, tokens and credentials left out)\n"
+         "and brennmarkd's last log lines. Written even when no unit answers.\n",
+         {}, Needs::Settings, checkDiagnostics, runDiagnostics},
     };
     return table;
 }
@@ -976,8 +984,10 @@ std::string programHelp()
         "Options go anywhere before \"--\"; \"--opt=value\" and \"--opt value\" both work.\n"
         "\n"
         "Options:\n"
-        "  --port DEVICE     this serial device for this run (a path, or tcp://HOST:PORT\n"
-        "                    for a serial line behind an IP bridge or ser2net); without it\n"
+        "  --port DEVICE     this serial device for this run (a path, tcp://HOST:PORT for\n"
+        "                    a serial line behind an IP bridge or ser2net's raw port, or\n"
+        "                    rfc2217://HOST:PORT behind an RFC 2217 server, which is told\n"
+        "                    19200 baud, 8 data bits, odd parity, 1 stop bit); without it\n"
         "                    $BRENNMARK_PORT, then brennmarkd when it runs (its socket\n"
         "                    exists), then the port stored by brennmark; \"service\" or\n"
         "                    unix:PATH go through brennmarkd\n"
@@ -986,6 +996,9 @@ std::string programHelp()
         "  --model de1|za2   the simulated unit's model (default de1)\n"
         "  --firmware A|B    the simulated unit's firmware (default A)\n"
         "  --trace FILE      write the link's trace to FILE, from the first byte\n"
+        "  --capture FILE    every byte on the line, as a capture ridaziv-sim --replay\n"
+        "                    plays back (JSON Lines; gzip when FILE ends in .gz)\n"
+        "  --capture-redact  leave the unit's names and the port out of the capture\n"
         "  --wait SECONDS    wait up to SECONDS for a port another program holds\n"
         "  --json            JSON output (every command); an error is {\"error\": ..., \"exit\": N}\n"
         "  -v, --verbose     the decoded packets on standard error\n"

@@ -323,7 +323,8 @@ bool usesServiceApi(const std::string& command, const CliOptions& options)
     (void)options;
     return false;
 #else
-    if (!isServiceDevice(options.port) || options.simulate || !options.traceFile.empty() || options.verbose)
+    if (!isServiceDevice(options.port) || options.simulate || !options.traceFile.empty() || !options.captureFile.empty() ||
+        options.verbose)
         return false;
     return command == "get" || command == "set" || command == "status" || command == "ir";
 #endif

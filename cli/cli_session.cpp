@@ -231,6 +231,12 @@ int CliSession::connect(std::string& error)
             return kExitError;
         }
     }
+    if (!options_.captureFile.empty()) {
+        if (!capture_.open(options_.captureFile, error))
+            return kExitError;
+        capture_.setRedact(options_.captureRedact);
+        capture_.setCommand(options_.captureCommand);
+    }
     int status = kExitOk;
     if (!openLink(download, portIndex, status, error))
         return status;
@@ -251,6 +257,14 @@ int CliSession::connect(std::string& error)
     return kExitOk;
 }
 
+void CliSession::startCapture(const std::string& path, bool redact)
+{
+    if (!options_.captureFile.empty())
+        return;
+    options_.captureFile = path;
+    options_.captureRedact = redact;
+}
+
 bool CliSession::openLink(bool download, int portIndex, int& status, std::string& error)
 {
     // The trace is attached before the port opens, so the greeting is in it.
@@ -259,6 +273,8 @@ bool CliSession::openLink(bool download, int portIndex, int& status, std::string
         env.trace = &trace_;
     else if (options_.verbose)
         env.trace = &std::cerr; // -v: the decoded packets on standard error
+    if (capture_.isOpen())
+        env.capture = &capture_;
     const auto giveUp = Clock::now() + std::chrono::seconds(options_.waitSeconds);
     bool toldWaiting = false;
     for (;;) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "cli/cli_prompt.h"
+#include "link/capture_file.h"
 #include "link/link_client.h"
 #include "link/quor_control.h"
 #include "model/controls.h"
@@ -43,6 +44,9 @@ struct CliOptions {
     std::string model = "de1";   // --model de1|za2 (with --simulate)
     std::string firmware = "A";  // --firmware A|B (with --simulate)
     std::string traceFile;  // --trace FILE
+    std::string captureFile;    // --capture FILE
+    bool captureRedact = false; // --capture-redact
+    std::string captureCommand; // the command words, for the capture's header
     bool verbose = false;   // -v: the link's decoded packets on standard error
     bool quiet = false;     // -q: no progress or notes on standard error
     int waitSeconds = 0;    // --wait SECONDS: how long a busy port is waited for
@@ -111,6 +115,11 @@ public:
     int connect(std::string& error);
 
     SettingsStore& settings() { return *settings_; }
+    // A capture of the session from here on, unless one was asked for
+    // already (--capture); closeCapture() ends it (the link may write on,
+    // into nothing).
+    void startCapture(const std::string& path, bool redact);
+    void closeCapture() { capture_.close(); }
     DeviceModel& model() { return *model_; }
     CQuorControl& link() { return *link_; }
     CliPrompt& prompt() { return prompt_; }
@@ -151,6 +160,7 @@ private:
     std::unique_ptr<EventTap> tap_;
     std::unique_ptr<CQuorControl> link_;
     std::ofstream trace_;
+    CaptureWriter capture_;
     bool connected_ = false;
 };
 

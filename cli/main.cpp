@@ -31,7 +31,7 @@ constexpr GlobalOption kGlobalOptions[] = {
     {"--port", 0, true},     {"--simulate", 0, false}, {"--model", 0, true},   {"--firmware", 0, true},
     {"--trace", 0, true},    {"--json", 0, false},     {"--help", 'h', false}, {"--version", 'V', false},
     {"--verbose", 'v', false}, {"--quiet", 'q', false}, {"--wait", 0, true},
-    {"--direct", 0, false},
+    {"--direct", 0, false},  {"--capture", 0, true},  {"--capture-redact", 0, false},
 };
 
 const GlobalOption* globalOption(const std::string& name)
@@ -200,6 +200,17 @@ int main(int argc, char** argv)
         if (trace->empty())
             return fail(kExitError, "--trace needs a file");
         options.traceFile = *trace;
+    }
+    if (const std::string* capture = global("--capture")) {
+        if (capture->empty())
+            return fail(kExitError, "--capture needs a file");
+        options.captureFile = *capture;
+        options.captureRedact = global("--capture-redact") != nullptr;
+        // The command in the header, unless names must not show.
+        for (std::size_t w = 0; w < line.words.size() && !options.captureRedact; ++w)
+            options.captureCommand += (w ? " " : "") + line.words[w];
+    } else if (global("--capture-redact")) {
+        return fail(kExitError, "--capture-redact goes with --capture FILE");
     }
     const bool modelGiven = global("--model") || global("--firmware");
     if (const std::string* model = global("--model"))

@@ -4,6 +4,7 @@
 // line that was lost (detection, reopening, greeting the unit again).
 #include "link/quor_control.h"
 
+#include "link/capture_file.h"
 #include "link/capture_queue.h"
 #include "link/operation_queue.h"
 #include "link/receiver_pass.h"
@@ -112,6 +113,8 @@ struct CQuorControl::Impl {
     std::condition_variable readerNews;
     CaptureQueue captureQueue;
     LinkTrace trace;
+    CaptureWriter* capture = nullptr;
+    std::string capturedHolder = "\x01"; // the operation named by the last "op" marker (writer thread)
 
     mutable std::mutex lastMutex; // guards lastPacket (written by the writer, read by the resends)
     Packet lastPacket;
@@ -202,6 +205,20 @@ CQuorControl::CQuorControl(const Environment& env, int portNumber, bool reloadDe
         writeBack.push_back({keys::kComm, keys::kTimingKeys[i].name, impl_->timing[i].load()});
     env_.settings.writeBatch(writeBack);
 
+    impl_->capture = env.capture;
+    if (env.capture != nullptr && !env.capture->headerWritten()) {
+        CaptureHeader header;
+        header.port = env_.serial.devicePath();
+        // The unit as the definition cache last knew it: the capture begins
+        // before the unit has said anything.
+        const int product = env_.settings.readInt(keys::kCacheUnitConfig, keys::kUnitConfigFields[0], 0);
+        header.product = product == 2 ? "DE-1" : product == 1 ? "ZA-2" : "";
+        header.rom = env_.settings.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
+        for (std::size_t i = 0; i < std::size(keys::kTimingKeys); ++i)
+            header.timing.emplace_back(keys::kTimingKeys[i].name, impl_->timing[i].load());
+        env.capture->header(header);
+    }
+
     if (!reloadDefinitions && client != nullptr)
         client->loadDefinitionCache();
 
@@ -220,8 +237,13 @@ int CQuorControl::InitInstance()
         return 0;
     // The device maps the port number (anything outside 1..4 is port 1). A
     // failed open is silent: the caller sees UnitHeard stay false.
-    if (!env_.serial.open(m.portNumber))
+    if (!env_.serial.open(m.portNumber)) {
+        if (m.capture != nullptr)
+            m.capture->mark("port", "state", "cannot open");
         return 0;
+    }
+    if (m.capture != nullptr)
+        m.capture->mark("port", "state", "open");
 
     state_.StatusSweepActive = true;
     m.operations.chainProgress();
@@ -482,6 +504,14 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
     std::int64_t none = 0;
     pendingSince.compare_exchange_strong(none, nowMs());
     SerialDevice& serial = self.env_.serial;
+    if (capture != nullptr) {
+        std::string holder = operations.holder();
+        if (holder != capturedHolder) {
+            capture->mark("op", "name", holder.empty() ? "(none)" : holder);
+            capturedHolder = std::move(holder);
+        }
+        capture->packet(true, bytes, length);
+    }
     serial.startWrite(bytes, length);
     if (serial.lineLost()) {
         lineFailed = true; // the reader closes the port and starts the recovery
@@ -536,6 +566,8 @@ void CQuorControl::Impl::readerLoop()
             hungUp = (waited & kLineHungUp) != 0;
         }
         n = std::min(n, buffer.size());
+        if (n > 0 && capture != nullptr)
+            capture->packet(false, buffer.data(), n);
         if (n == 0 && (hungUp || lineFailed.load() || serial.lineLost())) {
             loseLine();
             continue;
@@ -572,8 +604,14 @@ void CQuorControl::Impl::notifyWriter()
 void CQuorControl::Impl::setLine(LineState next)
 {
     const int previous = state().Line.exchange(static_cast<int>(next));
-    if (previous != static_cast<int>(next))
+    if (previous != static_cast<int>(next)) {
+        if (capture != nullptr) {
+            static const char* const kNames[] = {"connected", "asleep", "not answering", "lost", "reconnecting"};
+            const auto i = static_cast<std::size_t>(next);
+            capture->mark("line", "state", i < std::size(kNames) ? kNames[i] : "?");
+        }
         post(WM_LINE_STATE, static_cast<std::uint32_t>(next), 0);
+    }
 }
 
 void CQuorControl::Impl::sendOwn(const Packet& packet)
@@ -651,6 +689,8 @@ void CQuorControl::Impl::loseLine()
     // The reader alone opens and closes the port while the link runs, so the
     // writer never sees the descriptor change under a read.
     self.env_.serial.close();
+    if (capture != nullptr)
+        capture->mark("port", "state", "closed");
     writeQueue.clear(); // no resends into the void
     ring.clear();
     state().ResponseReceived = true;
@@ -672,6 +712,8 @@ void CQuorControl::Impl::reconnect()
         return;
     if (!self.env_.serial.open(portNumber))
         return; // still gone; next interval
+    if (capture != nullptr)
+        capture->mark("port", "state", "open");
     lineFailed = false;
     ring.clear();
     reconnectSince = nowMs();

@@ -26,6 +26,8 @@
 
 namespace bm {
 
+class CaptureWriter;
+
 // Timer ids on the owner window.
 inline constexpr int kResponseWindowTimer = 10;
 inline constexpr int kSuppressionTimer = 2;
@@ -94,6 +96,10 @@ public:
         // greeting, send pacing, WaitForReply, the capture waits, the close);
         // optional. The link's own threads only ever sleep plainly.
         Pump* pump = nullptr;
+        // Every byte written and read, the line states and the operations,
+        // as a capture (link/capture_file.h); optional. The link writes its
+        // header when the writer has none yet.
+        CaptureWriter* capture = nullptr;
     };
 
     // Construction, in order: record the owner, port and reload flag, set

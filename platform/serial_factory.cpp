@@ -1,6 +1,7 @@
 // The one place that decides between the termios and the TCP line.
 #include "platform/serial_factory.h"
 
+#include "platform/rfc2217_serial.h"
 #include "platform/service_socket.h"
 #include "platform/settings_keys.h"
 #include "platform/tcp_serial.h"
@@ -24,6 +25,8 @@ std::string chosenSerialDevice(SettingsStore& settings, const std::string& overr
 std::unique_ptr<SerialDevice> makeSerialDevice(SettingsStore& settings, const std::string& overridePath)
 {
     const std::string device = chosenSerialDevice(settings, overridePath);
+    if (isRfc2217Device(device))
+        return std::make_unique<Rfc2217SerialPort>(device);
     if (isTcpDevice(device) || isServiceDevice(device))
         return std::make_unique<TcpSerialPort>(device);
 #ifdef _WIN32

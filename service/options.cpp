@@ -23,7 +23,8 @@ std::string serviceUsage()
                 "speaks newline-delimited JSON on the same endpoint. Runs until Ctrl+C, Ctrl+Break\n"
                 "or the console's close, then says goodbye to the unit.\n"
                 "\n"
-                "  --port DEVICE      the unit's serial port (COM1...) or tcp://HOST:PORT (default:\n"
+                "  --port DEVICE      the unit's serial port (COM1...), tcp://HOST:PORT or\n"
+                "                     rfc2217://HOST:PORT (default:\n"
                 "                     BRENNMARK_PORT, else the port stored by the panel)\n"
                 "  --listen HOST:PORT the service's endpoint (default " +
                 defaultServiceListen() +
@@ -39,7 +40,8 @@ std::string serviceUsage()
                 "it; automation speaks newline-delimited JSON on the same socket. Runs until\n"
                 "SIGTERM or SIGINT, then says goodbye to the unit.\n"
                 "\n"
-                "  --port DEVICE      the unit's serial device or tcp://HOST:PORT (default:\n"
+                "  --port DEVICE      the unit's serial device, tcp://HOST:PORT or\n"
+                "                     rfc2217://HOST:PORT (an RFC 2217 server) (default:\n"
                 "                     BRENNMARK_PORT, else the port stored by the panel)\n"
                 "  --socket PATH      the Unix socket (default $XDG_RUNTIME_DIR/brennmark/brennmarkd.sock)\n"
                 "  --socket-mode MODE the socket's mode, octal (default 0600; 0660 shares it with\n"
@@ -55,6 +57,9 @@ std::string serviceUsage()
            "                     BRENNMARK_HTTP); brennmark-cli web prints its login link\n"
            "  --http-host NAME   a name the browser may reach it by (repeatable)\n"
            "  --trace FILE       every packet written and read, to a file\n"
+           "  --capture FILE     every byte on the line as a replayable capture (JSON\n"
+           "                     Lines, gzip when FILE ends in .gz)\n"
+           "  --capture-redact   leave the unit's names and the port out of the capture\n"
            "  --verbose          every packet in the log on standard error\n" +
            mqttUsage() + "  --help, --version\n";
 }
@@ -120,6 +125,11 @@ bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::st
         } else if (arg == "--trace") {
             if (!value(options.traceFile))
                 return false;
+        } else if (arg == "--capture") {
+            if (!value(options.captureFile))
+                return false;
+        } else if (arg == "--capture-redact") {
+            options.captureRedact = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (const int taken = takeMqttOption(argc, argv, i, options.mqtt, error); taken != 0) {

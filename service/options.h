@@ -20,6 +20,8 @@ struct ServiceOptions {
     // %LOCALAPPDATA%\Brennmark\brennmarkd.token; POSIX: none).
     std::string endpointFile;
     std::string traceFile;  // --trace FILE
+    std::string captureFile;    // --capture FILE
+    bool captureRedact = false; // --capture-redact
     bool verbose = false;   // --verbose: every packet in the log
     MqttCommandLine mqtt;   // --mqtt URL and its companions
     // --http [ADDR:]PORT, else BRENNMARK_HTTP: the web remote (address 127.0.0.1

@@ -131,6 +131,8 @@ bool Service::start(std::string& error)
     UnitLine::Config config;
     config.device = portOverride(o);
     config.traceFile = o.traceFile;
+    config.captureFile = o.captureFile;
+    config.captureRedact = o.captureRedact;
     config.verbose = o.verbose;
     config.makeSettings = setup_.makeSettings ? setup_.makeSettings : [] { return openUserSettings(); };
     UnitLine::Hooks hooks;

@@ -236,8 +236,13 @@ bool UnitLine::startUp(std::string& error)
             return false;
         }
     }
+    if (!config_.captureFile.empty() && !capture_.isOpen()) {
+        if (!capture_.open(config_.captureFile, error))
+            return false;
+        capture_.setRedact(config_.captureRedact);
+    }
     const CQuorControl::Environment env{owner_, s, *prompt_, *serial_, trace_.is_open() ? &trace_ : nullptr,
-                                        pump_.get()};
+                                        pump_.get(), capture_.isOpen() ? &capture_ : nullptr};
     link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
     if (config_.verbose) {
         auto log = hooks_.log;

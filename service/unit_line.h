@@ -7,6 +7,7 @@
 // says goodbye to the unit when stopped.
 #pragma once
 
+#include "link/capture_file.h"
 #include "link/link_client.h"
 #include "link/link_state.h"
 #include "link/operation_queue.h"
@@ -63,6 +64,8 @@ public:
     struct Config {
         std::string device;    // "" for the stored port
         std::string traceFile; // "" for none
+        std::string captureFile;    // "" for none
+        bool captureRedact = false;
         bool verbose = false;  // every packet to the log
         // The settings store; null for the panel's own (QSettings).
         std::function<std::unique_ptr<SettingsStore>()> makeSettings;
@@ -161,6 +164,7 @@ private:
     std::unique_ptr<Tap> tap_;
     std::unique_ptr<CQuorControl> link_;
     std::ofstream trace_;
+    CaptureWriter capture_;
     int listenerId_ = -1;
     bool customNameShown_ = false;
     // Sweep-change tracking: the values before the line was lost.

@@ -2,6 +2,7 @@
 // loopback TCP port on Windows). Prints the device the program opens first,
 // takes console lines on standard input as the unit's front panel and remote,
 // and serves until SIGINT or SIGTERM (Ctrl+C or the console closing on Windows).
+#include "sim/replay_main.h"
 #include "sim/sim_server.h"
 #include "sim/tcp_server.h"
 
@@ -64,6 +65,13 @@ const char* const kUsage =
     "  --split            every packet written in two parts\n"
     "  --no-wakeup        no DC_WAKEUP after new parameter values\n"
     "  --drop-after N     hang up the line after N packets from the host\n"
+    "Replay:\n"
+    "  --replay FILE      play the unit of a capture (brennmark --capture): each\n"
+    "                     request answered as recorded; exit status 1 with the\n"
+    "                     first request that differs from the recording\n"
+    "  --replay-loose     answer by request code instead, in any order\n"
+    "  --import FILE      write a capture of another tool (socat -x, a Sent:/Recv:\n"
+    "                     text, a jpnevulator dump) as a capture to standard output\n"
     "  --help             this text\n";
 
 bool parseInt(const char* text, int& value)
@@ -187,6 +195,8 @@ int main(int argc, char** argv)
 {
     bm::sim::SimOptions options;
     std::string tcpAddress;
+    std::string replayFile;
+    bool replayLoose = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -238,6 +248,18 @@ int main(int argc, char** argv)
         } else if (arg == "--answer-delay") {
             if (!numberArg(value(), 0, 400, options.answerDelayMs))
                 return usageError("--answer-delay takes milliseconds 0..400");
+        } else if (arg == "--replay") {
+            const char* v = value();
+            if (!v)
+                return usageError("--replay needs a capture file");
+            replayFile = v;
+        } else if (arg == "--import") {
+            const char* v = value();
+            if (!v)
+                return usageError("--import needs a file");
+            return bm::sim::runImport(v);
+        } else if (arg == "--replay-loose") {
+            replayLoose = true;
         } else if (arg == "--drop-after") {
             if (!numberArg(value(), 0, 0x7FFFFFFF, options.dropAfterPackets))
                 return usageError("--drop-after takes a packet count");
@@ -245,6 +267,11 @@ int main(int argc, char** argv)
             return usageError("unknown option " + arg);
         }
     }
+
+    if (replayLoose && replayFile.empty())
+        return usageError("--replay-loose goes with --replay FILE");
+    if (!replayFile.empty())
+        return bm::sim::runReplay(replayFile, replayLoose, options.linkPath, tcpAddress);
 
 #ifdef _WIN32
     options.listenAddress = tcpAddress;

@@ -31,6 +31,10 @@ public:
     void close();
     // The cable pulled: the host's side finds the line gone.
     void hangUp();
+    // The cable pulled and plugged in again: the program's side finds the line
+    // gone, and can open it again at the same place (POSIX: a new terminal
+    // behind the same link; Windows: the connection dropped, the next accepted).
+    bool renew(std::string& error);
 
     // Waits at most `timeoutMs` for the host's bytes or a wake-up.
     unsigned wait(int timeoutMs);

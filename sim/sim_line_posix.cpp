@@ -56,6 +56,18 @@ SimLine::~SimLine()
     close();
 }
 
+bool SimLine::renew(std::string& error)
+{
+    Impl& d = *impl_;
+    d.closeTerminal();
+    const std::string link = d.linkPath;
+    if (d.linkMade)
+        ::unlink(d.linkPath.c_str());
+    d.linkMade = false;
+    return open(link, {}, error); // the wake-up pipe stays: other threads may use it
+
+}
+
 bool SimLine::open(const std::string& linkPath, const std::string& /*listenAddress*/, std::string& error)
 {
     Impl& d = *impl_;
@@ -79,7 +91,7 @@ bool SimLine::open(const std::string& linkPath, const std::string& /*listenAddre
     }
     makeRaw(d.slave);
     ::fcntl(d.master, F_SETFL, ::fcntl(d.master, F_GETFL) | O_NONBLOCK);
-    if (::pipe2(d.wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (d.wakePipe[0] < 0 && ::pipe2(d.wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         error = std::strerror(errno);
         d.closeTerminal();
         return false;

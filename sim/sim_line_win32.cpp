@@ -118,6 +118,16 @@ void SimLine::close()
     d.wakeEvent = nullptr;
 }
 
+bool SimLine::renew(std::string& /*error*/)
+{
+    // The program's connection drops; the listener stays for its next one.
+    Impl& d = *impl_;
+    if (d.client != INVALID_SOCKET)
+        ::closesocket(d.client);
+    d.client = INVALID_SOCKET;
+    return true;
+}
+
 void SimLine::hangUp()
 {
     // The cable pulled: the program's connection drops, and nobody is

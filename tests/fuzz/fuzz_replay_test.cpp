@@ -60,6 +60,22 @@ TEST(FuzzReplay, ReceiverCorpus)
     }
 }
 
+// Seeds named "ok-..." are captures that are read (and replay against their
+// own requests); the others are refused.
+TEST(FuzzReplay, CaptureCorpus)
+{
+    const std::vector<Seed> all = seeds("capture");
+    ASSERT_GE(all.size(), 5u);
+    for (const Seed& seed : all) {
+        SCOPED_TRACE(seed.name);
+        const CaptureRun run = runCaptureInput(seed.bytes.data(), seed.bytes.size());
+        EXPECT_EQ(run.read, seed.name.rfind("ok-", 0) == 0);
+        if (run.read) {
+            EXPECT_GT(run.requests, 0u);
+        }
+    }
+}
+
 // Seeds named "ok-..." are requests; the others typed errors.
 TEST(FuzzReplay, ApiCorpus)
 {

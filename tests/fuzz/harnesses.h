@@ -44,6 +44,13 @@ struct ApiRun {
 };
 ApiRun runApiInput(const std::uint8_t* data, std::size_t size);
 
+// Capture input: a capture file's bytes (plain or gzip).
+struct CaptureRun {
+    bool read = false;      // the capture was read
+    std::size_t requests = 0; // requests replayed against it
+};
+CaptureRun runCaptureInput(const std::uint8_t* data, std::size_t size);
+
 // The harnesses stop the process with a message when a property fails, so a
 // broken rule shows as a crash to the fuzzer and as a failure to the replay.
 [[noreturn]] inline void propertyFailed(const char* what)

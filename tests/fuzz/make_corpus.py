@@ -132,6 +132,38 @@ RECEIVER = {
 }
 
 
+# Capture seeds (link/capture_file.h): "ok-..." are read, the rest refused.
+CAPTURE_HEADER = (b'{"capture":"brennmark","format":1,"version":"1.02","product":"DE-1",'
+                  b'"rom":"99/03/09 18:34","port":"/dev/pts/3","line":{"baud":19200,"data":8,'
+                  b'"parity":"odd","stop":1,"flow":"none"},"timing":{"WritePacketAckWaitCount":10},'
+                  b'"redacted":false}\n')
+
+
+def cap_line(t, direction, data):
+    return b'{"t":%.6f,"dir":"%s","hex":"%s"}\n' % (t, direction.encode(), data.hex().encode())
+
+
+def cap_mark(t, kind, field, value):
+    return b'{"t":%.6f,"mark":"%s","%s":"%s"}\n' % (t, kind.encode(), field.encode(), value.encode())
+
+
+CAPTURE_OK = (CAPTURE_HEADER + cap_mark(0, "port", "state", "open") + cap_mark(0.0001, "op", "name", "start-up chain")
+              + cap_line(0.001, "tx", packet(0x11)) + cap_line(0.01, "rx", packet(0xE0, [0x11])[:3])
+              + cap_line(0.011, "rx", packet(0xE0, [0x11])[3:]) + cap_line(0.02, "tx", packet(0x16))
+              + cap_line(0.03, "rx", b"\x55" + packet(0x81, bytes(9))) + cap_mark(0.5, "line", "state", "lost"))
+CAPTURE = {
+    "ok-start": CAPTURE_OK,
+    "ok-gzip": __import__("gzip").compress(CAPTURE_OK, mtime=0),
+    "ok-blank-lines-and-unknown-fields": CAPTURE_HEADER + b"\n" + cap_line(0, "tx", packet(0x16))[:-2]
+    + b',"extra":[1,{"a":null}]}\n\n',
+    "truncated-gzip": __import__("gzip").compress(CAPTURE_OK, mtime=0)[:60],
+    "bad-hex": CAPTURE_HEADER + b'{"t":0,"dir":"tx","hex":"f1g3"}\n',
+    "out-of-order": CAPTURE_HEADER + cap_line(0.5, "tx", packet(0x16)) + cap_line(0.4, "rx", packet(0x81)),
+    "no-header": cap_line(0, "tx", packet(0x16)),
+    "not-json": CAPTURE_HEADER + b"t=0 tx f1031600f2\n",
+}
+
+
 def write(area, seeds):
     folder = os.path.join(HERE, "corpus", area)
     os.makedirs(folder, exist_ok=True)
@@ -143,3 +175,4 @@ def write(area, seeds):
 if __name__ == "__main__":
     write("restore", RESTORE)
     write("receiver", RECEIVER)
+    write("capture", CAPTURE)

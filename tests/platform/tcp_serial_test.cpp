@@ -17,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <functional>
+#include "platform/rfc2217_serial.h"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -94,7 +96,7 @@ private:
     int port_ = 0;
 };
 
-Bytes readSome(TcpSerialPort& port, std::size_t n)
+Bytes readSome(SerialDevice& port, std::size_t n)
 {
     Bytes out;
     waitUntil([&] {
@@ -276,6 +278,67 @@ TEST(TcpSerial, NameLookupIsBounded)
     ASSERT_TRUE(named.open(1)) << named.openError();
     EXPECT_EQ(askedHost, "unit.example:4001");
     EXPECT_TRUE(listener.accept());
+}
+
+
+// An RFC 2217 server that answers the settings as given: the line opens only
+// when every one is what was asked, and data then crosses with IAC doubled.
+TEST(Rfc2217Serial, OpensOnlyWhenTheServerSetsTheLine)
+{
+    using namespace telnet;
+    auto answer = [](std::uint8_t command, Bytes value) {
+        Bytes sub{kIac, kSb, kComPort, static_cast<std::uint8_t>(command + 100)};
+        for (const std::uint8_t b : value)
+            sub.push_back(b);
+        sub.push_back(kIac);
+        sub.push_back(kSe);
+        return sub;
+    };
+    auto agree = [&](std::uint8_t parity) {
+        Bytes all{kIac, kDo, kComPort, kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kSuppressGoAhead};
+        for (const Bytes& a : {answer(kSetBaudRate, {0, 0, 0x4B, 0x00}), answer(kSetDataSize, {8}),
+                               answer(kSetParity, {parity}), answer(kSetStopSize, {1}), answer(kSetControl, {1})})
+            all.insert(all.end(), a.begin(), a.end());
+        return all;
+    };
+    struct Case {
+        const char* name;
+        Bytes server;
+        const char* refusal; // "" when the line opens
+    };
+    const Case cases[] = {
+        {"all agreed", agree(kParityOdd), ""},
+        {"no parity", agree(1), "set the parity to none, not odd"},
+        {"even parity", agree(3), "set the parity to even, not odd"},
+        {"the option refused", {kIac, kDont, kComPort}, "refuses RFC 2217"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Listener server;
+        std::thread serve([&] {
+            if (!server.accept())
+                return;
+            EXPECT_EQ(server.receive(50).size(), 50u); // the greeting and the five settings
+            server.send(c.server);
+            if (*c.refusal)
+                return;
+            server.send({0xF1, 0x04, 0x8B, 0x01, kIac, kIac, 0xF2});
+            EXPECT_EQ(server.receive(8), (Bytes{0xF1, 0x04, 0x08, 0x01, kIac, kIac, 0xF2, 0x00}));
+        });
+        Rfc2217SerialPort port("rfc2217://127.0.0.1:" + std::to_string(server.port()));
+        const bool opened = port.open(1);
+        if (*c.refusal) {
+            EXPECT_FALSE(opened);
+            EXPECT_NE(port.openError().find(c.refusal), std::string::npos) << port.openError();
+        } else {
+            ASSERT_TRUE(opened) << port.openError();
+            EXPECT_EQ(readSome(port, 6), (Bytes{0xF1, 0x04, 0x8B, 0x01, 0xFF, 0xF2}));
+            const Bytes request{0xF1, 0x04, 0x08, 0x01, 0xFF, 0xF2, 0x00};
+            port.startWrite(request.data(), request.size());
+        }
+        serve.join();
+        port.close();
+    }
 }
 
 } // namespace
