@@ -166,9 +166,9 @@ int main()
     }
     constexpr int kSets = 100;
     const auto runStart = Clock::now();
+    const int lastSet = -25; // no earlier set of the run asks for it
     for (int i = 0; i < kSets; ++i)
-        publishSet(-70 + i % 40);
-    const int lastSet = -70 + (kSets - 1) % 40;
+        publishSet(i == kSets - 1 ? lastSet : -70 + i % 40);
     const bool landed = test::waitUntil([&] { return unitVolume() == lastSet; }, 60000);
     const double runMs = std::chrono::duration<double, std::milli>(Clock::now() - runStart).count();
 

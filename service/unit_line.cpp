@@ -434,6 +434,7 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     Operation op(*link_, "client request");
     if (!op.begin(kBeginLimitMs))
         return ExchangeResult{op.outcome(), {}};
+    waitSendAllowed(); // as for a set: a request held off would be dropped unsent
     Exchange x;
     x.request = request;
     x.isAnswer = answerOf(request);
@@ -618,6 +619,10 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
     }
     // What the status records were before: a report this operation takes
     // makes them stale unless it is taken into them here.
+    // A change made at the unit holds the link's sends off for a while (a
+    // page must not fight the knob); a client's command waits that out
+    // rather than be dropped unsent.
+    waitSendAllowed();
     const unsigned freshBefore = fresh_;
     const bool wanted = rereadWanted_;
     const unsigned takenBefore = reportsTakenByOperations_;
@@ -733,6 +738,11 @@ bool UnitLine::stepFailed() const
     return prompt_->retryAsked_.load();
 }
 
+void UnitLine::waitSendAllowed()
+{
+    waitFor([this] { return !link_->state().SendSuppressed; }, 2 * kTimerPeriodMs);
+}
+
 bool UnitLine::freshStatus()
 {
     if (fresh_ == kFreshAll)
@@ -744,8 +754,7 @@ bool UnitLine::reread()
 {
     if (expectedReport_ && reportCame_)
         return true; // the unit's own report of the set is the read-back
-
-    waitFor([this] { return !link_->state().SendSuppressed; }, 2 * kTimerPeriodMs);
+    waitSendAllowed();
     model_->StartStatusSweep();
     return waitFor([this] { return !link_->state().StatusSweepActive; }, 10000);
 }

@@ -145,6 +145,8 @@ private:
     void goodbye();
     void onNotification(const Notification& n);
     void checkSweepChanges();
+    // Waits (bounded) until the link sends again after a change made at the unit.
+    void waitSendAllowed();
 
     Config config_;
     Hooks hooks_;

@@ -1,6 +1,8 @@
 // The one set pipeline as the service's faces use it: what an MQTT set costs
 // on the line, a run of sets that must end on the last value, and the JSON
 // change events a set leads to.
+#include "link/quor_control.h"
+#include "model/device_model.h"
 #include "service/mqtt_service_view.h"
 #include "tests/service/service_rig.h"
 
@@ -60,6 +62,7 @@ TEST(SetPipeline, AnMqttSetCostsOneRequestAndItsReportOnTheLine)
     struct Case {
         std::string control, value, after;
         std::size_t maxRequests;
+        int knob = -1; // the unit's own volume byte set on its console just before (a user at the unit)
     };
     const std::vector<Case> cases = {
         {"volume", "-30", "-30", 3},
@@ -68,9 +71,20 @@ TEST(SetPipeline, AnMqttSetCostsOneRequestAndItsReportOnTheLine)
         {"mute", "on", "on", 3},
         {"balance", "2", "+2", 3},
         {"out-center", "-1.5", "-1.5", 3},
+        {"volume", "-20", "-20", 3, 40},  // right after a change at the unit
+        {"volume", "+=1", "-39", 3, 40},  // from the value the unit reported
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control + " " + c.value);
+        if (c.knob >= 0) {
+            // Once the last set's response window has closed, the knob's
+            // report is the unit's own and holds the link's sends off a while.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kTimerPeriodMs + 100));
+            ASSERT_TRUE(rig.sim->command("set VOLUME " + std::to_string(c.knob)));
+            for (int i = 0; i < 500 && rig.service->unit().model().status().Volume != c.knob; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ASSERT_EQ(rig.service->unit().model().status().Volume, c.knob);
+        }
         rig.sim->clearReceived();
         Outcomes outcomes;
         view.command({service::UnitCommand::Kind::Set, c.control, c.value}, outcomes.done());
