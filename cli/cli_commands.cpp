@@ -19,6 +19,7 @@
 #include "model/device_model.h"
 #include "platform/file_access.h"
 #include "platform/settings_keys.h"
+#include "unit/set_pipeline.h"
 
 #include <nlohmann/json.hpp>
 
@@ -496,37 +497,24 @@ int checkSet(CliSession& session, const Invocation& inv)
 
 int runSet(CliSession& session, const Invocation& inv)
 {
-    DeviceModel& m = session.model();
     // Every name and value is checked against the unit before anything is sent.
-    struct Planned {
-        Control control;
-        Value target;
-    };
-    std::vector<Planned> plan;
-    for (std::size_t i = 0; i < inv.args.size(); i += 2) {
-        std::string error;
-        const auto c = controls::findControl(inv.args[i], &m);
-        if (!c)
-            return fail(kExitError, "unknown name " + shown(inv.args[i]) +
-                                        " (the unit's definitions have no such parameter)");
-        const auto request = controls::parseRequest(*c, inv.args[i + 1], &m, error);
-        if (!request)
-            return fail(kExitError, error);
-        const auto current = controls::readValue(m, *c, session.events().readLog(), error);
-        if (!current)
-            return fail(kExitError, "not read from the unit: " + error);
-        const auto target = controls::resolve(*c, *request, *current, m, error);
-        if (!target)
-            return fail(kExitError, error);
-        plan.push_back({*c, *target});
+    std::vector<unitcore::SetItem> items;
+    for (std::size_t i = 0; i < inv.args.size(); i += 2)
+        items.push_back({inv.args[i], inv.args[i + 1]});
+    const unitcore::Plan plan = unitcore::plan(session.model(), session.events().readLog(), items);
+    if (const auto& e = plan.error) {
+        if (e->kind == unitcore::PlanError::Kind::UnknownControl)
+            return fail(kExitError,
+                        "unknown name " + shown(e->control) + " (the unit's definitions have no such parameter)");
+        return fail(kExitError, e->message);
     }
 
     CliLine line(session);
     json reports = json::object();
-    for (const Planned& p : plan) {
-        const controls::SetResult r = controls::setValue(line, p.control, p.target);
-        if (r.outcome != controls::Outcome::Done && r.outcome != controls::Outcome::Unchanged) {
-            const std::string error = p.control.name + ": " + r.error;
+    for (const unitcore::Applied& a : unitcore::apply(line, plan.changes)) {
+        const controls::SetResult& r = a.result;
+        if (!unitcore::succeeded(r)) {
+            const std::string error = a.control.name + ": " + r.error;
             if (!inv.json)
                 return fail(kExitError, error);
             // One object: the error, and what was set before it.
@@ -535,9 +523,9 @@ int runSet(CliSession& session, const Invocation& inv)
             return kExitError;
         }
         if (inv.json)
-            reports[p.control.name] = toJson(controls::formatJson(p.control, r.after));
+            reports[a.control.name] = toJson(controls::formatJson(a.control, r.after));
         else
-            out(p.control.name + " " + textOf(p.control, r.after));
+            out(a.control.name + " " + textOf(a.control, r.after));
     }
     if (inv.json)
         outJson(reports);

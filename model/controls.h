@@ -253,6 +253,11 @@ public:
     // The custom name's display switch as the Names page keeps it.
     virtual bool customNameShown() const = 0;
     virtual bool lineLost() const = 0;
+    // The next direct command's new value comes back in the unit's report of
+    // parameter `param` (nothing: no report is waited for). A host that takes
+    // that report as the read-back reads the whole status again only when
+    // the report did not come.
+    virtual void expectReport(std::optional<std::uint8_t> param) { (void)param; }
 };
 
 // Sets `target` (already resolved and range-checked) with the panel's

@@ -51,6 +51,8 @@ const char* errorTypeName(ApiErrorType type)
     case ApiErrorType::LineLost: return "line_lost";
     case ApiErrorType::Mismatch: return "mismatch";
     case ApiErrorType::Overloaded: return "overloaded";
+    case ApiErrorType::Superseded: return "superseded";
+    case ApiErrorType::Busy: return "busy";
     }
     return "bad_request";
 }

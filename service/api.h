@@ -51,6 +51,8 @@ enum class ApiErrorType {
     LineLost,       // the line to the unit is lost
     Mismatch,       // acknowledged, but the unit reports another value
     Overloaded,     // the client has too many requests waiting
+    Superseded,     // a newer set of the same control replaced this one before it was sent
+    Busy,           // the service's queue for the unit is full: nothing was sent
 };
 
 const char* errorTypeName(ApiErrorType type);

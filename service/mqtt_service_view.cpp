@@ -8,6 +8,8 @@
 #include "model/device_model.h"
 #include "model/records.h"
 #include "service/unit_line.h"
+#include "unit/set_pipeline.h"
+#include "unit/unit_events.h"
 
 #include <chrono>
 #include <cmath>
@@ -116,6 +118,8 @@ std::optional<ControlView> viewOf(const Control& c, const DeviceModel& model)
 // Line thread: the whole view.
 UnitSnapshot takeSnapshot(UnitLine& unit)
 {
+    if (!unit.lineLost())
+        unit.freshStatus(); // what the model holds may no longer be the unit's
     DeviceModel& model = unit.model();
     const controls::ReadLog& log = unit.readLog();
     UnitSnapshot s;
@@ -161,30 +165,22 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
             return refused("no IR key named \"" + command.name + "\"");
         const controls::Outcome outcome =
             unit.exchange(DC_CMD_IR, [&unit, code = *key] { unit.model().SendIrKey(code); }, error);
+        unit.statusChanged(); // a key changes what the status says
         if (outcome != controls::Outcome::Done)
             return {CommandOutcome::Result::Failed, std::string(controls::outcomeName(outcome)) + ": " + error};
         return {CommandOutcome::Result::Done, {}};
     }
-    const auto control = controls::findControl(command.name, &model);
-    if (!control)
-        return refused("no control named \"" + command.name + "\"");
-    if (control->setter == controls::Setter::ReadOnly)
-        return refused(command.name + " is read only");
-    const auto request = controls::parseRequest(*control, command.value, &model, error);
-    if (!request)
-        return refused(error);
-    std::string missing;
-    const auto current = controls::readValue(model, *control, unit.readLog(), missing);
-    if (!current && request->form == controls::Request::Form::Relative)
-        return refused("not read from the unit (" + missing + ")");
-    const auto target = controls::resolve(*control, *request, current.value_or(controls::Value{}), model, error);
-    if (!target)
-        return refused(error);
-    const controls::SetResult result = controls::setValue(unit, *control, *target);
-    if (result.outcome != controls::Outcome::Done && result.outcome != controls::Outcome::Unchanged)
+    unit.freshStatus(); // relative changes start from the unit's value
+    const unitcore::Plan plan = unitcore::plan(model, unit.readLog(), {{command.name, command.value}});
+    if (plan.error)
+        return refused(plan.error->message);
+    const std::vector<unitcore::Applied> applied = unitcore::apply(unit, plan.changes);
+    const unitcore::Applied& last = applied.back();
+    if (!unitcore::succeeded(last.result))
         return {CommandOutcome::Result::Failed,
-                std::string(controls::outcomeName(result.outcome)) + ": " + result.error};
-    return {CommandOutcome::Result::Done, result.afterRead ? controls::formatText(*control, result.after) : ""};
+                std::string(controls::outcomeName(last.result.outcome)) + ": " + last.result.error};
+    return {CommandOutcome::Result::Done,
+            last.result.afterRead ? controls::formatText(last.control, last.result.after) : ""};
 }
 
 } // namespace
@@ -196,9 +192,20 @@ void ServiceUnitView::attach(UnitLine& unit)
 
 void ServiceUnitView::tell(const UnitEvent& event)
 {
-    std::lock_guard lock(listenerMutex_);
-    if (listener_)
-        listener_(event);
+    std::shared_ptr<const Listener> listener;
+    {
+        std::lock_guard lock(listenerMutex_);
+        if (!listener_)
+            return;
+        listener = listener_;
+        ++calling_;
+    }
+    (*listener)(event);
+    {
+        std::lock_guard lock(listenerMutex_);
+        --calling_;
+    }
+    listenerIdle_.notify_all();
 }
 
 void ServiceUnitView::onUnitPacket(const Packet& p)
@@ -213,22 +220,11 @@ void ServiceUnitView::onUnitPacket(const Packet& p)
             return;
         const std::uint8_t id = p.data()[0];
         const std::uint8_t value = p.data()[1];
-        DeviceModel& model = unit->model();
-        for (const Control& c : controls::controlsOfParam(model, id)) {
-            // The report carries the unit's byte; a speaker choice is read
-            // from the parameters it is made of.
-            std::optional<controls::Value> v = controls::Value{value, {}};
-            if (c.kind == Kind::Speakers) {
-                std::string missing;
-                v = controls::readValue(model, c, unit->readLog(), missing);
-            } else if (c.kind == Kind::Effect) {
-                // An effect is shown by the unit's name for it.
-                v->text = value < kEffectTableSize ? controls::fromUnitText(model.effect(value).nameText()) : "none";
-            }
-            if (!v || c.kind == Kind::Param)
+        for (const unitcore::ControlChange& c : unitcore::changesOfReport(unit->model(), unit->readLog(), id, value)) {
+            if (c.control.kind == Kind::Param)
                 continue;
-            event.name = c.name;
-            event.value = controls::formatText(c, *v);
+            event.name = c.control.name;
+            event.value = controls::formatText(c.control, c.value);
             tell(event);
         }
         return;
@@ -274,17 +270,19 @@ UnitSnapshot ServiceUnitView::snapshot() const
         return {};
     auto promise = std::make_shared<std::promise<UnitSnapshot>>();
     auto future = promise->get_future();
-    unit->post([unit, promise] { promise->set_value(takeSnapshot(*unit)); });
+    const bool queued = unit->post([unit, promise] { promise->set_value(takeSnapshot(*unit)); });
     std::lock_guard lock(cacheMutex_);
-    if (future.wait_for(kSnapshotLimit) == std::future_status::ready)
+    if (queued && future.wait_for(kSnapshotLimit) == std::future_status::ready)
         cache_ = future.get();
     return cache_;
 }
 
 void ServiceUnitView::setListener(Listener listener)
 {
-    std::lock_guard lock(listenerMutex_);
-    listener_ = std::move(listener);
+    std::unique_lock lock(listenerMutex_);
+    listener_ = listener ? std::make_shared<const Listener>(std::move(listener)) : nullptr;
+    // No call of the one replaced runs once this returns.
+    listenerIdle_.wait(lock, [this] { return calling_ == 0; });
 }
 
 void ServiceUnitView::command(const UnitCommand& command, Done done)
@@ -294,7 +292,17 @@ void ServiceUnitView::command(const UnitCommand& command, Done done)
         done({CommandOutcome::Result::Failed, "the unit is not open"});
         return;
     }
-    unit->post([unit, command, done = std::move(done)] { done(act(*unit, command)); });
+    // A set of a control replaces one of the same control still waiting.
+    std::string key;
+    if (command.kind == UnitCommand::Kind::Set) {
+        const auto control = controls::findControl(command.name);
+        key = "set " + (control ? control->name : command.name);
+    }
+    auto superseded = [done, key] {
+        done({CommandOutcome::Result::Failed, "superseded: a newer " + key + " replaced it"});
+    };
+    if (!unit->post([unit, command, done] { done(act(*unit, command)); }, key, superseded))
+        done({CommandOutcome::Result::Failed, "busy: the service has too many requests waiting for the unit"});
 }
 
 } // namespace bm::service

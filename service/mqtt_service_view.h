@@ -9,6 +9,8 @@
 #include "service/unit_view.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 
 namespace bm::service {
@@ -32,8 +34,12 @@ private:
     void tell(const UnitEvent& event);
 
     std::atomic<UnitLine*> unit_{nullptr};
-    std::mutex listenerMutex_; // guards listener_, and keeps it alive while it is called
-    Listener listener_;
+    // Guards listener_ and calling_. A listener is called with no lock held;
+    // setListener waits until no call of the one it replaces runs.
+    std::mutex listenerMutex_;
+    std::condition_variable listenerIdle_;
+    std::shared_ptr<const Listener> listener_;
+    int calling_ = 0;
     mutable std::mutex cacheMutex_; // guards cache_
     mutable UnitSnapshot cache_;     // the last snapshot, when the line thread is busy too long
 };

@@ -510,8 +510,7 @@ void Service::processFrame(Client& c)
                 return;
             continue;
         }
-        c.busy = true;
-        unit_->post([this, id, p] {
+        const bool queued = unit_->post([this, id, p] {
             const ExchangeResult result = unit_->passThrough(p);
             Delivery d;
             d.client = id;
@@ -519,6 +518,9 @@ void Service::processFrame(Client& c)
                 d.frame += packetBytes(a);
             post(std::move(d));
         });
+        // A full queue leaves the request unanswered, as a unit too busy to
+        // answer would: the client's own time-out and retry take over.
+        c.busy = queued;
     }
 }
 
@@ -599,9 +601,23 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
     default:
         break;
     }
-    c.busy = true;
     const std::uint64_t id = c.id;
-    unit_->post([this, id, request] {
+    // A set of one control: a newer set of the same control replaces it
+    // while it waits, and its client is told so.
+    std::string key;
+    if (request.op == ApiOp::Set && request.values.size() == 1) {
+        const std::string& name = request.values.front().first;
+        const auto control = controls::findControl(name);
+        key = "set " + (control ? control->name : name);
+    }
+    auto superseded = [this, id, rid = request.id, key] {
+        Delivery d;
+        d.client = id;
+        d.json.push_back(errorLine({ApiErrorType::Superseded, key + ": a newer set of the same control replaced it",
+                                    rid}));
+        post(std::move(d));
+    };
+    const bool queued = unit_->post([this, id, request] {
         unit_->beginJob();
         Delivery d;
         d.client = id;
@@ -614,7 +630,12 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
         default: break;
         }
         post(std::move(d));
-    });
+    }, key, superseded);
+    if (!queued) {
+        send(c, errorLine({ApiErrorType::Busy, "the service has too many requests waiting for the unit", request.id}));
+        return;
+    }
+    c.busy = true;
 }
 
 void Service::deliver()

@@ -4,6 +4,8 @@
 #include "service/service.h"
 
 #include "model/device_model.h"
+#include "unit/set_pipeline.h"
+#include "unit/unit_events.h"
 
 #include <optional>
 
@@ -161,99 +163,31 @@ std::string Service::jsonGet(const ApiRequest& r)
     return jsonLine(withId(out, r.id));
 }
 
-namespace {
-
-// The unit's parameter whose report carries a direct command's new value (and
-// is mirrored into the status record the control is read from); nothing for
-// the other controls.
-std::optional<std::uint8_t> reportedParam(const DeviceModel& model, const controls::Control& control)
-{
-    std::optional<NamedParam> slot;
-    switch (control.kind) {
-    case controls::Kind::Volume: slot = NamedParam::VOLUME; break;
-    case controls::Kind::Balance: slot = NamedParam::LR_BALANCE; break;
-    case controls::Kind::Mute: slot = NamedParam::MUTE; break;
-    case controls::Kind::Zone2Volume: slot = NamedParam::Z2_VOL; break;
-    case controls::Kind::Zone2Balance: slot = NamedParam::Z2_BAL; break;
-    case controls::Kind::Output:
-        if (control.index >= 0 && control.index < kOutputChannels)
-            slot = static_cast<NamedParam>(static_cast<int>(NamedParam::OUT_ADJ_CENTER) + control.index);
-        break;
-    default: break;
-    }
-    if (!slot)
-        return std::nullopt;
-    const std::uint8_t id = model.namedSlot(*slot);
-    return id != 0 ? std::optional<std::uint8_t>(id) : std::nullopt;
-}
-
-// The line as a JSON set uses it: the service's own, with the read-back of a
-// direct command taken from the unit's report. The unit reports every
-// parameter it changes; its report of the parameter the command wrote, sent
-// after the command was acknowledged, is the unit's value, and once it is in
-// the records they need not be read again. Without that report (a unit that
-// had the value already, or that did not report in time) the status is read
-// as for every other set.
-class SetLine : public controls::LineHost {
-public:
-    SetLine(UnitLine& unit, std::optional<std::uint8_t> param) : unit_(unit), param_(param) {}
-
-    DeviceModel& model() override { return unit_.model(); }
-    const controls::ReadLog& readLog() const override { return unit_.readLog(); }
-    controls::Outcome exchange(std::uint8_t command, const std::function<void()>& send, std::string& error) override
-    {
-        return unit_.exchange(command, send, param_, error, &reported_);
-    }
-    controls::Outcome writeParams(const std::function<int()>& change, std::string& error) override
-    {
-        return unit_.writeParams(change, error);
-    }
-    bool waitFor(const std::function<bool()>& done, int limitMs) override { return unit_.waitFor(done, limitMs); }
-    bool stepFailed() const override { return unit_.stepFailed(); }
-    bool reread() override { return reported_ || unit_.reread(); }
-    bool customNameShown() const override { return unit_.customNameShown(); }
-    bool lineLost() const override { return unit_.lineLost(); }
-
-private:
-    UnitLine& unit_;
-    std::optional<std::uint8_t> param_;
-    bool reported_ = false;
-};
-
-} // namespace
-
 std::string Service::jsonSet(const ApiRequest& r)
 {
     if (auto lost = lineFailure(r.id))
         return *lost;
     unit_->freshStatus(); // relative changes start from the unit's value
-    DeviceModel& model = unit_->model();
-    // Every name and value is checked, and resolved against the unit's value,
-    // before anything is sent.
-    std::vector<std::pair<controls::Control, controls::Value>> plan;
-    for (const auto& [name, scalar] : r.values) {
-        const auto control = controls::findControl(name, &model);
-        if (!control)
-            return failure(ApiErrorType::UnknownControl, "no control named \"" + name + "\"", r.id,
-                           Json{{"control", name}});
-        std::string error;
-        const auto request = controls::parseJson(*control, scalar, &model, error);
-        if (!request)
-            return failure(ApiErrorType::InvalidValue, error, r.id, Json{{"control", control->name}});
-        std::string missing;
-        const auto current = controls::readValue(model, *control, unit_->readLog(), missing);
-        if (!current)
-            return failure(ApiErrorType::NotRead, "not read from the unit: " + missing, r.id,
-                           Json{{"control", control->name}, {"missing", Json::array({missing})}});
-        const auto target = controls::resolve(*control, *request, *current, model, error);
-        if (!target)
-            return failure(ApiErrorType::InvalidValue, error, r.id, Json{{"control", control->name}});
-        plan.emplace_back(*control, *target);
+    std::vector<unitcore::SetItem> items;
+    for (const auto& [name, scalar] : r.values)
+        items.push_back({name, scalar});
+    const unitcore::Plan plan = unitcore::plan(unit_->model(), unit_->readLog(), items);
+    if (const auto& e = plan.error) {
+        switch (e->kind) {
+        case unitcore::PlanError::Kind::UnknownControl:
+            return failure(ApiErrorType::UnknownControl, e->message, r.id, Json{{"control", e->control}});
+        case unitcore::PlanError::Kind::NotRead:
+            return failure(ApiErrorType::NotRead, e->message, r.id,
+                           Json{{"control", e->control}, {"missing", Json::array({e->missing})}});
+        case unitcore::PlanError::Kind::ReadOnly:
+        case unitcore::PlanError::Kind::InvalidValue:
+            return failure(ApiErrorType::InvalidValue, e->message, r.id, Json{{"control", e->control}});
+        }
     }
     Json results = Json::array();
-    for (const auto& [control, target] : plan) {
-        SetLine line(*unit_, reportedParam(model, control));
-        const controls::SetResult result = controls::setValue(line, control, target);
+    for (const unitcore::Applied& a : unitcore::apply(*unit_, plan.changes)) {
+        const controls::Control& control = a.control;
+        const controls::SetResult& result = a.result;
         Json one;
         one["control"] = control.name;
         one["outcome"] = apiOutcomeName(result.outcome);
@@ -263,7 +197,7 @@ std::string Service::jsonSet(const ApiRequest& r)
         }
         results.push_back(one);
         log("json: set " + control.name + ": " + controls::outcomeName(result.outcome));
-        if (result.outcome != controls::Outcome::Done && result.outcome != controls::Outcome::Unchanged)
+        if (!unitcore::succeeded(result))
             return failure(errorOf(result.outcome), control.name + ": " + result.error, r.id,
                            Json{{"control", control.name}, {"results", results}});
     }
@@ -355,22 +289,12 @@ std::vector<std::string> Service::jsonEvents(const Packet& p)
             break;
         const std::uint8_t id = p.data()[0];
         const std::uint8_t value = p.data()[1];
-        DeviceModel& model = unit_->model();
-        const controls::ReadLog& log = unit_->readLog();
-        for (const controls::Control& control : controls::controlsOfParam(model, id)) {
-            // The report carries the unit's byte; a speaker choice is read
-            // from the parameters it is made of.
-            std::optional<controls::Value> v = controls::Value{value, {}};
-            if (control.kind == controls::Kind::Speakers) {
-                std::string missing;
-                v = controls::readValue(model, control, log, missing);
-            }
-            if (!v)
-                continue;
+        for (const unitcore::ControlChange& c : unitcore::changesOfReport(unit_->model(), unit_->readLog(), id, value)) {
             Json e;
             e["event"] = "change";
-            e["control"] = control.name;
-            e["value"] = toJson(controls::formatJson(control, *v));
+            e["control"] = c.control.name;
+            e["value"] = toJson(controls::formatJson(c.control, c.value));
+            e["text"] = controls::formatText(c.control, c.value);
             e["param"] = id;
             e["raw"] = value;
             lines.push_back(jsonLine(e));

@@ -30,6 +30,49 @@ constexpr int kLateAnswerMs = 200;
 // report of the value it set.
 constexpr int kReportLimitMs = 300;
 
+// The answers whose records the service may give from its model (UnitLine::fresh_).
+constexpr unsigned kFreshSys = 1u << 0;
+constexpr unsigned kFreshZone2 = 1u << 1;
+constexpr unsigned kFreshParams = 1u << 2;
+constexpr unsigned kFreshCustomName = 1u << 3;
+constexpr unsigned kFreshInputName0 = 1u << 4; // .. 1u << 11, by input
+constexpr unsigned kFreshStatus = kFreshSys | kFreshZone2;
+constexpr unsigned kFreshAll = (kFreshInputName0 << kInputCount) - 1;
+
+// What an answer renews.
+unsigned freshOf(const Packet& p)
+{
+    switch (p.code()) {
+    case DC_RESP_SYS_STATUS: return kFreshSys;
+    case DC_RESP_REC_ZONE2_STATUS: return kFreshZone2;
+    case DC_RESP_SYS_PARAM_VALUES: return kFreshParams;
+    case DC_RESP_CUST_NAME: return kFreshCustomName;
+    case DC_RESP_INPUT_NAME:
+        return p.dataLength() >= 1 && p.data()[0] < kInputCount ? kFreshInputName0 << p.data()[0] : 0;
+    default: return 0;
+    }
+}
+
+// What a command a client passes through may change. The unit reports the
+// parameters a command changes; what it does not report (front/back balance,
+// record input, the signal, names, a whole write) is read again.
+unsigned changedBy(const Packet& request)
+{
+    const std::uint8_t first = request.dataLength() >= 1 ? request.data()[0] : 0;
+    switch (request.code()) {
+    case DC_CMD_SET_SYS_VOLUME:
+    case DC_CMD_SET_SYS_BALANCE:
+    case DC_CMD_SET_FRONT_BACK_BALANCE:
+    case DC_CMD_SET_MUTE:
+    case DC_CMD_SET_ZONE2_VOLUME:
+    case DC_CMD_SET_ZONE2_BALANCE: return kFreshStatus;
+    case DC_CMD_SET_CUST_NAME: return kFreshCustomName;
+    case DC_CMD_SET_INPUT_NAME: return first < kInputCount ? kFreshInputName0 << first : kFreshAll;
+    case DC_CMD_SET_FPD_CTRL: return 0;
+    default: return kFreshAll;
+    }
+}
+
 std::string cut(const char* text, std::size_t width)
 {
     std::string s;
@@ -61,7 +104,7 @@ PacketMatch answerOf(const Packet& request)
 // The model's routing, with the read log kept for the controls.
 class UnitLine::Tap : public LinkClient {
 public:
-    Tap(DeviceModel& model, std::function<void(std::uint8_t)> routed) : model_(model), routed_(std::move(routed)) {}
+    Tap(DeviceModel& model, std::function<void(const Packet&)> routed) : model_(model), routed_(std::move(routed)) {}
 
     void bindLink(CQuorControl& link) override { model_.bindLink(link); }
     void loadDefinitionCache() override { model_.loadDefinitionCache(); }
@@ -77,14 +120,14 @@ public:
     {
         model_.routePacket(packet);
         log_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
-        routed_(packet.code());
+        routed_(packet);
     }
 
     const controls::ReadLog& log() const { return log_; }
 
 private:
     DeviceModel& model_;
-    std::function<void(std::uint8_t)> routed_;
+    std::function<void(const Packet&)> routed_;
     controls::ReadLog log_; // written on the reader thread, read anywhere
 };
 
@@ -153,13 +196,25 @@ void UnitLine::stop()
         thread_.join();
 }
 
-void UnitLine::post(std::function<void()> job)
+bool UnitLine::post(std::function<void()> job, std::string key, std::function<void()> superseded)
 {
+    std::function<void()> replaced;
     {
         std::lock_guard lock(jobsMutex_);
-        jobs_.push_back(std::move(job));
+        const auto same = key.empty() ? jobs_.end()
+                                      : std::find_if(jobs_.begin(), jobs_.end(), [&key](const Job& j) { return j.key == key; });
+        if (same != jobs_.end()) {
+            replaced = std::move(same->superseded);
+            jobs_.erase(same);
+        } else if (jobs_.size() >= kMaxJobs) {
+            return false;
+        }
+        jobs_.push_back(Job{std::move(job), std::move(key), std::move(superseded)});
     }
     jobsCv_.notify_one();
+    if (replaced)
+        replaced();
+    return true;
 }
 
 std::size_t UnitLine::queuedJobs() const
@@ -194,7 +249,7 @@ void UnitLine::run()
                 break;
             if (jobs_.empty())
                 continue;
-            job = std::move(jobs_.front());
+            job = std::move(jobs_.front().run);
             jobs_.pop_front();
         }
         if (link_)
@@ -223,12 +278,7 @@ bool UnitLine::startUp(std::string& error)
     serial_ = makeSerialDevice(s, config_.device);
     devicePath_ = serial_->devicePath();
     model_ = std::make_unique<DeviceModel>(s, *prompt_);
-    tap_ = std::make_unique<Tap>(*model_, [this](std::uint8_t code) {
-        if (code == DC_RESP_SYS_STATUS)
-            sysStatusFresh_ = true;
-        else if (code == DC_RESP_REC_ZONE2_STATUS)
-            zone2StatusFresh_ = true;
-    });
+    tap_ = std::make_unique<Tap>(*model_, [this](const Packet& p) { fresh_ |= freshOf(p); });
     if (!config_.traceFile.empty()) {
         trace_.open(config_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
         if (!trace_) {
@@ -278,11 +328,13 @@ bool UnitLine::startUp(std::string& error)
             // read again before they are used.
             if (link_->operations().busy()) {
                 ++reportsTakenByOperations_;
-                sysStatusFresh_ = false;
-                zone2StatusFresh_ = false;
+                fresh_ &= ~kFreshStatus;
                 rereadWanted_ = true; // asked for on the line thread
             }
         }
+        // Asleep or awake, the unit's state is another: nothing held is its own.
+        if (p.code() == DC_SLEEP || p.code() == DC_WAKEUP)
+            fresh_ = 0;
         // So is the front panel's text: an operation holding the line takes it.
         if (p.code() == DC_FPD && link_->operations().busy())
             tap_->storeFrontPanel(p.data(), p.dataLength());
@@ -377,15 +429,17 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
 {
     if (responseCodeOf(request.code()) == 0) {
         // A command may change what the unit does not report (front/back
-        // balance, record input, the signal): the status is read again
-        // before it is answered from the records.
-        sysStatusFresh_ = false;
-        zone2StatusFresh_ = false;
-        model_->requestStatusReread(DeviceModel::kRereadSysStatus | DeviceModel::kRereadZone2Status);
+        // balance, record input, the signal, names, parameters written
+        // whole): that is read again before it is answered from the model.
+        const unsigned changed = changedBy(request);
+        fresh_ &= ~changed;
+        if (changed & kFreshStatus)
+            model_->requestStatusReread(DeviceModel::kRereadSysStatus | DeviceModel::kRereadZone2Status);
     }
     Operation op(*link_, "client request");
     if (!op.begin(kBeginLimitMs))
         return ExchangeResult{op.outcome(), {}};
+    waitSendAllowed(); // as for a set: a request held off would be dropped unsent
     Exchange x;
     x.request = request;
     x.isAnswer = answerOf(request);
@@ -445,7 +499,8 @@ std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
         return framePacket(DC_RESP_UNIT_CONFIG, bytes.data(), bytes.size());
     }
     case DC_CMD_GET_SYS_STATUS: {
-        if (!sysStatusFresh_ || !log.has(controls::Source::SysStatus) || !log.has(controls::Source::ParamValues))
+        if ((fresh_ & kFreshSys) == 0 || !log.has(controls::Source::SysStatus) ||
+            !log.has(controls::Source::ParamValues))
             return std::nullopt;
         const UnitStatus st = model_->status();
         d = {reported(NamedParam::VOLUME, st.Volume), reported(NamedParam::INPUT, st.Input),
@@ -455,7 +510,7 @@ std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
         return framePacket(DC_RESP_SYS_STATUS, d.data(), d.size());
     }
     case DC_CMD_GET_REC_STATUS: {
-        if (!zone2StatusFresh_ || !log.has(controls::Source::Zone2Status) ||
+        if ((fresh_ & kFreshZone2) == 0 || !log.has(controls::Source::Zone2Status) ||
             !log.has(controls::Source::ParamValues))
             return std::nullopt;
         const UnitStatus st = model_->status();
@@ -465,28 +520,12 @@ std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
     }
     case DC_CMD_GET_SYS_PARAM_VALUES: {
         const int count = model_->paramValueCount();
-        if (!definitionsComplete_ || !log.has(controls::Source::ParamValues) || count <= 0 ||
+        if (!definitionsComplete_ || (fresh_ & kFreshParams) == 0 || !log.has(controls::Source::ParamValues) ||
+            count <= 0 ||
             count != config.TotalParams || count > static_cast<int>(kMaxDataLength))
             return std::nullopt;
         const auto values = model_->paramValues();
         return framePacket(DC_RESP_SYS_PARAM_VALUES, values.data(), static_cast<std::size_t>(count));
-    }
-    case DC_CMD_GET_CUST_NAME: {
-        if (!log.has(controls::Source::CustomName))
-            return std::nullopt;
-        const std::string name = model_->status().customName();
-        d.assign(kCustomNameWidth + 1, 0);
-        std::copy_n(name.begin(), std::min(name.size(), kCustomNameWidth), d.begin());
-        return framePacket(DC_RESP_CUST_NAME, d.data(), d.size());
-    }
-    case DC_CMD_GET_INPUT_NAME: {
-        if (first >= kInputCount || !log.has(controls::Source::InputName, first))
-            return std::nullopt;
-        const std::string name = model_->status().inputName(first);
-        d.assign(kInputNameWidth + 2, 0);
-        d[0] = first;
-        std::copy_n(name.begin(), std::min(name.size(), kInputNameWidth), d.begin() + 1);
-        return framePacket(DC_RESP_INPUT_NAME, d.data(), d.size());
     }
     case DC_CMD_GET_SYS_PARAM_BY_ID: {
         if (!definitionsComplete_ || first >= config.TotalParams || !model_->paramDefined(first))
@@ -561,7 +600,16 @@ std::string failureText(Outcome outcome)
 
 controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<void()>& send, std::string& error)
 {
-    return exchange(command, send, std::nullopt, error);
+    bool reported = false;
+    const controls::Outcome outcome = exchange(command, send, expectedReport_, error, &reported);
+    reportCame_ = reportCame_ || reported;
+    return outcome;
+}
+
+void UnitLine::expectReport(std::optional<std::uint8_t> param)
+{
+    expectedReport_ = param;
+    reportCame_ = false;
 }
 
 controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<void()>& send,
@@ -576,7 +624,12 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
     }
     // What the status records were before: a report this operation takes
     // makes them stale unless it is taken into them here.
-    const bool sysFresh = sysStatusFresh_, zone2Fresh = zone2StatusFresh_, wanted = rereadWanted_;
+    // A change made at the unit holds the link's sends off for a while (a
+    // page must not fight the knob); a client's command waits that out
+    // rather than be dropped unsent.
+    waitSendAllowed();
+    const unsigned freshBefore = fresh_;
+    const bool wanted = rereadWanted_;
     const unsigned takenBefore = reportsTakenByOperations_;
     {
         const CallerPaceWaiver waiver; // the acknowledgement is waited for below
@@ -604,6 +657,7 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
         waitFor([] { return false; }, kWaitSliceMs);
     }
     if (!answer) {
+        statusChanged(); // the model holds what was sent, not what the unit has
         if (op.outcome() == Outcome::Pending)
             op.end(link_->line() == LineState::Lost ? Outcome::LineLost : Outcome::NotAnswered);
         error = failureText(op.outcome());
@@ -615,6 +669,7 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
         return fromOperation(outcome);
     }
     if (answer->code() == DC_NAK) {
+        statusChanged(); // the model holds what was sent, not what the unit has
         op.end(Outcome::Refused);
         error = std::string("the unit refused the command (DC_NAK, ") +
                 NakErrorName(answer->dataLength() >= 2 ? answer->data()[1] : 0) + ")";
@@ -644,8 +699,7 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
             // When it was the only report the operation took, the records are
             // as current as they were.
             if (reportsTakenByOperations_ == takenBefore + 1) {
-                sysStatusFresh_ = sysFresh;
-                zone2StatusFresh_ = zone2Fresh;
+                fresh_ |= freshBefore & kFreshStatus;
                 rereadWanted_ = wanted;
             }
         }
@@ -689,16 +743,23 @@ bool UnitLine::stepFailed() const
     return prompt_->retryAsked_.load();
 }
 
+void UnitLine::waitSendAllowed()
+{
+    waitFor([this] { return !link_->state().SendSuppressed; }, 2 * kTimerPeriodMs);
+}
+
 bool UnitLine::freshStatus()
 {
-    if (sysStatusFresh_ && zone2StatusFresh_)
+    if (fresh_ == kFreshAll)
         return true;
     return reread();
 }
 
 bool UnitLine::reread()
 {
-    waitFor([this] { return !link_->state().SendSuppressed; }, 2 * kTimerPeriodMs);
+    if (expectedReport_ && reportCame_)
+        return true; // the unit's own report of the set is the read-back
+    waitSendAllowed();
     model_->StartStatusSweep();
     return waitFor([this] { return !link_->state().StatusSweepActive; }, 10000);
 }

@@ -81,8 +81,14 @@ public:
     // link and joins the thread. Idempotent.
     void stop();
 
+    // The most jobs that wait at once; a job beyond them is not queued.
+    static constexpr std::size_t kMaxJobs = 256;
     // Queues a job for the line thread; jobs run one at a time, in order.
-    void post(std::function<void()> job);
+    // False, with nothing queued, when kMaxJobs wait already (the caller
+    // answers busy). A job with a `key` ("set volume") replaces a job with
+    // the same key still waiting: that one is taken out, its `superseded` is
+    // called (on this thread, with no lock held) and this one joins the end.
+    bool post(std::function<void()> job, std::string key = {}, std::function<void()> superseded = {});
     // Jobs queued and not yet started.
     std::size_t queuedJobs() const;
 
@@ -91,18 +97,22 @@ public:
     ExchangeResult passThrough(const Packet& request);
     // Clears the per-job failure marks (a retry the link asked for).
     void beginJob();
-    // Reads the status again when a command or a report taken by an
-    // operation may have changed it since it was read; false when that failed.
+    // Reads the unit again when a command, a refusal, a report taken by an
+    // operation or the unit's sleep or wake may have changed what the model
+    // holds since it was read; false when that failed.
     bool freshStatus();
-    // The status records no longer hold the unit's state (a key was sent).
-    void statusChanged() { sysStatusFresh_ = false; zone2StatusFresh_ = false; }
+    // The model no longer holds the unit's state (a key was sent, a write was
+    // refused or not confirmed, the unit slept or woke).
+    void statusChanged() { fresh_ = 0; }
 
     // --- any thread ---------------------------------------------------------
     // The answer to a request the service can give from what it holds while
     // the unit is connected and no sweep or download runs (nothing otherwise:
     // ask the unit): the unit's configuration; the definitions, when held
-    // complete for the unit's ROM; the status, parameter values and names,
-    // once read in this run and kept current by the unit's own reports.
+    // complete for the unit's ROM; the status and parameter values, once read
+    // in this run and kept current by the unit's own reports, and not changed
+    // since by anything the unit does not report. Names are always read
+    // through: the unit's bytes, blanks and all.
     std::optional<Packet> cachedAnswer(const Packet& request) const;
     // The unit's display as its last front-panel report gave it (DC_FPD), for
     // a client that switches reports on while the unit is there; nothing
@@ -126,6 +136,7 @@ public:
     bool reread() override;
     bool customNameShown() const override;
     bool lineLost() const override;
+    void expectReport(std::optional<std::uint8_t> param) override;
 
 private:
     class Tap;
@@ -137,6 +148,8 @@ private:
     void goodbye();
     void onNotification(const Notification& n);
     void checkSweepChanges();
+    // Waits (bounded) until the link sends again after a change made at the unit.
+    void waitSendAllowed();
 
     Config config_;
     Hooks hooks_;
@@ -144,7 +157,12 @@ private:
     std::thread thread_;
     mutable std::mutex jobsMutex_; // guards jobs_, stopping_
     std::condition_variable jobsCv_;
-    std::deque<std::function<void()>> jobs_;
+    struct Job {
+        std::function<void()> run;
+        std::string key;
+        std::function<void()> superseded;
+    };
+    std::deque<Job> jobs_;
     bool stopping_ = false;
 
     // Start-up handshake.
@@ -167,6 +185,10 @@ private:
     CaptureWriter capture_;
     int listenerId_ = -1;
     bool customNameShown_ = false;
+    // The set under way: the parameter whose report confirms it, and whether
+    // that report came (the read-back needs no sweep then).
+    std::optional<std::uint8_t> expectedReport_;
+    bool reportCame_ = false;
     // Sweep-change tracking: the values before the line was lost.
     bool sweepPending_ = false;
     std::array<std::uint8_t, 256> valuesBefore_{};
@@ -174,10 +196,11 @@ private:
 
     std::atomic<bool> connected_{false};
     std::atomic<bool> definitionsComplete_{false};
-    // The status records hold the unit's answer since the last command a
-    // client passed through (which may change what the unit does not report).
-    std::atomic<bool> sysStatusFresh_{false};
-    std::atomic<bool> zone2StatusFresh_{false};
+    // What the model holds as the unit answered it, by answer (kFresh*): a
+    // bit is set when the answer is taken in and cleared by whatever may
+    // have changed it since (a command a client passed through, a refused or
+    // unconfirmed write, a report an operation took, the unit's sleep or wake).
+    std::atomic<unsigned> fresh_{0};
     std::atomic<bool> rereadWanted_{false};
     // Reports of parameter changes an operation holding the line took (the
     // unsolicited listener counts them).
