@@ -6,6 +6,7 @@
 #include "platform/user_settings.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 
@@ -54,6 +55,7 @@ struct Service::Client {
     bool asleep = false;     // a frame client that said goodbye
     bool subscribed = false; // a JSON client that asked for events
     bool closing = false;    // closes once its output has gone
+    std::chrono::steady_clock::time_point authBy{}; // an unauthorized TCP client's deadline
     std::string in;
     std::string out;
 };
@@ -100,11 +102,12 @@ bool Service::readToken(std::string& error)
     const ServiceOptions& o = setup_.options;
     if (o.tokenFile.empty())
         return true;
-    std::ifstream file(o.tokenFile, std::ios::binary);
-    std::string token((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string token;
+    if (!io::readPrivateFile(o.tokenFile, "the token file", 4096, token, error))
+        return false;
     while (!token.empty() && isSpace(token.back()))
         token.pop_back();
-    if (!file || token.empty()) {
+    if (token.empty()) {
         error = "cannot read a token from " + o.tokenFile;
         return false;
     }
@@ -266,7 +269,7 @@ int Service::run(bool handleSignals)
             watches.push_back({c->fd, !c->closing && !(c->busy && full), !c->out.empty()});
             owners.push_back(id);
         }
-        if (!io::waitSockets(watches, -1)) {
+        if (!io::waitSockets(watches, dropLateClients())) {
             log("waiting on the sockets failed: " + io::lastError());
             break;
         }
@@ -307,14 +310,56 @@ int Service::run(bool handleSignals)
     return 0;
 }
 
+int Service::dropLateClients()
+{
+    // A TCP client that has not sent its token in time is told so and closed.
+    const auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    std::vector<std::uint64_t> late;
+    for (auto& [id, c] : clients_) {
+        if (c->authorized || c->closing)
+            continue;
+        if (c->authBy <= now)
+            late.push_back(id);
+        else
+            next = std::min(next, c->authBy);
+    }
+    for (const std::uint64_t id : late) {
+        Client& c = *clients_.at(id);
+        const std::string line = errorLine({ApiErrorType::Unauthorized, "no token within 5 s", nullptr});
+        io::sendSome(c.fd, line.data(), line.size());
+        close(c, "no token in time");
+    }
+    if (next == std::chrono::steady_clock::time_point::max())
+        return -1;
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1;
+}
+
 void Service::accept(io::Socket listener, bool tcp)
 {
     for (;;) {
         const io::Socket fd = io::acceptClient(listener);
         if (fd == io::kNoSocket)
             return;
-        if (static_cast<int>(clients_.size()) >= kMaxClients) {
-            log("client refused: " + std::to_string(kMaxClients) + " clients already");
+        // The unix socket's clients and the TCP ones are counted apart, and
+        // those that have not authenticated apart again, so that idle
+        // connections from the network cannot keep the local clients out.
+        const bool needsToken = tcp && !token_.empty();
+        int same = 0, waiting = 0;
+        for (const auto& [id, other] : clients_) {
+            same += other->tcp == tcp;
+            waiting += other->tcp && !other->authorized;
+        }
+        const int cap = tcp ? kMaxTcpClients : kMaxClients;
+        std::string full;
+        if (same >= cap)
+            full = std::to_string(cap) + (tcp ? " TCP" : "") + " clients already";
+        else if (needsToken && waiting >= kMaxUnauthenticated)
+            full = std::to_string(kMaxUnauthenticated) + " clients already waiting to authenticate";
+        if (!full.empty()) {
+            log("client refused: " + full);
+            const std::string line = errorLine({ApiErrorType::Overloaded, full, nullptr});
+            io::sendSome(fd, line.data(), line.size()); // best effort: the socket is fresh
             io::closeSocket(fd);
             continue;
         }
@@ -322,7 +367,8 @@ void Service::accept(io::Socket listener, bool tcp)
         c->id = nextId_++;
         c->fd = fd;
         c->tcp = tcp;
-        c->authorized = !tcp || token_.empty();
+        c->authorized = !needsToken;
+        c->authBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAuthLimitMs);
         log("client " + std::to_string(c->id) + ": connected (" + (tcp ? "tcp" : "unix") + ")");
         clients_.emplace(c->id, std::move(c));
         clientCount_ = clients_.size();
