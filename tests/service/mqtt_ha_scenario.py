@@ -28,6 +28,7 @@ WORK = tempfile.mkdtemp(prefix="bm-ha-")
 ID = "den"
 BASE = "brennmark/" + ID
 failures = []
+children = []  # every process started, killed at the end whatever happened
 
 
 def free_port():
@@ -64,6 +65,7 @@ class Broker:
             if os.geteuid() == 0:
                 f.write("user root\n")
         self.process = subprocess.Popen([MOSQUITTO, "-c", conf])
+        children.append(self.process)
 
         def accepts():
             try:
@@ -86,6 +88,7 @@ class Program:
         self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=open(log, "ab"),
                                         stderr=subprocess.STDOUT, env=dict(os.environ, HOME=WORK,
                                                                            XDG_CONFIG_HOME=WORK + "/config"))
+        children.append(self.process)
 
     def say(self, line):
         self.process.stdin.write((line + "\n").encode())
@@ -274,9 +277,16 @@ def main():
         assert wait(lambda: os.path.exists(link), 5)
         return unit
 
-    def start_service(mqtt_id=ID, log="service.log", socket_name="s.sock", port=None):
+    token = WORK + "/token"
+    with open(token, "w") as f:
+        f.write("s3cret-token\n")
+    os.chmod(token, 0o600)
+    tcp_port = free_port()
+
+    def start_service(mqtt_id=ID, log="service.log", socket_name="s.sock", port=None, listen=True):
+        extra = ["--listen", "127.0.0.1:%d" % tcp_port, "--token-file", token] if listen else []
         return Program([SERVICE, "--port", port or link, "--socket", WORK + "/" + socket_name, "--mqtt", url,
-                        "--mqtt-id", mqtt_id], WORK + "/" + log)
+                        "--mqtt-id", mqtt_id] + extra, WORK + "/" + log)
 
     unit = start_unit()
     service = start_service()
@@ -339,7 +349,7 @@ def main():
     unit2 = Program([SIM, "--fast", "--link", link2, "--model", "za2"], WORK + "/sim2.log")
     wait(lambda: os.path.exists(link2), 5)
     configs = ha.count("homeassistant/device/%s/config" % ID)
-    second = start_service(log="second.log", socket_name="s2.sock", port=link2)
+    second = start_service(log="second.log", socket_name="s2.sock", port=link2, listen=False)
     try:
         status = second.process.wait(60)
     except subprocess.TimeoutExpired:
@@ -351,6 +361,54 @@ def main():
           and ha.count("homeassistant/device/%s/config" % ID) == configs, (model, ha.get(BASE + "/availability")))
     unit2.kill()
 
+    # 9. Idle TCP connections without a token: a few wait their 5 s, the rest
+    # are told the service is overloaded; the local socket still serves.
+    def first_line(sock, limit):
+        sock.settimeout(limit)
+        data = b""
+        try:
+            while b"\n" not in data:
+                chunk = sock.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+        except OSError:
+            pass
+        first = data.split(b"\n")[0]
+        return json.loads(first) if first.strip() else None
+    idle = [socket.create_connection(("127.0.0.1", tcp_port), 5) for _ in range(70)]
+    opened = time.monotonic()
+    refused = [first_line(s, 2) for s in idle[8:]]
+    check("idle TCP: those past the cap are told 'overloaded'",
+          all(r and r.get("error") == "overloaded" for r in refused), refused[:2])
+    local = socket.socket(socket.AF_UNIX)
+    local.connect(WORK + "/s.sock")
+    local.sendall(b'{"op":"hello","id":1}\n')
+    hello = first_line(local, 5)
+    check("idle TCP: the local socket still serves", hello is not None and hello.get("reply") == "hello", hello)
+    local.close()
+    waited = [first_line(s, 10) for s in idle[:8]]
+    elapsed = time.monotonic() - opened
+    check("idle TCP: the others are told 'unauthorized' after their 5 s",
+          all(w and w.get("error") == "unauthorized" for w in waited) and 4.5 <= elapsed <= 12, (waited[:2], elapsed))
+    for s in idle:
+        s.close()
+    authed = socket.create_connection(("127.0.0.1", tcp_port), 5)
+    authed.sendall(b'{"op":"auth","token":"s3cret-token"}\n{"op":"hello"}\n')
+    reply = first_line(authed, 5)
+    check("TCP with the token: served", reply is not None and "error" not in reply, reply)
+    authed.close()
+
+    # A token file others may read is refused, saying how to fix it.
+    loose = WORK + "/loose-token"
+    with open(loose, "w") as f:
+        f.write("t\n")
+    os.chmod(loose, 0o644)
+    refused_start = subprocess.run([SERVICE, "--port", link, "--socket", WORK + "/s3.sock", "--listen",
+                                    "127.0.0.1:0", "--token-file", loose], capture_output=True, text=True, timeout=30)
+    check("token file readable by others: refused", refused_start.returncode != 0
+          and "chmod 600" in refused_start.stderr, (refused_start.returncode, refused_start.stderr[-300:]))
+
     # Stopped cleanly: offline, and nothing left that reads as live.
     check("stopped: exit status 0", service.kill(signal.SIGTERM) == 0)
     expect_seen(ha, "stopped: every entity unavailable", NONE, limit=10)
@@ -360,7 +418,13 @@ def main():
 
 try:
     main()
+except Exception as e:  # a step that could not even be taken
+    check("the scenario ran to its end", False, repr(e))
 finally:
+    for child in children:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
     if failures:
         for name in ("service.log", "second.log", "sim.log"):
             path = os.path.join(WORK, name)
