@@ -3,6 +3,7 @@
 // unit side only when they pass its check, states and availability following
 // the unit, and a broker that is missing at start and restarts.
 #include "service/mqtt_bridge.h"
+#include "service/mqtt_discovery.h"
 #include "service/mqtt_options.h"
 #include "tests/service/mqtt_rig.h"
 #include "tests/support/wait_until.h"
@@ -727,6 +728,76 @@ TEST(MqttOptionsTest, BrokerUrls)
     for (int n = 1; n <= 7; ++n)
         delays.push_back(static_cast<long>(service::mqttRetryDelay(o, n).count()));
     EXPECT_EQ(delays, (std::vector<long>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+}
+
+TEST(MqttDiscoveryTest, PayloadsAndStatesAsHomeAssistantAndTheUnitSideTakeThem)
+{
+    FakeUnit fake;
+    service::UnitSnapshot unit = fake.snapshot();
+    unit.values["input-name-3"] = "DVD"; // would stand for two inputs
+    struct Row {
+        std::string control, payload, command;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"volume", "-20", "-20"},
+             {"volume", "-20.0000004", "-20"},
+             {"volume", "-19.99", "-19.99"},    // not a step: left for the check to refuse
+             {"volume", "12.0000001", "+12"},
+             {"volume", "13", "13"},            // out of range: left as it is
+             {"volume", "0x10", "0x10"},
+             {"volume", "nan", "nan"},
+             {"out-sub", "-0.0000001", "0"},
+             {"tilt", "-2.8000000000000003", "-2.8"},
+             {"input", "SAT TV", "TV"},
+             {"input", "TV", "TV"},
+             {"input", "CD", "CD"},             // its unit name clashes: the table's choice
+             {"mute", "on", "on"},
+         })
+        EXPECT_EQ(service::commandValue(unit, row.control, row.payload), row.command) << row.control << " " << row.payload;
+    EXPECT_EQ(service::unitChoiceNames(unit, "input"), (std::vector<std::string>{"DVD", "SAT TV", "CD"}));
+    EXPECT_EQ(service::stateText(unit, "input", "TV"), "SAT TV");
+    EXPECT_EQ(service::stateText(unit, "display-1", "DVD         "), "DVD");
+    service::MqttOptions o;
+    EXPECT_EQ(service::deviceName(o, unit), "Screening Room");
+    unit.values["custom-name"] = "   ";
+    EXPECT_EQ(service::deviceName(o, unit), "Ridaziv DE-1");
+    o.name = "Den";
+    EXPECT_EQ(service::deviceName(o, unit), "Den");
+}
+
+TEST(MqttOptionsTest, DiscoveryLayoutPrefixAndName)
+{
+    struct Row {
+        std::string discovery, discoveryPrefix, name;
+        bool ok;
+        service::MqttDiscovery layout;
+        std::string prefix;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"", "", "", true, service::MqttDiscovery::Device, "homeassistant"},
+             {"device", "ha", "Den", true, service::MqttDiscovery::Device, "ha"},
+             {"per-entity", "", "", true, service::MqttDiscovery::PerEntity, "homeassistant"},
+             {"entity", "", "", false, {}, ""},
+             {"", "home/assistant", "", false, {}, ""},
+             {"", "", "two\nlines", false, {}, ""},
+             {"", "", std::string(65, 'x'), false, {}, ""},
+         }) {
+        service::MqttCommandLine given;
+        given.url = "mqtt://broker";
+        given.discovery = row.discovery;
+        given.discoveryPrefix = row.discoveryPrefix;
+        given.name = row.name;
+        service::MqttOptions o;
+        std::string error;
+        EXPECT_EQ(service::mqttOptionsFrom(given, o, error), row.ok) << row.discovery << row.discoveryPrefix << error;
+        if (row.ok) {
+            EXPECT_EQ(o.discovery, row.layout);
+            EXPECT_EQ(o.discoveryPrefix, row.prefix);
+            EXPECT_EQ(o.name, row.name);
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+    }
 }
 
 TEST(MqttOptionsTest, CredentialsFileOnlyWhenNobodyElseMayReadIt)
