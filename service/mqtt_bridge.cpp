@@ -362,7 +362,6 @@ void MqttBridge::Impl::decideClaim()
 void MqttBridge::Impl::giveUpId(const std::string& holder)
 {
     claim = Claim::Taken;
-    taken = true;
     log("the id " + options.id + " is held by " + holder + " on " + options.host + ":" + std::to_string(options.port)
         + "; staying off the broker (give this service another --mqtt-id)");
     connected = false;
@@ -370,6 +369,7 @@ void MqttBridge::Impl::giveUpId(const std::string& holder)
     mosquitto_disconnect(client);
     if (idTakenHandler)
         idTakenHandler();
+    taken = true; // after the handler: whoever sees it set finds the handler done
 }
 
 void MqttBridge::Impl::onDisconnect(int rc)
