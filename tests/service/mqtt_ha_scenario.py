@@ -376,8 +376,11 @@ def main():
             pass
         first = data.split(b"\n")[0]
         return json.loads(first) if first.strip() else None
-    idle = [socket.create_connection(("127.0.0.1", tcp_port), 5) for _ in range(70)]
-    opened = time.monotonic()
+    idle = []
+    for _ in range(70):
+        idle.append(socket.create_connection(("127.0.0.1", tcp_port), 5))
+        if len(idle) == 8:
+            opened = time.monotonic()  # the last of those that may wait
     refused = [first_line(s, 2) for s in idle[8:]]
     check("idle TCP: those past the cap are told 'overloaded'",
           all(r and r.get("error") == "overloaded" for r in refused), refused[:2])
@@ -388,9 +391,9 @@ def main():
     check("idle TCP: the local socket still serves", hello is not None and hello.get("reply") == "hello", hello)
     local.close()
     waited = [first_line(s, 10) for s in idle[:8]]
-    elapsed = time.monotonic() - opened
+    elapsed = time.monotonic() - opened  # not before its 5 s; the read's own limit bounds it above
     check("idle TCP: the others are told 'unauthorized' after their 5 s",
-          all(w and w.get("error") == "unauthorized" for w in waited) and 4.5 <= elapsed <= 12, (waited[:2], elapsed))
+          all(w and w.get("error") == "unauthorized" for w in waited) and elapsed >= 4.9, (waited[:2], elapsed))
     for s in idle:
         s.close()
     authed = socket.create_connection(("127.0.0.1", tcp_port), 5)
