@@ -394,16 +394,20 @@ void MqttBridge::Impl::publish(const std::string& topic, const std::string& payl
         return;
     int mid = 0;
     const bool retain = topic != topics.result();
+    // Counted first: a subscriber may have the message before this thread
+    // runs again.
+    if (isState)
+        ++stateCount;
     const int rc = mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.data(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
+        if (isState)
+            --stateCount;
         log("cannot publish " + topic + ": " + mosquitto_strerror(rc));
         return;
     }
     sent[topic] = payload;
     unacknowledged.insert(mid);
-    if (isState)
-        ++stateCount;
 }
 
 Presence MqttBridge::Impl::presence() const
