@@ -7,6 +7,9 @@
 #include "service/mqtt_bridge.h"
 #include "service/mqtt_service_view.h"
 #endif
+#ifdef BM_WITH_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -61,18 +64,32 @@ int main(int argc, char** argv)
     std::unique_ptr<MqttBridge> bridge;
     if (!mqtt.url.empty()) {
         if (mqttOptions.id.empty())
-            mqttOptions.id = defaultMqttId(view.snapshot().product);
+            mqttOptions.id = defaultMqttId(view.snapshot().product, service.unit().devicePath());
+        mqttOptions.instance = mqttInstanceName();
         bridge = std::make_unique<MqttBridge>(view, mqttOptions);
+        // Another service holds the id: this one stops, with the usage
+        // status, so that systemd does not start it again and again.
+        bridge->onIdTaken([&service] { service.stop(); });
         if (!bridge->start(error)) {
             std::fprintf(stderr, "brennmarkd: %s\n", error.c_str());
             service.stop();
         }
     }
 #endif
+#ifdef BM_WITH_SYSTEMD
+    // Clients can connect now: systemd starts what waits for the service.
+    sd_notify(0, "READY=1");
+#endif
     const int status = service.run(true);
+#ifdef BM_WITH_SYSTEMD
+    sd_notify(0, "STOPPING=1");
+#endif
 #ifdef BM_WITH_MQTT
-    if (bridge)
+    if (bridge) {
         bridge->stop();
+        if (bridge->idTaken())
+            return 2;
+    }
 #endif
     return status;
 }

@@ -7,7 +7,7 @@ namespace bm::service {
 int takeMqttOption(int argc, char** argv, int& i, MqttCommandLine& into, std::string& error)
 {
     const std::string arg = argv[i];
-    if (arg != "--mqtt" && arg != "--mqtt-credentials" && arg != "--mqtt-id" && arg != "--mqtt-prefix")
+    if (arg.rfind("--mqtt", 0) != 0)
         return 0;
     error = "this build of brennmarkd has no MQTT (" + arg + " is not available here)";
     return -1;

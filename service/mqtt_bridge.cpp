@@ -5,6 +5,15 @@
 // non-blocking; a broker that is down or refuses is tried again after a delay
 // that doubles up to a cap, and each new connection gets the discovery and the
 // whole current state again.
+//
+// Before it publishes anything on a connection, the bridge reads the retained
+// claim on its id (<prefix>/<id>/owner) and the availability beside it: a claim
+// of another instance whose availability is not "offline" is a live service
+// with the same id, and this one leaves the broker instead of fighting over
+// the topics. A probe message to itself marks the end of the retained messages.
+// That look is taken on a connection without a last will, so that a service
+// that stays off never leaves "offline" behind for the one that holds the id;
+// a service that may take the id connects again, with the will.
 #include "service/mqtt_bridge.h"
 
 #include "service/mqtt_discovery.h"
@@ -17,6 +26,7 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -36,6 +46,7 @@ using Clock = std::chrono::steady_clock;
 struct Outcome {
     UnitCommand command;
     CommandOutcome outcome;
+    std::string payload; // as it came from the broker
 };
 
 // What other threads hand to the bridge's thread. Shared, so that a unit-side
@@ -84,11 +95,27 @@ constexpr std::size_t kMaxCommandBytes = 256;
 // A broker that has not accepted the connection by then is given up on and tried again.
 constexpr auto kConnectLimit = std::chrono::seconds(10);
 
+// "VOLUME_UP" -> "volume-up", as the key's button is named.
+std::string lowerKey(const std::string& key)
+{
+    std::string out;
+    for (unsigned char c : key)
+        out += c == '_' ? '-' : static_cast<char>(std::tolower(c));
+    return out;
+}
+
+MqttOptions withInstance(MqttOptions options)
+{
+    if (options.instance.empty())
+        options.instance = "pid " + std::to_string(::getpid());
+    return options;
+}
+
 } // namespace
 
 struct MqttBridge::Impl {
     Impl(UnitView& unit, MqttOptions options, Log log)
-        : unit(unit), options(std::move(options)), topics(this->options), log(std::move(log)),
+        : unit(unit), options(withInstance(std::move(options))), topics(this->options), log(std::move(log)),
           inbox(std::make_shared<Inbox>())
     {
         if (!this->log)
@@ -114,10 +141,21 @@ struct MqttBridge::Impl {
     bool stopping = false;
     std::optional<int> connack;                 // a CONNACK's code not acted on yet
     UnitSnapshot current;                       // the unit as its reports left it
+    bool valuesRead = false;                    // `current` was read since the unit last connected
     std::map<std::string, std::string> sent;    // topic -> payload, this connection
-    std::set<std::string> discoveryTopics;      // every config topic published so far
+    std::set<std::string> discoveryTopics;      // the config topics wanted now
+    std::set<std::string> retainedDiscovery;    // configs of this id the broker held at connection
     std::set<int> unacknowledged;               // message ids the broker has not acknowledged
 
+    // The claim on the id, per connection: checking until the probe is back.
+    enum class Claim { Checking, Owner, Taken } claim = Claim::Checking;
+    std::string claimHolder;     // the instance in the retained claim
+    std::string claimPresence;   // the retained availability beside it
+    bool cleared = false;        // the claim was checked: the next connection is the owner's
+    std::function<void()> idTakenHandler;
+    std::atomic<bool> taken{false};
+
+    std::string probeTopic() const { return topics.owner() + "/probe"; }
     bool createClient(std::string& error);
     void destroyClient();
     void run();
@@ -126,13 +164,28 @@ struct MqttBridge::Impl {
     void pump(int timeoutMs);
     void drainInbox();
     void handle(const UnitEvent& event);
-    void publish(const std::string& topic, const std::string& payload, bool isState = true);
+    void publish(const std::string& topic, const std::string& payload, bool isState = true, bool force = false);
     void publishAll();
+    void publishDiscovery();
+    void publishState(const std::string& name, bool force = false);
     void publishAvailability();
+    void publishResult(const UnitCommand& command, const std::string& payload, const char* outcome,
+                       const std::string& reason);
+    Presence presence() const;
+    void decideClaim();
+    void subscribe(std::vector<std::string> filters);
+    void giveUpId(const std::string& holder);
+    std::string claimPayload() const;
     void onConnect(int rc);
     void afterConnack();
     void onDisconnect(int rc);
-    void onMessage(const mosquitto_message& message);
+    struct Received {
+        std::string topic;
+        std::string payload;
+        bool retain = false;
+    };
+    std::deque<Received> received; // messages read and not handled yet
+    void onMessage(const Received& message);
     void farewell();
 };
 
@@ -140,7 +193,10 @@ bool MqttBridge::Impl::createClient(std::string& error)
 {
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
-    client = mosquitto_new(("brennmark-" + options.id).c_str(), true, this);
+    // The client id is this instance's own: a second service with the same
+    // --mqtt-id must not throw the first off the broker (that fires the
+    // first's will); the claim on the id finds it instead.
+    client = mosquitto_new(nullptr, true, this);
     if (!client) {
         error = "cannot create the MQTT client";
         return false;
@@ -152,11 +208,17 @@ bool MqttBridge::Impl::createClient(std::string& error)
         static_cast<Impl*>(self)->unacknowledged.erase(mid);
     });
     mosquitto_message_callback_set(client, [](mosquitto*, void* self, const mosquitto_message* m) {
-        static_cast<Impl*>(self)->onMessage(*m);
+        // Handled after the library's read returns, as the CONNACK is.
+        static_cast<Impl*>(self)->received.push_back(
+            {m->topic ? m->topic : "",
+             std::string(static_cast<const char*>(m->payload), m->payloadlen > 0 ? static_cast<std::size_t>(m->payloadlen) : 0),
+             m->retain});
     });
     const std::string offline = "offline";
-    int rc = mosquitto_will_set(client, topics.availability().c_str(), static_cast<int>(offline.size()),
-                                offline.data(), 1, true);
+    // One will for every entity: the availability topic they all follow.
+    int rc = cleared ? mosquitto_will_set(client, topics.availability().c_str(), static_cast<int>(offline.size()),
+                                          offline.data(), 1, true)
+                     : MOSQ_ERR_SUCCESS;
     if (rc == MOSQ_ERR_SUCCESS && !options.username.empty())
         rc = mosquitto_username_pw_set(client, options.username.c_str(),
                                        options.password.empty() ? nullptr : options.password.c_str());
@@ -234,57 +296,140 @@ void MqttBridge::Impl::afterConnack()
     }
     connected = true;
     attempting = false;
-    failures = 0;
-    ++connectionCount;
-    log("connected to " + options.host + ":" + std::to_string(options.port));
-    mosquitto_subscribe(client, nullptr, topics.setFilter().c_str(), 1);
     sent.clear();
     unacknowledged.clear();
-    publishAll();
+    received.clear();
+    claimHolder.clear();
+    claimPresence.clear();
+    retainedDiscovery.clear();
+    if (cleared) {
+        // The owner's connection: the claim, then everything. This id's
+        // discovery configs come back as retained: those not wanted now
+        // (another layout's, another unit's) are removed as they arrive.
+        cleared = false; // a later connection looks again
+        failures = 0;
+        ++connectionCount;
+        log("connected to " + options.host + ":" + std::to_string(options.port));
+        claim = Claim::Owner;
+        publish(topics.owner(), claimPayload(), false, true);
+        publish(topics.legacyService(), "", false); // earlier versions' presence topic
+        std::vector<std::string> filters = {topics.owner(), topics.setFilter()};
+        for (const std::string& f : topics.discoveryFilters())
+            filters.push_back(f);
+        subscribe(filters);
+        publishAll();
+        return;
+    }
+    // The look at the claim: the retained claim and availability, then the
+    // probe (the broker sends the retained messages of a subscription before
+    // it handles the publish that follows it).
+    claim = Claim::Checking;
+    subscribe({topics.owner(), topics.availability(), probeTopic()});
+    const std::string probe = options.instance;
+    mosquitto_publish(client, nullptr, probeTopic().c_str(), static_cast<int>(probe.size()), probe.data(), 1, false);
+}
+
+void MqttBridge::Impl::subscribe(std::vector<std::string> filters)
+{
+    std::vector<char*> pointers;
+    for (std::string& f : filters)
+        pointers.push_back(f.data());
+    mosquitto_subscribe_multiple(client, nullptr, static_cast<int>(pointers.size()), pointers.data(), 1, 0, nullptr);
+}
+
+std::string MqttBridge::Impl::claimPayload() const
+{
+    return nlohmann::json{{"instance", options.instance}}.dump();
+}
+
+void MqttBridge::Impl::decideClaim()
+{
+    if (!claimHolder.empty() && claimHolder != options.instance && claimPresence != "offline"
+        && !claimPresence.empty()) {
+        giveUpId(claimHolder);
+        return;
+    }
+    if (!claimHolder.empty() && claimHolder != options.instance)
+        log("the id " + options.id + " was last held by " + claimHolder + ", now gone; taking it");
+    // Free: connect again at once, as the owner, with the will.
+    cleared = true;
+    connected = false; // first: the library may call back from inside the disconnect
+    attempting = false;
+    mosquitto_disconnect(client);
+    nextAttempt = Clock::now();
+}
+
+void MqttBridge::Impl::giveUpId(const std::string& holder)
+{
+    claim = Claim::Taken;
+    log("the id " + options.id + " is held by " + holder + " on " + options.host + ":" + std::to_string(options.port)
+        + "; staying off the broker (give this service another --mqtt-id)");
+    connected = false;
+    attempting = false;
+    mosquitto_disconnect(client);
+    if (idTakenHandler)
+        idTakenHandler();
+    taken = true; // after the handler: whoever sees it set finds the handler done
 }
 
 void MqttBridge::Impl::onDisconnect(int rc)
 {
-    if (!stopping && (connected || attempting))
+    // A refused CONNACK closes the connection too: afterConnack says why and
+    // schedules the one retry.
+    if (connack && *connack != 0)
+        return;
+    if (!stopping && claim != Claim::Taken && (connected || attempting))
         scheduleRetry(connected ? std::string("lost the broker: ") + mosquitto_strerror(rc)
                                 : std::string("cannot reach the broker: ") + mosquitto_strerror(rc));
     connected = false;
     attempting = false;
 }
 
-void MqttBridge::Impl::publish(const std::string& topic, const std::string& payload, bool isState)
+void MqttBridge::Impl::publish(const std::string& topic, const std::string& payload, bool isState, bool force)
 {
-    if (!connected)
+    if (!connected || claim != Claim::Owner)
         return;
     auto it = sent.find(topic);
-    if (it != sent.end() && it->second == payload)
+    if (!force && it != sent.end() && it->second == payload)
         return;
     int mid = 0;
+    const bool retain = topic != topics.result();
+    // Counted first: a subscriber may have the message before this thread
+    // runs again.
+    if (isState)
+        ++stateCount;
     const int rc = mosquitto_publish(client, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                     payload.data(), 1, true);
+                                     payload.data(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
+        if (isState)
+            --stateCount;
         log("cannot publish " + topic + ": " + mosquitto_strerror(rc));
         return;
     }
     sent[topic] = payload;
     unacknowledged.insert(mid);
-    if (isState)
-        ++stateCount;
+}
+
+Presence MqttBridge::Impl::presence() const
+{
+    if (current.product.empty())
+        return Presence::NoUnit;
+    switch (current.line) {
+    case UnitLineState::Connected: return valuesRead ? Presence::Online : Presence::NoUnit;
+    case UnitLineState::Asleep: return Presence::Asleep;
+    default: return Presence::NoUnit;
+    }
 }
 
 void MqttBridge::Impl::publishAvailability()
 {
-    const bool online = !current.product.empty() && current.line == UnitLineState::Connected;
-    publish(topics.availability(), online ? "online" : "offline", false);
+    publish(topics.availability(), presenceText(presence()), false);
 }
 
-void MqttBridge::Impl::publishAll()
+void MqttBridge::Impl::publishDiscovery()
 {
-    if (!connected)
-        return;
-    publish(topics.service(), "online", false);
-    // Discovery first, so that Home Assistant has the entities when their
-    // states arrive; a config that is no longer wanted (another ROM) is removed.
+    // A config that is no longer wanted (another ROM or layout, an earlier
+    // run's) is removed.
     std::set<std::string> now;
     for (const MqttMessage& m : discoveryMessages(options, current)) {
         publish(m.topic, m.payload, false);
@@ -292,36 +437,97 @@ void MqttBridge::Impl::publishAll()
     }
     for (const std::string& old : discoveryTopics)
         if (!now.count(old))
-            publish(old, "", false);
-    discoveryTopics.insert(now.begin(), now.end());
-    for (const auto& [name, value] : current.values)
-        publish(topics.state(name), value);
+            publish(old, "", false, true);
+    for (const std::string& old : retainedDiscovery)
+        if (!now.count(old) && !discoveryTopics.count(old))
+            publish(old, "", false, true);
+    retainedDiscovery.clear();
+    discoveryTopics = std::move(now);
+}
+
+void MqttBridge::Impl::publishState(const std::string& name, bool force)
+{
+    const auto it = current.values.find(name);
+    if (it != current.values.end())
+        publish(topics.state(name), stateText(current, name, it->second), true, force);
+}
+
+void MqttBridge::Impl::publishAll()
+{
+    if (!connected || claim != Claim::Owner)
+        return;
+    // Discovery first, so that Home Assistant has the entities when their
+    // states arrive; the availability last, once the values are there.
+    publishDiscovery();
+    for (const auto& entry : current.values)
+        publishState(entry.first);
     for (int i = 0; i < 2; ++i)
-        publish(topics.state(kDisplayState[i]), current.frontPanel[i]);
+        publish(topics.state(kDisplayState[i]), stateText(current, kDisplayState[i], current.frontPanel[i]));
     publish(topics.state(kLineState), unitLineText(current.line));
     publishAvailability();
+}
+
+void MqttBridge::Impl::publishResult(const UnitCommand& command, const std::string& payload, const char* outcome,
+                                     const std::string& reason)
+{
+    nlohmann::json result = {{"control", command.kind == UnitCommand::Kind::Key ? std::string(kKeyCommand) : command.name},
+                             {"value", payload},
+                             {"outcome", outcome}};
+    if (!reason.empty())
+        result["reason"] = reason;
+    if (command.kind == UnitCommand::Kind::Set) {
+        const auto it = current.values.find(command.name);
+        if (it != current.values.end())
+            result["state"] = stateText(current, command.name, it->second);
+    }
+    publish(topics.result(), result.dump(), false, true);
 }
 
 void MqttBridge::Impl::handle(const UnitEvent& event)
 {
     switch (event.kind) {
-    case UnitEvent::Kind::Value:
+    case UnitEvent::Kind::Value: {
+        const auto before = current.values.find(event.name);
+        const bool changed = before == current.values.end() || before->second != event.value;
         current.values[event.name] = event.value;
-        publish(topics.state(event.name), event.value);
+        if (changed && (event.name == "custom-name" || event.name.rfind("input-name-", 0) == 0)) {
+            // The device's name or the inputs' names: the entities change.
+            publishDiscovery();
+            publishState("input");
+            publishState("record-input");
+        }
+        publishState(event.name);
         break;
+    }
     case UnitEvent::Kind::FrontPanel:
         for (int i = 0; i < 2; ++i) {
             current.frontPanel[i] = event.frontPanel[i];
-            publish(topics.state(kDisplayState[i]), current.frontPanel[i]);
+            publish(topics.state(kDisplayState[i]), stateText(current, kDisplayState[i], current.frontPanel[i]));
         }
         break;
-    case UnitEvent::Kind::Line:
+    case UnitEvent::Kind::Line: {
+        const UnitLineState before = current.line;
         current.line = event.line;
+        if (event.line != UnitLineState::Connected)
+            valuesRead = false;
+        else if (before == UnitLineState::Asleep && !current.product.empty())
+            valuesRead = true; // woken: the line stayed up, the values were kept current
+        // The unit went to sleep (its own key, the remote, a client): it is in
+        // standby, whoever put it there.
+        if (event.line == UnitLineState::Asleep || (before == UnitLineState::Asleep && valuesRead)) {
+            for (const ControlView& c : current.controls)
+                if (c.name == "power" && c.choices.size() == 2) {
+                    current.values["power"] = c.choices[event.line == UnitLineState::Asleep ? 0 : 1];
+                    publishState("power");
+                }
+        }
         publish(topics.state(kLineState), unitLineText(current.line));
         publishAvailability();
         break;
+    }
     case UnitEvent::Kind::Controls:
         current = unit.snapshot();
+        valuesRead = current.line == UnitLineState::Connected;
         publishAll();
         break;
     }
@@ -342,36 +548,83 @@ void MqttBridge::Impl::drainInbox()
         const Outcome& o = std::get<Outcome>(item);
         const std::string what = o.command.kind == UnitCommand::Kind::Key
                                      ? "key " + o.command.name
-                                     : "set " + o.command.name + " " + o.command.value;
+                                     : "set " + o.command.name + " " + o.payload;
         switch (o.outcome.result) {
         case CommandOutcome::Result::Done:
             if (o.command.kind == UnitCommand::Kind::Set && !o.outcome.text.empty()) {
                 current.values[o.command.name] = o.outcome.text;
-                publish(topics.state(o.command.name), o.outcome.text);
+                publishState(o.command.name);
             }
+            publishResult(o.command, o.payload, "done", {});
             break;
-        case CommandOutcome::Result::Refused: log(what + " refused, nothing sent: " + o.outcome.text); break;
-        case CommandOutcome::Result::Failed: log(what + " failed: " + o.outcome.text); break;
+        case CommandOutcome::Result::Refused:
+            log(what + " refused, nothing sent: " + o.outcome.text);
+            // Home Assistant shows what it sent until the state says otherwise.
+            if (o.command.kind == UnitCommand::Kind::Set)
+                publishState(o.command.name, true);
+            publishResult(o.command, o.payload, "refused", o.outcome.text);
+            break;
+        case CommandOutcome::Result::Failed:
+            log(what + " failed: " + o.outcome.text);
+            if (o.command.kind == UnitCommand::Kind::Set)
+                publishState(o.command.name, true);
+            publishResult(o.command, o.payload, "failed", o.outcome.text);
+            break;
         }
     }
 }
 
-void MqttBridge::Impl::onMessage(const mosquitto_message& message)
+void MqttBridge::Impl::onMessage(const Received& message)
 {
-    const std::string topic = message.topic ? message.topic : "";
+    const std::string& topic = message.topic;
+    if (stopping)
+        return;
+    const std::string& text = message.payload;
+    if (topic == probeTopic()) {
+        if (claim == Claim::Checking && text == options.instance)
+            decideClaim();
+        return;
+    }
+    if (topic == topics.owner()) {
+        const auto claimJson = nlohmann::json::parse(text, nullptr, false);
+        const std::string holder = claimJson.is_object() ? claimJson.value("instance", "") : "";
+        if (claim == Claim::Checking) {
+            claimHolder = holder;
+        } else if (claim == Claim::Owner && !holder.empty() && holder != options.instance) {
+            // Two services that claimed the id at the same moment: the one
+            // with the smaller name keeps it.
+            if (holder < options.instance)
+                giveUpId(holder);
+            else
+                publish(topics.owner(), claimPayload(), false, true);
+        }
+        return;
+    }
+    if (topic == topics.availability()) {
+        if (claim == Claim::Checking)
+            claimPresence = text;
+        return;
+    }
+    if (topics.isDiscovery(topic)) {
+        if (claim == Claim::Checking && message.retain && !text.empty())
+            retainedDiscovery.insert(topic);
+        else if (claim == Claim::Owner && !text.empty() && !discoveryTopics.count(topic))
+            publish(topic, "", false, true); // another layout's or an earlier unit's
+        return;
+    }
     const std::string name = topics.controlOfSet(topic);
-    if (name.empty() || stopping)
+    if (name.empty() || claim != Claim::Owner)
         return;
     if (message.retain) {
         // A retained command would run again at every reconnection.
         log("ignored a retained command on " + topic);
         return;
     }
-    if (message.payloadlen < 0 || static_cast<std::size_t>(message.payloadlen) > kMaxCommandBytes) {
+    if (text.size() > kMaxCommandBytes) {
         log("ignored a command of more than " + std::to_string(kMaxCommandBytes) + " bytes on " + topic);
         return;
     }
-    std::string value(static_cast<const char*>(message.payload), static_cast<std::size_t>(message.payloadlen));
+    const std::string& value = text;
     if (value.find_first_of(std::string("\0\n\r", 3)) != std::string::npos) {
         log("ignored a command with control characters on " + topic);
         return;
@@ -383,12 +636,33 @@ void MqttBridge::Impl::onMessage(const mosquitto_message& message)
     } else {
         command.kind = UnitCommand::Kind::Set;
         command.name = name;
-        command.value = value;
+        command.value = commandValue(current, name, value);
+    }
+    // What Home Assistant shows as unavailable is not acted on either: only
+    // the power switch and the On key reach a sleeping unit.
+    const std::string entity = command.kind == UnitCommand::Kind::Key ? "key-" + lowerKey(value) : name;
+    if (!availableFor(needsOf(entity), presence())) {
+        const std::string why = std::string("the unit is ") + presenceText(presence());
+        log((command.kind == UnitCommand::Kind::Key ? "key " + value : "set " + name + " " + value)
+            + " refused, nothing sent: " + why);
+        if (command.kind == UnitCommand::Kind::Set)
+            publishState(name, true);
+        publishResult(command, value, "refused", why);
+        return;
+    }
+    // The switch turned on while the unit sleeps: the unit's records still
+    // hold what it played before it slept, so the wake-up is its On key.
+    UnitCommand toSend = command;
+    if (command.kind == UnitCommand::Kind::Set && command.name == "power" && presence() == Presence::Asleep
+        && command.value != "standby") {
+        toSend.kind = UnitCommand::Kind::Key;
+        toSend.name = "ON";
+        toSend.value.clear();
     }
     std::weak_ptr<Inbox> box = inbox;
-    unit.command(command, [box, command](const CommandOutcome& outcome) {
+    unit.command(toSend, [box, command, value](const CommandOutcome& outcome) {
         if (auto in = box.lock())
-            in->push(Outcome{command, outcome});
+            in->push(Outcome{command, outcome, value});
     });
 }
 
@@ -413,11 +687,18 @@ void MqttBridge::Impl::pump(int timeoutMs)
         mosquitto_loop_misc(client);
     if (connack && client)
         afterConnack();
+    while (!received.empty()) {
+        const Received m = std::move(received.front());
+        received.pop_front();
+        if (connected)
+            onMessage(m);
+    }
 }
 
 void MqttBridge::Impl::run()
 {
     current = unit.snapshot();
+    valuesRead = current.line == UnitLineState::Connected;
     nextAttempt = Clock::now();
     for (;;) {
         {
@@ -437,7 +718,7 @@ void MqttBridge::Impl::run()
             scheduleRetry("no answer from the broker");
             destroyClient();
         }
-        if (!connected && !attempting && Clock::now() >= nextAttempt)
+        if (!connected && !attempting && !taken && Clock::now() >= nextAttempt)
             tryConnect();
         int timeout = 1000;
         if (!connected && !attempting) {
@@ -455,10 +736,9 @@ void MqttBridge::Impl::farewell()
     // will. The broker's acknowledgements are read before the socket is
     // closed: unread data at close resets the connection, and the broker may
     // then drop what it had not read yet.
-    if (connected) {
+    if (connected && claim == Claim::Owner) {
         const auto limit = Clock::now() + std::chrono::seconds(1);
-        publish(topics.availability(), "offline", false);
-        publish(topics.service(), "offline", false);
+        publish(topics.availability(), presenceText(Presence::Offline), false);
         while (connected && !unacknowledged.empty() && Clock::now() < limit)
             pump(50);
         if (connected)
@@ -488,7 +768,8 @@ bool MqttBridge::start(std::string& error)
         error = std::string("cannot create the bridge's wake-up descriptor: ") + std::strerror(errno);
         return false;
     }
-    if (!validMqttName(impl_->options.id) || !validMqttName(impl_->options.prefix)) {
+    if (!validMqttName(impl_->options.id) || !validMqttName(impl_->options.prefix)
+        || !validMqttName(impl_->options.discoveryPrefix)) {
         error = "the MQTT id and prefix take 1 to 64 of A-Z a-z 0-9 _ -";
         return false;
     }
@@ -513,6 +794,16 @@ void MqttBridge::stop()
     impl_->unit.setListener({});
     impl_->inbox->close();
     impl_->thread.join();
+}
+
+void MqttBridge::onIdTaken(std::function<void()> handler)
+{
+    impl_->idTakenHandler = std::move(handler);
+}
+
+bool MqttBridge::idTaken() const
+{
+    return impl_->taken.load();
 }
 
 int MqttBridge::connections() const

@@ -35,6 +35,13 @@ public:
     // broker) and joins the thread. Safe to call twice.
     void stop();
 
+    // Called once, from the bridge's thread, when another instance holds the
+    // id on the broker: the bridge has left the broker and stays off it. Set
+    // before start().
+    void onIdTaken(std::function<void()> handler);
+    // True once that happened.
+    bool idTaken() const;
+
     // Counters for the logs and the tests: connections made, and state
     // messages published.
     int connections() const;

@@ -1,7 +1,8 @@
-// Checking the MQTT settings. The credentials file is opened without following
-// a symbolic link and checked on the open descriptor, so what is checked is
-// what is read.
+// Checking the MQTT settings. The credentials file is read as the token file
+// is (io::readPrivateFile).
 #include "service/mqtt_options.h"
+
+#include "service/service_io.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +22,9 @@ int takeMqttOption(int argc, char** argv, int& i, MqttCommandLine& into, std::st
                           : arg == "--mqtt-credentials" ? &into.credentials
                           : arg == "--mqtt-id"          ? &into.id
                           : arg == "--mqtt-prefix"      ? &into.prefix
+                          : arg == "--mqtt-name"        ? &into.name
+                          : arg == "--mqtt-discovery"   ? &into.discovery
+                          : arg == "--mqtt-discovery-prefix" ? &into.discoveryPrefix
                                                         : nullptr;
     if (!target)
         return 0;
@@ -38,8 +42,13 @@ std::string mqttUsage()
            "                     (mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS)\n"
            "  --mqtt-credentials FILE  user name and password on two lines; the file must\n"
            "                     not be readable by group or others\n"
-           "  --mqtt-id ID       the device's id in topics (default ridaziv-<product>)\n"
-           "  --mqtt-prefix P    the topics' first level (default brennmark)\n";
+           "  --mqtt-id ID       the device's id in topics (default ridaziv-<product>-<port>)\n"
+           "  --mqtt-prefix P    the topics' first level (default brennmark)\n"
+           "  --mqtt-name NAME   the device's name in Home Assistant (default: the unit's\n"
+           "                     custom name)\n"
+           "  --mqtt-discovery device|per-entity  one discovery message per device (default)\n"
+           "                     or one per entity\n"
+           "  --mqtt-discovery-prefix P  Home Assistant's discovery prefix (default homeassistant)\n";
 }
 
 MqttCommandLine withMqttEnvironment(MqttCommandLine given)
@@ -53,6 +62,9 @@ MqttCommandLine withMqttEnvironment(MqttCommandLine given)
     fill(given.credentials, "BRENNMARK_MQTT_CREDENTIALS");
     fill(given.id, "BRENNMARK_MQTT_ID");
     fill(given.prefix, "BRENNMARK_MQTT_PREFIX");
+    fill(given.name, "BRENNMARK_MQTT_NAME");
+    fill(given.discovery, "BRENNMARK_MQTT_DISCOVERY");
+    fill(given.discoveryPrefix, "BRENNMARK_MQTT_DISCOVERY_PREFIX");
     const char* systemd = std::getenv("CREDENTIALS_DIRECTORY");
     if (given.credentials.empty() && systemd && *systemd) {
         const std::string file = std::string(systemd) + "/mqtt";
@@ -76,9 +88,28 @@ bool mqttOptionsFrom(const MqttCommandLine& given, MqttOptions& options, std::st
         error = "--mqtt-prefix takes 1 to 64 of A-Z a-z 0-9 _ - (" + given.prefix + ")";
         return false;
     }
+    if (!given.discoveryPrefix.empty() && !validMqttName(given.discoveryPrefix)) {
+        error = "--mqtt-discovery-prefix takes 1 to 64 of A-Z a-z 0-9 _ - (" + given.discoveryPrefix + ")";
+        return false;
+    }
+    if (given.discovery == "per-entity") {
+        options.discovery = MqttDiscovery::PerEntity;
+    } else if (given.discovery.empty() || given.discovery == "device") {
+        options.discovery = MqttDiscovery::Device;
+    } else {
+        error = "--mqtt-discovery takes device or per-entity (" + given.discovery + ")";
+        return false;
+    }
+    if (given.name.size() > 64 || given.name.find_first_of(std::string("\0\n\r", 3)) != std::string::npos) {
+        error = "--mqtt-name takes one line of at most 64 bytes";
+        return false;
+    }
     options.id = given.id;
+    options.name = given.name;
     if (!given.prefix.empty())
         options.prefix = given.prefix;
+    if (!given.discoveryPrefix.empty())
+        options.discoveryPrefix = given.discoveryPrefix;
     return true;
 }
 
@@ -149,45 +180,8 @@ bool parseMqttUrl(const std::string& url, MqttOptions& options, std::string& err
 
 bool readMqttCredentials(const std::string& path, MqttOptions& options, std::string& error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot open the credentials file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
     std::string text;
-    bool ok = ::fstat(fd, &st) == 0;
-    if (!ok) {
-        error = "cannot read the credentials file " + path + ": " + std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        error = "the credentials file " + path + " is not a regular file";
-        ok = false;
-    } else if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        error = "the credentials file " + path + " may be read by others: chmod 600 it";
-        ok = false;
-    } else if (st.st_size > 4096) {
-        error = "the credentials file " + path + " is larger than 4 KiB";
-        ok = false;
-    } else {
-        char buffer[4097];
-        ssize_t n = 0;
-        while (ok && text.size() <= 4096 && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                error = "cannot read the credentials file " + path + ": " + std::strerror(errno);
-                ok = false;
-            } else {
-                text.append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-        if (ok && text.size() > 4096) {
-            error = "the credentials file " + path + " is larger than 4 KiB";
-            ok = false;
-        }
-    }
-    ::close(fd);
-    if (!ok)
+    if (!io::readPrivateFile(path, "the credentials file", 4096, text, error))
         return false;
     const auto firstEnd = text.find('\n');
     std::string user = text.substr(0, firstEnd);
@@ -216,13 +210,43 @@ bool validMqttName(const std::string& name)
     });
 }
 
-std::string defaultMqttId(const std::string& product)
+std::string defaultMqttId(const std::string& product, const std::string& port)
 {
     std::string id = "ridaziv-";
     for (unsigned char c : product)
         if (std::isalnum(c))
             id += static_cast<char>(std::tolower(c));
+    // The port's last path part ("/dev/ttyUSB0"), or a TCP address's host and
+    // port; runs of other characters become one dash.
+    std::string where = port;
+    if (where.rfind("tcp://", 0) == 0)
+        where = where.substr(6);
+    else if (const auto slash = where.find_last_of("/\\"); slash != std::string::npos)
+        where = where.substr(slash + 1);
+    std::string tail;
+    for (unsigned char c : where) {
+        if (std::isalnum(c))
+            tail += static_cast<char>(std::tolower(c));
+        else if (!tail.empty() && tail.back() != '-')
+            tail += '-';
+    }
+    while (!tail.empty() && tail.back() == '-')
+        tail.pop_back();
+    if (!tail.empty())
+        id += (id.back() == '-' ? "" : "-") + tail;
+    if (id.size() > 64)
+        id.resize(64);
+    while (id.back() == '-')
+        id.pop_back();
     return id;
+}
+
+std::string mqttInstanceName()
+{
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    return std::string("brennmarkd on ") + (host[0] ? host : "this host") + ", pid " + std::to_string(::getpid());
 }
 
 std::chrono::milliseconds mqttRetryDelay(const MqttOptions& options, int attempt)

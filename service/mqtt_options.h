@@ -9,6 +9,12 @@
 
 namespace bm::service {
 
+// How Home Assistant is told about the entities: one retained config per
+// device under <discovery>/device/<id>/config (Home Assistant 2024.11 on), or
+// one per entity under <discovery>/<platform>/<id>/<object>/config for other
+// consumers.
+enum class MqttDiscovery { Device, PerEntity };
+
 struct MqttOptions {
     std::string host;
     int port = 1883;
@@ -19,6 +25,11 @@ struct MqttOptions {
     std::string id;                     // topics and unique ids; [A-Za-z0-9_-]
     std::string prefix = "brennmark";   // <prefix>/<id>/state/<control>
     std::string discoveryPrefix = "homeassistant";
+    MqttDiscovery discovery = MqttDiscovery::Device;
+    std::string name;                   // the device's name; empty: the unit's custom name
+    // Who this bridge is, in the retained claim on its id ("host pid 1234");
+    // another instance that finds a live claim not its own stays off.
+    std::string instance;
     int keepAliveSeconds = 30;
     // A broker that cannot be reached is tried again after firstRetry, then
     // twice as long each time, never longer than maxRetry.
@@ -27,9 +38,12 @@ struct MqttOptions {
 };
 
 // brennmarkd's MQTT options as given: --mqtt URL, --mqtt-credentials FILE,
-// --mqtt-id ID, --mqtt-prefix PREFIX. What the command line leaves empty comes
-// from BRENNMARK_MQTT, BRENNMARK_MQTT_CREDENTIALS, BRENNMARK_MQTT_ID and
-// BRENNMARK_MQTT_PREFIX (the service's settings file, an EnvironmentFile of
+// --mqtt-id ID, --mqtt-prefix PREFIX, --mqtt-name NAME, --mqtt-discovery
+// device|per-entity, --mqtt-discovery-prefix PREFIX. What the command line
+// leaves empty comes from BRENNMARK_MQTT, BRENNMARK_MQTT_CREDENTIALS,
+// BRENNMARK_MQTT_ID, BRENNMARK_MQTT_PREFIX, BRENNMARK_MQTT_NAME,
+// BRENNMARK_MQTT_DISCOVERY and BRENNMARK_MQTT_DISCOVERY_PREFIX (the
+// service's settings file, an EnvironmentFile of
 // its systemd unit), and the credentials from $CREDENTIALS_DIRECTORY/mqtt
 // (systemd's LoadCredential=mqtt:FILE) when that exists.
 struct MqttCommandLine {
@@ -37,6 +51,9 @@ struct MqttCommandLine {
     std::string credentials;
     std::string id;
     std::string prefix;
+    std::string name;
+    std::string discovery;
+    std::string discoveryPrefix;
 };
 
 // Takes argv[i] and its value when it is one of the MQTT options: 1 taken
@@ -64,9 +81,14 @@ bool readMqttCredentials(const std::string& path, MqttOptions& options, std::str
 // topic: 1 to 64 of A-Z a-z 0-9 _ -.
 bool validMqttName(const std::string& name);
 
-// The id when none is given: "ridaziv-" and the product in lower case without
-// other characters ("DE-1" -> "ridaziv-de1"), stable across restarts.
-std::string defaultMqttId(const std::string& product);
+// The id when none is given: "ridaziv-", the product in lower case without
+// other characters and the port's last part ("DE-1", "/dev/ttyUSB0" ->
+// "ridaziv-de1-ttyusb0"; "tcp://10.0.0.5:4000" -> "...-10-0-0-5-4000"), so
+// that two units of one product on one broker differ. Stable across restarts.
+std::string defaultMqttId(const std::string& product, const std::string& port = {});
+
+// This process as the claim on an id names it: "brennmarkd on HOST, pid N".
+std::string mqttInstanceName();
 
 // The delay before the n-th attempt after a failed one (n from 1): firstRetry,
 // doubled each time, capped at maxRetry.

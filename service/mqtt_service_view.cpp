@@ -25,6 +25,8 @@ using controls::Kind;
 // How long a snapshot waits for the line thread (busy with a download or a
 // tone ramp) before the last one is given instead.
 constexpr auto kSnapshotLimit = std::chrono::seconds(5);
+// How long a reconnection's sweep is waited for before the snapshot is taken anyway.
+constexpr int kSweepLimitMs = 20000;
 
 UnitLineState toState(LineState state)
 {
@@ -257,9 +259,18 @@ void ServiceUnitView::onLineState(LineState state)
     tell(event);
     if (state == LineState::Connected) {
         // Back after a loss: the unit may be another one, or have another ROM;
-        // the bridge takes a new snapshot (the sweep has read it all).
-        event.kind = UnitEvent::Kind::Controls;
-        tell(event);
+        // the bridge takes a new snapshot once the sweep has read it all (the
+        // status is answered from what is held only then), so
+        // that nothing of the unit before shows as live.
+        UnitLine* unit = unit_.load();
+        unit->post([this, unit] {
+            const Packet status = framePacket(DC_CMD_GET_SYS_STATUS);
+            unit->waitFor([unit, &status] { return unit->lineState() != LineState::Connected || unit->cachedAnswer(status); },
+                          kSweepLimitMs);
+            UnitEvent controls;
+            controls.kind = UnitEvent::Kind::Controls;
+            tell(controls);
+        });
     }
 }
 

@@ -61,6 +61,7 @@ struct Service::Client {
     bool apiPending = false;
     bool keepAlive = true;
     std::chrono::steady_clock::time_point since{};
+    std::chrono::steady_clock::time_point authBy{}; // an unauthorized TCP client's deadline
     std::string in;
     std::string out;
 };
@@ -110,11 +111,12 @@ bool Service::readToken(std::string& error)
     const ServiceOptions& o = setup_.options;
     if (o.tokenFile.empty())
         return true;
-    std::ifstream file(o.tokenFile, std::ios::binary);
-    std::string token((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string token;
+    if (!io::readPrivateFile(o.tokenFile, "the token file", 4096, token, error))
+        return false;
     while (!token.empty() && isSpace(token.back()))
         token.pop_back();
-    if (!file || token.empty()) {
+    if (token.empty()) {
         error = "cannot read a token from " + o.tokenFile;
         return false;
     }
@@ -279,7 +281,10 @@ int Service::run(bool handleSignals)
             watches.push_back({c->fd, !c->closing && !(c->busy && full), !c->out.empty()});
             owners.push_back(id);
         }
-        if (!io::waitSockets(watches, dropStalledWebClients())) {
+        const int webDue = dropStalledWebClients();
+        const int authDue = dropLateClients();
+        const int due = webDue < 0 ? authDue : authDue < 0 ? webDue : std::min(webDue, authDue);
+        if (!io::waitSockets(watches, due)) {
             log("waiting on the sockets failed: " + io::lastError());
             break;
         }
@@ -325,6 +330,31 @@ int Service::run(bool handleSignals)
     return 0;
 }
 
+int Service::dropLateClients()
+{
+    // A TCP client that has not sent its token in time is told so and closed.
+    const auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    std::vector<std::uint64_t> late;
+    for (auto& [id, c] : clients_) {
+        if (c->authorized || c->closing)
+            continue;
+        if (c->authBy <= now)
+            late.push_back(id);
+        else
+            next = std::min(next, c->authBy);
+    }
+    for (const std::uint64_t id : late) {
+        Client& c = *clients_.at(id);
+        const std::string line = errorLine({ApiErrorType::Unauthorized, "no token within 5 s", nullptr});
+        io::sendSome(c.fd, line.data(), line.size());
+        close(c, "no token in time");
+    }
+    if (next == std::chrono::steady_clock::time_point::max())
+        return -1;
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1;
+}
+
 void Service::accept(io::Socket listener, bool tcp, bool web)
 {
     for (;;) {
@@ -332,13 +362,36 @@ void Service::accept(io::Socket listener, bool tcp, bool web)
         if (fd == io::kNoSocket)
             return;
         // Web clients have their own limit, so that pages left open do not
-        // keep the panel and brennmark-cli out.
-        const auto webClients = std::count_if(clients_.begin(), clients_.end(), [](const auto& entry) {
-            return entry.second->mode == Client::Mode::Http;
-        });
-        const int limit = web ? http::kMaxHttpClients : kMaxClients;
-        if (static_cast<int>(web ? webClients : static_cast<long>(clients_.size()) - webClients) >= limit) {
-            log(std::string(web ? "web " : "") + "client refused: " + std::to_string(limit) + " clients already");
+        // keep the panel and brennmark-cli out. The unix socket's clients and
+        // the TCP ones are counted apart, and those that have not
+        // authenticated apart again, so that idle connections from the
+        // network cannot keep the local clients out.
+        const bool needsToken = tcp && !web && !token_.empty();
+        int same = 0, waiting = 0, webClients = 0;
+        for (const auto& [id, other] : clients_) {
+            if (other->mode == Client::Mode::Http) {
+                ++webClients;
+                continue;
+            }
+            same += other->tcp == tcp;
+            waiting += other->tcp && !other->authorized;
+        }
+        const int cap = tcp ? kMaxTcpClients : kMaxClients;
+        std::string full;
+        if (web) {
+            if (webClients >= http::kMaxHttpClients)
+                full = std::to_string(http::kMaxHttpClients) + " web clients already";
+        } else if (same >= cap) {
+            full = std::to_string(cap) + (tcp ? " TCP" : "") + " clients already";
+        } else if (needsToken && waiting >= kMaxUnauthenticated) {
+            full = std::to_string(kMaxUnauthenticated) + " clients already waiting to authenticate";
+        }
+        if (!full.empty()) {
+            log("client refused: " + full);
+            if (!web) {
+                const std::string line = errorLine({ApiErrorType::Overloaded, full, nullptr});
+                io::sendSome(fd, line.data(), line.size()); // best effort: the socket is fresh
+            }
             io::closeSocket(fd);
             continue;
         }
@@ -346,7 +399,8 @@ void Service::accept(io::Socket listener, bool tcp, bool web)
         c->id = nextId_++;
         c->fd = fd;
         c->tcp = tcp;
-        c->authorized = !tcp || token_.empty();
+        c->authorized = !needsToken;
+        c->authBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAuthLimitMs);
         if (web) {
             // The token is checked on every request (http_site.cpp).
             c->mode = Client::Mode::Http;

@@ -45,6 +45,12 @@ namespace bm::service {
 inline constexpr std::size_t kMaxOutput = 1024 * 1024;
 // The most clients at once; later ones are refused.
 inline constexpr int kMaxClients = 64;
+// TCP clients apart from those: at most this many in all, of which at most
+// kMaxUnauthenticated have not sent their token yet; each gets
+// kAuthLimitMs to send it.
+inline constexpr int kMaxTcpClients = 32;
+inline constexpr int kMaxUnauthenticated = 8;
+inline constexpr int kAuthLimitMs = 5000;
 
 class Service {
 public:
@@ -105,6 +111,9 @@ private:
     // Drops web clients that began a request and stopped; the wait until the
     // next may be due (-1: none).
     int dropStalledWebClients();
+    // Closes the TCP clients past their time to authenticate; the wait until
+    // the next deadline in ms (-1: none).
+    int dropLateClients();
     void readClient(Client& c);
     void writeClient(Client& c);
     // Handles what the client has sent, up to its next request at the unit.

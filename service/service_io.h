@@ -116,6 +116,13 @@ std::string randomHex(std::size_t bytes);
 // the platform lets a program say so (POSIX 0600; on Windows the file
 // inherits the user's own profile folder's access).
 bool writePrivateFile(const std::string& path, const std::string& text, std::string& error);
+// Reads a file that holds a secret (a token, credentials): `what` names it in
+// the errors ("the token file"). Refused unless it is a regular file of at
+// most `limit` bytes that, on POSIX, no one but its owner may read or write
+// ("chmod 600 it"); a symbolic link is not followed. On Windows the file's
+// access is the folder's, and only the type and size are checked.
+bool readPrivateFile(const std::string& path, const std::string& what, std::size_t limit, std::string& text,
+                     std::string& error);
 // Makes `dir` and its parents.
 bool makeFolders(const std::string& dir, std::string& error);
 

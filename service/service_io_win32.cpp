@@ -22,6 +22,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
@@ -305,6 +307,29 @@ std::string randomHex(std::size_t bytes)
         hex += digits[static_cast<unsigned char>(c) & 15];
     }
     return hex;
+}
+
+bool readPrivateFile(const std::string& path, const std::string& what, std::size_t limit, std::string& text,
+                     std::string& error)
+{
+    std::error_code ec;
+    const std::filesystem::path file = std::filesystem::u8path(path);
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, ec))) {
+        error = what + " " + path + " is not a regular file";
+        return false;
+    }
+    const auto size = std::filesystem::file_size(file, ec);
+    if (ec || size > limit) {
+        error = ec ? "cannot read " + what + " " + path : what + " " + path + " is larger than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    std::ifstream in(file, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        error = "cannot read " + what + " " + path;
+        return false;
+    }
+    return true;
 }
 
 bool writePrivateFile(const std::string& path, const std::string& text, std::string& error)

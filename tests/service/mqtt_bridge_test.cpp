@@ -3,6 +3,7 @@
 // unit side only when they pass its check, states and availability following
 // the unit, and a broker that is missing at start and restarts.
 #include "service/mqtt_bridge.h"
+#include "service/mqtt_discovery.h"
 #include "service/mqtt_options.h"
 #include "tests/service/mqtt_rig.h"
 #include "tests/support/wait_until.h"
@@ -11,9 +12,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,18 +44,22 @@ public:
         snap.controls = {
             {"volume", "Volume", ControlView::Form::Level, -80, 12, 1, "dB", {}},
             {"out-sub", "Subwoofer level", ControlView::Form::Level, -12, 12, 0.5, "dB", {}},
-            {"input", "Input", ControlView::Form::Choice, 0, 0, 1, "", {"DVD", "SAT TV", "CD"}},
+            {"input", "Input", ControlView::Form::Choice, 0, 0, 1, "", {"DVD", "TV", "CD"}},
             {"mute", "Mute", ControlView::Form::Switch, 0, 0, 1, "", {}},
             {"power", "Power", ControlView::Form::Switch, 0, 0, 1, "", {"standby", "on"}},
             {"tilt", "Tilt", ControlView::Form::Level, -3, 3, 0.2 + 1e-12, "dB", {}},
             {"stream", "Data stream", ControlView::Form::Reading, 0, 0, 1, "", {}},
             {"custom-name", "Custom name", ControlView::Form::Text, 0, 0, 1, "", {}},
+            {"input-name-2", "Input name 2", ControlView::Form::Text, 0, 0, 1, "", {}},
+            {"out-front-l", "Out front l", ControlView::Form::Level, -12, 12, 0.5, "dB", {}},
+            {"zone2-volume", "Zone2 volume", ControlView::Form::Level, -80, 12, 1, "dB", {}},
         };
         snap.values = {{"volume", "-35"}, {"out-sub", "+1.5"}, {"input", "DVD"}, {"mute", "off"}, {"power", "on"}, {"tilt", "+0.2"},
-                       {"stream", "Dolby Digital 5.1"}, {"custom-name", "Screening Room"}};
+                       {"stream", "Dolby Digital 5.1"}, {"custom-name", "Screening Room"}, {"input-name-2", "SAT TV"},
+                       {"out-front-l", "0"}, {"zone2-volume", "-40"}};
         snap.frontPanel[0] = "DVD";
         snap.frontPanel[1] = "VOL -35";
-        snap.remoteKeys = {"VOLUME_UP", "MUTE"};
+        snap.remoteKeys = {"VOLUME_UP", "MUTE", "ON"};
     }
 
     service::UnitSnapshot snapshot() const override
@@ -88,6 +97,12 @@ public:
             snap.line = e.line;
         if (listener)
             listener(e);
+        if (e.kind == UnitEvent::Kind::Line && e.line == UnitLineState::Connected && listener) {
+            // As the service's view does: once the unit is back and read, a new snapshot.
+            UnitEvent controls;
+            controls.kind = UnitEvent::Kind::Controls;
+            listener(controls);
+        }
     }
     void report(const std::string& name, const std::string& value)
     {
@@ -125,12 +140,14 @@ private:
             const double v = std::strtod(c.value.c_str(), &end);
             const double steps = (v - it->minimum) / it->step;
             return (!c.value.empty() && *end == '\0' && v >= it->minimum && v <= it->maximum
-                    && steps == static_cast<long>(steps))
+                    && std::abs(steps - std::round(steps)) < 1e-9)
                    || (why = "not a level", false);
         }
         case ControlView::Form::Choice:
             return std::count(it->choices.begin(), it->choices.end(), c.value) > 0 || (why = "no such choice", false);
-        case ControlView::Form::Switch: return c.value == "on" || c.value == "off" || (why = "on or off", false);
+        case ControlView::Form::Switch:
+            return c.value == "on" || c.value == "off" || (c.name == "power" && c.value == "standby")
+                   || (why = "on or off", false);
         default: return why = "read only", false;
         }
     }
@@ -185,83 +202,167 @@ protected:
     std::vector<std::string> log;
 };
 
-TEST_F(MqttBridgeTest, DiscoveryGivesHomeAssistantOneDeviceWithItsEntities)
+TEST_F(MqttBridgeTest, DiscoveryGivesHomeAssistantTheDevicesWithTheirEntities)
 {
     ASSERT_TRUE(broker.start());
     auto bridge = startBridge();
     Watcher ha(broker.port());
     ASSERT_TRUE(waitFor(ha, "brennmark/den/availability", "online"));
+    ASSERT_TRUE(waitUntil([&] { return !ha.last("homeassistant/device/den-zone2/config").empty(); }));
 
+    const json first = json::parse(ha.last("homeassistant/device/den/config"), nullptr, false);
+    const json second = json::parse(ha.last("homeassistant/device/den-zone2/config"), nullptr, false);
+    ASSERT_TRUE(first.is_object());
+    ASSERT_TRUE(second.is_object());
+    // The device as Home Assistant's device page shows it: the unit's own name.
+    EXPECT_EQ(first["dev"], (json{{"identifiers", {"brennmark_den"}}, {"name", "Screening Room"}, {"manufacturer", "Ridaziv"},
+                                  {"model", "DE-1"}, {"sw_version", "Mar 12 2004 10:15:00"}}));
+    EXPECT_EQ(second["dev"].value("via_device", ""), "brennmark_den");
+    EXPECT_EQ(second["dev"].value("name", ""), "Screening Room Zone 2");
+    for (const json* doc : {&first, &second})
+        EXPECT_EQ((*doc)["o"].value("name", ""), "Brennmark");
+
+    // Which availability class an entity is in, by the template it carries.
+    const std::string unitOnly = "{{ 'online' if value == 'online' else 'offline' }}";
+    const std::string wake = "{{ 'online' if value in ('online', 'asleep') else 'offline' }}";
+    const std::string service = "{{ 'offline' if value == 'offline' else 'online' }}";
     struct Row {
-        std::string topic;
+        const json* doc;
+        std::string object;
+        std::string platform;
+        std::string name;
+        std::string availability;
         std::vector<std::pair<std::string, json>> fields; // besides those every entity has
     };
     const std::vector<Row> rows = {
-        {"homeassistant/number/den/volume/config",
-         {{"command_topic", "brennmark/den/set/volume"}, {"min", -80}, {"max", 12}, {"step", 1},
-          {"unit_of_measurement", "dB"}}},
-        {"homeassistant/number/den/out-sub/config", {{"step", 0.5}, {"min", -12}}},
-        {"homeassistant/select/den/input/config",
+        {&first, "volume", "number", "Volume", unitOnly,
+         {{"command_topic", "brennmark/den/set/volume"}, {"min", -80}, {"max", 12}, {"step", 1}, {"unit_of_measurement", "dB"},
+          {"default_entity_id", "number.brennmark_den_volume"}}},
+        {&first, "out-sub", "number", "Subwoofer trim", unitOnly, {{"step", 0.5}, {"entity_category", "config"}}},
+        {&first, "out-front-l", "number", "Front left trim", unitOnly, {{"entity_category", "config"}}},
+        {&first, "input", "select", "Input", unitOnly,
          {{"command_topic", "brennmark/den/set/input"}, {"options", {"DVD", "SAT TV", "CD"}}}},
-        {"homeassistant/switch/den/mute/config",
+        {&first, "mute", "switch", "Mute", unitOnly,
          {{"payload_on", "on"}, {"payload_off", "off"}, {"state_on", "on"}, {"state_off", "off"}}},
-        {"homeassistant/switch/den/power/config", {{"payload_off", "standby"}, {"state_on", "on"}}},
-        {"homeassistant/number/den/tilt/config", {{"step", 0.2}}},
-        {"homeassistant/sensor/den/stream/config", {}},
-        {"homeassistant/sensor/den/display-1/config", {{"state_topic", "brennmark/den/state/display-1"}}},
-        {"homeassistant/sensor/den/display-2/config", {}},
-        {"homeassistant/sensor/den/line/config", {{"availability_topic", "brennmark/den/service"}}},
-        {"homeassistant/button/den/key-volume-up/config",
+        {&first, "power", "switch", "Power", wake, {{"payload_off", "standby"}, {"state_on", "on"}}},
+        {&first, "tilt", "number", "Tilt", unitOnly, {{"step", 0.2}, {"enabled_by_default", false}}},
+        {&first, "stream", "sensor", "Stream", unitOnly, {{"entity_category", "diagnostic"}}},
+        {&first, "display-1", "sensor", "Display line 1", unitOnly,
+         {{"state_topic", "brennmark/den/state/display-1"}, {"entity_category", "diagnostic"}, {"enabled_by_default", false}}},
+        {&first, "display-2", "sensor", "Display line 2", unitOnly, {}},
+        {&first, "line", "sensor", "Line", service, {{"entity_category", "diagnostic"}}},
+        {&first, "key-volume-up", "button", "Volume up", unitOnly,
          {{"command_topic", "brennmark/den/set/ir"}, {"payload_press", "VOLUME_UP"}}},
+        {&first, "key-mute", "button", "Mute", unitOnly, {}},
+        {&first, "key-on", "button", "Power on", wake, {{"payload_press", "ON"}}},
+        {&second, "zone2-volume", "number", "Volume", unitOnly, {{"default_entity_id", "number.brennmark_den_zone2_volume"}}},
     };
-    ASSERT_TRUE(waitUntil([&] { return ha.topicsUnder("homeassistant/").size() == rows.size() + 1; }))
-        << ha.topicsUnder("homeassistant/").size();
+    EXPECT_EQ(first["cmps"].size() + second["cmps"].size(), rows.size());
     std::set<std::string> uniqueIds;
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.topic);
-        bool found = false;
-        const json config = json::parse(ha.last(row.topic, &found), nullptr, false);
-        ASSERT_TRUE(found);
-        ASSERT_TRUE(config.is_object());
-        for (const char* field : {"name", "unique_id", "availability_topic", "device"})
-            EXPECT_TRUE(config.contains(field)) << field;
-        const bool commands = row.topic.find("/number/") != std::string::npos
-                              || row.topic.find("/select/") != std::string::npos
-                              || row.topic.find("/switch/") != std::string::npos;
-        EXPECT_EQ(config.contains("command_topic"), commands || row.topic.find("/button/") != std::string::npos);
-        if (row.topic.find("/button/") == std::string::npos) {
+        SCOPED_TRACE(row.object);
+        ASSERT_TRUE((*row.doc)["cmps"].contains(row.object));
+        const json& config = (*row.doc)["cmps"][row.object];
+        EXPECT_EQ(config.value("p", ""), row.platform);
+        EXPECT_EQ(config.value("name", ""), row.name);
+        EXPECT_EQ(config.value("unique_id", ""), "brennmark_den_" + row.object);
+        EXPECT_EQ(config.value("availability_topic", ""), "brennmark/den/availability");
+        EXPECT_EQ(config.value("availability_template", ""), row.availability);
+        EXPECT_EQ(config.contains("command_topic"), row.platform != "sensor");
+        if (row.platform != "button") {
             // The state topic holds a value Home Assistant can take.
+            bool found = false;
             const std::string state = ha.last(config.value("state_topic", ""), &found);
             EXPECT_TRUE(found) << config.value("state_topic", "");
-            if (config.contains("options")) {
-                EXPECT_NE(std::find(config["options"].begin(), config["options"].end(), state),
-                          config["options"].end());
-            }
+            if (config.contains("options"))
+                EXPECT_NE(std::find(config["options"].begin(), config["options"].end(), state), config["options"].end())
+                    << state;
         }
         for (const auto& [field, value] : row.fields)
             EXPECT_EQ(config.value(field, json()), value) << field;
-        const json& device = config["device"];
-        EXPECT_EQ(device.value("identifiers", json()), json::array({"brennmark_den"}));
-        EXPECT_EQ(device.value("model", ""), "DE-1");
-        EXPECT_EQ(device.value("sw_version", ""), "Mar 12 2004 10:15:00");
-        EXPECT_EQ(device.value("manufacturer", ""), "Ridaziv");
         uniqueIds.insert(config.value("unique_id", ""));
     }
     EXPECT_EQ(uniqueIds.size(), rows.size());
-    // Names have a state but no entity.
+    EXPECT_EQ(ha.last("brennmark/den/state/input"), "DVD");
     EXPECT_EQ(ha.last("brennmark/den/state/custom-name"), "Screening Room");
-    EXPECT_TRUE(ha.topicsUnder("homeassistant/text/").empty());
+
+    // A new custom name: the device is renamed; the input named anew too.
+    unit.report("custom-name", "Cinema");
+    unit.report("input", "TV");
+    EXPECT_TRUE(waitFor(ha, "brennmark/den/state/input", "SAT TV"));
+    EXPECT_TRUE(waitUntil([&] {
+        const json doc = json::parse(ha.last("homeassistant/device/den/config"), nullptr, false);
+        return doc.is_object() && doc["dev"].value("name", "") == "Cinema";
+    }));
+    unit.report("input-name-2", "Sky");
+    EXPECT_TRUE(waitFor(ha, "brennmark/den/state/input", "Sky"));
+    EXPECT_TRUE(waitUntil([&] {
+        const json doc = json::parse(ha.last("homeassistant/device/den/config"), nullptr, false);
+        return doc.is_object() && doc["cmps"]["input"]["options"] == json({"DVD", "Sky", "CD"});
+    }));
 
     // A restart of the service: the same topics and unique ids, nothing left over.
     bridge->stop();
     EXPECT_TRUE(waitFor(ha, "brennmark/den/availability", "offline"));
     const auto before = ha.topicsUnder("homeassistant/");
-    const std::string volume = ha.last("homeassistant/number/den/volume/config");
+    const std::string config = ha.last("homeassistant/device/den/config");
     ha.forget();
     bridge = startBridge();
     ASSERT_TRUE(waitFor(ha, "brennmark/den/availability", "online"));
     ASSERT_TRUE(waitUntil([&] { return ha.topicsUnder("homeassistant/") == before; }));
-    EXPECT_EQ(ha.last("homeassistant/number/den/volume/config"), volume);
+    EXPECT_EQ(ha.last("homeassistant/device/den/config"), config);
+}
+
+TEST_F(MqttBridgeTest, EitherDiscoveryLayoutClearsTheOthersConfigs)
+{
+    ASSERT_TRUE(broker.start());
+    Watcher ha(broker.port());
+    ASSERT_TRUE(waitUntil([&] { return ha.connected(); }));
+    // Left behind by an earlier version: a per-entity config, and the
+    // presence topic the line sensor used to follow.
+    ASSERT_TRUE(ha.publish("homeassistant/sensor/den/line/config", "{}", true));
+    ASSERT_TRUE(ha.publish("homeassistant/number/den/gone/config", "{}", true));
+    ASSERT_TRUE(ha.publish("brennmark/den/service", "online", true));
+    ASSERT_TRUE(ha.publish("homeassistant/number/kitchen/volume/config", "{}", true)); // another id's
+    struct Row {
+        service::MqttDiscovery layout;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    };
+    const std::vector<Row> rows = {
+        {service::MqttDiscovery::Device,
+         {"homeassistant/device/den/config", "homeassistant/number/kitchen/volume/config"},
+         {"homeassistant/sensor/den/line/config", "homeassistant/number/den/gone/config", "brennmark/den/service"}},
+        {service::MqttDiscovery::PerEntity,
+         {"homeassistant/sensor/den/line/config", "homeassistant/number/den/volume/config",
+          "homeassistant/number/den/zone2-volume/config", "homeassistant/button/den/key-on/config"},
+         {"homeassistant/device/den/config", "homeassistant/device/den-zone2/config"}},
+        {service::MqttDiscovery::Device,
+         {"homeassistant/device/den/config", "homeassistant/device/den-zone2/config"},
+         {"homeassistant/sensor/den/line/config", "homeassistant/number/den/volume/config"}},
+    };
+    for (const Row& row : rows) {
+        auto o = options();
+        o.discovery = row.layout;
+        auto bridge = startBridge(o);
+        EXPECT_TRUE(waitUntil([&] {
+            for (const std::string& t : row.present)
+                if (ha.last(t).empty())
+                    return false;
+            for (const std::string& t : row.absent) {
+                bool found = false;
+                ha.last(t, &found);
+                if (found)
+                    return false;
+            }
+            return true;
+        })) << static_cast<int>(row.layout);
+        if (row.layout == service::MqttDiscovery::PerEntity) {
+            const json volume = json::parse(ha.last("homeassistant/number/den/volume/config"), nullptr, false);
+            EXPECT_EQ(volume["device"].value("name", ""), "Screening Room");
+            EXPECT_EQ(volume["origin"].value("name", ""), "Brennmark");
+        }
+    }
 }
 
 TEST_F(MqttBridgeTest, CommandsReachTheUnitOnlyWhenTheyPassItsCheck)
@@ -274,39 +375,58 @@ TEST_F(MqttBridgeTest, CommandsReachTheUnitOnlyWhenTheyPassItsCheck)
     struct Row {
         std::string control;
         std::string payload;
-        bool retain;
-        std::string sent;   // what reaches the unit, empty for nothing
-        std::string logged; // a part of the log line, empty for none
+        std::string sent;    // what reaches the unit, empty for nothing
+        std::string outcome; // on the result topic; empty: ignored, nothing published
+        std::string logged;  // a part of the log line, empty for none
     };
     const std::vector<Row> rows = {
-        {"volume", "-20", false, "volume=-20", ""},
-        {"volume", "loud", false, "", "refused"},
-        {"volume", "13", false, "", "refused"},
-        {"out-sub", "+2.5", false, "out-sub=+2.5", ""},
-        {"out-sub", "+2.25", false, "", "refused"},
-        {"input", "SAT TV", false, "input=SAT TV", ""},
-        {"input", "VCR", false, "", "refused"},
-        {"mute", "on", false, "mute=on", ""},
-        {"mute", "ON\n", false, "", "control characters"},
-        {"stream", "PCM", false, "", "refused"},
-        {"bogus", "1", false, "", "refused"},
-        {"ir", "VOLUME_UP", false, "key VOLUME_UP", ""},
-        {"ir", "SELF_DESTRUCT", false, "", "refused"},
-        {"volume", std::string(300, '1'), false, "", "more than 256 bytes"},
-        {"volume/x", "-10", false, "", ""},
+        {"volume", "-20", "volume=-20", "done", ""},
+        {"volume", "loud", "", "refused", "refused"},
+        {"volume", "13", "", "refused", "refused"},
+        {"volume", "-19.0000000001", "volume=-19", "done", ""}, // Home Assistant's arithmetic
+        {"volume", "-18.99", "", "refused", "refused"},
+        {"out-sub", "+2.5", "out-sub=+2.5", "done", ""},
+        {"out-sub", "2.5000000000000004", "out-sub=+2.5", "done", ""},
+        {"out-sub", "+2.25", "", "refused", "refused"},
+        {"tilt", "0.6000000000000001", "tilt=+0.6", "done", ""},
+        {"tilt", "0", "tilt=0", "done", ""},
+        {"input", "SAT TV", "input=TV", "done", ""}, // the unit's name for it
+        {"input", "VCR", "", "refused", "refused"},
+        {"mute", "on", "mute=on", "done", ""},
+        {"mute", "ON\n", "", "", "control characters"},
+        {"stream", "PCM", "", "refused", "refused"},
+        {"bogus", "1", "", "refused", "refused"},
+        {"ir", "VOLUME_UP", "key VOLUME_UP", "done", ""},
+        {"ir", "SELF_DESTRUCT", "", "refused", "refused"},
+        {"volume", std::string(300, '1'), "", "", "more than 256 bytes"},
+        {"volume/x", "-10", "", "", ""},
     };
     std::vector<std::string> expected;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.control + " " + row.payload);
         const auto before = unit.sentSoFar().size();
         const auto logged = logLines().size();
-        ASSERT_TRUE(ha.publish("brennmark/den/set/" + row.control, row.payload, row.retain));
+        const int results = ha.count("brennmark/den/result");
+        const int states = ha.count("brennmark/den/state/" + row.control);
+        ASSERT_TRUE(ha.publish("brennmark/den/set/" + row.control, row.payload));
         if (!row.sent.empty()) {
             expected.push_back(row.sent);
             ASSERT_TRUE(waitUntil([&] { return unit.sentSoFar().size() > before; }));
+            EXPECT_EQ(unit.sentSoFar().back(), row.sent);
         } else if (!row.logged.empty()) {
             ASSERT_TRUE(waitUntil([&] { return logLines().size() > logged; }));
             EXPECT_NE(logLines()[logged].find(row.logged), std::string::npos) << logLines()[logged];
+        }
+        if (!row.outcome.empty()) {
+            ASSERT_TRUE(waitUntil([&] { return ha.count("brennmark/den/result") > results; }));
+            const json result = json::parse(ha.last("brennmark/den/result"), nullptr, false);
+            EXPECT_EQ(result.value("outcome", ""), row.outcome);
+            EXPECT_EQ(result.value("value", ""), row.payload);
+            EXPECT_EQ(result.contains("reason"), row.outcome != "done");
+        }
+        if (row.outcome == "refused" && row.control != "ir" && row.control != "bogus") {
+            // The state again, so that Home Assistant's slider goes back.
+            EXPECT_TRUE(waitUntil([&] { return ha.count("brennmark/den/state/" + row.control) > states; }));
         }
     }
     // Nothing else reached the unit, in order; the one that did shows in its state.
@@ -314,7 +434,7 @@ TEST_F(MqttBridgeTest, CommandsReachTheUnitOnlyWhenTheyPassItsCheck)
     expected.push_back("mute=off");
     ASSERT_TRUE(waitUntil([&] { return unit.sentSoFar().size() == expected.size(); }));
     EXPECT_EQ(unit.sentSoFar(), expected);
-    EXPECT_TRUE(waitFor(ha, "brennmark/den/state/volume", "-20"));
+    EXPECT_TRUE(waitFor(ha, "brennmark/den/state/volume", "-19"));
     EXPECT_TRUE(waitFor(ha, "brennmark/den/state/input", "SAT TV"));
 
     // A retained command is acted on once, and not again when the service
@@ -361,20 +481,138 @@ TEST_F(MqttBridgeTest, StateAndAvailabilityFollowTheUnit)
         const char* availability;
         const char* state;
     };
-    for (const Row& row : {Row{UnitLineState::Lost, "offline", "lost"}, Row{UnitLineState::Reconnecting, "offline", "reconnecting"},
-                           Row{UnitLineState::Connected, "online", "connected"}, Row{UnitLineState::Asleep, "offline", "asleep"},
-                           Row{UnitLineState::NotAnswering, "offline", "not-answering"},
+    for (const Row& row : {Row{UnitLineState::Lost, "no-unit", "lost"}, Row{UnitLineState::Reconnecting, "no-unit", "reconnecting"},
+                           Row{UnitLineState::Connected, "online", "connected"}, Row{UnitLineState::Asleep, "asleep", "asleep"},
+                           Row{UnitLineState::NotAnswering, "no-unit", "not-answering"},
                            Row{UnitLineState::Connected, "online", "connected"}}) {
         unit.line(row.line);
         EXPECT_TRUE(waitUntil([&] {
             return ha.last("brennmark/den/state/line") == row.state
                    && ha.last("brennmark/den/availability") == row.availability;
         })) << row.state;
-        EXPECT_EQ(ha.last("brennmark/den/service"), "online");
     }
     bridge->stop();
     EXPECT_TRUE(waitFor(ha, "brennmark/den/availability", "offline"));
-    EXPECT_TRUE(waitFor(ha, "brennmark/den/service", "offline"));
+}
+
+TEST_F(MqttBridgeTest, ASleepingUnitCanOnlyBeWoken)
+{
+    ASSERT_TRUE(broker.start());
+    auto bridge = startBridge();
+    Watcher ha(broker.port());
+    ASSERT_TRUE(waitFor(ha, "brennmark/den/availability", "online"));
+    // Asleep from its own key or the remote: in standby, as the switch shows.
+    unit.line(UnitLineState::Asleep);
+    ASSERT_TRUE(waitFor(ha, "brennmark/den/availability", "asleep"));
+    EXPECT_TRUE(waitFor(ha, "brennmark/den/state/power", "standby"));
+
+    struct Row {
+        std::string control;
+        std::string payload;
+        std::string sent; // empty: refused by the bridge, the state published again
+    };
+    const std::vector<Row> rows = {
+        {"volume", "-20", ""},
+        {"mute", "on", ""},
+        {"ir", "VOLUME_UP", ""},
+        {"ir", "ON", "key ON"},
+        {"power", "on", "key ON"}, // its records say "on" still: the key wakes it,
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.control + " " + row.payload);
+        const auto before = unit.sentSoFar().size();
+        const int results = ha.count("brennmark/den/result");
+        const int states = ha.count("brennmark/den/state/" + row.control);
+        ASSERT_TRUE(ha.publish("brennmark/den/set/" + row.control, row.payload));
+        ASSERT_TRUE(waitUntil([&] { return ha.count("brennmark/den/result") > results; }));
+        const json result = json::parse(ha.last("brennmark/den/result"), nullptr, false);
+        EXPECT_EQ(result.value("outcome", ""), row.sent.empty() ? "refused" : "done");
+        if (row.sent.empty()) {
+            EXPECT_EQ(result.value("reason", ""), "the unit is asleep");
+            EXPECT_EQ(unit.sentSoFar().size(), before);
+            if (row.control != "ir")
+                EXPECT_TRUE(waitUntil([&] { return ha.count("brennmark/den/state/" + row.control) > states; }));
+        } else {
+            ASSERT_EQ(unit.sentSoFar().size(), before + 1);
+            EXPECT_EQ(unit.sentSoFar().back(), row.sent);
+        }
+    }
+    // Woken: every control again, the switch on.
+    unit.line(UnitLineState::Connected);
+    EXPECT_TRUE(waitFor(ha, "brennmark/den/availability", "online"));
+    EXPECT_TRUE(waitFor(ha, "brennmark/den/state/power", "on"));
+    // No unit at all: not even the switch.
+    unit.line(UnitLineState::Lost);
+    EXPECT_TRUE(waitFor(ha, "brennmark/den/availability", "no-unit"));
+    const int results = ha.count("brennmark/den/result");
+    ASSERT_TRUE(ha.publish("brennmark/den/set/power", "on"));
+    ASSERT_TRUE(waitUntil([&] { return ha.count("brennmark/den/result") > results; }));
+    EXPECT_EQ(json::parse(ha.last("brennmark/den/result"), nullptr, false).value("reason", ""), "the unit is no-unit");
+}
+
+TEST_F(MqttBridgeTest, ASecondServiceWithTheSameIdStaysOff)
+{
+    ASSERT_TRUE(broker.start());
+    Watcher ha(broker.port());
+    ASSERT_TRUE(waitUntil([&] { return ha.connected(); }));
+    struct Row {
+        std::string claim;        // the retained claim found, empty for none
+        std::string availability; // the retained availability beside it
+        bool taken;
+    };
+    const std::vector<Row> rows = {
+        {"", "", false},
+        {R"({"instance":"brennmarkd on den, pid 1"})", "online", true},
+        {R"({"instance":"brennmarkd on den, pid 1"})", "no-unit", true},
+        {R"({"instance":"brennmarkd on den, pid 1"})", "offline", false}, // its will: gone
+        {R"({"instance":"brennmarkd on den, pid 1"})", "", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.claim + " " + row.availability);
+        ASSERT_TRUE(ha.publish("brennmark/den/owner", row.claim, true));
+        ASSERT_TRUE(ha.publish("brennmark/den/availability", row.availability, true));
+        ASSERT_TRUE(waitUntil([&] {
+            return ha.last("brennmark/den/owner") == row.claim && ha.last("brennmark/den/availability") == row.availability;
+        }));
+        auto o = options();
+        o.instance = "brennmarkd on den, pid 2";
+        std::atomic<int> told{0};
+        auto bridge = std::make_unique<service::MqttBridge>(unit, o, [this](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            log.push_back(line);
+        });
+        bridge->onIdTaken([&told] { ++told; });
+        std::string error;
+        ASSERT_TRUE(bridge->start(error)) << error;
+        if (row.taken) {
+            EXPECT_TRUE(waitUntil([&] { return bridge->idTaken(); }));
+            EXPECT_TRUE(logHas("held by brennmarkd on den, pid 1"));
+            EXPECT_EQ(told.load(), 1);
+            // Nothing of its own published, and no second try.
+            EXPECT_EQ(ha.last("brennmark/den/owner"), row.claim);
+            EXPECT_EQ(ha.last("brennmark/den/availability"), row.availability);
+            const int connections = bridge->connections();
+            EXPECT_FALSE(waitUntil([&] { return bridge->connections() > connections; }, 600));
+        } else {
+            EXPECT_TRUE(waitFor(ha, "brennmark/den/availability", "online"));
+            EXPECT_EQ(json::parse(ha.last("brennmark/den/owner"), nullptr, false).value("instance", ""), o.instance);
+            EXPECT_FALSE(bridge->idTaken());
+        }
+    }
+
+    // Two bridges of one id at once: one keeps it, the other leaves, and the
+    // device's topics settle instead of changing hands.
+    auto o = options();
+    o.instance = "brennmarkd on den, pid 3";
+    auto keeper = startBridge(o);
+    ASSERT_TRUE(waitUntil([&] { return ha.last("brennmark/den/owner").find("pid 3") != std::string::npos; }));
+    ASSERT_TRUE(waitFor(ha, "brennmark/den/availability", "online"));
+    o.instance = "brennmarkd on den, pid 4";
+    auto second = startBridge(o);
+    EXPECT_TRUE(waitUntil([&] { return second->idTaken(); }));
+    EXPECT_FALSE(keeper->idTaken());
+    EXPECT_EQ(keeper->connections(), 1);
+    EXPECT_EQ(ha.last("brennmark/den/availability"), "online");
 }
 
 TEST_F(MqttBridgeTest, ABrokerMissingAtStartOrRestartingGetsEverythingAgain)
@@ -402,7 +640,7 @@ TEST_F(MqttBridgeTest, ABrokerMissingAtStartOrRestartingGetsEverythingAgain)
     EXPECT_TRUE(waitFor(ha, "brennmark/den/state/volume", "-22"));
     EXPECT_EQ(ha.last("brennmark/den/state/input"), "CD");
     bool found = false;
-    ha.last("homeassistant/number/den/volume/config", &found);
+    ha.last("homeassistant/device/den/config", &found);
     EXPECT_TRUE(found);
 
     // Commands work on the new connection.
@@ -427,9 +665,17 @@ TEST_F(MqttBridgeTest, CredentialsFromTheFileAreWhatTheBrokerSees)
     bridge->stop();
 
     o.password = "wrong";
+    o.firstRetry = std::chrono::milliseconds(300);
+    const auto before = logLines().size();
     bridge = startBridge(o);
     EXPECT_TRUE(waitUntil([&] { return logHas("refused the connection"); }));
     EXPECT_EQ(bridge->connections(), 0);
+    bridge->stop();
+    // Said once, and the first retry after the first delay: not twice, nor doubled.
+    const auto lines = logLines();
+    std::vector<std::string> tail(lines.begin() + static_cast<long>(before), lines.end());
+    ASSERT_EQ(tail.size(), 1u) << ::testing::PrintToString(tail);
+    EXPECT_NE(tail[0].find("again in 300 ms"), std::string::npos) << tail[0];
 }
 
 TEST(MqttOptionsTest, BrokerUrls)
@@ -465,12 +711,93 @@ TEST(MqttOptionsTest, BrokerUrls)
     EXPECT_TRUE(service::validMqttName("ridaziv-de1"));
     for (const char* bad : {"", "a/b", "a+", "#", "den room"})
         EXPECT_FALSE(service::validMqttName(bad)) << bad;
-    EXPECT_EQ(service::defaultMqttId("DE-1"), "ridaziv-de1");
+    for (const auto& [product, port, id] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"DE-1", "", "ridaziv-de1"},
+             {"DE-1", "/dev/ttyUSB0", "ridaziv-de1-ttyusb0"},
+             {"ZA-2", "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "ridaziv-za2-usb-ftdi-ft232r-if00-port0"},
+             {"DE-1", "tcp://10.0.0.5:4000", "ridaziv-de1-10-0-0-5-4000"},
+             {"DE-1", "COM3", "ridaziv-de1-com3"},
+             {"", "/dev/ttyS0", "ridaziv-ttys0"},
+             {"DE-1", "/dev/" + std::string(80, 'x'), "ridaziv-de1-" + std::string(52, 'x')},
+         }) {
+        EXPECT_EQ(service::defaultMqttId(product, port), id) << port;
+        EXPECT_TRUE(service::validMqttName(service::defaultMqttId(product, port))) << port;
+    }
     service::MqttOptions o;
     std::vector<long> delays;
     for (int n = 1; n <= 7; ++n)
         delays.push_back(static_cast<long>(service::mqttRetryDelay(o, n).count()));
     EXPECT_EQ(delays, (std::vector<long>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+}
+
+TEST(MqttDiscoveryTest, PayloadsAndStatesAsHomeAssistantAndTheUnitSideTakeThem)
+{
+    FakeUnit fake;
+    service::UnitSnapshot unit = fake.snapshot();
+    unit.values["input-name-3"] = "DVD"; // would stand for two inputs
+    struct Row {
+        std::string control, payload, command;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"volume", "-20", "-20"},
+             {"volume", "-20.0000004", "-20"},
+             {"volume", "-19.99", "-19.99"},    // not a step: left for the check to refuse
+             {"volume", "12.0000001", "+12"},
+             {"volume", "13", "13"},            // out of range: left as it is
+             {"volume", "0x10", "0x10"},
+             {"volume", "nan", "nan"},
+             {"out-sub", "-0.0000001", "0"},
+             {"tilt", "-2.8000000000000003", "-2.8"},
+             {"input", "SAT TV", "TV"},
+             {"input", "TV", "TV"},
+             {"input", "CD", "CD"},             // its unit name clashes: the table's choice
+             {"mute", "on", "on"},
+         })
+        EXPECT_EQ(service::commandValue(unit, row.control, row.payload), row.command) << row.control << " " << row.payload;
+    EXPECT_EQ(service::unitChoiceNames(unit, "input"), (std::vector<std::string>{"DVD", "SAT TV", "CD"}));
+    EXPECT_EQ(service::stateText(unit, "input", "TV"), "SAT TV");
+    EXPECT_EQ(service::stateText(unit, "display-1", "DVD         "), "DVD");
+    service::MqttOptions o;
+    EXPECT_EQ(service::deviceName(o, unit), "Screening Room");
+    unit.values["custom-name"] = "   ";
+    EXPECT_EQ(service::deviceName(o, unit), "Ridaziv DE-1");
+    o.name = "Den";
+    EXPECT_EQ(service::deviceName(o, unit), "Den");
+}
+
+TEST(MqttOptionsTest, DiscoveryLayoutPrefixAndName)
+{
+    struct Row {
+        std::string discovery, discoveryPrefix, name;
+        bool ok;
+        service::MqttDiscovery layout;
+        std::string prefix;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"", "", "", true, service::MqttDiscovery::Device, "homeassistant"},
+             {"device", "ha", "Den", true, service::MqttDiscovery::Device, "ha"},
+             {"per-entity", "", "", true, service::MqttDiscovery::PerEntity, "homeassistant"},
+             {"entity", "", "", false, {}, ""},
+             {"", "home/assistant", "", false, {}, ""},
+             {"", "", "two\nlines", false, {}, ""},
+             {"", "", std::string(65, 'x'), false, {}, ""},
+         }) {
+        service::MqttCommandLine given;
+        given.url = "mqtt://broker";
+        given.discovery = row.discovery;
+        given.discoveryPrefix = row.discoveryPrefix;
+        given.name = row.name;
+        service::MqttOptions o;
+        std::string error;
+        EXPECT_EQ(service::mqttOptionsFrom(given, o, error), row.ok) << row.discovery << row.discoveryPrefix << error;
+        if (row.ok) {
+            EXPECT_EQ(o.discovery, row.layout);
+            EXPECT_EQ(o.discoveryPrefix, row.prefix);
+            EXPECT_EQ(o.name, row.name);
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+    }
 }
 
 TEST(MqttOptionsTest, CredentialsFileOnlyWhenNobodyElseMayReadIt)

@@ -59,7 +59,8 @@ Broker::~Broker()
 {
     stop();
     std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    if (!std::getenv("BM_KEEP_BROKER"))
+        std::filesystem::remove_all(folder_, ec);
 }
 
 bool Broker::start(const std::string& extraConfig)
@@ -73,7 +74,7 @@ bool Broker::start(const std::string& extraConfig)
             out << "user " << me->pw_name << "\n";
         out << "listener " << port_ << " 127.0.0.1\n"
             << "persistence false\n"
-            << "log_dest file " << folder_ << "/broker.log\n"
+            << "log_dest file " << folder_ << "/broker.log\nlog_type all\n"
             << (extraConfig.empty() ? "allow_anonymous true\n" : extraConfig);
     }
     pid_ = ::fork();
@@ -113,7 +114,9 @@ Watcher::Watcher(int port, const std::string& user, const std::string& password)
         std::lock_guard lock(w->mutex_);
         const std::string payload(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
         ++w->counts_[m->topic];
-        if (payload.empty() && m->retain)
+        // An empty payload removes a retained message; subscribers already
+        // there get it without the retain flag.
+        if (payload.empty())
             w->last_.erase(m->topic);
         else
             w->last_[m->topic] = payload;

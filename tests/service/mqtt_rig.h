@@ -17,7 +17,7 @@ namespace bm::test {
 class Broker {
 public:
     Broker();
-    ~Broker(); // stops it and removes the folder
+    ~Broker(); // stops it and removes the folder (kept when BM_KEEP_BROKER is set: its log)
     // Starts mosquitto; extra lines go into its configuration. Waits until it
     // accepts connections (false after 5 s).
     bool start(const std::string& extraConfig = {});
@@ -37,7 +37,7 @@ public:
     ~Watcher();
     bool connected() const;
     // The last payload on `topic`; `found` false when none came (or it was
-    // removed with an empty retained message).
+    // removed with an empty message).
     std::string last(const std::string& topic, bool* found = nullptr) const;
     std::vector<std::string> topicsUnder(const std::string& head) const;
     int count(const std::string& topic) const; // messages seen on it
