@@ -344,14 +344,15 @@ void MqttBridge::Impl::drainInbox()
                                      ? "key " + o.command.name
                                      : "set " + o.command.name + " " + o.command.value;
         switch (o.outcome.result) {
-        case CommandOutcome::Result::Done:
+        case bm::Outcome::Done:
+        case bm::Outcome::Unchanged:
             if (o.command.kind == UnitCommand::Kind::Set && !o.outcome.text.empty()) {
                 current.values[o.command.name] = o.outcome.text;
                 publish(topics.state(o.command.name), o.outcome.text);
             }
             break;
-        case CommandOutcome::Result::Refused: log(what + " refused, nothing sent: " + o.outcome.text); break;
-        case CommandOutcome::Result::Failed: log(what + " failed: " + o.outcome.text); break;
+        case bm::Outcome::Invalid: log(what + " refused, nothing sent: " + o.outcome.text); break;
+        default: log(what + " failed: " + o.outcome.text); break;
         }
     }
 }

@@ -146,7 +146,7 @@ UnitSnapshot takeSnapshot(UnitLine& unit)
 
 CommandOutcome refused(std::string why)
 {
-    return {CommandOutcome::Result::Refused, std::move(why)};
+    return {controls::Outcome::Invalid, std::move(why)};
 }
 
 // Line thread: the command, checked and acted on as brennmark-cli and the JSON API do.
@@ -162,8 +162,8 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
         const controls::Outcome outcome =
             unit.exchange(DC_CMD_IR, [&unit, code = *key] { unit.model().SendIrKey(code); }, error);
         if (outcome != controls::Outcome::Done)
-            return {CommandOutcome::Result::Failed, std::string(controls::outcomeName(outcome)) + ": " + error};
-        return {CommandOutcome::Result::Done, {}};
+            return {outcome, std::string(outcomeText(outcome)) + ": " + error};
+        return {outcome, {}};
     }
     const auto control = controls::findControl(command.name, &model);
     if (!control)
@@ -182,9 +182,8 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
         return refused(error);
     const controls::SetResult result = controls::setValue(unit, *control, *target);
     if (result.outcome != controls::Outcome::Done && result.outcome != controls::Outcome::Unchanged)
-        return {CommandOutcome::Result::Failed,
-                std::string(controls::outcomeName(result.outcome)) + ": " + result.error};
-    return {CommandOutcome::Result::Done, result.afterRead ? controls::formatText(*control, result.after) : ""};
+        return {result.outcome, std::string(outcomeText(result.outcome)) + ": " + result.error};
+    return {result.outcome, result.afterRead ? controls::formatText(*control, result.after) : ""};
 }
 
 } // namespace
@@ -291,7 +290,7 @@ void ServiceUnitView::command(const UnitCommand& command, Done done)
 {
     UnitLine* unit = unit_.load();
     if (!unit) {
-        done({CommandOutcome::Result::Failed, "the unit is not open"});
+        done({controls::Outcome::LineLost, "the unit is not open"});
         return;
     }
     unit->post([unit, command, done = std::move(done)] { done(act(*unit, command)); });

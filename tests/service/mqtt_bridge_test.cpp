@@ -67,7 +67,7 @@ public:
     {
         std::string why;
         if (!valid(c, why)) {
-            done({CommandOutcome::Result::Refused, why});
+            done({bm::Outcome::Invalid, why});
             return;
         }
         {
@@ -76,7 +76,7 @@ public:
         }
         if (c.kind == UnitCommand::Kind::Set)
             report(c.name, c.value);
-        done({CommandOutcome::Result::Done, c.value});
+        done({bm::Outcome::Done, c.value});
     }
 
     void emit(const UnitEvent& e)
@@ -363,7 +363,7 @@ TEST_F(MqttBridgeTest, StateAndAvailabilityFollowTheUnit)
     };
     for (const Row& row : {Row{UnitLineState::Lost, "offline", "lost"}, Row{UnitLineState::Reconnecting, "offline", "reconnecting"},
                            Row{UnitLineState::Connected, "online", "connected"}, Row{UnitLineState::Asleep, "offline", "asleep"},
-                           Row{UnitLineState::NotAnswering, "offline", "not-answering"},
+                           Row{UnitLineState::NotAnswering, "offline", "not_answering"},
                            Row{UnitLineState::Connected, "online", "connected"}}) {
         unit.line(row.line);
         EXPECT_TRUE(waitUntil([&] {
