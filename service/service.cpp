@@ -253,6 +253,9 @@ int Service::run(bool handleSignals)
         log("cannot watch for requests to stop: " + io::lastError());
     std::vector<io::Watch> watches;
     std::vector<std::uint64_t> owners;
+    // Non-zero when the sockets themselves failed: the service cannot go on,
+    // and its supervisor (systemd) is told so by the exit status.
+    int status = 0;
     while (!stopping_) {
         watches.clear();
         owners.clear();
@@ -268,6 +271,12 @@ int Service::run(bool handleSignals)
         }
         if (!io::waitSockets(watches, -1)) {
             log("waiting on the sockets failed: " + io::lastError());
+            status = 1;
+            break;
+        }
+        if ((unixFd_ != io::kNoSocket && watches[2].failed) || (tcpFd_ != io::kNoSocket && watches[3].failed)) {
+            log("a listening socket failed: stopping");
+            status = 1;
             break;
         }
         if (watches[0].readable) {
@@ -304,7 +313,7 @@ int Service::run(bool handleSignals)
     endpointWritten_ = false;
     log("stopped");
     signals.finished();
-    return 0;
+    return status;
 }
 
 void Service::accept(io::Socket listener, bool tcp)
