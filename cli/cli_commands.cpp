@@ -24,10 +24,12 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 
 namespace bm::cli {
@@ -40,6 +42,14 @@ using controls::Value;
 volatile std::sig_atomic_t gInterrupted = 0;
 bool gJson = false;
 bool gQuiet = false;
+
+// Installs `handler`, but leaves a signal ignored that the program was
+// started with ignored.
+void catchSignal(int signal, void (*handler)(int))
+{
+    if (std::signal(signal, handler) == SIG_IGN)
+        std::signal(signal, SIG_IGN);
+}
 
 void onInterrupt(int)
 {
@@ -518,7 +528,7 @@ int runSet(CliSession& session, const Invocation& inv)
             if (!inv.json)
                 return fail(kExitError, error);
             // One object: the error, and what was set before it.
-            outJson({{"error", error}, {"exit", kExitError}, {"outcome", controls::outcomeName(r.outcome)},
+            outJson({{"error", error}, {"exit", kExitError}, {"outcome", outcomeWord(r.outcome)},
                      {"set", reports}});
             return kExitError;
         }
@@ -594,26 +604,14 @@ int checkWatch(CliSession&, const Invocation& inv)
     return kExitOk;
 }
 
-const char* lineText(LineState s)
-{
-    switch (s) {
-    case LineState::Connected: return "connected";
-    case LineState::Asleep: return "asleep";
-    case LineState::NotAnswering: return "not answering";
-    case LineState::Lost: return "lost";
-    case LineState::Reconnecting: return "reconnecting";
-    }
-    return "";
-}
-
 int runWatch(CliSession& session, const Invocation& inv)
 {
     const auto it = inv.values.find("--seconds");
     const bool limited = it != inv.values.end();
     const long limit = limited ? std::strtol(it->second.c_str(), nullptr, 10) : 0;
 
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    catchSignal(SIGINT, onInterrupt);
+    catchSignal(SIGTERM, onInterrupt);
     session.events().setRecording(true);
     auto emit = [&](const std::string& text, json j) {
         const std::string stamp = timeStamp();
@@ -638,7 +636,7 @@ int runWatch(CliSession& session, const Invocation& inv)
         const LineState now = session.link().line();
         if (now != line) {
             line = now;
-            emit(std::string("line ") + lineText(now), {{"event", "line"}, {"state", lineText(now)}});
+            emit(std::string("line ") + lineStateText(now), {{"event", "line"}, {"state", lineStateWord(now)}});
         }
         for (const UnitEvent& e : session.events().take()) {
             switch (e.kind) {
@@ -649,8 +647,13 @@ int runWatch(CliSession& session, const Invocation& inv)
                      {{"event", "display"}, {"line1", l1}, {"line2", l2}});
                 break;
             }
-            case UnitEvent::Kind::Sleep: emit("sleep", {{"event", "sleep"}}); break;
-            case UnitEvent::Kind::Wakeup: emit("wakeup", {{"event", "wakeup"}}); break;
+            // The service API's shape: {"event":"power","state":"asleep"}.
+            case UnitEvent::Kind::Sleep:
+            case UnitEvent::Kind::Wakeup: {
+                const char* state = powerEventWord(e.kind == UnitEvent::Kind::Sleep);
+                emit(std::string("power ") + state, {{"event", "power"}, {"state", state}});
+                break;
+            }
             case UnitEvent::Kind::Param: break; // seen through the values below
             }
         }
@@ -675,47 +678,25 @@ int runWatch(CliSession& session, const Invocation& inv)
 
 // --- save / restore ------------------------------------------------------------
 
-// A signal that ends the process during a save first deletes the save's
-// temporary file (only unlink() runs in the handler), then ends the process
-// as the signal would have.
-void onSignalDuringSave(int signal)
-{
-    files::removeTemporaryFilesOnSignal();
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-// Installs onSignalDuringSave for SIGTERM and SIGINT while it lives.
-class SaveSignalGuard {
-public:
-    SaveSignalGuard()
-        : term_(std::signal(SIGTERM, onSignalDuringSave)), interrupt_(std::signal(SIGINT, onSignalDuringSave))
-    {
-    }
-    ~SaveSignalGuard()
-    {
-        std::signal(SIGTERM, term_);
-        std::signal(SIGINT, interrupt_);
-    }
-    SaveSignalGuard(const SaveSignalGuard&) = delete;
-    SaveSignalGuard& operator=(const SaveSignalGuard&) = delete;
-
-private:
-    void (*term_)(int);
-    void (*interrupt_)(int);
-};
-
 int checkSave(CliSession&, const Invocation& inv)
 {
     if (inv.args.size() != 1)
         return usage("save", "save needs one FILE");
+    // Where the file goes is looked at before the port is opened.
+    const std::string& path = inv.args[0];
+    std::string target, reason;
+    if (!files::resolveSaveTarget(path, target, reason))
+        return fail(kExitError, "Failed to open file! (cannot write " + path + ": " + reason + ")");
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::path(target).parent_path();
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
+        return fail(kExitError, "Failed to open file! (cannot write " + path + ": " + std::strerror(ENOENT) + ")");
     return kExitOk;
 }
 
 int runSave(CliSession& session, const Invocation& inv)
 {
     const std::string& path = inv.args[0];
-    const SaveSignalGuard cleanup; // before the temporary file exists
     ConfigFileWriter file(path);
     if (!file.open())
         return fail(kExitError, "Failed to open file! (cannot write " + path + ": " + file.reason() + ")");
@@ -734,13 +715,43 @@ int runSave(CliSession& session, const Invocation& inv)
     return kExitOk;
 }
 
-int checkRestore(CliSession&, const Invocation& inv)
+// The words of --only, in order.
+std::vector<std::string> onlyWords(const std::string& list)
+{
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        if (comma > start)
+            words.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return words;
+}
+
+int checkRestore(CliSession& session, const Invocation& inv)
 {
     if (inv.args.size() != 1)
         return usage("restore", "restore needs one FILE");
     const auto only = inv.values.find("--only");
     if (only != inv.values.end() && only->second.find_first_not_of(",") == std::string::npos)
         return usage("restore", "--only needs names");
+    // The file, and the names in --only, before the port is opened: a file
+    // that will not be restored never costs a greeting and a sweep.
+    std::string error;
+    const std::optional<ConfigFileContents> file = loadConfigFile(inv.args[0], error);
+    if (!file)
+        return fail(kExitError, "Failed to restore configuration! " + error);
+    if (only == inv.values.end())
+        return kExitOk;
+    // Parameter names as the definitions held for the file's ROM give them;
+    // without them the names wait for the unit's own.
+    const DefinitionNames names =
+        DefinitionNames::fromCache(session.settings(), UnitConfig::fromBytes(file->header.unitConfig.data()));
+    if (names.params.empty())
+        return kExitOk;
+    for (const std::string& word : onlyWords(only->second))
+        if (!isSelectionGroup(word) && std::find(names.params.begin(), names.params.end(), word) == names.params.end())
+            return fail(kExitError, "unknown name " + shown(word) + " in --only");
     return kExitOk;
 }
 
@@ -776,14 +787,7 @@ int runRestore(CliSession& session, const Invocation& inv)
         return kExitOk;
     }
 
-    std::vector<std::string> words;
-    const std::string& list = only->second;
-    for (std::size_t start = 0; start <= list.size();) {
-        const std::size_t comma = std::min(list.find(',', start), list.size());
-        if (comma > start)
-            words.push_back(list.substr(start, comma - start));
-        start = comma + 1;
-    }
+    const std::vector<std::string> words = onlyWords(only->second);
     RestoreSelection selection;
     if (!selectionFromNames(m, words, selection, error))
         return fail(kExitError, "unknown name " + shown(error) + " in --only");
@@ -805,6 +809,12 @@ int checkDiff(CliSession&, const Invocation& inv)
 {
     if (inv.args.size() != 2)
         return usage("diff", "diff needs two configurations (a file or unit)");
+    // A file that cannot be compared is said before the port is opened.
+    for (const std::string& side : inv.args) {
+        std::string error;
+        if (side != "unit" && !loadConfigFile(side, error))
+            return fail(kExitError, error);
+    }
     return kExitOk;
 }
 

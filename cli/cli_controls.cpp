@@ -55,12 +55,29 @@ Outcome writeAllParams(CliSession& session, const std::function<int()>& change, 
         error = "the unit has no such parameter";
         return Outcome::Invalid;
     }
-    if (!m.SetSysParams(true)) {
+    if (m.SetSysParams(true) == 1)
+        return Outcome::Done;
+    // Sent and not answered, or acknowledged without the restart: the unit
+    // may well apply it (a unit held up applies it once it runs again).
+    const Outcome outcome = m.lastParamWrite();
+    switch (outcome) {
+    case Outcome::Pending:
+        error = "nothing was sent: a parameter's definition is not held (its maximum is unknown)";
+        return Outcome::Invalid;
+    case Outcome::Refused:
         session.stopSending();
-        error = "Set Sys Parameters Failed.";
+        error = "the unit refused the parameter write (DC_NAK)";
         return Outcome::Refused;
+    case Outcome::NotAnswered:
+        error = "not confirmed: the unit did not answer the parameter write (it may still apply it)";
+        return Outcome::NotAnswered;
+    case Outcome::Unconfirmed:
+        error = "not confirmed: the unit acknowledged the parameter write but did not restart with it";
+        return Outcome::Unconfirmed;
+    default:
+        error = "the line was lost";
+        return Outcome::LineLost;
     }
-    return Outcome::Done;
 }
 
 } // namespace

@@ -2,7 +2,11 @@
 
 #include "model/controls.h"
 
+#include "cli/cli_session.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace bm::cli {
 
@@ -22,6 +26,18 @@ void outJson(const nlohmann::ordered_json& value)
 std::string shown(const std::string& text)
 {
     return controls::escapeControlCharacters(text);
+}
+
+int finishOutput(int status)
+{
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (flushed && !std::ferror(stdout))
+        return status;
+    const int why = errno;
+    std::fprintf(stderr, "brennmark-cli: cannot write to standard output%s%s\n", why != 0 ? ": " : "",
+                 why != 0 ? std::strerror(why) : "");
+    return status == kExitOk ? kExitError : status;
 }
 
 } // namespace bm::cli

@@ -25,6 +25,8 @@ public:
     void setQuiet(bool quiet) { quiet_ = quiet; }
     bool retryAsked() const { return retryAsked_.load(); }
     std::vector<std::string> texts() const;
+    // True once the unit refused a request (the link asked to retry a DC_NAK).
+    bool refusalSeen() const;
 
 private:
     std::atomic<bool> quiet_{false};

@@ -113,23 +113,6 @@ std::string textOf(const json& j, const char* member)
     return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-// The outcome as brennmark-cli words it (controls::outcomeName) from the API's word.
-std::string outcomeWord(const std::string& api)
-{
-    for (const controls::Outcome o :
-         {controls::Outcome::Done, controls::Outcome::Unchanged, controls::Outcome::Refused,
-          controls::Outcome::NotAnswered, controls::Outcome::LineLost, controls::Outcome::Mismatch,
-          controls::Outcome::Invalid}) {
-        std::string name = controls::outcomeName(o);
-        for (char& c : name)
-            if (c == ' ')
-                c = '_';
-        if (name == api)
-            return controls::outcomeName(o);
-    }
-    return api;
-}
-
 struct Session {
     const CliOptions& options;
     std::string device; // as the direct line names it in messages
@@ -248,7 +231,7 @@ int runSet(Session& s, const Invocation& inv)
         if (outcome != "done" && outcome != "unchanged") {
             if (!inv.json)
                 return fail(kExitError, textOf(*reply, "message"));
-            outJson({{"error", textOf(*reply, "message")}, {"exit", kExitError}, {"outcome", outcomeWord(outcome)},
+            outJson({{"error", textOf(*reply, "message")}, {"exit", kExitError}, {"outcome", outcome},
                      {"set", reports}});
             return kExitError;
         }

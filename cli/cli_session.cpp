@@ -133,8 +133,13 @@ CliSession::CliSession(CliOptions options) : options_(std::move(options))
 
 CliSession::~CliSession()
 {
-    if (link_ && connected_ && link_->state().LinkEnabled)
-        sayGoodbye();
+    {
+        std::lock_guard lock(goodbyeMutex_);
+        if (!goodbyeSaid_ && link_ && connected_ && link_->state().LinkEnabled)
+            sayGoodbye();
+        goodbyeSaid_ = true;
+        goodbyeReady_ = false;
+    }
     if (link_) {
         link_->DisableLink();
         link_->ExitInstance();
@@ -161,6 +166,16 @@ void CliSession::sayGoodbye()
     while (!written() && Clock::now() < end && link_->isOpen())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     serial_->waitWriteComplete();
+}
+
+void CliSession::goodbyeOnSignal()
+{
+    std::lock_guard lock(goodbyeMutex_);
+    if (!goodbyeReady_ || goodbyeSaid_)
+        return;
+    goodbyeSaid_ = true;
+    if (link_->state().LinkEnabled)
+        sayGoodbye();
 }
 
 void CliSession::openSettings()
@@ -242,6 +257,7 @@ int CliSession::connect(std::string& error)
         return status;
     link_->EnableLink();
     connected_ = true;
+    goodbyeReady_ = true;
     if (!waitForStartupSweep(download, error))
         return kExitError;
     // Each effect definition of a download made its effect current; the status

@@ -137,6 +137,10 @@ public:
     // Waits until the link may send (a unit-originated change holds our
     // sends off for 500 ms).
     void waitUntilSendAllowed();
+    // The goodbye of a run ended by a signal, from the thread that gives the
+    // process its last words while this thread still works: said once, and
+    // only once the link is up (and not after a refusal stopped the sends).
+    void goodbyeOnSignal();
 
 private:
     bool startSimulator(std::string& error, std::string& device);
@@ -162,6 +166,9 @@ private:
     std::ofstream trace_;
     CaptureWriter capture_;
     bool connected_ = false;
+    std::mutex goodbyeMutex_;          // one goodbye: on a signal or at the end
+    std::atomic<bool> goodbyeReady_{false}; // link_ and model_ are up (set after connected_)
+    bool goodbyeSaid_ = false;         // guarded by goodbyeMutex_
 };
 
 } // namespace bm::cli

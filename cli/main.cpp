@@ -3,9 +3,11 @@
 // usage error never touches the line. Options go anywhere before "--", as
 // "--opt value" or "--opt=value"; short flags may be grouped (-vq).
 #include "cli/cli_commands.h"
+#include "cli/cli_output.h"
 #include "cli/cli_read_plan.h"
 #include "cli/cli_service.h"
 #include "cli/cli_session.h"
+#include "platform/file_access.h"
 #include "platform/serial_factory.h"
 #include "platform/service_socket.h"
 #include "platform/termination.h"
@@ -14,6 +16,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <string>
 
@@ -148,9 +152,37 @@ bool readCommandLine(int argc, char** argv, CommandLine& line, std::string& erro
     return true;
 }
 
+// A SIGTERM or SIGINT while a command runs ends the process as the second
+// one ends watch: a save's temporary file is removed, and a unit that was
+// greeted gets the goodbye (front-panel reports off, HOST_SLEEP) within a
+// bounded time. The session is forgotten before it ends.
+class SignalGoodbye {
+public:
+    explicit SignalGoodbye(CliSession& session) : session_(&session) {}
+    void say()
+    {
+        bm::files::removeTemporaryFilesOnSignal();
+        std::lock_guard lock(mutex_);
+        if (session_)
+            session_->goodbyeOnSignal();
+    }
+    void forget()
+    {
+        std::lock_guard lock(mutex_);
+        session_ = nullptr;
+    }
+
+private:
+    std::mutex mutex_;
+    CliSession* session_;
+};
+
+// The goodbye's own limit is 2 s once HOST_SLEEP is queued.
+constexpr int kSignalGoodbyeMs = 2500;
+
 } // namespace
 
-int main(int argc, char** argv)
+int runCommandLine(int argc, char** argv)
 {
     CommandLine line;
     std::string error;
@@ -189,6 +221,8 @@ int main(int argc, char** argv)
     // through its socket (--direct opens the stored port as before).
     if (options.port.empty() && !options.simulate && !global("--direct") && bm::serviceSocketExists())
         options.port = bm::kServiceDevice;
+    if (!options.port.empty() && !bm::checkDeviceName(options.port, error))
+        return fail(kExitError, error);
     if (const std::string* wait = global("--wait")) {
         char* end = nullptr;
         const long n = std::strtol(wait->c_str(), &end, 10);
@@ -245,6 +279,13 @@ int main(int argc, char** argv)
 
     options.sweepParts = sweepPartsFor(command->name, invocation.args);
     CliSession session(options);
+    const auto goodbye = std::make_shared<SignalGoodbye>(session);
+    struct ForgetFirst {
+        std::shared_ptr<SignalGoodbye> goodbye;
+        ~ForgetFirst() { goodbye->forget(); }
+    } forgetFirst{goodbye};
+    bm::setLastWords([goodbye] { goodbye->say(); }, kSignalGoodbyeMs);
+    bm::installTerminationSignals(nullptr);
     // Everything is checked before the port is opened.
     session.openSettings();
     if (const int checked = command->check(session, invocation); checked != kExitOk)
@@ -262,6 +303,11 @@ int main(int argc, char** argv)
         // another device) is no unit, however far its answers took the sweep.
         if (session.connected() && !session.link().state().UnitConfirmed) {
             session.stopSending(); // and no goodbye: it is no unit
+            // A refusal is an answer of the unit's protocol: the unit is
+            // there and said no to being read.
+            if (session.prompt().refusalSeen())
+                return fail(kExitError, "the unit on " + bm::chosenSerialDevice(session.settings(), options.port) +
+                                            " refused to be read (DC_NAK)");
             return fail(kExitNoUnit, "Ridaziv DE-1 or ZA-2 was not detected on " +
                                          bm::chosenSerialDevice(session.settings(), options.port) +
                                          ": it answered, but never identified itself as one");
@@ -278,4 +324,9 @@ int main(int argc, char** argv)
     bm::setLastWords([goodbyeSent] { std::this_thread::sleep_until(goodbyeSent); }, 200);
     bm::installTerminationSignals(nullptr);
     return status;
+}
+
+int main(int argc, char** argv)
+{
+    return finishOutput(runCommandLine(argc, argv));
 }

@@ -41,6 +41,12 @@ const std::vector<Group>& groups()
 
 } // namespace
 
+bool isSelectionGroup(const std::string& word)
+{
+    return word == "names" ||
+           std::any_of(groups().begin(), groups().end(), [&](const Group& g) { return word == g.word; });
+}
+
 bool RestoreSelection::empty() const
 {
     return params.empty() && !customName &&

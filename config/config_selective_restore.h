@@ -35,6 +35,10 @@ struct RestoreSelection {
 bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>& words,
                         RestoreSelection& selection, std::string& error);
 
+// True for the words that name a group ("speakers", "levels", "tone", "names"),
+// whatever the unit's definitions.
+bool isSelectionGroup(const std::string& word);
+
 // Writes the selection from the file (as loadConfigFile accepted it) to the
 // unit, whose model must be fresh (a status sweep just ended). The identity is
 // checked as the full restore checks it before anything is sent. Each chosen name is sent and

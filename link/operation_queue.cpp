@@ -33,20 +33,6 @@ bool isFinal(Outcome outcome)
 
 } // namespace
 
-const char* outcomeText(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Pending: return "not finished";
-    case Outcome::Done: return "done";
-    case Outcome::Refused: return "refused by the unit";
-    case Outcome::NotAnswered: return "not answered";
-    case Outcome::LineLost: return "line lost";
-    case Outcome::Cancelled: return "cancelled";
-    case Outcome::Unconfirmed: return "acknowledged by the unit but not confirmed";
-    }
-    return "unknown";
-}
-
 PacketMatch matchPacketCode(std::uint8_t code)
 {
     return [code](const Packet& packet) { return packet.code() == code; };

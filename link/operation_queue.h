@@ -60,6 +60,7 @@
 #pragma once
 
 #include "link/packet.h"
+#include "link/vocabulary.h"
 
 #include <atomic>
 #include <cstddef>
@@ -73,21 +74,6 @@
 namespace bm {
 
 class CQuorControl;
-
-// How an operation ended.
-enum class Outcome : int {
-    Pending,     // not ended yet
-    Done,        // the unit answered as asked
-    Refused,     // the unit answered DC_NAK
-    NotAnswered, // no (matching) answer within the operation's bound
-    LineLost,    // the line was lost (or was lost already) while it waited or ran
-    Cancelled,   // cancelled by its owner or ended by the link's close
-    Unconfirmed, // a write the unit acknowledged, then never confirmed by its restart
-};
-
-// A short English description ("done", "refused by the unit", ...), for the
-// status line, the command line and traces.
-const char* outcomeText(Outcome outcome);
 
 using PacketMatch = std::function<bool(const Packet&)>;
 

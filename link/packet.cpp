@@ -266,6 +266,10 @@ bool answersRequest(const Packet& answer, std::uint8_t request)
     const std::uint8_t response = responseCodeOf(request);
     if (response != 0)
         return answer.code() == response;
+    // The front-panel control is a command, but the unit answers it with its
+    // front-panel status (an acknowledgement is taken as well).
+    if (request == DC_CMD_SET_FPD_CTRL && answer.code() == DC_RESP_FPD_CTRL_STATUS)
+        return true;
     return answer.code() == DC_ACK && names;
 }
 

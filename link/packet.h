@@ -178,7 +178,8 @@ bool isUnsolicitedCode(std::uint8_t code);
 // The response code a request is answered with; 0 when an acknowledgement is.
 std::uint8_t responseCodeOf(std::uint8_t request);
 // True when `answer` answers a request with code `request`: its response, or
-// a DC_ACK or DC_NAK naming it.
+// a DC_ACK or DC_NAK naming it; DC_CMD_SET_FPD_CTRL is answered with
+// DC_RESP_FPD_CTRL_STATUS.
 bool answersRequest(const Packet& answer, std::uint8_t request);
 // Name of a NAK error code ("Unknown" outside the table).
 const char* NakErrorName(std::uint8_t error);

@@ -45,8 +45,8 @@ constexpr std::size_t kDisplayLineLength = 21;
 constexpr int kReaderGraceMs = 1000;
 constexpr int kJoinPollMs = 2;
 
-constexpr const char* kNakPrompt = "NAK Received. Press OK to Retry.";
-constexpr const char* kTimeoutPrompt = "Timeout. Press Enter to Retry!";
+constexpr const char* kNakPrompt = kNakPromptText;
+constexpr const char* kTimeoutPrompt = kTimeoutPromptText;
 
 constexpr std::uint8_t kFrontPanelOn[] = {0xFF, 0xFF, 0xFF, 0xC8};
 

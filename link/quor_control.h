@@ -44,6 +44,9 @@ constexpr int replyPollStep(int limitMs)
 // line counts as Lost. While Lost the port is opened again every interval and
 // the unit greeted; a greeting unanswered within the greeting time closes it.
 inline constexpr int kNotAnsweringMs = 3000;
+// The link's two retry questions, as the panel's dialogs ask them.
+inline constexpr const char* kNakPromptText = "NAK Received. Press OK to Retry.";
+inline constexpr const char* kTimeoutPromptText = "Timeout. Press Enter to Retry!";
 inline constexpr int kLostAfterMs = 3000;
 inline constexpr int kReconnectIntervalMs = 1000;
 inline constexpr int kReconnectGreetingMs = 1000;

@@ -1120,20 +1120,6 @@ SetResult setValue(LineHost& host, const Control& c, const Value& target)
     return result;
 }
 
-const char* outcomeName(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Done: return "done";
-    case Outcome::Unchanged: return "unchanged";
-    case Outcome::Refused: return "refused";
-    case Outcome::NotAnswered: return "not answered";
-    case Outcome::LineLost: return "line lost";
-    case Outcome::Mismatch: return "mismatch";
-    case Outcome::Invalid: return "invalid";
-    }
-    return "";
-}
-
 std::optional<std::uint8_t> effectKeyOfName(std::string_view effectName)
 {
     return effectKeyOf(effectName);

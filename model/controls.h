@@ -14,6 +14,8 @@
 // Standard library only.
 #pragma once
 
+#include "link/vocabulary.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -213,16 +215,10 @@ std::optional<Value> readValue(const DeviceModel& model, const Control& control,
 
 // --- Setting -----------------------------------------------------------------------
 
-// How a set ended.
-enum class Outcome {
-    Done,        // the unit acknowledged and reports the value asked for
-    Unchanged,   // the unit had the value already: nothing was sent
-    Refused,     // DC_NAK
-    NotAnswered, // no acknowledgement or no report in time
-    LineLost,
-    Mismatch,    // acknowledged, but the unit reports another value
-    Invalid,     // not a value this control or this unit takes
-};
+// How a set ended: the one outcome every face words from its table
+// (outcomeWord, outcomeText). A set ends Done, Unchanged, Refused, NotAnswered,
+// LineLost, Mismatch or Invalid.
+using Outcome = bm::Outcome;
 
 struct SetResult {
     Outcome outcome = Outcome::Invalid;
@@ -264,8 +260,5 @@ public:
 // operation, then reads the unit back: a value that differs is Mismatch.
 // A tone ramp cut short says in `error` how far it got.
 SetResult setValue(LineHost& host, const Control& control, const Value& target);
-
-// The outcome's short word for JSON ("done", "refused", ...).
-const char* outcomeName(Outcome outcome);
 
 } // namespace bm::controls

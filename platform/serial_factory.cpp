@@ -22,6 +22,22 @@ std::string chosenSerialDevice(SettingsStore& settings, const std::string& overr
     return settings.readString(keys::kComm, keys::kComDevice[index], keys::kComDeviceDefault[index]);
 }
 
+bool checkDeviceName(const std::string& device, std::string& error)
+{
+    if (isTcpDevice(device)) {
+        std::string host;
+        int port = 0;
+        if (!parseTcpDevice(device, host, port)) {
+            error = device + " is no line: write tcp://HOST:PORT";
+            return false;
+        }
+    } else if (device.rfind(kUnixScheme, 0) == 0 && device.size() == std::string(kUnixScheme).size()) {
+        error = device + " is no line: write unix:PATH";
+        return false;
+    }
+    return true;
+}
+
 std::unique_ptr<SerialDevice> makeSerialDevice(SettingsStore& settings, const std::string& overridePath)
 {
     const std::string device = chosenSerialDevice(settings, overridePath);

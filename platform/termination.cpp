@@ -74,8 +74,14 @@ void installTerminationSignals(void (*onFirst)(int))
     action.sa_handler = onTermination;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    // A signal the program was started with ignored (SIGINT of a job started
+    // in the background) stays ignored: the program itself never ignores them.
+    for (const int signal : {SIGTERM, SIGINT}) {
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal, &action, nullptr);
+    }
 }
 
 void removeTerminationSignals()

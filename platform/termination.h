@@ -8,7 +8,8 @@
 
 namespace bm {
 
-// Installs the handlers. `onFirst` runs inside the signal handler for the
+// Installs the handlers (a signal ignored when the program started stays
+// ignored). `onFirst` runs inside the signal handler for the
 // first signal and must be async-signal-safe (write a byte to a pipe, set a
 // flag); nullptr counts the first signal as taken already (the program is
 // closing), so that the next one forces the exit.

@@ -550,25 +550,26 @@ void MqttBridge::Impl::drainInbox()
                                      ? "key " + o.command.name
                                      : "set " + o.command.name + " " + o.payload;
         switch (o.outcome.result) {
-        case CommandOutcome::Result::Done:
+        case bm::Outcome::Done:
+        case bm::Outcome::Unchanged:
             if (o.command.kind == UnitCommand::Kind::Set && !o.outcome.text.empty()) {
                 current.values[o.command.name] = o.outcome.text;
                 publishState(o.command.name);
             }
             publishResult(o.command, o.payload, "done", {});
             break;
-        case CommandOutcome::Result::Refused:
+        case bm::Outcome::Invalid:
             log(what + " refused, nothing sent: " + o.outcome.text);
             // Home Assistant shows what it sent until the state says otherwise.
             if (o.command.kind == UnitCommand::Kind::Set)
                 publishState(o.command.name, true);
             publishResult(o.command, o.payload, "refused", o.outcome.text);
             break;
-        case CommandOutcome::Result::Failed:
+        default:
             log(what + " failed: " + o.outcome.text);
             if (o.command.kind == UnitCommand::Kind::Set)
                 publishState(o.command.name, true);
-            publishResult(o.command, o.payload, "failed", o.outcome.text);
+            publishResult(o.command, o.payload, outcomeWord(o.outcome.result), o.outcome.text);
             break;
         }
     }

@@ -152,7 +152,7 @@ UnitSnapshot takeSnapshot(UnitLine& unit)
 
 CommandOutcome refused(std::string why)
 {
-    return {CommandOutcome::Result::Refused, std::move(why)};
+    return {controls::Outcome::Invalid, std::move(why)};
 }
 
 // Line thread: the command, checked and acted on as brennmark-cli and the JSON API do.
@@ -169,8 +169,8 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
             unit.exchange(DC_CMD_IR, [&unit, code = *key] { unit.model().SendIrKey(code); }, error);
         unit.statusChanged(); // a key changes what the status says
         if (outcome != controls::Outcome::Done)
-            return {CommandOutcome::Result::Failed, std::string(controls::outcomeName(outcome)) + ": " + error};
-        return {CommandOutcome::Result::Done, {}};
+            return {outcome, std::string(outcomeText(outcome)) + ": " + error};
+        return {outcome, {}};
     }
     unit.freshStatus(); // relative changes start from the unit's value
     const unitcore::Plan plan = unitcore::plan(model, unit.readLog(), {{command.name, command.value}});
@@ -179,9 +179,8 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
     const std::vector<unitcore::Applied> applied = unitcore::apply(unit, plan.changes);
     const unitcore::Applied& last = applied.back();
     if (!unitcore::succeeded(last.result))
-        return {CommandOutcome::Result::Failed,
-                std::string(controls::outcomeName(last.result.outcome)) + ": " + last.result.error};
-    return {CommandOutcome::Result::Done,
+        return {last.result.outcome, std::string(outcomeText(last.result.outcome)) + ": " + last.result.error};
+    return {last.result.outcome,
             last.result.afterRead ? controls::formatText(last.control, last.result.after) : ""};
 }
 
@@ -300,7 +299,7 @@ void ServiceUnitView::command(const UnitCommand& command, Done done)
 {
     UnitLine* unit = unit_.load();
     if (!unit) {
-        done({CommandOutcome::Result::Failed, "the unit is not open"});
+        done({controls::Outcome::LineLost, "the unit is not open"});
         return;
     }
     // A set of a control replaces one of the same control still waiting.
@@ -310,10 +309,10 @@ void ServiceUnitView::command(const UnitCommand& command, Done done)
         key = "set " + (control ? control->name : command.name);
     }
     auto superseded = [done, key] {
-        done({CommandOutcome::Result::Failed, "superseded: a newer " + key + " replaced it"});
+        done({controls::Outcome::Superseded, "a newer " + key + " replaced it"});
     };
     if (!unit->post([unit, command, done] { done(act(*unit, command)); }, key, superseded))
-        done({CommandOutcome::Result::Failed, "busy: the service has too many requests waiting for the unit"});
+        done({controls::Outcome::Busy, "the service has too many requests waiting for the unit"});
 }
 
 } // namespace bm::service

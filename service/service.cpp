@@ -267,6 +267,9 @@ int Service::run(bool handleSignals)
         log("cannot watch for requests to stop: " + io::lastError());
     std::vector<io::Watch> watches;
     std::vector<std::uint64_t> owners;
+    // Non-zero when the sockets themselves failed: the service cannot go on,
+    // and its supervisor (systemd) is told so by the exit status.
+    int status = 0;
     while (!stopping_) {
         watches.clear();
         owners.clear();
@@ -286,6 +289,12 @@ int Service::run(bool handleSignals)
         const int due = webDue < 0 ? authDue : authDue < 0 ? webDue : std::min(webDue, authDue);
         if (!io::waitSockets(watches, due)) {
             log("waiting on the sockets failed: " + io::lastError());
+            status = 1;
+            break;
+        }
+        if ((unixFd_ != io::kNoSocket && watches[2].failed) || (tcpFd_ != io::kNoSocket && watches[3].failed)) {
+            log("a listening socket failed: stopping");
+            status = 1;
             break;
         }
         if (watches[0].readable) {
@@ -327,7 +336,7 @@ int Service::run(bool handleSignals)
     webFileWritten_ = false;
     log("stopped");
     signals.finished();
-    return 0;
+    return status;
 }
 
 int Service::dropLateClients()

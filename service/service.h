@@ -80,7 +80,8 @@ public:
     // from outside (SIGTERM/SIGINT, which io::prepareProcess has blocked; on
     // Windows Ctrl+C, Ctrl+Break or the console's close); then closes the
     // clients, says goodbye to the unit and removes the socket. Returns the
-    // exit status.
+    // exit status: 0, or 1 when the sockets failed (waiting on them, or a
+    // listening socket), so that a supervisor restarts the service.
     int run(bool handleSignals = false);
     // Any thread: makes run() end.
     void stop();

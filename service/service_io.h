@@ -35,7 +35,7 @@ struct Watch {
     bool write = false;
     bool readable = false; // bytes, a connection to accept, or the peer's close
     bool writable = false;
-    bool failed = false; // hung up or in error: the read finds out which
+    bool failed = false; // hung up, in error or no longer valid: the read finds out which
 };
 // Waits at most `timeoutMs` (-1: no limit) for one of `watches` to be ready.
 // False when the wait itself failed (an interruption is not a failure).

@@ -47,7 +47,7 @@ bool waitSockets(std::vector<Watch>& watches, int timeoutMs)
     for (std::size_t i = 0; i < watches.size(); ++i) {
         watches[i].readable = (fds[i].revents & POLLIN) != 0;
         watches[i].writable = (fds[i].revents & POLLOUT) != 0;
-        watches[i].failed = (fds[i].revents & (POLLHUP | POLLERR)) != 0;
+        watches[i].failed = (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
     return true;
 }

@@ -23,21 +23,6 @@ ApiErrorType errorOf(controls::Outcome outcome)
     }
 }
 
-// The outcome's word in the API: "not_answered", "line_lost", ...
-const char* apiOutcomeName(controls::Outcome outcome)
-{
-    switch (outcome) {
-    case controls::Outcome::Done: return "done";
-    case controls::Outcome::Unchanged: return "unchanged";
-    case controls::Outcome::Refused: return "refused";
-    case controls::Outcome::NotAnswered: return "not_answered";
-    case controls::Outcome::LineLost: return "line_lost";
-    case controls::Outcome::Mismatch: return "mismatch";
-    case controls::Outcome::Invalid: return "invalid";
-    }
-    return "invalid";
-}
-
 Json withId(Json out, const Json& id)
 {
     if (!id.is_null())
@@ -190,13 +175,13 @@ std::string Service::jsonSet(const ApiRequest& r)
         const controls::SetResult& result = a.result;
         Json one;
         one["control"] = control.name;
-        one["outcome"] = apiOutcomeName(result.outcome);
+        one["outcome"] = outcomeWord(result.outcome);
         if (result.afterRead) {
             one["value"] = toJson(controls::formatJson(control, result.after));
             one["text"] = controls::formatText(control, result.after);
         }
         results.push_back(one);
-        log("json: set " + control.name + ": " + controls::outcomeName(result.outcome));
+        log("json: set " + control.name + ": " + outcomeText(result.outcome));
         if (!unitcore::succeeded(result))
             return failure(errorOf(result.outcome), control.name + ": " + result.error, r.id,
                            Json{{"control", control.name}, {"results", results}});
@@ -244,14 +229,14 @@ std::string Service::jsonIr(const ApiRequest& r)
     std::string error;
     const controls::Outcome outcome =
         unit_->exchange(DC_CMD_IR, [this, code = *key] { unit_->model().SendIrKey(code); }, error);
-    log("json: ir " + r.key + ": " + controls::outcomeName(outcome));
+    log("json: ir " + r.key + ": " + outcomeText(outcome));
     unit_->statusChanged(); // a key changes what the status says
     if (outcome != controls::Outcome::Done)
         return failure(errorOf(outcome), "ir " + r.key + ": " + error, r.id, Json{{"reason", error}});
     Json out;
     out["reply"] = "ir";
     out["key"] = r.key;
-    out["outcome"] = apiOutcomeName(outcome);
+    out["outcome"] = outcomeWord(outcome);
     if (r.changes) {
         // The unit reports what the key changed; the status read takes in the rest.
         unit_->waitFor([] { return false; }, 100);
@@ -312,7 +297,7 @@ std::vector<std::string> Service::jsonEvents(const Packet& p)
     case DC_SLEEP:
     case DC_WAKEUP:
         event["event"] = "power";
-        event["state"] = p.code() == DC_SLEEP ? "asleep" : "awake";
+        event["state"] = powerEventWord(p.code() == DC_SLEEP);
         lines.push_back(jsonLine(event));
         break;
     default:

@@ -85,14 +85,7 @@ std::string cut(const char* text, std::size_t width)
 
 const char* lineStateName(LineState state)
 {
-    switch (state) {
-    case LineState::Connected: return "connected";
-    case LineState::Asleep: return "asleep";
-    case LineState::NotAnswering: return "not_answering";
-    case LineState::Lost: return "lost";
-    case LineState::Reconnecting: return "reconnecting";
-    }
-    return "lost";
+    return lineStateWord(state);
 }
 
 PacketMatch answerOf(const Packet& request)

@@ -4,6 +4,8 @@
 // over its model and operation queue; the face never touches the line.
 #pragma once
 
+#include "link/vocabulary.h"
+
 #include <functional>
 #include <map>
 #include <string>
@@ -14,7 +16,8 @@ namespace bm::service {
 // Where the service stands with the unit (the panel's status line, in short).
 enum class UnitLineState { Connected, Asleep, NotAnswering, Lost, Reconnecting };
 
-// "connected", "asleep", "not-answering", "lost", "reconnecting".
+// The line state's word (lineStateWord): "connected", "asleep",
+// "not_answering", "lost", "reconnecting".
 const char* unitLineText(UnitLineState line);
 
 // One control of the controls table, as far as a remote face needs it: its
@@ -71,13 +74,11 @@ struct UnitCommand {
     std::string value; // Set: the value as the control's state writes it
 };
 
+// How a command ended, in the one outcome every face words alike: Done or
+// Unchanged when the unit took it, Invalid when the name or value did not pass
+// the check (nothing was sent), anything else when it was sent and failed.
 struct CommandOutcome {
-    enum class Result {
-        Done,    // the unit acknowledged it
-        Refused, // the value or name did not pass the check: nothing was sent
-        Failed,  // sent, and the unit refused it or did not answer
-    };
-    Result result = Result::Failed;
+    bm::Outcome result = bm::Outcome::NotAnswered;
     std::string text; // the value the unit then reports, or the reason
 };
 
@@ -103,13 +104,13 @@ public:
 inline const char* unitLineText(UnitLineState line)
 {
     switch (line) {
-    case UnitLineState::Connected: return "connected";
-    case UnitLineState::Asleep: return "asleep";
-    case UnitLineState::NotAnswering: return "not-answering";
-    case UnitLineState::Lost: return "lost";
-    case UnitLineState::Reconnecting: return "reconnecting";
+    case UnitLineState::Connected: return lineStateWord(LineState::Connected);
+    case UnitLineState::Asleep: return lineStateWord(LineState::Asleep);
+    case UnitLineState::NotAnswering: return lineStateWord(LineState::NotAnswering);
+    case UnitLineState::Lost: return lineStateWord(LineState::Lost);
+    case UnitLineState::Reconnecting: return lineStateWord(LineState::Reconnecting);
     }
-    return "lost";
+    return lineStateWord(LineState::Lost);
 }
 
 } // namespace bm::service

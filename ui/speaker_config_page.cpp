@@ -184,14 +184,18 @@ void CSpkrConfig::update()
         BusyCursor busy;
         written = unit.SetSysParams(true);
     }
-    // Only what was seen is said: written (acknowledged and restarted), taken
-    // but not confirmed (acknowledged, no restart seen), or not written and why
-    // (-1: nothing could be sent at all).
+    // Only what was seen is said: written (acknowledged and restarted), sent
+    // but not confirmed (no answer, or acknowledged with no restart seen: a
+    // unit held up may still apply it), or not written and why (-1: nothing
+    // could be sent at all).
     const Outcome outcome = written == -1 ? Outcome::Pending : unit.lastParamWrite();
     if (written == 1) {
         outcome_ = QStringLiteral("Speaker configuration written");
     } else if (outcome == Outcome::Unconfirmed) {
-        outcome_ = QStringLiteral("Speaker configuration: the unit acknowledged the write but did not confirm it");
+        outcome_ = QStringLiteral("Speaker configuration not confirmed: the unit acknowledged the write but did not "
+                                  "restart with it");
+    } else if (outcome == Outcome::NotAnswered) {
+        outcome_ = QStringLiteral("Speaker configuration not confirmed: the unit did not answer the write");
     } else {
         prompt().ask("Set System Parameters Failed.");
         outcome_ = written == -1 ? QStringLiteral("Speaker configuration not written: nothing could be sent")

@@ -103,10 +103,11 @@ public:
         }
         return status_;
     }
-    void terminate()
+    void terminate() { sendSignal(SIGTERM); }
+    void sendSignal(int signal)
     {
         if (pid_ > 0 && status_ < 0)
-            ::kill(pid_, SIGTERM);
+            ::kill(pid_, signal);
     }
     std::string out() const { return fileText(outPath_); }
     std::string err() const { return fileText(errPath_); }

@@ -468,7 +468,7 @@ TEST_F(CliTest, WatchPrintsTheStateThenTimedChangesByControlNameAndTheLine)
     ASSERT_TRUE(sim->command("display \"HELLO\" \"THERE\""));
     ASSERT_TRUE(sim->command("sleep"));
     ASSERT_TRUE(sim->command("wake"));
-    ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"wakeup\"") != std::string::npos; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"awake\"") != std::string::npos; }, 5000));
     // The line pulled, and a unit plugged back whose volume was turned meanwhile.
     sim->stop();
     ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"lost\"") != std::string::npos; }, 5000)) << watch->out();
@@ -496,15 +496,15 @@ TEST_F(CliTest, WatchPrintsTheStateThenTimedChangesByControlNameAndTheLine)
         if (kind == "change")
             seen.push_back(e["name"].toString().toStdString() + " " +
                            QString::number(e["value"].toDouble()).toStdString());
-        else if (kind == "line")
-            seen.push_back("line " + e["state"].toString().toStdString());
+        else if (kind == "line" || kind == "power") // the service API's shapes
+            seen.push_back(kind.toStdString() + " " + e["state"].toString().toStdString());
         else if (kind == "display")
             seen.push_back("display " + e["line1"].toString().trimmed().toStdString());
         else
             seen.push_back(kind.toStdString());
     }
     auto saw = [&](const std::string& what) { return std::find(seen.begin(), seen.end(), what) != seen.end(); };
-    for (const char* what : {"volume -30", "front-back -16", "display HELLO", "sleep", "wakeup", "line lost",
+    for (const char* what : {"volume -30", "front-back -16", "display HELLO", "power asleep", "power awake", "line lost",
                              "line connected", "volume -20"})
         EXPECT_TRUE(saw(what)) << what << " in\n" << watch->out();
     EXPECT_FALSE(saw("VOLUME -30")) << "definition names stay out of watch";
@@ -550,7 +550,7 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
         }
         return false;
     };
-    EXPECT_TRUE(waitUntil([&] { return lineReported("not answering"); }, 20000)) << watch->out() << watch->err();
+    EXPECT_TRUE(waitUntil([&] { return lineReported("not_answering"); }, 20000)) << watch->out() << watch->err();
     sim->setSilent(false);
     ASSERT_TRUE(sim->command("set VOLUME 40"));
     EXPECT_TRUE(waitUntil([&] { return reported(-40); }, 20000)) << watch->out() << watch->err();

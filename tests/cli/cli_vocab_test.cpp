@@ -152,6 +152,9 @@ TEST_F(CliTest, CutShortOperationsSayWhatHappened)
     EXPECT_EQ(ramp.status, 2);
     EXPECT_NE(ramp.err.find("bass got from +0.0 to +0.0 of +3.0"), std::string::npos) << ramp.err;
     EXPECT_EQ(ramp.out, "");
+    // The panel's retry dialog stays in the panel: the message says what happened.
+    EXPECT_EQ(ramp.err.find("Press OK"), std::string::npos) << ramp.err;
+    EXPECT_NE(ramp.err.find("the unit refused the request (DC_NAK)"), std::string::npos) << ramp.err;
     sim.reset();
 
     // A line lost while params reads the unit says so.

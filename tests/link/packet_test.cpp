@@ -145,5 +145,37 @@ TEST(Naming, ShortPacketsReadZeros)
     EXPECT_EQ(CommandName(nullptr, 0), "DC_NO_CMD");
 }
 
+// Which packet settles the request that went out last (the silence clock
+// stops on it): the request's own response, or an acknowledgement or refusal
+// that names it. The front-panel control is answered with its status.
+TEST(Answers, WhatSettlesARequest)
+{
+    struct Row {
+        std::uint8_t request;
+        Packet answer;
+        bool settles;
+    };
+    const Row rows[] = {
+        {DC_CMD_GET_SYS_STATUS, framePacket(DC_RESP_SYS_STATUS, {0}), true},
+        {DC_CMD_GET_SYS_STATUS, framePacket(DC_FPD, {0}), false},
+        {DC_CMD_GET_SYS_STATUS, framePacket(DC_NAK, {DC_CMD_GET_SYS_STATUS, 1}), true},
+        {DC_CMD_GET_SYS_STATUS, framePacket(DC_NAK, {DC_CMD_SET_MUTE, 1}), false},
+        {DC_CMD_SET_MUTE, framePacket(DC_ACK, {DC_CMD_SET_MUTE}), true},
+        {DC_CMD_SET_MUTE, framePacket(DC_ACK, {DC_CMD_SET_SYS_VOLUME}), false},
+        {DC_CMD_SET_MUTE, framePacket(DC_PARAM_CHG_MSG, {0, 0}), false},
+        {DC_CMD_SET_FPD_CTRL, framePacket(DC_RESP_FPD_CTRL_STATUS, {0xFF, 0xFF, 0xFF, 0xC8}), true},
+        {DC_CMD_SET_FPD_CTRL, framePacket(DC_RESP_FPD_CTRL_STATUS), true},
+        {DC_CMD_SET_FPD_CTRL, framePacket(DC_ACK, {DC_CMD_SET_FPD_CTRL}), true},
+        {DC_CMD_SET_FPD_CTRL, framePacket(DC_NAK, {DC_CMD_SET_FPD_CTRL, 1}), true},
+        {DC_CMD_SET_FPD_CTRL, framePacket(DC_FPD, {0}), false},
+        {DC_CMD_GET_FPD_CTRL, framePacket(DC_RESP_FPD_CTRL_STATUS, {0}), true},
+        {HOST_WAKEUP, framePacket(DC_ACK, {HOST_WAKEUP}), true},
+        {HOST_WAKEUP, framePacket(DC_RESP_FPD_CTRL_STATUS), false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(answersRequest(row.answer, row.request), row.settles)
+            << PacketCodeName(row.request) << " answered by " << PacketCodeName(row.answer.code());
+}
+
 } // namespace
 } // namespace bm::test

@@ -126,6 +126,26 @@ TEST(TcpSerial, DeviceNames)
     EXPECT_FALSE(isTcpDevice("/dev/tcp"));
 }
 
+// What --port may name before anything is opened: a TCP line needs HOST:PORT
+// and the service's socket a path; any other name is a serial device.
+TEST(TcpSerial, DeviceNamesCheckedBeforeAnyOpen)
+{
+    struct Row {
+        const char* device;
+        bool names;
+    };
+    const Row rows[] = {
+        {"tcp://127.0.0.1:4001", true}, {"tcp://localhost", false}, {"tcp://", false}, {"tcp://host:0", false},
+        {"unix:", false},           {"unix:/run/brennmark/b.sock", true}, {"service", true},
+        {"/dev/ttyUSB0", true},     {"COM3", true},
+    };
+    for (const Row& row : rows) {
+        std::string error;
+        EXPECT_EQ(checkDeviceName(row.device, error), row.names) << row.device;
+        EXPECT_EQ(error.empty(), row.names) << row.device << ": " << error;
+    }
+}
+
 TEST(TcpSerial, BytesBothWaysAndTheDescriptor)
 {
     Listener listener;

@@ -76,7 +76,7 @@ public:
     {
         std::string why;
         if (!valid(c, why)) {
-            done({CommandOutcome::Result::Refused, why});
+            done({bm::Outcome::Invalid, why});
             return;
         }
         {
@@ -85,7 +85,7 @@ public:
         }
         if (c.kind == UnitCommand::Kind::Set)
             report(c.name, c.value);
-        done({CommandOutcome::Result::Done, c.value});
+        done({bm::Outcome::Done, c.value});
     }
 
     void emit(const UnitEvent& e)
@@ -483,7 +483,7 @@ TEST_F(MqttBridgeTest, StateAndAvailabilityFollowTheUnit)
     };
     for (const Row& row : {Row{UnitLineState::Lost, "no-unit", "lost"}, Row{UnitLineState::Reconnecting, "no-unit", "reconnecting"},
                            Row{UnitLineState::Connected, "online", "connected"}, Row{UnitLineState::Asleep, "asleep", "asleep"},
-                           Row{UnitLineState::NotAnswering, "no-unit", "not-answering"},
+                           Row{UnitLineState::NotAnswering, "no-unit", "not_answering"},
                            Row{UnitLineState::Connected, "online", "connected"}}) {
         unit.line(row.line);
         EXPECT_TRUE(waitUntil([&] {

@@ -44,6 +44,25 @@ TEST(ServiceIo, AWakeUpFromAnotherThreadEndsTheWaitUntilDrained)
     EXPECT_FALSE(readyWithin(wake.socket(), 10)) << "still raised after the drain";
 }
 
+#ifndef _WIN32
+// A listening socket that is no longer valid is reported as failed, so that
+// the service's loop ends (and says so) rather than waking for nothing forever.
+TEST(ServiceIo, AListenerThatIsGoneIsReportedFailed)
+{
+    io::Socket listener = io::kNoSocket;
+    int port = 0;
+    std::string error;
+    ASSERT_TRUE(io::listenTcp("127.0.0.1", 0, listener, port, error)) << error;
+    std::vector<io::Watch> open{{listener, true}};
+    ASSERT_TRUE(io::waitSockets(open, 0));
+    EXPECT_FALSE(open[0].failed);
+    io::closeSocket(listener);
+    std::vector<io::Watch> gone{{listener, true}};
+    ASSERT_TRUE(io::waitSockets(gone, 1000));
+    EXPECT_TRUE(gone[0].failed);
+}
+#endif
+
 TEST(ServiceIo, AListenersClientBytesBothWaysAndItsClose)
 {
     io::Socket listener = io::kNoSocket;

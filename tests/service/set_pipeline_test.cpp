@@ -90,7 +90,7 @@ TEST(SetPipeline, AnMqttSetCostsOneRequestAndItsReportOnTheLine)
         view.command({service::UnitCommand::Kind::Set, c.control, c.value}, outcomes.done());
         ASSERT_TRUE(outcomes.waitFor(1, 10000));
         const service::CommandOutcome o = outcomes.all().front();
-        EXPECT_EQ(o.result, service::CommandOutcome::Result::Done) << o.text;
+        EXPECT_EQ(o.result, bm::Outcome::Done) << o.text;
         EXPECT_EQ(o.text, c.after);
         EXPECT_LE(rig.unitCodes().size(), c.maxRequests);
     }
@@ -111,7 +111,7 @@ TEST(SetPipeline, AHundredSetsInARowEndOnTheLastValueAndTheReplacedAreToldSo)
     ASSERT_TRUE(outcomes.waitFor(kSets, 60000));
     int done = 0, superseded = 0;
     for (const service::CommandOutcome& o : outcomes.all()) {
-        if (o.result == service::CommandOutcome::Result::Done)
+        if (o.result == bm::Outcome::Done)
             ++done;
         else if (o.text.rfind("superseded", 0) == 0)
             ++superseded;
