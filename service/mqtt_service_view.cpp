@@ -306,6 +306,13 @@ void ServiceUnitView::command(const UnitCommand& command, Done done)
     std::string key;
     if (command.kind == UnitCommand::Kind::Set) {
         const auto control = controls::findControl(command.name);
+        // What can be checked without the unit is refused at once, so that a
+        // bad value never waits in the queue (nor is taken for superseded).
+        std::string error;
+        if (control && !controls::parseRequest(*control, command.value, nullptr, error)) {
+            done(refused(error));
+            return;
+        }
         key = "set " + (control ? control->name : command.name);
     }
     auto superseded = [done, key] {

@@ -514,6 +514,13 @@ TEST(ServiceLoad, EightClientsAndTheUnitNeverHearsARequestBeforeTheAnswerIsCompl
             for (int n = 0; !stop; ++n) {
                 const int volume = (n % 2 == 0 ? -40 : -60) - i;
                 const Json r = reply(c, R"({"op":"set","values":{"volume":)" + std::to_string(volume) + "}}", 10000);
+                if (!r.is_object()) {
+                    setsFailed++;
+                    std::lock_guard lock(failureMutex);
+                    if (firstFailure.empty())
+                        firstFailure = "no reply to a set within 10 s";
+                    continue;
+                }
                 const bool done = r.value("reply", "") == "set" && r["results"][0]["outcome"] == "done";
                 // Another client's newer set of the volume may replace this
                 // one while it waits: it is told so and nothing is sent. The
