@@ -126,16 +126,6 @@ private:
         at_ += w.size();
         return true;
     }
-    static int hexDigit(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
     bool string(std::string& out)
     {
         if (!take('"'))
@@ -165,7 +155,7 @@ private:
                     return false;
                 unsigned code = 0;
                 for (int i = 0; i < 4; ++i) {
-                    const int d = hexDigit(s_[at_++]);
+                    const int d = hexDigitValue(s_[at_++]);
                     if (d < 0)
                         return false;
                     code = code * 16 + static_cast<unsigned>(d);
@@ -319,24 +309,26 @@ std::string toHex(const std::uint8_t* data, std::size_t length)
     return out;
 }
 
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 bool fromHex(std::string_view hex, std::vector<std::uint8_t>& bytes)
 {
     if (hex.size() % 2 != 0)
         return false;
     bytes.clear();
     bytes.reserve(hex.size() / 2);
-    auto digit = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = digit(hex[i]);
-        const int lo = digit(hex[i + 1]);
+        const int hi = hexDigitValue(hex[i]);
+        const int lo = hexDigitValue(hex[i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));

@@ -171,5 +171,7 @@ private:
 // Lower-case hex of bytes, and back (false for anything but pairs of hex digits).
 std::string toHex(const std::uint8_t* data, std::size_t length);
 bool fromHex(std::string_view hex, std::vector<std::uint8_t>& bytes);
+// A hexadecimal digit's value (either case); -1 for any other character.
+int hexDigitValue(char c);
 
 } // namespace bm

@@ -36,20 +36,9 @@ std::vector<std::string_view> linesOf(std::string_view text)
     return lines;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool isHexPair(std::string_view token)
 {
-    return token.size() == 2 && hexValue(token[0]) >= 0 && hexValue(token[1]) >= 0;
+    return token.size() == 2 && hexDigitValue(token[0]) >= 0 && hexDigitValue(token[1]) >= 0;
 }
 
 // A dump line: two-digit hex bytes separated by single blanks, up to a wider
@@ -60,7 +49,7 @@ std::vector<std::uint8_t> dumpBytes(std::string_view line)
     std::size_t at = line.find_first_not_of(" \t");
     while (at != std::string_view::npos && at + 2 <= line.size() && isHexPair(line.substr(at, 2)) &&
            (at + 2 == line.size() || line[at + 2] == ' ')) {
-        bytes.push_back(static_cast<std::uint8_t>(hexValue(line[at]) * 16 + hexValue(line[at + 1])));
+        bytes.push_back(static_cast<std::uint8_t>(hexDigitValue(line[at]) * 16 + hexDigitValue(line[at + 1])));
         at += 2;
         if (at + 1 < line.size() && line[at] == ' ' && line[at + 1] != ' ' && line[at + 1] != '\t')
             ++at;
@@ -170,7 +159,7 @@ bool lineBytes(std::string text, std::vector<std::uint8_t>& bytes)
         return fromHex(tokens[0], bytes);
     bytes.clear();
     for (const std::string& t : tokens) {
-        if (t.empty() || t.size() > 2 || hexValue(t[0]) < 0 || (t.size() == 2 && hexValue(t[1]) < 0))
+        if (t.empty() || t.size() > 2 || hexDigitValue(t[0]) < 0 || (t.size() == 2 && hexDigitValue(t[1]) < 0))
             return false;
         bytes.push_back(static_cast<std::uint8_t>(std::stoul(t, nullptr, 16)));
     }

@@ -70,22 +70,6 @@ const Words* wordsOf(std::string_view name)
     return nullptr;
 }
 
-const LevelScale* levelScaleOf(Kind kind)
-{
-    switch (kind) {
-    case Kind::Volume:
-    case Kind::Zone2Volume: return &kVolumeScale;
-    case Kind::Balance:
-    case Kind::Zone2Balance: return &kBalanceScale;
-    case Kind::FrontBack: return &kFrontBackScale;
-    case Kind::Bass:
-    case Kind::Treble: return &kToneScale;
-    case Kind::Tilt: return &kTiltScale;
-    case Kind::Output: return &kOutputScale;
-    default: return nullptr;
-    }
-}
-
 } // namespace
 
 std::string labelOf(const Control& control)
@@ -102,7 +86,7 @@ std::string purposeOf(const Control& control)
 
 std::string rangeText(const Control& control)
 {
-    if (const LevelScale* s = levelScaleOf(control.kind)) {
+    if (const LevelScale* s = scaleOf(control.kind)) {
         const std::string unit = control.unit.empty() ? "" : " " + control.unit;
         const std::string step = stepText(s->text, 1).substr(1); // "1", "0.5", "0.2"
         return levelText(*s, 0) + " to " + levelText(*s, s->maximum) + unit + " in steps of " + step;

@@ -95,22 +95,6 @@ constexpr struct {
     {"REAR_SPKR", Rear},   {"SUBWOOFER", Subwoofer},
 };
 
-const LevelScale* scaleOf(Kind kind)
-{
-    switch (kind) {
-    case Kind::Volume:
-    case Kind::Zone2Volume: return &kVolumeScale;
-    case Kind::Balance:
-    case Kind::Zone2Balance: return &kBalanceScale;
-    case Kind::FrontBack: return &kFrontBackScale;
-    case Kind::Bass:
-    case Kind::Treble: return &kToneScale;
-    case Kind::Tilt: return &kTiltScale;
-    case Kind::Output: return &kOutputScale;
-    default: return nullptr;
-    }
-}
-
 std::string lower(std::string_view text)
 {
     std::string out(text);
@@ -323,6 +307,22 @@ void appendUtf8(std::string& out, unsigned code)
 }
 
 } // namespace
+
+const LevelScale* scaleOf(Kind kind)
+{
+    switch (kind) {
+    case Kind::Volume:
+    case Kind::Zone2Volume: return &kVolumeScale;
+    case Kind::Balance:
+    case Kind::Zone2Balance: return &kBalanceScale;
+    case Kind::FrontBack: return &kFrontBackScale;
+    case Kind::Bass:
+    case Kind::Treble: return &kToneScale;
+    case Kind::Tilt: return &kTiltScale;
+    case Kind::Output: return &kOutputScale;
+    default: return nullptr;
+    }
+}
 
 // --- The table -------------------------------------------------------------------
 

@@ -28,6 +28,7 @@
 
 namespace bm {
 class DeviceModel;
+struct LevelScale;
 } // namespace bm
 
 namespace bm::controls {
@@ -123,6 +124,9 @@ struct Range {
     int minimum = 0;
     int maximum = 0;
 };
+// The level scale of a level control's kind (model/levels.h); null for others.
+const LevelScale* scaleOf(Kind kind);
+
 std::optional<Range> rangeOf(const Control& control, const DeviceModel* model = nullptr);
 
 // How the panel's pages lay a control out: the page it is on ("General",
