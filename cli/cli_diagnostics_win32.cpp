@@ -1,10 +1,11 @@
 // The diagnostics' platform parts on Windows: the service logs to its own
 // console there, so there is no log to take; the environment.
 #include "cli/cli_diagnostics.h"
+#include "platform/win32_text.h"
 
 #include <windows.h>
 
-#include <cstring>
+#include <cwchar>
 
 namespace bm::cli {
 
@@ -21,11 +22,13 @@ std::string systemDescription()
 std::vector<std::string> processEnvironment()
 {
     std::vector<std::string> out;
-    char* block = ::GetEnvironmentStringsA();
-    for (const char* e = block; e != nullptr && *e != '\0'; e += std::strlen(e) + 1)
-        out.emplace_back(e);
+    // The wide block: MinGW declares no ANSI form under UNICODE, and names may
+    // hold characters the ANSI code page lacks.
+    wchar_t* block = ::GetEnvironmentStringsW();
+    for (const wchar_t* e = block; e != nullptr && *e != L'\0'; e += std::wcslen(e) + 1)
+        out.push_back(win32::narrowUtf8(e));
     if (block != nullptr)
-        ::FreeEnvironmentStringsA(block);
+        ::FreeEnvironmentStringsW(block);
     return out;
 }
 
