@@ -1,6 +1,7 @@
 // Runs both fuzz harnesses over every file of the committed seed corpus, so
 // that the ordinary test run keeps the harnesses and the seeds honest.
 #include "harnesses.h"
+#include "link/capture_file.h"
 
 #include <gtest/gtest.h>
 
@@ -69,7 +70,9 @@ TEST(FuzzReplay, CaptureCorpus)
     for (const Seed& seed : all) {
         SCOPED_TRACE(seed.name);
         const CaptureRun run = runCaptureInput(seed.bytes.data(), seed.bytes.size());
-        EXPECT_EQ(run.read, seed.name.rfind("ok-", 0) == 0);
+        // A gzip seed is read only where the build has zlib (not on Windows).
+        const bool gzip = seed.bytes.size() >= 2 && seed.bytes[0] == 0x1f && seed.bytes[1] == 0x8b;
+        EXPECT_EQ(run.read, seed.name.rfind("ok-", 0) == 0 && (!gzip || captureGzipAvailable()));
         if (run.read) {
             EXPECT_GT(run.requests, 0u);
         }
