@@ -63,11 +63,12 @@ TEST(SetPipeline, AnMqttSetCostsOneRequestAndItsReportOnTheLine)
         std::string control, value, after;
         std::size_t maxRequests;
         int knob = -1; // the unit's own volume byte set on its console just before (a user at the unit)
+        bool mayBeUnchanged = false; // the unit may have it already (its report came first)
     };
     const std::vector<Case> cases = {
         {"volume", "-30", "-30", 3},
         {"volume", "+=2", "-28", 3}, // from the unit's value
-        {"volume", "-28", "-28", 3}, // the value it has
+        {"volume", "-28", "-28", 3, -1, true}, // the value it has
         {"mute", "on", "on", 3},
         {"balance", "2", "+2", 3},
         {"out-center", "-1.5", "-1.5", 3},
@@ -90,7 +91,8 @@ TEST(SetPipeline, AnMqttSetCostsOneRequestAndItsReportOnTheLine)
         view.command({service::UnitCommand::Kind::Set, c.control, c.value}, outcomes.done());
         ASSERT_TRUE(outcomes.waitFor(1, 10000));
         const service::CommandOutcome o = outcomes.all().front();
-        EXPECT_EQ(o.result, bm::Outcome::Done) << o.text;
+        EXPECT_TRUE(o.result == bm::Outcome::Done || (c.mayBeUnchanged && o.result == bm::Outcome::Unchanged))
+            << outcomeWord(o.result) << ": " << o.text;
         EXPECT_EQ(o.text, c.after);
         EXPECT_LE(rig.unitCodes().size(), c.maxRequests);
     }
@@ -113,7 +115,7 @@ TEST(SetPipeline, AHundredSetsInARowEndOnTheLastValueAndTheReplacedAreToldSo)
     for (const service::CommandOutcome& o : outcomes.all()) {
         if (o.result == bm::Outcome::Done)
             ++done;
-        else if (o.text.rfind("superseded", 0) == 0)
+        else if (o.result == bm::Outcome::Superseded)
             ++superseded;
         else
             ADD_FAILURE() << o.text;
