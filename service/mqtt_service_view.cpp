@@ -264,8 +264,14 @@ void ServiceUnitView::onLineState(LineState state)
         UnitLine* unit = unit_.load();
         unit->post([this, unit] {
             const Packet status = framePacket(DC_CMD_GET_SYS_STATUS);
-            unit->waitFor([unit, &status] { return unit->lineState() != LineState::Connected || unit->cachedAnswer(status); },
-                          kSweepLimitMs);
+            const bool held = unit->waitFor(
+                [unit, &status] { return unit->lineState() != LineState::Connected || unit->cachedAnswer(status); },
+                kSweepLimitMs);
+            // The sweep's status may already count as stale (a wake-up or a
+            // client's command since): read it again rather than leave the
+            // bridge without values.
+            if (!held || (unit->lineState() == LineState::Connected && !unit->cachedAnswer(status)))
+                unit->freshStatus();
             UnitEvent controls;
             controls.kind = UnitEvent::Kind::Controls;
             tell(controls);
