@@ -168,7 +168,10 @@ std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRun
     RestoreSelection selection;
     for (const ConfigDifference& d : dialog.ticked()) {
         switch (d.kind) {
-        case ConfigDifference::Kind::Param: selection.params.insert(static_cast<std::uint8_t>(d.id)); break;
+        case ConfigDifference::Kind::Param:
+            for (int id : d.params)
+                selection.params.insert(static_cast<std::uint8_t>(id));
+            break;
         case ConfigDifference::Kind::InputName: selection.inputNames[static_cast<std::size_t>(d.id)] = true; break;
         case ConfigDifference::Kind::CustomName: selection.customName = true; break;
         case ConfigDifference::Kind::EffectParam: break;

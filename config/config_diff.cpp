@@ -164,6 +164,77 @@ std::vector<std::pair<int, int>> pairEntries(int countA, int countB, const std::
 
 } // namespace
 
+namespace {
+
+// A speaker setting that differs: the difference, and the parameters (each
+// side's ids) it stands on.
+struct SpeakerDifference {
+    ConfigDifference difference;
+    std::vector<int> idsA, idsB;
+};
+
+std::vector<int> idsOf(const std::vector<NamedParam>& named, const DefinitionNames& names, std::size_t count)
+{
+    std::vector<int> ids;
+    for (NamedParam p : named)
+        for (std::size_t id = 0; id < count; ++id)
+            if (names.paramName(static_cast<int>(id)) == kNamedParamNames[static_cast<int>(p)])
+                ids.push_back(static_cast<int>(id));
+    return ids;
+}
+
+std::vector<SpeakerDifference> speakerDifferences(const std::vector<std::uint8_t>& va, const std::vector<std::uint8_t>& vb,
+                                                  const DefinitionNames& namesA, const DefinitionNames& namesB)
+{
+    const auto valueIn = [](const std::vector<std::uint8_t>& values, const DefinitionNames& names) {
+        return [&values, &names](NamedParam p) -> std::optional<std::uint8_t> {
+            const auto ids = idsOf({p}, names, values.size());
+            if (ids.empty())
+                return std::nullopt;
+            return values[static_cast<std::size_t>(ids.front())];
+        };
+    };
+    std::vector<SpeakerDifference> out;
+    for (const controls::Control& c : controls::controlTable()) {
+        if (c.kind != controls::Kind::Speakers)
+            continue;
+        const int a = controls::speakerChoiceOf(c, valueIn(va, namesA));
+        const int b = controls::speakerChoiceOf(c, valueIn(vb, namesB));
+        if (a < 0 || b < 0 || a == b)
+            continue;
+        SpeakerDifference s;
+        s.idsA = idsOf(controls::speakerParamsOf(c), namesA, va.size());
+        s.idsB = idsOf(controls::speakerParamsOf(c), namesB, vb.size());
+        ConfigDifference& d = s.difference;
+        d.kind = ConfigDifference::Kind::Param;
+        d.id = s.idsA.empty() ? -1 : s.idsA.front();
+        d.label = c.name;
+        d.a = controls::formatText(c, {a, {}});
+        d.b = controls::formatText(c, {b, {}});
+        d.jsonA = controls::formatJson(c, {a, {}});
+        d.jsonB = controls::formatJson(c, {b, {}});
+        d.params = s.idsA;
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+// The differing speaker settings a parameter pair belongs to (SIDE_SPKR
+// carries both the side speakers' size and their type).
+std::vector<std::size_t> speakersOf(const std::vector<SpeakerDifference>& speakers, int ia, int ib)
+{
+    const auto has = [](const std::vector<int>& ids, int id) {
+        return id >= 0 && std::find(ids.begin(), ids.end(), id) != ids.end();
+    };
+    std::vector<std::size_t> out;
+    for (std::size_t k = 0; k < speakers.size(); ++k)
+        if (has(speakers[k].idsA, ia) || has(speakers[k].idsB, ib))
+            out.push_back(k);
+    return out;
+}
+
+} // namespace
+
 ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileContents& b,
                                 const DefinitionNames& names, bool force)
 {
@@ -213,10 +284,23 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
     const auto params = pairEntries(static_cast<int>(va.size()), static_cast<int>(vb.size()),
                                     [&](int id) { return namesA.paramName(id); },
                                     [&](int id) { return namesB.paramName(id); }, byName);
+    // A speaker setting stands on several parameters: where both sides give
+    // its choice and the choices differ, it is one difference, in the
+    // control's words, in place of its parameters.
+    const auto speakers = speakerDifferences(va, vb, namesA, byName ? namesB : namesA);
+    std::vector<bool> shown(speakers.size(), false);
     for (const auto& [ia, ib] : params) {
         const bool inA = ia >= 0, inB = ib >= 0;
         if (inA && inB && va[static_cast<std::size_t>(ia)] == vb[static_cast<std::size_t>(ib)])
             continue;
+        if (const auto ks = speakersOf(speakers, ia, ib); !ks.empty()) {
+            for (std::size_t k : ks)
+                if (!shown[k]) {
+                    out.push_back(speakers[k].difference);
+                    shown[k] = true;
+                }
+            continue;
+        }
         const std::string name = inA ? namesA.paramName(ia) : (byName ? namesB.paramName(ib) : namesA.paramName(ib));
         const ValueUnit unit = unitOfParam(name);
         const auto control = controlOfParam(name);
@@ -236,6 +320,7 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
         ConfigDifference d{ConfigDifference::Kind::Param, inA ? ia : ib, 0, control ? control->name : name,
                            text(inA, rawA), text(inB, rawB), side(inA, inB)};
         d.definition = name;
+        d.params = {inA ? ia : ib};
         d.jsonA = json(inA, rawA);
         d.jsonB = json(inB, rawB);
         out.push_back(std::move(d));

@@ -41,13 +41,16 @@ struct ConfigDifference {
     int id = 0;    // input index, parameter id or effect id (side A's when it has one)
     int index = 0; // effect parameter index (EffectParam)
     // The controls table's name when a control shows the value ("volume",
-    // "out-sub", "input-name-7", "custom-name"), else the definition's name
+    // "out-sub", "front-speakers", "input-name-7", "custom-name"), else the definition's name
     // ("SUB_LOWPASS", "PARAM_0x04", "EFFECT[THX].3").
     std::string label;
     std::string a;     // the text form on side A ("(none)" when A has no such value)
     std::string b;
     Side onlyIn = Side::Both;
     std::string definition; // the unit's definition name of a parameter ("VOLUME")
+    // The parameters (side A's ids) a restore of this difference writes: the
+    // parameter itself, or all a speaker setting stands on.
+    std::vector<int> params;
     // The values typed as JSON gives them: levels in their units, switches as
     // booleans, names as strings, other values as numbers; null where a side
     // has none.

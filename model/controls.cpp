@@ -255,6 +255,26 @@ std::optional<NamedParam> slotOf(const Control& c)
     }
 }
 
+SpeakerSetting settingOfGroup(int group)
+{
+    switch (group) {
+    case Front: return SpeakerSetting::Front;
+    case Center: return SpeakerSetting::Center;
+    case Rear: return SpeakerSetting::Rear;
+    case SideSize: return SpeakerSetting::SideSize;
+    case SideType: return SpeakerSetting::SideDipole;
+    default: return SpeakerSetting::Subwoofer;
+    }
+}
+
+// The side type's choice (standard, dipole) from the model's 0 or 16.
+int choiceOfSetting(int group, int setting)
+{
+    if (group != SideType)
+        return setting;
+    return setting < 0 ? -1 : (setting == 16 ? 1 : 0);
+}
+
 int speakerChoice(const DeviceModel& m, int group)
 {
     switch (group) {
@@ -262,10 +282,7 @@ int speakerChoice(const DeviceModel& m, int group)
     case Center: return m.GetCenterSpeaker();
     case Rear: return m.GetRearSpeakers();
     case SideSize: return m.GetSideSpeakers();
-    case SideType: {
-        const int t = m.GetSideDipole();
-        return t < 0 ? -1 : (t == 16 ? 1 : 0);
-    }
+    case SideType: return choiceOfSetting(group, m.GetSideDipole());
     default: return m.GetSubwoofer();
     }
 }
@@ -373,6 +390,20 @@ std::vector<Control> controlsOfParam(const DeviceModel& model, std::uint8_t id)
         if (auto c = findControl(name, &model))
             out.push_back(*c);
     return out;
+}
+
+int speakerChoiceOf(const Control& c, const NamedParamValue& value)
+{
+    if (c.kind != Kind::Speakers)
+        return -1;
+    return choiceOfSetting(c.index, speakerSettingOf(settingOfGroup(c.index), value));
+}
+
+std::vector<NamedParam> speakerParamsOf(const Control& c)
+{
+    if (c.kind != Kind::Speakers)
+        return {};
+    return speakerSettingParams(settingOfGroup(c.index));
 }
 
 std::optional<Range> rangeOf(const Control& c, const DeviceModel* model)

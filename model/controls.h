@@ -15,6 +15,7 @@
 #pragma once
 
 #include "link/vocabulary.h"
+#include "model/records.h"
 
 #include <array>
 #include <atomic>
@@ -117,6 +118,10 @@ std::optional<Control> findControl(std::string_view name, const DeviceModel* mod
 // The controls that show parameter `id` of the model (watch: a change message
 // of VOLUME is the control volume; a bare parameter when no control shows it).
 std::vector<Control> controlsOfParam(const DeviceModel& model, std::uint8_t id);
+// A speaker control's choice from parameter values alone (a configuration
+// file's), -1 where they give none; and the parameters its set writes.
+int speakerChoiceOf(const Control& control, const NamedParamValue& value);
+std::vector<NamedParam> speakerParamsOf(const Control& control);
 
 // Raw range of a level, switch or choice control, and the text limit of a name
 // (characters). For a Param the model's definition gives the maximum.

@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace bm {
 
@@ -93,6 +96,17 @@ enum class NamedParam : int {
 inline constexpr int kNamedParamCount = 37;
 // The names, indexed by NamedParam.
 extern const char* const kNamedParamNames[kNamedParamCount];
+
+// The speaker settings that stand on several parameters each.
+enum class SpeakerSetting { Front, Center, SideSize, SideDipole, Rear, Subwoofer };
+// A named parameter's value, nothing where it is not known.
+using NamedParamValue = std::function<std::optional<std::uint8_t>(NamedParam)>;
+// A setting as DeviceModel's getters give it (a choice, or 16/0 for the side
+// type), from parameter values alone (a configuration file's, say): -1 where
+// they give none.
+int speakerSettingOf(SpeakerSetting setting, const NamedParamValue& value);
+// The parameters a setting's set writes.
+std::vector<NamedParam> speakerSettingParams(SpeakerSetting setting);
 
 // Output channels 0..7: center, sub, front L, front R, side L, side R, rear L, rear R.
 inline constexpr int kOutputChannels = 8;

@@ -351,8 +351,83 @@ const SpeakerEncoding kRearEncoding{NamedParam::REAR_SPKR, NamedParam::REAR_HPAS
 const SpeakerEncoding kSubEncoding{NamedParam::SUBWOOFER, NamedParam::SUB_LOWPASS, std::nullopt,
                                    kSubRows, 4};
 
+
+// The choice that a size and a filter value stand for, -1 for none.
+int choiceOf(const SpeakerEncoding& e, std::uint8_t size, std::uint8_t filter)
+{
+    for (int c = 0; c < e.rowCount; ++c) {
+        if (e.rows[c].size != kSmall && e.rows[c].size == size)
+            return c;
+    }
+    for (int c = 0; c < e.rowCount; ++c) {
+        if (e.rows[c].size == kSmall && e.rows[c].filter == filter)
+            return c;
+    }
+    return -1;
+}
+
+// The side speakers' size choice from SIDE_SPKR and SIDE_HPASS.
+int sideChoiceOf(std::uint8_t spkr, std::uint8_t hpass)
+{
+    if (spkr == 0)
+        return 0;
+    if (spkr == 1 || spkr == 2)
+        return 4;
+    for (int small = 0; small < 3; ++small) {
+        if (kSideHpass[small] == hpass)
+            return small + 1;
+    }
+    return -1;
+}
+
+// The side speakers' type (kDipole or 0) from SIDE_SPKR, -1 with none.
+int sideTypeOf(std::uint8_t spkr)
+{
+    switch (spkr) {
+    case 0: return -1;
+    case 2:
+    case 4: return kDipole;
+    default: return 0;
+    }
+}
+
+const SpeakerEncoding* encodingOf(SpeakerSetting s)
+{
+    switch (s) {
+    case SpeakerSetting::Front: return &kFrontEncoding;
+    case SpeakerSetting::Center: return &kCenterEncoding;
+    case SpeakerSetting::Rear: return &kRearEncoding;
+    case SpeakerSetting::Subwoofer: return &kSubEncoding;
+    default: return nullptr;
+    }
+}
+
 } // namespace
 
+int speakerSettingOf(SpeakerSetting s, const NamedParamValue& value)
+{
+    if (const SpeakerEncoding* e = encodingOf(s)) {
+        const auto size = value(e->sizeSlot);
+        const auto filter = value(e->filterSlot);
+        return size && filter ? choiceOf(*e, *size, *filter) : -1;
+    }
+    const auto spkr = value(NamedParam::SIDE_SPKR);
+    if (s == SpeakerSetting::SideDipole)
+        return spkr ? sideTypeOf(*spkr) : -1;
+    const auto hpass = value(NamedParam::SIDE_HPASS);
+    return spkr && hpass ? sideChoiceOf(*spkr, *hpass) : -1;
+}
+
+std::vector<NamedParam> speakerSettingParams(SpeakerSetting s)
+{
+    if (const SpeakerEncoding* e = encodingOf(s)) {
+        std::vector<NamedParam> out{e->sizeSlot, e->filterSlot};
+        if (e->extraSlot)
+            out.push_back(*e->extraSlot);
+        return out;
+    }
+    return {NamedParam::SIDE_SPKR, NamedParam::SIDE_HPASS, NamedParam::SIDE_STD_HPASS, NamedParam::SIDE_DIPOLE_HPASS};
+}
 
 int DeviceModel::setEncodingLocked(const SpeakerEncoding& e, int choice)
 {
@@ -373,17 +448,7 @@ int DeviceModel::getEncodingLocked(const SpeakerEncoding& e) const
 {
     if (!slotLocked(e.sizeSlot) || !slotLocked(e.filterSlot))
         return -1;
-    const std::uint8_t size = slotValueLocked(e.sizeSlot);
-    const std::uint8_t filter = slotValueLocked(e.filterSlot);
-    for (int c = 0; c < e.rowCount; ++c) {
-        if (e.rows[c].size != kSmall && e.rows[c].size == size)
-            return c;
-    }
-    for (int c = 0; c < e.rowCount; ++c) {
-        if (e.rows[c].size == kSmall && e.rows[c].filter == filter)
-            return c;
-    }
-    return -1;
+    return choiceOf(e, slotValueLocked(e.sizeSlot), slotValueLocked(e.filterSlot));
 }
 
 int DeviceModel::SetFrontSpeakers(int choice)
@@ -464,29 +529,14 @@ int DeviceModel::getSideDipoleLocked() const
 {
     if (!slotLocked(NamedParam::SIDE_SPKR))
         return -1;
-    switch (slotValueLocked(NamedParam::SIDE_SPKR)) {
-    case 0: return -1;
-    case 2:
-    case 4: return kDipole;
-    default: return 0;
-    }
+    return sideTypeOf(slotValueLocked(NamedParam::SIDE_SPKR));
 }
 
 int DeviceModel::getSideSpeakersLocked() const
 {
     if (!slotLocked(NamedParam::SIDE_SPKR) || !slotLocked(NamedParam::SIDE_HPASS))
         return -1;
-    const std::uint8_t spkr = slotValueLocked(NamedParam::SIDE_SPKR);
-    if (spkr == 0)
-        return 0;
-    if (spkr == 1 || spkr == 2)
-        return 4;
-    const std::uint8_t hpass = slotValueLocked(NamedParam::SIDE_HPASS);
-    for (int small = 0; small < 3; ++small) {
-        if (kSideHpass[small] == hpass)
-            return small + 1;
-    }
-    return -1;
+    return sideChoiceOf(slotValueLocked(NamedParam::SIDE_SPKR), slotValueLocked(NamedParam::SIDE_HPASS));
 }
 
 int DeviceModel::SetSideSpeakers(int choice)

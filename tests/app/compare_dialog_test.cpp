@@ -5,6 +5,8 @@
 #include "config/config_actions.h"
 #include "app/info_page.h"
 #include "app_rig.h"
+#include "model/control_help.h"
+#include "model/controls.h"
 #include "tests/support/fifo_watchdog.h"
 
 #include <QPushButton>
@@ -110,7 +112,11 @@ private slots:
                 shown << item->text(0) + "|" + item->text(1) + "|" + item->text(2);
             }
             dialog->setTicked(rowOf(*dialog, "Master volume"), true);
-            dialog->setTicked(rowOf(*dialog, "SUB_LOWPASS"), true);
+            // The crossover is the subwoofer setting's, not a parameter of its own.
+            const auto subwoofer = controls::findControl("subwoofer");
+            if (!subwoofer || rowOf(*dialog, "SUB_LOWPASS") != -1)
+                return int(QDialog::Rejected);
+            dialog->setTicked(rowOf(*dialog, QString::fromStdString(controls::labelOf(*subwoofer))), true);
             return restore && restore->isEnabled() ? int(QDialog::Accepted) : int(QDialog::Rejected);
         };
         files_.scriptPath(folder_ + "/saved.lex");

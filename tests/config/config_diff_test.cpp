@@ -98,6 +98,59 @@ TEST(ConfigDiff, KnownDifferencesGiveExactLinesInPageUnits)
     EXPECT_EQ(result.differences[6].kind, ConfigDifference::Kind::EffectParam);
 }
 
+// Speaker settings stand on several parameters each; the difference is the
+// setting's, in the controls table's words, and a restore of it writes all
+// its parameters. A byte no setting reads stays a parameter of its own.
+TEST(ConfigDiff, SpeakerSettingsAreComparedAsTheControlsShowThem)
+{
+    const std::vector<std::string> speakerNames = {
+        "FRONT_SPKR", "FRONT_HPASS", "CENTER_SPKR", "BSPLIT", "BSPLIT_SMALL", "SIDE_SPKR", "SIDE_HPASS",
+        "SIDE_STD_HPASS", "SIDE_DIPOLE_HPASS", "REAR_SPKR", "REAR_HPASS", "SUBWOOFER", "SUB_LOWPASS"};
+    // Front small 80, center small 80, side small 80 standard, no rear, sub 80.
+    const std::vector<std::uint8_t> base = {1, 2, 1, 3, 1, 3, 2, 1, 0, 0, 0, 1, 2};
+    const DefinitionNames defs{speakerNames, {"THX", "Mono Film"}};
+    const struct {
+        const char* what;
+        std::vector<std::pair<int, std::uint8_t>> changes; // id, value on side B
+        Lines lines;
+        std::vector<std::vector<int>> params;
+    } cases[] = {
+        {"front large", {{0, 0}, {1, 0}}, {"front-speakers: small-80 -> large"}, {{0, 1}}},
+        {"no center", {{2, 0}, {3, 0}, {4, 0}}, {"center-speaker: small-80 -> none"}, {{2, 3, 4}}},
+        {"side dipole", {{5, 4}, {7, 0}, {8, 1}}, {"side-type: standard -> dipole"}, {{5, 6, 7, 8}}},
+        {"side large dipole",
+         {{5, 2}, {6, 0}, {7, 0}},
+         {"side-speakers: small-80 -> large", "side-type: standard -> dipole"},
+         {{5, 6, 7, 8}, {5, 6, 7, 8}}},
+        {"sub off", {{11, 0}, {12, 0}}, {"subwoofer: 80 -> none"}, {{11, 12}}},
+        {"a byte no setting reads", {{4, 5}}, {"BSPLIT_SMALL: 1 -> 5"}, {{4}}},
+        {"rear and front", {{0, 1}, {1, 3}, {9, 2}}, {"front-speakers: small-80 -> small-120", "rear-speakers: none -> large"}, {{0, 1}, {9, 10}}},
+    };
+    for (const auto& c : cases) {
+        ConfigFileContents a = makeConfig();
+        a.header.unitConfig[7] = static_cast<std::uint8_t>(base.size());
+        a.system.values = base;
+        ConfigFileContents b = a;
+        for (const auto& [id, value] : c.changes)
+            b.system.values[static_cast<std::size_t>(id)] = value;
+        const ConfigComparison result = compareConfigs(a, b, defs, false);
+        EXPECT_EQ(linesOf(result), c.lines) << c.what;
+        ASSERT_EQ(result.differences.size(), c.params.size()) << c.what;
+        for (std::size_t i = 0; i < c.params.size(); ++i)
+            EXPECT_EQ(result.differences[i].params, c.params[i]) << c.what << " " << result.differences[i].label;
+    }
+    // Typed for JSON as the control's words.
+    ConfigFileContents a = makeConfig();
+    a.header.unitConfig[7] = static_cast<std::uint8_t>(base.size());
+    a.system.values = base;
+    ConfigFileContents b = a;
+    b.system.values[11] = b.system.values[12] = 0;
+    const ConfigComparison result = compareConfigs(a, b, defs, false);
+    ASSERT_EQ(result.differences.size(), 1u);
+    EXPECT_EQ(result.differences[0].jsonA, controls::JsonScalar(std::string("80")));
+    EXPECT_EQ(result.differences[0].jsonB, controls::JsonScalar(std::string("none")));
+}
+
 TEST(ConfigDiff, EqualConfigurationsHaveNoDifferences)
 {
     const ConfigComparison result = compareConfigs(makeConfig(), makeConfig(), names(), false);
