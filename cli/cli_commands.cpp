@@ -749,9 +749,12 @@ int checkRestore(CliSession& session, const Invocation& inv)
         DefinitionNames::fromCache(session.settings(), UnitConfig::fromBytes(file->header.unitConfig.data()));
     if (names.params.empty())
         return kExitOk;
-    for (const std::string& word : onlyWords(only->second))
-        if (!isSelectionGroup(word) && std::find(names.params.begin(), names.params.end(), word) == names.params.end())
+    for (const std::string& word : onlyWords(only->second)) {
+        std::string definition;
+        if (!isSelectionWord(word, definition) &&
+            std::find(names.params.begin(), names.params.end(), definition) == names.params.end())
             return fail(kExitError, "unknown name " + shown(word) + " in --only");
+    }
     return kExitOk;
 }
 

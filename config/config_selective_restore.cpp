@@ -7,6 +7,7 @@
 #include "config/config_file.h"
 #include "link/capture_scope.h"
 #include "link/quor_control.h"
+#include "model/controls.h"
 #include "model/device_model.h"
 #include "platform/sleep.h"
 
@@ -47,6 +48,22 @@ bool isSelectionGroup(const std::string& word)
            std::any_of(groups().begin(), groups().end(), [&](const Group& g) { return word == g.word; });
 }
 
+bool isSelectionWord(const std::string& word, std::string& definitionName)
+{
+    definitionName = word;
+    if (isSelectionGroup(word))
+        return true;
+    const auto c = controls::findControl(word);
+    if (!c || c->name != word)
+        return false;
+    if (c->kind == controls::Kind::InputName || c->kind == controls::Kind::CustomName ||
+        !controls::speakerParamsOf(*c).empty())
+        return true;
+    if (!c->alias.empty())
+        definitionName = c->alias;
+    return false;
+}
+
 bool RestoreSelection::empty() const
 {
     return params.empty() && !customName &&
@@ -71,9 +88,30 @@ bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>
                     selection.params.insert(id);
             continue;
         }
+        if (const auto control = controls::findControl(word); control && control->name == word) {
+            // A control's name, as get, set and diff print it.
+            if (control->kind == controls::Kind::InputName) {
+                selection.inputNames[static_cast<std::size_t>(control->index)] = true;
+                continue;
+            }
+            if (control->kind == controls::Kind::CustomName) {
+                selection.customName = true;
+                continue;
+            }
+            std::vector<std::uint8_t> ids;
+            for (NamedParam p : controls::speakerParamsOf(*control))
+                if (const std::uint8_t id = model.namedSlot(p); id != 0)
+                    ids.push_back(id);
+            if (!ids.empty()) {
+                selection.params.insert(ids.begin(), ids.end());
+                continue;
+            }
+        }
+        const auto control = controls::findControl(word);
+        const std::string name = control && control->name == word && !control->alias.empty() ? control->alias : word;
         bool found = false;
         for (int id = 0; id < total && !found; ++id) {
-            if (model.paramDef(static_cast<std::uint8_t>(id)).nameText() == word) {
+            if (model.paramDef(static_cast<std::uint8_t>(id)).nameText() == name) {
                 selection.params.insert(static_cast<std::uint8_t>(id));
                 found = true;
             }

@@ -30,14 +30,21 @@ struct RestoreSelection {
 //   levels:   the eight output levels
 //   tone:     bass, treble, tilt and loudness
 //   names:    the eight input names and the custom name
-// Any other word must be a parameter name of the definitions. False, with the
-// unknown word in `error`, when a word is neither.
+// A control's name as diff prints it selects what that control shows
+// ("volume", "front-speakers": every parameter of the setting, "input-name-3",
+// "custom-name"). Any other word must be a parameter name of the definitions.
+// False, with the unknown word in `error`, when a word is none of these.
 bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>& words,
                         RestoreSelection& selection, std::string& error);
 
 // True for the words that name a group ("speakers", "levels", "tone", "names"),
 // whatever the unit's definitions.
 bool isSelectionGroup(const std::string& word);
+// True for a group, or a control name that needs no definitions to select
+// (speaker settings, input names, the custom name). Otherwise false, with the
+// parameter name the definitions must hold in `definitionName`: a control's
+// ("volume" -> "VOLUME"), or the word itself.
+bool isSelectionWord(const std::string& word, std::string& definitionName);
 
 // Writes the selection from the file (as loadConfigFile accepted it) to the
 // unit, whose model must be fresh (a status sweep just ended). The identity is

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace bm {
 namespace {
 
@@ -86,6 +88,43 @@ TEST_F(SelectiveRestore, SpeakersChangeExactlyTheSpeakerParameters)
     std::vector<std::uint8_t> codes = receivedCodes();
     EXPECT_EQ(codes, (std::vector<std::uint8_t>{DC_CMD_GET_SYS_PARAM_VALUES, DC_CMD_SET_SYS_PARAM_VALUES}));
     EXPECT_TRUE(captureOff());
+}
+
+// The words of --only: groups, definition names, and the names diff prints.
+TEST_F(SelectiveRestore, ControlNamesSelectWhatTheControlShows)
+{
+    startUnit();
+    const auto ids = [&](std::vector<const char*> names) {
+        std::set<std::uint8_t> out;
+        for (const char* n : names)
+            out.insert(static_cast<std::uint8_t>(paramId(n)));
+        return out;
+    };
+    const struct {
+        std::vector<std::string> words;
+        std::set<std::uint8_t> params;
+        int inputName; // -1: none
+        bool customName;
+    } cases[] = {
+        {{"front-speakers"}, ids({"FRONT_SPKR", "FRONT_HPASS"}), -1, false},
+        {{"subwoofer", "volume"}, ids({"SUBWOOFER", "SUB_LOWPASS", "VOLUME"}), -1, false},
+        {{"side-type"}, ids({"SIDE_SPKR", "SIDE_HPASS", "SIDE_STD_HPASS", "SIDE_DIPOLE_HPASS"}), -1, false},
+        {{"input-name-3", "custom-name"}, {}, 2, true},
+        {{"VOLUME", "out-sub"}, ids({"VOLUME", "OUT_ADJ_SUB"}), -1, false},
+    };
+    for (const auto& c : cases) {
+        const RestoreSelection s = select(c.words);
+        EXPECT_EQ(s.params, c.params) << c.words[0];
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(s.inputNames[static_cast<std::size_t>(i)], i == c.inputName) << c.words[0];
+        EXPECT_EQ(s.customName, c.customName) << c.words[0];
+    }
+    for (const char* refused : {"display-1", "nonsense", "Volume"}) {
+        RestoreSelection s;
+        std::string error;
+        EXPECT_FALSE(selectionFromNames(model(), {refused}, s, error)) << refused;
+        EXPECT_EQ(error, refused);
+    }
 }
 
 TEST_F(SelectiveRestore, NothingDifferentWritesNothing)
