@@ -172,13 +172,15 @@ TEST(LineRecovery, DroppedTcpConnectionIsALostLineReconnectedOnTheSamePort)
     bridge.reset();
     ASSERT_TRUE(program.until([&] { return program.link->line() == LineState::Lost; }, 3000ms));
 
-    // Refused reconnections at a modest pace: no thread spins meanwhile.
+    // Refused reconnections at a modest pace: no thread spins meanwhile. The
+    // bound is one that no load on the machine reaches and a spinning thread
+    // passes at once; bench-idle measures the figure itself.
     const auto cpuBefore = processCpu();
     const auto wallBefore = Clock::now();
     program.pump(2500ms);
     const auto cpu = processCpu() - cpuBefore;
     const auto wall = Clock::now() - wallBefore;
-    EXPECT_LT(cpu, wall / 20) << "cpu " << cpu.count() / 1000000 << " ms over "
+    EXPECT_LT(cpu, wall / 2) << "cpu " << cpu.count() / 1000000 << " ms over "
                               << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << " ms";
     EXPECT_EQ(program.link->line(), LineState::Lost);
     EXPECT_EQ(program.link->queuedPackets(), 0u);
@@ -212,7 +214,7 @@ TEST(LineRecovery, LinePulledDuringAFirstStartDownloadGivesNoLoop)
     const auto wall = Clock::now() - wallBefore;
     EXPECT_LE(program.prompt.count(), 1u) << "at most one message";
     EXPECT_EQ(program.link->queuedPackets(), 0u) << "nothing waits to be written into the void";
-    EXPECT_LT(cpu, wall / 20) << "cpu " << cpu.count() / 1000000 << " ms over "
+    EXPECT_LT(cpu, wall / 2) << "cpu " << cpu.count() / 1000000 << " ms over "
                               << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << " ms";
     const auto before = Clock::now();
     program.link->ExitInstance();
