@@ -181,10 +181,11 @@ TEST(ServiceIo, TheEndpointFileIsTakenOnlyWhenPrivate)
         error.clear();
         const bool taken = readServiceEndpoint(path, endpoint, error);
         EXPECT_EQ(taken, *c.error == '\0') << error;
-        if (taken)
+        if (taken) {
             EXPECT_EQ(endpoint.token, "secret");
-        else
+        } else {
             EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
     }
     std::filesystem::remove_all(dir);
 }

@@ -114,8 +114,9 @@ TEST(VolumeCap, EveryFaceIsRefusedAboveTheCapAndNothingReachesTheUnit)
             std::string why;
             EXPECT_EQ(setThrough(face, rig, view, c.value, why), c.carried) << why;
             // A frame client hears the unit's own refusal (DC_NAK), which names no cap.
-            if (!c.carried && face != Face::Frame && face != Face::CliLink)
+            if (!c.carried && face != Face::Frame && face != Face::CliLink) {
                 EXPECT_NE(why.find("above the cap of -20 dB"), std::string::npos) << why;
+            }
             if (!c.carried && face == Face::Json) {
                 const Json reply = Json::parse(why, nullptr, false);
                 EXPECT_EQ(reply.value("error", ""), "refused") << why;
