@@ -24,6 +24,15 @@ inline constexpr const char* kNotRegularFile = "not a regular file";
 bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
                      std::string& reason);
 
+// Reads a file that holds a secret (a token, credentials, the service's
+// endpoint): `what` names it in the errors ("the token file"). Refused unless
+// it is a regular file of at most `limit` bytes that, on POSIX, no one but its
+// owner may read or write ("chmod 600 it"); a symbolic link is not followed.
+// On Windows the file's access is the folder's, and only the type and size
+// are checked. The one reader of private files.
+bool readPrivateFile(const std::string& path, const std::string& what, std::size_t limit, std::string& text,
+                     std::string& error);
+
 // The file a save to `path` replaces: `path` itself, or for a symbolic link the
 // file it names (saving through a link changes the linked file). False, with
 // the reason, when that exists and is not a regular file (a FIFO, a device, a

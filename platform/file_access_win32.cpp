@@ -12,7 +12,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <system_error>
 
 namespace bm::files {
 namespace {
@@ -294,6 +298,29 @@ void removeTemporaryFilesOnSignal() noexcept
 {
     // On Windows this runs from the console control handler, an ordinary thread.
     detail::forEachListedTemporary(deleteFromSignal);
+}
+
+bool readPrivateFile(const std::string& path, const std::string& what, std::size_t limit, std::string& text,
+                     std::string& error)
+{
+    std::error_code ec;
+    const std::filesystem::path file = std::filesystem::u8path(path);
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, ec))) {
+        error = what + " " + path + " is not a regular file";
+        return false;
+    }
+    const auto size = std::filesystem::file_size(file, ec);
+    if (ec || size > limit) {
+        error = ec ? "cannot read " + what + " " + path : what + " " + path + " is larger than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    std::ifstream in(file, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        error = "cannot read " + what + " " + path;
+        return false;
+    }
+    return true;
 }
 
 } // namespace bm::files

@@ -151,13 +151,15 @@ bool parseServiceEndpoint(const std::string& text, ServiceEndpoint& endpoint, st
 
 bool readServiceEndpoint(const std::string& path, ServiceEndpoint& endpoint, std::string& error)
 {
-    std::vector<std::uint8_t> bytes;
+    std::string text;
     std::string reason;
-    if (!files::readRegularFile(path, 4096, bytes, reason)) {
-        error = "brennmarkd is not running (" + path + ": " + reason + ")";
+    // The token is a secret: the file is taken only when no one else could
+    // have read or written it. One that cannot be opened: no service wrote it.
+    if (!files::readPrivateFile(path, "the endpoint file", 4096, text, reason)) {
+        error = reason.rfind("cannot open ", 0) == 0 ? "brennmarkd is not running (" + reason + ")" : reason;
         return false;
     }
-    if (!parseServiceEndpoint(std::string(bytes.begin(), bytes.end()), endpoint, reason)) {
+    if (!parseServiceEndpoint(text, endpoint, reason)) {
         error = path + ": " + reason;
         return false;
     }

@@ -3,6 +3,7 @@
 // A build without libmosquitto (the Windows one) has no MQTT bridge.
 #include "service/service.h"
 #include "service/service_io.h"
+#include "platform/serial_factory.h"
 #ifdef BM_WITH_MQTT
 #include "service/mqtt_bridge.h"
 #include "service/mqtt_service_view.h"
@@ -54,10 +55,16 @@ int main(int argc, char** argv)
     setup.unitPacket = [&view](const bm::Packet& p) { view.onUnitPacket(p); };
     setup.lineState = [&view](bm::LineState state) { view.onLineState(state); };
 #endif
+    // A port that cannot name a line is the one start-up failure with status
+    // 3; a unit that is missing or silent is waited for.
+    if (!bm::checkDeviceName(portOverride(options), error)) {
+        std::fprintf(stderr, "brennmarkd: %s\n", error.c_str());
+        return 3;
+    }
     Service service(setup);
     if (!service.start(error)) {
         std::fprintf(stderr, "brennmarkd: %s\n", error.c_str());
-        return 3;
+        return 1;
     }
 #ifdef BM_WITH_MQTT
     view.attach(service.unit());

@@ -2,15 +2,21 @@
 // Windows build): every --mqtt option is refused as a usage error, saying so.
 #include "service/mqtt_options.h"
 
+#include <CLI/CLI.hpp>
+
 namespace bm::service {
 
-int takeMqttOption(int argc, char** argv, int& i, MqttCommandLine& into, std::string& error)
+void addMqttOptions(CLI::App& app, MqttCommandLine&)
 {
-    const std::string arg = argv[i];
-    if (arg.rfind("--mqtt", 0) != 0)
-        return 0;
-    error = "this build of brennmarkd has no MQTT (" + arg + " is not available here)";
-    return -1;
+    for (const char* name : {"--mqtt", "--mqtt-credentials", "--mqtt-id", "--mqtt-prefix", "--mqtt-name",
+                             "--mqtt-discovery", "--mqtt-discovery-prefix"}) {
+        const std::string option = name;
+        app.add_option(name)->check(CLI::Validator(
+            [option](std::string&) {
+                return "this build of brennmarkd has no MQTT (" + option + " is not available here)";
+            },
+            "", "no MQTT"));
+    }
 }
 
 std::string mqttUsage()

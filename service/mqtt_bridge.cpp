@@ -201,6 +201,10 @@ bool MqttBridge::Impl::createClient(std::string& error)
         error = "cannot create the MQTT client";
         return false;
     }
+    // A state is a few bytes written right after the result and the display
+    // lines: with Nagle's algorithm it would wait for the broker's delayed
+    // acknowledgement of those (about 40 ms on Linux).
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(client, [](mosquitto*, void* self, int rc) { static_cast<Impl*>(self)->onConnect(rc); });
     mosquitto_disconnect_callback_set(client,
                                       [](mosquitto*, void* self, int rc) { static_cast<Impl*>(self)->onDisconnect(rc); });

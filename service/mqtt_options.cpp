@@ -4,6 +4,8 @@
 
 #include "service/service_io.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -15,25 +17,15 @@
 
 namespace bm::service {
 
-int takeMqttOption(int argc, char** argv, int& i, MqttCommandLine& into, std::string& error)
+void addMqttOptions(CLI::App& app, MqttCommandLine& into)
 {
-    const std::string arg = argv[i];
-    std::string* target = arg == "--mqtt"               ? &into.url
-                          : arg == "--mqtt-credentials" ? &into.credentials
-                          : arg == "--mqtt-id"          ? &into.id
-                          : arg == "--mqtt-prefix"      ? &into.prefix
-                          : arg == "--mqtt-name"        ? &into.name
-                          : arg == "--mqtt-discovery"   ? &into.discovery
-                          : arg == "--mqtt-discovery-prefix" ? &into.discoveryPrefix
-                                                        : nullptr;
-    if (!target)
-        return 0;
-    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        error = arg + " needs a value";
-        return -1;
-    }
-    *target = argv[++i];
-    return 1;
+    const CLI::Validator given([](std::string& value) { return value.empty() ? std::string("needs a value") : std::string(); },
+                               "", "given");
+    for (const auto& [name, target] : {std::pair{"--mqtt", &into.url}, std::pair{"--mqtt-credentials", &into.credentials},
+                                       std::pair{"--mqtt-id", &into.id}, std::pair{"--mqtt-prefix", &into.prefix},
+                                       std::pair{"--mqtt-name", &into.name}, std::pair{"--mqtt-discovery", &into.discovery},
+                                       std::pair{"--mqtt-discovery-prefix", &into.discoveryPrefix}})
+        app.add_option(name, *target)->check(given);
 }
 
 std::string mqttUsage()

@@ -7,6 +7,10 @@
 #include <optional>
 #include <string>
 
+namespace CLI {
+class App;
+}
+
 namespace bm::service {
 
 // How Home Assistant is told about the entities: one retained config per
@@ -56,9 +60,9 @@ struct MqttCommandLine {
     std::string discoveryPrefix;
 };
 
-// Takes argv[i] and its value when it is one of the MQTT options: 1 taken
-// (i moved past the value), 0 not one of them, -1 a usage error in `error`.
-int takeMqttOption(int argc, char** argv, int& i, MqttCommandLine& into, std::string& error);
+// Adds the MQTT options to brennmarkd's command line (a build without MQTT
+// knows their names and refuses each as a usage error).
+void addMqttOptions(CLI::App& app, MqttCommandLine& into);
 // The options' lines for --help.
 std::string mqttUsage();
 // Fills in from the environment what the command line left empty.

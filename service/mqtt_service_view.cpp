@@ -9,6 +9,7 @@
 #include "model/records.h"
 #include "service/unit_line.h"
 #include "unit/set_pipeline.h"
+#include "service/volume_cap.h"
 #include "unit/unit_events.h"
 
 #include <chrono>
@@ -63,7 +64,7 @@ std::string labelOf(const std::string& name)
 
 // The view of one table row, or nothing for the rows the bridge does not
 // offer (product and ROM are the device's; the front panel comes as reports).
-std::optional<ControlView> viewOf(const Control& c, const DeviceModel& model)
+std::optional<ControlView> viewOf(const Control& c, const DeviceModel& model, std::optional<double> maxVolume)
 {
     ControlView v;
     v.name = c.name;
@@ -92,6 +93,8 @@ std::optional<ControlView> viewOf(const Control& c, const DeviceModel& model)
         v.form = ControlView::Form::Level;
         v.minimum = low;
         v.maximum = number(controls::formatJson(c, {range->maximum, {}}));
+        if (const auto cap = maxVolume; cap && c.kind == Kind::Volume)
+            v.maximum = std::min(v.maximum, *cap); // the cap is the slider's end
         v.step = std::abs(next - low);
         return v;
     }
@@ -137,7 +140,7 @@ UnitSnapshot takeSnapshot(UnitLine& unit)
                 s.frontPanel[c.kind == Kind::Display1 ? 0 : 1] = value->text;
             continue;
         }
-        const auto view = viewOf(c, model);
+        const auto view = viewOf(c, model, unit.maxVolume());
         if (!view)
             continue;
         s.controls.push_back(*view);
@@ -176,6 +179,8 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
     const unitcore::Plan plan = unitcore::plan(model, unit.readLog(), {{command.name, command.value}});
     if (plan.error)
         return refused(plan.error->message);
+    if (const auto over = overVolumeCap(model, plan.changes, unit.maxVolume()))
+        return refused(*over);
     const std::vector<unitcore::Applied> applied = unitcore::apply(unit, plan.changes);
     const unitcore::Applied& last = applied.back();
     if (!unitcore::succeeded(last.result))

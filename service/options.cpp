@@ -2,6 +2,10 @@
 
 #include "platform/service_socket.h"
 
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+
 #include <cstdlib>
 #ifdef _WIN32
 #include <ws2tcpip.h>
@@ -60,85 +64,73 @@ std::string serviceUsage()
            "  --capture FILE     every byte on the line as a replayable capture (JSON\n"
            "                     Lines, gzip when FILE ends in .gz)\n"
            "  --capture-redact   leave the unit's names and the port out of the capture\n"
-           "  --verbose          every packet in the log on standard error\n" +
-           mqttUsage() + "  --help, --version\n";
+           "  --max-volume DB    no client sets the volume above DB (also\n"
+           "                     BRENNMARK_MAX_VOLUME); such a set is refused\n"
+           "  -v, --verbose      every packet in the log on standard error\n" +
+           mqttUsage() + "  -h, --help         this text\n  -V, --version      the version\n";
 }
 
 bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::string& error, bool& done,
                          std::string& output)
 {
     done = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            into = argv[++i];
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            output = serviceUsage();
-            done = true;
-            return true;
-        }
-        if (arg == "--version" || arg == "-v") {
-            output = "brennmarkd 1.02\n";
-            done = true;
-            return true;
-        }
-        if (arg == "--port") {
-            if (!value(options.port))
-                return false;
-        } else if (arg == "--socket") {
-            if (!value(options.socketPath))
-                return false;
-        } else if (arg == "--socket-mode") {
-            std::string mode;
-            if (!value(mode))
-                return false;
-            char* end = nullptr;
-            const unsigned long m = std::strtoul(mode.c_str(), &end, 8);
-            if (*end != '\0' || m > 0777 || (m & 0600) != 0600) {
-                error = "--socket-mode takes an octal mode with read and write for the owner (0600, 0660)";
-                return false;
-            }
-            options.socketMode = static_cast<unsigned>(m);
-        } else if (arg == "--listen") {
-            if (!value(options.listen))
-                return false;
-        } else if (arg == "--token-file") {
-            if (!value(options.tokenFile))
-                return false;
-        } else if (arg == "--endpoint-file") {
-            if (!value(options.endpointFile))
-                return false;
-        } else if (arg == "--http") {
-            if (!value(options.http))
-                return false;
-        } else if (arg == "--http-host") {
-            std::string name;
-            if (!value(name))
-                return false;
-            options.httpHosts.push_back(name);
-        } else if (arg == "--trace") {
-            if (!value(options.traceFile))
-                return false;
-        } else if (arg == "--capture") {
-            if (!value(options.captureFile))
-                return false;
-        } else if (arg == "--capture-redact") {
-            options.captureRedact = true;
-        } else if (arg == "--verbose") {
-            options.verbose = true;
-        } else if (const int taken = takeMqttOption(argc, argv, i, options.mqtt, error); taken != 0) {
-            if (taken < 0)
-                return false;
-        } else {
-            error = "unknown option " + arg;
+    // The help is serviceUsage(), written for people; CLI11 reads the line.
+    CLI::App app("brennmarkd", "brennmarkd");
+    app.set_help_flag();
+    bool help = false;
+    bool version = false;
+    app.add_flag("-h,--help", help);
+    app.add_flag("-V,--version", version);
+    app.add_flag("-v,--verbose", options.verbose);
+    // A value given empty is no value.
+    const CLI::Validator given([](std::string& value) { return value.empty() ? std::string("needs a value") : std::string(); },
+                               "", "given");
+    const auto text = [&](const char* name, std::string& into) { return app.add_option(name, into)->check(given); };
+    text("--port", options.port);
+    text("--socket", options.socketPath);
+    std::string mode;
+    text("--socket-mode", mode);
+    text("--listen", options.listen);
+    text("--token-file", options.tokenFile);
+    text("--endpoint-file", options.endpointFile);
+    text("--http", options.http);
+    app.add_option("--http-host", options.httpHosts)->check(given)->take_all()->expected(1)->multi_option_policy(
+        CLI::MultiOptionPolicy::TakeAll);
+    text("--trace", options.traceFile);
+    text("--capture", options.captureFile);
+    app.add_flag("--capture-redact", options.captureRedact);
+    std::string maxVolume;
+    text("--max-volume", maxVolume)->envname("BRENNMARK_MAX_VOLUME");
+    addMqttOptions(app, options.mqtt);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return false;
+    }
+    if (help || version) {
+        output = help ? serviceUsage() : "brennmarkd 1.02\n";
+        done = true;
+        return true;
+    }
+    if (!mode.empty()) {
+        char* end = nullptr;
+        const unsigned long m = std::strtoul(mode.c_str(), &end, 8);
+        if (*end != '\0' || m > 0777 || (m & 0600) != 0600) {
+            error = "--socket-mode takes an octal mode with read and write for the owner (0600, 0660)";
             return false;
         }
+        options.socketMode = static_cast<unsigned>(m);
+    }
+    if (!maxVolume.empty()) {
+        char* end = nullptr;
+        const double cap = std::strtod(maxVolume.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(cap)) {
+            error = "--max-volume (or BRENNMARK_MAX_VOLUME) takes the highest volume in dB, as -20 or -12.5: " +
+                    maxVolume;
+            return false;
+        }
+        options.maxVolume = cap;
     }
     if (options.listen.empty())
         options.listen = defaultServiceListen();

@@ -3,6 +3,7 @@
 
 #include "service/mqtt_options.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,9 @@ struct ServiceOptions {
     std::string traceFile;  // --trace FILE
     std::string captureFile;    // --capture FILE
     bool captureRedact = false; // --capture-redact
-    bool verbose = false;   // --verbose: every packet in the log
+    bool verbose = false;   // -v, --verbose: every packet in the log
+    // --max-volume DB, else BRENNMARK_MAX_VOLUME: the highest volume any client may set.
+    std::optional<double> maxVolume;
     MqttCommandLine mqtt;   // --mqtt URL and its companions
     // --http [ADDR:]PORT, else BRENNMARK_HTTP: the web remote (address 127.0.0.1
     // unless given); --http-host NAME, repeatable: names the browser may use.
@@ -34,8 +37,8 @@ struct ServiceOptions {
 // with `error` when malformed; true with an empty host when neither is given.
 bool httpAddress(const ServiceOptions& options, std::string& host, int& port, std::string& error);
 
-// Reads argv. False with `error` for a usage error; `done` is set when the
-// run ends with the text in `output` (--help, --version).
+// Reads argv (with CLI11). False with `error` for a usage error; `done` is
+// set when the run ends with the text in `output` (-h/--help, -V/--version).
 bool parseServiceOptions(int argc, char** argv, ServiceOptions& options, std::string& error, bool& done,
                          std::string& output);
 std::string serviceUsage();

@@ -136,6 +136,7 @@ bool Service::start(std::string& error)
     config.captureFile = o.captureFile;
     config.captureRedact = o.captureRedact;
     config.verbose = o.verbose;
+    config.maxVolume = o.maxVolume;
     config.makeSettings = setup_.makeSettings ? setup_.makeSettings : [] { return openUserSettings(); };
     UnitLine::Hooks hooks;
     hooks.log = [this](const std::string& line) { log(line); };
@@ -178,9 +179,11 @@ bool Service::start(std::string& error)
     unit_ = std::make_unique<UnitLine>(config, hooks);
     if (!unit_->start(error))
         return false;
-    const DeviceModel& m = unit_->model();
-    log(std::string("unit: ") + ProductName(m.unitConfig().ProductId) + " on " + unit_->devicePath() + ", ROM " +
-        m.unitConfig().timeStampText());
+    if (unit_->unitFound()) {
+        const DeviceModel& m = unit_->model();
+        log(std::string("unit: ") + ProductName(m.unitConfig().ProductId) + " on " + unit_->devicePath() + ", ROM " +
+            m.unitConfig().timeStampText());
+    }
     if (io::kLocalSockets && !openUnixSocket(error))
         return false;
     if (!o.listen.empty() && !openTcpListener(error))

@@ -3,6 +3,8 @@
 // anyone and then opened to the mode asked for.
 #include "service/service_io.h"
 
+#include "platform/file_access.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -287,45 +289,7 @@ std::string randomHex(std::size_t bytes)
 bool readPrivateFile(const std::string& path, const std::string& what, std::size_t limit, std::string& text,
                      std::string& error)
 {
-    // Checked on the open descriptor, so what is checked is what is read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot open " + what + " " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0;
-    text.clear();
-    if (!ok) {
-        error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        error = what + " " + path + " is not a regular file";
-        ok = false;
-    } else if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        error = what + " " + path + " may be read by others: chmod 600 it";
-        ok = false;
-    } else {
-        char buffer[4096];
-        ssize_t n = 0;
-        while (ok && text.size() <= limit && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
-                ok = false;
-            } else {
-                text.append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-        if (ok && text.size() > limit) {
-            error = what + " " + path + " is larger than " + std::to_string(limit) + " bytes";
-            ok = false;
-        }
-    }
-    ::close(fd);
-    if (!ok)
-        text.clear();
-    return ok;
+    return files::readPrivateFile(path, what, limit, text, error);
 }
 
 bool writePrivateFile(const std::string& path, const std::string& text, std::string& error)

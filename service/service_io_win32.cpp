@@ -7,6 +7,7 @@
 // within the time Windows allows; a second ends the process at once, as a
 // second signal does elsewhere.
 #include "service/service_io.h"
+#include "platform/file_access.h"
 #include "platform/win32_text.h"
 
 #include "platform/termination.h"
@@ -312,24 +313,7 @@ std::string randomHex(std::size_t bytes)
 bool readPrivateFile(const std::string& path, const std::string& what, std::size_t limit, std::string& text,
                      std::string& error)
 {
-    std::error_code ec;
-    const std::filesystem::path file = std::filesystem::u8path(path);
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, ec))) {
-        error = what + " " + path + " is not a regular file";
-        return false;
-    }
-    const auto size = std::filesystem::file_size(file, ec);
-    if (ec || size > limit) {
-        error = ec ? "cannot read " + what + " " + path : what + " " + path + " is larger than " + std::to_string(limit) + " bytes";
-        return false;
-    }
-    std::ifstream in(file, std::ios::binary);
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        error = "cannot read " + what + " " + path;
-        return false;
-    }
-    return true;
+    return files::readPrivateFile(path, what, limit, text, error);
 }
 
 bool writePrivateFile(const std::string& path, const std::string& text, std::string& error)

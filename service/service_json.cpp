@@ -5,6 +5,7 @@
 
 #include "model/device_model.h"
 #include "unit/set_pipeline.h"
+#include "service/volume_cap.h"
 #include "unit/unit_events.h"
 
 #include <optional>
@@ -78,6 +79,8 @@ std::string Service::jsonHello(const Json& id)
     out["rom"] = config.timeStampText();
     out["device"] = unit_->devicePath();
     out["line"] = lineStateName(unit_->lineState());
+    if (const auto cap = unit_->maxVolume())
+        out["max_volume"] = *cap;
     const Json values = controlValues(true);
     out["controls"] = values["controls"];
     out["unread"] = values["unread"];
@@ -168,6 +171,11 @@ std::string Service::jsonSet(const ApiRequest& r)
         case unitcore::PlanError::Kind::InvalidValue:
             return failure(ApiErrorType::InvalidValue, e->message, r.id, Json{{"control", e->control}});
         }
+    }
+    if (const auto over = overVolumeCap(unit_->model(), plan.changes, unit_->maxVolume())) {
+        log("json: set volume refused: " + *over);
+        return failure(ApiErrorType::Refused, *over, r.id,
+                       Json{{"control", "volume"}, {"reason", "max_volume"}, {"max_volume", *unit_->maxVolume()}});
     }
     Json results = Json::array();
     for (const unitcore::Applied& a : unitcore::apply(*unit_, plan.changes)) {

@@ -6,6 +6,7 @@
 #include "platform/serial_factory.h"
 #include "platform/settings_keys.h"
 #include "platform/sleep.h"
+#include "service/volume_cap.h"
 
 #include <algorithm>
 #include <chrono>
@@ -219,16 +220,35 @@ std::size_t UnitLine::queuedJobs() const
 void UnitLine::run()
 {
     std::string error;
+    // Until the unit has answered, the link's line states are not told: a
+    // port that opens is no unit yet.
+    absent_ = true;
     const bool ok = startUp(error);
+    // No unit at the start is not the end: the service stays up, tells its
+    // clients the line is lost and tries again as a lost line is tried.
+    const bool waiting = !ok && missing_;
+    absent_ = waiting;
+    line_ = static_cast<int>(ok ? link_->line() : LineState::Lost);
+    if (waiting) {
+        if (hooks_.log)
+            hooks_.log("unit: " + error + "; trying again every second");
+    }
     {
         std::lock_guard lock(startMutex_);
         startDone_ = true;
-        startOk_ = ok;
+        startOk_ = ok || waiting;
         startError_ = error;
     }
     startCv_.notify_all();
+    if (waiting && hooks_.lineState)
+        hooks_.lineState(LineState::Lost);
+    auto nextTry = Clock::now() + std::chrono::milliseconds(kReconnectIntervalMs);
 
     for (;;) {
+        if (absent_ && Clock::now() >= nextTry) {
+            retryStart();
+            nextTry = Clock::now() + std::chrono::milliseconds(kReconnectIntervalMs);
+        }
         owner_.dispatch();
         checkSweepChanges();
         if (rereadWanted_.exchange(false) && link_)
@@ -245,8 +265,8 @@ void UnitLine::run()
             job = std::move(jobs_.front().run);
             jobs_.pop_front();
         }
-        if (link_)
-            job();
+        if (link_ || absent_)
+            job(); // with no unit yet, each job finds the line lost
     }
     // Jobs never started are dropped: their clients are going too.
     goodbye();
@@ -270,6 +290,8 @@ bool UnitLine::startUp(std::string& error)
 
     serial_ = makeSerialDevice(s, config_.device);
     devicePath_ = serial_->devicePath();
+    portIndex_ = portIndex;
+    download_ = download;
     model_ = std::make_unique<DeviceModel>(s, *prompt_);
     tap_ = std::make_unique<Tap>(*model_, [this](const Packet& p) { fresh_ |= freshOf(p); });
     if (!config_.traceFile.empty()) {
@@ -284,6 +306,15 @@ bool UnitLine::startUp(std::string& error)
             return false;
         capture_.setRedact(config_.captureRedact);
     }
+    return openLink(error);
+}
+
+bool UnitLine::openLink(std::string& error)
+{
+    SettingsStore& s = *settings_;
+    const int portIndex = portIndex_;
+    const bool download = download_;
+    missing_ = false;
     const CQuorControl::Environment env{owner_, s, *prompt_, *serial_, trace_.is_open() ? &trace_ : nullptr,
                                         pump_.get(), capture_.isOpen() ? &capture_ : nullptr};
     link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
@@ -334,12 +365,14 @@ bool UnitLine::startUp(std::string& error)
         if (hooks_.unsolicited)
             hooks_.unsolicited(p);
     });
-    line_ = static_cast<int>(link_->line());
+    if (!absent_) // while no unit was found, the line stays lost for everyone
+        line_ = static_cast<int>(link_->line());
     if (!link_->state().UnitHeard) {
         if (!serial_->isOpen())
             error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
         else
             error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
+        missing_ = true;
         return false;
     }
     link_->EnableLink();
@@ -347,17 +380,20 @@ bool UnitLine::startUp(std::string& error)
     StartupWait wait(link_->state(), download, [this](int ms) { waitFor([] { return false; }, ms); });
     if (!wait.run([](const StartupWait&) { return true; })) {
         error = "Timed out waiting for data download from DE-1/ZA-2!";
+        missing_ = true;
         return false;
     }
     if (wait.downloadSeen()) {
         // Each effect definition made its effect current: read the status again.
-        if (!reread()) {
+        if (!rereadLinked()) {
             error = "Timed out waiting for data download from DE-1/ZA-2!";
+            missing_ = true;
             return false;
         }
     }
     definitionsComplete_ = !DeviceModel::definitionCacheMissing(s);
-    line_ = static_cast<int>(link_->line());
+    if (!absent_) // while no unit was found, the line stays lost for everyone
+        line_ = static_cast<int>(link_->line());
     return true;
 }
 
@@ -379,10 +415,46 @@ void UnitLine::goodbye()
     link_.reset();
 }
 
+void UnitLine::dropLink()
+{
+    // Nothing that is a unit was heard: no goodbye is owed.
+    if (!link_)
+        return;
+    if (listenerId_ >= 0)
+        link_->operations().removeUnsolicitedListener(listenerId_);
+    listenerId_ = -1;
+    link_->DisableLink();
+    link_->ExitInstance();
+    link_.reset();
+    connected_ = false;
+}
+
+void UnitLine::retryStart()
+{
+    dropLink();
+    std::string error;
+    if (!openLink(error)) {
+        if (!missing_ && hooks_.log)
+            hooks_.log("unit: " + error);
+        return;
+    }
+    // The unit is there: the line's state is the link's from now on.
+    absent_ = false;
+    const auto state = link_->line();
+    line_ = static_cast<int>(state);
+    if (hooks_.log) {
+        const UnitConfig config = model_->unitConfig();
+        hooks_.log(std::string("unit: ") + ProductName(config.ProductId) + " on " + devicePath_ + ", ROM " +
+                   config.timeStampText());
+    }
+    if (hooks_.lineState)
+        hooks_.lineState(state);
+}
+
 void UnitLine::onNotification(const Notification& n)
 {
-    if (n.message != WM_LINE_STATE)
-        return;
+    if (n.message != WM_LINE_STATE || absent_)
+        return; // while no unit was found, the line stays lost for everyone
     const auto state = static_cast<LineState>(n.first);
     const auto before = static_cast<LineState>(line_.exchange(static_cast<int>(state)));
     if (state == before)
@@ -420,6 +492,14 @@ void UnitLine::beginJob()
 
 ExchangeResult UnitLine::passThrough(const Packet& request)
 {
+    if (absent_)
+        return ExchangeResult{Outcome::LineLost, {}};
+    if (const auto over = frameOverVolumeCap(*model_, request, config_.maxVolume)) {
+        // Refused as the unit refuses a value it does not take; nothing is sent.
+        if (hooks_.log)
+            hooks_.log("frame client: " + *over);
+        return ExchangeResult{Outcome::Refused, {framePacket(DC_NAK, {request.code(), DC_INVALID_DATA})}};
+    }
     if (responseCodeOf(request.code()) == 0) {
         // A command may change what the unit does not report (front/back
         // balance, record input, the signal, names, parameters written
@@ -467,7 +547,7 @@ std::optional<Packet> UnitLine::frontPanelReport() const
 
 std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
 {
-    if (!link_ || !model_ || line_.load() != static_cast<int>(LineState::Connected))
+    if (line_.load() != static_cast<int>(LineState::Connected) || !link_ || !model_)
         return std::nullopt;
     const LinkState& state = link_->state();
     // While a sweep or a download runs, the records are being renewed.
@@ -610,6 +690,10 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
 {
     if (reported)
         *reported = false;
+    if (absent_) {
+        error = failureText(Outcome::LineLost);
+        return controls::Outcome::LineLost;
+    }
     Operation op(*link_, "set");
     if (!op.begin(kBeginLimitMs)) {
         error = failureText(op.outcome());
@@ -703,6 +787,10 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
 
 controls::Outcome UnitLine::writeParams(const std::function<int()>& change, std::string& error)
 {
+    if (absent_) {
+        error = "the line was lost";
+        return controls::Outcome::LineLost;
+    }
     if (model_->GetSysParams(true) != 1) {
         error = "no answer from the unit to the parameter read";
         return lineLost() ? controls::Outcome::LineLost : controls::Outcome::NotAnswered;
@@ -750,6 +838,13 @@ bool UnitLine::freshStatus()
 
 bool UnitLine::reread()
 {
+    if (absent_)
+        return false;
+    return rereadLinked();
+}
+
+bool UnitLine::rereadLinked()
+{
     if (expectedReport_ && reportCame_)
         return true; // the unit's own report of the set is the read-back
     waitSendAllowed();
@@ -764,7 +859,7 @@ bool UnitLine::customNameShown() const
 
 bool UnitLine::lineLost() const
 {
-    const LineState s = link_ ? link_->line() : LineState::Lost;
+    const LineState s = link_ && !absent_ ? link_->line() : LineState::Lost;
     return s == LineState::Lost || s == LineState::Reconnecting;
 }
 

@@ -67,6 +67,8 @@ public:
         std::string captureFile;    // "" for none
         bool captureRedact = false;
         bool verbose = false;  // every packet to the log
+        // --max-volume: no client's request sets the volume above it (dB).
+        std::optional<double> maxVolume;
         // The settings store; null for the panel's own (QSettings).
         std::function<std::unique_ptr<SettingsStore>()> makeSettings;
     };
@@ -75,7 +77,9 @@ public:
     ~UnitLine() override; // stop()
 
     // Starts the line thread and waits for the start-up: true when the unit
-    // answered and its status (and definitions when needed) were read.
+    // answered and its status (and definitions when needed) were read, and
+    // also when no unit answered (unitFound() false: the service waits for it).
+    // False for what trying again cannot mend (a trace file not writable).
     bool start(std::string& error);
     // Goodbye to the unit (front-panel reports off, HOST_SLEEP), closes the
     // link and joins the thread. Idempotent.
@@ -119,7 +123,11 @@ public:
     // before one was read.
     std::optional<Packet> frontPanelReport() const;
     LineState lineState() const;
+    // False while no unit has answered since the start (the line reads as
+    // lost and the link is tried again every second).
+    bool unitFound() const { return !absent_.load(); }
     std::string devicePath() const;
+    std::optional<double> maxVolume() const { return config_.maxVolume; }
 
     // --- controls::LineHost (line thread) ----------------------------------------
     DeviceModel& model() override;
@@ -145,6 +153,13 @@ private:
 
     void run();
     bool startUp(std::string& error);
+    // The link: opened, the unit greeted and its status (and definitions when
+    // needed) read. False with `error`; missing_ says no unit answered.
+    bool openLink(std::string& error);
+    // With no unit at the start: the link dropped and opened again.
+    void retryStart();
+    void dropLink();
+    bool rereadLinked();
     void goodbye();
     void onNotification(const Notification& n);
     void checkSweepChanges();
@@ -184,6 +199,9 @@ private:
     std::ofstream trace_;
     CaptureWriter capture_;
     int listenerId_ = -1;
+    int portIndex_ = 0;
+    bool download_ = false;
+    bool missing_ = false; // the last start found no unit (line thread)
     bool customNameShown_ = false;
     // The set under way: the parameter whose report confirms it, and whether
     // that report came (the read-back needs no sweep then).
@@ -206,6 +224,9 @@ private:
     // unsolicited listener counts them).
     std::atomic<unsigned> reportsTakenByOperations_{0};
     std::atomic<int> line_{static_cast<int>(LineState::Lost)};
+    // No unit has answered since the start: the link is made again every
+    // second, and the line reads as lost meanwhile.
+    std::atomic<bool> absent_{false};
     std::string devicePath_; // set before start() returns
 };
 

@@ -142,6 +142,75 @@ TEST(ServiceOptions, ListenIsLoopbackUnlessATokenFileIsGiven)
     }
 }
 
+// The command line as CLI11 reads it: -v verbose, -V the version, -h the
+// help; --max-volume from the line or BRENNMARK_MAX_VOLUME (the line wins).
+TEST(ServiceOptions, ShortFlagsAndTheVolumeCap)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char* env; // BRENNMARK_MAX_VOLUME, or null
+        bool ok;
+        bool done;
+        std::string output; // a part of it
+        bool verbose;
+        std::optional<double> cap;
+    } cases[] = {
+        {{"-v"}, nullptr, true, false, "", true, std::nullopt},
+        {{"--verbose"}, nullptr, true, false, "", true, std::nullopt},
+        {{"-V"}, nullptr, true, true, "brennmarkd 1.02", false, std::nullopt},
+        {{"--version"}, nullptr, true, true, "brennmarkd 1.02", false, std::nullopt},
+        {{"-h"}, nullptr, true, true, "--max-volume DB", false, std::nullopt},
+        {{"--max-volume", "-20"}, nullptr, true, false, "", false, -20.0},
+        {{"--max-volume=-12.5"}, nullptr, true, false, "", false, -12.5},
+        {{}, "-30", true, false, "", false, -30.0},
+        {{"--max-volume", "-25"}, "-30", true, false, "", false, -25.0},
+        {{"--max-volume", "loud"}, nullptr, false, false, "", false, std::nullopt},
+        {{"--max-volume", "-20dB"}, nullptr, false, false, "", false, std::nullopt},
+        {{}, "nan", false, false, "", false, std::nullopt},
+        {{"--max-volume"}, nullptr, false, false, "", false, std::nullopt},
+        {{"--port", ""}, nullptr, false, false, "", false, std::nullopt},
+        {{"--mqtt-id", ""}, nullptr, false, false, "", false, std::nullopt},
+        {{"stray"}, nullptr, false, false, "", false, std::nullopt},
+        {{"--socket-mode", "0660", "-v"}, nullptr, true, false, "", true, std::nullopt},
+        {{"--socket-mode", "0400"}, nullptr, false, false, "", false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("brennmarkd")};
+        std::string joined;
+        for (const auto& a : c.args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+            joined += a + " ";
+        }
+        SCOPED_TRACE(joined + (c.env ? std::string("BRENNMARK_MAX_VOLUME=") + c.env : ""));
+#ifdef _WIN32
+        ::_putenv_s("BRENNMARK_MAX_VOLUME", c.env ? c.env : "");
+#else
+        if (c.env)
+            ::setenv("BRENNMARK_MAX_VOLUME", c.env, 1);
+        else
+            ::unsetenv("BRENNMARK_MAX_VOLUME");
+#endif
+        ServiceOptions o;
+        std::string error, output;
+        bool done = false;
+        ASSERT_EQ(parseServiceOptions(static_cast<int>(argv.size()), argv.data(), o, error, done, output), c.ok)
+            << error;
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty());
+            continue;
+        }
+        EXPECT_EQ(done, c.done);
+        EXPECT_NE(output.find(c.output), std::string::npos) << output;
+        EXPECT_EQ(o.verbose, c.verbose);
+        EXPECT_EQ(o.maxVolume, c.cap);
+    }
+#ifdef _WIN32
+    ::_putenv_s("BRENNMARK_MAX_VOLUME", "");
+#else
+    ::unsetenv("BRENNMARK_MAX_VOLUME");
+#endif
+}
+
 TEST(ServiceOptions, TheWebRemoteIsLoopbackUnlessAnAddressIsNamed)
 {
     const struct {

@@ -288,8 +288,54 @@ def main():
         return Program([SERVICE, "--port", port or link, "--socket", WORK + "/" + socket_name, "--mqtt", url,
                         "--mqtt-id", mqtt_id] + extra, WORK + "/" + log)
 
-    unit = start_unit()
+    def json_client():
+        sock = socket.socket(socket.AF_UNIX)
+        assert wait(lambda: os.path.exists(WORK + "/s.sock"), 20), "no socket"
+        sock.connect(WORK + "/s.sock")
+        sock.settimeout(1)
+        return sock, [b""]
+
+    def json_lines(client, want, limit=30.0):
+        """Reads until a line for which want(line) holds; True when one came."""
+        sock, buffered = client
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            while b"\n" in buffered[0]:
+                line, buffered[0] = buffered[0].split(b"\n", 1)
+                if line.strip() and want(json.loads(line)):
+                    return True
+            try:
+                chunk = sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                return False
+            buffered[0] += chunk
+        return False
+
+    # 0. Boot without a unit: the service stays up and says the line is lost,
+    # on MQTT (only the line sensor available) and on its socket.
+    if os.path.exists(link):
+        os.remove(link)
     service = start_service()
+    expect_seen(ha, "boot without a unit: only the line, showing it lost", NO_UNIT, {"line": "lost"}, 30)
+    check("boot without a unit: the service stays up", service.process.poll() is None, service.text()[-600:])
+    check("boot without a unit: availability says no unit", ha.get(BASE + "/availability") == "no-unit",
+          ha.get(BASE + "/availability"))
+    watcher = json_client()
+    watcher[0].sendall(b'{"op":"hello","id":1}\n{"op":"subscribe"}\n')
+    check("boot without a unit: hello says the line is lost",
+          json_lines(watcher, lambda m: m.get("reply") == "hello" and m.get("line") == "lost", 10))
+    getter = json_client()
+    getter[0].sendall(b'{"op":"get","controls":["volume"],"id":2}\n')
+    check("boot without a unit: a get is answered line_lost",
+          json_lines(getter, lambda m: m.get("error") == "line_lost", 10))
+    getter[0].close()
+    # Then the unit arrives: the service finds it by itself.
+    unit = start_unit()
+    check("the unit arrives: subscribers are told the line is connected",
+          json_lines(watcher, lambda m: m.get("event") == "line" and m.get("state") == "connected", 30))
+    watcher[0].close()
     # 1. The service and the unit are up: every entity there, with the unit's values.
     expect_seen(ha, "up: every entity available", ALL, {"volume": "-35", "line": "connected", "power": "on"}, 60)
     problems = discovery_problems(ha)

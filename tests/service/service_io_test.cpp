@@ -3,6 +3,7 @@
 // bytes both ways and its close, the endpoint file's write and its token.
 #include "service/service_io.h"
 
+#include "platform/service_socket.h"
 #include "platform/tcp_serial.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +139,57 @@ TEST(ServiceIo, TheEndpointFileIsReplacedAndEachTokenIsNew)
     EXPECT_FALSE(std::filesystem::exists(path));
     std::filesystem::remove_all(dir);
 }
+
+#ifndef _WIN32
+// The endpoint file hands out the token: a client takes it only as the one
+// reader of private files allows (owner-only), as the token and the MQTT
+// credentials are taken.
+TEST(ServiceIo, TheEndpointFileIsTakenOnlyWhenPrivate)
+{
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("bm-endpoint-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "brennmarkd.endpoint").string();
+    const struct {
+        const char* name;
+        int mode; // -1: no file; -2: a symbolic link to a private one; -3: a folder
+        const char* error; // empty: taken
+    } cases[] = {
+        {"owner read and write", 0600, ""},
+        {"owner read only", 0400, ""},
+        {"group may read", 0640, "chmod 600"},
+        {"anyone may read", 0644, "chmod 600"},
+        {"group may write", 0620, "chmod 600"},
+        {"missing", -1, "brennmarkd is not running"},
+        {"a symbolic link", -2, "brennmarkd is not running"},
+        {"a folder", -3, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(path);
+        std::string error;
+        if (c.mode >= 0) {
+            ASSERT_TRUE(io::writePrivateFile(path, "127.0.0.1:7300\nsecret\n", error)) << error;
+            ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.mode)), 0);
+        } else if (c.mode == -2) {
+            ASSERT_TRUE(io::writePrivateFile(path + ".real", "127.0.0.1:7300\nsecret\n", error)) << error;
+            std::filesystem::create_symlink(path + ".real", path);
+        } else if (c.mode == -3) {
+            std::filesystem::create_directory(path);
+        }
+        ServiceEndpoint endpoint;
+        error.clear();
+        const bool taken = readServiceEndpoint(path, endpoint, error);
+        EXPECT_EQ(taken, *c.error == '\0') << error;
+        if (taken) {
+            EXPECT_EQ(endpoint.token, "secret");
+        } else {
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
+    }
+    std::filesystem::remove_all(dir);
+}
+#endif
 
 } // namespace
 } // namespace bm::service

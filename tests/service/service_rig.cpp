@@ -52,10 +52,10 @@ void ServiceRig::stopService()
     service.reset();
 }
 
-bool ServiceRig::start(sim::SimOptions options, service::ServiceOptions extra)
+bool ServiceRig::start(sim::SimOptions options, service::ServiceOptions extra, bool unitLater)
 {
     sim = std::make_unique<sim::SimServer>(options);
-    if (!sim->start())
+    if (!unitLater && !sim->start())
         return false;
     char templ[] = "/tmp/bm-service-XXXXXX";
     if (!::mkdtemp(templ))
@@ -63,7 +63,7 @@ bool ServiceRig::start(sim::SimOptions options, service::ServiceOptions extra)
     dir_ = templ;
     service::Service::Setup setup;
     setup.options = extra;
-    setup.options.port = sim->devicePath();
+    setup.options.port = unitLater ? options.linkPath : sim->devicePath();
     setup.options.socketPath = dir_ + "/s.sock";
     setup.makeSettings = [] {
         auto settings = std::make_unique<InMemorySettings>();

@@ -27,7 +27,9 @@ public:
     ~ServiceRig();
     // Starts the unit (strict, fast unless `options` says otherwise) and the
     // service on a socket in a fresh folder; the service's loop runs on a thread.
-    bool start(sim::SimOptions options = strictFast(), service::ServiceOptions extra = {});
+    // With `unitLater` the service starts first, on options.linkPath, and the
+    // test starts the unit (sim->start()) when it likes.
+    bool start(sim::SimOptions options = strictFast(), service::ServiceOptions extra = {}, bool unitLater = false);
     void stopService();
     static sim::SimOptions strictFast();
 
