@@ -7,6 +7,7 @@
 #include "config/config_file.h"
 #include "link/capture_scope.h"
 #include "link/quor_control.h"
+#include "model/controls.h"
 #include "model/device_model.h"
 #include "platform/sleep.h"
 
@@ -37,6 +38,16 @@ const std::vector<Group>& groups()
         {"tone", {NamedParam::BASS, NamedParam::TREBLE, NamedParam::TILT, NamedParam::LOUDNESS}},
     };
     return table;
+}
+
+// "input-name-1" to "input-name-8": the input's index; -1 for any other word.
+int inputNameIndex(const std::string& word)
+{
+    const std::string prefix = "input-name-";
+    if (word.size() != prefix.size() + 1 || word.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    const int n = word.back() - '0';
+    return n >= 1 && n <= kInputCount ? n - 1 : -1;
 }
 
 } // namespace
@@ -71,9 +82,23 @@ bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>
                     selection.params.insert(id);
             continue;
         }
+        if (const int input = inputNameIndex(word); input >= 0) {
+            selection.inputNames[static_cast<std::size_t>(input)] = true;
+            continue;
+        }
+        if (word == "custom-name") {
+            selection.customName = true;
+            continue;
+        }
+        // A parameter by its definition's name, or by the name of the control
+        // that shows it, as diff names it.
+        std::string definition = word;
+        if (const auto control = controls::findControl(word, &model);
+            control && !control->alias.empty())
+            definition = control->alias;
         bool found = false;
         for (int id = 0; id < total && !found; ++id) {
-            if (model.paramDef(static_cast<std::uint8_t>(id)).nameText() == word) {
+            if (model.paramDef(static_cast<std::uint8_t>(id)).nameText() == definition) {
                 selection.params.insert(static_cast<std::uint8_t>(id));
                 found = true;
             }

@@ -30,8 +30,10 @@ struct RestoreSelection {
 //   levels:   the eight output levels
 //   tone:     bass, treble, tilt and loudness
 //   names:    the eight input names and the custom name
-// Any other word must be a parameter name of the definitions. False, with the
-// unknown word in `error`, when a word is neither.
+// The names diff gives a difference are taken too: "input-name-1" to
+// "input-name-8", "custom-name", and the controls table's name of a parameter
+// ("volume"). Any other word must be a parameter name of the definitions.
+// False, with the unknown word in `error`, when a word is none of these.
 bool selectionFromNames(const DeviceModel& model, const std::vector<std::string>& words,
                         RestoreSelection& selection, std::string& error);
 

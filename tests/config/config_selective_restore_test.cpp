@@ -167,5 +167,48 @@ TEST_F(SelectiveRestore, FilesThatDoNotFitSendNothing)
     EXPECT_EQ(one.params, std::set<std::uint8_t>{static_cast<std::uint8_t>(paramId("SUB_LOWPASS"))});
 }
 
+TEST_F(SelectiveRestore, TheNamesDiffGivesSelectWhatTheyName)
+{
+    startUnit();
+    const auto id = [&](const char* name) { return static_cast<std::uint8_t>(paramId(name)); };
+    const struct {
+        std::vector<std::string> words;
+        std::set<std::uint8_t> params;
+        std::vector<int> inputs; // input indexes
+        bool customName;
+        const char* unknown; // the word refused, or null
+    } cases[] = {
+        {{"input-name-1", "input-name-8"}, {}, {0, 7}, false, nullptr},
+        {{"custom-name"}, {}, {}, true, nullptr},
+        {{"volume", "out-sub"}, {id("VOLUME"), id("OUT_ADJ_SUB")}, {}, false, nullptr},
+        {{"VOLUME", "volume"}, {id("VOLUME")}, {}, false, nullptr},
+        {{"input-name-3", "SUB_LOWPASS", "custom-name"}, {id("SUB_LOWPASS")}, {2}, true, nullptr},
+        {{"input-name-0"}, {}, {}, false, "input-name-0"},
+        {{"input-name-9"}, {}, {}, false, "input-name-9"},
+        {{"input-name-12"}, {}, {}, false, "input-name-12"},
+        // A control that shows no system parameter names nothing to restore.
+        {{"stream"}, {}, {}, false, "stream"},
+        {{"custom-name-2"}, {}, {}, false, "custom-name-2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.words));
+        RestoreSelection selection;
+        std::string error;
+        const bool ok = selectionFromNames(model(), c.words, selection, error);
+        if (c.unknown) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(error, c.unknown);
+            continue;
+        }
+        ASSERT_TRUE(ok) << error;
+        EXPECT_EQ(selection.params, c.params);
+        std::array<bool, 8> inputs{};
+        for (int i : c.inputs)
+            inputs[static_cast<std::size_t>(i)] = true;
+        EXPECT_EQ(selection.inputNames, inputs);
+        EXPECT_EQ(selection.customName, c.customName);
+    }
+}
+
 } // namespace
 } // namespace bm
