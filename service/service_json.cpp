@@ -182,6 +182,10 @@ std::string Service::jsonSet(const ApiRequest& r)
         }
         results.push_back(one);
         log("json: set " + control.name + ": " + outcomeText(result.outcome));
+        // The unit never reports a name it took: the other clients are told here.
+        if (result.outcome == controls::Outcome::Done && result.afterRead &&
+            (control.source == controls::Source::InputName || control.source == controls::Source::CustomName))
+            postNameEvent(control.name, one["value"]);
         if (!unitcore::succeeded(result))
             return failure(errorOf(result.outcome), control.name + ": " + result.error, r.id,
                            Json{{"control", control.name}, {"results", results}});
