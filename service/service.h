@@ -145,7 +145,8 @@ private:
     std::string jsonSave(const Json& id);
     std::string jsonRestore(const ApiRequest& r);
     std::string jsonDiff(const ApiRequest& r);
-    void settleAfterSave();
+    void waitLineQuiet();
+    std::string linkNote();
     void postRestoredChanges(const Json& before, const std::array<std::uint8_t, 256>& paramsBefore, int countBefore);
     // Events any thread may post: parameter changes as the unit reports them,
     // and a name the unit acknowledged (which it never reports itself).

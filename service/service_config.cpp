@@ -53,12 +53,23 @@ std::string downloadName(const DeviceModel& model)
 
 } // namespace
 
-void Service::settleAfterSave()
+void Service::waitLineQuiet()
 {
-    // The save ends with a status sweep; the model is the unit's again once
-    // it has ended.
+    // A save or restore starts once no status sweep is under way (its answers
+    // would meet the save's requests) and the link sends again after a change
+    // made at the unit (a request held off would be dropped unsent); the
+    // save ends with a sweep, and the model is the unit's again once it has
+    // ended.
     CQuorControl& link = unit_->model().link();
-    unit_->waitFor([&link] { return !link.state().StatusSweepActive; }, 10000);
+    unit_->waitFor([&link] { return !link.state().StatusSweepActive && !link.state().SendSuppressed; }, 10000);
+}
+
+// For the log of a failed read: what the link was doing.
+std::string Service::linkNote()
+{
+    const LinkState& s = unit_->model().link().state();
+    return std::string(" (line ") + lineStateName(unit_->lineState()) + (s.StatusSweepActive ? ", a sweep under way" : "") +
+           (s.SendSuppressed ? ", sends held off" : "") + ")";
 }
 
 std::string Service::jsonSave(const Json& id)
@@ -66,9 +77,10 @@ std::string Service::jsonSave(const Json& id)
     if (auto lost = lineFailure(id))
         return *lost;
     std::string error;
+    waitLineQuiet();
     const auto bytes = saveUnitToMemory(unit_->model(), error);
-    settleAfterSave();
-    log(std::string("json: save: ") + (bytes ? "done" : error));
+    waitLineQuiet();
+    log(std::string("json: save: ") + (bytes ? "done" : error + linkNote()));
     if (!bytes)
         return failure(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
                        "Failed to save configuration! " + error, id, Json{{"reason", error}});
@@ -106,6 +118,7 @@ std::string Service::jsonRestore(const ApiRequest& r)
     const int countBefore = model.paramValueCount();
     // Whatever happens now, what the model holds is read again before it is used.
     unit_->statusChanged();
+    waitLineQuiet();
     const RestoreRun run = restoreFromFile(model, *file, r.onlyGiven ? &selection : nullptr, unit_->customNameShown());
     const bool reread = unit_->reread();
     log("json: restore " + r.fileName + ": " + (run.ok ? "done" : run.error));
@@ -167,9 +180,10 @@ std::string Service::jsonDiff(const ApiRequest& r)
     if (auto lost = lineFailure(r.id))
         return *lost;
     DeviceModel& model = unit_->model();
+    waitLineQuiet();
     const auto unit = readUnitConfiguration(model, error);
-    settleAfterSave();
-    log("json: diff " + r.fileName + ": " + (unit ? "read the unit" : error));
+    waitLineQuiet();
+    log("json: diff " + r.fileName + ": " + (unit ? "read the unit" : error + linkNote()));
     if (!unit)
         return failure(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered, error, r.id,
                        Json{{"reason", error}});

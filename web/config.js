@@ -66,11 +66,14 @@
         BM.report(`${what}: choose a configuration file first`, 'refused');
         return null;
       }
+      // Said at once: what the log said before is no longer this request's.
+      BM.report(`${what}: reading ${f.name}...`, 'done');
       return {name: f.name, file: toBase64(new Uint8Array(await f.arrayBuffer()))};
     }
 
     save.addEventListener('click', async () => {
-      const reply = await run('Save', {op: 'save'});
+      BM.report('Save: working...', 'done');
+      const reply = await run('Save', {op: 'save'}, true);
       if (!reply || reply.error) return;
       const url = URL.createObjectURL(new Blob([fromBase64(reply.file)], {type: 'application/octet-stream'}));
       const a = el('a', {href: url, download: reply.name});
@@ -115,7 +118,8 @@
           BM.report('Restore selected: nothing is ticked', 'refused');
           return;
         }
-        const done = await run('Restore selected', {op: 'restore', ...f, only});
+        BM.report('Restore selected: working...', 'done');
+        const done = await run('Restore selected', {op: 'restore', ...f, only}, true);
         if (!done || done.error) return;
         BM.report(`Restore selected: done (${done.values} value(s) changed)`, 'done');
         // What is left to restore, as the unit has it now.
