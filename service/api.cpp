@@ -267,6 +267,19 @@ std::string errorLine(const ApiError& error)
     return jsonLine(out);
 }
 
+std::string failureLine(ApiErrorType type, const std::string& message, const Json& id, const Json& extra)
+{
+    Json out;
+    out["error"] = errorTypeName(type);
+    out["message"] = message;
+    if (!id.is_null())
+        out["id"] = id;
+    if (!extra.is_null())
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            out[it.key()] = it.value();
+    return jsonLine(out);
+}
+
 Json toJson(const controls::JsonScalar& scalar)
 {
     return std::visit([](const auto& v) -> Json { return Json(v); }, scalar);

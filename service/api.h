@@ -80,6 +80,8 @@ std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line);
 
 // {"error":TYPE,"message":...,"id":...} with its newline.
 std::string errorLine(const ApiError& error);
+// The same with the members of `extra` (an object, or null for none) after them.
+std::string failureLine(ApiErrorType type, const std::string& message, const Json& id, const Json& extra = nullptr);
 // A reply or event object as one line with its newline. Never throws: bytes
 // that are not UTF-8 in a text are replaced.
 std::string jsonLine(const Json& message);

@@ -139,15 +139,7 @@ bool Service::start(std::string& error)
     config.makeSettings = setup_.makeSettings ? setup_.makeSettings : [] { return openUserSettings(); };
     UnitLine::Hooks hooks;
     hooks.log = [this](const std::string& line) { log(line); };
-    hooks.unsolicited = [this](const Packet& p) {
-        Delivery d;
-        d.kind = Delivery::Kind::Unsolicited;
-        d.frame = packetBytes(p);
-        d.json = jsonEvents(p);
-        post(std::move(d));
-        if (setup_.unitPacket)
-            setup_.unitPacket(p);
-    };
+    hooks.unsolicited = [this](const Packet& p) { postUnitPacket(p); };
     hooks.lineState = [this](LineState state) {
         if (setup_.lineState)
             setup_.lineState(state);
@@ -178,19 +170,22 @@ bool Service::start(std::string& error)
     return openHttp(error);
 }
 
+void Service::postUnitPacket(const Packet& p)
+{
+    Delivery d;
+    d.kind = Delivery::Kind::Unsolicited;
+    d.frame = packetBytes(p);
+    d.json = jsonEvents(p);
+    post(std::move(d));
+    if (setup_.unitPacket)
+        setup_.unitPacket(p);
+}
+
 void Service::postParamChanges(const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes)
 {
-    for (const auto& [id, value] : changes) {
-        // As the unit would have reported them, had it been heard.
-        const Packet p = framePacket(DC_PARAM_CHG_MSG, {id, value});
-        Delivery d;
-        d.kind = Delivery::Kind::Unsolicited;
-        d.frame = packetBytes(p);
-        d.json = jsonEvents(p);
-        post(std::move(d));
-        if (setup_.unitPacket)
-            setup_.unitPacket(p);
-    }
+    // As the unit would have reported them, had it been heard.
+    for (const auto& [id, value] : changes)
+        postUnitPacket(framePacket(DC_PARAM_CHG_MSG, {id, value}));
 }
 
 void Service::postNameEvent(const std::string& control, const Json& value)

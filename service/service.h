@@ -150,6 +150,8 @@ private:
     void postRestoredChanges(const Json& before, const std::array<std::uint8_t, 256>& paramsBefore, int countBefore);
     // Events any thread may post: parameter changes as the unit reports them,
     // and a name the unit acknowledged (which it never reports itself).
+    // The unit's own message to every client (reader or line thread).
+    void postUnitPacket(const Packet& p);
     void postParamChanges(const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes);
     void postNameEvent(const std::string& control, const Json& value);
     // A name a frame client gave the unit, once the unit took it.

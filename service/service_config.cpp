@@ -19,19 +19,6 @@
 namespace bm::service {
 namespace {
 
-std::string failure(ApiErrorType type, const std::string& message, const Json& id, Json extra = nullptr)
-{
-    Json out;
-    out["error"] = errorTypeName(type);
-    out["message"] = message;
-    if (!id.is_null())
-        out["id"] = id;
-    if (!extra.is_null())
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            out[it.key()] = it.value();
-    return jsonLine(out);
-}
-
 Json reply(const char* what, const Json& id)
 {
     Json out;
@@ -82,7 +69,7 @@ std::string Service::jsonSave(const Json& id)
     waitLineQuiet();
     log(std::string("json: save: ") + (bytes ? "done" : error + linkNote()));
     if (!bytes)
-        return failure(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
+        return failureLine(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
                        "Failed to save configuration! " + error, id, Json{{"reason", error}});
     Json out = reply("save", id);
     out["name"] = downloadName(unit_->model());
@@ -98,19 +85,19 @@ std::string Service::jsonRestore(const ApiRequest& r)
     const auto file = loadConfigBytes(r.fileName, r.file, error);
     if (!file) {
         log("json: restore refused: " + error);
-        return failure(ApiErrorType::InvalidValue, "Failed to restore configuration! " + error, r.id,
+        return failureLine(ApiErrorType::InvalidValue, "Failed to restore configuration! " + error, r.id,
                        Json{{"reason", error}});
     }
     if (auto lost = lineFailure(r.id))
         return *lost;
     if (!unit_->freshStatus())
-        return failure(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
+        return failureLine(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
                        "Failed to restore configuration! the unit's status could not be read", r.id,
                        Json{{"reason", "the unit's status could not be read"}});
     DeviceModel& model = unit_->model();
     RestoreSelection selection;
     if (r.onlyGiven && !selectionFromNames(model, r.only, selection, error))
-        return failure(ApiErrorType::UnknownControl, "unknown name \"" + error + "\" in only", r.id,
+        return failureLine(ApiErrorType::UnknownControl, "unknown name \"" + error + "\" in only", r.id,
                        Json{{"control", error}});
 
     const Json before = controlValues(false)["controls"];
@@ -132,7 +119,7 @@ std::string Service::jsonRestore(const ApiRequest& r)
                                   : unit_->lineLost() ? ApiErrorType::LineLost
                                                       : ApiErrorType::NotAnswered;
         const std::string prefix = "Failed to restore configuration! ";
-        return failure(type, run.error, r.id, Json{{"reason", run.error.substr(prefix.size())}});
+        return failureLine(type, run.error, r.id, Json{{"reason", run.error.substr(prefix.size())}});
     }
     Json out = reply("restore", r.id);
     out["outcome"] = "done";
@@ -176,7 +163,7 @@ std::string Service::jsonDiff(const ApiRequest& r)
     std::string error;
     const auto file = loadConfigBytes(r.fileName, r.file, error);
     if (!file)
-        return failure(ApiErrorType::InvalidValue, error, r.id, Json{{"reason", error}});
+        return failureLine(ApiErrorType::InvalidValue, error, r.id, Json{{"reason", error}});
     if (auto lost = lineFailure(r.id))
         return *lost;
     DeviceModel& model = unit_->model();
@@ -185,7 +172,7 @@ std::string Service::jsonDiff(const ApiRequest& r)
     waitLineQuiet();
     log("json: diff " + r.fileName + ": " + (unit ? "read the unit" : error + linkNote()));
     if (!unit)
-        return failure(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered, error, r.id,
+        return failureLine(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered, error, r.id,
                        Json{{"reason", error}});
     // The file's side is named by the unit's definitions when it is of the
     // unit's ROM; otherwise (forced) its parameters are paired by id.
@@ -195,7 +182,7 @@ std::string Service::jsonDiff(const ApiRequest& r)
         compareConfigs(*file, *unit, sameRom ? unitNames : DefinitionNames{}, unitNames, r.force);
     if (!comparison.refusal.empty() && !r.force) {
         const std::string why = "will not compare configurations of " + comparison.refusal;
-        return failure(ApiErrorType::InvalidValue, why, r.id, Json{{"reason", why}});
+        return failureLine(ApiErrorType::InvalidValue, why, r.id, Json{{"reason", why}});
     }
     Json list = Json::array();
     for (const ConfigDifference& d : comparison.differences) {
