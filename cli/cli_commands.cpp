@@ -770,18 +770,12 @@ int runRestore(CliSession& session, const Invocation& inv)
     DeviceModel& m = session.model();
     const auto only = inv.values.find("--only");
     if (only == inv.values.end()) {
-        const std::size_t before = session.prompt().texts().size();
-        session.prompt().setQuiet(true);
-        const bool restored = RestoreConfiguration(m, session.prompt(), *file);
-        session.prompt().setQuiet(false);
-        const auto texts = session.prompt().texts();
-        if (!restored) {
-            const std::string why = texts.size() > before ? texts[before] : "no answer from the unit";
-            return fail(kExitError, "Failed to restore configuration! " + why);
-        }
+        const RestoreRun run = restoreFromFile(m, *file, nullptr, false);
+        if (!run.ok)
+            return fail(kExitError, run.error);
         // A restore that went through may still have clamped values; say which.
-        for (std::size_t i = before; i < texts.size(); ++i)
-            note(texts[i]);
+        for (const std::string& text : run.notes)
+            note(text);
         session.sweep();
         if (inv.json)
             outJson({{"restored", path}});
@@ -795,14 +789,14 @@ int runRestore(CliSession& session, const Invocation& inv)
     if (!selectionFromNames(m, words, selection, error))
         return fail(kExitError, "unknown name " + shown(error) + " in --only");
     const bool shownName = session.settings().readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
-    int written = 0;
-    if (!RestoreSelected(m, *file, selection, shownName, written, error))
-        return fail(kExitError, "Failed to restore configuration! " + error);
+    const RestoreRun run = restoreFromFile(m, *file, &selection, shownName);
+    if (!run.ok)
+        return fail(kExitError, run.error);
     session.sweep();
     if (inv.json)
-        outJson({{"restored", path}, {"values", written}});
+        outJson({{"restored", path}, {"values", run.written}});
     else
-        out("restored " + std::to_string(written) + " value(s) from " + path);
+        out("restored " + std::to_string(run.written) + " value(s) from " + path);
     return kExitOk;
 }
 

@@ -368,10 +368,8 @@ std::string differenceLine(const ConfigDifference& difference)
     return difference.label + ": " + difference.a + " -> " + difference.b;
 }
 
-std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error)
+std::optional<std::vector<std::uint8_t>> saveUnitToMemory(DeviceModel& model, std::string& error)
 {
-    // The save writes to memory; its bytes go through the same check as a
-    // file's, so the unit and a file compare on equal terms.
     ConfigFileWriter memory;
     SilentPrompt silent;
     if (!memory.open() || !SaveConfiguration(model, memory, silent)) {
@@ -386,8 +384,18 @@ std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std:
         error = "the unit's configuration could not be read: " + why;
         return std::nullopt;
     }
+    return memory.bytes();
+}
+
+std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error)
+{
+    // The save writes to memory; its bytes go through the same check as a
+    // file's, so the unit and a file compare on equal terms.
+    const auto bytes = saveUnitToMemory(model, error);
+    if (!bytes)
+        return std::nullopt;
     std::string why;
-    auto contents = parseConfigFile(memory.bytes().data(), memory.bytes().size(), &why);
+    auto contents = parseConfigFile(bytes->data(), bytes->size(), &why);
     if (!contents)
         error = "the unit's configuration cannot be compared: " + why;
     return contents;

@@ -84,5 +84,8 @@ std::string differenceLine(const ConfigDifference& difference);
 // The save's closing status sweep is left running. (Files are read by
 // loadConfigFile, config_file_io.h.)
 std::optional<ConfigFileContents> readUnitConfiguration(DeviceModel& model, std::string& error);
+// The same save's bytes, as a file of it would hold them (the web remote's
+// Save); nothing, with the reason, when the save fails.
+std::optional<std::vector<std::uint8_t>> saveUnitToMemory(DeviceModel& model, std::string& error);
 
 } // namespace bm

@@ -103,9 +103,18 @@ std::optional<ConfigFileContents> loadConfigFile(const std::string& path, std::s
         error = "Cannot read " + path + ": " + why;
         return std::nullopt;
     }
-    auto contents = parseConfigFile(bytes.data(), bytes.size(), &why);
+    return loadConfigBytes(path, bytes, error);
+}
+
+std::optional<ConfigFileContents> loadConfigBytes(const std::string& name, const std::vector<std::uint8_t>& bytes,
+                                                  std::string& error)
+{
+    std::string why;
+    auto contents = bytes.size() > kConfigFileSizeLimit
+                        ? std::nullopt
+                        : parseConfigFile(bytes.data(), bytes.size(), &why);
     if (!contents)
-        error = "Cannot use " + path + ": " + why;
+        error = "Cannot use " + name + ": " + (why.empty() ? "larger than any configuration file" : why);
     return contents;
 }
 

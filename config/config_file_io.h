@@ -71,6 +71,12 @@ private:
 std::optional<ConfigFileContents> loadConfigFile(const std::string& path, std::string& error,
                                                  bool* unreadable = nullptr);
 
+// The loader's check of a file already read (an upload to the web remote):
+// "Cannot use NAME: REASON" when the bytes are not a configuration to restore
+// or compare.
+std::optional<ConfigFileContents> loadConfigBytes(const std::string& name, const std::vector<std::uint8_t>& bytes,
+                                                  std::string& error);
+
 // The folder part of a path: everything up to and including its last separator
 // ("" when there is none).
 std::string folderOf(const std::string& path);

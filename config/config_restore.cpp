@@ -4,6 +4,7 @@
 #include "config/config_restore.h"
 
 #include "config/config_file.h"
+#include "config/config_selective_restore.h"
 #include "link/capture_scope.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
@@ -80,6 +81,44 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const ConfigFileCo
     if (written != 1)
         return failed("Set Sys Parameters Failed.");
     return finish(nullptr, true);
+}
+
+namespace {
+
+// Keeps what the restore says; answers every question with OK.
+class KeepingPrompt : public Prompt {
+public:
+    PromptAnswer ask(const std::string& text, PromptButtons) override
+    {
+        texts.push_back(text);
+        return PromptAnswer::Ok;
+    }
+    std::vector<std::string> texts;
+};
+
+} // namespace
+
+RestoreRun restoreFromFile(DeviceModel& model, const ConfigFileContents& file, const RestoreSelection* selection,
+                           bool customNameShown)
+{
+    RestoreRun run;
+    const std::string failed = "Failed to restore configuration! ";
+    if (selection) {
+        int written = 0;
+        std::string error;
+        run.ok = RestoreSelected(model, file, *selection, customNameShown, written, error);
+        run.written = written;
+        if (!run.ok)
+            run.error = failed + error;
+        return run;
+    }
+    KeepingPrompt prompt;
+    run.ok = RestoreConfiguration(model, prompt, file);
+    if (run.ok)
+        run.notes = prompt.texts;
+    else
+        run.error = failed + (prompt.texts.empty() ? "no answer from the unit" : prompt.texts.front());
+    return run;
 }
 
 } // namespace bm

@@ -2,7 +2,9 @@
 // for its type before it is used, so no input reaches the unit unchecked.
 #include "service/api.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 
@@ -162,10 +164,92 @@ std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line)
                 return fail(ApiErrorType::WrongType, "\"changes\" is true or false", request.id);
             request.changes = changes->get<bool>();
         }
+    } else if (name == "save") {
+        request.op = ApiOp::Save;
+    } else if (name == "restore" || name == "diff") {
+        request.op = name == "restore" ? ApiOp::Restore : ApiOp::Diff;
+        std::string encoded;
+        if (auto e = text("file", encoded))
+            return *e;
+        auto bytes = base64Decode(encoded);
+        if (!bytes)
+            return fail(ApiErrorType::WrongType, "\"file\" is the configuration file in base64", request.id);
+        request.file = std::move(*bytes);
+        request.fileName = "the file";
+        if (doc.contains("name"))
+            if (auto e = text("name", request.fileName))
+                return *e;
+        if (const auto only = doc.find("only"); only != doc.end() && request.op == ApiOp::Restore) {
+            if (!only->is_array() || only->empty())
+                return fail(ApiErrorType::WrongType, "\"only\" is an array of names", request.id);
+            for (const Json& n : *only) {
+                if (!n.is_string())
+                    return fail(ApiErrorType::WrongType, "\"only\" is an array of names", request.id);
+                request.only.push_back(n.get<std::string>());
+            }
+            request.onlyGiven = true;
+        }
+        if (const auto force = doc.find("force"); force != doc.end() && request.op == ApiOp::Diff) {
+            if (!force->is_boolean())
+                return fail(ApiErrorType::WrongType, "\"force\" is true or false", request.id);
+            request.force = force->get<bool>();
+        }
     } else {
         return fail(ApiErrorType::UnknownOp, "unknown op \"" + name + "\"", request.id);
     }
     return request;
+}
+
+namespace {
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+}
+
+std::string base64Encode(const std::vector<std::uint8_t>& bytes)
+{
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) << 16;
+        if (n > 1)
+            v |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
+        if (n > 2)
+            v |= bytes[i + 2];
+        for (std::size_t k = 0; k < 4; ++k)
+            out += k <= n ? kBase64[(v >> (18 - 6 * k)) & 0x3f] : '=';
+    }
+    return out;
+}
+
+std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text)
+{
+    if (text.size() % 4 != 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> out;
+    out.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        std::uint32_t v = 0;
+        int pad = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            // Padding only at the end, and at most two.
+            if (c == '=' && i + 4 == text.size() && k >= 2) {
+                ++pad;
+                v <<= 6;
+                continue;
+            }
+            const char* at = c ? std::strchr(kBase64, c) : nullptr;
+            if (!at || pad > 0)
+                return std::nullopt;
+            v = (v << 6) | static_cast<std::uint32_t>(at - kBase64);
+        }
+        out.push_back(static_cast<std::uint8_t>(v >> 16));
+        if (pad < 2)
+            out.push_back(static_cast<std::uint8_t>(v >> 8));
+        if (pad < 1)
+            out.push_back(static_cast<std::uint8_t>(v));
+    }
+    return out;
 }
 
 std::string jsonLine(const Json& message)
@@ -180,6 +264,19 @@ std::string errorLine(const ApiError& error)
     out["message"] = error.message;
     if (!error.id.is_null())
         out["id"] = error.id;
+    return jsonLine(out);
+}
+
+std::string failureLine(ApiErrorType type, const std::string& message, const Json& id, const Json& extra)
+{
+    Json out;
+    out["error"] = errorTypeName(type);
+    out["message"] = message;
+    if (!id.is_null())
+        out["id"] = id;
+    if (!extra.is_null())
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            out[it.key()] = it.value();
     return jsonLine(out);
 }
 

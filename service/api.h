@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,10 +21,11 @@ namespace bm::service {
 using Json = nlohmann::ordered_json;
 
 // The longest request line taken; a longer one is answered too_long and the
-// client disconnected.
-inline constexpr std::size_t kMaxRequestLine = 64 * 1024;
+// client disconnected. The largest configuration file a restore or diff
+// carries fits, in base64.
+inline constexpr std::size_t kMaxRequestLine = 128 * 1024;
 
-enum class ApiOp { Auth, Hello, Subscribe, Unsubscribe, Get, Set, Ir, Controls };
+enum class ApiOp { Auth, Hello, Subscribe, Unsubscribe, Get, Set, Ir, Controls, Save, Restore, Diff };
 
 struct ApiRequest {
     ApiOp op = ApiOp::Hello;
@@ -33,7 +36,16 @@ struct ApiRequest {
     std::vector<std::pair<std::string, controls::JsonScalar>> values; // set, in the order given
     std::string key;                  // ir
     bool changes = false;             // ir: read the unit back and list what the key changed
+    std::vector<std::uint8_t> file;   // restore, diff: the configuration file's bytes (base64 on the wire)
+    std::string fileName;             // restore, diff: how the file is named in messages ("the file" when not given)
+    std::vector<std::string> only;    // restore: the differences or groups to restore (empty: the whole file)
+    bool onlyGiven = false;
+    bool force = false;               // diff: compare configurations of two ROMs all the same
 };
+
+// Base64 (RFC 4648, padded) both ways; nothing for text that is not base64.
+std::string base64Encode(const std::vector<std::uint8_t>& bytes);
+std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text);
 
 // The kinds of error a client can be answered with.
 enum class ApiErrorType {
@@ -68,6 +80,8 @@ std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line);
 
 // {"error":TYPE,"message":...,"id":...} with its newline.
 std::string errorLine(const ApiError& error);
+// The same with the members of `extra` (an object, or null for none) after them.
+std::string failureLine(ApiErrorType type, const std::string& message, const Json& id, const Json& extra = nullptr);
 // A reply or event object as one line with its newline. Never throws: bytes
 // that are not UTF-8 in a text are replaced.
 std::string jsonLine(const Json& message);

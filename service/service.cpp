@@ -140,15 +140,7 @@ bool Service::start(std::string& error)
     config.makeSettings = setup_.makeSettings ? setup_.makeSettings : [] { return openUserSettings(); };
     UnitLine::Hooks hooks;
     hooks.log = [this](const std::string& line) { log(line); };
-    hooks.unsolicited = [this](const Packet& p) {
-        Delivery d;
-        d.kind = Delivery::Kind::Unsolicited;
-        d.frame = packetBytes(p);
-        d.json = jsonEvents(p);
-        post(std::move(d));
-        if (setup_.unitPacket)
-            setup_.unitPacket(p);
-    };
+    hooks.unsolicited = [this](const Packet& p) { postUnitPacket(p); };
     hooks.lineState = [this](LineState state) {
         if (setup_.lineState)
             setup_.lineState(state);
@@ -164,17 +156,7 @@ bool Service::start(std::string& error)
     };
     hooks.sweepChanges = [this](const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes) {
         log("line: the reconnection's sweep found " + std::to_string(changes.size()) + " changed value(s)");
-        for (const auto& [id, value] : changes) {
-            // As the unit would have reported them, had it been heard.
-            const Packet p = framePacket(DC_PARAM_CHG_MSG, {id, value});
-            Delivery d;
-            d.kind = Delivery::Kind::Unsolicited;
-            d.frame = packetBytes(p);
-            d.json = jsonEvents(p);
-            post(std::move(d));
-            if (setup_.unitPacket)
-                setup_.unitPacket(p);
-        }
+        postParamChanges(changes);
     };
     unit_ = std::make_unique<UnitLine>(config, hooks);
     if (!unit_->start(error))
@@ -189,6 +171,36 @@ bool Service::start(std::string& error)
     if (!o.listen.empty() && !openTcpListener(error))
         return false;
     return openHttp(error);
+}
+
+void Service::postUnitPacket(const Packet& p)
+{
+    Delivery d;
+    d.kind = Delivery::Kind::Unsolicited;
+    d.frame = packetBytes(p);
+    d.json = jsonEvents(p);
+    post(std::move(d));
+    if (setup_.unitPacket)
+        setup_.unitPacket(p);
+}
+
+void Service::postParamChanges(const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes)
+{
+    // As the unit would have reported them, had it been heard.
+    for (const auto& [id, value] : changes)
+        postUnitPacket(framePacket(DC_PARAM_CHG_MSG, {id, value}));
+}
+
+void Service::postNameEvent(const std::string& control, const Json& value)
+{
+    Json e;
+    e["event"] = "name";
+    e["control"] = control;
+    e["value"] = value;
+    Delivery d;
+    d.kind = Delivery::Kind::Event;
+    d.json.push_back(jsonLine(e));
+    post(std::move(d));
 }
 
 bool Service::openUnixSocket(std::string& error)
@@ -578,6 +590,7 @@ void Service::processFrame(Client& c)
         }
         const bool queued = unit_->post([this, id, p] {
             const ExchangeResult result = unit_->passThrough(p);
+            postPassedName(p, result.answers);
             Delivery d;
             d.client = id;
             for (const Packet& a : result.answers)
@@ -693,6 +706,9 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
         case ApiOp::Set: d.json.push_back(jsonSet(request)); break;
         case ApiOp::Ir: d.json.push_back(jsonIr(request)); break;
         case ApiOp::Controls: d.json.push_back(jsonControls(request.id)); break;
+        case ApiOp::Save: d.json.push_back(jsonSave(request.id)); break;
+        case ApiOp::Restore: d.json.push_back(jsonRestore(request)); break;
+        case ApiOp::Diff: d.json.push_back(jsonDiff(request)); break;
         default: break;
         }
         post(std::move(d));

@@ -25,6 +25,7 @@
 #include "service/service_io.h"
 #include "service/unit_line.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -139,6 +140,22 @@ private:
     // The controls table as the pages lay it out, with the unit's effects (service_web.cpp).
     std::string jsonControls(const Json& id);
     Json controlValues(bool withUnread);
+    // The configuration requests (service_config.cpp): the unit's file, a
+    // restore from one, and a file compared with the unit.
+    std::string jsonSave(const Json& id);
+    std::string jsonRestore(const ApiRequest& r);
+    std::string jsonDiff(const ApiRequest& r);
+    void waitLineQuiet();
+    std::string linkNote();
+    void postRestoredChanges(const Json& before, const std::array<std::uint8_t, 256>& paramsBefore, int countBefore);
+    // Events any thread may post: parameter changes as the unit reports them,
+    // and a name the unit acknowledged (which it never reports itself).
+    // The unit's own message to every client (reader or line thread).
+    void postUnitPacket(const Packet& p);
+    void postParamChanges(const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes);
+    void postNameEvent(const std::string& control, const Json& value);
+    // A name a frame client gave the unit, once the unit took it.
+    void postPassedName(const Packet& request, const std::vector<Packet>& answers);
     // Events for the unit's own messages (reader or line thread).
     std::vector<std::string> jsonEvents(const Packet& p);
 

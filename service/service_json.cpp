@@ -31,19 +31,6 @@ Json withId(Json out, const Json& id)
     return out;
 }
 
-std::string failure(ApiErrorType type, const std::string& message, const Json& id, Json extra = nullptr)
-{
-    Json out;
-    out["error"] = errorTypeName(type);
-    out["message"] = message;
-    if (!id.is_null())
-        out["id"] = id;
-    if (!extra.is_null())
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            out[it.key()] = it.value();
-    return jsonLine(out);
-}
-
 } // namespace
 
 Json Service::controlValues(bool withUnread)
@@ -94,7 +81,7 @@ std::optional<std::string> Service::lineFailure(const Json& id)
     const LineState line = unit_->lineState();
     if (line != LineState::Lost && line != LineState::Reconnecting)
         return std::nullopt;
-    return failure(ApiErrorType::LineLost, std::string("the line to the unit is ") + lineStateName(line), id,
+    return failureLine(ApiErrorType::LineLost, std::string("the line to the unit is ") + lineStateName(line), id,
                    Json{{"line", lineStateName(line)}});
 }
 
@@ -118,7 +105,7 @@ std::string Service::jsonGet(const ApiRequest& r)
         for (const std::string& name : r.controls) {
             const auto control = controls::findControl(name, &model);
             if (!control)
-                return failure(ApiErrorType::UnknownControl, "no control named \"" + name + "\"", r.id,
+                return failureLine(ApiErrorType::UnknownControl, "no control named \"" + name + "\"", r.id,
                                Json{{"control", name}});
             list.push_back(*control);
         }
@@ -141,7 +128,7 @@ std::string Service::jsonGet(const ApiRequest& r)
         items.push_back(Json{{"control", control.name}, {"value", json}, {"text", controls::formatText(control, *value)}});
     }
     if (!missing.empty())
-        return failure(ApiErrorType::NotRead, "not read from the unit: " + missingText, r.id,
+        return failureLine(ApiErrorType::NotRead, "not read from the unit: " + missingText, r.id,
                        Json{{"missing", missing}});
     Json out;
     out["reply"] = "get";
@@ -163,13 +150,13 @@ std::string Service::jsonSet(const ApiRequest& r)
     if (const auto& e = plan.error) {
         switch (e->kind) {
         case unitcore::PlanError::Kind::UnknownControl:
-            return failure(ApiErrorType::UnknownControl, e->message, r.id, Json{{"control", e->control}});
+            return failureLine(ApiErrorType::UnknownControl, e->message, r.id, Json{{"control", e->control}});
         case unitcore::PlanError::Kind::NotRead:
-            return failure(ApiErrorType::NotRead, e->message, r.id,
+            return failureLine(ApiErrorType::NotRead, e->message, r.id,
                            Json{{"control", e->control}, {"missing", Json::array({e->missing})}});
         case unitcore::PlanError::Kind::ReadOnly:
         case unitcore::PlanError::Kind::InvalidValue:
-            return failure(ApiErrorType::InvalidValue, e->message, r.id, Json{{"control", e->control}});
+            return failureLine(ApiErrorType::InvalidValue, e->message, r.id, Json{{"control", e->control}});
         }
     }
     if (const auto over = overVolumeCap(unit_->model(), plan.changes, unit_->maxVolume())) {
@@ -190,8 +177,12 @@ std::string Service::jsonSet(const ApiRequest& r)
         }
         results.push_back(one);
         log("json: set " + control.name + ": " + outcomeText(result.outcome));
+        // The unit never reports a name it took: the other clients are told here.
+        if (result.outcome == controls::Outcome::Done && result.afterRead &&
+            (control.source == controls::Source::InputName || control.source == controls::Source::CustomName))
+            postNameEvent(control.name, one["value"]);
         if (!unitcore::succeeded(result))
-            return failure(errorOf(result.outcome), control.name + ": " + result.error, r.id,
+            return failureLine(errorOf(result.outcome), control.name + ": " + result.error, r.id,
                            Json{{"control", control.name}, {"results", results}});
     }
     Json out;
@@ -204,7 +195,7 @@ std::string Service::jsonIr(const ApiRequest& r)
 {
     const auto key = controls::irKeyCode(r.key);
     if (!key)
-        return failure(ApiErrorType::InvalidValue, "no IR key named \"" + r.key + "\"", r.id);
+        return failureLine(ApiErrorType::InvalidValue, "no IR key named \"" + r.key + "\"", r.id);
     if (auto lost = lineFailure(r.id))
         return *lost;
     // With changes: every control of the table and every parameter no
@@ -240,7 +231,7 @@ std::string Service::jsonIr(const ApiRequest& r)
     log("json: ir " + r.key + ": " + outcomeText(outcome));
     unit_->statusChanged(); // a key changes what the status says
     if (outcome != controls::Outcome::Done)
-        return failure(errorOf(outcome), "ir " + r.key + ": " + error, r.id, Json{{"reason", error}});
+        return failureLine(errorOf(outcome), "ir " + r.key + ": " + error, r.id, Json{{"reason", error}});
     Json out;
     out["reply"] = "ir";
     out["key"] = r.key;
@@ -249,7 +240,7 @@ std::string Service::jsonIr(const ApiRequest& r)
         // The unit reports what the key changed; the status read takes in the rest.
         unit_->waitFor([] { return false; }, 100);
         if (!unit_->reread())
-            return failure(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
+            return failureLine(unit_->lineLost() ? ApiErrorType::LineLost : ApiErrorType::NotAnswered,
                            "ir " + r.key + ": the unit took the key but did not answer the status read", r.id,
                            Json{{"reason", "the unit took the key but did not answer the status read"}});
         const auto after = snapshot();

@@ -8,6 +8,7 @@ const BM = (() => {
     values: {},      // control name -> value, only as the unit reported it
     controls: [],    // the controls table (op "controls")
     line: '',        // the service's line state, '' while the service is not reached
+    read: false,     // the unit's values are in (hello answered since the stream opened)
     product: 'the unit',
     device: '',
   };
@@ -35,9 +36,10 @@ const BM = (() => {
     refreshEnabled();
   }
 
-  // Controls go off while there is no unit behind the service.
+  // Controls go off while there is no unit behind the service, and until
+  // the page holds what the unit reported.
   function offline() {
-    return state.line === '' || state.line === 'lost' || state.line === 'reconnecting';
+    return !state.read || state.line === '' || state.line === 'lost' || state.line === 'reconnecting';
   }
 
   function refreshEnabled() {
@@ -47,6 +49,8 @@ const BM = (() => {
       const name = el.dataset.control;
       el.disabled = off || !(name in state.values) || el.dataset.readonly === '1';
     }
+    // What needs the unit, but no one control of it.
+    for (const el of document.querySelectorAll('[data-line]')) el.disabled = off;
   }
 
   const bannerText = {
@@ -61,7 +65,11 @@ const BM = (() => {
     state.line = line;
     const banner = $('banner');
     banner.dataset.state = line || 'service';
-    banner.textContent = line ? (bannerText[line] || (() => line))() : 'The service is not reachable: controls are off until it is back';
+    // "Connected" only once the page shows the unit's values: before that
+    // the controls are off, and the banner says why.
+    banner.textContent = !line ? 'The service is not reachable: controls are off until it is back'
+      : line === 'connected' && !state.read ? `Reading ${state.product}...`
+        : (bannerText[line] || (() => line))();
     refreshEnabled();
   }
 
@@ -149,31 +157,46 @@ const BM = (() => {
     }
   }
 
+  // Reads the unit's values and the controls table again. The line state is
+  // the event stream's (it gives the state first thing): a hello's may be
+  // older than the stream's latest. Only the latest of several reads counts.
+  let reads = 0;
   async function refresh() {
+    const read = ++reads;
     const hello = await api({op: 'hello'});
-    if (hello.error) return;
+    if (read !== reads) return;
+    if (hello.error) {
+      setTimeout(() => { if (read === reads) refresh().catch(() => {}); }, 1000);
+      return;
+    }
     state.product = hello.product || state.product;
     state.device = hello.device || '';
     state.values = Object.assign({}, hello.controls);
     $('unit').textContent = `Brennmark: ${state.product}`;
     const table = await api({op: 'controls'});
+    if (read !== reads) return;
     if (table.controls) state.controls = table.controls;
     document.dispatchEvent(new CustomEvent('bm-controls'));
-    setLine(hello.line);
+    state.read = true;
     showAll();
+    setLine(state.line);
   }
 
   function listen() {
     const events = new EventSource('/events');
     let wasOffline = false;
     events.onopen = () => { refresh().catch(() => {}); };
-    events.onerror = () => { setLine(''); };
+    events.onerror = () => { state.read = false; setLine(''); };
     events.onmessage = (m) => {
       const e = JSON.parse(m.data);
       if (e.event === 'change') {
         state.values[e.control] = e.value;
         show(e.control);
         refreshEnabled();
+      } else if (e.event === 'name') {
+        // A name another page or client gave the unit.
+        state.values[e.control] = e.value;
+        show(e.control);
       } else if (e.event === 'display') {
         state.values['display-1'] = e.line1;
         state.values['display-2'] = e.line2;
@@ -184,9 +207,11 @@ const BM = (() => {
         show('power');
       } else if (e.event === 'line') {
         const off = e.state === 'lost' || e.state === 'reconnecting';
+        // Back from a loss, what changed meanwhile is read again before the
+        // controls come on.
+        if (off || wasOffline) state.read = false;
         setLine(e.state);
-        // Back from a loss: what changed meanwhile is read again.
-        if (wasOffline && !off && state.controls.length) refresh().catch(() => {});
+        if (wasOffline && !off) refresh().catch(() => {});
         wasOffline = off;
       }
     };
@@ -322,7 +347,7 @@ const BM = (() => {
     listen();
   }
 
-  return {state, api, set, ir, onValue, show, label, number, refreshEnabled, report, start, describe};
+  return {state, api, set, ir, onValue, show, label, number, refreshEnabled, report, start, describe, outcomeWords};
 })();
 
 document.addEventListener('DOMContentLoaded', BM.start);

@@ -90,43 +90,6 @@ TEST_F(SelectiveRestore, SpeakersChangeExactlyTheSpeakerParameters)
     EXPECT_TRUE(captureOff());
 }
 
-// The words of --only: groups, definition names, and the names diff prints.
-TEST_F(SelectiveRestore, ControlNamesSelectWhatTheControlShows)
-{
-    startUnit();
-    const auto ids = [&](std::vector<const char*> names) {
-        std::set<std::uint8_t> out;
-        for (const char* n : names)
-            out.insert(static_cast<std::uint8_t>(paramId(n)));
-        return out;
-    };
-    const struct {
-        std::vector<std::string> words;
-        std::set<std::uint8_t> params;
-        int inputName; // -1: none
-        bool customName;
-    } cases[] = {
-        {{"front-speakers"}, ids({"FRONT_SPKR", "FRONT_HPASS"}), -1, false},
-        {{"subwoofer", "volume"}, ids({"SUBWOOFER", "SUB_LOWPASS", "VOLUME"}), -1, false},
-        {{"side-type"}, ids({"SIDE_SPKR", "SIDE_HPASS", "SIDE_STD_HPASS", "SIDE_DIPOLE_HPASS"}), -1, false},
-        {{"input-name-3", "custom-name"}, {}, 2, true},
-        {{"VOLUME", "out-sub"}, ids({"VOLUME", "OUT_ADJ_SUB"}), -1, false},
-    };
-    for (const auto& c : cases) {
-        const RestoreSelection s = select(c.words);
-        EXPECT_EQ(s.params, c.params) << c.words[0];
-        for (int i = 0; i < 8; ++i)
-            EXPECT_EQ(s.inputNames[static_cast<std::size_t>(i)], i == c.inputName) << c.words[0];
-        EXPECT_EQ(s.customName, c.customName) << c.words[0];
-    }
-    for (const char* refused : {"display-1", "nonsense", "Volume"}) {
-        RestoreSelection s;
-        std::string error;
-        EXPECT_FALSE(selectionFromNames(model(), {refused}, s, error)) << refused;
-        EXPECT_EQ(error, refused);
-    }
-}
-
 TEST_F(SelectiveRestore, NothingDifferentWritesNothing)
 {
     startUnit();
@@ -204,6 +167,55 @@ TEST_F(SelectiveRestore, FilesThatDoNotFitSendNothing)
     RestoreSelection one;
     EXPECT_TRUE(selectionFromNames(model(), {"SUB_LOWPASS"}, one, error));
     EXPECT_EQ(one.params, std::set<std::uint8_t>{static_cast<std::uint8_t>(paramId("SUB_LOWPASS"))});
+}
+
+TEST_F(SelectiveRestore, TheNamesDiffGivesSelectWhatTheyName)
+{
+    startUnit();
+    const auto id = [&](const char* name) { return static_cast<std::uint8_t>(paramId(name)); };
+    const struct {
+        std::vector<std::string> words;
+        std::set<std::uint8_t> params;
+        std::vector<int> inputs; // input indexes
+        bool customName;
+        const char* unknown; // the word refused, or null
+    } cases[] = {
+        {{"input-name-1", "input-name-8"}, {}, {0, 7}, false, nullptr},
+        {{"custom-name"}, {}, {}, true, nullptr},
+        {{"volume", "out-sub"}, {id("VOLUME"), id("OUT_ADJ_SUB")}, {}, false, nullptr},
+        {{"VOLUME", "volume"}, {id("VOLUME")}, {}, false, nullptr},
+        {{"input-name-3", "SUB_LOWPASS", "custom-name"}, {id("SUB_LOWPASS")}, {2}, true, nullptr},
+        {{"input-name-0"}, {}, {}, false, "input-name-0"},
+        {{"input-name-9"}, {}, {}, false, "input-name-9"},
+        {{"input-name-12"}, {}, {}, false, "input-name-12"},
+        // A control that shows no system parameter names nothing to restore.
+        {{"stream"}, {}, {}, false, "stream"},
+        {{"custom-name-2"}, {}, {}, false, "custom-name-2"},
+        // A speaker setting: every parameter it stands on.
+        {{"front-speakers"}, {id("FRONT_SPKR"), id("FRONT_HPASS")}, {}, false, nullptr},
+        {{"side-type"}, {id("SIDE_SPKR"), id("SIDE_HPASS"), id("SIDE_STD_HPASS"), id("SIDE_DIPOLE_HPASS")}, {}, false, nullptr},
+        {{"subwoofer", "volume"}, {id("SUBWOOFER"), id("SUB_LOWPASS"), id("VOLUME")}, {}, false, nullptr},
+        {{"display-1"}, {}, {}, false, "display-1"},
+        {{"Volume"}, {}, {}, false, "Volume"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.words));
+        RestoreSelection selection;
+        std::string error;
+        const bool ok = selectionFromNames(model(), c.words, selection, error);
+        if (c.unknown) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(error, c.unknown);
+            continue;
+        }
+        ASSERT_TRUE(ok) << error;
+        EXPECT_EQ(selection.params, c.params);
+        std::array<bool, 8> inputs{};
+        for (int i : c.inputs)
+            inputs[static_cast<std::size_t>(i)] = true;
+        EXPECT_EQ(selection.inputNames, inputs);
+        EXPECT_EQ(selection.customName, c.customName);
+    }
 }
 
 } // namespace

@@ -123,6 +123,38 @@ TEST(ApiSchema, EveryLineARunningServiceSendsIsValid)
         EXPECT_EQ(r.contains("reply") ? r.value("reply", "") : r.value("error", ""), step.expect)
             << step.request << " -> " << r.dump();
     }
+    // The configuration file: the unit's, a name changed after it, compared
+    // and restored, and a file the loader refuses.
+    const json saved = s.ask(R"({"op":"save","id":"s"})", lines);
+    ASSERT_EQ(saved.value("reply", ""), "save") << saved.dump();
+    const std::string file = saved.value("file", "");
+    const struct {
+        std::string request;
+        std::string expect;
+    } fileSteps[] = {
+        {R"({"op":"set","values":{"input-name-2":"Den"}})", "set"},
+        {R"({"op":"diff","file":")" + file + R"("})", "diff"},
+        {R"({"op":"restore","name":"a.lex","file":")" + file + R"(","only":["input-name-2"]})", "restore"},
+        {R"({"op":"restore","file":")" + file + R"(","only":["no-such-name"]})", "unknown_control"},
+        {R"({"op":"restore","name":"short.lex","file":"RRKHqw=="})", "invalid_value"},
+        {R"({"op":"diff","file":"RRKHqw=="})", "invalid_value"},
+        {R"({"op":"restore","file":"not base64"})", "wrong_type"},
+    };
+    for (const auto& step : fileSteps) {
+        const json r = s.ask(step.request, lines);
+        ASSERT_TRUE(r.is_object()) << step.request;
+        EXPECT_EQ(r.contains("reply") ? r.value("reply", "") : r.value("error", ""), step.expect) << r.dump();
+        if (r.value("reply", "") == "diff") {
+            ASSERT_EQ(r["differences"].size(), 1u) << r.dump();
+            EXPECT_EQ(r["differences"][0]["name"], "input-name-2");
+            EXPECT_EQ(r["differences"][0]["b"], "Den");
+            EXPECT_EQ(r["differences"][0]["restorable"], true);
+        }
+        if (r.value("reply", "") == "restore")
+            EXPECT_EQ(r.value("values", -1), 1) << r.dump();
+    }
+    EXPECT_NE(s.ask(R"({"op":"get","control":"input-name-2"})", lines)["values"].value("input-name-2", ""), "Den");
+
     // The unit's line lost: the line events, then a request answered line_lost.
     rig.sim->stop();
     bool lost = false;
@@ -147,7 +179,7 @@ TEST(ApiSchema, EveryLineARunningServiceSendsIsValid)
         EXPECT_TRUE(schema.validate(j, why)) << line << "\n" << why;
         kinds.insert(j.contains("event") ? "event " + j.value("event", "") : j.contains("reply") ? "reply" : "error");
     }
-    for (const char* kind : {"event change", "event display", "event line", "reply", "error"})
+    for (const char* kind : {"event change", "event display", "event line", "event name", "reply", "error"})
         EXPECT_TRUE(kinds.count(kind)) << "no " << kind << " line was checked";
 }
 

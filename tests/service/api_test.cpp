@@ -57,6 +57,20 @@ TEST(ApiRequest, EachLineIsARequestOrATypedError)
         {"ir key a number", R"({"op":"ir","key":20})", E::WrongType},
         {"auth without token", R"({"op":"auth"})", E::WrongType},
         {"too long", std::string(kMaxRequestLine + 1, ' '), E::TooLong},
+        {"save", R"({"op":"save"})", std::nullopt},
+        {"restore", R"({"op":"restore","file":"RRKHqw==","name":"a.lex"})", std::nullopt},
+        {"restore only some", R"({"op":"restore","file":"RRKHqw==","only":["volume","input-name-2"]})", std::nullopt},
+        {"diff forced", R"({"op":"diff","file":"RRKHqw==","force":true})", std::nullopt},
+        {"restore without a file", R"({"op":"restore"})", E::WrongType},
+        {"restore a file that is not base64", R"({"op":"restore","file":"RRKH*w=="})", E::WrongType},
+        {"restore a file cut short", R"({"op":"restore","file":"RRKHq"})", E::WrongType},
+        {"restore a name that is a number", R"({"op":"restore","file":"","name":3})", E::WrongType},
+        {"restore only empty", R"({"op":"restore","file":"","only":[]})", E::WrongType},
+        {"restore only a string", R"({"op":"restore","file":"","only":"volume"})", E::WrongType},
+        {"restore only a number among names", R"({"op":"restore","file":"","only":["volume",2]})", E::WrongType},
+        {"diff force a string", R"({"op":"diff","file":"","force":"yes"})", E::WrongType},
+        // The largest configuration file there is fits in a line, in base64.
+        {"the largest file", R"({"op":"restore","file":")" + std::string(88700, 'A') + R"("})", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -70,6 +84,39 @@ TEST(ApiRequest, EachLineIsARequestOrATypedError)
         // The error line is JSON with the type, and the id when one was read.
         const Json line = Json::parse(errorLine(std::get<ApiError>(parsed)));
         EXPECT_EQ(line["error"], errorTypeName(*c.error));
+    }
+}
+
+TEST(ApiRequest, AFileIsBase64BothWays)
+{
+    const struct {
+        const char* text;
+        std::optional<std::vector<std::uint8_t>> bytes; // none: refused
+    } cases[] = {
+        {"", std::vector<std::uint8_t>{}},
+        {"AA==", std::vector<std::uint8_t>{0}},
+        {"AAE=", std::vector<std::uint8_t>{0, 1}},
+        {"RRKHqw==", std::vector<std::uint8_t>{0x45, 0x12, 0x87, 0xab}},
+        {"/+8A", std::vector<std::uint8_t>{0xff, 0xef, 0x00}},
+        {"AA=", std::nullopt},      // not a whole group
+        {"A===", std::nullopt},     // three pads
+        {"A=AA", std::nullopt},     // a pad inside
+        {"AA==AAAA", std::nullopt}, // a pad before the end
+        {"AA-_", std::nullopt},     // the URL alphabet
+        {"AA\n=", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto bytes = base64Decode(c.text);
+        EXPECT_EQ(bytes, c.bytes);
+        if (c.bytes)
+            EXPECT_EQ(base64Encode(*c.bytes), c.text);
+    }
+    // Every byte value, and every length's padding, come back as they went.
+    std::vector<std::uint8_t> all;
+    for (int i = 0; i < 256 + 2; ++i) {
+        all.push_back(static_cast<std::uint8_t>(i));
+        EXPECT_EQ(base64Decode(base64Encode(all)), all) << all.size();
     }
 }
 
