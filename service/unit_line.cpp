@@ -2,7 +2,6 @@
 
 #include "link/quor_control.h"
 #include "model/device_model.h"
-#include "model/startup_wait.h"
 #include "platform/serial_factory.h"
 #include "platform/settings_keys.h"
 #include "platform/sleep.h"
@@ -93,36 +92,6 @@ PacketMatch answerOf(const Packet& request)
     const std::uint8_t code = request.code();
     return [code](const Packet& p) { return answersRequest(p, code); };
 }
-
-// The model's routing, with the read log kept for the controls.
-class UnitLine::Tap : public LinkClient {
-public:
-    Tap(DeviceModel& model, std::function<void(const Packet&)> routed) : model_(model), routed_(std::move(routed)) {}
-
-    void bindLink(CQuorControl& link) override { model_.bindLink(link); }
-    void loadDefinitionCache() override { model_.loadDefinitionCache(); }
-    void storeParamValue(std::uint8_t id, std::uint8_t value) override { model_.storeParamValue(id, value); }
-    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override { model_.mirrorParamChange(id, value); }
-    void storeFrontPanel(const std::uint8_t* data, std::size_t length) override
-    {
-        model_.storeFrontPanel(data, length);
-        log_.noteFrontPanel();
-    }
-    void setCurrentEffect(std::uint8_t effectId) override { model_.setCurrentEffect(effectId); }
-    void routePacket(const Packet& packet) override
-    {
-        model_.routePacket(packet);
-        log_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
-        routed_(packet);
-    }
-
-    const controls::ReadLog& log() const { return log_; }
-
-private:
-    DeviceModel& model_;
-    std::function<void(const Packet&)> routed_;
-    controls::ReadLog log_; // written on the reader thread, read anywhere
-};
 
 // No one to ask: every message goes to the log; a retry is declined (the
 // job's outcome says what happened) and remembered for the tone steps.
@@ -259,37 +228,28 @@ bool UnitLine::startUp(std::string& error)
     owner_.setHandler([this](const Notification& n) { onNotification(n); });
     settings_ = config_.makeSettings();
     SettingsStore& s = *settings_;
-    const int storedPort = s.readInt(keys::kComm, keys::kCommPort, keys::kCommPortAbsent);
-    const int portIndex = (storedPort >= 0 && storedPort <= 3) ? storedPort : 0;
-    bool download = s.readInt(keys::kComm, keys::kForceDownload, 0) != 0;
-    if (download)
-        s.writeInt(keys::kComm, keys::kForceDownload, 0);
-    if (DeviceModel::definitionCacheMissing(s))
-        download = true;
+    const unitcore::StartChoice choice = unitcore::takeStartChoice(s);
     customNameShown_ = s.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
 
-    serial_ = makeSerialDevice(s, config_.device);
+    core_ = std::make_unique<unitcore::UnitCore>(unitcore::UnitCore::Environment{owner_, s, *prompt_, pump_.get()});
+    if (!core_->openTrace(config_.traceFile, error) ||
+        !core_->openCapture(config_.captureFile, config_.captureRedact, {}, error))
+        return false;
+    const unitcore::Detection detection =
+        core_->open(makeSerialDevice(s, config_.device), choice.portIndex, choice.download, nullptr,
+                    [this](DeviceModel&, unitcore::UnitTap& tap) {
+                        tap.setRouted([this](const Packet& p) { fresh_ |= freshOf(p); });
+                        if (hooks_.events)
+                            tap.setListener(hooks_.events);
+                    });
+    serial_ = &core_->serial();
+    model_ = &core_->model();
+    tap_ = &core_->tap();
+    link_ = &core_->link();
     devicePath_ = serial_->devicePath();
-    model_ = std::make_unique<DeviceModel>(s, *prompt_);
-    tap_ = std::make_unique<Tap>(*model_, [this](const Packet& p) { fresh_ |= freshOf(p); });
-    if (!config_.traceFile.empty()) {
-        trace_.open(config_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!trace_) {
-            error = "cannot write the trace to " + config_.traceFile;
-            return false;
-        }
-    }
-    if (!config_.captureFile.empty() && !capture_.isOpen()) {
-        if (!capture_.open(config_.captureFile, error))
-            return false;
-        capture_.setRedact(config_.captureRedact);
-    }
-    const CQuorControl::Environment env{owner_, s, *prompt_, *serial_, trace_.is_open() ? &trace_ : nullptr,
-                                        pump_.get(), capture_.isOpen() ? &capture_ : nullptr};
-    link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
     if (config_.verbose) {
         auto log = hooks_.log;
-        std::ofstream* file = trace_.is_open() ? &trace_ : nullptr;
+        std::ofstream* file = core_->tracing() ? &core_->traceFile() : nullptr;
         link_->attachTrace([log, file](std::string_view text) {
             // One line per trace entry: its lines joined.
             std::string line;
@@ -335,27 +295,16 @@ bool UnitLine::startUp(std::string& error)
             hooks_.unsolicited(p);
     });
     line_ = static_cast<int>(link_->line());
-    if (!link_->state().UnitHeard) {
-        if (!serial_->isOpen())
-            error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
-        else
-            error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
+    if (detection != unitcore::Detection::Heard) {
+        error = core_->detectionText(detection);
         return false;
     }
-    link_->EnableLink();
+    core_->enable();
     connected_ = true;
-    StartupWait wait(link_->state(), download, [this](int ms) { waitFor([] { return false; }, ms); });
-    if (!wait.run([](const StartupWait&) { return true; })) {
-        error = "Timed out waiting for data download from DE-1/ZA-2!";
+    bool download = choice.download;
+    if (!core_->startupChain(download, [this](int ms, const std::function<bool()>& over) { waitFor(over, ms); }, {},
+                             error))
         return false;
-    }
-    if (wait.downloadSeen()) {
-        // Each effect definition made its effect current: read the status again.
-        if (!reread()) {
-            error = "Timed out waiting for data download from DE-1/ZA-2!";
-            return false;
-        }
-    }
     definitionsComplete_ = !DeviceModel::definitionCacheMissing(s);
     line_ = static_cast<int>(link_->line());
     return true;
@@ -374,9 +323,8 @@ void UnitLine::goodbye()
     }
     if (listenerId_ >= 0)
         link_->operations().removeUnsolicitedListener(listenerId_);
-    link_->DisableLink();
-    link_->ExitInstance();
-    link_.reset();
+    core_->close();
+    link_ = nullptr;
 }
 
 void UnitLine::onNotification(const Notification& n)
@@ -395,6 +343,8 @@ void UnitLine::onNotification(const Notification& n)
     }
     if (hooks_.lineState)
         hooks_.lineState(state);
+    if (tap_)
+        tap_->noteLine(state);
 }
 
 void UnitLine::checkSweepChanges()
@@ -455,7 +405,7 @@ std::optional<Packet> UnitLine::frontPanelReport() const
 {
     const int line = line_.load();
     if (!model_ || !tap_ || (line != static_cast<int>(LineState::Connected) && line != static_cast<int>(LineState::Asleep)) ||
-        !tap_->log().has(controls::Source::FrontPanel))
+        !tap_->readLog().has(controls::Source::FrontPanel))
         return std::nullopt;
     // Two 21-byte fields: up to 20 characters each, NUL-padded.
     const UnitStatus st = model_->status();
@@ -473,7 +423,7 @@ std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
     // While a sweep or a download runs, the records are being renewed.
     if (state.StatusSweepActive.load() || state.ReloadDefinitions.load())
         return std::nullopt;
-    const controls::ReadLog& log = tap_->log();
+    const controls::ReadLog& log = tap_->readLog();
     const std::uint8_t code = request.code();
     const std::uint8_t first = request.dataLength() >= 1 ? request.data()[0] : 0;
     const UnitConfig config = model_->unitConfig();
@@ -564,7 +514,7 @@ DeviceModel& UnitLine::model()
 
 const controls::ReadLog& UnitLine::readLog() const
 {
-    return tap_->log();
+    return tap_->readLog();
 }
 
 namespace {
