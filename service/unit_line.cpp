@@ -72,6 +72,17 @@ unsigned changedBy(const Packet& request)
     }
 }
 
+// The status records a report of parameter `id` leaves stale.
+unsigned statusChangedBy(const DeviceModel& model, std::uint8_t id)
+{
+    if (id != 0 && model.namedSlot(NamedParam::INPUT) == id)
+        return kFreshSys;
+    for (int i = 0; i < kNamedParamCount; ++i)
+        if (id != 0 && model.namedSlot(static_cast<NamedParam>(i)) == id)
+            return 0;
+    return kFreshStatus;
+}
+
 std::string cut(const char* text, std::size_t width)
 {
     std::string s;
@@ -284,6 +295,10 @@ bool UnitLine::startUp(std::string& error)
                 fresh_ &= ~kFreshStatus;
                 rereadWanted_ = true; // asked for on the line thread
             }
+            // A new input brings another stream, and what no slot names
+            // (front/back balance, the record input) is in the status
+            // alone: the status held is no longer the unit's.
+            fresh_ &= ~statusChangedBy(*model_, p.data()[0]);
         }
         // Asleep or awake, the unit's state is another: nothing held is its own.
         if (p.code() == DC_SLEEP || p.code() == DC_WAKEUP)
@@ -335,6 +350,12 @@ void UnitLine::onNotification(const Notification& n)
     const auto before = static_cast<LineState>(line_.exchange(static_cast<int>(state)));
     if (state == before)
         return;
+    if (state == LineState::Lost || state == LineState::Reconnecting) {
+        // Another unit may answer when the line is back: nothing is answered
+        // from memory until its sweep (and download) has ended.
+        fresh_ = 0;
+        definitionsComplete_ = false;
+    }
     if ((state == LineState::Lost || state == LineState::Reconnecting) && !sweepPending_) {
         // The reconnection's sweep is compared with what was known before.
         valuesBefore_ = model_->paramValues();
@@ -353,6 +374,7 @@ void UnitLine::checkSweepChanges()
         link_->state().ReloadDefinitions)
         return;
     sweepPending_ = false;
+    definitionsComplete_ = !DeviceModel::definitionCacheMissing(*settings_);
     const auto now = model_->paramValues();
     const int count = std::min(model_->paramValueCount(), countBefore_);
     std::vector<std::pair<std::uint8_t, std::uint8_t>> changed;
@@ -436,7 +458,8 @@ std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
     };
     switch (code) {
     case DC_CMD_GET_CONFIG: {
-        if (!log.has(controls::Source::UnitConfig))
+        // Not while another unit may be behind a reconnection.
+        if (!log.has(controls::Source::UnitConfig) || !definitionsComplete_)
             return std::nullopt;
         const auto bytes = config.toBytes();
         return framePacket(DC_RESP_UNIT_CONFIG, bytes.data(), bytes.size());

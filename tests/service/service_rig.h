@@ -28,6 +28,8 @@ public:
     // Starts the unit (strict, fast unless `options` says otherwise) and the
     // service on a socket in a fresh folder; the service's loop runs on a thread.
     bool start(sim::SimOptions options = strictFast(), service::ServiceOptions extra = {});
+    // The service alone, on a unit the test keeps itself.
+    bool startService(const std::string& port, service::ServiceOptions extra = {});
     void stopService();
     static sim::SimOptions strictFast();
 

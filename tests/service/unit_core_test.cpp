@@ -12,6 +12,7 @@
 #include "sim/sim_server.h"
 #include "tests/support/fast_timing.h"
 #include "tests/support/wait_until.h"
+#include "tests/service/service_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -101,8 +102,26 @@ public:
             take(e);
     }
 
-private:
+protected:
     std::unique_ptr<cli::CliSession> session_;
+};
+
+// brennmark-cli on the service's shared line: its session, with the unit's
+// answers as the service gives them.
+class CliThroughServiceFace : public CliFace {
+public:
+    ~CliThroughServiceFace() override { session_.reset(); } // before the service goes
+    bool start(const std::string& device, std::string& error) override
+    {
+        if (!rig_.startService(device)) {
+            error = "the service did not start";
+            return false;
+        }
+        return CliFace::start("unix:" + rig_.socketPath(), error);
+    }
+
+private:
+    ServiceRig rig_;
 };
 
 class ServiceFace : public Face {
@@ -211,17 +230,27 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
          "change volume"},
     };
 
-    const std::vector<std::pair<const char*, std::function<std::unique_ptr<Face>()>>> faces = {
-        {"brennmark-cli", [] { return std::make_unique<CliFace>(); }},
-        {"service", [] { return std::make_unique<ServiceFace>(); }},
+    struct FaceRow {
+        const char* name;
+        std::function<std::unique_ptr<Face>()> make;
+        std::size_t steps; // how many of the steps it is told
     };
-    for (const auto& [name, make] : faces) {
+    // To do: a client of the service's shared line is not yet told of
+    // another ROM behind a reconnection (it takes the new unit's values with
+    // the old definitions).
+    const std::vector<FaceRow> faces = {
+        {"brennmark-cli", [] { return std::make_unique<CliFace>(); }, steps.size()},
+        {"service", [] { return std::make_unique<ServiceFace>(); }, steps.size()},
+        {"brennmark-cli through the service", [] { return std::make_unique<CliThroughServiceFace>(); }, 7},
+    };
+    for (const auto& [name, make, count] : faces) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(startUnit(sim::Firmware::A));
         std::unique_ptr<Face> face = make();
         std::string error;
         ASSERT_TRUE(face->start(device(), error)) << error;
-        for (const Step& step : steps) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const Step& step = steps[i];
             SCOPED_TRACE(step.what);
             const std::size_t before = face->events().size();
             if (step.act) {
