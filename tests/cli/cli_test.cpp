@@ -598,15 +598,7 @@ TEST_F(CliTest, WatchTellsTheStreamOfTheNewInputAndAnotherRomAtOnce)
         const sim::UnitSnapshot u = sim->snapshot();
         return QString("%1 %2").arg(StreamFormatName(u.sysStatus[4]), SampleRateName(u.sysStatus[3])).trimmed();
     };
-    auto swapRom = [&] {
-        sim.reset();
-        sim::SimOptions b;
-        b.firmware = sim::Firmware::B;
-        b.fast = true;
-        b.linkPath = folder.file("unit");
-        sim = std::make_unique<sim::SimServer>(b);
-        return sim->start();
-    };
+    auto swapRom = [&] { return plugInUnit(sim::Firmware::B); };
     struct Step {
         const char* what;
         std::function<bool()> act;
@@ -675,12 +667,7 @@ TEST_F(CliTest, AnotherRomReloadsTheDefinitionsAsTheProgramDoes)
     ASSERT_TRUE(firmwareA.start());
     prepareSettings(&firmwareA); // a cache from firmware A
     firmwareA.stop();
-    sim::SimOptions b;
-    b.firmware = sim::Firmware::B;
-    b.fast = true;
-    b.linkPath = folder.file("unit");
-    sim = std::make_unique<sim::SimServer>(b);
-    ASSERT_TRUE(sim->start());
+    ASSERT_TRUE(plugInUnit(sim::Firmware::B));
 
     const CliResult r = cli({"get", "SUB_LOWPASS", "volume"});
     ASSERT_EQ(r.status, 0) << r.err;
