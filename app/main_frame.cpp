@@ -94,6 +94,8 @@ CMainFrame::CMainFrame(MainFrameServices services, MainFrameOptions options, QOb
     // The pump of the UI thread's blocking waits: they show the prompts the
     // reader is waiting on and keep the windows painted.
     waitHook_ = std::make_unique<QtWaitHook>(*owner_, [this] { prompt_->showPending(); });
+    core_ = std::make_unique<unitcore::UnitCore>(
+        unitcore::UnitCore::Environment{*owner_, *settings_, *prompt_, waitHook_.get(), options_.capture});
 }
 
 CMainFrame::~CMainFrame()
@@ -148,17 +150,16 @@ int CMainFrame::startUp()
     // end: the user may plug it in, switch it on or pick another device, and
     // try again.
     for (;;) {
-        serial_ = makeSerial_(*settings_, options_.device);
-        model_ = std::make_unique<DeviceModel>(*settings_, *prompt_);
-        // The trace is attached before the port opens, so the greeting is in it.
-        const CQuorControl::Environment env{*owner_, *settings_, *prompt_, *serial_, options_.trace,
-                                            waitHook_.get(), options_.capture};
-        control_.reset(new (std::nothrow)
-                           CQuorControl(env, choice.portIndex + 1, choice.forceDownload != 0, model_.get()));
-        if (!control_) {
+        try {
+            core_->open(makeSerial_(*settings_, options_.device), choice.portIndex, choice.forceDownload != 0,
+                        options_.trace);
+        } catch (const std::bad_alloc&) {
             prompt_->ask("Couldn't Create Brennmark Control!");
             return -1;
         }
+        serial_ = &core_->serial();
+        model_ = &core_->model();
+        control_ = &core_->link();
         if (stopRequested_)
             return 0; // create() posts the close
         NotDetected why = notDetectedReason(*serial_);
@@ -216,14 +217,13 @@ void CMainFrame::dropLink()
         std::lock_guard lock(goodbye_->mutex); // waits for last words under way
         goodbye_->send = nullptr;
     }
-    control_->DisableLink();
-    control_->ExitInstance();
-    control_->detachTrace();
+    core_->close();
     owner_->killTimer(kResponseWindowTimer);
     owner_->killTimer(kSuppressionTimer);
-    control_.reset();
-    model_.reset();
-    serial_.reset();
+    core_->drop();
+    control_ = nullptr;
+    model_ = nullptr;
+    serial_ = nullptr;
 }
 
 CMainFrame::SweepWait CMainFrame::waitForStatusSweep(bool forcedDownload)
@@ -276,7 +276,7 @@ void CMainFrame::createSheet()
     }
     sheet_->setWindowIcon(appIcon());
 
-    InfoPageServices services{*dialogs_, control_.get(), {}, {}, {}, {}, {}, {}};
+    InfoPageServices services{*dialogs_, control_, {}, {}, {}, {}, {}, {}};
     services.deviceInUse = deviceInUse();
     if (auto* stored = dynamic_cast<QSettingsStore*>(settings_.get()))
         services.settingsFile = stored->location();
@@ -404,8 +404,7 @@ std::function<void()> CMainFrame::lastWords() const
 void CMainFrame::sayGoodbye()
 {
     // Front-panel reports off and goodbye; 100 ms for the writer to send them.
-    model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
-    model_->HostSleep();
+    core_->sayGoodbye();
     sleepMs(100);
 }
 
@@ -453,7 +452,8 @@ void CMainFrame::shutdown()
         control_->ExitInstance();
         control_->detachTrace();
         owner_->close(); // the link's threads are gone; so go its timers
-        control_.reset();
+        core_->close();
+        control_ = nullptr;
     }
     // The model and the (closed) serial device go with the window itself.
 }

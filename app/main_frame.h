@@ -13,6 +13,7 @@
 #include "platform/prompt.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
+#include "unit/unit_core.h"
 
 #include <QObject>
 #include <QString>
@@ -81,8 +82,8 @@ public:
     SettingsStore& settings() { return *settings_; }
     Prompt& prompt() { return *prompt_; }
     QtOwnerWindow& ownerWindow() { return *owner_; }
-    DeviceModel* model() { return model_.get(); }
-    CQuorControl* control() { return control_.get(); }
+    DeviceModel* model() { return model_; }
+    CQuorControl* control() { return control_; }
     CGeneralControlSheet* sheet() { return sheet_; }
     const PageSet& pages() const { return pages_; }
     bool isShutDown() const { return shutDown_; }
@@ -134,9 +135,12 @@ private:
     std::function<NotDetectedChoice(const std::string&)> notDetected_;
     std::unique_ptr<QtOwnerWindow> owner_;
     std::unique_ptr<QtWaitHook> waitHook_;
-    std::unique_ptr<SerialDevice> serial_;
-    std::unique_ptr<DeviceModel> model_;
-    std::unique_ptr<CQuorControl> control_;
+    // The unit's bring-up (the same as brennmark-cli's and the service's),
+    // and its serial device, model and link while they are up.
+    std::unique_ptr<unitcore::UnitCore> core_;
+    SerialDevice* serial_ = nullptr;
+    DeviceModel* model_ = nullptr;
+    CQuorControl* control_ = nullptr;
     CGeneralControlSheet* sheet_ = nullptr;
     PageSet pages_;
     QTimer closeRetry_; // looks again for a close held by an open box

@@ -20,6 +20,7 @@
 #include "platform/file_access.h"
 #include "platform/settings_keys.h"
 #include "unit/set_pipeline.h"
+#include "unit/unit_events.h"
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <ctime>
 
 namespace bm::cli {
@@ -166,20 +168,9 @@ std::string timeStamp()
 
 // --- The whole state, for status, watch and ir -----------------------------------
 
-// Every control of the table and every parameter no control shows.
 std::vector<Control> stateControls(const DeviceModel& m)
 {
-    std::vector<Control> list = controls::controlTable();
-    const int total = m.unitConfig().TotalParams;
-    for (int id = 0; id < total; ++id) {
-        const auto pid = static_cast<std::uint8_t>(id);
-        if (!m.paramDefined(pid))
-            continue;
-        for (const Control& c : controls::controlsOfParam(m, pid))
-            if (c.kind == controls::Kind::Param)
-                list.push_back(c);
-    }
-    return list;
+    return unitcore::allControls(m);
 }
 
 struct Snapshot {
@@ -189,12 +180,7 @@ struct Snapshot {
 
 Snapshot snapshot(CliSession& session, const std::vector<Control>& list)
 {
-    Snapshot s{list, {}};
-    for (const Control& c : list) {
-        std::string why;
-        s.values.push_back(controls::readValue(session.model(), c, session.events().readLog(), why));
-    }
-    return s;
+    return Snapshot{list, unitcore::valuesOf(session.model(), session.events().readLog(), list)};
 }
 
 json stateJson(const Snapshot& s)
@@ -625,22 +611,38 @@ int runWatch(CliSession& session, const Invocation& inv)
         std::fflush(stdout);
     };
 
-    int params = session.model().unitConfig().TotalParams;
-    std::vector<Control> list = stateControls(session.model());
-    Snapshot last = snapshot(session, list);
-    emit("state " + stateText(last), {{"event", "state"}, {"values", stateJson(last)}});
-    LineState line = session.link().line();
+    // The state once, then what the unit's event stream tells; the values
+    // before each change are the ones last told.
+    std::map<std::string, Value> known;
+    auto emitState = [&] {
+        const Snapshot state = snapshot(session, stateControls(session.model()));
+        known.clear();
+        for (std::size_t i = 0; i < state.controls.size(); ++i)
+            if (state.values[i])
+                known[state.controls[i].name] = *state.values[i];
+        emit("state " + stateText(state), {{"event", "state"}, {"values", stateJson(state)}});
+    };
+    emitState();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
     while (!gInterrupted && (!limited || std::chrono::steady_clock::now() < deadline)) {
         session.waitFor([] { return gInterrupted != 0; }, 50);
-        const LineState now = session.link().line();
-        if (now != line) {
-            line = now;
-            emit(std::string("line ") + lineStateText(now), {{"event", "line"}, {"state", lineStateWord(now)}});
-        }
-        for (const UnitEvent& e : session.events().take()) {
+        for (const unitcore::UnitEvent& e : session.events().take()) {
             switch (e.kind) {
-            case UnitEvent::Kind::FrontPanel: {
+            case unitcore::UnitEvent::Kind::Change: {
+                const auto was = known.find(e.change.control.name);
+                Change c{&e.change.control, std::nullopt, e.change.value};
+                if (was != known.end()) {
+                    if (was->second == e.change.value)
+                        break; // told already (a report, then the read-back)
+                    c.was = was->second;
+                }
+                known[e.change.control.name] = e.change.value;
+                json j = changeJson(c);
+                j["event"] = "change";
+                emit(changeText(c), j);
+                break;
+            }
+            case unitcore::UnitEvent::Kind::FrontPanel: {
                 const std::string l1 = controls::fromUnitText(e.line1);
                 const std::string l2 = controls::fromUnitText(e.line2);
                 emit("display \"" + shown(l1) + "\" \"" + shown(l2) + "\"",
@@ -648,29 +650,29 @@ int runWatch(CliSession& session, const Invocation& inv)
                 break;
             }
             // The service API's shape: {"event":"power","state":"asleep"}.
-            case UnitEvent::Kind::Sleep:
-            case UnitEvent::Kind::Wakeup: {
-                const char* state = powerEventWord(e.kind == UnitEvent::Kind::Sleep);
+            case unitcore::UnitEvent::Kind::Power: {
+                const char* state = powerEventWord(e.asleep);
                 emit(std::string("power ") + state, {{"event", "power"}, {"state", state}});
                 break;
             }
-            case UnitEvent::Kind::Param: break; // seen through the values below
+            case unitcore::UnitEvent::Kind::Line:
+                emit(std::string("line ") + lineStateText(e.line), {{"event", "line"}, {"state", lineStateWord(e.line)}});
+                break;
+            // Another unit or ROM behind a reconnection: told at once; its
+            // values follow as a new state once its definitions are in.
+            case unitcore::UnitEvent::Kind::Unit:
+                emit("unit " + shown(e.line1) + " ROM " + shown(e.line2),
+                     {{"event", "unit"}, {"product", e.line1}, {"rom", e.line2}});
+                break;
+            case unitcore::UnitEvent::Kind::Ready:
+                // Each definition of a download made its effect current: the
+                // status is read again first.
+                if (e.downloaded)
+                    session.sweep();
+                emitState();
+                break;
             }
         }
-        // Changes, whether the unit reported them or a sweep (after a wake-up
-        // or a reconnection) found them.
-        // Another unit (another ROM) behind a reconnection brings other parameters.
-        if (session.model().unitConfig().TotalParams != params) {
-            params = session.model().unitConfig().TotalParams;
-            list = stateControls(session.model());
-        }
-        const Snapshot next = snapshot(session, list);
-        for (const Change& c : changes(last, next)) {
-            json j = changeJson(c);
-            j["event"] = "change";
-            emit(changeText(c), j);
-        }
-        last = next;
     }
     session.events().setRecording(false);
     return kExitOk;

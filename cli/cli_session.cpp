@@ -28,101 +28,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kPumpSliceMs = 5;
 constexpr int kBusyRetryMs = 50;
 
-std::string cutText(const std::uint8_t* data, std::size_t length)
-{
-    std::string text;
-    for (std::size_t i = 0; i < length && data[i] != 0; ++i)
-        text += static_cast<char>(data[i]);
-    return text;
-}
-
 } // namespace
-
-// --- EventTap ---------------------------------------------------------------
-
-void EventTap::storeParamValue(std::uint8_t id, std::uint8_t value)
-{
-    model_.storeParamValue(id, value);
-    push({UnitEvent::Kind::Param, id, value, {}, {}});
-    noteRouted();
-}
-
-void EventTap::mirrorParamChange(std::uint8_t id, std::uint8_t value)
-{
-    model_.mirrorParamChange(id, value);
-    noteRouted();
-}
-
-void EventTap::setCurrentEffect(std::uint8_t effectId)
-{
-    model_.setCurrentEffect(effectId);
-    noteRouted();
-}
-
-void EventTap::storeFrontPanel(const std::uint8_t* data, std::size_t length)
-{
-    model_.storeFrontPanel(data, length);
-    readLog_.noteFrontPanel();
-    constexpr std::size_t kLine = 21;
-    UnitEvent event{UnitEvent::Kind::FrontPanel, 0, 0, {}, {}};
-    event.line1 = cutText(data, std::min(length, kLine));
-    if (length > kLine)
-        event.line2 = cutText(data + kLine, std::min(length - kLine, kLine));
-    push(std::move(event));
-    noteRouted();
-}
-
-void EventTap::routePacket(const Packet& packet)
-{
-    model_.routePacket(packet);
-    readLog_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
-    if (packet.code() == DC_SLEEP)
-        push({UnitEvent::Kind::Sleep, 0, 0, {}, {}});
-    else if (packet.code() == DC_WAKEUP)
-        push({UnitEvent::Kind::Wakeup, 0, 0, {}, {}});
-    noteRouted();
-}
-
-void EventTap::noteRouted()
-{
-    {
-        std::lock_guard lock(mutex_);
-        ++routed_;
-    }
-    news_.notify_all();
-}
-
-std::uint64_t EventTap::routed() const
-{
-    std::lock_guard lock(mutex_);
-    return routed_;
-}
-
-void EventTap::waitForRouting(std::uint64_t seen, int milliseconds)
-{
-    std::unique_lock lock(mutex_);
-    news_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return routed_ != seen; });
-}
-
-void EventTap::setRecording(bool on)
-{
-    std::lock_guard lock(mutex_);
-    recording_ = on;
-    events_.clear();
-}
-
-std::deque<UnitEvent> EventTap::take()
-{
-    std::lock_guard lock(mutex_);
-    return std::exchange(events_, {});
-}
-
-void EventTap::push(UnitEvent event)
-{
-    std::lock_guard lock(mutex_);
-    if (recording_)
-        events_.push_back(std::move(event));
-}
 
 // --- CliSession -------------------------------------------------------------
 
@@ -135,16 +41,12 @@ CliSession::~CliSession()
 {
     {
         std::lock_guard lock(goodbyeMutex_);
-        if (!goodbyeSaid_ && link_ && connected_ && link_->state().LinkEnabled)
+        if (!goodbyeSaid_ && connected() && link().state().LinkEnabled)
             sayGoodbye();
         goodbyeSaid_ = true;
         goodbyeReady_ = false;
     }
-    if (link_) {
-        link_->DisableLink();
-        link_->ExitInstance();
-    }
-    link_.reset();
+    core_.reset();
     if (sim_)
         sim_->stop();
 }
@@ -155,17 +57,17 @@ void CliSession::sayGoodbye()
     // run ends once HOST_SLEEP has been written and has left the port: the
     // writer takes it from the queue after the front-panel answer, and the
     // drain waits for the bytes themselves.
-    model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
-    model_->HostSleep();
-    const auto written = [this] {
-        const Packet last = link_->LastPacket();
-        return link_->queuedPackets() == 0 && last.length > 2 && last.code() == HOST_SLEEP;
+    core_->sayGoodbye();
+    CQuorControl& l = link();
+    const auto written = [&l] {
+        const Packet last = l.LastPacket();
+        return l.queuedPackets() == 0 && last.length > 2 && last.code() == HOST_SLEEP;
     };
     constexpr int kGoodbyeLimitMs = 2000;
     const auto end = Clock::now() + std::chrono::milliseconds(kGoodbyeLimitMs);
-    while (!written() && Clock::now() < end && link_->isOpen())
+    while (!written() && Clock::now() < end && l.isOpen())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    serial_->waitWriteComplete();
+    core_->serial().waitWriteComplete();
 }
 
 void CliSession::goodbyeOnSignal()
@@ -174,7 +76,7 @@ void CliSession::goodbyeOnSignal()
     if (!goodbyeReady_ || goodbyeSaid_)
         return;
     goodbyeSaid_ = true;
-    if (link_->state().LinkEnabled)
+    if (link().state().LinkEnabled)
         sayGoodbye();
 }
 
@@ -222,54 +124,33 @@ int CliSession::connect(std::string& error)
         return kExitError;
 
     SettingsStore& s = *settings_;
-    const int storedPort = s.readInt(keys::kComm, keys::kCommPort, keys::kCommPortAbsent);
-    const int portIndex = (storedPort >= 0 && storedPort <= 3) ? storedPort : 0;
-    // A download is forced once when asked for, and whenever the cache is missing.
-    bool download = s.readInt(keys::kComm, keys::kForceDownload, 0) != 0;
-    if (download)
-        s.writeInt(keys::kComm, keys::kForceDownload, 0);
-    if (DeviceModel::definitionCacheMissing(s))
-        download = true;
-
-    serial_ = makeSerialDevice(s, device);
-    model_ = std::make_unique<DeviceModel>(s, prompt_);
-    model_->setSweepParts(options_.sweepParts);
-    tap_ = std::make_unique<EventTap>(*model_);
+    const unitcore::StartChoice choice = unitcore::takeStartChoice(s);
+    bool download = choice.download;
     // A NAK or time-out retry prompt is answered Cancel (see CliPrompt), so no
     // retry goes out; the command that asked learns it from retryAsked() and
     // stops its own sends. The link itself is left running: it keeps following
     // the line and routing the unit's reports (a watch must not go deaf).
-    if (!options_.traceFile.empty()) {
-        trace_.open(options_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!trace_) {
-            error = "cannot write the trace to " + options_.traceFile;
-            return kExitError;
-        }
-    }
-    if (!options_.captureFile.empty()) {
-        if (!capture_.open(options_.captureFile, error))
-            return kExitError;
-        capture_.setRedact(options_.captureRedact);
-        capture_.setCommand(options_.captureCommand);
-    }
+    core_ = std::make_unique<unitcore::UnitCore>(unitcore::UnitCore::Environment{owner_, s, prompt_, nullptr});
+    owner_.setHandler([this](const Notification& n) {
+        // The pages' refreshes have no place here; the line's state is an event.
+        if (n.message == WM_LINE_STATE && core_ && core_->linked())
+            core_->tap().noteLine(static_cast<LineState>(n.first));
+    });
+    if (!core_->openTrace(options_.traceFile, error) ||
+        !core_->openCapture(options_.captureFile, options_.captureRedact, options_.captureCommand, error))
+        return kExitError;
     int status = kExitOk;
-    if (!openLink(download, portIndex, status, error))
+    if (!openLink(device, download, choice.portIndex, status, error))
         return status;
-    link_->EnableLink();
+    core_->enable();
     connected_ = true;
     goodbyeReady_ = true;
-    if (!waitForStartupSweep(download, error))
+    if (!core_->startupChain(download, pumpingWait(), startupProgress(), error))
         return kExitError;
-    // Each effect definition of a download made its effect current; the status
-    // read before the download is read again.
-    if (download && !sweep()) {
-        error = "Timed out waiting for data download from DE-1/ZA-2!";
-        return kExitError;
-    }
     // A call that reads only what it needs has checked the ROM once; its
     // later reads (after a set) leave that out.
     if (options_.sweepParts != DeviceModel::kSweepEverything)
-        model_->setSweepParts(options_.sweepParts & ~DeviceModel::kSweepUnitConfig);
+        model().setSweepParts(options_.sweepParts & ~DeviceModel::kSweepUnitConfig);
     return kExitOk;
 }
 
@@ -281,76 +162,61 @@ void CliSession::startCapture(const std::string& path, bool redact)
     options_.captureRedact = redact;
 }
 
-bool CliSession::openLink(bool download, int portIndex, int& status, std::string& error)
+bool CliSession::openLink(const std::string& device, bool download, int portIndex, int& status, std::string& error)
 {
-    // The trace is attached before the port opens, so the greeting is in it.
-    CQuorControl::Environment env{owner_, *settings_, prompt_, *serial_};
-    if (trace_.is_open())
-        env.trace = &trace_;
-    else if (options_.verbose)
-        env.trace = &std::cerr; // -v: the decoded packets on standard error
-    if (capture_.isOpen())
-        env.capture = &capture_;
+    std::ostream* trace = options_.verbose ? &std::cerr : nullptr; // -v: the decoded packets on standard error
     const auto giveUp = Clock::now() + std::chrono::seconds(options_.waitSeconds);
     bool toldWaiting = false;
     for (;;) {
-        link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
-        if (link_->state().UnitHeard)
+        const unitcore::Detection d =
+            core_->open(makeSerialDevice(*settings_, device), portIndex, download, trace,
+                        [this](DeviceModel& model, unitcore::UnitTap&) { model.setSweepParts(options_.sweepParts); });
+        if (d == unitcore::Detection::Heard)
             return true;
-        if (serial_->isOpen()) {
-            error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
-            status = kExitNoUnit;
-            return false;
-        }
-        const bool busy = serial_->openBusy();
-        error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
-        status = busy ? kExitBusy : kExitNoUnit;
-        if (!busy || Clock::now() >= giveUp) {
-            if (busy)
-                error = "serial device " + serial_->devicePath() + " is busy (" + serial_->openError() + ")" +
+        const std::string path = core_->serial().devicePath();
+        error = core_->detectionText(d);
+        status = d == unitcore::Detection::PortBusy ? kExitBusy : kExitNoUnit;
+        if (d != unitcore::Detection::PortBusy || Clock::now() >= giveUp) {
+            if (d == unitcore::Detection::PortBusy)
+                error = "serial device " + path + " is busy (" + core_->serial().openError() + ")" +
                         (options_.waitSeconds > 0 ? ", still after " + std::to_string(options_.waitSeconds) + " s" : "");
             return false;
         }
         if (!toldWaiting) {
-            std::fprintf(stderr, "brennmark-cli: serial device %s is busy; waiting up to %d s for it\n",
-                         serial_->devicePath().c_str(), options_.waitSeconds);
+            std::fprintf(stderr, "brennmark-cli: serial device %s is busy; waiting up to %d s for it\n", path.c_str(),
+                         options_.waitSeconds);
             toldWaiting = true;
         }
         // The other program's close is not an event we can wait on: look again soon.
-        link_.reset();
+        core_->drop();
         std::this_thread::sleep_for(std::chrono::milliseconds(kBusyRetryMs));
     }
 }
 
-bool CliSession::waitForStartupSweep(bool& download, std::string& error)
+StartupWait::Wait CliSession::pumpingWait()
 {
-    const LinkState& state = link_->state();
+    return [this](int ms, const std::function<bool()>& over) { waitFor(over, ms); };
+}
+
+StartupWait::PassHook CliSession::startupProgress()
+{
+    // On a terminal a download shows its counts.
     const bool terminal = ::isatty(STDERR_FILENO) && !options_.quiet;
-    bool progressShown = false;
-    // The program's own wait, its 100 ms passes spent dispatching the owner
-    // window's notices and ended the moment the sweep is; on a terminal a
-    // download shows its counts.
-    StartupWait wait(state, download, StartupWait::Wait([this](int ms, const std::function<bool()>& over) {
-                         waitFor(over, ms);
-                     }));
-    const bool finished = wait.run([&](const StartupWait& w) {
+    auto shown = std::make_shared<bool>(false);
+    return [this, terminal, shown](const StartupWait& w) {
+        const LinkState& state = link().state();
         if (w.downloadSeen() && terminal) {
             std::fprintf(stderr, "\rbrennmark-cli: downloading the unit's definitions: %u commands, %u responses",
                          static_cast<unsigned>(state.CommandsSent.load()),
                          static_cast<unsigned>(state.ResponsesReceived.load()));
-            progressShown = true;
+            *shown = true;
+        }
+        if (*shown && !state.StatusSweepActive && !state.ReloadDefinitions) {
+            std::fputs("\n", stderr);
+            *shown = false;
         }
         return true;
-    });
-    // A ROM that differed from the cached one started a download midway.
-    download = wait.downloadSeen();
-    if (progressShown)
-        std::fputs("\n", stderr);
-    if (!finished) {
-        error = "Timed out waiting for data download from DE-1/ZA-2!";
-        return false;
-    }
-    return true;
+    };
 }
 
 void CliSession::pump()
@@ -363,7 +229,8 @@ bool CliSession::waitFor(const std::function<bool()>& done, int limitMs)
     const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
     for (;;) {
         // Taken before the test, so an answer routed in between ends the wait below.
-        const std::uint64_t seen = tap_ ? tap_->routed() : 0;
+        unitcore::UnitTap* tap = core_ && core_->linked() ? &core_->tap() : nullptr;
+        const std::uint64_t seen = tap ? tap->routed() : 0;
         pump();
         if (done())
             return true;
@@ -371,8 +238,8 @@ bool CliSession::waitFor(const std::function<bool()>& done, int limitMs)
         if (left <= 0)
             return done();
         const int slice = static_cast<int>(std::min<long long>(left, kPumpSliceMs));
-        if (tap_)
-            tap_->waitForRouting(seen, slice);
+        if (tap)
+            tap->waitForRouting(seen, slice);
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(slice));
     }
@@ -380,20 +247,18 @@ bool CliSession::waitFor(const std::function<bool()>& done, int limitMs)
 
 bool CliSession::sweep(int limitMs)
 {
-    waitUntilSendAllowed();
-    model_->StartStatusSweep();
-    return waitFor([this] { return !link_->state().StatusSweepActive; }, limitMs);
+    return core_->sweep(pumpingWait(), limitMs);
 }
 
 void CliSession::stopSending()
 {
-    if (link_)
-        link_->DisableLink();
+    if (core_ && core_->linked())
+        link().DisableLink();
 }
 
 void CliSession::waitUntilSendAllowed()
 {
-    waitFor([this] { return !link_->state().SendSuppressed; }, 2 * kTimerPeriodMs);
+    waitFor([this] { return !link().state().SendSuppressed; }, 2 * kTimerPeriodMs);
 }
 
 } // namespace bm::cli

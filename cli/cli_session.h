@@ -6,23 +6,19 @@
 #pragma once
 
 #include "cli/cli_prompt.h"
-#include "link/capture_file.h"
-#include "link/link_client.h"
 #include "link/quor_control.h"
 #include "model/controls.h"
 #include "model/device_model.h"
 #include "platform/manual_owner_window.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
+#include "unit/unit_core.h"
 
-#include <condition_variable>
-#include <cstdint>
 #include <atomic>
-#include <deque>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace bm::sim {
@@ -54,51 +50,6 @@ struct CliOptions {
     unsigned sweepParts = DeviceModel::kSweepEverything;
 };
 
-// Something the unit reported by itself, for watch.
-struct UnitEvent {
-    enum class Kind { Param, FrontPanel, Sleep, Wakeup };
-    Kind kind = Kind::Param;
-    std::uint8_t id = 0;
-    std::uint8_t value = 0;
-    std::string line1, line2;
-};
-
-// Passes every routing call on to the model, and keeps the unit's own reports
-// for watch while recording is on. Called on the reader thread.
-class EventTap : public LinkClient {
-public:
-    explicit EventTap(DeviceModel& model) : model_(model) {}
-
-    void bindLink(CQuorControl& link) override { model_.bindLink(link); }
-    void loadDefinitionCache() override { model_.loadDefinitionCache(); }
-    void storeParamValue(std::uint8_t id, std::uint8_t value) override;
-    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override;
-    void storeFrontPanel(const std::uint8_t* data, std::size_t length) override;
-    void setCurrentEffect(std::uint8_t effectId) override;
-    void routePacket(const Packet& packet) override;
-
-    void setRecording(bool on);
-    std::deque<UnitEvent> take();
-    // What this run has read from the unit.
-    const controls::ReadLog& readLog() const { return readLog_; }
-    // Waits until the reader has routed something since `seen` (a count from
-    // routed()) or `milliseconds` have passed.
-    std::uint64_t routed() const;
-    void waitForRouting(std::uint64_t seen, int milliseconds);
-
-private:
-    void push(UnitEvent event);
-    void noteRouted();
-
-    DeviceModel& model_;
-    mutable std::mutex mutex_; // guards recording_, events_ and routed_
-    std::condition_variable news_; // signalled after every routing call
-    bool recording_ = false;
-    std::deque<UnitEvent> events_;
-    controls::ReadLog readLog_;
-    std::uint64_t routed_ = 0;
-};
-
 class CliSession {
 public:
     explicit CliSession(CliOptions options);
@@ -109,6 +60,8 @@ public:
 
     // Opens the settings store only (diff of two files needs no unit).
     void openSettings();
+    // This store rather than the user's (before openSettings or connect).
+    void useSettings(std::unique_ptr<SettingsStore> settings) { settings_ = std::move(settings); }
     // The whole start-up. kExitOk, kExitNoUnit (no port, no answer),
     // kExitBusy (another program holds the port, after --wait) or kExitError
     // (the sweep did not end), with the reason in `error`.
@@ -119,12 +72,17 @@ public:
     // already (--capture); closeCapture() ends it (the link may write on,
     // into nothing).
     void startCapture(const std::string& path, bool redact);
-    void closeCapture() { capture_.close(); }
-    DeviceModel& model() { return *model_; }
-    CQuorControl& link() { return *link_; }
+    void closeCapture()
+    {
+        if (core_)
+            core_->closeCapture();
+    }
+    DeviceModel& model() { return core_->model(); }
+    CQuorControl& link() { return core_->link(); }
     CliPrompt& prompt() { return prompt_; }
-    EventTap& events() { return *tap_; }
-    bool connected() const { return link_ != nullptr && connected_; }
+    // The unit's typed events and the read log.
+    unitcore::UnitTap& events() { return core_->tap(); }
+    bool connected() const { return core_ && core_->linked() && connected_; }
 
     // Runs due link timers and notifications on this thread.
     void pump();
@@ -147,27 +105,23 @@ private:
     // Constructs the link (which opens the port and greets the unit); while
     // the port is busy and --wait allows, tries again. False with the exit
     // status and reason when no unit answered.
-    bool openLink(bool download, int portIndex, int& status, std::string& error);
+    bool openLink(const std::string& device, bool download, int portIndex, int& status, std::string& error);
     // The goodbye is written and has left the port.
     void sayGoodbye();
-    // Waits as the program does at start; `download` ends true when the
-    // definitions were downloaded (forced, or after a ROM mismatch).
-    bool waitForStartupSweep(bool& download, std::string& error);
+    // The start-up wait's pass: pumps until `over` or `ms` have passed.
+    StartupWait::Wait pumpingWait();
+    // The start-up wait's progress: a download's counts on a terminal.
+    StartupWait::PassHook startupProgress();
 
     CliOptions options_;
     CliPrompt prompt_;
     ManualOwnerWindow owner_;
     std::unique_ptr<sim::SimServer> sim_;
     std::unique_ptr<SettingsStore> settings_;
-    std::unique_ptr<SerialDevice> serial_;
-    std::unique_ptr<DeviceModel> model_;
-    std::unique_ptr<EventTap> tap_;
-    std::unique_ptr<CQuorControl> link_;
-    std::ofstream trace_;
-    CaptureWriter capture_;
+    std::unique_ptr<unitcore::UnitCore> core_;
     bool connected_ = false;
     std::mutex goodbyeMutex_;          // one goodbye: on a signal or at the end
-    std::atomic<bool> goodbyeReady_{false}; // link_ and model_ are up (set after connected_)
+    std::atomic<bool> goodbyeReady_{false}; // the link and model are up (set after connected_)
     bool goodbyeSaid_ = false;         // guarded by goodbyeMutex_
 };
 

@@ -161,8 +161,8 @@ std::string Service::jsonSet(const ApiRequest& r)
     }
     if (const auto over = overVolumeCap(unit_->model(), plan.changes, unit_->maxVolume())) {
         log("json: set volume refused: " + *over);
-        return failure(ApiErrorType::Refused, *over, r.id,
-                       Json{{"control", "volume"}, {"reason", "max_volume"}, {"max_volume", *unit_->maxVolume()}});
+        return failureLine(ApiErrorType::Refused, *over, r.id,
+                           Json{{"control", "volume"}, {"reason", "max_volume"}, {"max_volume", *unit_->maxVolume()}});
     }
     Json results = Json::array();
     for (const unitcore::Applied& a : unitcore::apply(*unit_, plan.changes)) {
@@ -203,26 +203,10 @@ std::string Service::jsonIr(const ApiRequest& r)
     DeviceModel& model = unit_->model();
     std::vector<controls::Control> list;
     std::vector<std::optional<controls::Value>> before;
-    auto snapshot = [&] {
-        std::vector<std::optional<controls::Value>> values;
-        for (const controls::Control& c : list) {
-            std::string missing;
-            values.push_back(controls::readValue(model, c, unit_->readLog(), missing));
-        }
-        return values;
-    };
+    auto snapshot = [&] { return unitcore::valuesOf(model, unit_->readLog(), list); };
     if (r.changes) {
         unit_->freshStatus();
-        list = controls::controlTable();
-        const int total = model.unitConfig().TotalParams;
-        for (int id = 0; id < total; ++id) {
-            const auto pid = static_cast<std::uint8_t>(id);
-            if (!model.paramDefined(pid))
-                continue;
-            for (const controls::Control& c : controls::controlsOfParam(model, pid))
-                if (c.kind == controls::Kind::Param)
-                    list.push_back(c);
-        }
+        list = unitcore::allControls(model);
         before = snapshot();
     }
     std::string error;

@@ -2,7 +2,6 @@
 
 #include "link/quor_control.h"
 #include "model/device_model.h"
-#include "model/startup_wait.h"
 #include "platform/serial_factory.h"
 #include "platform/settings_keys.h"
 #include "platform/sleep.h"
@@ -74,6 +73,17 @@ unsigned changedBy(const Packet& request)
     }
 }
 
+// The status records a report of parameter `id` leaves stale.
+unsigned statusChangedBy(const DeviceModel& model, std::uint8_t id)
+{
+    if (id != 0 && model.namedSlot(NamedParam::INPUT) == id)
+        return kFreshSys;
+    for (int i = 0; i < kNamedParamCount; ++i)
+        if (id != 0 && model.namedSlot(static_cast<NamedParam>(i)) == id)
+            return 0;
+    return kFreshStatus;
+}
+
 std::string cut(const char* text, std::size_t width)
 {
     std::string s;
@@ -94,36 +104,6 @@ PacketMatch answerOf(const Packet& request)
     const std::uint8_t code = request.code();
     return [code](const Packet& p) { return answersRequest(p, code); };
 }
-
-// The model's routing, with the read log kept for the controls.
-class UnitLine::Tap : public LinkClient {
-public:
-    Tap(DeviceModel& model, std::function<void(const Packet&)> routed) : model_(model), routed_(std::move(routed)) {}
-
-    void bindLink(CQuorControl& link) override { model_.bindLink(link); }
-    void loadDefinitionCache() override { model_.loadDefinitionCache(); }
-    void storeParamValue(std::uint8_t id, std::uint8_t value) override { model_.storeParamValue(id, value); }
-    void mirrorParamChange(std::uint8_t id, std::uint8_t value) override { model_.mirrorParamChange(id, value); }
-    void storeFrontPanel(const std::uint8_t* data, std::size_t length) override
-    {
-        model_.storeFrontPanel(data, length);
-        log_.noteFrontPanel();
-    }
-    void setCurrentEffect(std::uint8_t effectId) override { model_.setCurrentEffect(effectId); }
-    void routePacket(const Packet& packet) override
-    {
-        model_.routePacket(packet);
-        log_.noteAnswer(packet.code(), packet.dataLength() > 0 ? packet.data()[0] : 0);
-        routed_(packet);
-    }
-
-    const controls::ReadLog& log() const { return log_; }
-
-private:
-    DeviceModel& model_;
-    std::function<void(const Packet&)> routed_;
-    controls::ReadLog log_; // written on the reader thread, read anywhere
-};
 
 // No one to ask: every message goes to the log; a retry is declined (the
 // job's outcome says what happened) and remembered for the tone steps.
@@ -279,48 +259,43 @@ bool UnitLine::startUp(std::string& error)
     owner_.setHandler([this](const Notification& n) { onNotification(n); });
     settings_ = config_.makeSettings();
     SettingsStore& s = *settings_;
-    const int storedPort = s.readInt(keys::kComm, keys::kCommPort, keys::kCommPortAbsent);
-    const int portIndex = (storedPort >= 0 && storedPort <= 3) ? storedPort : 0;
-    bool download = s.readInt(keys::kComm, keys::kForceDownload, 0) != 0;
-    if (download)
-        s.writeInt(keys::kComm, keys::kForceDownload, 0);
-    if (DeviceModel::definitionCacheMissing(s))
-        download = true;
+    const unitcore::StartChoice choice = unitcore::takeStartChoice(s);
     customNameShown_ = s.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
 
-    serial_ = makeSerialDevice(s, config_.device);
-    devicePath_ = serial_->devicePath();
-    portIndex_ = portIndex;
-    download_ = download;
-    model_ = std::make_unique<DeviceModel>(s, *prompt_);
-    tap_ = std::make_unique<Tap>(*model_, [this](const Packet& p) { fresh_ |= freshOf(p); });
-    if (!config_.traceFile.empty()) {
-        trace_.open(config_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!trace_) {
-            error = "cannot write the trace to " + config_.traceFile;
-            return false;
-        }
-    }
-    if (!config_.captureFile.empty() && !capture_.isOpen()) {
-        if (!capture_.open(config_.captureFile, error))
-            return false;
-        capture_.setRedact(config_.captureRedact);
-    }
+    core_ = std::make_unique<unitcore::UnitCore>(unitcore::UnitCore::Environment{owner_, s, *prompt_, pump_.get()});
+    if (!core_->openTrace(config_.traceFile, error) ||
+        !core_->openCapture(config_.captureFile, config_.captureRedact, {}, error))
+        return false;
+    portIndex_ = choice.portIndex;
+    download_ = choice.download;
     return openLink(error);
 }
 
 bool UnitLine::openLink(std::string& error)
 {
-    SettingsStore& s = *settings_;
-    const int portIndex = portIndex_;
-    const bool download = download_;
     missing_ = false;
-    const CQuorControl::Environment env{owner_, s, *prompt_, *serial_, trace_.is_open() ? &trace_ : nullptr,
-                                        pump_.get(), capture_.isOpen() ? &capture_ : nullptr};
-    link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
+    // The first try makes the serial device, the model and its tap; a try
+    // after no unit answered keeps them (the faces hold the model) and makes
+    // the link again.
+    unitcore::Detection detection;
+    if (!model_) {
+        detection = core_->open(makeSerialDevice(*settings_, config_.device), portIndex_, download_, nullptr,
+                                [this](DeviceModel&, unitcore::UnitTap& tap) {
+                                    tap.setRouted([this](const Packet& p) { fresh_ |= freshOf(p); });
+                                    if (hooks_.events)
+                                        tap.setListener(hooks_.events);
+                                });
+        serial_ = &core_->serial();
+        model_ = &core_->model();
+        tap_ = &core_->tap();
+        devicePath_ = serial_->devicePath();
+    } else {
+        detection = core_->reopen(portIndex_, download_);
+    }
+    link_ = &core_->link();
     if (config_.verbose) {
         auto log = hooks_.log;
-        std::ofstream* file = trace_.is_open() ? &trace_ : nullptr;
+        std::ofstream* file = core_->tracing() ? &core_->traceFile() : nullptr;
         link_->attachTrace([log, file](std::string_view text) {
             // One line per trace entry: its lines joined.
             std::string line;
@@ -355,6 +330,10 @@ bool UnitLine::openLink(std::string& error)
                 fresh_ &= ~kFreshStatus;
                 rereadWanted_ = true; // asked for on the line thread
             }
+            // A new input brings another stream, and what no slot names
+            // (front/back balance, the record input) is in the status
+            // alone: the status held is no longer the unit's.
+            fresh_ &= ~statusChangedBy(*model_, p.data()[0]);
         }
         // Asleep or awake, the unit's state is another: nothing held is its own.
         if (p.code() == DC_SLEEP || p.code() == DC_WAKEUP)
@@ -367,31 +346,20 @@ bool UnitLine::openLink(std::string& error)
     });
     if (!absent_) // while no unit was found, the line stays lost for everyone
         line_ = static_cast<int>(link_->line());
-    if (!link_->state().UnitHeard) {
-        if (!serial_->isOpen())
-            error = "cannot open serial device " + serial_->devicePath() + ": " + serial_->openError();
-        else
-            error = "Ridaziv DE-1 or ZA-2 was not detected on " + serial_->devicePath();
+    if (detection != unitcore::Detection::Heard) {
+        error = core_->detectionText(detection);
         missing_ = true;
         return false;
     }
-    link_->EnableLink();
+    core_->enable();
     connected_ = true;
-    StartupWait wait(link_->state(), download, [this](int ms) { waitFor([] { return false; }, ms); });
-    if (!wait.run([](const StartupWait&) { return true; })) {
-        error = "Timed out waiting for data download from DE-1/ZA-2!";
+    bool download = download_;
+    if (!core_->startupChain(download, [this](int ms, const std::function<bool()>& over) { waitFor(over, ms); }, {},
+                             error)) {
         missing_ = true;
         return false;
     }
-    if (wait.downloadSeen()) {
-        // Each effect definition made its effect current: read the status again.
-        if (!rereadLinked()) {
-            error = "Timed out waiting for data download from DE-1/ZA-2!";
-            missing_ = true;
-            return false;
-        }
-    }
-    definitionsComplete_ = !DeviceModel::definitionCacheMissing(s);
+    definitionsComplete_ = !DeviceModel::definitionCacheMissing(*settings_);
     if (!absent_) // while no unit was found, the line stays lost for everyone
         line_ = static_cast<int>(link_->line());
     return true;
@@ -410,9 +378,8 @@ void UnitLine::goodbye()
     }
     if (listenerId_ >= 0)
         link_->operations().removeUnsolicitedListener(listenerId_);
-    link_->DisableLink();
-    link_->ExitInstance();
-    link_.reset();
+    core_->close();
+    link_ = nullptr;
 }
 
 void UnitLine::dropLink()
@@ -423,9 +390,8 @@ void UnitLine::dropLink()
     if (listenerId_ >= 0)
         link_->operations().removeUnsolicitedListener(listenerId_);
     listenerId_ = -1;
-    link_->DisableLink();
-    link_->ExitInstance();
-    link_.reset();
+    core_->close();
+    link_ = nullptr;
     connected_ = false;
 }
 
@@ -459,6 +425,12 @@ void UnitLine::onNotification(const Notification& n)
     const auto before = static_cast<LineState>(line_.exchange(static_cast<int>(state)));
     if (state == before)
         return;
+    if (state == LineState::Lost || state == LineState::Reconnecting) {
+        // Another unit may answer when the line is back: nothing is answered
+        // from memory until its sweep (and download) has ended.
+        fresh_ = 0;
+        definitionsComplete_ = false;
+    }
     if ((state == LineState::Lost || state == LineState::Reconnecting) && !sweepPending_) {
         // The reconnection's sweep is compared with what was known before.
         valuesBefore_ = model_->paramValues();
@@ -467,6 +439,8 @@ void UnitLine::onNotification(const Notification& n)
     }
     if (hooks_.lineState)
         hooks_.lineState(state);
+    if (tap_)
+        tap_->noteLine(state);
 }
 
 void UnitLine::checkSweepChanges()
@@ -475,6 +449,7 @@ void UnitLine::checkSweepChanges()
         link_->state().ReloadDefinitions)
         return;
     sweepPending_ = false;
+    definitionsComplete_ = !DeviceModel::definitionCacheMissing(*settings_);
     const auto now = model_->paramValues();
     const int count = std::min(model_->paramValueCount(), countBefore_);
     std::vector<std::pair<std::uint8_t, std::uint8_t>> changed;
@@ -535,7 +510,7 @@ std::optional<Packet> UnitLine::frontPanelReport() const
 {
     const int line = line_.load();
     if (!model_ || !tap_ || (line != static_cast<int>(LineState::Connected) && line != static_cast<int>(LineState::Asleep)) ||
-        !tap_->log().has(controls::Source::FrontPanel))
+        !tap_->readLog().has(controls::Source::FrontPanel))
         return std::nullopt;
     // Two 21-byte fields: up to 20 characters each, NUL-padded.
     const UnitStatus st = model_->status();
@@ -553,7 +528,7 @@ std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
     // While a sweep or a download runs, the records are being renewed.
     if (state.StatusSweepActive.load() || state.ReloadDefinitions.load())
         return std::nullopt;
-    const controls::ReadLog& log = tap_->log();
+    const controls::ReadLog& log = tap_->readLog();
     const std::uint8_t code = request.code();
     const std::uint8_t first = request.dataLength() >= 1 ? request.data()[0] : 0;
     const UnitConfig config = model_->unitConfig();
@@ -566,7 +541,8 @@ std::optional<Packet> UnitLine::cachedAnswer(const Packet& request) const
     };
     switch (code) {
     case DC_CMD_GET_CONFIG: {
-        if (!log.has(controls::Source::UnitConfig))
+        // Not while another unit may be behind a reconnection.
+        if (!log.has(controls::Source::UnitConfig) || !definitionsComplete_)
             return std::nullopt;
         const auto bytes = config.toBytes();
         return framePacket(DC_RESP_UNIT_CONFIG, bytes.data(), bytes.size());
@@ -644,7 +620,7 @@ DeviceModel& UnitLine::model()
 
 const controls::ReadLog& UnitLine::readLog() const
 {
-    return tap_->log();
+    return tap_->readLog();
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include "model/controls.h"
 #include "platform/manual_owner_window.h"
 #include "platform/prompt.h"
+#include "unit/unit_core.h"
 
 #include <array>
 #include <atomic>
@@ -59,6 +60,9 @@ public:
         std::function<void(const std::vector<std::pair<std::uint8_t, std::uint8_t>>&)> sweepChanges;
         // One line for the log.
         std::function<void(const std::string&)> log;
+        // The unit core's typed events (unit/unit_events.h), on the reader
+        // thread (line states on the line thread); must not block.
+        std::function<void(const unitcore::UnitEvent&)> events;
     };
 
     struct Config {
@@ -147,7 +151,6 @@ public:
     void expectReport(std::optional<std::uint8_t> param) override;
 
 private:
-    class Tap;
     class ServicePrompt;
     class LinePump;
 
@@ -192,12 +195,12 @@ private:
     std::unique_ptr<ServicePrompt> prompt_;
     std::unique_ptr<LinePump> pump_;
     std::unique_ptr<SettingsStore> settings_;
-    std::unique_ptr<SerialDevice> serial_;
-    std::unique_ptr<DeviceModel> model_;
-    std::unique_ptr<Tap> tap_;
-    std::unique_ptr<CQuorControl> link_;
-    std::ofstream trace_;
-    CaptureWriter capture_;
+    std::unique_ptr<unitcore::UnitCore> core_;
+    // The core's, while its link is up.
+    SerialDevice* serial_ = nullptr;
+    DeviceModel* model_ = nullptr;
+    unitcore::UnitTap* tap_ = nullptr;
+    CQuorControl* link_ = nullptr;
     int listenerId_ = -1;
     int portIndex_ = 0;
     bool download_ = false;

@@ -7,9 +7,12 @@
 // Standard library only.
 #pragma once
 
+#include "link/link_state.h"
 #include "model/controls.h"
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace bm {
@@ -30,5 +33,32 @@ struct ControlChange {
 // report in); the effect comes with the unit's name for it.
 std::vector<ControlChange> changesOfReport(const DeviceModel& model, const controls::ReadLog& log, std::uint8_t id,
                                            std::uint8_t value);
+
+// One thing the unit did, as every face tells it.
+struct UnitEvent {
+    enum class Kind {
+        Change,     // a control has a new value (`change`)
+        FrontPanel, // the display's text (`line1`, `line2`, as the unit sent them)
+        Power,      // the unit went to sleep (`asleep`) or woke up
+        Line,       // the line's state (`line`)
+        Unit,       // another unit or ROM answered (`line1` its product, `line2` its ROM):
+                    // nothing held of the one before counts, no change is told
+                    // until Ready
+        Ready,      // the sweep (and download, `downloaded`) after a Unit ended
+    };
+    Kind kind = Kind::Change;
+    ControlChange change;
+    std::string line1, line2;
+    bool asleep = false;
+    bool downloaded = false;
+    LineState line = LineState::Connected;
+};
+
+// Every control of the table and every parameter no control shows.
+std::vector<controls::Control> allControls(const DeviceModel& model);
+
+// The values of `list` as the model holds them (nothing where not read).
+std::vector<std::optional<controls::Value>> valuesOf(const DeviceModel& model, const controls::ReadLog& log,
+                                                     const std::vector<controls::Control>& list);
 
 } // namespace bm::unitcore

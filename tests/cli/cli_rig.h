@@ -145,6 +145,18 @@ protected:
         sim->clearReceived();
     }
 
+    // Another unit, of `firmware`, where the one before was (the same device).
+    bool plugInUnit(sim::Firmware firmware)
+    {
+        sim.reset();
+        sim::SimOptions options;
+        options.firmware = firmware;
+        options.fast = true;
+        options.linkPath = folder.file("unit");
+        sim = std::make_unique<sim::SimServer>(options);
+        return sim->start();
+    }
+
     // Fast link timings, and the definitions of `unit` as a download leaves them.
     void prepareSettings(sim::SimServer* unit)
     {

@@ -129,13 +129,7 @@ TEST_F(CliTest, TwoRomsAreKeptAndTheirFilesComparedByName)
     const std::string subTextA = valueTextOf(a, "SUB_LOWPASS");
 
     // The same port, now a unit with ROM B: one download.
-    sim.reset();
-    sim::SimOptions b;
-    b.firmware = sim::Firmware::B;
-    b.fast = true;
-    b.linkPath = folder.file("unit");
-    sim = std::make_unique<sim::SimServer>(b);
-    ASSERT_TRUE(sim->start());
+    ASSERT_TRUE(plugInUnit(sim::Firmware::B));
     ASSERT_TRUE(sim->command("set VOLUME 52"));
     ASSERT_TRUE(sim->command("set SUB_LOWPASS " + std::to_string((subA + 1) % 4)));
     ASSERT_NE(paramId("VOLUME"), volumeIdA) << "ROM B keeps volume under another id";
@@ -157,13 +151,7 @@ TEST_F(CliTest, TwoRomsAreKeptAndTheirFilesComparedByName)
 
     // Back to ROM A, and to B again: no download either time.
     for (sim::Firmware firmware : {sim::Firmware::A, sim::Firmware::B}) {
-        sim.reset();
-        sim::SimOptions again;
-        again.firmware = firmware;
-        again.fast = true;
-        again.linkPath = folder.file("unit");
-        sim = std::make_unique<sim::SimServer>(again);
-        ASSERT_TRUE(sim->start());
+        ASSERT_TRUE(plugInUnit(firmware));
         const CliResult r = cli({"get", "SUB_LOWPASS", "volume"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "") << "no ROM message";

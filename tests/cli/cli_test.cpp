@@ -571,6 +571,81 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     EXPECT_EQ(watch->wait(), 0) << watch->err();
 }
 
+// What watch tells after each thing the unit does, by the last event of its
+// kind: an event one step behind (the stream of the input before) or decoded
+// with another ROM's definitions fails, and so does one told late.
+TEST_F(CliTest, WatchTellsTheStreamOfTheNewInputAndAnotherRomAtOnce)
+{
+    startUnit();
+    auto watch = spawnCli({"watch", "--json", "--seconds", "60"}, "watch");
+    ASSERT_TRUE(watch->started());
+    ASSERT_TRUE(waitUntil([&] { return watch->out().find("\"state\"") != std::string::npos; }, 5000));
+    // The last event of its kind naming `name`; a state counts as a change
+    // of every value it holds.
+    auto lastOf = [&](const std::string& event, const std::string& name) {
+        QJsonObject found;
+        for (const std::string& line : CliResult::splitLines(watch->out())) {
+            const QJsonObject e = parseObject(line);
+            const std::string kind = e["event"].toString().toStdString();
+            if (kind == event && e["name"].toString().toStdString() == name)
+                found = e;
+            else if (kind == "state" && event == "change" && e["values"].toObject().contains(QString::fromStdString(name)))
+                found = QJsonObject{{"value", e["values"].toObject()[QString::fromStdString(name)]}};
+        }
+        return found;
+    };
+    auto streamNow = [&] {
+        const sim::UnitSnapshot u = sim->snapshot();
+        return QString("%1 %2").arg(StreamFormatName(u.sysStatus[4]), SampleRateName(u.sysStatus[3])).trimmed();
+    };
+    auto swapRom = [&] { return plugInUnit(sim::Firmware::B); };
+    struct Step {
+        const char* what;
+        std::function<bool()> act;
+        const char* event;
+        const char* name;
+        std::function<QString(const QJsonObject&)> shown;
+        std::function<QString()> expected;
+        int limitMs;
+    };
+    auto value = [](const QJsonObject& e) { return e["value"].toVariant().toString(); };
+    auto text = [](const char* t) { return [t] { return QString(t); }; };
+    const std::vector<Step> steps = {
+        {"an input at the unit", [&] { return sim->command("ir INPUT_TV"); }, "change", "stream", value, streamNow,
+         5000},
+        {"another input", [&] { return sim->command("ir INPUT_CD"); }, "change", "stream", value, streamNow, 5000},
+        {"another ROM where the unit was", swapRom, "unit", "",
+         [](const QJsonObject& e) { return e["rom"].toString().section(") ", 1).trimmed(); },
+         [&] {
+             const UnitConfig c = UnitConfig::fromBytes(sim->snapshot().unitConfig.data());
+             return QString::fromStdString(c.timeStampText()).trimmed();
+         },
+         30000},
+        {"its volume report", [&] { return sim->command("set VOLUME 52"); }, "change", "volume", value, text("-28"),
+         30000},
+        {"its input report", [&] { return sim->command("ir INPUT_TUNER"); }, "change", "input", value,
+         text("Tuner"), 10000},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_TRUE(step.act());
+        EXPECT_TRUE(waitUntil([&] { return step.shown(lastOf(step.event, step.name)) == step.expected(); },
+                              step.limitMs))
+            << "last: " << step.shown(lastOf(step.event, step.name)).toStdString() << " expected "
+            << step.expected().toStdString() << "\n" << watch->out();
+    }
+    watch->terminate();
+    EXPECT_EQ(watch->wait(), 0) << watch->err();
+    // Between the other unit's answer and its state, nothing is decoded with
+    // definitions that are not its own.
+    bool between = false;
+    for (const std::string& line : CliResult::splitLines(watch->out())) {
+        const QString kind = parseObject(line)["event"].toString();
+        between = kind == "unit" || (between && kind != "state");
+        EXPECT_FALSE(between && kind == "change") << line;
+    }
+}
+
 // --- first use, --simulate and TCP ----------------------------------------------
 
 TEST_F(CliTest, FirstUseDownloadsTheDefinitions)
@@ -592,12 +667,7 @@ TEST_F(CliTest, AnotherRomReloadsTheDefinitionsAsTheProgramDoes)
     ASSERT_TRUE(firmwareA.start());
     prepareSettings(&firmwareA); // a cache from firmware A
     firmwareA.stop();
-    sim::SimOptions b;
-    b.firmware = sim::Firmware::B;
-    b.fast = true;
-    b.linkPath = folder.file("unit");
-    sim = std::make_unique<sim::SimServer>(b);
-    ASSERT_TRUE(sim->start());
+    ASSERT_TRUE(plugInUnit(sim::Firmware::B));
 
     const CliResult r = cli({"get", "SUB_LOWPASS", "volume"});
     ASSERT_EQ(r.status, 0) << r.err;

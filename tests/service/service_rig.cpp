@@ -57,13 +57,18 @@ bool ServiceRig::start(sim::SimOptions options, service::ServiceOptions extra, b
     sim = std::make_unique<sim::SimServer>(options);
     if (!unitLater && !sim->start())
         return false;
+    return startService(unitLater ? options.linkPath : sim->devicePath(), extra);
+}
+
+bool ServiceRig::startService(const std::string& port, service::ServiceOptions extra)
+{
     char templ[] = "/tmp/bm-service-XXXXXX";
     if (!::mkdtemp(templ))
         return false;
     dir_ = templ;
     service::Service::Setup setup;
     setup.options = extra;
-    setup.options.port = unitLater ? options.linkPath : sim->devicePath();
+    setup.options.port = port;
     setup.options.socketPath = dir_ + "/s.sock";
     setup.makeSettings = [] {
         auto settings = std::make_unique<InMemorySettings>();

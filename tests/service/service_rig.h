@@ -30,6 +30,8 @@ public:
     // With `unitLater` the service starts first, on options.linkPath, and the
     // test starts the unit (sim->start()) when it likes.
     bool start(sim::SimOptions options = strictFast(), service::ServiceOptions extra = {}, bool unitLater = false);
+    // The service alone, on a unit the test keeps itself.
+    bool startService(const std::string& port, service::ServiceOptions extra = {});
     void stopService();
     static sim::SimOptions strictFast();
 
