@@ -562,3 +562,37 @@ TEST(ServiceLoad, EightClientsAndTheUnitNeverHearsARequestBeforeTheAnswerIsCompl
 
 } // namespace
 } // namespace bm::test
+
+namespace bm::test {
+namespace {
+
+// A unit, or a line, slow to answer once the service is up: a set and a
+// request passed through are answered, not given up on, when the answer
+// comes within the service's bound for a request at the unit (at 600 ms the
+// acknowledgement comes after the unit's own window, as on a loaded line).
+TEST(ServiceSlowUnit, SetsAndRequestsPassedThroughAreAnsweredNotGivenUp)
+{
+    struct Row {
+        int delayMs;
+        int volume;
+    };
+    for (const Row& row : {Row{250, -31}, Row{450, -32}, Row{600, -33}}) {
+        SCOPED_TRACE(row.delayMs);
+        ServiceRig rig;
+        ASSERT_TRUE(rig.start());
+        rig.sim->setAnswerDelay(row.delayMs);
+        RawClient json(rig.socketPath());
+        const Json r = reply(json, R"({"op":"set","values":{"volume":)" + std::to_string(row.volume) + "}}", 10000);
+        ASSERT_TRUE(r.is_object());
+        EXPECT_EQ(r.value("reply", ""), "set") << r.dump();
+        if (r.contains("results"))
+            EXPECT_EQ(r["results"][0]["outcome"], "done") << r.dump();
+        EXPECT_EQ(rig.sim->snapshot().sysStatus[0], static_cast<std::uint8_t>(row.volume + 80));
+        RawClient frames(rig.socketPath());
+        frames.send(frame(DC_CMD_GET_INPUT_NAME, {1}));
+        EXPECT_TRUE(frames.waitForCode(DC_RESP_INPUT_NAME, 3000));
+    }
+}
+
+} // namespace
+} // namespace bm::test
