@@ -196,13 +196,16 @@ bool UnitLine::post(std::function<void()> job, std::string key, std::function<vo
         std::lock_guard lock(jobsMutex_);
         const auto same = key.empty() ? jobs_.end()
                                       : std::find_if(jobs_.begin(), jobs_.end(), [&key](const Job& j) { return j.key == key; });
-        if (same != jobs_.end()) {
+        const bool replacing = same != jobs_.end();
+        if (replacing) {
             replaced = std::move(same->superseded);
             jobs_.erase(same);
         } else if (jobs_.size() >= kMaxJobs) {
             return false;
         }
         jobs_.push_back(Job{std::move(job), std::move(key), std::move(superseded)});
+        if (!replacing)
+            ++jobsPending_;
     }
     jobsCv_.notify_one();
     if (replaced)
@@ -247,6 +250,7 @@ void UnitLine::run()
         }
         if (link_)
             job();
+        --jobsPending_;
     }
     // Jobs never started are dropped: their clients are going too.
     goodbye();
@@ -311,6 +315,7 @@ bool UnitLine::startUp(std::string& error)
                 *file << text;
         });
     }
+    link_->operations().setPendingWork([this] { return jobsPending_.load() > 0; });
     listenerId_ = link_->operations().addUnsolicitedListener([this](const Packet& p) {
         // Values the unit reports stay current in the model even while a
         // client's exchange holds the line.
