@@ -70,6 +70,7 @@ struct OperationQueue::Impl {
     bool closed = false;
     std::atomic<std::int64_t> chainActivity{0};
     std::atomic<unsigned> shortChains{0}; // ShortChain bits
+    std::function<bool()> pendingWork;     // setPendingWork
 
     std::mutex listenerMutex; // guards listeners and nextListener
     std::map<int, std::function<void(const Packet&)>> listeners;
@@ -135,9 +136,18 @@ bool OperationQueue::tryStartChain(ShortChain chain)
     // told apart by its code or parameter.
     if (m.closed || !m.holders.empty() || !m.waiting.empty() || m.startupChainHolds())
         return false;
+    // A person's request goes ahead of a re-read the program asked for itself.
+    if (chain == ShortChain::StatusReread && m.pendingWork && m.pendingWork())
+        return false;
     m.chainActivity = steadyMs();
     m.shortChains.fetch_or(bit);
     return true;
+}
+
+void OperationQueue::setPendingWork(std::function<bool()> pending)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->pendingWork = std::move(pending);
 }
 
 void OperationQueue::endChain(ShortChain chain)

@@ -186,6 +186,11 @@ public:
     bool tryStartChain(ShortChain chain);
     // The chain is over (idempotent).
     void endChain(ShortChain chain);
+    // Work that waits for the line outside this queue (a service's queued
+    // client requests): while `pending` says so, a status re-read does not
+    // start (its owner tries again later). Called from tryStartChain under
+    // the queue's lock: it must not take the line or wait.
+    void setPendingWork(std::function<bool()> pending);
 
     // Adds a listener for the unit's unsolicited packets; it is called on the
     // reader thread and must not block or send and wait. Returns its id.

@@ -24,7 +24,7 @@ constexpr int kWaitSliceMs = 5;
 constexpr int kBeginLimitMs = 15000;
 // A client request's bound once it is queued for the wire.
 constexpr int kExchangeLimitMs = 1000;
-// After a request went unanswered, how long the line stays quiet for a late answer.
+// After a request's bound, how long the line stays held for a late answer.
 constexpr int kLateAnswerMs = 200;
 // How long a direct command waits, after its acknowledgement, for the unit's
 // report of the value it set.
@@ -177,13 +177,16 @@ bool UnitLine::post(std::function<void()> job, std::string key, std::function<vo
         std::lock_guard lock(jobsMutex_);
         const auto same = key.empty() ? jobs_.end()
                                       : std::find_if(jobs_.begin(), jobs_.end(), [&key](const Job& j) { return j.key == key; });
-        if (same != jobs_.end()) {
+        const bool replacing = same != jobs_.end();
+        if (replacing) {
             replaced = std::move(same->superseded);
             jobs_.erase(same);
         } else if (jobs_.size() >= kMaxJobs) {
             return false;
         }
         jobs_.push_back(Job{std::move(job), std::move(key), std::move(superseded)});
+        if (!replacing)
+            ++jobsPending_;
     }
     jobsCv_.notify_one();
     if (replaced)
@@ -247,6 +250,7 @@ void UnitLine::run()
         }
         if (link_ || absent_)
             job(); // with no unit yet, each job finds the line lost
+        --jobsPending_;
     }
     // Jobs never started are dropped: their clients are going too.
     goodbye();
@@ -317,6 +321,7 @@ bool UnitLine::openLink(std::string& error)
                 *file << text;
         });
     }
+    link_->operations().setPendingWork([this] { return jobsPending_.load() > 0; });
     listenerId_ = link_->operations().addUnsolicitedListener([this](const Packet& p) {
         // Values the unit reports stay current in the model even while a
         // client's exchange holds the line.
@@ -491,19 +496,12 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     Exchange x;
     x.request = request;
     x.isAnswer = answerOf(request);
-    x.limitMs = kExchangeLimitMs;
-    ExchangeResult result;
-    {
-        const CallerPaceWaiver waiver; // the exchange waits for its answer
-        result = op.exchange(x);
-    }
-    if (result.outcome == Outcome::NotAnswered) {
-        // A unit that answers late must not have its answer taken for the
-        // next request's: the line gets a quiet spell before that one.
-        op.end(Outcome::NotAnswered);
-        sleepMs(kLateAnswerMs);
-    }
-    return result;
+    // A unit that answers late must not have its answer taken for the next
+    // request's: the line stays held for a quiet spell after the bound, and
+    // an answer in it still goes to this client.
+    x.limitMs = kExchangeLimitMs + kLateAnswerMs;
+    const CallerPaceWaiver waiver; // the exchange waits for its answer
+    return op.exchange(x);
 }
 
 std::optional<Packet> UnitLine::frontPanelReport() const
@@ -694,8 +692,18 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
     // reports) come into the inbox meanwhile: they are passed over and do not
     // use the wait up as a counted try would. A command sent while the unit
     // still sends the text of the last change is answered after it.
+    // The wait runs from the send, so it holds the request's own time on the
+    // line as well as the unit's and the answer's: with the machine busy (many
+    // clients at once on two cores), a pseudo-terminal took 560 ms to hand
+    // the unit a request and as long again to hand back its answer. The wait
+    // is therefore the service's bound for any request at the unit, never less
+    // than the unit's window, and the quiet spell kept after an unanswered
+    // request is spent holding the line: an acknowledgement that comes in it
+    // is this request's answer, not a stray to drop.
     const int limitMs =
-        link_->timing(Timing::RestoreConfigWaitCount) * link_->timing(Timing::RestoreConfigWaitInterval);
+        std::max(link_->timing(Timing::RestoreConfigWaitCount) * link_->timing(Timing::RestoreConfigWaitInterval),
+                 kExchangeLimitMs) +
+        kLateAnswerMs;
     const auto until = Clock::now() + std::chrono::milliseconds(limitMs);
     std::optional<Packet> answer;
     while (!answer && op.holding()) {
@@ -714,12 +722,7 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
         if (op.outcome() == Outcome::Pending)
             op.end(link_->line() == LineState::Lost ? Outcome::LineLost : Outcome::NotAnswered);
         error = failureText(op.outcome());
-        const Outcome outcome = op.outcome();
-        if (outcome == Outcome::NotAnswered) {
-            op.end(outcome);
-            sleepMs(kLateAnswerMs); // a late answer is not the next request's
-        }
-        return fromOperation(outcome);
+        return fromOperation(op.outcome());
     }
     if (answer->code() == DC_NAK) {
         statusChanged(); // the model holds what was sent, not what the unit has

@@ -182,6 +182,8 @@ private:
     };
     std::deque<Job> jobs_;
     bool stopping_ = false;
+    // Jobs queued or running: the model's own status re-reads wait for them.
+    std::atomic<std::size_t> jobsPending_{0};
 
     // Start-up handshake.
     std::mutex startMutex_;

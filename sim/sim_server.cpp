@@ -97,6 +97,7 @@ struct SimServer::Impl {
     // setDropAfterPackets: the packet count at which the line is closed, -1
     // when none is pending. Guarded by unitMutex.
     long long dropAt = -1;
+    std::atomic<int> lateMs{0}; // setAnswerDelay
     std::atomic<std::uint64_t> fromHost{0};
     std::atomic<std::uint64_t> toHost{0};
     std::size_t noiseIndex = 0; // serving thread only
@@ -116,6 +117,8 @@ void SimServer::Impl::schedule(const Emissions& batch, Clock::time_point cause, 
     auto due = cause;
     if (!options.fast)
         due += std::chrono::milliseconds(std::max(0, options.answerDelayMs));
+    if (answer)
+        due += std::chrono::milliseconds(lateMs.load());
     // The answer runs to the last response (acknowledgement, refusal or
     // record) sent at once; reports that follow it, and whatever the unit
     // sends later by itself (a restart's wake-up), are the unit's own.
@@ -425,6 +428,11 @@ std::uint64_t SimServer::strictViolations() const
 void SimServer::setSilent(bool silent)
 {
     impl_->silent = silent;
+}
+
+void SimServer::setAnswerDelay(int ms)
+{
+    impl_->lateMs = std::max(ms, 0);
 }
 
 void SimServer::setNakCommand(int code)

@@ -113,6 +113,9 @@ public:
     // up at the next one, as dropAfterPackets does from the start (a cable
     // pulled in the middle of a save or a restore).
     void setDropAfterPackets(int count);
+    // From now on every answer leaves `ms` later, fast or not (a unit, or a
+    // line, that takes its time once the definitions are in).
+    void setAnswerDelay(int ms);
 
 private:
     struct Impl;

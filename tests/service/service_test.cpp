@@ -562,3 +562,89 @@ TEST(ServiceLoad, EightClientsAndTheUnitNeverHearsARequestBeforeTheAnswerIsCompl
 
 } // namespace
 } // namespace bm::test
+
+namespace bm::test {
+namespace {
+
+// A unit, or a line, slow to answer once the service is up: a set and a
+// request passed through are answered, not given up on, when the answer
+// comes within the service's bound for a request at the unit (at 600 ms the
+// acknowledgement comes after the unit's own window, as on a loaded line).
+TEST(ServiceSlowUnit, SetsAndRequestsPassedThroughAreAnsweredNotGivenUp)
+{
+    struct Row {
+        int delayMs;
+        int volume;
+    };
+    for (const Row& row : {Row{250, -31}, Row{450, -32}, Row{600, -33}}) {
+        SCOPED_TRACE(row.delayMs);
+        ServiceRig rig;
+        ASSERT_TRUE(rig.start());
+        rig.sim->setAnswerDelay(row.delayMs);
+        RawClient json(rig.socketPath());
+        const Json r = reply(json, R"({"op":"set","values":{"volume":)" + std::to_string(row.volume) + "}}", 10000);
+        ASSERT_TRUE(r.is_object());
+        EXPECT_EQ(r.value("reply", ""), "set") << r.dump();
+        if (r.contains("results"))
+            EXPECT_EQ(r["results"][0]["outcome"], "done") << r.dump();
+        EXPECT_EQ(rig.sim->snapshot().sysStatus[0], static_cast<std::uint8_t>(row.volume + 80));
+        RawClient frames(rig.socketPath());
+        frames.send(frame(DC_CMD_GET_INPUT_NAME, {1}));
+        EXPECT_TRUE(frames.waitForCode(DC_RESP_INPUT_NAME, 3000));
+    }
+}
+
+} // namespace
+} // namespace bm::test
+
+namespace bm::test {
+namespace {
+
+// A person's requests go ahead of the service's own re-reads: a status
+// re-read that a client's command asked for waits while other clients'
+// requests wait for the line, and runs once they are done.
+TEST(ServiceOrder, ClientsRequestsGoAheadOfTheServicesOwnReread)
+{
+    ServiceRig rig;
+    ASSERT_TRUE(rig.start());
+    RawClient trigger(rig.socketPath());
+    trigger.send(frame(DC_CMD_SET_FRONT_BACK_BALANCE, {0x11})); // not reported: the status is read again
+    ASSERT_TRUE(trigger.waitForCode(DC_ACK, 3000));
+    rig.sim->clearReceived();
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0}, unanswered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.emplace_back([&, i] {
+            RawClient c(rig.socketPath());
+            for (int n = 0; !stop; ++n) {
+                c.send(frame(DC_CMD_GET_INPUT_NAME, {static_cast<std::uint8_t>((n + i) % 8)}));
+                bool got = false;
+                for (int pass = 0; pass < 300 && !got; ++pass)
+                    got = has(c.codesWithin(10), DC_RESP_INPUT_NAME);
+                (got ? answered : unanswered)++;
+            }
+        });
+    }
+    // Well past the re-read's delay, with a request always waiting.
+    for (int i = 0; i < 1000 && answered < 80 && unanswered == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    const Codes during = rig.unitCodes();
+    stop = true;
+    for (auto& t : clients)
+        t.join();
+    EXPECT_GE(answered.load(), 80);
+    EXPECT_EQ(unanswered.load(), 0);
+    EXPECT_FALSE(has(during, DC_CMD_GET_SYS_STATUS));
+    EXPECT_FALSE(has(during, DC_CMD_GET_REC_STATUS));
+    bool reread = false;
+    for (int i = 0; i < 300 && !reread; ++i) {
+        reread = has(rig.unitCodes(), DC_CMD_GET_SYS_STATUS);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(reread) << "the re-read never ran once the clients were done";
+}
+
+} // namespace
+} // namespace bm::test
