@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,27 @@ const GlobalOption* globalOption(const std::string& name)
         if (name == o.name)
             return &o;
     return nullptr;
+}
+
+// "-v", "--port": an option. "-25", "-=0.5", "-6.0" are values.
+bool looksLikeOption(const std::string& arg)
+{
+    if (arg.size() < 2 || arg[0] != '-')
+        return false;
+    if (arg[1] == '-')
+        return arg.size() > 2 && std::isalpha(static_cast<unsigned char>(arg[2]));
+    return std::isalpha(static_cast<unsigned char>(arg[1]));
+}
+
+// Marks a value that starts with '-' ("-=0.5") so that CLI11 takes it as a
+// word or an option's value; the mark goes again once it is read.
+constexpr char kValueMark = '\x01';
+
+std::string unmarked(std::string text)
+{
+    if (!text.empty() && text.front() == kValueMark)
+        text.erase(0, 1);
+    return text;
 }
 
 // A command option's description, by any command that has it (the command is
@@ -95,9 +117,18 @@ bool readCommandLine(int argc, char** argv, CommandLine& line, std::string& erro
         for (const CommandOption& o : c.options)
             if (!globalOption(o.name) && commandOption(o.name) == &o)
                 add(o.name, 0, o.takesValue);
+    std::vector<std::string> args;
+    bool optionsEnded = false;
+    for (int i = argc - 1; i >= 1; --i) // CLI11 takes them last first
+        args.emplace_back(argv[i]);
+    for (auto it = args.rbegin(); it != args.rend(); ++it) {
+        optionsEnded = optionsEnded || *it == "--";
+        if (!optionsEnded && !it->empty() && it->front() == '-' && *it != "--" && !looksLikeOption(*it))
+            it->insert(it->begin(), kValueMark);
+    }
     bool parsed = true;
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::ExtrasError&) {
         const std::vector<std::string> extras = app.remaining();
         error = "unknown option " + (extras.empty() ? std::string("?") : extras.front());
@@ -116,13 +147,15 @@ bool readCommandLine(int argc, char** argv, CommandLine& line, std::string& erro
             if (o != given)
                 continue;
             const std::vector<std::string>& results = o->results();
-            const std::string value = o->get_expected_min() > 0 && !results.empty() ? results.back() : "";
+            const std::string value = o->get_expected_min() > 0 && !results.empty() ? unmarked(results.back()) : "";
             if (globalOption(name))
                 line.globals[name] = value;
             else
                 line.commandOptions.emplace_back(name, value);
         }
     }
+    for (std::string& word : line.words)
+        word = unmarked(word);
     return parsed;
 }
 
