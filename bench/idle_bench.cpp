@@ -7,8 +7,8 @@
 //   bench-idle [SECONDS]   (default 5)
 #include "link/quor_control.h"
 #include "platform/manual_owner_window.h"
-#include "platform/memory_settings.h"
-#include "platform/scripted_prompt.h"
+#include "tests/support/memory_settings.h"
+#include "tests/support/scripted_prompt.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
 

@@ -7,7 +7,7 @@
 // Then the other way: a set published as Home Assistant does -> its state
 // back at the subscriber, one at a time, and 100 sets in a row until the last
 // one's outcome is on the result topic.
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "service/mqtt_bridge.h"
 #include "service/mqtt_service_view.h"
 #include "service/service.h"

@@ -1,7 +1,7 @@
 // brennmark-cli: the control panel's link and device model without windows.
 // The whole command line is read and checked before the port is opened: a
-// usage error never touches the line. Options go anywhere before "--", as
-// "--opt value" or "--opt=value"; short flags may be grouped (-vq).
+// usage error never touches the line. Options (CLI11) go anywhere before
+// "--", as "--opt value" or "--opt=value"; short flags may be grouped (-vq).
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
 #include "cli/cli_read_plan.h"
@@ -11,6 +11,8 @@
 #include "platform/serial_factory.h"
 #include "platform/service_socket.h"
 #include "platform/termination.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cctype>
 #include <chrono>
@@ -46,14 +48,6 @@ const GlobalOption* globalOption(const std::string& name)
     return nullptr;
 }
 
-const GlobalOption* shortOption(char c)
-{
-    for (const GlobalOption& o : kGlobalOptions)
-        if (o.shortName == c)
-            return &o;
-    return nullptr;
-}
-
 // "-v", "--port": an option. "-25", "-=0.5", "-6.0" are values.
 bool looksLikeOption(const std::string& arg)
 {
@@ -64,16 +58,25 @@ bool looksLikeOption(const std::string& arg)
     return std::isalpha(static_cast<unsigned char>(arg[1]));
 }
 
+// Marks a value that starts with '-' ("-=0.5") so that CLI11 takes it as a
+// word or an option's value; the mark goes again once it is read.
+constexpr char kValueMark = '\x01';
+
+std::string unmarked(std::string text)
+{
+    if (!text.empty() && text.front() == kValueMark)
+        text.erase(0, 1);
+    return text;
+}
+
 // A command option's description, by any command that has it (the command is
 // checked once it is known).
-const CommandOption* commandOption(const std::string& name, const Command** owner)
+const CommandOption* commandOption(const std::string& name)
 {
     for (const Command& c : commands())
         for (const CommandOption& o : c.options)
-            if (name == o.name) {
-                *owner = &c;
+            if (name == o.name)
                 return &o;
-            }
     return nullptr;
 }
 
@@ -91,65 +94,69 @@ struct CommandLine {
     std::vector<std::string> words; // the command and its arguments
 };
 
-// Reads argv; false with `error` for an unknown option or a missing value.
+// Reads argv with CLI11; false with `error` for an unknown option or a
+// missing value. Every command's options are known to the parser, so they
+// may stand anywhere; which command takes which is checked once the command
+// is known. "-25", "-=0.5", "-6.0" are values, not options.
 bool readCommandLine(int argc, char** argv, CommandLine& line, std::string& error)
 {
+    CLI::App app("brennmark-cli", "brennmark-cli");
+    app.set_help_flag(); // help is the program's or the command's own text
+    app.allow_extras(false);
+    app.add_option("words", line.words);
+    std::vector<std::pair<std::string, CLI::Option*>> options;
+    auto add = [&](const std::string& name, char shortName, bool takesValue) {
+        const std::string names = shortName ? std::string("-") + shortName + "," + name : name;
+        CLI::Option* o = takesValue ? app.add_option(names)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+                                    : app.add_flag(names)->disable_flag_override();
+        options.emplace_back(name, o);
+    };
+    for (const GlobalOption& o : kGlobalOptions)
+        add(o.name, o.shortName, o.takesValue);
+    for (const Command& c : commands())
+        for (const CommandOption& o : c.options)
+            if (!globalOption(o.name) && commandOption(o.name) == &o)
+                add(o.name, 0, o.takesValue);
+    std::vector<std::string> args;
     bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!optionsEnded && arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (optionsEnded || !looksLikeOption(arg)) {
-            line.words.push_back(arg);
-            continue;
-        }
-        if (arg[1] != '-') {
-            // Grouped short flags.
-            for (std::size_t k = 1; k < arg.size(); ++k) {
-                const GlobalOption* o = shortOption(arg[k]);
-                if (!o) {
-                    error = "unknown option -" + std::string(1, arg[k]);
-                    return false;
-                }
-                line.globals[o->name] = "";
-            }
-            continue;
-        }
-        const std::size_t equals = arg.find('=');
-        const std::string name = arg.substr(0, equals);
-        const bool inlineValue = equals != std::string::npos;
-        bool takesValue = false;
-        const Command* owner = nullptr;
-        if (const GlobalOption* o = globalOption(name))
-            takesValue = o->takesValue;
-        else if (const CommandOption* o = commandOption(name, &owner))
-            takesValue = o->takesValue;
-        else {
-            error = "unknown option " + name;
-            return false;
-        }
-        std::string value;
-        if (takesValue) {
-            if (inlineValue) {
-                value = arg.substr(equals + 1);
-            } else if (i + 1 < argc) {
-                value = argv[++i];
-            } else {
-                error = name + " needs a value";
-                return false;
-            }
-        } else if (inlineValue) {
-            error = name + " takes no value";
-            return false;
-        }
-        if (globalOption(name))
-            line.globals[name] = value;
-        else
-            line.commandOptions.emplace_back(name, value);
+    for (int i = argc - 1; i >= 1; --i) // CLI11 takes them last first
+        args.emplace_back(argv[i]);
+    for (auto it = args.rbegin(); it != args.rend(); ++it) {
+        optionsEnded = optionsEnded || *it == "--";
+        if (!optionsEnded && !it->empty() && it->front() == '-' && *it != "--" && !looksLikeOption(*it))
+            it->insert(it->begin(), kValueMark);
     }
-    return true;
+    bool parsed = true;
+    try {
+        app.parse(args);
+    } catch (const CLI::ExtrasError&) {
+        const std::vector<std::string> extras = app.remaining();
+        error = "unknown option " + (extras.empty() ? std::string("?") : extras.front());
+        parsed = false;
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string what = e.what();
+        error = what.substr(0, what.find(':')) + " needs a value";
+        parsed = false;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        parsed = false;
+    }
+    // In the order given; what was read before an error counts (--json).
+    for (const CLI::Option* given : app.parse_order()) {
+        for (const auto& [name, o] : options) {
+            if (o != given)
+                continue;
+            const std::vector<std::string>& results = o->results();
+            const std::string value = o->get_expected_min() > 0 && !results.empty() ? unmarked(results.back()) : "";
+            if (globalOption(name))
+                line.globals[name] = value;
+            else
+                line.commandOptions.emplace_back(name, value);
+        }
+    }
+    for (std::string& word : line.words)
+        word = unmarked(word);
+    return parsed;
 }
 
 // A SIGTERM or SIGINT while a command runs ends the process as the second

@@ -6,6 +6,8 @@
 #include "sim/sim_server.h"
 #include "sim/tcp_server.h"
 
+#include <CLI/CLI.hpp>
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <memory>
 #include <string>
@@ -72,7 +75,10 @@ const char* const kUsage =
     "  --replay-loose     answer by request code instead, in any order\n"
     "  --import FILE      write a capture of another tool (socat -x, a Sent:/Recv:\n"
     "                     text, a jpnevulator dump) as a capture to standard output\n"
-    "  --help             this text\n";
+    "Other:\n"
+    "  -v, --verbose      say on standard error what is served, and where\n"
+    "  -V, --version      the version\n"
+    "  -h, --help         this text\n";
 
 bool parseInt(const char* text, int& value)
 {
@@ -197,76 +203,92 @@ int main(int argc, char** argv)
     std::string tcpAddress;
     std::string replayFile;
     bool replayLoose = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--link") {
-            const char* v = value();
-            if (!v)
-                return usageError("--link needs a path");
-#ifdef _WIN32
-            return usageError("--link: Windows has no pseudo-terminals; the unit is served on --tcp");
-#endif
-            options.linkPath = v;
-        } else if (arg == "--model") {
-            const char* v = value();
-            const std::string m = v ? v : "";
-            if (m == "de1" || m == "DE1")
-                options.model = bm::sim::Model::DE1;
-            else if (m == "za2" || m == "ZA2")
-                options.model = bm::sim::Model::ZA2;
-            else
-                return usageError("--model takes de1 or za2");
-        } else if (arg == "--firmware") {
-            const char* v = value();
-            const std::string f = v ? v : "";
-            if (f == "A" || f == "a")
-                options.firmware = bm::sim::Firmware::A;
-            else if (f == "B" || f == "b")
-                options.firmware = bm::sim::Firmware::B;
-            else
-                return usageError("--firmware takes A or B");
-        } else if (const auto flag = switchOf(arg)) {
-            options.*(*flag) = true;
-        } else if (arg == "--effects" || arg == "--params") {
-            int& into = arg == "--effects" ? options.effectCount : options.paramCount;
-            if (!numberArg(value(), 1, 254, into))
-                return usageError(arg + " takes a count 1..254");
-        } else if (arg == "--tcp") {
-            const char* v = value();
-            std::string host, error;
-            int port = 0;
-            if (!v || !bm::sim::parseLoopbackAddress(v, host, port, error))
-                return usageError("--tcp: " + (v ? error : std::string("needs HOST:PORT")));
-            tcpAddress = v;
-        } else if (arg == "--nak" || arg == "--nak-error") {
-            if (!numberArg(value(), 0, 0xFF, arg == "--nak" ? options.nakCommand : options.nakError))
-                return usageError(arg + " takes a code 0..0xFF");
-        } else if (arg == "--answer-delay") {
-            if (!numberArg(value(), 0, 400, options.answerDelayMs))
-                return usageError("--answer-delay takes milliseconds 0..400");
-        } else if (arg == "--replay") {
-            const char* v = value();
-            if (!v)
-                return usageError("--replay needs a capture file");
-            replayFile = v;
-        } else if (arg == "--import") {
-            const char* v = value();
-            if (!v)
-                return usageError("--import needs a file");
-            return bm::sim::runImport(v);
-        } else if (arg == "--replay-loose") {
-            replayLoose = true;
-        } else if (arg == "--drop-after") {
-            if (!numberArg(value(), 0, 0x7FFFFFFF, options.dropAfterPackets))
-                return usageError("--drop-after takes a packet count");
-        } else {
-            return usageError("unknown option " + arg);
-        }
+    bool verbose = false;
+
+    // CLI11 reads the command line; each value is checked below, in the
+    // order of the usage text, with its own message.
+    CLI::App app("ridaziv-sim", "ridaziv-sim");
+    app.set_help_flag();
+    bool help = false, version = false;
+    app.add_flag("-h,--help", help);
+    app.add_flag("-V,--version", version);
+    app.add_flag("-v,--verbose", verbose);
+    std::map<std::string, std::string> values;
+    for (const char* name : {"--link", "--model", "--firmware", "--answer-delay", "--effects", "--params", "--tcp",
+                             "--nak", "--nak-error", "--drop-after", "--replay", "--import"})
+        app.add_option(name, values[name])->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    for (const char* name : {"--fast", "--silent", "--noise", "--split", "--no-wakeup", "--changes-only",
+                             "--refuse-long-names", "--full-width-names", "--strict"})
+        app.add_flag(name, options.*(*switchOf(name)));
+    app.add_flag("--replay-loose", replayLoose);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ExtrasError&) {
+        const auto extras = app.remaining();
+        return usageError("unknown option " + (extras.empty() ? std::string("?") : extras.front()));
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string what = e.what();
+        return usageError(what.substr(0, what.find(':')) + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return usageError(e.what());
     }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (version) {
+        std::puts("ridaziv-sim 1.02");
+        return 0;
+    }
+    const auto given = [&](const char* name) { return app.get_option(name)->count() > 0; };
+    const auto text = [&](const char* name) { return values[name].c_str(); };
+    if (given("--link")) {
+#ifdef _WIN32
+        return usageError("--link: Windows has no pseudo-terminals; the unit is served on --tcp");
+#endif
+        options.linkPath = values["--link"];
+    }
+    if (given("--model")) {
+        const std::string m = values["--model"];
+        if (m == "de1" || m == "DE1")
+            options.model = bm::sim::Model::DE1;
+        else if (m == "za2" || m == "ZA2")
+            options.model = bm::sim::Model::ZA2;
+        else
+            return usageError("--model takes de1 or za2");
+    }
+    if (given("--firmware")) {
+        const std::string f = values["--firmware"];
+        if (f == "A" || f == "a")
+            options.firmware = bm::sim::Firmware::A;
+        else if (f == "B" || f == "b")
+            options.firmware = bm::sim::Firmware::B;
+        else
+            return usageError("--firmware takes A or B");
+    }
+    if (given("--answer-delay") && !numberArg(text("--answer-delay"), 0, 400, options.answerDelayMs))
+        return usageError("--answer-delay takes milliseconds 0..400");
+    for (const char* name : {"--effects", "--params"})
+        if (given(name) && !numberArg(text(name), 1, 254,
+                                      std::string(name) == "--effects" ? options.effectCount : options.paramCount))
+            return usageError(std::string(name) + " takes a count 1..254");
+    if (given("--tcp")) {
+        std::string host, error;
+        int port = 0;
+        if (!bm::sim::parseLoopbackAddress(values["--tcp"], host, port, error))
+            return usageError("--tcp: " + error);
+        tcpAddress = values["--tcp"];
+    }
+    for (const char* name : {"--nak", "--nak-error"})
+        if (given(name) && !numberArg(text(name), 0, 0xFF,
+                                      std::string(name) == "--nak" ? options.nakCommand : options.nakError))
+            return usageError(std::string(name) + " takes a code 0..0xFF");
+    if (given("--drop-after") && !numberArg(text("--drop-after"), 0, 0x7FFFFFFF, options.dropAfterPackets))
+        return usageError("--drop-after takes a packet count");
+    if (given("--import"))
+        return bm::sim::runImport(values["--import"]);
+    if (given("--replay"))
+        replayFile = values["--replay"];
 
     if (replayLoose && replayFile.empty())
         return usageError("--replay-loose goes with --replay FILE");
@@ -283,6 +305,11 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << server.devicePath() << std::endl;
+    if (verbose)
+        std::fprintf(stderr, "ridaziv-sim: %s, firmware %s, on %s%s\n",
+                     options.model == bm::sim::Model::ZA2 ? "ZA-2" : "DE-1",
+                     options.firmware == bm::sim::Firmware::B ? "B" : "A", server.devicePath().c_str(),
+                     options.fast ? ", without wire timing" : "");
     if (!tcpAddress.empty())
         std::cout << server.devicePath() << std::endl;
 
@@ -316,6 +343,11 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << server.terminalPath() << std::endl;
+    if (verbose)
+        std::fprintf(stderr, "ridaziv-sim: %s, firmware %s, on %s%s\n",
+                     options.model == bm::sim::Model::ZA2 ? "ZA-2" : "DE-1",
+                     options.firmware == bm::sim::Firmware::B ? "B" : "A", server.terminalPath().c_str(),
+                     options.fast ? ", without wire timing" : "");
     std::unique_ptr<bm::sim::TcpServer> tcp;
     if (!tcpAddress.empty()) {
         tcp = std::make_unique<bm::sim::TcpServer>(server.terminalPath());

@@ -7,9 +7,9 @@
 #include "app/not_detected.h"
 #include "app/small_dialogs.h"
 #include "model/startup_wait.h"
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "platform/qt_prompt.h"
-#include "platform/scripted_prompt.h"
+#include "tests/support/scripted_prompt.h"
 
 #include <QAbstractButton>
 #include <QApplication>

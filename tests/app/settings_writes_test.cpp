@@ -6,7 +6,7 @@
 #include "model/device_model.h"
 #include "platform/manual_owner_window.h"
 #include "platform/qt_settings.h"
-#include "platform/scripted_prompt.h"
+#include "tests/support/scripted_prompt.h"
 #include "platform/settings_keys.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"

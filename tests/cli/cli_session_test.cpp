@@ -5,7 +5,7 @@
 #include "cli_rig.h"
 #include "link/packet.h"
 #include "platform/termios_serial.h"
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 
 #include <sys/stat.h>
 

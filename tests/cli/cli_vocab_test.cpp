@@ -87,6 +87,16 @@ TEST_F(CliTest, UsageErrorsNeverOpenThePort)
         {{"--port"}, 2},
         {{"set", "custom-name", "-h"}, 0}, // help, as an option
         {{"status", "--version"}, 0},
+        {{"-vqV", "status"}, 0}, // grouped flags; -V is the version, -v verbose
+        {{"--json=1", "status"}, 2}, // a switch takes no value
+        {{"--simulate", "status"}, 2}, // --port and --simulate exclude each other
+        {{"--model", "za2", "status"}, 2}, // a model is the simulated unit's
+        {{"--wait", "86401", "status"}, 2},
+        {{"--wait=-1", "status"}, 2},
+        {{"--wait", "1", "--wait", "soon", "status"}, 2}, // the last one given counts
+        {{"--capture-redact", "status"}, 2}, // only with --capture FILE
+        {{"status", "--seconds", "1"}, 2}, // watch's option, not status's
+        {{"status", "--", "--bogus"}, 2}, // after "--" a word, and status takes none
     };
     for (const Case& c : cases) {
         Lines args = c.args;

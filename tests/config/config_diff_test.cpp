@@ -5,7 +5,7 @@
 #include "config/config_units.h"
 #include "config_test_support.h"
 #include "model/definition_cache.h"
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "platform/settings_keys.h"
 
 #include <gtest/gtest.h>

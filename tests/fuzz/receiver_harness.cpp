@@ -5,10 +5,10 @@
 #include "link/quor_control.h"
 #include "link/receiver_pass.h"
 #include "model/device_model.h"
-#include "platform/fake_serial_port.h"
+#include "tests/support/fake_serial_port.h"
 #include "platform/manual_owner_window.h"
-#include "platform/memory_settings.h"
-#include "platform/scripted_prompt.h"
+#include "tests/support/memory_settings.h"
+#include "tests/support/scripted_prompt.h"
 #include "platform/settings_keys.h"
 #include "tests/support/virtual_clock.h"
 

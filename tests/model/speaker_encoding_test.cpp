@@ -2,8 +2,8 @@
 // table set and read back, readings of values no row writes, the side
 // speakers' size-and-type rules, and unresolved slots.
 #include "model/device_model.h"
-#include "platform/memory_settings.h"
-#include "platform/scripted_prompt.h"
+#include "tests/support/memory_settings.h"
+#include "tests/support/scripted_prompt.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // TcpSerialPort against a plain loopback listener: addresses, bytes both ways,
 // a dropped connection as a lost line, reconnection, refusals; and the
 // factory's choice of back-end.
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "platform/serial_factory.h"
 #include "platform/settings_keys.h"
 #include "platform/tcp_serial.h"

@@ -1,6 +1,6 @@
 // TermiosSerialPort on a real pseudo-terminal: port mapping, line settings,
 // exclusive open, traffic both ways, and a hung-up line that reads as silence.
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "platform/settings_keys.h"
 #include "platform/termios_serial.h"
 

@@ -6,7 +6,7 @@
 // test is skipped under Wine with the reason.
 #include "platform/file_access.h"
 #include "platform/line_wait.h"
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "platform/registry_settings.h"
 #include "platform/settings_keys.h"
 #include "platform/tcp_serial.h"

@@ -1,6 +1,6 @@
 #include "tests/service/service_rig.h"
 
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "tests/support/fast_timing.h"
 
 #include <algorithm>

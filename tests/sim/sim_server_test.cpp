@@ -1,7 +1,7 @@
 // The simulated unit over a real pseudo-terminal, reached the way the program
 // reaches a processor (TermiosSerialPort): answers, wire timing, faults, the
 // console, the link path, and the ridaziv-sim program itself.
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "platform/termios_serial.h"
 #include "sim/sim_server.h"
 #include "sim_test_util.h"

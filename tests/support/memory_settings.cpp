@@ -1,4 +1,4 @@
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 
 namespace bm {
 

@@ -1,4 +1,4 @@
-#include "platform/scripted_prompt.h"
+#include "tests/support/scripted_prompt.h"
 
 #include <chrono>
 

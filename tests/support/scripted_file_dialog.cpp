@@ -1,5 +1,5 @@
 // Scripted answers for the file dialog in tests.
-#include "platform/scripted_file_dialog.h"
+#include "tests/support/scripted_file_dialog.h"
 
 namespace bm {
 

@@ -1,4 +1,4 @@
-#include "platform/fake_serial_port.h"
+#include "tests/support/fake_serial_port.h"
 
 #include <algorithm>
 #include <chrono>
