@@ -151,8 +151,9 @@ int CMainFrame::startUp()
     // try again.
     for (;;) {
         try {
-            core_->open(makeSerial_(*settings_, options_.device), choice.portIndex, choice.forceDownload != 0,
-                        options_.trace);
+            auto serial = makeSerial_(*settings_, options_.device);
+            showConnecting(QString::fromStdString(serial->devicePath()));
+            core_->open(std::move(serial), choice.portIndex, choice.forceDownload != 0, options_.trace);
         } catch (const std::bad_alloc&) {
             prompt_->ask("Couldn't Create Brennmark Control!");
             return -1;
@@ -160,8 +161,10 @@ int CMainFrame::startUp()
         serial_ = &core_->serial();
         model_ = &core_->model();
         control_ = &core_->link();
-        if (stopRequested_)
+        if (stopRequested_) {
+            connecting_.reset();
             return 0; // create() posts the close
+        }
         NotDetected why = notDetectedReason(*serial_);
         if (control_->state().UnitHeard) {
             control_->EnableLink();
@@ -180,6 +183,7 @@ int CMainFrame::startUp()
             why.answer = "it answered, but never identified itself as one";
         }
 
+        connecting_.reset();
         std::fprintf(stderr, "brennmark: %s\n", why.terminalText().c_str());
         const NotDetectedChoice next = notDetected_(why.boxText());
         if (next == NotDetectedChoice::Quit || stopRequested_) {
@@ -226,10 +230,19 @@ void CMainFrame::dropLink()
     serial_ = nullptr;
 }
 
+void CMainFrame::showConnecting(const QString& device)
+{
+    connecting_ = std::make_unique<CDownloadDlg>();
+    connecting_->setWindowIcon(appIcon());
+    connecting_->setText(QStringLiteral("Connecting to %1...").arg(device));
+    connecting_->show();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 CMainFrame::SweepWait CMainFrame::waitForStatusSweep(bool forcedDownload)
 {
     LinkState& state = control_->state();
-    auto progress = std::make_unique<CDownloadDlg>();
+    auto progress = connecting_ ? std::move(connecting_) : std::make_unique<CDownloadDlg>();
     progress->setWindowIcon(appIcon());
     progress->show();
 

@@ -104,6 +104,10 @@ private:
     void dropLink();
     enum class SweepWait { Finished, TimedOut, Cancelled };
     SweepWait waitForStatusSweep(bool forcedDownload);
+    // "Connecting to DEVICE..." from the port's opening until the unit is
+    // detected or not; the start-up wait's progress then takes the window.
+    void showConnecting(const QString& device);
+    std::unique_ptr<CDownloadDlg> connecting_;
     void createSheet();
     void onNotification(const Notification& notification);
     void showLineState(LineState state);

@@ -93,6 +93,7 @@ struct FrameParts {
     // The device given for the run at each serial device made ("" for the
     // chosen port's).
     std::vector<std::string> devicesGiven;
+    std::function<void(FakeSerialPort&)> serialMade; // each fake port, as it is made
 };
 
 inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<void(InMemorySettings&)> prepare,
@@ -111,6 +112,8 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
             parts.devicesGiven.push_back(device);
             auto port = std::make_unique<FakeSerialPort>();
             parts.fakePort = port.get();
+            if (parts.serialMade)
+                parts.serialMade(*port);
             return port;
         };
     } else {

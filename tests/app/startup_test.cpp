@@ -3,16 +3,19 @@
 // silent, and with a ROM prompt from the receiver in the middle of it), the
 // sheet, and the goodbye packets when the sheet is closed.
 #include "app/comm_dialogs.h"
+#include "app/small_dialogs.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "tests/app/app_rig.h"
 #include "tests/support/noise_peer.h"
 #include "ui/control_sheet.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QThread>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -375,6 +378,41 @@ private slots:
         frame->close();
         QTRY_VERIFY(frame->isShutDown());
         QTRY_COMPARE(lastTwo(unit.receivedPackets()), (std::vector<Bytes>{kFrontPanelOff, kHostSleep}));
+    }
+
+    // From the port's opening until the unit is found or not, the window says
+    // where it is connecting; the "not detected" box stands alone, and Retry
+    // says it again.
+    void eachTryShowsConnectingUntilItKnows()
+    {
+        FrameParts parts;
+        auto frame = makeFrame(parts, quietStart);
+        parts.notDetectedAnswers = {NotDetectedChoice::Retry, NotDetectedChoice::Quit};
+        QStringList atOpen;
+        int shownAtTheBox = 0;
+        const auto visibleProgress = [] {
+            QStringList texts;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* d = qobject_cast<CDownloadDlg*>(w); d && d->isVisible())
+                    texts << d->text();
+            return texts;
+        };
+        parts.serialMade = [&](FakeSerialPort& port) {
+            port.setOnOpen([&, path = QString::fromStdString(port.devicePath())] {
+                if (QThread::currentThread() != qApp->thread())
+                    return; // a reopening by the link's reader
+                const QStringList texts = visibleProgress();
+                atOpen << (texts.size() == 1 && texts[0] == QStringLiteral("Connecting to %1...").arg(path)
+                               ? QStringLiteral("connecting")
+                               : texts.join(QLatin1Char('|')));
+            });
+        };
+        parts.beforeNotDetectedAnswer = [&] { shownAtTheBox += static_cast<int>(visibleProgress().size()); };
+        Watchdog watchdog(60);
+        QCOMPARE(frame->create(), 0);
+        QCOMPARE(parts.notDetectedTexts.size(), std::size_t(2));
+        QCOMPARE(atOpen, (QStringList{QStringLiteral("connecting"), QStringLiteral("connecting")}));
+        QCOMPARE(shownAtTheBox, 0);
     }
 
     // The unit is there but silent (switched off): its link is dropped at

@@ -7,7 +7,7 @@
 #include "cli/cli_session.h"
 #include "link/vocabulary.h"
 #include "model/records.h"
-#include "platform/memory_settings.h"
+#include "tests/support/memory_settings.h"
 #include "service/unit_line.h"
 #include "sim/sim_server.h"
 #include "tests/support/fast_timing.h"

@@ -24,8 +24,21 @@ void FakeSerialPort::updateReadable()
     readable_ = want;
 }
 
+void FakeSerialPort::setOnOpen(std::function<void()> onOpen)
+{
+    std::lock_guard lock(mutex_);
+    onOpen_ = std::move(onOpen);
+}
+
 bool FakeSerialPort::open(int portNumber)
 {
+    std::function<void()> onOpen;
+    {
+        std::lock_guard lock(mutex_);
+        onOpen = onOpen_;
+    }
+    if (onOpen)
+        onOpen();
     std::lock_guard lock(mutex_);
     if (openFails_ || open_ || unplugged_)
         return false;

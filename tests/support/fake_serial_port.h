@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,6 +37,8 @@ public:
     bool lineLost() const override;
 
     void setOpenFails(bool fails);
+    // Called at each open, on the opening thread, before it succeeds or fails.
+    void setOnOpen(std::function<void()> onOpen);
     // Queues bytes that one later read returns whole (up to its capacity).
     void inject(std::vector<std::uint8_t> chunk);
     // After unplug, reads return nothing, writes go nowhere and open fails.
@@ -73,6 +76,7 @@ private:
     std::deque<std::vector<std::uint8_t>> incoming_;
     std::vector<std::vector<std::uint8_t>> writes_;
     std::thread::id writer_;
+    std::function<void()> onOpen_;
 };
 
 } // namespace bm
