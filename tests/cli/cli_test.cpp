@@ -279,7 +279,8 @@ TEST_F(CliTest, SaveDiffAndRestore)
     const Lines expected = {"input-name-2: \"" + tuner + "\" -> \"Radio\"",
                             "volume: " + valueTextOf(a, "VOLUME") + " -> -8",
                             "out-sub: " + valueTextOf(a, "OUT_ADJ_SUB") + " -> -1.5",
-                            "SUB_LOWPASS: " + valueTextOf(a, "SUB_LOWPASS") + " -> 3"};
+                            // The crossover is the subwoofer setting's: 80 Hz, then 120 Hz.
+                            "subwoofer: 80 -> 120"};
     const CliResult diff = cli({"diff", a, b}, false);
     EXPECT_EQ(diff.status, 1) << diff.err;
     EXPECT_EQ(diff.outLines(), expected);
@@ -708,7 +709,7 @@ TEST_F(CliTest, EveryCommandOverTcpFromRidazivSim)
     EXPECT_EQ(cli({"--port", url, "get", "volume"}, false).outLines(), Lines{"volume -21"});
     const CliResult diff = cli({"--port", url, "diff", saved, "unit"}, false);
     EXPECT_EQ(diff.status, 1) << diff.err;
-    EXPECT_EQ(diff.outLines().size(), 3u) << diff.out; // VOLUME, FRONT_SPKR, FRONT_HPASS
+    EXPECT_EQ(diff.outLines(), (Lines{"volume: -35 -> -21", "front-speakers: small-80 -> large"})) << diff.out;
     EXPECT_EQ(cli({"--port", url, "restore", saved, "--only", "speakers"}, false).status, 0);
     EXPECT_EQ(cli({"--port", url, "get", "front-speakers"}, false).outLines(), Lines{"front-speakers small-80"});
     EXPECT_EQ(cli({"--port", url, "params"}, false).status, 0);
