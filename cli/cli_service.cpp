@@ -7,8 +7,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 #ifndef _WIN32
@@ -297,6 +301,79 @@ int runIr(Session& s, const Invocation& inv)
     return kExitOk;
 }
 
+// A file's bytes in base64 (RFC 4648, padded), as the API carries files.
+std::string base64(const std::string& bytes)
+{
+    static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            v = v << 8 | (k < n ? static_cast<std::uint8_t>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k)
+            text += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return text;
+}
+
+// The service's restore: the file is checked (before the port was opened) and
+// sent whole; the service writes it as one job of its line, so no other
+// client's request comes between its packets.
+int runRestore(Session& s, const Invocation& inv)
+{
+    const std::string& path = inv.args[0];
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in.good() && !in.eof())
+        return fail(kExitError, "Failed to restore configuration! cannot read " + path);
+    json request = {{"op", "restore"}, {"name", path}, {"file", base64(bytes)}};
+    const auto only = inv.values.find("--only");
+    if (only != inv.values.end()) {
+        json names = json::array();
+        for (std::size_t start = 0; start < only->second.size();) {
+            const std::size_t comma = std::min(only->second.find(',', start), only->second.size());
+            if (comma > start)
+                names.push_back(only->second.substr(start, comma - start));
+            start = comma + 1;
+        }
+        request["only"] = names;
+    }
+    int exit = kExitOk;
+    const auto reply = s.request(request, exit);
+    if (!reply)
+        return exit;
+    if (reply->contains("error")) {
+        if (textOf(*reply, "error") == "unknown_control")
+            return fail(kExitError, "unknown name " + shown(textOf(*reply, "control")) + " in --only");
+        std::string message = textOf(*reply, "message");
+        const std::string prefix = "Failed to restore configuration! ";
+        if (message.compare(0, prefix.size(), prefix) != 0)
+            message = prefix + message;
+        return fail(kExitError, message);
+    }
+    if (textOf(*reply, "reply") != "restore")
+        return fail(kExitError, "the service's answer is not a restore's");
+    if (only == inv.values.end()) {
+        // A restore that went through may still have clamped values; say which.
+        if (const auto notes = reply->find("notes"); notes != reply->end() && notes->is_array())
+            for (const json& n : *notes)
+                if (n.is_string())
+                    note(n.get<std::string>());
+        if (inv.json)
+            outJson({{"restored", path}});
+        else
+            out("restored " + path);
+        return kExitOk;
+    }
+    const int written = reply->value("values", 0);
+    if (inv.json)
+        outJson({{"restored", path}, {"values", written}});
+    else
+        out("restored " + std::to_string(written) + " value(s) from " + path);
+    return kExitOk;
+}
+
 } // namespace
 
 bool usesServiceApi(const std::string& command, const CliOptions& options)
@@ -309,7 +386,7 @@ bool usesServiceApi(const std::string& command, const CliOptions& options)
     if (!isServiceDevice(options.port) || options.simulate || !options.traceFile.empty() || !options.captureFile.empty() ||
         options.verbose)
         return false;
-    return command == "get" || command == "set" || command == "status" || command == "ir";
+    return command == "get" || command == "set" || command == "status" || command == "ir" || command == "restore";
 #endif
 }
 
@@ -320,6 +397,8 @@ int runThroughServiceApi(const std::string& command, const Invocation& invocatio
         return runSet(s, invocation);
     if (command == "ir")
         return runIr(s, invocation);
+    if (command == "restore")
+        return runRestore(s, invocation);
     return runGet(s, invocation, command == "status");
 }
 

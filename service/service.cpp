@@ -588,7 +588,20 @@ void Service::processFrame(Client& c)
                 return;
             continue;
         }
-        const bool queued = unit_->post([this, id, p] {
+        // A tone key chosen before another client's set of the same control
+        // would pull the unit back toward the old target: it is acknowledged
+        // and not sent, and the client's step ends on the unit's value.
+        const auto tone = code == DC_CMD_IR && p.dataLength() >= 1 ? ToneGuard::controlOfKey(p.data()[0]) : std::nullopt;
+        const std::uint64_t toneMark = tone ? toneGuard_.mark(*tone) : 0;
+        const bool queued = unit_->post([this, id, p, tone, toneMark] {
+            if (tone && !toneGuard_.keyMayGo(id, *tone, toneMark, ToneGuard::Clock::now())) {
+                log("client " + std::to_string(id) + ": a tone key after another client's set, not sent");
+                Delivery d;
+                d.client = id;
+                d.frame = ackBytes(DC_CMD_IR);
+                post(std::move(d));
+                return;
+            }
             const ExchangeResult result = unit_->passThrough(p);
             postPassedName(p, result.answers);
             Delivery d;
@@ -703,11 +716,24 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
         switch (request.op) {
         case ApiOp::Hello: d.json.push_back(jsonHello(request.id)); break;
         case ApiOp::Get: d.json.push_back(jsonGet(request)); break;
-        case ApiOp::Set: d.json.push_back(jsonSet(request)); break;
-        case ApiOp::Ir: d.json.push_back(jsonIr(request)); break;
+        case ApiOp::Set:
+            d.json.push_back(jsonSet(request));
+            for (const auto& value : request.values)
+                if (const auto tone = ToneGuard::controlOfName(value.first))
+                    toneGuard_.setBy(id, *tone);
+            break;
+        case ApiOp::Ir:
+            d.json.push_back(jsonIr(request));
+            if (const auto tone = ToneGuard::controlOfKeyName(request.key))
+                toneGuard_.setBy(id, *tone);
+            break;
         case ApiOp::Controls: d.json.push_back(jsonControls(request.id)); break;
         case ApiOp::Save: d.json.push_back(jsonSave(request.id)); break;
-        case ApiOp::Restore: d.json.push_back(jsonRestore(request)); break;
+        case ApiOp::Restore:
+            d.json.push_back(jsonRestore(request));
+            for (int tone = 0; tone < ToneGuard::kControls; ++tone)
+                toneGuard_.setBy(id, tone);
+            break;
         case ApiOp::Diff: d.json.push_back(jsonDiff(request)); break;
         default: break;
         }
