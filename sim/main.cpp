@@ -41,6 +41,9 @@ const char* const kUsage =
     "  --answer-delay MS  the unit's processing time before each answer (default 3)\n"
     "  --effects N        a unit with N effects (more than the firmware's own)\n"
     "  --params N         a unit with N system parameters (up to 254)\n"
+    "  --wake-busy MS     waking from sleep takes MS ms (default 1500; 0 with --fast):\n"
+    "                     commands are read and left unanswered meanwhile, and\n"
+    "                     DC_WAKEUP goes out once the unit is ready; -1: never ready\n"
     "Variety of real units:\n"
     "  --changes-only     keys that change nothing report nothing\n"
     "  --refuse-long-names  names longer than their field refused (DC_INVALID_NAME)\n"
@@ -197,6 +200,7 @@ int main(int argc, char** argv)
     std::string tcpAddress;
     std::string replayFile;
     bool replayLoose = false;
+    std::optional<int> wakeBusy;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -245,6 +249,11 @@ int main(int argc, char** argv)
         } else if (arg == "--nak" || arg == "--nak-error") {
             if (!numberArg(value(), 0, 0xFF, arg == "--nak" ? options.nakCommand : options.nakError))
                 return usageError(arg + " takes a code 0..0xFF");
+        } else if (arg == "--wake-busy") {
+            int ms = 0;
+            if (!numberArg(value(), -1, 60000, ms))
+                return usageError("--wake-busy takes milliseconds 0..60000, or -1 for never");
+            wakeBusy = ms;
         } else if (arg == "--answer-delay") {
             if (!numberArg(value(), 0, 400, options.answerDelayMs))
                 return usageError("--answer-delay takes milliseconds 0..400");
@@ -268,6 +277,8 @@ int main(int argc, char** argv)
         }
     }
 
+    // A real processor takes its time to wake; a fast unit only when asked.
+    options.wakeBusyMs = wakeBusy.value_or(options.fast ? 0 : 1500);
     if (replayLoose && replayFile.empty())
         return usageError("--replay-loose goes with --replay FILE");
     if (!replayFile.empty())
