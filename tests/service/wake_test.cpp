@@ -169,7 +169,6 @@ TEST(WakeReadiness, ACommandWhileTheUnitWakesWaitsForItsSweepOrFailsAsWaking)
             if (row.ready) {
                 const Json power = Json::parse(waker.line(20000).value_or(""), nullptr, false);
                 EXPECT_TRUE(power.is_object() && power.value("reply", "") == "set") << power.dump();
-                EXPECT_EQ(rig.sim->strictViolations(), 0u);
             } else {
                 ASSERT_TRUE(rig.sim->command("ready"));
                 const Result again = through(face, rig, view, before + 5);
