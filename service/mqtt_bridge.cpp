@@ -142,6 +142,9 @@ struct MqttBridge::Impl {
     std::optional<int> connack;                 // a CONNACK's code not acted on yet
     UnitSnapshot current;                       // the unit as its reports left it
     bool valuesRead = false;                    // `current` was read since the unit last connected
+    // The On key went to the sleeping unit: until its line changes, commands
+    // go on to the unit, whose line waits (bounded) until it is awake.
+    bool wakeSent = false;
     std::map<std::string, std::string> sent;    // topic -> payload, this connection
     std::set<std::string> discoveryTopics;      // the config topics wanted now
     std::set<std::string> retainedDiscovery;    // configs of this id the broker held at connection
@@ -511,6 +514,7 @@ void MqttBridge::Impl::handle(const UnitEvent& event)
         break;
     case UnitEvent::Kind::Line: {
         const UnitLineState before = current.line;
+        wakeSent = false;
         current.line = event.line;
         if (event.line != UnitLineState::Connected)
             valuesRead = false;
@@ -571,6 +575,8 @@ void MqttBridge::Impl::drainInbox()
             break;
         default:
             log(what + " failed: " + o.outcome.text);
+            if (o.command.kind == UnitCommand::Kind::Key ? o.command.name == "ON" : o.command.name == "power")
+                wakeSent = false; // the wake did not start
             if (o.command.kind == UnitCommand::Kind::Set)
                 publishState(o.command.name, true);
             publishResult(o.command, o.payload, outcomeWord(o.outcome.result), o.outcome.text);
@@ -646,7 +652,8 @@ void MqttBridge::Impl::onMessage(const Received& message)
     // What Home Assistant shows as unavailable is not acted on either: only
     // the power switch and the On key reach a sleeping unit.
     const std::string entity = command.kind == UnitCommand::Kind::Key ? "key-" + lowerKey(value) : name;
-    if (!availableFor(needsOf(entity), presence())) {
+    const bool waking = wakeSent && presence() == Presence::Asleep;
+    if (!waking && !availableFor(needsOf(entity), presence())) {
         const std::string why = std::string("the unit is ") + presenceText(presence());
         log((command.kind == UnitCommand::Kind::Key ? "key " + value : "set " + name + " " + value)
             + " refused, nothing sent: " + why);
@@ -664,6 +671,8 @@ void MqttBridge::Impl::onMessage(const Received& message)
         toSend.name = "ON";
         toSend.value.clear();
     }
+    if (toSend.kind == UnitCommand::Kind::Key && toSend.name == "ON" && presence() == Presence::Asleep)
+        wakeSent = true;
     std::weak_ptr<Inbox> box = inbox;
     unit.command(toSend, [box, command, value](const CommandOutcome& outcome) {
         if (auto in = box.lock())

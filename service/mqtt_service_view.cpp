@@ -164,6 +164,8 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
     unit.beginJob();
     DeviceModel& model = unit.model();
     std::string error;
+    if (!unit.awaitAwake(error)) // a waking unit is waited for, bounded
+        return {controls::Outcome::NotAnswered, std::string(outcomeText(controls::Outcome::NotAnswered)) + ": " + error};
     if (command.kind == UnitCommand::Kind::Key) {
         const auto key = controls::irKeyCode(command.name);
         if (!key)

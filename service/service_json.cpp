@@ -31,6 +31,16 @@ Json withId(Json out, const Json& id)
     return out;
 }
 
+// A request that reaches a unit still waking waits for it (bounded); past the
+// bound it is not answered, with the reason told.
+std::optional<std::string> wakingFailure(UnitLine& unit, const Json& id)
+{
+    std::string error;
+    if (unit.awaitAwake(error))
+        return std::nullopt;
+    return failureLine(ApiErrorType::NotAnswered, error, id, Json{{"reason", "waking"}});
+}
+
 } // namespace
 
 Json Service::controlValues(bool withUnread)
@@ -89,6 +99,8 @@ std::string Service::jsonGet(const ApiRequest& r)
 {
     if (auto lost = lineFailure(r.id))
         return *lost;
+    if (auto waking = wakingFailure(*unit_, r.id))
+        return *waking;
     unit_->freshStatus();
     DeviceModel& model = unit_->model();
     if (r.controls.empty() && !r.texts) {
@@ -142,6 +154,8 @@ std::string Service::jsonSet(const ApiRequest& r)
 {
     if (auto lost = lineFailure(r.id))
         return *lost;
+    if (auto waking = wakingFailure(*unit_, r.id))
+        return *waking;
     unit_->freshStatus(); // relative changes start from the unit's value
     std::vector<unitcore::SetItem> items;
     for (const auto& [name, scalar] : r.values)
@@ -198,6 +212,8 @@ std::string Service::jsonIr(const ApiRequest& r)
         return failureLine(ApiErrorType::InvalidValue, "no IR key named \"" + r.key + "\"", r.id);
     if (auto lost = lineFailure(r.id))
         return *lost;
+    if (auto waking = wakingFailure(*unit_, r.id))
+        return *waking;
     // With changes: every control of the table and every parameter no
     // control shows, before the key and once the unit has been read again.
     DeviceModel& model = unit_->model();

@@ -285,7 +285,12 @@ bool UnitLine::openLink(std::string& error)
     if (!model_) {
         detection = core_->open(makeSerialDevice(*settings_, config_.device), portIndex_, download_, nullptr,
                                 [this](DeviceModel&, unitcore::UnitTap& tap) {
-                                    tap.setRouted([this](const Packet& p) { fresh_ |= freshOf(p); });
+                                    tap.setRouted([this](const Packet& p) {
+                                        fresh_ |= freshOf(p);
+                                        // Routed after the link has started the wake's sweep.
+                                        if (p.code() == DC_WAKEUP)
+                                            wakeRouted_ = true;
+                                    });
                                     if (hooks_.events)
                                         tap.setListener(hooks_.events);
                                 });
@@ -343,6 +348,10 @@ bool UnitLine::openLink(std::string& error)
         // Asleep or awake, the unit's state is another: nothing held is its own.
         if (p.code() == DC_SLEEP || p.code() == DC_WAKEUP)
             fresh_ = 0;
+        if (p.code() == DC_WAKEUP)
+            ++wakeupsHeard_;
+        if (p.code() == DC_SLEEP)
+            waking_ = false; // asleep again: no wake is under way
         // So is the front panel's text: an operation holding the line takes it.
         if (p.code() == DC_FPD && link_->operations().busy())
             tap_->storeFrontPanel(p.data(), p.dataLength());
@@ -435,6 +444,7 @@ void UnitLine::onNotification(const Notification& n)
         // from memory until its sweep (and download) has ended.
         fresh_ = 0;
         definitionsComplete_ = false;
+        waking_ = false; // the line's own loss is told as such
     }
     if ((state == LineState::Lost || state == LineState::Reconnecting) && !sweepPending_) {
         // The reconnection's sweep is compared with what was known before.
@@ -474,6 +484,12 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
 {
     if (absent_)
         return ExchangeResult{Outcome::LineLost, {}};
+    std::string waking;
+    if (!awaitAwake(waking)) {
+        if (hooks_.log)
+            hooks_.log("frame client: request left unanswered: " + waking);
+        return ExchangeResult{Outcome::NotAnswered, {}};
+    }
     if (const auto over = frameOverVolumeCap(*model_, request, config_.maxVolume)) {
         // Refused as the unit refuses a value it does not take; nothing is sent.
         if (hooks_.log)
@@ -489,10 +505,13 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
         if (changed & kFreshStatus)
             model_->requestStatusReread(DeviceModel::kRereadSysStatus | DeviceModel::kRereadZone2Status);
     }
+    const bool wasAsleep = link_->line() == LineState::Asleep;
+    const unsigned heardBefore = wakeupsHeard_;
     Operation op(*link_, "client request");
     if (!op.begin(kBeginLimitMs))
         return ExchangeResult{op.outcome(), {}};
     waitSendAllowed(); // as for a set: a request held off would be dropped unsent
+    const bool onKey = request.code() == DC_CMD_IR && request.dataLength() >= 1 && request.data()[0] == IR_ON;
     Exchange x;
     x.request = request;
     x.isAnswer = answerOf(request);
@@ -501,7 +520,39 @@ ExchangeResult UnitLine::passThrough(const Packet& request)
     // an answer in it still goes to this client.
     x.limitMs = kExchangeLimitMs + kLateAnswerMs;
     const CallerPaceWaiver waiver; // the exchange waits for its answer
-    return op.exchange(x);
+    ExchangeResult result = op.exchange(x);
+    if (onKey && wasAsleep && result.outcome == Outcome::Done)
+        noteWake(heardBefore);
+    return result;
+}
+
+void UnitLine::noteWake(unsigned heardBefore)
+{
+    if (wakeupsHeard_ != heardBefore)
+        return; // awake already: its DC_WAKEUP came with the key's answer
+    wakeRouted_ = false;
+    waking_ = true;
+    if (hooks_.log)
+        hooks_.log("unit: waking; requests wait until it has answered its sweep");
+}
+
+bool UnitLine::awaitAwake(std::string& error)
+{
+    if (!waking_)
+        return true;
+    const int limitMs = wakeLimitMs_;
+    const bool ready = waitFor(
+        [this] {
+            return !waking_ || (wakeRouted_ && link_->line() == LineState::Connected &&
+                                !link_->state().StatusSweepActive && !link_->state().ReloadDefinitions);
+        },
+        limitMs);
+    if (ready) {
+        waking_ = false;
+        return true;
+    }
+    error = "the unit is waking and has not answered its sweep within " + std::to_string(limitMs) + " ms";
+    return false;
 }
 
 std::optional<Packet> UnitLine::frontPanelReport() const
@@ -668,6 +719,11 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
         error = failureText(Outcome::LineLost);
         return controls::Outcome::LineLost;
     }
+    if (!awaitAwake(error))
+        return controls::Outcome::NotAnswered;
+    // The On key to a sleeping unit starts its wake.
+    const bool wasAsleep = command == DC_CMD_IR && link_->line() == LineState::Asleep;
+    const unsigned heardBefore = wakeupsHeard_;
     Operation op(*link_, "set");
     if (!op.begin(kBeginLimitMs)) {
         error = failureText(op.outcome());
@@ -761,6 +817,11 @@ controls::Outcome UnitLine::exchange(std::uint8_t command, const std::function<v
         }
     }
     op.end(Outcome::Done);
+    if (wasAsleep) {
+        const Packet sent = link_->LastPacket();
+        if (sent.code() == DC_CMD_IR && sent.dataLength() >= 1 && sent.data()[0] == IR_ON)
+            noteWake(heardBefore);
+    }
     return controls::Outcome::Done;
 }
 
@@ -770,6 +831,8 @@ controls::Outcome UnitLine::writeParams(const std::function<int()>& change, std:
         error = "the line was lost";
         return controls::Outcome::LineLost;
     }
+    if (!awaitAwake(error))
+        return controls::Outcome::NotAnswered;
     if (model_->GetSysParams(true) != 1) {
         error = "no answer from the unit to the parameter read";
         return lineLost() ? controls::Outcome::LineLost : controls::Outcome::NotAnswered;
@@ -826,6 +889,9 @@ bool UnitLine::rereadLinked()
 {
     if (expectedReport_ && reportCame_)
         return true; // the unit's own report of the set is the read-back
+    std::string waking;
+    if (!awaitAwake(waking))
+        return false;
     waitSendAllowed();
     model_->StartStatusSweep();
     return waitFor([this] { return !link_->state().StatusSweepActive; }, 10000);

@@ -132,6 +132,14 @@ public:
     bool unitFound() const { return !absent_.load(); }
     std::string devicePath() const;
     std::optional<double> maxVolume() const { return config_.maxVolume; }
+    // How long a command waits for a unit that is waking (10 s; tests shorten it).
+    void setWakeLimit(int ms) { wakeLimitMs_ = ms; }
+    // Line thread: a unit that took the On key while asleep is waking until it
+    // has sent DC_WAKEUP and answered the sweep after it. Returns at once when
+    // no wake is under way; else waits for its end, bounded by the wake
+    // limit, and is false with `error` (naming the wake) when the unit was
+    // not ready by then. Every request to the unit waits here first.
+    bool awaitAwake(std::string& error);
 
     // --- controls::LineHost (line thread) ----------------------------------------
     DeviceModel& model() override;
@@ -233,6 +241,16 @@ private:
     // second, and the line reads as lost meanwhile.
     std::atomic<bool> absent_{false};
     std::string devicePath_; // set before start() returns
+    std::atomic<int> wakeLimitMs_{10000};
+    // The On key went to the sleeping unit and it is not known ready yet.
+    std::atomic<bool> waking_{false};
+    // DC_WAKEUPs the listener heard, and whether one has been routed (its
+    // sweep started) since the wake was noted.
+    std::atomic<unsigned> wakeupsHeard_{0};
+    std::atomic<bool> wakeRouted_{false};
+    // After the On key was taken: the unit is waking unless its DC_WAKEUP
+    // has come already (`heardBefore`: the count before the key was sent).
+    void noteWake(unsigned heardBefore);
 };
 
 } // namespace bm::service

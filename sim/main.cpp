@@ -44,6 +44,9 @@ const char* const kUsage =
     "  --answer-delay MS  the unit's processing time before each answer (default 3)\n"
     "  --effects N        a unit with N effects (more than the firmware's own)\n"
     "  --params N         a unit with N system parameters (up to 254)\n"
+    "  --wake-busy MS     waking from sleep takes MS ms (default 1500; 0 with --fast):\n"
+    "                     commands are read and left unanswered meanwhile, and\n"
+    "                     DC_WAKEUP goes out once the unit is ready; -1: never ready\n"
     "Variety of real units:\n"
     "  --changes-only     keys that change nothing report nothing\n"
     "  --refuse-long-names  names longer than their field refused (DC_INVALID_NAME)\n"
@@ -215,7 +218,7 @@ int main(int argc, char** argv)
     app.add_flag("-v,--verbose", verbose);
     std::map<std::string, std::string> values;
     for (const char* name : {"--link", "--model", "--firmware", "--answer-delay", "--effects", "--params", "--tcp",
-                             "--nak", "--nak-error", "--drop-after", "--replay", "--import"})
+                             "--nak", "--nak-error", "--drop-after", "--replay", "--import", "--wake-busy"})
         app.add_option(name, values[name])->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     for (const char* name : {"--fast", "--silent", "--noise", "--split", "--no-wakeup", "--changes-only",
                              "--refuse-long-names", "--full-width-names", "--strict"})
@@ -283,6 +286,13 @@ int main(int argc, char** argv)
         if (given(name) && !numberArg(text(name), 0, 0xFF,
                                       std::string(name) == "--nak" ? options.nakCommand : options.nakError))
             return usageError(std::string(name) + " takes a code 0..0xFF");
+    std::optional<int> wakeBusy;
+    if (given("--wake-busy")) {
+        int ms = 0;
+        if (!numberArg(text("--wake-busy"), -1, 60000, ms))
+            return usageError("--wake-busy takes milliseconds 0..60000, or -1 for never");
+        wakeBusy = ms;
+    }
     if (given("--drop-after") && !numberArg(text("--drop-after"), 0, 0x7FFFFFFF, options.dropAfterPackets))
         return usageError("--drop-after takes a packet count");
     if (given("--import"))
@@ -290,6 +300,8 @@ int main(int argc, char** argv)
     if (given("--replay"))
         replayFile = values["--replay"];
 
+    // A real processor takes its time to wake; a fast unit only when asked.
+    options.wakeBusyMs = wakeBusy.value_or(options.fast ? 0 : 1500);
     if (replayLoose && replayFile.empty())
         return usageError("--replay-loose goes with --replay FILE");
     if (!replayFile.empty())

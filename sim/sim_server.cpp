@@ -43,6 +43,7 @@ struct SimServer::Impl {
         unit.setFullWidthNames(o.fullWidthNames);
         unit.setNakCommand(o.nakCommand, static_cast<std::uint8_t>(o.nakError));
         unit.setNoWakeupAfterRestart(o.noWakeupAfterParamWrite);
+        unit.setWakeBusy(o.wakeBusyMs);
         silent = o.silent;
     }
 
@@ -204,6 +205,11 @@ void SimServer::Impl::sendDue()
                 return;
             packet = std::move(outgoing.begin()->second);
             outgoing.erase(outgoing.begin());
+        }
+        if (packet.bytes.size() > 2 && packet.bytes[2] == DC_WAKEUP) {
+            // Ready: from this DC_WAKEUP on the unit answers again.
+            std::lock_guard lock(unitMutex);
+            unit.wakingDone();
         }
         if (!silent && !stopping)
             writePacket(packet.bytes, packet.answer);
@@ -433,6 +439,12 @@ void SimServer::setSilent(bool silent)
 void SimServer::setAnswerDelay(int ms)
 {
     impl_->lateMs = std::max(ms, 0);
+}
+
+void SimServer::setWakeBusy(int ms)
+{
+    std::lock_guard lock(impl_->unitMutex);
+    impl_->unit.setWakeBusy(ms);
 }
 
 void SimServer::setNakCommand(int code)

@@ -29,6 +29,9 @@ struct SimOptions {
     bool noise = false;           // noise bytes between packets
     bool splitPackets = false;    // every packet written in two parts
     bool noWakeupAfterParamWrite = false;
+    // Waking from sleep takes the unit this long: commands go unanswered and
+    // DC_WAKEUP comes once it is ready (0: at once; negative: never).
+    int wakeBusyMs = 0;
     int dropAfterPackets = -1;    // close the line after this many packets (-1: never)
     // The variety real units have.
     bool reportChangesOnly = false; // a key that changes nothing reports nothing
@@ -62,6 +65,7 @@ struct UnitSnapshot {
     std::array<std::uint8_t, 5> zone2Status{};
     bool frontPanelReporting = false;
     bool asleep = false;
+    bool waking = false; // woken, and not yet ready (DC_WAKEUP still to come)
     std::array<std::string, 2> displayLines; // the front-panel text (empty while asleep)
 };
 
@@ -116,6 +120,8 @@ public:
     // From now on every answer leaves `ms` later, fast or not (a unit, or a
     // line, that takes its time once the definitions are in).
     void setAnswerDelay(int ms);
+    // How long the next wake from sleep takes (SimOptions::wakeBusyMs).
+    void setWakeBusy(int ms);
 
 private:
     struct Impl;

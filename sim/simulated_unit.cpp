@@ -294,6 +294,10 @@ Emissions SimulatedUnit::handlePacket(const std::uint8_t* packet, std::size_t le
     const std::uint8_t* data = packet + 4;
     const std::size_t n = packet[3];
 
+    // A waking unit takes the packet in and leaves it unanswered, as a
+    // processor does while its DSP boots and the host's request times out.
+    if (waking_)
+        return out;
     if (nakCode_ == code) {
         nak(code, nakError_, out);
         return out;
@@ -427,6 +431,15 @@ void SimulatedUnit::restart(Emissions& out)
     refreshDisplay(out);
 }
 
+void SimulatedUnit::finishWaking(Emissions& out)
+{
+    if (!waking_)
+        return;
+    waking_ = false;
+    out.push_back({framed(DC_WAKEUP)});
+    refreshDisplay(out);
+}
+
 // ---------------------------------------------------------------- keys
 
 int SimulatedUnit::keyCode(std::string_view name)
@@ -486,7 +499,9 @@ bool SimulatedUnit::pressKey(std::uint8_t code, Emissions& out)
             out.push_back({framed(DC_SLEEP)});
         } else if (key->arg == 1 && asleep_) {
             asleep_ = false;
-            out.push_back({framed(DC_WAKEUP)});
+            waking_ = wakeBusyMs_ != 0;
+            if (wakeBusyMs_ >= 0)
+                out.push_back({framed(DC_WAKEUP), std::max(0, wakeBusyMs_)});
         }
         break;
     case KeyAction::None:
@@ -723,7 +738,10 @@ std::string SimulatedUnit::consoleHelp()
            "  ir KEY                press a remote key by name (BASS_UP, INPUT_DVD, OFF,\n"
            "                        ZONE2_MUTE, ...) or by code (0x93)\n"
            "  sleep                 go to sleep (DC_SLEEP)\n"
-           "  wake                  wake up (DC_WAKEUP)\n"
+           "  wake                  wake up (DC_WAKEUP once ready, see wake-busy)\n"
+           "  wake-busy MS          waking takes MS ms, commands unanswered meanwhile\n"
+           "                        (0: ready at once; -1: never ready until `ready`)\n"
+           "  ready                 finish waking now (DC_WAKEUP)\n"
            "  display \"L1\" \"L2\"     show this text until the next change\n"
            "  name N \"TEXT\"         store input N's name as given, up to 20 characters\n"
            "  name custom \"TEXT\"    store the custom name as given, up to 30 characters\n"
@@ -776,6 +794,20 @@ bool SimulatedUnit::console(const std::string& line, Emissions& out, std::string
         if (words.size() != 1)
             return fail("usage: " + words[0]);
         pressKey(verb == "SLEEP" ? IR_OFF : IR_ON, out);
+        return true;
+    }
+    if (verb == "WAKE-BUSY") {
+        long v = 0;
+        const bool negative = words.size() == 2 && words[1] == "-1";
+        if (words.size() != 2 || (!negative && (!parseNumber(words[1], v) || v > 60000)))
+            return fail("usage: wake-busy MS (0..60000, or -1 for never)");
+        wakeBusyMs_ = negative ? -1 : static_cast<int>(v);
+        return true;
+    }
+    if (verb == "READY") {
+        if (words.size() != 1)
+            return fail("usage: ready");
+        finishWaking(out);
         return true;
     }
     if (verb == "NAME") {
@@ -843,6 +875,7 @@ UnitSnapshot SimulatedUnit::snapshot() const
     s.zone2Status = zone2Status();
     s.frontPanelReporting = fpdOn_;
     s.asleep = asleep_;
+    s.waking = waking_;
     s.displayLines = displayLines();
     return s;
 }

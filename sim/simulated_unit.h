@@ -62,6 +62,14 @@ public:
     void setReportChangesOnly(bool on) { reportChangesOnly_ = on; }
     void setRefuseLongNames(bool on) { refuseLongNames_ = on; }
     void setFullWidthNames(bool on) { fullWidthNames_ = on; }
+    // Waking from sleep takes the unit `ms` (0: none; negative: it never
+    // finishes): it reads commands then and answers none, and DC_WAKEUP goes
+    // out once it is ready. The server calls wakingDone() as that DC_WAKEUP
+    // leaves; finishWaking() ends a wake that would never finish.
+    void setWakeBusy(int ms) { wakeBusyMs_ = ms; }
+    bool waking() const { return waking_; }
+    void wakingDone() { waking_ = false; }
+    void finishWaking(Emissions& out);
 
     UnitSnapshot snapshot() const;
     const std::vector<std::vector<std::uint8_t>>& receivedPackets() const { return received_; }
@@ -138,6 +146,8 @@ private:
     int nakCode_ = -1;
     std::uint8_t nakError_ = DC_INVALID_DATA;
     bool noWakeup_ = false;
+    int wakeBusyMs_ = 0;
+    bool waking_ = false;
     bool reportChangesOnly_ = false;
     bool refuseLongNames_ = false;
     bool fullWidthNames_ = false;

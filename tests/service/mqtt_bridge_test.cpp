@@ -517,6 +517,9 @@ TEST_F(MqttBridgeTest, ASleepingUnitCanOnlyBeWoken)
         {"ir", "VOLUME_UP", ""},
         {"ir", "ON", "key ON"},
         {"power", "on", "key ON"}, // its records say "on" still: the key wakes it,
+        // and while it wakes, commands go on to the unit, which waits for it.
+        {"volume", "-20", "volume=-20"},
+        {"ir", "VOLUME_UP", "key VOLUME_UP"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.control + " " + row.payload);

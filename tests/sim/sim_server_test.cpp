@@ -287,6 +287,66 @@ TEST(SimServer, NakFaultRefusesTheChosenCommand)
     EXPECT_TRUE(host.waitFor(DC_RESP_SYS_STATUS));
 }
 
+// Waking from sleep: the unit reads what the host sends meanwhile and answers
+// none of it; DC_WAKEUP says it is ready, and it answers from then on.
+TEST(SimServer, WakingUnitAnswersNothingUntilItsWakeup)
+{
+    struct Case {
+        const char* name;
+        int busyMs;
+        bool fromHost;     // woken by the host's ON key, else from the console
+        const char* ready; // console line that ends a wake that never ends
+    };
+    const Case cases[] = {
+        {"at once", 0, true, nullptr},
+        {"busy, host key", 400, true, nullptr},
+        {"busy, console", 400, false, nullptr},
+        {"never, until ready", -1, true, "ready"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimServer sim(fastOptions());
+        ASSERT_TRUE(sim.start());
+        Host host(sim.devicePath());
+        ASSERT_TRUE(host.open());
+        std::string error;
+        ASSERT_TRUE(sim.command("sleep", &error)) << error;
+        ASSERT_TRUE(host.waitFor(DC_SLEEP));
+        sim.setWakeBusy(c.busyMs);
+
+        const auto before = Clock::now();
+        if (c.fromHost) {
+            host.send(hostPacket(DC_CMD_IR, {IR_ON}));
+            ASSERT_TRUE(host.waitFor(DC_ACK));
+        } else {
+            ASSERT_TRUE(sim.command("wake", &error)) << error;
+        }
+        EXPECT_EQ(sim.snapshot().waking, c.busyMs != 0);
+        host.send(hostPacket(DC_CMD_GET_CONFIG));
+        if (c.ready) {
+            // Read, and still unanswered once the request has been taken in.
+            const auto end = Clock::now() + 3s;
+            while (sim.receivedPackets().back() != hostPacket(DC_CMD_GET_CONFIG) && Clock::now() < end)
+                std::this_thread::sleep_for(5ms);
+            ASSERT_TRUE(sim.snapshot().waking);
+            ASSERT_TRUE(sim.command(c.ready, &error)) << error;
+        }
+        ASSERT_TRUE(host.waitFor(DC_WAKEUP));
+        if (c.busyMs > 0) {
+            EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(c.busyMs));
+        }
+        EXPECT_FALSE(sim.snapshot().waking);
+        // The request sent while waking was never answered; one sent now is.
+        if (c.busyMs == 0) {
+            EXPECT_TRUE(host.waitFor(DC_RESP_UNIT_CONFIG));
+        } else {
+            EXPECT_FALSE(host.waitFor(DC_RESP_UNIT_CONFIG, 0ms));
+        }
+        host.send(hostPacket(DC_CMD_GET_CONFIG));
+        EXPECT_TRUE(host.waitFor(DC_RESP_UNIT_CONFIG));
+    }
+}
+
 TEST(SimServer, NoisyAndSplitPacketsStillFrame)
 {
     SimOptions o; // real timing, so the halves arrive in separate reads
@@ -572,7 +632,7 @@ TEST(RidazivSim, HelpListsTheOptionsAndBadOptionsFail)
     ASSERT_TRUE(help.running());
     const std::string text = help.readStdout("--drop-after");
     for (const char* option : {"--link", "--model", "--firmware", "--fast", "--silent", "--nak", "--noise",
-                               "--split", "--no-wakeup", "--drop-after"})
+                               "--split", "--no-wakeup", "--drop-after", "--wake-busy"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
     EXPECT_EQ(help.waitExit(), 0);
 
