@@ -309,17 +309,6 @@ std::string toHex(const std::uint8_t* data, std::size_t length)
     return out;
 }
 
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool fromHex(std::string_view hex, std::vector<std::uint8_t>& bytes)
 {
     if (hex.size() % 2 != 0)

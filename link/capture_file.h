@@ -17,6 +17,8 @@
 // Readers ignore fields they do not know. Standard library (and zlib) only.
 #pragma once
 
+#include "platform/hex_digit.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -171,7 +173,5 @@ private:
 // Lower-case hex of bytes, and back (false for anything but pairs of hex digits).
 std::string toHex(const std::uint8_t* data, std::size_t length);
 bool fromHex(std::string_view hex, std::vector<std::uint8_t>& bytes);
-// A hexadecimal digit's value (either case); -1 for any other character.
-int hexDigitValue(char c);
 
 } // namespace bm

@@ -2,6 +2,7 @@
 // backslash continuations and comments, a key and a value decoder, and the
 // writer with QSettings' escapes, quoting and order.
 #include "platform/ini_format.h"
+#include "platform/hex_digit.h"
 
 #include <algorithm>
 #include <charconv>
@@ -96,17 +97,6 @@ std::string cleanUtf8(std::string_view bytes)
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 int octValue(char c)
 {
     return c >= '0' && c <= '7' ? c - '0' : -1;
@@ -114,7 +104,7 @@ int octValue(char c)
 
 bool isHexDigit(char32_t cp)
 {
-    return cp < 0x80 && hexValue(static_cast<char>(cp)) >= 0;
+    return cp < 0x80 && hexDigitValue(static_cast<char>(cp)) >= 0;
 }
 
 std::string lowerHex(unsigned value)
@@ -264,7 +254,7 @@ bool unescapeValue(std::string_view str, std::string& text, std::vector<std::str
     auto numeric = [&](int base) {
         unsigned value = 0;
         while (i < str.size()) {
-            const int digit = base == 16 ? hexValue(str[i]) : octValue(str[i]);
+            const int digit = base == 16 ? hexDigitValue(str[i]) : octValue(str[i]);
             if (digit < 0)
                 break;
             value = (value * static_cast<unsigned>(base) + static_cast<unsigned>(digit)) & 0xFFFF;
@@ -301,7 +291,7 @@ bool unescapeValue(std::string_view str, std::string& text, std::vector<std::str
                     endsOnEscape = true;
                     break;
                 }
-                if (hexValue(str[i]) >= 0)
+                if (hexDigitValue(str[i]) >= 0)
                     numeric(16);
             } else if (octValue(e) >= 0) {
                 --i;
@@ -471,7 +461,7 @@ std::string unescapeKey(std::string_view escaped)
         unsigned value = 0;
         bool ok = first + digits <= in.size();
         for (std::size_t k = 0; ok && k < digits; ++k) {
-            const int d = isHexDigit(in[first + k]) ? hexValue(static_cast<char>(in[first + k])) : -1;
+            const int d = isHexDigit(in[first + k]) ? hexDigitValue(static_cast<char>(in[first + k])) : -1;
             if (d < 0)
                 ok = false;
             else

@@ -1,0 +1,18 @@
+// A hexadecimal digit's value, for the readers of captures and settings files.
+#pragma once
+
+namespace bm {
+
+// A hexadecimal digit's value (either case); -1 for any other character.
+constexpr int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace bm
