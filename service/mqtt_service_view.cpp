@@ -173,6 +173,8 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
         const controls::Outcome outcome =
             unit.exchange(DC_CMD_IR, [&unit, code = *key] { unit.model().SendIrKey(code); }, error);
         unit.statusChanged(); // a key changes what the status says
+        if (const auto tone = ToneGuard::controlOfKey(*key))
+            unit.toneGuard().setBy(ToneGuard::kMqttClient, *tone);
         if (outcome != controls::Outcome::Done)
             return {outcome, std::string(outcomeText(outcome)) + ": " + error};
         return {outcome, {}};
@@ -184,6 +186,9 @@ CommandOutcome act(UnitLine& unit, const UnitCommand& command)
     if (const auto over = overVolumeCap(model, plan.changes, unit.maxVolume()))
         return refused(*over);
     const std::vector<unitcore::Applied> applied = unitcore::apply(unit, plan.changes);
+    // A frame client's tone step chosen before this set must not land after it.
+    if (const auto tone = ToneGuard::controlOfName(plan.changes.front().control.name))
+        unit.toneGuard().setBy(ToneGuard::kMqttClient, *tone);
     const unitcore::Applied& last = applied.back();
     if (!unitcore::succeeded(last.result))
         return {last.result.outcome, std::string(outcomeText(last.result.outcome)) + ": " + last.result.error};

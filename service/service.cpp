@@ -592,9 +592,9 @@ void Service::processFrame(Client& c)
         // would pull the unit back toward the old target: it is acknowledged
         // and not sent, and the client's step ends on the unit's value.
         const auto tone = code == DC_CMD_IR && p.dataLength() >= 1 ? ToneGuard::controlOfKey(p.data()[0]) : std::nullopt;
-        const std::uint64_t toneMark = tone ? toneGuard_.mark(*tone) : 0;
+        const std::uint64_t toneMark = tone ? unit_->toneGuard().mark(*tone) : 0;
         const bool queued = unit_->post([this, id, p, tone, toneMark] {
-            if (tone && !toneGuard_.keyMayGo(id, *tone, toneMark, ToneGuard::Clock::now())) {
+            if (tone && !unit_->toneGuard().keyMayGo(id, *tone, toneMark, ToneGuard::Clock::now())) {
                 log("client " + std::to_string(id) + ": a tone key after another client's set, not sent");
                 Delivery d;
                 d.client = id;
@@ -720,19 +720,19 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
             d.json.push_back(jsonSet(request));
             for (const auto& value : request.values)
                 if (const auto tone = ToneGuard::controlOfName(value.first))
-                    toneGuard_.setBy(id, *tone);
+                    unit_->toneGuard().setBy(id, *tone);
             break;
         case ApiOp::Ir:
             d.json.push_back(jsonIr(request));
             if (const auto tone = ToneGuard::controlOfKeyName(request.key))
-                toneGuard_.setBy(id, *tone);
+                unit_->toneGuard().setBy(id, *tone);
             break;
         case ApiOp::Controls: d.json.push_back(jsonControls(request.id)); break;
         case ApiOp::Save: d.json.push_back(jsonSave(request.id)); break;
         case ApiOp::Restore:
             d.json.push_back(jsonRestore(request));
             for (int tone = 0; tone < ToneGuard::kControls; ++tone)
-                toneGuard_.setBy(id, tone);
+                unit_->toneGuard().setBy(id, tone);
             break;
         case ApiOp::Diff: d.json.push_back(jsonDiff(request)); break;
         default: break;

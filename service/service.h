@@ -23,7 +23,6 @@
 #include "service/http_site.h"
 #include "service/options.h"
 #include "service/service_io.h"
-#include "service/tone_guard.h"
 #include "service/unit_line.h"
 
 #include <array>
@@ -162,7 +161,6 @@ private:
 
     Setup setup_;
     std::unique_ptr<UnitLine> unit_;
-    ToneGuard toneGuard_; // frame clients' tone keys against other clients' sets
     std::string socketPath_;
     bool socketMade_ = false;
     io::Socket unixFd_ = io::kNoSocket;

@@ -26,6 +26,9 @@ public:
     // A client's key within this time of its previous key of the same control
     // continues that step (a stepper gives up after 1 s without a report).
     static constexpr int kStepGapMs = 1500;
+    // The client MQTT's commands count as (the service numbers its socket
+    // clients from 1 up).
+    static constexpr std::uint64_t kMqttClient = ~std::uint64_t{0};
 
     // The control a remote key steps, if any.
     static std::optional<int> controlOfKey(std::uint8_t key);

@@ -15,6 +15,7 @@
 #include "model/controls.h"
 #include "platform/manual_owner_window.h"
 #include "platform/prompt.h"
+#include "service/tone_guard.h"
 #include "unit/unit_core.h"
 
 #include <array>
@@ -141,6 +142,10 @@ public:
     // not ready by then. Every request to the unit waits here first.
     bool awaitAwake(std::string& error);
 
+    // Line thread: who last touched bass, treble and tilt (frame clients' keys,
+    // JSON and MQTT sets), so that a stale step's key is not sent.
+    ToneGuard& toneGuard() { return toneGuard_; }
+
     // --- controls::LineHost (line thread) ----------------------------------------
     DeviceModel& model() override;
     const controls::ReadLog& readLog() const override; // any thread, once started
@@ -179,6 +184,7 @@ private:
 
     Config config_;
     Hooks hooks_;
+    ToneGuard toneGuard_;
 
     std::thread thread_;
     mutable std::mutex jobsMutex_; // guards jobs_, stopping_

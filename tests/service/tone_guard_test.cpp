@@ -1,11 +1,14 @@
 // A tone step through the service never lands after another client's set of
 // the same control: the guard's rule as a table, and a frame client stepping
-// treble while a JSON client sets it.
+// treble while a JSON or MQTT client sets it.
+#include "service/mqtt_service_view.h"
 #include "service/tone_guard.h"
 #include "tests/service/service_rig.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <future>
 
 namespace bm::test {
 namespace {
@@ -80,47 +83,63 @@ bool newCode(RawClient& c, std::uint8_t code, std::size_t from, int ms)
 
 TEST(ToneStepThroughService, AStepsNextKeyDoesNotLandAfterAnotherClientsSet)
 {
-    ServiceRig rig;
-    ASSERT_TRUE(rig.start());
-    ASSERT_TRUE(rig.sim->command("set TREBLE 10")); // -1.0 dB
-    RawClient panel(rig.socketPath());
-    RawClient cli(rig.socketPath());
+    // The other client sets treble -2 dB through the JSON API or MQTT.
+    for (const bool mqtt : {false, true}) {
+        SCOPED_TRACE(mqtt ? "set through MQTT" : "set through the JSON API");
+        ServiceRig rig;
+        ASSERT_TRUE(rig.start());
+        ASSERT_TRUE(rig.sim->command("set TREBLE 10")); // -1.0 dB
+        RawClient panel(rig.socketPath());
+        RawClient cli(rig.socketPath());
+        service::ServiceUnitView view;
+        view.attach(rig.service->unit());
 
-    // The panel's step down: its key and the unit's report.
-    panel.send(frame(DC_CMD_IR, {TREBLE_DOWN}));
-    ASSERT_TRUE(newCode(panel, DC_PARAM_CHG_MSG, 0, 3000));
-    // F1, count, DC_PARAM_CHG_MSG, 2, id, value, F2.
-    Bytes report;
-    for (const Bytes& p : panel.seen())
-        if (p[2] == DC_PARAM_CHG_MSG)
-            report = p;
-    const std::uint8_t trebleId = report[4];
-    ASSERT_EQ(report[5], 9);
+        // The panel's step down: its key and the unit's report.
+        panel.send(frame(DC_CMD_IR, {TREBLE_DOWN}));
+        ASSERT_TRUE(newCode(panel, DC_PARAM_CHG_MSG, 0, 3000));
+        // F1, count, DC_PARAM_CHG_MSG, 2, id, value, F2.
+        Bytes report;
+        for (const Bytes& p : panel.seen())
+            if (p[2] == DC_PARAM_CHG_MSG)
+                report = p;
+        const std::uint8_t trebleId = report[4];
+        ASSERT_EQ(report[5], 9);
 
-    // Another client sets treble -2 dB before the panel's next key.
-    cli.send(std::string(R"({"op":"set","values":{"treble":-2}})") + "\n");
-    const auto line = cli.line(10000);
-    ASSERT_TRUE(line);
-    const auto r = nlohmann::json::parse(*line, nullptr, false);
-    ASSERT_EQ(r.value("reply", ""), "set") << *line;
-    ASSERT_EQ(r["results"][0]["outcome"], "done") << *line;
-    ASSERT_EQ(rig.sim->snapshot().paramValues[trebleId], 8);
+        // Another client sets treble -2 dB before the panel's next key.
+        if (mqtt) {
+            std::promise<service::CommandOutcome> outcome;
+            view.command({service::UnitCommand::Kind::Set, "treble", "-2"},
+                         [&outcome](const service::CommandOutcome& o) { outcome.set_value(o); });
+            auto done = outcome.get_future();
+            ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
+            const service::CommandOutcome o = done.get();
+            ASSERT_EQ(o.result, bm::Outcome::Done) << o.text;
+        } else {
+            cli.send(std::string(R"({"op":"set","values":{"treble":-2}})") + "\n");
+            const auto line = cli.line(10000);
+            ASSERT_TRUE(line);
+            const auto r = nlohmann::json::parse(*line, nullptr, false);
+            ASSERT_EQ(r.value("reply", ""), "set") << *line;
+            ASSERT_EQ(r["results"][0]["outcome"], "done") << *line;
+        }
+        ASSERT_EQ(rig.sim->snapshot().paramValues[trebleId], 8);
 
-    // The panel's stepper, still aiming at -1.5 dB, presses up: answered, not sent.
-    const std::size_t from = panel.seen().size();
-    panel.send(frame(DC_CMD_IR, {TREBLE_UP}));
-    ASSERT_TRUE(newCode(panel, DC_ACK, from, 3000));
-    // Its report would be treble at 9 (the set's own last reports, 7 and 8, may still come).
-    const auto reportsNine = [&] {
-        for (std::size_t i = from; i < panel.seen().size(); ++i)
-            if (panel.seen()[i][2] == DC_PARAM_CHG_MSG && panel.seen()[i][4] == trebleId && panel.seen()[i][5] == 9)
-                return true;
-        return false;
-    };
-    for (int i = 0; i < 50 && !reportsNine(); ++i)
-        panel.waitForCode(0xFE, 20);
-    EXPECT_FALSE(reportsNine()) << "the key reached the unit";
-    EXPECT_EQ(rig.sim->snapshot().paramValues[trebleId], 8);
+        // The panel's stepper, still aiming at -1.5 dB, presses up: answered, not sent.
+        const std::size_t from = panel.seen().size();
+        panel.send(frame(DC_CMD_IR, {TREBLE_UP}));
+        ASSERT_TRUE(newCode(panel, DC_ACK, from, 3000));
+        // Its report would be treble at 9 (the set's own last reports, 7 and 8, may still come).
+        const auto reportsNine = [&] {
+            for (std::size_t i = from; i < panel.seen().size(); ++i)
+                if (panel.seen()[i][2] == DC_PARAM_CHG_MSG && panel.seen()[i][4] == trebleId && panel.seen()[i][5] == 9)
+                    return true;
+            return false;
+        };
+        for (int i = 0; i < 50 && !reportsNine(); ++i)
+            panel.waitForCode(0xFE, 20);
+        EXPECT_FALSE(reportsNine()) << "the key reached the unit";
+        EXPECT_EQ(rig.sim->snapshot().paramValues[trebleId], 8);
+    }
 }
 
 } // namespace
