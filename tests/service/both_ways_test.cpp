@@ -133,6 +133,7 @@ TEST(BothWays, EverySequenceEndsTheSameDirectAndThroughTheService)
     const std::string root = dir;
     ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
     ::mkdir((root + "/config").c_str(), 0700);
+    quickCliSettings();
     {
         // brennmark-cli's definition cache, filled once for both ways.
         sim::SimOptions o = ServiceRig::strictFast();

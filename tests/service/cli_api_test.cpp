@@ -34,6 +34,7 @@ TEST(CliThroughServiceApi, AnswersAsTheCommandsOwnLinkSessionDoes)
     char dir[] = "/tmp/bm-cli-config-XXXXXX";
     ASSERT_TRUE(::mkdtemp(dir));
     ::setenv("XDG_CONFIG_HOME", dir, 1); // the command line's own settings, apart from the user's
+    quickCliSettings();
     ServiceRig rig;
     ASSERT_TRUE(rig.start());
     const std::string port = "unix:" + rig.socketPath();

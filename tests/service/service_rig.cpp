@@ -2,6 +2,7 @@
 
 #include "tests/support/memory_settings.h"
 #include "tests/support/fast_timing.h"
+#include "platform/user_settings.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -41,6 +42,16 @@ ServiceRig::~ServiceRig()
         sim->stop();
     if (!dir_.empty())
         ::rmdir(dir_.c_str());
+}
+
+void quickCliSettings()
+{
+    FastTiming timing = FastTiming::pacingOnly();
+    timing.configWaitCount = 200;
+    timing.configWaitIntervalMs = 5;
+    timing.wakeupWaitIntervalMs = 10;
+    timing.configExtraDelayMs = 1;
+    storeFastTiming(*openUserSettings(), timing);
 }
 
 void ServiceRig::stopService()

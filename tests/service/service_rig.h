@@ -22,6 +22,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes frame(std::uint8_t code, const Bytes& data = {});
 
+// brennmark-cli's own settings under $XDG_CONFIG_HOME (set it first): the
+// link's pacing and its save, restore and wake-up waits cut down to the
+// simulator's speed; the acknowledgement wait keeps its default.
+void quickCliSettings();
+
 class ServiceRig {
 public:
     ~ServiceRig();
