@@ -301,7 +301,9 @@ void CMainFrame::createSheet()
     };
     services.restoreConfig = [this] { restoreConfig(); };
     services.compareConfig = [this] {
-        const std::string outcome = CompareConfigAction(*model_, *files_, *dialogs_, *prompt_, *settings_);
+        const std::string device = serial_->devicePath();
+        const std::string outcome = CompareConfigAction(*model_, *files_, *dialogs_, *prompt_, *settings_,
+                                                        isServiceDevice(device) ? device : std::string());
         if (!outcome.empty())
             sheet_->showOutcome(QString::fromStdString(outcome));
     };

@@ -1,6 +1,7 @@
 #include "app/service_restore.h"
 
 #include "config/config_restore.h"
+#include "config/config_selective_restore.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/prompt.h"
@@ -30,6 +31,19 @@ std::string textOf(const json& j, const char* member)
 }
 
 } // namespace
+
+std::vector<std::string> restoreWords(const DeviceModel& model, const RestoreSelection& selection)
+{
+    std::vector<std::string> words;
+    for (std::size_t i = 0; i < selection.inputNames.size(); ++i)
+        if (selection.inputNames[i])
+            words.push_back("input-name-" + std::to_string(i + 1));
+    if (selection.customName)
+        words.push_back("custom-name");
+    for (const std::uint8_t id : selection.params)
+        words.push_back(model.paramDef(id).nameText());
+    return words;
+}
 
 ServiceRestoreOutcome askServiceRestore(DeviceModel& model, const std::string& device, const std::string& path,
                                         const std::vector<std::string>* only)

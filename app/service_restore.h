@@ -14,6 +14,7 @@ namespace bm {
 class DeviceModel;
 class Prompt;
 struct ConfigFileContents;
+struct RestoreSelection;
 
 // What the service said of a restore.
 struct ServiceRestoreOutcome {
@@ -26,6 +27,10 @@ struct ServiceRestoreOutcome {
     // A selective restore: the names and parameters that changed.
     int written = -1;
 };
+
+// The words of the service's selective restore ("only") for `selection`:
+// "input-name-N", "custom-name" and each parameter's definition name.
+std::vector<std::string> restoreWords(const DeviceModel& model, const RestoreSelection& selection);
 
 // Sends the file at `path` to the service `device` names, whole or (with
 // `only`) the named controls and parameters, and waits for its answer,

@@ -5,6 +5,7 @@
 // panel's pages; a refused write or a damaged file gives the same messages
 // and the same status line both ways, and never leaves an earlier "Restored
 // from" standing.
+#include "app/compare_dialog.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
 #include "platform/service_socket.h"
@@ -16,6 +17,7 @@
 
 #include <QApplication>
 #include <QPushButton>
+#include <QTreeWidget>
 
 #include <atomic>
 #include <chrono>
@@ -66,6 +68,7 @@ std::vector<std::uint8_t> withoutVolume(std::vector<std::uint8_t> values, int vo
 
 struct Step {
     const char* name;
+    const char* button;  // on the Info page: restoreConfig, or compareConfig (every difference ticked)
     bool damaged;        // a file the loader refuses, instead of the saved one
     int nak;             // the command the unit refuses meanwhile, or -1
     std::vector<std::string> prompts; // "*": any text
@@ -73,13 +76,14 @@ struct Step {
 };
 
 const std::vector<Step> kSteps = {
-    {"the whole file", false, -1, {}, "Restored from {file}"},
-    {"the unit refuses the custom name", false, DC_CMD_SET_CUST_NAME,
+    {"the whole file", "restoreConfig", false, -1, {}, "Restored from {file}"},
+    {"the unit refuses the custom name", "restoreConfig", false, DC_CMD_SET_CUST_NAME,
      {"Restore Customname Parameters Failed.", "Failed to restore configuration!"}, "Configuration not restored"},
-    {"the whole file again", false, -1, {}, "Restored from {file}"},
-    {"a damaged file", true, -1, {"*", "Failed to restore configuration!"}, "Configuration not restored"},
-    {"the unit refuses the parameters", false, DC_CMD_SET_SYS_PARAM_VALUES,
+    {"a damaged file", "restoreConfig", true, -1, {"*", "Failed to restore configuration!"},
+     "Configuration not restored"},
+    {"the unit refuses the parameters", "restoreConfig", false, DC_CMD_SET_SYS_PARAM_VALUES,
      {"Set Sys Parameters Failed.", "Failed to restore configuration!"}, "Configuration not restored"},
+    {"the ticked differences", "compareConfig", false, -1, {}, "Restored the ticked differences from unit.lex"},
 };
 
 // One way of reaching the unit: its device for the panel, and the volume
@@ -139,8 +143,11 @@ TEST_P(PanelRestore, SameUnitStateAndOutcomeWhileTheVolumeChanges)
         unit->setNakCommand(step.nak);
         parts.prompt->clear();
 
-        std::atomic<bool> stop{false};
-        std::atomic<int> changes{0};
+        // The comparison's read of the unit is not one job of the service's
+        // line: the volume stays put while Compare reads.
+        const bool compare = std::string(step.button) == "compareConfig";
+        std::atomic<bool> stop{compare};
+        std::atomic<int> changes{compare ? 2 : 0};
         std::thread volume([&] {
             if (way.service) {
                 RawClient other(rig.socketPath());
@@ -162,7 +169,13 @@ TEST_P(PanelRestore, SameUnitStateAndOutcomeWhileTheVolumeChanges)
         while (changes < 2)
             std::this_thread::yield();
         parts.files->scriptPath(step.damaged ? damaged : file);
-        click("restoreConfig");
+        parts.runner->script = [](QDialog& dialog) {
+            auto& compare = static_cast<CCompareDlg&>(dialog);
+            for (int row = 0; row < compare.list()->topLevelItemCount(); ++row)
+                compare.setTicked(row, true);
+            return int(QDialog::Accepted);
+        };
+        click(step.button);
         stop = true;
         volume.join();
         unit->setNakCommand(-1);
@@ -195,6 +208,13 @@ TEST_P(PanelRestore, SameUnitStateAndOutcomeWhileTheVolumeChanges)
     }
     frame->close();
     EXPECT_EQ(unit->strictViolations(), 0u);
+    if (way.service) {
+        // Each restore that reached the service was one request of its own.
+        int restores = 0;
+        for (const std::string& line : rig.logLines())
+            restores += line.find("json: restore") != std::string::npos;
+        EXPECT_EQ(restores, 4);
+    }
     std::system((std::string("rm -rf '") + dir + "'").c_str());
 }
 
