@@ -195,7 +195,6 @@ std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRun
         const ServiceRestoreOutcome outcome = askServiceRestore(model, serviceDevice, *chosen.path, &words);
         restored = outcome.ok;
         error = outcome.reason;
-        model.StartStatusSweep(); // whatever the service wrote, the pages show the unit's values
     }
     if (!restored) {
         prompt.ask(error);

@@ -113,9 +113,9 @@ bool RestoreThroughService(DeviceModel& model, Prompt& prompt, const std::string
         prompt.ask(refusal);
         return false;
     }
+    // Whatever it wrote, the service reads the unit again afterwards and its
+    // answers reach the panel's model like the unit's own reports.
     const ServiceRestoreOutcome outcome = askServiceRestore(model, device, path);
-    // Whatever the service wrote, the pages show the unit's values again.
-    model.StartStatusSweep();
     if (!outcome.ok) {
         prompt.ask(outcome.reason);
         return false;

@@ -2,8 +2,9 @@
 // the service's restore request, which the service writes as one job of its
 // line, so no other client's request comes between its packets. The request
 // runs on a thread of its own while the interface thread keeps pumping (the
-// windows stay painted, the wait cursor stays up); the panel's model is then
-// read again by a status sweep, so the pages show what the unit holds.
+// windows stay painted, the wait cursor stays up). The service reads the unit
+// again after every restore, and its answers reach the panel's model as the
+// unit's reports do, so the pages show what the unit holds.
 #pragma once
 
 #include <string>
