@@ -36,8 +36,10 @@ QApplication& application()
     static char name[] = "panel_restore_test";
     static char* argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    // Kept to the process's end: destroyed among the exit handlers, it would
+    // outlive Qt's own statics.
+    static QApplication* const app = new QApplication(argc, argv);
+    return *app;
 }
 
 // Runs the interface's events until `done` holds or `limit` has passed.
