@@ -4,6 +4,7 @@
 #include "config/config_actions.h"
 #include "config/config_file.h"
 #include "config/config_file_io.h"
+#include "app/service_restore.h"
 #include "config/config_selective_restore.h"
 #include "app/dialog_runner.h"
 #include "link/quor_control.h"
@@ -131,7 +132,7 @@ void CCompareDlg::updateButton()
 }
 
 std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
-                                SettingsStore& settings)
+                                SettingsStore& settings, const std::string& serviceDevice)
 {
     const FileDialogResult chosen =
         files.run(configFileRequest(FileDialogMode::Open, "Compare Ridaziv Configuration", settings));
@@ -186,7 +187,16 @@ std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRun
     const bool shown = settings.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
     int written = 0;
     const std::string fileName = QFileInfo(QString::fromStdString(*chosen.path)).fileName().toStdString();
-    if (!RestoreSelected(model, *file, selection, shown, written, error)) {
+    bool restored = false;
+    if (serviceDevice.empty()) {
+        restored = RestoreSelected(model, *file, selection, shown, written, error);
+    } else {
+        const std::vector<std::string> words = restoreWords(model, selection);
+        const ServiceRestoreOutcome outcome = askServiceRestore(model, serviceDevice, *chosen.path, &words);
+        restored = outcome.ok;
+        error = outcome.reason;
+    }
+    if (!restored) {
         prompt.ask(error);
         prompt.ask("Failed to restore configuration!");
         return "Restore from " + fileName + " failed: " + error;

@@ -49,8 +49,10 @@ private:
 // differences and a status sweep. Failures are reported through `prompt`.
 // Returns the outcome for the status line: the restore's, or why nothing was
 // compared ("Configuration not compared: ..."); "" when nothing was restored
-// or tried (a comparison only, a closed dialog).
+// or tried (a comparison only, a closed dialog). With `serviceDevice` (the
+// panel's line is brennmarkd's) the ticked differences go as the service's
+// restore request, one job of its line.
 std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
-                                SettingsStore& settings);
+                                SettingsStore& settings, const std::string& serviceDevice = {});
 
 } // namespace bm

@@ -5,6 +5,7 @@
 #include "app/compare_dialog.h"
 #include "config/config_actions.h"
 #include "app/dialog_runner.h"
+#include "app/service_restore.h"
 #include "app/small_dialogs.h"
 #include "model/startup_wait.h"
 #include "link/quor_control.h"
@@ -15,6 +16,7 @@
 #include "platform/qt_settings.h"
 #include "platform/qt_prompt.h"
 #include "platform/qt_wait.h"
+#include "platform/service_socket.h"
 #include "platform/settings_keys.h"
 #include "platform/sleep.h"
 #include "ui/control_sheet.h"
@@ -297,11 +299,11 @@ void CMainFrame::createSheet()
     services.saveConfig = [this] {
         runFileAction(SaveConfigAction, "Configuration saved to ", "Configuration not saved");
     };
-    services.restoreConfig = [this] {
-        runFileAction(RestoreConfigAction, "Restored from ", "Configuration not restored");
-    };
+    services.restoreConfig = [this] { restoreConfig(); };
     services.compareConfig = [this] {
-        const std::string outcome = CompareConfigAction(*model_, *files_, *dialogs_, *prompt_, *settings_);
+        const std::string device = serial_->devicePath();
+        const std::string outcome = CompareConfigAction(*model_, *files_, *dialogs_, *prompt_, *settings_,
+                                                        isServiceDevice(device) ? device : std::string());
         if (!outcome.empty())
             sheet_->showOutcome(QString::fromStdString(outcome));
     };
@@ -314,7 +316,23 @@ void CMainFrame::createSheet()
     sheet_->start();
 }
 
-void CMainFrame::runFileAction(FileAction action, const char* done, const char* failed)
+void CMainFrame::restoreConfig()
+{
+    const std::string device = serial_->devicePath();
+    const bool service = isServiceDevice(device);
+    runFileAction(
+        [service, device](DeviceModel& model, FileDialog& files, Prompt& prompt, SettingsStore& settings) {
+            if (!service)
+                return RestoreConfigAction(model, files, prompt, settings);
+            return RestoreConfigAction(model, files, prompt, settings,
+                                       [&](const std::string& path, const ConfigFileContents& file) {
+                                           return RestoreThroughService(model, prompt, device, path, file);
+                                       });
+        },
+        "Restored from ", "Configuration not restored");
+}
+
+void CMainFrame::runFileAction(const FileAction& action, const char* done, const char* failed)
 {
     ChosenFile file(*files_);
     if (action(*model_, file, *prompt_, *settings_) == 1)

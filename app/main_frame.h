@@ -113,8 +113,11 @@ private:
     void showLineState(LineState state);
     // Save or restore through the file dialog, with the wait cursor once a
     // file is chosen, then its outcome in the status line (`done` + the file).
-    using FileAction = int (*)(DeviceModel&, FileDialog&, Prompt&, SettingsStore&);
-    void runFileAction(FileAction action, const char* done, const char* failed);
+    using FileAction = std::function<int(DeviceModel&, FileDialog&, Prompt&, SettingsStore&)>;
+    void runFileAction(const FileAction& action, const char* done, const char* failed);
+    // Restore Config: through brennmarkd's restore request when the line is
+    // the service's, RestoreConfigAction's own restore otherwise.
+    void restoreConfig();
     void shutdown();
     // Front-panel reports off and HOST_SLEEP, once; see lastWords().
     void sayGoodbye();

@@ -3,112 +3,35 @@
 
 #include "model/controls.h"
 #include "cli/cli_output.h"
+#include "platform/service_client.h"
 #include "platform/service_socket.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
-
-#ifndef _WIN32
-#include <cerrno>
-#include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
 
 namespace bm::cli {
 namespace {
 
 using json = nlohmann::ordered_json;
 
-// The longest a request may take: a set of several tone ramps, each with its
-// read-back, stays well within it; the service bounds every exchange itself.
-constexpr int kReplyLimitMs = 120000;
-
 // One request, one reply line. Nothing, with `error`, when the service could
 // not be reached or closed without answering.
-std::optional<json> ask(const std::string& socketPath, const json& request, std::string& error)
+std::optional<json> ask(const std::string& device, const json& request, std::string& error)
 {
-#ifdef _WIN32
-    (void)socketPath;
-    (void)request;
-    error = "the service's socket is not available on this system";
-    return std::nullopt;
-#else
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
-        error = "not a usable socket path: " + socketPath;
+    std::string line;
+    if (!askService(device, request.dump(), line, error))
+        return std::nullopt;
+    json reply = json::parse(line, nullptr, false);
+    if (reply.is_discarded() || !reply.is_object()) {
+        error = "the service's answer is not JSON";
         return std::nullopt;
     }
-    socketPath.copy(address.sun_path, socketPath.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
-    const std::string line = request.dump() + "\n";
-    for (std::size_t sent = 0; sent < line.size();) {
-        const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = std::strerror(errno);
-            return std::nullopt;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyLimitMs);
-    for (;;) {
-        const auto newline = text.find('\n');
-        if (newline != std::string::npos) {
-            json reply = json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(newline), nullptr, false);
-            if (reply.is_discarded() || !reply.is_object()) {
-                error = "the service's answer is not JSON";
-                return std::nullopt;
-            }
-            return reply;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            error = "the service did not answer";
-            return std::nullopt;
-        }
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            continue;
-        char buffer[16384];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = "the service closed the connection without answering";
-            return std::nullopt;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-#endif
+    return reply;
 }
 
 std::string textOf(const json& j, const char* member)
@@ -127,7 +50,7 @@ struct Session {
     std::optional<json> request(const json& r, int& status)
     {
         std::string error;
-        auto reply = ask(serviceSocketPath(options.port), r, error);
+        auto reply = ask(options.port, r, error);
         if (!reply) {
             status = fail(kExitNoUnit, "cannot open serial device " + device + ": " + error);
             return std::nullopt;
@@ -301,22 +224,6 @@ int runIr(Session& s, const Invocation& inv)
     return kExitOk;
 }
 
-// A file's bytes in base64 (RFC 4648, padded), as the API carries files.
-std::string base64(const std::string& bytes)
-{
-    static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t v = 0;
-        for (std::size_t k = 0; k < 3; ++k)
-            v = v << 8 | (k < n ? static_cast<std::uint8_t>(bytes[i + k]) : 0u);
-        for (std::size_t k = 0; k < 4; ++k)
-            text += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
-    }
-    return text;
-}
-
 // The service's restore: the file is checked (before the port was opened) and
 // sent whole; the service writes it as one job of its line, so no other
 // client's request comes between its packets.
@@ -327,7 +234,7 @@ int runRestore(Session& s, const Invocation& inv)
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (!in.good() && !in.eof())
         return fail(kExitError, "Failed to restore configuration! cannot read " + path);
-    json request = {{"op", "restore"}, {"name", path}, {"file", base64(bytes)}};
+    json request = {{"op", "restore"}, {"name", path}, {"file", base64Encode(bytes)}};
     const auto only = inv.values.find("--only");
     if (only != inv.values.end()) {
         json names = json::array();

@@ -73,6 +73,15 @@ int SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, Set
 int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
                          SettingsStore& settings)
 {
+    return RestoreConfigAction(model, dialog, prompt, settings,
+                               [&](const std::string&, const ConfigFileContents& file) {
+                                   return RestoreConfiguration(model, prompt, file);
+                               });
+}
+
+int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings,
+                        const RestoreStep& restore)
+{
     const FileDialogResult chosen =
         dialog.run(configFileRequest(FileDialogMode::Open, "Restore Ridaziv Configuration", settings));
     if (!chosen.path) {
@@ -93,7 +102,7 @@ int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
         prompt.ask("Failed to restore configuration!");
         return 0;
     }
-    if (!RestoreConfiguration(model, prompt, *file)) {
+    if (!restore(*chosen.path, *file)) {
         prompt.ask("Failed to restore configuration!");
         return 0;
     }

@@ -4,6 +4,7 @@
 
 #include "platform/file_dialog.h"
 
+#include <functional>
 #include <string>
 
 namespace bm {
@@ -12,6 +13,7 @@ class DeviceModel;
 class FileDialog;
 class Prompt;
 class SettingsStore;
+struct ConfigFileContents;
 
 // The file dialog of the configuration files: "*.lex" and "All Files",
 // default extension "lex", starting in "LastVisited".
@@ -33,5 +35,13 @@ int SaveConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, Set
 // 1 restored, 0 failed (a message was shown), -1 no file was chosen.
 int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt,
                          SettingsStore& settings);
+
+// The same with another restore in RestoreConfiguration's place (the panel's
+// through brennmarkd): it gets the chosen path and the file as the loader
+// accepted it, says its causes through the prompt as RestoreConfiguration
+// does, and returns true when the unit took the file.
+using RestoreStep = std::function<bool(const std::string& path, const ConfigFileContents& file)>;
+int RestoreConfigAction(DeviceModel& model, FileDialog& dialog, Prompt& prompt, SettingsStore& settings,
+                        const RestoreStep& restore);
 
 } // namespace bm

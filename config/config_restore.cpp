@@ -16,6 +16,19 @@
 
 namespace bm {
 
+const char* restoreRefusal(const DeviceModel& model, const ConfigFileContents& file)
+{
+    const UnitConfig unit = model.unitConfig();
+    if (file.header.unitConfig != unit.toBytes())
+        return "Cannot restore to different firmware with this version of Brennmark.";
+    // The loader saw to it that the record holds the header's TotalParams
+    // values, the unit's once the identity fits; contents built any other way
+    // are held to the same rule here.
+    if (file.system.values.size() != unit.TotalParams)
+        return "The configuration holds no system parameter values for this unit.";
+    return nullptr;
+}
+
 bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const ConfigFileContents& file)
 {
     CQuorControl& link = model.link();
@@ -34,15 +47,10 @@ bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const ConfigFileCo
     };
     auto failed = [&](const char* message) { return finish(message, false); };
 
+    if (const char* refusal = restoreRefusal(model, file))
+        return failed(refusal);
     const UnitConfig unit = model.unitConfig();
     const ConfigFileHeader& header = file.header;
-    if (header.unitConfig != unit.toBytes())
-        return failed("Cannot restore to different firmware with this version of Brennmark.");
-    // The loader saw to it that the record holds the header's TotalParams
-    // values, the unit's once the identity fits; contents built any other way
-    // are held to the same rule here.
-    if (file.system.values.size() != unit.TotalParams)
-        return failed("The configuration holds no system parameter values for this unit.");
 
     const auto previous = model.paramValues();
     const int previousCount = model.paramValueCount();

@@ -19,6 +19,10 @@ struct RestoreSelection;
 // first, from here. A file of another identity fails before anything is sent.
 bool RestoreConfiguration(DeviceModel& model, Prompt& prompt, const ConfigFileContents& file);
 
+// Why `file` cannot go to the unit `model` describes (another identity, no
+// values for it), as RestoreConfiguration says it; null when it can.
+const char* restoreRefusal(const DeviceModel& model, const ConfigFileContents& file);
+
 // A restore as brennmark-cli and the service run it: the whole file
 // (RestoreConfiguration), or only `selection` when given (RestoreSelected,
 // with `customNameShown` as the custom name's display switch). What the

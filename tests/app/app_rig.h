@@ -9,6 +9,7 @@
 #include "tests/support/memory_settings.h"
 #include "tests/support/scripted_file_dialog.h"
 #include "tests/support/scripted_prompt.h"
+#include "platform/service_socket.h"
 #include "platform/settings_keys.h"
 #include "platform/tcp_serial.h"
 #include "platform/termios_serial.h"
@@ -118,7 +119,7 @@ inline std::unique_ptr<CMainFrame> makeFrame(FrameParts& parts, std::function<vo
         };
     } else {
         services.makeSerial = [simPath](SettingsStore& s, const std::string&) -> std::unique_ptr<SerialDevice> {
-            if (isTcpDevice(simPath))
+            if (isTcpDevice(simPath) || isServiceDevice(simPath))
                 return std::make_unique<TcpSerialPort>(simPath);
             return std::make_unique<TermiosSerialPort>(s, simPath);
         };
