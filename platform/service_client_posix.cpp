@@ -2,6 +2,7 @@
 #include "platform/service_client.h"
 
 #include "platform/service_socket.h"
+#include "platform/unix_socket_address.h"
 
 #include <cerrno>
 #include <chrono>
@@ -17,13 +18,9 @@ bool askService(const std::string& device, const std::string& request, std::stri
                 int limitMs)
 {
     const std::string socketPath = serviceSocketPath(device);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
-        error = "not a usable socket path: " + socketPath;
+    sockaddr_un address;
+    if (!unixSocketAddress(socketPath, address, error))
         return false;
-    }
-    socketPath.copy(address.sun_path, socketPath.size());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::strerror(errno);

@@ -2,6 +2,7 @@
 // line (a write may take 100 ms plus 3 ms a byte), so a stalled bridge reads as
 // a silent line and never holds a link thread for good.
 #include "platform/tcp_serial.h"
+#include "platform/unix_socket_address.h"
 
 #include "platform/service_socket.h"
 
@@ -142,13 +143,9 @@ bool TcpSerialPort::open(int /*portNumber*/)
 bool TcpSerialPort::openServiceSocket()
 {
     const std::string path = serviceSocketPath(device_);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        openError_ = "not a usable socket path: " + path;
+    sockaddr_un address;
+    if (!unixSocketAddress(path, address, openError_))
         return false;
-    }
-    path.copy(address.sun_path, path.size());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         openError_ = std::strerror(errno);
