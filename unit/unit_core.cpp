@@ -264,6 +264,7 @@ Detection UnitCore::reopen(int portIndex, bool download, std::ostream* trace)
     env.trace = trace_.is_open() ? &trace_ : trace;
     env.pump = env_.pump;
     env.capture = capture();
+    env.leastAnswerWaitMs = env_.leastAnswerWaitMs;
     link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
     if (link_->state().UnitHeard)
         return Detection::Heard;
