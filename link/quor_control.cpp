@@ -932,7 +932,12 @@ void CQuorControl::Impl::onParamChange(const Packet& packet)
 
     if (client != nullptr)
         client->storeParamValue(id, value);
-    if (!s.ResponseWindowOpen.load()) {
+    // On a shared line the reports of other clients' work come all the time;
+    // a sweep's reads, each sent on the last one's answer, are not held off
+    // by them (one dropped would end the sweep).
+    const bool sharedSweep =
+        self.env_.serial.sharedLine() && (s.StatusSweepActive.load() || s.ReloadDefinitions.load());
+    if (!s.ResponseWindowOpen.load() && !sharedSweep) {
         // Not an answer to us: the user is at the unit. Hold our own sends off
         // so a page refresh cannot fight the knob. Restarted first: once that
         // has returned, the earlier suppression's end can no longer clear the flag.

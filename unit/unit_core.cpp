@@ -295,6 +295,7 @@ bool UnitCore::startupChain(bool& download, StartupWait::Wait wait, const Startu
 {
     constexpr const char* kTimedOut = "Timed out waiting for data download from DE-1/ZA-2!";
     StartupWait startup(link_->state(), download, wait);
+    startup.setSharedLine(serial_->sharedLine());
     if (!startup.run(onPass ? onPass : [](const StartupWait&) { return true; })) {
         error = kTimedOut;
         return false;
