@@ -466,27 +466,39 @@ int main(int argc, char** argv)
     const std::string socket = dir + "/run/brennmark/brennmarkd.sock";
 
     int soakSeconds = 0;
+    bm::sim::SimOptions options; // wire timing, the unit's 3 ms before each answer
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--soak" && i + 1 < argc) {
-            soakSeconds = std::atoi(argv[++i]);
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
+        char* end = nullptr;
+        const long number = std::strtol(value, &end, 10);
+        const bool isNumber = *value != '\0' && *end == '\0';
+        if (arg == "--soak" && isNumber && number > 0) {
+            soakSeconds = static_cast<int>(number);
+            ++i;
+        } else if (arg == "--answer-delay" && isNumber && number >= 0 && number <= 500) {
+            options.answerDelayMs = static_cast<int>(number);
+            ++i;
         } else {
-            std::fprintf(stderr, "usage: bench-service [--soak SECONDS]\n");
+            std::fprintf(stderr, "usage: bench-service [--soak SECONDS] [--answer-delay MS (0..500)]\n");
             return 2;
         }
     }
-    bm::sim::SimOptions options; // wire timing, the unit's 3 ms before each answer
     options.strict = true; // every request sent while an answer is due is counted
     bm::sim::SimServer sim(options);
     if (!sim.start()) {
         std::fprintf(stderr, "bench-service: the simulated unit did not start\n");
         return 1;
     }
-    std::printf("bench-service: brennmarkd against the simulated DE-1 at 19200 baud (%d runs a row)\n", kRuns);
+    std::printf("bench-service: brennmarkd against the simulated DE-1 at 19200 baud, answering %d ms after each "
+                "request (%d runs a row)\n", options.answerDelayMs, kRuns);
     std::printf("starting brennmarkd (its first start downloads the definitions)...\n");
     std::fflush(stdout);
     const auto started = Clock::now();
     const pid_t service = spawn({BM_SERVICE_PATH, "--port", sim.devicePath()}, true);
-    while (::access(socket.c_str(), F_OK) != 0 && msSince(started) < 60000)
+    // The download is some hundreds of requests, each answered after the unit's delay.
+    const double startLimitMs = 60000.0 + 1000.0 * options.answerDelayMs;
+    while (::access(socket.c_str(), F_OK) != 0 && msSince(started) < startLimitMs)
         std::this_thread::sleep_for(20ms);
     if (::access(socket.c_str(), F_OK) != 0) {
         std::fprintf(stderr, "bench-service: brennmarkd did not start\n");

@@ -102,6 +102,7 @@ struct CQuorControl::Impl {
     // wait as ResponseReceived does (capture leaves that flag alone).
     std::atomic<bool> answerCaptured{false};
     bool timeoutPrompted = false;    // the one time-out prompt of this silence was shown
+    std::atomic<std::int64_t> lastWriteMs{0}; // when the writer last wrote a packet
     std::int64_t notAnsweringSince = 0;
     std::int64_t reconnectSince = 0;
 
@@ -503,6 +504,7 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
     }
     std::int64_t none = 0;
     pendingSince.compare_exchange_strong(none, nowMs());
+    lastWriteMs = nowMs();
     SerialDevice& serial = self.env_.serial;
     if (capture != nullptr) {
         std::string holder = operations.holder();
@@ -526,8 +528,9 @@ void CQuorControl::Impl::writeOne(const QueuedPacket& entry)
     serial.waitWriteComplete();
 
     // The unit's time to answer, K times I, ended by the answer itself.
-    const int ackLimit = std::max(t(Timing::WritePacketAckWaitCount), 0) *
-                         std::max(t(Timing::WritePacketAckWaitInterval), 0);
+    const int ackLimit = std::max(std::max(t(Timing::WritePacketAckWaitCount), 0) *
+                                      std::max(t(Timing::WritePacketAckWaitInterval), 0),
+                                  self.env_.leastAnswerWaitMs);
     std::unique_lock lock(newsMutex);
     waitForMs(readerNews, lock, ackLimit, [this] {
         return state().ResponseReceived.load() || answerCaptured.load() || !open.load() ||
@@ -675,7 +678,8 @@ void CQuorControl::Impl::checkSilence()
         break;
     default: {
         const std::int64_t since = pendingSince.load();
-        if (since != 0 && now - since >= kNotAnsweringMs) {
+        const int limit = self.env_.serial.sharedLine() ? kSharedLineAnswerMs : kNotAnsweringMs;
+        if (since != 0 && now - since >= limit) {
             notAnsweringSince = now;
             setLine(LineState::NotAnswering);
         }
@@ -821,6 +825,12 @@ void CQuorControl::Impl::applyTimeoutRule()
     if (!((s.StatusSweepActive.load() || s.ReloadDefinitions.load()) && !s.ResponseReceived.load() &&
           !s.ResponseWindowOpen.load() && s.UnitHeard.load()))
         return;
+    // A writer that waits for each answer may have held the request in its
+    // queue past the window: the unit's time runs from the write. On a shared
+    // line the request may still be waiting its turn at the service.
+    const int answerMs = self.env_.serial.sharedLine() ? kSharedLineAnswerMs : self.env_.leastAnswerWaitMs;
+    if (answerMs > 0 && nowMs() - lastWriteMs.load() < answerMs)
+        return;
     // One prompt per silence. When the retry it offered goes unanswered as
     // well, the unit is not answering: the status line says so, nobody is asked
     // again and nothing more is resent.
@@ -922,7 +932,12 @@ void CQuorControl::Impl::onParamChange(const Packet& packet)
 
     if (client != nullptr)
         client->storeParamValue(id, value);
-    if (!s.ResponseWindowOpen.load()) {
+    // On a shared line the reports of other clients' work come all the time;
+    // a sweep's reads, each sent on the last one's answer, are not held off
+    // by them (one dropped would end the sweep).
+    const bool sharedSweep =
+        self.env_.serial.sharedLine() && (s.StatusSweepActive.load() || s.ReloadDefinitions.load());
+    if (!s.ResponseWindowOpen.load() && !sharedSweep) {
         // Not an answer to us: the user is at the unit. Hold our own sends off
         // so a page refresh cannot fight the knob. Restarted first: once that
         // has returned, the earlier suppression's end can no longer clear the flag.

@@ -50,6 +50,11 @@ inline constexpr const char* kTimeoutPromptText = "Timeout. Press Enter to Retry
 inline constexpr int kLostAfterMs = 3000;
 inline constexpr int kReconnectIntervalMs = 1000;
 inline constexpr int kReconnectGreetingMs = 1000;
+// On a line the service shares, a request may wait for other clients' work
+// before it reaches the unit: the service's bound for a queued request (the
+// wait for the line, then the exchange) stands in for the unit's window in the
+// time-out rule and the not-answering clock.
+inline constexpr int kSharedLineAnswerMs = 15000 + 1500;
 
 // The fourteen "Comm" timing values, in the order of keys::kTimingKeys.
 enum class Timing : int {
@@ -103,6 +108,11 @@ public:
         // as a capture (link/capture_file.h); optional. The link writes its
         // header when the writer has none yet.
         CaptureWriter* capture = nullptr;
+        // The least time the writer gives the unit to answer a packet before
+        // it writes the next (the timing values' wait when that is longer).
+        // A line that many clients share waits for the unit's whole answer
+        // time, so that no request reaches the unit while it still owes one.
+        int leastAnswerWaitMs = 0;
     };
 
     // Construction, in order: record the owner, port and reload flag, set

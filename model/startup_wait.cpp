@@ -65,7 +65,7 @@ bool StartupWait::run(const PassHook& onPass)
         }
         if (!state_.StatusSweepActive)
             break;
-        if (passes_ >= passLimit())
+        if (passes_ >= passLimit() && !shared_)
             break;
     }
     return !state_.StatusSweepActive;

@@ -58,11 +58,16 @@ public:
     // configuration is in): a busy peer that is none gets the short one.
     int passLimit() const { return downloading_ && state_.UnitConfirmed ? kPassesDownload : kPasses; }
     bool downloadSeen() const { return downloading_; }
+    // On a line the service shares, the sweep's requests wait for other
+    // clients' work: the wait goes on past the pass limit while answers keep
+    // coming, and the idle limit alone ends it.
+    void setSharedLine(bool shared) { shared_ = shared; }
 
 private:
     const LinkState& state_;
     Wait wait_;
     bool downloading_;
+    bool shared_ = false;
     int passes_ = 0;
 };
 

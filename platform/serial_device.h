@@ -48,6 +48,10 @@ public:
     // True once a read or write found the line gone (hang-up, unplugged
     // adapter, dropped connection); cleared by a successful open().
     virtual bool lineLost() const { return false; }
+    // True for a line that the service shares among its clients: a request
+    // waits there for the others' work before it reaches the unit, and the
+    // service answers it once the unit has (or hangs up when the unit is gone).
+    virtual bool sharedLine() const { return false; }
 };
 
 } // namespace bm

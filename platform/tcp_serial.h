@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/serial_device.h"
+#include "platform/service_socket.h"
 
 #include <atomic>
 #include <cstdint>
@@ -73,6 +74,7 @@ public:
     std::string openError() const override;
     unsigned waitForBytes(WakeSignal& wake, int timeoutMs) override;
     bool lineLost() const override { return lost_.load(); }
+    bool sharedLine() const override { return isServiceDevice(device_); }
 
     static constexpr int kConnectTimeoutMs = 2000;
     static constexpr int kResolveTimeoutMs = 2000;

@@ -26,6 +26,10 @@ constexpr int kBeginLimitMs = 15000;
 constexpr int kExchangeLimitMs = 1000;
 // After a request's bound, how long the line stays held for a late answer.
 constexpr int kLateAnswerMs = 200;
+// The unit answers every request within 500 ms; the writer waits that long,
+// and for the answer's own bytes (a whole record takes some 120 ms at 19200
+// baud), before the next request goes.
+constexpr int kAnswerWaitMs = 500 + 150;
 // How long a direct command waits, after its acknowledgement, for the unit's
 // report of the value it set.
 constexpr int kReportLimitMs = 300;
@@ -266,7 +270,7 @@ bool UnitLine::startUp(std::string& error)
     const unitcore::StartChoice choice = unitcore::takeStartChoice(s);
     customNameShown_ = s.readInt(keys::kSettings, keys::kEnableCustomName, 0) != 0;
 
-    core_ = std::make_unique<unitcore::UnitCore>(unitcore::UnitCore::Environment{owner_, s, *prompt_, pump_.get()});
+    core_ = std::make_unique<unitcore::UnitCore>(unitcore::UnitCore::Environment{owner_, s, *prompt_, pump_.get(), nullptr, kAnswerWaitMs});
     if (!core_->openTrace(config_.traceFile, error) ||
         !core_->openCapture(config_.captureFile, config_.captureRedact, {}, error))
         return false;
@@ -386,7 +390,12 @@ void UnitLine::goodbye()
     if (connected_ && link_->state().LinkEnabled && link_->line() != LineState::Lost) {
         model_->SetFrontPanelControl(0x00, 0x00, 0x00, 0x32);
         model_->HostSleep();
+        // The goodbye's answer is waited for: whoever opens the line next
+        // finds a unit that owes nobody an answer.
         sleepMs(100);
+        waitFor(
+            [this] { return link_->LastPacket().code() == HOST_SLEEP && link_->state().ResponseReceived.load(); },
+            2 * kAnswerWaitMs);
         if (hooks_.log)
             hooks_.log("unit: goodbye sent");
     }

@@ -269,8 +269,8 @@ int main(int argc, char** argv)
         else
             return usageError("--firmware takes A or B");
     }
-    if (given("--answer-delay") && !numberArg(text("--answer-delay"), 0, 400, options.answerDelayMs))
-        return usageError("--answer-delay takes milliseconds 0..400");
+    if (given("--answer-delay") && !numberArg(text("--answer-delay"), 0, 500, options.answerDelayMs))
+        return usageError("--answer-delay takes milliseconds 0..500");
     for (const char* name : {"--effects", "--params"})
         if (given(name) && !numberArg(text(name), 1, 254,
                                       std::string(name) == "--effects" ? options.effectCount : options.paramCount))

@@ -264,6 +264,7 @@ Detection UnitCore::reopen(int portIndex, bool download, std::ostream* trace)
     env.trace = trace_.is_open() ? &trace_ : trace;
     env.pump = env_.pump;
     env.capture = capture();
+    env.leastAnswerWaitMs = env_.leastAnswerWaitMs;
     link_ = std::make_unique<CQuorControl>(env, portIndex + 1, download, tap_.get());
     if (link_->state().UnitHeard)
         return Detection::Heard;
@@ -294,6 +295,7 @@ bool UnitCore::startupChain(bool& download, StartupWait::Wait wait, const Startu
 {
     constexpr const char* kTimedOut = "Timed out waiting for data download from DE-1/ZA-2!";
     StartupWait startup(link_->state(), download, wait);
+    startup.setSharedLine(serial_->sharedLine());
     if (!startup.run(onPass ? onPass : [](const StartupWait&) { return true; })) {
         error = kTimedOut;
         return false;

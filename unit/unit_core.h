@@ -124,6 +124,8 @@ public:
         Pump* pump = nullptr; // keeps the owner's thread running in the link's waits
         // A capture the face keeps itself, used when the core opens none.
         CaptureWriter* capture = nullptr;
+        // The link's least wait for each packet's answer (CQuorControl::Environment).
+        int leastAnswerWaitMs = 0;
     };
     explicit UnitCore(Environment env);
     ~UnitCore(); // close()

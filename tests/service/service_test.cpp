@@ -570,16 +570,21 @@ namespace {
 // request passed through are answered, not given up on, when the answer
 // comes within the service's bound for a request at the unit (at 600 ms the
 // acknowledgement comes after the unit's own window, as on a loaded line).
+// No request of the service's own reaches the unit while it still owes an
+// answer: not its greeting when the line comes back, not its goodbye.
 TEST(ServiceSlowUnit, SetsAndRequestsPassedThroughAreAnsweredNotGivenUp)
 {
     struct Row {
         int delayMs;
         int volume;
+        bool lineBack; // the unit unplugged and back, slow from its greeting on
     };
-    for (const Row& row : {Row{250, -31}, Row{450, -32}, Row{600, -33}}) {
+    for (const Row& row : {Row{250, -31, true}, Row{450, -32, false}, Row{600, -33, false}}) {
         SCOPED_TRACE(row.delayMs);
+        sim::SimOptions o = ServiceRig::strictFast();
+        o.linkPath = "/tmp/bm-slow-unit-" + std::to_string(::getpid());
         ServiceRig rig;
-        ASSERT_TRUE(rig.start());
+        ASSERT_TRUE(rig.start(o));
         rig.sim->setAnswerDelay(row.delayMs);
         RawClient json(rig.socketPath());
         const Json r = reply(json, R"({"op":"set","values":{"volume":)" + std::to_string(row.volume) + "}}", 10000);
@@ -591,6 +596,20 @@ TEST(ServiceSlowUnit, SetsAndRequestsPassedThroughAreAnsweredNotGivenUp)
         RawClient frames(rig.socketPath());
         frames.send(frame(DC_CMD_GET_INPUT_NAME, {1}));
         EXPECT_TRUE(frames.waitForCode(DC_RESP_INPUT_NAME, 3000));
+        if (row.lineBack) {
+            rig.sim->stop();
+            rig.sim = std::make_unique<sim::SimServer>(o);
+            rig.sim->setAnswerDelay(row.delayMs);
+            ASSERT_TRUE(rig.sim->start());
+            bool swept = false; // greeted, and the sweep after it begun
+            for (int i = 0; i < 1000 && !swept; ++i) {
+                swept = has(rig.unitCodes(), DC_CMD_GET_SYS_STATUS);
+                std::this_thread::sleep_for(10ms);
+            }
+            ASSERT_TRUE(swept) << "the service never greeted the unit back";
+        }
+        rig.stopService(); // its goodbye
+        EXPECT_EQ(rig.sim->strictViolations(), 0u);
     }
 }
 
