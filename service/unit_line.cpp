@@ -477,6 +477,8 @@ void UnitLine::onUnitEvent(const unitcore::UnitEvent& e)
     } else if (e.kind == unitcore::UnitEvent::Kind::Ready) {
         unitChanging_ = false;
         unitSettled_ = true;
+        if (hooks_.log)
+            hooks_.log("unit: the new unit is read; its clients are answered again");
     }
     if (hooks_.events)
         hooks_.events(e);

@@ -248,6 +248,19 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
     };
     auto fixed = [](const char* text) { return [text](const sim::UnitSnapshot&) { return std::string(text); }; };
     auto stream = [](const sim::UnitSnapshot& u) { return "change stream " + streamOf(u); };
+    // The unit switched off and another (or the same, with its factory
+    // values) switched on where it was.
+    auto plugIn = [](sim::Firmware firmware) {
+        return [firmware](std::unique_ptr<sim::SimServer>& unit) {
+            unit->stop();
+            sim::SimOptions o;
+            o.fast = true;
+            o.firmware = firmware;
+            o.linkPath = std::string(unit->devicePath());
+            unit = std::make_unique<sim::SimServer>(o);
+            return unit->start();
+        };
+    };
     const std::vector<Step> steps = {
         {"a report", console("set VOLUME 50"), fixed("change volume 50"), "change volume"},
         {"a value only the read-back shows", console("set FB_BALANCE 0"), fixed("change front-back 0"),
@@ -257,17 +270,9 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
         {"another input", console("ir INPUT_CD"), stream, "change stream"},
         {"sleep", console("sleep"), fixed("power asleep"), "power"},
         {"wake", console("wake"), fixed("power awake"), "power"},
-        {"another ROM where the unit was",
-         [](std::unique_ptr<sim::SimServer>& unit) {
-             unit->stop();
-             sim::SimOptions o;
-             o.fast = true;
-             o.firmware = sim::Firmware::B;
-             o.linkPath = std::string(unit->devicePath());
-             unit = std::make_unique<sim::SimServer>(o);
-             return unit->start();
-         },
-         fixed("unit"), "unit", true},
+        {"the same unit back after the line was lost: what changed meanwhile", plugIn(sim::Firmware::A),
+         [](const sim::UnitSnapshot& u) { return "change volume " + std::to_string(volumeOf(u)); }, "change volume"},
+        {"another ROM where the unit was", plugIn(sim::Firmware::B), fixed("unit"), "unit", true},
         {"its definitions and values are in", nullptr, fixed("ready"), "ready"},
         {"its report, read with its own definitions", console("set VOLUME 52"), fixed("change volume 52"),
          "change volume"},
