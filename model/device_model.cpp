@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace bm {
@@ -384,9 +385,10 @@ void DeviceModel::onUnitConfig(const Packet& packet)
     for (std::size_t i = 0; i < UnitConfig::kWireSize; ++i)
         wire[i] = dataByte(packet, i);
     const UnitConfig config = UnitConfig::fromBytes(wire);
+    UnitConfig held; // the unit whose definitions the tables hold
     {
         std::lock_guard lock(mutex_);
-        config_ = config;
+        held = std::exchange(config_, config);
     }
 
     LinkState& state = link().state();
@@ -394,7 +396,12 @@ void DeviceModel::onUnitConfig(const Packet& packet)
     if (!state.ReloadDefinitions) {
         const std::string cached = settings_.readString(keys::kCacheUnitConfig, keys::kTimeStamp, "");
         const int product = settings_.readInt(keys::kCacheUnitConfig, keys::kUnitConfigFields[0], -1);
-        if (cached == config.timeStampText() && product == config.ProductId)
+        // Another program on the same settings (the service) may have put
+        // the new unit's definitions in the cache while this one holds the
+        // old unit's: those are taken from the cache below.
+        const bool heldHere = held.TotalParams == 0 ||
+                              (held.ProductId == config.ProductId && held.timeStampText() == config.timeStampText());
+        if (cached == config.timeStampText() && product == config.ProductId && heldHere)
             return;
         // A ROM seen before: its definitions come from the cache.
         if (switchToCachedRom(config))

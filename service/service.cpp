@@ -72,6 +72,7 @@ struct Service::Delivery {
     std::string frame;             // to frame clients
     std::vector<std::string> json; // to JSON clients (subscribers, for Unsolicited and Event)
     bool lineLost = false;         // Event: the unit's line is lost (frame clients hang up)
+    bool unitChanged = false;      // Event: another unit answered (frame clients hang up)
 };
 
 Service::Service(Setup setup) : setup_(std::move(setup)) {}
@@ -152,6 +153,12 @@ bool Service::start(std::string& error)
         d.kind = Delivery::Kind::Event;
         d.json.push_back(jsonLine(event));
         d.lineLost = state == LineState::Lost;
+        post(std::move(d));
+    };
+    hooks.unitChanged = [this] {
+        Delivery d;
+        d.kind = Delivery::Kind::Event;
+        d.unitChanged = true;
         post(std::move(d));
     };
     hooks.sweepChanges = [this](const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes) {
@@ -570,7 +577,8 @@ void Service::processFrame(Client& c)
             // as on a bare line: the client finds no unit rather than one that
             // never identifies itself.
             const LineState line = unit_->lineState();
-            if (line != LineState::Connected && line != LineState::Asleep)
+            // So are they while another unit that answered is being read.
+            if ((line != LineState::Connected && line != LineState::Asleep) || unit_->unitChanging())
                 continue;
             if (!send(c, ackBytes(code)))
                 return;
@@ -777,6 +785,10 @@ void Service::deliver()
                 // up, and the client's own reconnection finds the unit again
                 // once the service answers greetings again.
                 close(c, "the unit's line was lost");
+            } else if (c.mode == Client::Mode::Frame && d.unitChanged) {
+                // As a unit swapped on a bare line: the client finds the new
+                // one when it greets it again.
+                close(c, "another unit answered");
             } else if (c.mode == Client::Mode::Frame && !c.asleep && d.kind == Delivery::Kind::Unsolicited) {
                 send(c, d.frame);
             } else if (c.mode == Client::Mode::Json && c.subscribed && c.authorized) {

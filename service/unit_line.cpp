@@ -295,8 +295,7 @@ bool UnitLine::openLink(std::string& error)
                                         if (p.code() == DC_WAKEUP)
                                             wakeRouted_ = true;
                                     });
-                                    if (hooks_.events)
-                                        tap.setListener(hooks_.events);
+                                    tap.setListener([this](const unitcore::UnitEvent& e) { onUnitEvent(e); });
                                 });
         serial_ = &core_->serial();
         model_ = &core_->model();
@@ -359,7 +358,9 @@ bool UnitLine::openLink(std::string& error)
         // So is the front panel's text: an operation holding the line takes it.
         if (p.code() == DC_FPD && link_->operations().busy())
             tap_->storeFrontPanel(p.data(), p.dataLength());
-        if (hooks_.unsolicited)
+        // Between another unit's answer and its definitions, its reports
+        // would be read with the old unit's.
+        if (hooks_.unsolicited && !unitChanging_)
             hooks_.unsolicited(p);
     });
     if (!absent_) // while no unit was found, the line stays lost for everyone
@@ -460,6 +461,7 @@ void UnitLine::onNotification(const Notification& n)
         valuesBefore_ = model_->paramValues();
         countBefore_ = model_->paramValueCount();
         sweepPending_ = true;
+        otherUnit_ = false;
     }
     if (hooks_.lineState)
         hooks_.lineState(state);
@@ -467,13 +469,42 @@ void UnitLine::onNotification(const Notification& n)
         tap_->noteLine(state);
 }
 
+void UnitLine::onUnitEvent(const unitcore::UnitEvent& e)
+{
+    if (e.kind == unitcore::UnitEvent::Kind::Unit) {
+        // Nothing held is this unit's: nothing is answered from memory or
+        // compared with the old unit's values, and the frame clients are let
+        // go (their reconnection is answered once this unit is read).
+        unitChanging_ = true;
+        otherUnit_ = true;
+        fresh_ = 0;
+        definitionsComplete_ = false;
+        if (hooks_.log)
+            hooks_.log("unit: another unit answered: " + e.line1 + ", ROM " + e.line2);
+        if (hooks_.unitChanged)
+            hooks_.unitChanged();
+    } else if (e.kind == unitcore::UnitEvent::Kind::Ready) {
+        unitChanging_ = false;
+        unitSettled_ = true;
+        if (hooks_.log)
+            hooks_.log("unit: the new unit is read; its clients are answered again");
+    }
+    if (hooks_.events)
+        hooks_.events(e);
+}
+
 void UnitLine::checkSweepChanges()
 {
+    if (unitSettled_ && link_ && !link_->state().ReloadDefinitions && unitSettled_.exchange(false))
+        definitionsComplete_ = !DeviceModel::definitionCacheMissing(*settings_);
     if (!sweepPending_ || !link_ || link_->line() != LineState::Connected || link_->state().StatusSweepActive ||
         link_->state().ReloadDefinitions)
         return;
     sweepPending_ = false;
     definitionsComplete_ = !DeviceModel::definitionCacheMissing(*settings_);
+    // Another unit's values say nothing about changes of the old one's.
+    if (otherUnit_.exchange(false))
+        return;
     const auto now = model_->paramValues();
     const int count = std::min(model_->paramValueCount(), countBefore_);
     std::vector<std::pair<std::uint8_t, std::uint8_t>> changed;

@@ -64,6 +64,10 @@ public:
         // The unit core's typed events (unit/unit_events.h), on the reader
         // thread (line states on the line thread); must not block.
         std::function<void(const unitcore::UnitEvent&)> events;
+        // Another unit or ROM answered, on the reader thread (must not
+        // block): what its clients hold is the old unit's. The line reads as
+        // changing until its definitions and values are in (unitChanging()).
+        std::function<void()> unitChanged;
     };
 
     struct Config {
@@ -128,6 +132,9 @@ public:
     // before one was read.
     std::optional<Packet> frontPanelReport() const;
     LineState lineState() const;
+    // True from another unit's (or ROM's) answer until the sweep and the
+    // download it started have ended: nothing held is that unit's yet.
+    bool unitChanging() const { return unitChanging_.load(); }
     // False while no unit has answered since the start (the line reads as
     // lost and the link is tried again every second).
     bool unitFound() const { return !absent_.load(); }
@@ -178,6 +185,8 @@ private:
     bool rereadLinked();
     void goodbye();
     void onNotification(const Notification& n);
+    // The unit core's events (reader thread): another unit, and its end.
+    void onUnitEvent(const unitcore::UnitEvent& e);
     void checkSweepChanges();
     // Waits (bounded) until the link sends again after a change made at the unit.
     void waitSendAllowed();
@@ -239,6 +248,13 @@ private:
     // unconfirmed write, a report an operation took, the unit's sleep or wake).
     std::atomic<unsigned> fresh_{0};
     std::atomic<bool> rereadWanted_{false};
+    // Another unit answered: set by its UNIT_CONFIG, cleared once its sweep
+    // (and download) ended. `otherUnit_` says the reconnection's sweep is
+    // another unit's (its values are not compared with the old one's);
+    // `unitSettled_` asks the line thread to look at the definitions again.
+    std::atomic<bool> unitChanging_{false};
+    std::atomic<bool> otherUnit_{false};
+    std::atomic<bool> unitSettled_{false};
     // Reports of parameter changes an operation holding the line took (the
     // unsolicited listener counts them).
     std::atomic<unsigned> reportsTakenByOperations_{0};

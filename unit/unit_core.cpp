@@ -3,6 +3,7 @@
 #include "link/packet.h"
 #include "link/quor_control.h"
 #include "model/device_model.h"
+#include "model/records.h"
 #include "platform/prompt.h"
 #include "platform/serial_device.h"
 #include "platform/settings_keys.h"
@@ -128,6 +129,24 @@ void UnitTap::routePacket(const Packet& packet)
         }
         push(std::move(event));
     }
+    // The unit's configuration after the line was lost says which unit it is.
+    const bool accepted = packet.dataLength() == UnitConfig::kWireSize &&
+                          (packet.data()[0] == 1 || packet.data()[0] == 2);
+    if (code == DC_RESP_UNIT_CONFIG && accepted && unconfirmed_.exchange(false)) {
+        std::vector<controls::Control> list;
+        std::vector<std::optional<controls::Value>> lost;
+        {
+            std::lock_guard lock(mutex_);
+            list = std::exchange(lostControls_, {});
+            lost = std::exchange(lostValues_, {});
+        }
+        if (!newUnit_) { // the same unit: what changed while it was away
+            const auto now = valuesOf(model_, readLog_, list);
+            for (std::size_t i = 0; i < list.size() && i < lost.size(); ++i)
+                if (now[i] && (!lost[i] || *lost[i] != *now[i]))
+                    push({UnitEvent::Kind::Change, {list[i], *now[i], 0, 0}, {}, {}, false, false, {}});
+        }
+    }
     if (compared) {
         const auto after = valuesOf(model_, readLog_, list);
         for (std::size_t i = 0; i < list.size(); ++i)
@@ -157,11 +176,29 @@ void UnitTap::routePacket(const Packet& packet)
 
 bool UnitTap::holding() const
 {
-    return newUnit_.load();
+    return newUnit_.load() || unconfirmed_.load();
 }
 
 void UnitTap::noteLine(LineState state)
 {
+    // (Told once, as the line goes: a notice that comes late must not undo a
+    // configuration read since.)
+    if (state == LineState::Lost && lastLine_ != LineState::Lost && !unconfirmed_.load()) {
+        std::vector<controls::Control> list = allControls(model_);
+        std::vector<std::optional<controls::Value>> values = valuesOf(model_, readLog_, list);
+        {
+            std::lock_guard lock(mutex_);
+            lostControls_ = std::move(list);
+            lostValues_ = std::move(values);
+        }
+        unconfirmed_ = true;
+    }
+    // The reconnection's sweep went unanswered: it is run again now that the
+    // unit answers, so that its configuration is read.
+    if (state == LineState::Connected && lastLine_ == LineState::NotAnswering && unconfirmed_ && link_ != nullptr &&
+        !link_->state().StatusSweepActive && !link_->state().ReloadDefinitions)
+        model_.StartStatusSweep();
+    lastLine_ = state;
     UnitEvent event;
     event.kind = UnitEvent::Kind::Line;
     event.line = state;

@@ -30,8 +30,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace bm {
 class CQuorControl;
@@ -84,7 +86,11 @@ public:
     // Queues the events from now on (a clear queue), or stops and clears.
     void setRecording(bool on);
     std::deque<UnitEvent> take();
-    // A line state, told by the face that follows the link's notices.
+    // A line state, told by the face that follows the link's notices. After
+    // the line was lost, the unit that answers again may be another: nothing
+    // is told until the sweep's unit configuration says which (the same one:
+    // what changed since the loss; another: Unit). A sweep the line cut short
+    // is run again when the unit answers again.
     void noteLine(LineState state);
 
     const controls::ReadLog& readLog() const { return readLog_; }
@@ -111,6 +117,11 @@ private:
     std::uint64_t routedCount_ = 0;
     controls::ReadLog readLog_;
     std::atomic<bool> newUnit_{false}; // reader thread; read by holding()
+    std::atomic<bool> unconfirmed_{false}; // since the line was lost, until the unit's configuration
+    LineState lastLine_ = LineState::Connected; // the face's thread
+    // The values when the line was lost (guarded by mutex_).
+    std::vector<controls::Control> lostControls_;
+    std::vector<std::optional<controls::Value>> lostValues_;
     bool downloadSeen_ = false;        // reader thread: the new unit's definitions were downloaded
 };
 

@@ -81,7 +81,7 @@ bool ServiceRig::startService(const std::string& port, service::ServiceOptions e
     setup.options = extra;
     setup.options.port = port;
     setup.options.socketPath = dir_ + "/s.sock";
-    setup.makeSettings = [] {
+    setup.makeSettings = makeSettings ? makeSettings : [] {
         auto settings = std::make_unique<InMemorySettings>();
         storeFastTiming(*settings, FastTiming::pacingOnly());
         return std::unique_ptr<SettingsStore>(std::move(settings));

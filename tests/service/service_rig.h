@@ -9,6 +9,7 @@
 #include "sim/sim_server.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,6 +48,8 @@ public:
 
     std::unique_ptr<sim::SimServer> sim;
     std::unique_ptr<service::Service> service;
+    // The service's settings store, when not a fresh one in memory.
+    std::function<std::unique_ptr<SettingsStore>()> makeSettings;
 
 private:
     std::string dir_;

@@ -83,13 +83,15 @@ private:
 
 class CliFace : public Face {
 public:
-    bool start(const std::string& device, std::string& error) override
+    bool start(const std::string& device, std::string& error) override { return start(device, error, {}); }
+    bool start(const std::string& device, std::string& error,
+               const std::function<std::unique_ptr<SettingsStore>()>& settings)
     {
         cli::CliOptions options;
         options.port = device;
         options.quiet = true;
         session_ = std::make_unique<cli::CliSession>(options);
-        session_->useSettings(fastSettings());
+        session_->useSettings(settings ? settings() : fastSettings());
         if (session_->connect(error) != cli::kExitOk)
             return false;
         session_->events().setRecording(true);
@@ -106,10 +108,40 @@ protected:
     std::unique_ptr<cli::CliSession> session_;
 };
 
+// One store seen by two programs (the service and its client on the same
+// user's settings file): what one writes, the other reads.
+class SharedSettings : public SettingsStore {
+public:
+    explicit SharedSettings(std::shared_ptr<SettingsStore> store) : store_(std::move(store)) {}
+    int readInt(std::string_view s, std::string_view n, int d) override { return store_->readInt(s, n, d); }
+    std::string readString(std::string_view s, std::string_view n, std::string_view d) override
+    {
+        return store_->readString(s, n, d);
+    }
+    bool writeInt(std::string_view s, std::string_view n, int v) override { return store_->writeInt(s, n, v); }
+    bool writeString(std::string_view s, std::string_view n, std::string_view v) override
+    {
+        return store_->writeString(s, n, v);
+    }
+    bool contains(std::string_view s, std::string_view n) override { return store_->contains(s, n); }
+    bool writeBatch(const std::vector<SettingsValue>& values) override { return store_->writeBatch(values); }
+
+private:
+    std::shared_ptr<SettingsStore> store_;
+};
+
 // brennmark-cli on the service's shared line: its session, with the unit's
-// answers as the service gives them.
+// answers as the service gives them; with `shared`, on the service's own
+// settings (its definition cache).
 class CliThroughServiceFace : public CliFace {
 public:
+    explicit CliThroughServiceFace(bool shared = false)
+    {
+        if (shared) {
+            std::shared_ptr<SettingsStore> store = fastSettings();
+            rig_.makeSettings = [store] { return std::make_unique<SharedSettings>(store); };
+        }
+    }
     ~CliThroughServiceFace() override { session_.reset(); } // before the service goes
     bool start(const std::string& device, std::string& error) override
     {
@@ -117,7 +149,7 @@ public:
             error = "the service did not start";
             return false;
         }
-        return CliFace::start("unix:" + rig_.socketPath(), error);
+        return CliFace::start("unix:" + rig_.socketPath(), error, rig_.makeSettings);
     }
 
 private:
@@ -196,7 +228,18 @@ struct Step {
     std::function<bool(std::unique_ptr<sim::SimServer>&)> act;
     std::function<std::string(const sim::UnitSnapshot&)> expect;
     const char* prefix; // the events compared: those starting with this
+    // Another unit comes: from here to the last step, every volume told is
+    // the new unit's.
+    bool newUnit = false;
 };
+
+int volumeOf(const sim::UnitSnapshot& u)
+{
+    for (std::size_t id = 0; id < u.paramNames.size(); ++id)
+        if (u.paramNames[id] == "VOLUME")
+            return u.paramValues[id];
+    return -1;
+}
 
 TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
 {
@@ -205,6 +248,19 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
     };
     auto fixed = [](const char* text) { return [text](const sim::UnitSnapshot&) { return std::string(text); }; };
     auto stream = [](const sim::UnitSnapshot& u) { return "change stream " + streamOf(u); };
+    // The unit switched off and another (or the same, with its factory
+    // values) switched on where it was.
+    auto plugIn = [](sim::Firmware firmware) {
+        return [firmware](std::unique_ptr<sim::SimServer>& unit) {
+            unit->stop();
+            sim::SimOptions o;
+            o.fast = true;
+            o.firmware = firmware;
+            o.linkPath = std::string(unit->devicePath());
+            unit = std::make_unique<sim::SimServer>(o);
+            return unit->start();
+        };
+    };
     const std::vector<Step> steps = {
         {"a report", console("set VOLUME 50"), fixed("change volume 50"), "change volume"},
         {"a value only the read-back shows", console("set FB_BALANCE 0"), fixed("change front-back 0"),
@@ -214,17 +270,9 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
         {"another input", console("ir INPUT_CD"), stream, "change stream"},
         {"sleep", console("sleep"), fixed("power asleep"), "power"},
         {"wake", console("wake"), fixed("power awake"), "power"},
-        {"another ROM where the unit was",
-         [](std::unique_ptr<sim::SimServer>& unit) {
-             unit->stop();
-             sim::SimOptions o;
-             o.fast = true;
-             o.firmware = sim::Firmware::B;
-             o.linkPath = std::string(unit->devicePath());
-             unit = std::make_unique<sim::SimServer>(o);
-             return unit->start();
-         },
-         fixed("unit"), "unit"},
+        {"the same unit back after the line was lost: what changed meanwhile", plugIn(sim::Firmware::A),
+         [](const sim::UnitSnapshot& u) { return "change volume " + std::to_string(volumeOf(u)); }, "change volume"},
+        {"another ROM where the unit was", plugIn(sim::Firmware::B), fixed("unit"), "unit", true},
         {"its definitions and values are in", nullptr, fixed("ready"), "ready"},
         {"its report, read with its own definitions", console("set VOLUME 52"), fixed("change volume 52"),
          "change volume"},
@@ -235,13 +283,12 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
         std::function<std::unique_ptr<Face>()> make;
         std::size_t steps; // how many of the steps it is told
     };
-    // To do: a client of the service's shared line is not yet told of
-    // another ROM behind a reconnection (it takes the new unit's values with
-    // the old definitions).
     const std::vector<FaceRow> faces = {
         {"brennmark-cli", [] { return std::make_unique<CliFace>(); }, steps.size()},
         {"service", [] { return std::make_unique<ServiceFace>(); }, steps.size()},
-        {"brennmark-cli through the service", [] { return std::make_unique<CliThroughServiceFace>(); }, 7},
+        {"brennmark-cli through the service", [] { return std::make_unique<CliThroughServiceFace>(); }, steps.size()},
+        {"brennmark-cli through the service, on its settings",
+         [] { return std::make_unique<CliThroughServiceFace>(true); }, steps.size()},
     };
     for (const auto& [name, make, count] : faces) {
         SCOPED_TRACE(name);
@@ -249,10 +296,15 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
         std::unique_ptr<Face> face = make();
         std::string error;
         ASSERT_TRUE(face->start(device(), error)) << error;
+        std::size_t newUnitFrom = 0, lastFrom = 0;
+        int newVolume = -1;
         for (std::size_t i = 0; i < count; ++i) {
             const Step& step = steps[i];
             SCOPED_TRACE(step.what);
             const std::size_t before = face->events().size();
+            lastFrom = before;
+            if (step.newUnit)
+                newUnitFrom = before;
             if (step.act) {
                 // A change made at the unit is told once the one before has settled.
                 face->pass();
@@ -268,6 +320,8 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
             };
             EXPECT_TRUE(waitUntil([&] { return last() == expected; }, 15000, [&] { face->pass(); }))
                 << "last told: " << last() << "\nall: " << testing::PrintToString(face->events());
+            if (step.newUnit)
+                newVolume = volumeOf(sim->snapshot());
         }
         // Between another unit's answer and its definitions nothing is decoded.
         const std::vector<std::string> all = face->events();
@@ -275,6 +329,10 @@ TEST_F(UnitCoreEvents, EveryFaceIsToldTheSameSequenceOfWhatTheUnitDid)
         const auto ready = std::find(unit, all.end(), "ready");
         for (auto it = unit; it != ready; ++it)
             EXPECT_NE(it->rfind("change", 0), 0u) << *it << " told before the new unit's definitions were in";
+        // Nor is anything of the old unit told as the new one's, before or after.
+        for (std::size_t i = newUnitFrom; newUnitFrom > 0 && i < lastFrom && i < all.size(); ++i)
+            if (all[i].rfind("change volume ", 0) == 0)
+                EXPECT_EQ(all[i], "change volume " + std::to_string(newVolume)) << "told after another unit came";
         face.reset();
         sim.reset();
     }
