@@ -39,11 +39,11 @@ QString utf8(const std::string& s)
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
-// A value with the control's unit of measure, as the pages mean it ("-20 dB");
-// "(none)" and the like stand as they are.
+// A value (UTF-8) with the control's unit of measure, as the pages mean it
+// ("-20 dB"); "(none)" and the like stand as they are.
 QString withUnit(const std::string& text, const std::optional<controls::Control>& control)
 {
-    const QString shown = utf8(controls::fromUnitText(text));
+    const QString shown = utf8(text);
     if (!control || control->unit.empty() || text.empty() || text[0] == '(')
         return shown;
     return shown + QLatin1Char(' ') + QString::fromStdString(control->unit);
@@ -151,18 +151,34 @@ std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRun
     }
     storeLastVisited(settings, *chosen.path);
 
-    const std::optional<ConfigFileContents> unit = readUnitConfiguration(model, error);
-    if (!unit) {
-        prompt.ask(kNotCompared + error + ".");
-        return kNotCompared + error;
-    }
-    const ConfigComparison comparison = compareConfigs(*file, *unit, DefinitionNames::fromModel(model), false);
-    if (!comparison.refusal.empty()) {
-        const std::string why = comparison.refusal + " in the file and the unit";
+    auto notCompared = [&prompt](const std::string& why) {
         prompt.ask(kNotCompared + why + ".");
         return kNotCompared + why;
+    };
+    const auto otherRom = [](const std::string& refusal) { return refusal + " in the file and the unit"; };
+    std::vector<ConfigDifference> differences;
+    if (serviceDevice.empty()) {
+        const std::optional<ConfigFileContents> unit = readUnitConfiguration(model, error);
+        if (!unit)
+            return notCompared(error);
+        ConfigComparison comparison = compareConfigs(*file, *unit, DefinitionNames::fromModel(model), false);
+        if (!comparison.refusal.empty())
+            return notCompared(otherRom(comparison.refusal));
+        differences = std::move(comparison.differences);
+        for (ConfigDifference& d : differences) {
+            d.a = controls::fromUnitText(d.a);
+            d.b = controls::fromUnitText(d.b);
+        }
+    } else {
+        // The service reads the unit and compares as one job of its line.
+        ServiceDiffOutcome diff = askServiceDiff(model, serviceDevice, *chosen.path);
+        if (!diff.refusal.empty())
+            return notCompared(otherRom(diff.refusal));
+        if (!diff.ok)
+            return notCompared(diff.reason);
+        differences = std::move(diff.differences);
     }
-    CCompareDlg dialog(QFileInfo(QString::fromStdString(*chosen.path)).fileName(), comparison.differences);
+    CCompareDlg dialog(QFileInfo(QString::fromStdString(*chosen.path)).fileName(), std::move(differences));
     if (dialogs.run(dialog) != QDialog::Accepted)
         return {};
 
@@ -192,7 +208,8 @@ std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRun
         restored = RestoreSelected(model, *file, selection, shown, written, error);
     } else {
         const std::vector<std::string> words = restoreWords(model, selection);
-        const ServiceRestoreOutcome outcome = askServiceRestore(model, serviceDevice, *chosen.path, &words);
+        // The panel's own display switch, as on the unit's own port.
+        const ServiceRestoreOutcome outcome = askServiceRestore(model, serviceDevice, *chosen.path, &words, shown);
         restored = outcome.ok;
         error = outcome.reason;
     }

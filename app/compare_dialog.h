@@ -27,7 +27,8 @@ class SettingsStore;
 class CCompareDlg : public QDialog {
     Q_OBJECT
 public:
-    // `differences` between the file (side A) and the unit (side B).
+    // `differences` between the file (side A) and the unit (side B), their
+    // a and b in UTF-8 as shown.
     CCompareDlg(const QString& fileName, std::vector<ConfigDifference> differences, QWidget* parent = nullptr);
 
     // The differences whose tick is on.
@@ -50,8 +51,9 @@ private:
 // Returns the outcome for the status line: the restore's, or why nothing was
 // compared ("Configuration not compared: ..."); "" when nothing was restored
 // or tried (a comparison only, a closed dialog). With `serviceDevice` (the
-// panel's line is brennmarkd's) the ticked differences go as the service's
-// restore request, one job of its line.
+// panel's line is brennmarkd's) the comparison is the service's diff request
+// and the ticked differences go as its restore request, each one job of its
+// line; the restore carries the panel's custom-name display switch.
 std::string CompareConfigAction(DeviceModel& model, FileDialog& files, DialogRunner& dialogs, Prompt& prompt,
                                 SettingsStore& settings, const std::string& serviceDevice = {});
 

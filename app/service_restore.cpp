@@ -14,6 +14,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <optional>
 
 namespace bm {
 namespace {
@@ -45,20 +46,25 @@ std::vector<std::string> restoreWords(const DeviceModel& model, const RestoreSel
     return words;
 }
 
-ServiceRestoreOutcome askServiceRestore(DeviceModel& model, const std::string& device, const std::string& path,
-                                        const std::vector<std::string>* only)
+namespace {
+
+// A request of `op` carrying the file at `path`; nothing, with `reason`, when
+// the file cannot be read.
+std::optional<json> fileRequest(const char* op, const std::string& path, std::string& reason)
 {
-    ServiceRestoreOutcome outcome;
     std::ifstream in(path, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (!in.good() && !in.eof()) {
-        outcome.reason = "cannot read " + path;
-        return outcome;
+        reason = "cannot read " + path;
+        return std::nullopt;
     }
-    json request = {{"op", "restore"}, {"name", path}, {"file", base64Encode(bytes)}};
-    if (only)
-        request["only"] = *only;
+    return json{{"op", op}, {"name", path}, {"file", base64Encode(bytes)}};
+}
 
+// Asks the service on a thread of its own, pumping `model`'s link meanwhile.
+// The reply object, or nothing with `reason`.
+std::optional<json> askPumping(DeviceModel& model, const std::string& device, const json& request, std::string& reason)
+{
     struct Answer {
         bool reached = false;
         std::string line;
@@ -73,36 +79,104 @@ ServiceRestoreOutcome askServiceRestore(DeviceModel& model, const std::string& d
         waitPumping(model.link().pump(), kPumpSliceMs);
     const Answer answer = pending.get();
     if (!answer.reached) {
-        outcome.reason = "brennmarkd: " + answer.error;
-        return outcome;
+        reason = "brennmarkd: " + answer.error;
+        return std::nullopt;
     }
-    const json reply = json::parse(answer.line, nullptr, false);
+    json reply = json::parse(answer.line, nullptr, false);
     if (reply.is_discarded() || !reply.is_object()) {
-        outcome.reason = "the service's answer is not JSON";
-        return outcome;
+        reason = "the service's answer is not JSON";
+        return std::nullopt;
     }
-    if (reply.contains("error")) {
-        outcome.reason = textOf(reply, "reason");
+    return reply;
+}
+
+} // namespace
+
+ServiceRestoreOutcome askServiceRestore(DeviceModel& model, const std::string& device, const std::string& path,
+                                        const std::vector<std::string>* only, std::optional<bool> customNameShown)
+{
+    ServiceRestoreOutcome outcome;
+    std::optional<json> request = fileRequest("restore", path, outcome.reason);
+    if (!request)
+        return outcome;
+    if (only)
+        (*request)["only"] = *only;
+    if (customNameShown)
+        (*request)["custom_name_shown"] = *customNameShown;
+    const std::optional<json> reply = askPumping(model, device, *request, outcome.reason);
+    if (!reply)
+        return outcome;
+    if (reply->contains("error")) {
+        outcome.reason = textOf(*reply, "reason");
         if (outcome.reason.empty()) {
-            outcome.reason = textOf(reply, "message");
+            outcome.reason = textOf(*reply, "message");
             if (outcome.reason.rfind(kFailedPrefix, 0) == 0)
                 outcome.reason.erase(0, std::string(kFailedPrefix).size());
         }
         if (outcome.reason.empty())
-            outcome.reason = "the service refused the restore (" + textOf(reply, "error") + ")";
+            outcome.reason = "the service refused the restore (" + textOf(*reply, "error") + ")";
         return outcome;
     }
-    if (textOf(reply, "reply") != "restore") {
+    if (textOf(*reply, "reply") != "restore") {
         outcome.reason = "the service's answer is not a restore's";
         return outcome;
     }
     outcome.ok = true;
-    if (const auto notes = reply.find("notes"); notes != reply.end() && notes->is_array())
+    if (const auto notes = reply->find("notes"); notes != reply->end() && notes->is_array())
         for (const json& n : *notes)
             if (n.is_string())
                 outcome.notes.push_back(n.get<std::string>());
-    if (const auto values = reply.find("values"); values != reply.end() && values->is_number_integer())
+    if (const auto values = reply->find("values"); values != reply->end() && values->is_number_integer())
         outcome.written = values->get<int>();
+    return outcome;
+}
+
+ServiceDiffOutcome askServiceDiff(DeviceModel& model, const std::string& device, const std::string& path)
+{
+    ServiceDiffOutcome outcome;
+    const std::optional<json> request = fileRequest("diff", path, outcome.reason);
+    if (!request)
+        return outcome;
+    const std::optional<json> reply = askPumping(model, device, *request, outcome.reason);
+    if (!reply)
+        return outcome;
+    if (reply->contains("error")) {
+        outcome.refusal = textOf(*reply, "refusal");
+        if (!outcome.refusal.empty())
+            return outcome;
+        outcome.reason = textOf(*reply, "reason");
+        // Refused before the unit was asked: the line is down.
+        if (outcome.reason.empty() && textOf(*reply, "error") == "line_lost")
+            outcome.reason = unitNotReadReason(LineState::Lost);
+        if (outcome.reason.empty())
+            outcome.reason = "the service refused the comparison (" + textOf(*reply, "error") + ")";
+        return outcome;
+    }
+    const auto list = reply->find("differences");
+    if (textOf(*reply, "reply") != "diff" || list == reply->end() || !list->is_array()) {
+        outcome.reason = "the service's answer is not a comparison's";
+        return outcome;
+    }
+    for (const json& item : *list) {
+        if (!item.is_object())
+            continue;
+        ConfigDifference d;
+        d.label = textOf(item, "name");
+        d.a = textOf(item, "a_text");
+        d.b = textOf(item, "b_text");
+        // A difference a restore cannot write back is shown only.
+        const auto kind = kindFromWord(textOf(item, "kind"));
+        const auto restorable = item.find("restorable");
+        d.kind = kind && restorable != item.end() && *restorable == true ? *kind : ConfigDifference::Kind::EffectParam;
+        if (const auto id = item.find("id"); id != item.end() && id->is_number_integer())
+            d.id = id->get<int>();
+        if (const auto params = item.find("params"); params != item.end() && params->is_array())
+            for (const json& id : *params)
+                if (id.is_number_integer())
+                    d.params.push_back(id.get<int>());
+        outcome.differences.push_back(std::move(d));
+    }
+    outcome.ok = true;
     return outcome;
 }
 

@@ -1,12 +1,15 @@
-// The panel's restore when its line is brennmarkd's: the file goes whole as
-// the service's restore request, which the service writes as one job of its
-// line, so no other client's request comes between its packets. The request
-// runs on a thread of its own while the interface thread keeps pumping (the
-// windows stay painted, the wait cursor stays up). The service reads the unit
+// The panel's restore and comparison when its line is brennmarkd's: the file
+// goes whole as the service's restore (or diff) request, which the service
+// runs as one job of its line, so no other client's request comes between
+// its packets. The request runs on a thread of its own while the interface
+// thread keeps pumping (the windows stay painted, the wait cursor stays up). The service reads the unit
 // again after every restore, and its answers reach the panel's model as the
 // unit's reports do, so the pages show what the unit holds.
 #pragma once
 
+#include "config/config_diff.h"
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,9 +38,30 @@ std::vector<std::string> restoreWords(const DeviceModel& model, const RestoreSel
 
 // Sends the file at `path` to the service `device` names, whole or (with
 // `only`) the named controls and parameters, and waits for its answer,
-// pumping `model`'s link between slices.
+// pumping `model`'s link between slices. `customNameShown`, when given, is
+// the display switch a restored custom name goes with (the panel's own
+// setting); otherwise the service's setting decides.
 ServiceRestoreOutcome askServiceRestore(DeviceModel& model, const std::string& device, const std::string& path,
-                                        const std::vector<std::string>* only = nullptr);
+                                        const std::vector<std::string>* only = nullptr,
+                                        std::optional<bool> customNameShown = std::nullopt);
+
+// What the service said of a comparison of a file with the unit.
+struct ServiceDiffOutcome {
+    bool ok = false;
+    // Why nothing was compared: the reason as the panel's own read of the
+    // unit gives it, or why the service could not be asked.
+    std::string reason;
+    // A file of another ROM: the comparison's refusal ("different ROM
+    // timestamps"); reason is empty then.
+    std::string refusal;
+    // Side A the file, side B the unit; a and b are the UTF-8 text forms.
+    std::vector<ConfigDifference> differences;
+};
+
+// The service's diff of the file at `path` against the unit: one request,
+// which the service answers from one read of the unit on its line, so no
+// other client's request comes between its packets.
+ServiceDiffOutcome askServiceDiff(DeviceModel& model, const std::string& device, const std::string& path);
 
 // The Restore Config step through the service: the file's identity is checked
 // here first (nothing is sent from a file of another unit), then the service

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 namespace bm {
 namespace {
@@ -368,20 +369,49 @@ std::string differenceLine(const ConfigDifference& difference)
     return difference.label + ": " + difference.a + " -> " + difference.b;
 }
 
+std::string unitNotReadReason(LineState line)
+{
+    const char* why = line == LineState::Lost || line == LineState::Reconnecting ? "the line was lost"
+                      : line == LineState::NotAnswering                          ? "the unit is not answering"
+                                                                                 : "a request to the unit went unanswered";
+    return std::string("the unit's configuration could not be read: ") + why;
+}
+
+namespace {
+
+constexpr std::pair<ConfigDifference::Kind, const char*> kKindWords[] = {
+    {ConfigDifference::Kind::Param, "param"},
+    {ConfigDifference::Kind::InputName, "input_name"},
+    {ConfigDifference::Kind::CustomName, "custom_name"},
+    {ConfigDifference::Kind::EffectParam, "effect_param"},
+};
+
+} // namespace
+
+const char* kindWord(ConfigDifference::Kind kind)
+{
+    for (const auto& [k, word] : kKindWords)
+        if (k == kind)
+            return word;
+    return "param";
+}
+
+std::optional<ConfigDifference::Kind> kindFromWord(std::string_view word)
+{
+    for (const auto& [k, w] : kKindWords)
+        if (word == w)
+            return k;
+    return std::nullopt;
+}
+
 std::optional<std::vector<std::uint8_t>> saveUnitToMemory(DeviceModel& model, std::string& error)
 {
     ConfigFileWriter memory;
     SilentPrompt silent;
     if (!memory.open() || !SaveConfiguration(model, memory, silent)) {
         // Writing to memory cannot fail: a request went unanswered.
-        std::string why = silent.cause;
-        if (why.empty()) {
-            const LineState line = model.link().line();
-            why = line == LineState::Lost || line == LineState::Reconnecting ? "the line was lost"
-                  : line == LineState::NotAnswering                          ? "the unit is not answering"
-                                                                             : "a request to the unit went unanswered";
-        }
-        error = "the unit's configuration could not be read: " + why;
+        error = silent.cause.empty() ? unitNotReadReason(model.link().line())
+                                     : "the unit's configuration could not be read: " + silent.cause;
         return std::nullopt;
     }
     return memory.bytes();

@@ -5,12 +5,14 @@
 
 #include "config/config_file.h"
 #include "config/config_file_io.h"
+#include "link/link_state.h"
 #include "model/controls.h"
 #include "model/records.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bm {
@@ -78,6 +80,16 @@ ConfigComparison compareConfigs(const ConfigFileContents& a, const ConfigFileCon
 
 // One line of output: "VOLUME: -20 -> -10"; names are quoted.
 std::string differenceLine(const ConfigDifference& difference);
+
+// A difference's kind as the service's diff reply names it ("param",
+// "input_name", "custom_name", "effect_param"), and back (nothing for
+// another word).
+const char* kindWord(ConfigDifference::Kind kind);
+std::optional<ConfigDifference::Kind> kindFromWord(std::string_view word);
+
+// Why the unit's configuration could not be read when no request failed
+// with a cause of its own: what the line `line` says of it.
+std::string unitNotReadReason(LineState line);
 
 // The unit's configuration now, read by the program's own save into memory
 // and checked as a file is; nothing, with the reason, when the save fails.

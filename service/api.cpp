@@ -189,6 +189,11 @@ std::variant<ApiRequest, ApiError> parseApiRequest(std::string_view line)
             }
             request.onlyGiven = true;
         }
+        if (const auto shown = doc.find("custom_name_shown"); shown != doc.end() && request.op == ApiOp::Restore) {
+            if (!shown->is_boolean())
+                return fail(ApiErrorType::WrongType, "\"custom_name_shown\" is true or false", request.id);
+            request.customNameShown = shown->get<bool>();
+        }
         if (const auto force = doc.find("force"); force != doc.end() && request.op == ApiOp::Diff) {
             if (!force->is_boolean())
                 return fail(ApiErrorType::WrongType, "\"force\" is true or false", request.id);

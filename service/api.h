@@ -40,6 +40,9 @@ struct ApiRequest {
     std::string fileName;             // restore, diff: how the file is named in messages ("the file" when not given)
     std::vector<std::string> only;    // restore: the differences or groups to restore (empty: the whole file)
     bool onlyGiven = false;
+    // restore with only: the custom name's display switch the caller's own
+    // setting gives (nothing: the service's setting)
+    std::optional<bool> customNameShown;
     bool force = false;               // diff: compare configurations of two ROMs all the same
 };
 

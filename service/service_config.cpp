@@ -106,7 +106,8 @@ std::string Service::jsonRestore(const ApiRequest& r)
     // Whatever happens now, what the model holds is read again before it is used.
     unit_->statusChanged();
     waitLineQuiet();
-    const RestoreRun run = restoreFromFile(model, *file, r.onlyGiven ? &selection : nullptr, unit_->customNameShown());
+    const RestoreRun run = restoreFromFile(model, *file, r.onlyGiven ? &selection : nullptr,
+                                         r.customNameShown.value_or(unit_->customNameShown()));
     const bool reread = unit_->reread();
     log("json: restore " + r.fileName + ": " + (run.ok ? "done" : run.error));
     if (reread)
@@ -182,7 +183,7 @@ std::string Service::jsonDiff(const ApiRequest& r)
         compareConfigs(*file, *unit, sameRom ? unitNames : DefinitionNames{}, unitNames, r.force);
     if (!comparison.refusal.empty() && !r.force) {
         const std::string why = "will not compare configurations of " + comparison.refusal;
-        return failureLine(ApiErrorType::InvalidValue, why, r.id, Json{{"reason", why}});
+        return failureLine(ApiErrorType::InvalidValue, why, r.id, Json{{"reason", why}, {"refusal", comparison.refusal}});
     }
     Json list = Json::array();
     for (const ConfigDifference& d : comparison.differences) {
@@ -195,6 +196,12 @@ std::string Service::jsonDiff(const ApiRequest& r)
         j["text"] = controls::fromUnitText(differenceLine(d));
         // What a restore can write back: names and system parameters of the unit's ROM.
         j["restorable"] = comparison.refusal.empty() && d.kind != ConfigDifference::Kind::EffectParam;
+        // What the panel's Compare ticks map to: the kind, the input, parameter
+        // or effect id, and the parameters a restore of it writes.
+        j["kind"] = kindWord(d.kind);
+        j["id"] = d.id;
+        if (!d.params.empty())
+            j["params"] = d.params;
         list.push_back(j);
     }
     Json out = reply("diff", r.id);

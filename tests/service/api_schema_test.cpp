@@ -134,7 +134,8 @@ TEST(ApiSchema, EveryLineARunningServiceSendsIsValid)
     } fileSteps[] = {
         {R"({"op":"set","values":{"input-name-2":"Den"}})", "set"},
         {R"({"op":"diff","file":")" + file + R"("})", "diff"},
-        {R"({"op":"restore","name":"a.lex","file":")" + file + R"(","only":["input-name-2"]})", "restore"},
+        {R"({"op":"restore","name":"a.lex","file":")" + file + R"(","only":["input-name-2"],"custom_name_shown":true})",
+         "restore"},
         {R"({"op":"restore","file":")" + file + R"(","only":["no-such-name"]})", "unknown_control"},
         {R"({"op":"restore","name":"short.lex","file":"RRKHqw=="})", "invalid_value"},
         {R"({"op":"diff","file":"RRKHqw=="})", "invalid_value"},
@@ -149,6 +150,8 @@ TEST(ApiSchema, EveryLineARunningServiceSendsIsValid)
             EXPECT_EQ(r["differences"][0]["name"], "input-name-2");
             EXPECT_EQ(r["differences"][0]["b"], "Den");
             EXPECT_EQ(r["differences"][0]["restorable"], true);
+            EXPECT_EQ(r["differences"][0]["kind"], "input_name");
+            EXPECT_EQ(r["differences"][0]["id"], 1);
         }
         if (r.value("reply", "") == "restore")
             EXPECT_EQ(r.value("values", -1), 1) << r.dump();

@@ -69,6 +69,8 @@ TEST(ApiRequest, EachLineIsARequestOrATypedError)
         {"restore only a string", R"({"op":"restore","file":"","only":"volume"})", E::WrongType},
         {"restore only a number among names", R"({"op":"restore","file":"","only":["volume",2]})", E::WrongType},
         {"diff force a string", R"({"op":"diff","file":"","force":"yes"})", E::WrongType},
+        {"restore with the caller's display switch", R"({"op":"restore","file":"","only":["custom-name"],"custom_name_shown":false})", std::nullopt},
+        {"restore display switch a number", R"({"op":"restore","file":"","custom_name_shown":0})", E::WrongType},
         // The largest configuration file there is fits in a line, in base64.
         {"the largest file", R"({"op":"restore","file":")" + std::string(88700, 'A') + R"("})", std::nullopt},
     };
