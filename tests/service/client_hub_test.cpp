@@ -24,7 +24,11 @@ public:
     void received(Connection& c) override
     {
         const std::uint64_t id = c.id;
-        for (auto eol = c.in.find('\n'); hub->has(id) && eol != std::string::npos; eol = c.in.find('\n')) {
+        // A send that closes the client ends it (c is gone).
+        while (hub->has(id)) {
+            const auto eol = c.in.find('\n');
+            if (eol == std::string::npos)
+                return;
             const std::string line = c.in.substr(0, eol);
             c.in.erase(0, eol + 1);
             if (line.rfind("token ", 0) == 0)
