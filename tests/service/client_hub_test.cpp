@@ -1,13 +1,15 @@
 // The service's client hub with a line-echoing handler in place of the API:
-// the TCP limits, the time to authenticate and the bound on bytes waiting for
-// a client, with small limits so that each is reached in a few steps.
+// the client limits, the time to authenticate and the bound on bytes waiting
+// for a client, with small limits so that each is reached in a few steps.
 #include "service/client_hub.h"
 
 #include "platform/tcp_serial.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -49,7 +51,7 @@ public:
 
 class Client {
 public:
-    explicit Client(int port) : port_("tcp://127.0.0.1:" + std::to_string(port)) { port_.open(0); }
+    explicit Client(const std::string& device) : port_(device) { port_.open(0); }
 
     void send(const std::string& text)
     {
@@ -79,14 +81,16 @@ private:
     std::string got_;
 };
 
-TEST(ClientHub, TcpLimitsTheTokensTimeAndTheBytesWaitingForAClient)
+TEST(ClientHub, ClientLimitsTheTokensTimeAndTheBytesWaitingForAClient)
 {
-    // Each step: a client (a new one when it is the next index) sends a
-    // line, then has what it got contain `expect`, or is closed.
+    // Each step: a client (a new one when it is the next index; on the Unix
+    // socket when `local`) sends a line, then has what it got contain
+    // `expect`, or is closed.
     struct Step {
         int client;
         const char* send;
         const char* expect; // null: closed
+        bool local = false;
     };
     const struct {
         const char* name;
@@ -103,12 +107,20 @@ TEST(ClientHub, TcpLimitsTheTokensTimeAndTheBytesWaitingForAClient)
          {{0, "token s3creT", "wrong"}, {0, "", "late: no token within 300 ms"}, {0, "", nullptr}}},
         {"a client that does not read is closed past the output bound", 10000,
          {{0, "token s3cret", "auth"}, {0, "big", nullptr}}},
+        {"Unix socket clients are counted apart from the TCP ones", 10000,
+         {{0, "a", "got a", true}, {1, "b", "got b", true}, {2, "", "full: 2 clients already", true},
+          {3, "token s3cret", "auth"}, {4, "token s3cret", "auth"}, {5, "c", "got c"},
+          {6, "", "full: 3 TCP clients already"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        const bool local = std::any_of(c.steps.begin(), c.steps.end(), [](const Step& s) { return s.local; });
+        if (local && !io::kLocalSockets)
+            continue;
         EchoHandler handler;
         ClientHub::Limits limits;
         limits.maxOutput = 64;
+        limits.maxClients = 2;
         limits.maxTcpClients = 3;
         limits.maxUnauthenticated = 2;
         limits.authMs = c.authMs;
@@ -118,12 +130,18 @@ TEST(ClientHub, TcpLimitsTheTokensTimeAndTheBytesWaitingForAClient)
         ASSERT_TRUE(hub.open(error)) << error;
         int port = 0;
         ASSERT_TRUE(hub.listenTcp(Listener::Tcp, "127.0.0.1", 0, port, error)) << error;
+        const std::string path =
+            (std::filesystem::temp_directory_path() / ("bm-hub-" + std::to_string(port) + ".sock")).string();
+        if (local) {
+            ASSERT_TRUE(hub.listenLocal(path, 0600, false, error)) << error;
+        }
         hub.setToken("s3cret");
         std::thread loop([&] { hub.run(false); });
         std::vector<std::unique_ptr<Client>> clients;
         for (const Step& s : c.steps) {
             if (s.client == static_cast<int>(clients.size()))
-                clients.push_back(std::make_unique<Client>(port));
+                clients.push_back(std::make_unique<Client>(s.local ? "unix:" + path
+                                                                   : "tcp://127.0.0.1:" + std::to_string(port)));
             Client& client = *clients[static_cast<std::size_t>(s.client)];
             if (*s.send)
                 client.send(std::string(s.send) + "\n");
