@@ -15,22 +15,10 @@ namespace {
 
 // A frame client's unread bytes while its request is at the unit.
 constexpr std::size_t kMaxFrameInput = 4096;
-// The longest a frame may be: the unit's packets are at most this.
-constexpr std::size_t kReadChunk = 16 * 1024;
 
 bool isSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-bool sameToken(const std::string& a, const std::string& b)
-{
-    // Compared in full whatever differs first.
-    unsigned diff = a.size() == b.size() ? 0u : 1u;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^
-                                      static_cast<unsigned char>(i < b.size() ? b[i] : 0));
-    return diff == 0;
 }
 
 std::string packetBytes(const Packet& p)
@@ -45,25 +33,16 @@ std::string ackBytes(std::uint8_t code)
 
 } // namespace
 
-struct Service::Client {
-    std::uint64_t id = 0;
-    io::Socket fd = io::kNoSocket;
-    bool tcp = false;
+struct Service::Client : Connection {
     enum class Mode { Unknown, Frame, Json, Http } mode = Mode::Unknown;
-    bool authorized = true;
     bool busy = false;       // a request of it is with the line thread
     bool asleep = false;     // a frame client that said goodbye
     bool subscribed = false; // a JSON client that asked for events
-    bool closing = false;    // closes once its output has gone
     // A web client: on the event stream; its API request's reply is the
-    // response; whether the connection stays; since when a request is unfinished.
+    // response; whether the connection stays.
     bool events = false;
     bool apiPending = false;
     bool keepAlive = true;
-    std::chrono::steady_clock::time_point since{};
-    std::chrono::steady_clock::time_point authBy{}; // an unauthorized TCP client's deadline
-    std::string in;
-    std::string out;
 };
 
 struct Service::Delivery {
@@ -75,22 +54,19 @@ struct Service::Delivery {
     bool unitChanged = false;      // Event: another unit answered (frame clients hang up)
 };
 
-Service::Service(Setup setup) : setup_(std::move(setup)) {}
+Service::Service(Setup setup)
+    : setup_(std::move(setup)),
+      hub_(*this, {.maxWebClients = http::kMaxHttpClients, .requestMs = http::kRequestTimeoutMs},
+           [this](const std::string& line) { log(line); })
+{
+}
 
 Service::~Service()
 {
-    for (auto& [id, c] : clients_)
-        io::closeSocket(c->fd);
-    clients_.clear();
     if (unit_)
         unit_->stop();
-    io::closeSocket(unixFd_);
-    io::closeSocket(tcpFd_);
-    io::closeSocket(httpFd_);
     if (webFileWritten_)
         io::removeFile(webFilePath_);
-    if (socketMade_)
-        io::removeFile(socketPath_);
     if (endpointWritten_)
         io::removeFile(endpointPath_);
 }
@@ -121,14 +97,14 @@ bool Service::readToken(std::string& error)
         error = "cannot read a token from " + o.tokenFile;
         return false;
     }
-    token_ = token;
+    hub_.setToken(token);
     return true;
 }
 
 bool Service::start(std::string& error)
 {
     const ServiceOptions& o = setup_.options;
-    if (!wakeup_.open(error) || !readToken(error))
+    if (!hub_.open(error) || !readToken(error))
         return false;
 
     UnitLine::Config config;
@@ -214,9 +190,8 @@ bool Service::openUnixSocket(std::string& error)
 {
     const bool byDefault = setup_.options.socketPath.empty();
     socketPath_ = byDefault ? defaultServiceSocketPath() : setup_.options.socketPath;
-    if (!io::listenLocal(socketPath_, setup_.options.socketMode, byDefault, unixFd_, error))
+    if (!hub_.listenLocal(socketPath_, setup_.options.socketMode, byDefault, error))
         return false;
-    socketMade_ = true;
     log("listening on " + socketPath_);
     return true;
 }
@@ -227,21 +202,21 @@ bool Service::openTcpListener(std::string& error)
     int port = 0;
     splitHostPort(setup_.options.listen, host, port);
     endpointPath_ = setup_.options.endpointFile.empty() ? defaultServiceEndpointPath() : setup_.options.endpointFile;
-    if (!endpointPath_.empty() && token_.empty()) {
+    if (!endpointPath_.empty() && hub_.token().empty()) {
         // The endpoint file hands the token to this user's clients: a fresh
         // one each start, so a file left from an earlier run opens nothing.
-        token_ = io::randomHex(32);
-        if (token_.empty()) {
+        hub_.setToken(io::randomHex(32));
+        if (hub_.token().empty()) {
             error = "no random token: the system's random source failed";
             return false;
         }
     }
     std::string reason;
-    if (!io::listenTcp(host, port, tcpFd_, tcpPort_, reason)) {
+    if (!hub_.listenTcp(Listener::Tcp, host, port, tcpPort_, reason)) {
         error = "cannot listen on " + setup_.options.listen + ": " + reason;
         return false;
     }
-    log("listening on " + host + ":" + std::to_string(tcpPort_) + (token_.empty() ? "" : " (token required)"));
+    log("listening on " + host + ":" + std::to_string(tcpPort_) + (hub_.token().empty() ? "" : " (token required)"));
     return endpointPath_.empty() || publishEndpoint(host, error);
 }
 
@@ -251,7 +226,7 @@ bool Service::publishEndpoint(const std::string& host, std::string& error)
     // A listener on every address is reached through loopback.
     endpoint.host = host == "0.0.0.0" ? "127.0.0.1" : host == "::" ? "::1" : host;
     endpoint.port = tcpPort_;
-    endpoint.token = token_;
+    endpoint.token = hub_.token();
     const auto slash = endpointPath_.find_last_of(io::kLocalSockets ? "/" : "/\\");
     if (slash != std::string::npos && !io::makeFolders(endpointPath_.substr(0, slash), error))
         return false;
@@ -264,13 +239,12 @@ bool Service::publishEndpoint(const std::string& host, std::string& error)
 
 void Service::wake()
 {
-    wakeup_.raise();
+    hub_.wake();
 }
 
 void Service::stop()
 {
-    stopping_ = true;
-    wake();
+    hub_.stop();
 }
 
 void Service::post(Delivery d)
@@ -284,69 +258,7 @@ void Service::post(Delivery d)
 
 int Service::run(bool handleSignals)
 {
-    io::StopSignals signals;
-    if (handleSignals && !signals.open())
-        log("cannot watch for requests to stop: " + io::lastError());
-    std::vector<io::Watch> watches;
-    std::vector<std::uint64_t> owners;
-    // Non-zero when the sockets themselves failed: the service cannot go on,
-    // and its supervisor (systemd) is told so by the exit status.
-    int status = 0;
-    while (!stopping_) {
-        watches.clear();
-        owners.clear();
-        watches.push_back({wakeup_.socket(), true});
-        watches.push_back({signals.socket(), true});
-        watches.push_back({unixFd_, true});
-        watches.push_back({tcpFd_, true});
-        watches.push_back({httpFd_, true});
-        for (auto& [id, c] : clients_) {
-            const bool full = c->mode == Client::Mode::Frame ? c->in.size() >= kMaxFrameInput
-                                                              : c->in.size() > kMaxRequestLine;
-            watches.push_back({c->fd, !c->closing && !(c->busy && full), !c->out.empty()});
-            owners.push_back(id);
-        }
-        const int webDue = dropStalledWebClients();
-        const int authDue = dropLateClients();
-        const int due = webDue < 0 ? authDue : authDue < 0 ? webDue : std::min(webDue, authDue);
-        if (!io::waitSockets(watches, due)) {
-            log("waiting on the sockets failed: " + io::lastError());
-            status = 1;
-            break;
-        }
-        if ((unixFd_ != io::kNoSocket && watches[2].failed) || (tcpFd_ != io::kNoSocket && watches[3].failed)) {
-            log("a listening socket failed: stopping");
-            status = 1;
-            break;
-        }
-        if (watches[0].readable) {
-            wakeup_.drain();
-            deliver();
-        }
-        if (watches[1].readable) {
-            log("signal " + signals.take() + ": stopping");
-            break;
-        }
-        if (watches[2].readable)
-            accept(unixFd_, false);
-        if (watches[3].readable)
-            accept(tcpFd_, true);
-        if (watches[4].readable)
-            accept(httpFd_, true, true);
-        for (std::size_t i = 0; i < owners.size(); ++i) {
-            const auto it = clients_.find(owners[i]);
-            if (it == clients_.end())
-                continue;
-            Client& c = *it->second;
-            const io::Watch& w = watches[i + 5];
-            if (w.writable)
-                writeClient(c);
-            if (clients_.count(owners[i]) && (w.readable || w.failed))
-                readClient(c);
-        }
-    }
-    while (!clients_.empty())
-        close(*clients_.begin()->second, "service stopping");
+    const int status = hub_.run(handleSignals);
     unit_->stop();
     // Before a closing console may end the process: no client should find
     // the address of a service that has gone.
@@ -357,98 +269,39 @@ int Service::run(bool handleSignals)
         io::removeFile(webFilePath_);
     webFileWritten_ = false;
     log("stopped");
-    signals.finished();
+    hub_.finished();
     return status;
 }
 
-int Service::dropLateClients()
+std::unique_ptr<Connection> Service::connection(Listener from)
 {
-    // A TCP client that has not sent its token in time is told so and closed.
-    const auto now = std::chrono::steady_clock::now();
-    auto next = std::chrono::steady_clock::time_point::max();
-    std::vector<std::uint64_t> late;
-    for (auto& [id, c] : clients_) {
-        if (c->authorized || c->closing)
-            continue;
-        if (c->authBy <= now)
-            late.push_back(id);
-        else
-            next = std::min(next, c->authBy);
-    }
-    for (const std::uint64_t id : late) {
-        Client& c = *clients_.at(id);
-        const std::string line = errorLine({ApiErrorType::Unauthorized, "no token within 5 s", nullptr});
-        io::sendSome(c.fd, line.data(), line.size());
-        close(c, "no token in time");
-    }
-    if (next == std::chrono::steady_clock::time_point::max())
-        return -1;
-    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1;
+    auto c = std::make_unique<Client>();
+    if (from == Listener::Web)
+        c->mode = Client::Mode::Http;
+    return c;
 }
 
-void Service::accept(io::Socket listener, bool tcp, bool web)
+void Service::received(Connection& c)
 {
-    for (;;) {
-        const io::Socket fd = io::acceptClient(listener);
-        if (fd == io::kNoSocket)
-            return;
-        // Web clients have their own limit, so that pages left open do not
-        // keep the panel and brennmark-cli out. The unix socket's clients and
-        // the TCP ones are counted apart, and those that have not
-        // authenticated apart again, so that idle connections from the
-        // network cannot keep the local clients out.
-        const bool needsToken = tcp && !web && !token_.empty();
-        int same = 0, waiting = 0, webClients = 0;
-        for (const auto& [id, other] : clients_) {
-            if (other->mode == Client::Mode::Http) {
-                ++webClients;
-                continue;
-            }
-            same += other->tcp == tcp;
-            waiting += other->tcp && !other->authorized;
-        }
-        const int cap = tcp ? kMaxTcpClients : kMaxClients;
-        std::string full;
-        if (web) {
-            if (webClients >= http::kMaxHttpClients)
-                full = std::to_string(http::kMaxHttpClients) + " web clients already";
-        } else if (same >= cap) {
-            full = std::to_string(cap) + (tcp ? " TCP" : "") + " clients already";
-        } else if (needsToken && waiting >= kMaxUnauthenticated) {
-            full = std::to_string(kMaxUnauthenticated) + " clients already waiting to authenticate";
-        }
-        if (!full.empty()) {
-            log("client refused: " + full);
-            if (!web) {
-                const std::string line = errorLine({ApiErrorType::Overloaded, full, nullptr});
-                io::sendSome(fd, line.data(), line.size()); // best effort: the socket is fresh
-            }
-            io::closeSocket(fd);
-            continue;
-        }
-        auto c = std::make_unique<Client>();
-        c->id = nextId_++;
-        c->fd = fd;
-        c->tcp = tcp;
-        c->authorized = !needsToken;
-        c->authBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAuthLimitMs);
-        if (web) {
-            // The token is checked on every request (http_site.cpp).
-            c->mode = Client::Mode::Http;
-            c->authorized = true;
-        }
-        log("client " + std::to_string(c->id) + ": connected (" + (web ? "web" : tcp ? "tcp" : "unix") + ")");
-        clients_.emplace(c->id, std::move(c));
-        clientCount_ = clients_.size();
-    }
+    process(static_cast<Client&>(c));
 }
 
-void Service::close(Client& c, const std::string& why)
+bool Service::reading(const Connection& connection)
 {
-    log("client " + std::to_string(c.id) + ": disconnected (" + why + ")");
-    io::closeSocket(c.fd);
-    clients_.erase(c.id); // c is gone
-    clientCount_ = clients_.size();
+    // A client with a request at the unit is read only up to its bound.
+    const auto& c = static_cast<const Client&>(connection);
+    const bool full = c.mode == Client::Mode::Frame ? c.in.size() >= kMaxFrameInput : c.in.size() > kMaxRequestLine;
+    return !(c.busy && full);
+}
+
+void Service::woken()
+{
+    deliver();
+}
+
+std::string Service::refusal(Refusal why, const std::string& text)
+{
+    return errorLine({why == Refusal::NoToken ? ApiErrorType::Unauthorized : ApiErrorType::Overloaded, text, nullptr});
 }
 
 bool Service::send(Client& c, const std::string& bytes)
@@ -461,45 +314,7 @@ bool Service::send(Client& c, const std::string& bytes)
         c.closing = c.closing || !c.keepAlive;
         return true;
     }
-    if (c.out.size() + bytes.size() > kMaxOutput) {
-        close(c, "not reading: more than " + std::to_string(kMaxOutput) + " bytes waiting");
-        return false;
-    }
-    c.out += bytes;
-    return true;
-}
-
-void Service::writeClient(Client& c)
-{
-    while (!c.out.empty()) {
-        const long n = io::sendSome(c.fd, c.out.data(), c.out.size());
-        if (n > 0) {
-            c.out.erase(0, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n == io::kWouldBlock)
-            return;
-        close(c, "write failed");
-        return;
-    }
-    if (c.closing)
-        close(c, "done");
-}
-
-void Service::readClient(Client& c)
-{
-    char buffer[kReadChunk];
-    const long n = io::receiveSome(c.fd, buffer, sizeof buffer);
-    if (n == 0 || n == io::kFailed) {
-        close(c, n == 0 ? "closed by the client" : io::lastError());
-        return;
-    }
-    if (n < 0)
-        return;
-    if (c.closing)
-        return; // what comes after the last answer is not read
-    c.in.append(buffer, static_cast<std::size_t>(n));
-    process(c);
+    return hub_.send(c, bytes);
 }
 
 void Service::process(Client& c)
@@ -533,7 +348,7 @@ void Service::process(Client& c)
         }
         processJson(c);
         // An auth reply hands the choice back to the client's next byte.
-        if (!clients_.count(id) || c.mode != Client::Mode::Unknown)
+        if (!hub_.has(id) || c.mode != Client::Mode::Unknown)
             return;
     }
 }
@@ -541,7 +356,7 @@ void Service::process(Client& c)
 void Service::processFrame(Client& c)
 {
     const std::uint64_t id = c.id;
-    while (clients_.count(id) && !c.busy) {
+    while (hub_.has(id) && !c.busy) {
         // Cut the next packet as the unit's receiver does: from F1, by its count.
         const auto start = c.in.find(static_cast<char>(kPacketStart));
         if (start == std::string::npos) {
@@ -627,7 +442,7 @@ void Service::processFrame(Client& c)
 void Service::processJson(Client& c)
 {
     const std::uint64_t id = c.id;
-    while (clients_.count(id) && !c.busy && !c.closing && c.mode == Client::Mode::Json) {
+    while (hub_.has(id) && !c.busy && !c.closing && c.mode == Client::Mode::Json) {
         const auto eol = c.in.find('\n');
         if (eol == std::string::npos) {
             if (c.in.size() > kMaxRequestLine) {
@@ -671,13 +486,12 @@ void Service::handleJsonRequest(Client& c, const std::string& line)
         return out;
     };
     if (request.op == ApiOp::Auth) {
-        if (!token_.empty() && !sameToken(request.token, token_)) {
+        if (!hub_.authenticate(c, request.token)) {
             log("client " + std::to_string(c.id) + ": wrong token");
             if (send(c, errorLine({ApiErrorType::Unauthorized, "wrong token", request.id})))
                 c.closing = true;
             return;
         }
-        c.authorized = true;
         // The client may go on in JSON or in the unit's frames.
         c.mode = Client::Mode::Unknown;
         send(c, jsonLine(reply("auth")));
@@ -763,32 +577,29 @@ void Service::deliver()
     }
     for (Delivery& d : batch) {
         if (d.kind == Delivery::Kind::Reply) {
-            const auto it = clients_.find(d.client);
-            if (it == clients_.end())
+            auto* found = static_cast<Client*>(hub_.find(d.client));
+            if (!found)
                 continue; // it went away meanwhile: the answer is dropped
-            Client& c = *it->second;
+            Client& c = *found;
             c.busy = false;
             if (send(c, c.mode == Client::Mode::Frame ? d.frame : (d.json.empty() ? std::string() : d.json.front())))
                 process(c);
             continue;
         }
-        std::vector<std::uint64_t> ids;
-        for (const auto& [id, c] : clients_)
-            ids.push_back(id);
-        for (std::uint64_t id : ids) {
-            const auto it = clients_.find(id);
-            if (it == clients_.end())
+        for (std::uint64_t id : hub_.ids()) {
+            auto* found = static_cast<Client*>(hub_.find(id));
+            if (!found)
                 continue;
-            Client& c = *it->second;
+            Client& c = *found;
             if (c.mode == Client::Mode::Frame && d.lineLost) {
                 // A frame client follows the line as on a bare one: it hangs
                 // up, and the client's own reconnection finds the unit again
                 // once the service answers greetings again.
-                close(c, "the unit's line was lost");
+                hub_.close(c, "the unit's line was lost");
             } else if (c.mode == Client::Mode::Frame && d.unitChanged) {
                 // As a unit swapped on a bare line: the client finds the new
                 // one when it greets it again.
-                close(c, "another unit answered");
+                hub_.close(c, "another unit answered");
             } else if (c.mode == Client::Mode::Frame && !c.asleep && d.kind == Delivery::Kind::Unsolicited) {
                 send(c, d.frame);
             } else if (c.mode == Client::Mode::Json && c.subscribed && c.authorized) {
@@ -807,7 +618,7 @@ void Service::deliver()
 void Service::processHttp(Client& c)
 {
     const std::uint64_t id = c.id;
-    while (clients_.count(id) && !c.busy && !c.closing) {
+    while (hub_.has(id) && !c.busy && !c.closing) {
         if (c.events) {
             c.in.clear(); // the stream only goes one way
             return;
@@ -866,30 +677,10 @@ void Service::processHttp(Client& c)
             continue;
         }
         handleJsonRequest(c, body);
-        if (!clients_.count(id))
+        if (!hub_.has(id))
             return;
         c.mode = Client::Mode::Http; // an auth request hands it back
     }
-}
-
-int Service::dropStalledWebClients()
-{
-    const auto now = std::chrono::steady_clock::now();
-    const auto limit = std::chrono::milliseconds(http::kRequestTimeoutMs);
-    std::vector<std::uint64_t> stalled;
-    auto next = std::chrono::milliseconds::max();
-    for (const auto& [id, c] : clients_) {
-        if (c->mode != Client::Mode::Http || c->since == std::chrono::steady_clock::time_point{})
-            continue;
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - c->since);
-        if (waited >= limit)
-            stalled.push_back(id);
-        else
-            next = std::min(next, limit - waited);
-    }
-    for (std::uint64_t id : stalled)
-        close(*clients_.at(id), "a request unfinished for " + std::to_string(http::kRequestTimeoutMs) + " ms");
-    return next == std::chrono::milliseconds::max() ? -1 : static_cast<int>(next.count()) + 1;
 }
 
 } // namespace bm::service

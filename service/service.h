@@ -12,14 +12,16 @@
 // A TCP client that must authenticate sends {"op":"auth","token":...} first;
 // after the auth reply its next byte decides again.
 //
-// A client's queues are bounded: a client that stops reading is disconnected
-// once kMaxOutput bytes wait for it; a client with a request at the unit is
-// not read further until it is answered; a client that goes away while its
-// request is at the unit leaves it to complete or time out, and the answer is
-// dropped.
+// The sockets, the limits and the token are the ClientHub's (client_hub.h);
+// the service is its handler. A client's queues are bounded: a client that
+// stops reading is disconnected once kMaxOutput bytes wait for it; a client
+// with a request at the unit is not read further until it is answered; a
+// client that goes away while its request is at the unit leaves it to
+// complete or time out, and the answer is dropped.
 #pragma once
 
 #include "service/api.h"
+#include "service/client_hub.h"
 #include "service/http_site.h"
 #include "service/options.h"
 #include "service/service_io.h"
@@ -42,18 +44,7 @@ class SettingsStore;
 
 namespace bm::service {
 
-// Bytes that may wait for one client before it counts as not reading.
-inline constexpr std::size_t kMaxOutput = 1024 * 1024;
-// The most clients at once; later ones are refused.
-inline constexpr int kMaxClients = 64;
-// TCP clients apart from those: at most this many in all, of which at most
-// kMaxUnauthenticated have not sent their token yet; each gets
-// kAuthLimitMs to send it.
-inline constexpr int kMaxTcpClients = 32;
-inline constexpr int kMaxUnauthenticated = 8;
-inline constexpr int kAuthLimitMs = 5000;
-
-class Service {
+class Service : private ClientHandler {
 public:
     struct Setup {
         ServiceOptions options;
@@ -92,7 +83,7 @@ public:
     // The web remote's port (-1 without --http) and its token.
     int httpPort() const { return httpPort_; }
     std::string httpToken() const { return site_.token; }
-    std::size_t clientCount() const { return clientCount_.load(); }
+    std::size_t clientCount() const { return hub_.count(); }
     UnitLine& unit() { return *unit_; }
 
 private:
@@ -105,27 +96,24 @@ private:
     bool openTcpListener(std::string& error);
     // Where a TCP listener publishes its address and token, when it does.
     bool publishEndpoint(const std::string& host, std::string& error);
-    void accept(io::Socket listener, bool tcp, bool web = false);
     // The web remote: its listener and token (service_web.cpp), and a web
     // client's requests.
     bool openHttp(std::string& error);
     void processHttp(Client& c);
-    // Drops web clients that began a request and stopped; the wait until the
-    // next may be due (-1: none).
-    int dropStalledWebClients();
-    // Closes the TCP clients past their time to authenticate; the wait until
-    // the next deadline in ms (-1: none).
-    int dropLateClients();
-    void readClient(Client& c);
-    void writeClient(Client& c);
+    // The hub's handler.
+    std::unique_ptr<Connection> connection(Listener from) override;
+    void received(Connection& c) override;
+    bool reading(const Connection& c) override;
+    void woken() override;
+    std::string refusal(Refusal why, const std::string& text) override;
     // Handles what the client has sent, up to its next request at the unit.
     void process(Client& c);
     void processFrame(Client& c);
     void processJson(Client& c);
     void handleJsonRequest(Client& c, const std::string& line);
-    // Queues bytes for the client; false when that closed it (not reading).
+    // Queues bytes for the client (a web client's API reply as its
+    // response); false when that closed it (not reading).
     bool send(Client& c, const std::string& bytes);
-    void close(Client& c, const std::string& why);
     void deliver();
     void post(Delivery d);
     void wake();
@@ -162,27 +150,17 @@ private:
     Setup setup_;
     std::unique_ptr<UnitLine> unit_;
     std::string socketPath_;
-    bool socketMade_ = false;
-    io::Socket unixFd_ = io::kNoSocket;
-    io::Socket tcpFd_ = io::kNoSocket;
     int tcpPort_ = -1;
-    io::Socket httpFd_ = io::kNoSocket;
     int httpPort_ = -1;
     http::Site site_;
     std::string webFilePath_; // the web remote's address and token, removed at the end
     bool webFileWritten_ = false;
-    io::Wakeup wakeup_;
-    std::string token_;
     std::string endpointPath_; // written by this service, removed at the end
     bool endpointWritten_ = false;
-    std::map<std::uint64_t, std::unique_ptr<Client>> clients_; // socket thread only
-    std::uint64_t nextId_ = 1;
-    std::atomic<std::size_t> clientCount_{0};
-    std::atomic<bool> stopping_{false};
-
     std::mutex deliveriesMutex_; // guards deliveries_
     std::vector<Delivery> deliveries_;
     std::mutex logMutex_;
+    ClientHub hub_; // last: its clients and listeners go first
 };
 
 } // namespace bm::service

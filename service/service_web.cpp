@@ -19,13 +19,13 @@ bool Service::openHttp(std::string& error)
         return false;
     if (host.empty())
         return true;
-    site_.token = token_.empty() ? io::randomHex(32) : token_;
+    site_.token = hub_.token().empty() ? io::randomHex(32) : hub_.token();
     if (site_.token.empty()) {
         error = "no random token: the system's random source failed";
         return false;
     }
     std::string reason;
-    if (!io::listenTcp(host, port, httpFd_, httpPort_, reason)) {
+    if (!hub_.listenTcp(Listener::Web, host, port, httpPort_, reason)) {
         error = "cannot serve the web remote on " + host + ":" + std::to_string(port) + ": " + reason;
         return false;
     }
