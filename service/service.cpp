@@ -137,6 +137,21 @@ bool Service::start(std::string& error)
         d.unitChanged = true;
         post(std::move(d));
     };
+    hooks.events = [this](const unitcore::UnitEvent& e) {
+        if (e.kind != unitcore::UnitEvent::Kind::Ready)
+            return;
+        // Another unit or ROM has been read: subscribers read it again
+        // (until now its requests were answered "not read").
+        const UnitConfig config = unit_->model().unitConfig();
+        Json event;
+        event["event"] = "unit";
+        event["product"] = ProductName(config.ProductId);
+        event["rom"] = config.timeStampText();
+        Delivery d;
+        d.kind = Delivery::Kind::Event;
+        d.json.push_back(jsonLine(event));
+        post(std::move(d));
+    };
     hooks.sweepChanges = [this](const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes) {
         log("line: the reconnection's sweep found " + std::to_string(changes.size()) + " changed value(s)");
         postParamChanges(changes);

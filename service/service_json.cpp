@@ -49,9 +49,10 @@ Json Service::controlValues(bool withUnread)
     const controls::ReadLog& log = unit_->readLog();
     Json values = Json::object();
     Json unread = Json::array();
+    const bool changing = unit_->unitChanging(); // nothing of another unit read yet
     for (const controls::Control& control : controls::controlTable()) {
         std::string missing;
-        const auto value = controls::readValue(model, control, log, missing);
+        const auto value = changing ? std::nullopt : controls::readValue(model, control, log, missing);
         if (value)
             values[control.name] = toJson(controls::formatJson(control, *value));
         else
@@ -89,6 +90,10 @@ std::optional<std::string> Service::lineFailure(const Json& id)
     // Nothing is asked of a unit that is not there: the client is told at
     // once, as brennmark-cli finds no unit on a bare line.
     const LineState line = unit_->lineState();
+    // Another unit or ROM that answered has nothing read yet: the old one's
+    // values are not its own.
+    if (unit_->unitChanging() && line != LineState::Lost && line != LineState::Reconnecting)
+        return failureLine(ApiErrorType::NotRead, "another unit answered: it is being read", id);
     if (line != LineState::Lost && line != LineState::Reconnecting)
         return std::nullopt;
     return failureLine(ApiErrorType::LineLost, std::string("the line to the unit is ") + lineStateName(line), id,

@@ -205,6 +205,11 @@ const BM = (() => {
       } else if (e.event === 'power') {
         state.values.power = e.state === 'asleep' ? 'standby' : 'on';
         show('power');
+      } else if (e.event === 'unit') {
+        // Another unit or ROM has been read: its controls and values.
+        state.read = false;
+        setLine(state.line);
+        refresh().catch(() => {});
       } else if (e.event === 'line') {
         const off = e.state === 'lost' || e.state === 'reconnecting';
         // Back from a loss, what changed meanwhile is read again before the

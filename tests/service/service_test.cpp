@@ -426,6 +426,38 @@ TEST(ServiceJson, SubscribersFollowTheLineLostAndBackWithTheSweepsChanges)
     }
     EXPECT_TRUE(sawFactoryVolume);
     EXPECT_EQ(reply(setter, R"({"op":"get","controls":["volume"]})")["values"]["volume"], -35);
+
+    // Another ROM where the unit was: subscribers are told once it has been
+    // read, with nothing decoded by the old unit's definitions before; its
+    // values and reports follow.
+    rig.sim->stop();
+    o.firmware = sim::Firmware::B;
+    rig.sim = std::make_unique<sim::SimServer>(o);
+    ASSERT_TRUE(rig.sim->start());
+    Json unit;
+    while (const auto line = watcher.line(15000)) {
+        const Json e = Json::parse(*line, nullptr, false);
+        EXPECT_NE(e.value("event", ""), "change") << *line << " told before the new unit was";
+        if (e.value("event", "") == "unit") {
+            unit = e;
+            break;
+        }
+    }
+    ASSERT_TRUE(unit.is_object()) << "subscribers were not told of another unit";
+    EXPECT_FALSE(unit.value("product", "").empty());
+    EXPECT_FALSE(unit.value("rom", "").empty());
+    EXPECT_EQ(unit.value("rom", ""), reply(setter, R"({"op":"hello"})").value("rom", "-"));
+    EXPECT_EQ(reply(setter, R"({"op":"get","controls":["volume"]})")["reply"], "get") << "the new unit is read";
+    ASSERT_TRUE(rig.sim->command("set VOLUME 52"));
+    bool toldNewVolume = false;
+    while (!toldNewVolume) {
+        const auto line = watcher.line(5000);
+        if (!line)
+            break;
+        const Json e = Json::parse(*line, nullptr, false);
+        toldNewVolume = e.value("event", "") == "change" && e.value("control", "") == "volume" && e["raw"] == 52;
+    }
+    EXPECT_TRUE(toldNewVolume);
 }
 
 // brennmark-cli run as a process with --port unix:PATH: it speaks the unit's
