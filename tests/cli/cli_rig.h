@@ -68,6 +68,41 @@ inline std::string jsonText(const nlohmann::json& value)
     return number.str();
 }
 
+// Collects the writes made through it and hands them to `store` as one batch
+// when it goes: one rewrite of an INI file rather than one per value (a
+// definition cache is hundreds). Reads see only what `store` holds already.
+class BatchedSettings : public SettingsStore {
+public:
+    explicit BatchedSettings(SettingsStore& store) : store_(store) {}
+    ~BatchedSettings() override { EXPECT_TRUE(store_.writeBatch(values_)); }
+    BatchedSettings(const BatchedSettings&) = delete;
+    BatchedSettings& operator=(const BatchedSettings&) = delete;
+
+    int readInt(std::string_view section, std::string_view name, int defaultValue) override
+    {
+        return store_.readInt(section, name, defaultValue);
+    }
+    std::string readString(std::string_view section, std::string_view name, std::string_view defaultValue) override
+    {
+        return store_.readString(section, name, defaultValue);
+    }
+    bool writeInt(std::string_view section, std::string_view name, int value) override
+    {
+        values_.push_back({std::string(section), std::string(name), value});
+        return true;
+    }
+    bool writeString(std::string_view section, std::string_view name, std::string_view value) override
+    {
+        values_.push_back({std::string(section), std::string(name), std::string(value)});
+        return true;
+    }
+    bool contains(std::string_view section, std::string_view name) override { return store_.contains(section, name); }
+
+private:
+    SettingsStore& store_;
+    std::vector<SettingsValue> values_;
+};
+
 // A started process with its output going to files in `folder`.
 class Process {
 public:
@@ -177,7 +212,8 @@ protected:
     // Fast link timings, and the definitions of `unit` as a download leaves them.
     void prepareSettings(sim::SimServer* unit)
     {
-        IniSettingsStore store(settingsFile());
+        IniSettingsStore file(settingsFile());
+        BatchedSettings store(file);
         storeFastTiming(store, configTiming());
         if (unit)
             seedDefinitionCache(store, definitionOf(unit->snapshot()));
