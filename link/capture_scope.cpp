@@ -1,20 +1,14 @@
-// CaptureScope and the counted wait on the capture queue.
+// CaptureScope and the timed wait on the capture queue.
 #include "link/capture_scope.h"
 
 #include "link/quor_control.h"
-#include "platform/sleep.h"
 
 namespace bm {
 
 std::optional<Packet> AwaitCaptured(CQuorControl& link, int count, int intervalMs,
                                     const CaptureMatch& match)
 {
-    for (int tries = 0; tries < count; ++tries) {
-        if (std::optional<Packet> packet = link.PopCaptured(); packet && match(*packet))
-            return packet;
-        waitPumping(link.pump(), intervalMs); // on the user-interface thread
-    }
-    return std::nullopt;
+    return awaitInbox(link, match, count, intervalMs);
 }
 
 CaptureMatch matchCode(std::uint8_t code)

@@ -2,8 +2,8 @@
 // link's operation queue (link/operation_queue.h). Its constructor waits for
 // the line (for the start-up chain or an earlier operation to end); while it
 // holds the line every valid packet goes to the capture queue instead of the
-// routing, and its capture flag is up; it waits for the answer with counted
-// polls, and on every way out it gives the line back, switches the flag off
+// routing, and its capture flag is up; it waits for the answer a bounded
+// time (awaitInbox), and on every way out it gives the line back, switches the flag off
 // and drops what was captured and not taken.
 #pragma once
 
@@ -21,10 +21,10 @@ class CQuorControl;
 
 using CaptureMatch = PacketMatch;
 
-// At most `count` tries; each takes the oldest captured packet, if any, and
-// returns it when it matches. A packet that does not match is discarded and
-// uses up its try; after every try without a match the caller sleeps
-// `intervalMs`. Nothing after `count` tries.
+// awaitInbox (link/operation_queue.h): `count` sleeps of `intervalMs` at most;
+// captured packets that do not match are discarded at once, without a sleep,
+// so a burst of the unit's own reports ahead of the answer does not end the
+// wait. Nothing after its time.
 std::optional<Packet> AwaitCaptured(CQuorControl& link, int count, int intervalMs,
                                     const CaptureMatch& match);
 

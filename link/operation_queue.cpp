@@ -38,6 +38,24 @@ PacketMatch matchPacketCode(std::uint8_t code)
     return [code](const Packet& packet) { return packet.code() == code; };
 }
 
+std::optional<Packet> awaitInbox(CQuorControl& link, const PacketMatch& match, int count, int intervalMs,
+                                 const std::function<bool()>& stop)
+{
+    for (int tries = 0; tries < count; ++tries) {
+        for (int discarded = 0; discarded < kInboxDiscardsPerTry; ++discarded) {
+            std::optional<Packet> packet = link.PopCaptured();
+            if (!packet)
+                break;
+            if (match(*packet))
+                return packet;
+        }
+        if (stop && stop())
+            return std::nullopt;
+        waitPumping(link.pump(), intervalMs); // on the user-interface thread
+    }
+    return std::nullopt;
+}
+
 struct Operation::State {
     std::string name;
     std::thread::id thread = std::this_thread::get_id();
@@ -329,14 +347,12 @@ std::optional<Packet> Operation::await(const PacketMatch& match, int count, int 
 {
     if (!holding() && !begin())
         return std::nullopt;
-    for (int tries = 0; tries < count; ++tries) {
-        // What arrived before the line went or the cancel came is still taken.
-        if (std::optional<Packet> packet = link_.PopCaptured(); packet && match(*packet))
-            return packet;
-        if (isFinal(state_->get()))
-            return std::nullopt;
-        waitPumping(link_.pump(), intervalMs);
-    }
+    // What arrived before the line went or the cancel came is still taken.
+    if (std::optional<Packet> packet =
+            awaitInbox(link_, match, count, intervalMs, [this] { return isFinal(state_->get()); }))
+        return packet;
+    if (isFinal(state_->get()))
+        return std::nullopt;
     if (!isFinal(state_->get()) && link_.line() == LineState::Lost)
         state_->set(Outcome::LineLost);
     state_->set(Outcome::NotAnswered);

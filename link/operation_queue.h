@@ -42,7 +42,7 @@
 // Every operation ends with a definite outcome (Outcome below): done, refused
 // by the unit, not answered within its bound, line lost, cancelled, or (for a
 // write the unit acknowledged but never confirmed by restarting) unconfirmed.
-// An operation is bounded: the counted waits of await() and the limit of an
+// An operation is bounded: the timed waits of await() and the limit of an
 // Exchange bound its time once it holds the line, the progress rule above
 // bounds its wait for a chain, and begin() may be given a limit of its own.
 // A lost line ends at once every operation that holds or waits for the line
@@ -51,7 +51,7 @@
 //
 // The packets on the wire, their order and the designed timing do not change:
 // an operation that finds the line free takes it without waiting at all, and
-// the counted waits keep their counts and intervals.
+// the waits for an answer keep their counts and intervals.
 //
 // A service that shares one unit among several clients builds on this: each
 // client request becomes an Exchange run by an Operation (one at a time, the
@@ -120,12 +120,10 @@ public:
     bool begin(int limitMs = kNoLimit);
     bool holding() const;
 
-    // At most `count` tries, each taking the oldest packet of the inbox and
-    // returning it when it matches; a packet that does not match is dropped
-    // and uses up its try; after each try without a match, `intervalMs` of
-    // sleep. Nothing when the tries ran out (the outcome becomes NotAnswered),
-    // when the line was lost (LineLost) or when the operation was cancelled
-    // (Cancelled); the outcome is left Pending when a packet is returned.
+    // awaitInbox() below on this operation's inbox. Nothing when its time ran
+    // out (the outcome becomes NotAnswered), when the line was lost (LineLost)
+    // or when the operation was cancelled (Cancelled); the outcome is left
+    // Pending when a packet is returned.
     std::optional<Packet> await(const PacketMatch& match, int count, int intervalMs);
 
     // Begins if need be, sends the request, collects its answers: the service's
@@ -153,6 +151,21 @@ private:
 
 // Helpers for the common answers.
 PacketMatch matchPacketCode(std::uint8_t code);
+
+// Packets one look at the inbox discards at most before its sleep.
+inline constexpr int kInboxDiscardsPerTry = 256;
+
+// The one wait for an answer in the capture queue. Its time is `count` sleeps
+// of `intervalMs`, not a number of packets: each try takes the oldest captured
+// packets one after the other, returning the first that matches and
+// discarding the others (the unit's own reports, a flood of them while
+// someone turns the volume knob, cost no time), and sleeps only when the
+// queue is empty, or once kInboxDiscardsPerTry packets went, so that a flood
+// that never lets up still ends the wait after its time. Nothing is taken
+// after the match. `stop` (optional) is asked before each sleep: true ends the
+// wait at once with nothing.
+std::optional<Packet> awaitInbox(CQuorControl& link, const PacketMatch& match, int count, int intervalMs,
+                                 const std::function<bool()>& stop = {});
 
 // The device model's short chains, one bit each.
 enum class ShortChain : unsigned {

@@ -62,7 +62,8 @@ protected:
     // and the definitions it says.
     void prepare(const Fixture& f, bool fastTiming = true)
     {
-        QSettingsStore store(QString::fromStdString(folder.file("config/Tollvane/Brennmark.conf")));
+        IniSettingsStore file(settingsFile());
+        BatchedSettings store(file);
         if (fastTiming)
             storeFastTiming(store, configTiming());
         sim::SimOptions as = f.unit;

@@ -6,7 +6,7 @@
 // nothing was sent, nor "failed" when the unit merely did not confirm it.
 #include "cli_rig.h"
 
-#include <QSettings>
+#include "platform/ini_format.h"
 
 #include <csignal>
 #include <filesystem>
@@ -144,10 +144,12 @@ TEST_F(CliTest, AParameterWriteSaysWhatWasSeen)
         sim.reset();
         startUnit();
         if (c.undefinedMax) {
-            QSettings ini(QString::fromStdString(folder.file("config/Tollvane/Brennmark.conf")), QSettings::IniFormat);
             const int last = static_cast<int>(sim->snapshot().paramNames.size()) - 1;
-            ini.remove(QString::fromStdString("Config/Params/MaxValues/" + idKey(last)));
-            ini.sync();
+            const Bytes bytes = readFile(settingsFile());
+            ini::Document ini = ini::parse(std::string(bytes.begin(), bytes.end()));
+            ASSERT_EQ(ini.erase("Config/Params/MaxValues/" + idKey(last)), 1u);
+            const std::string text = ini::write(ini);
+            writeFile(settingsFile(), Bytes(text.begin(), text.end()));
         }
         if (c.frozen)
             sim->setSilentAfterPackets(beforeWrite);

@@ -7,18 +7,14 @@
 #include "../config/config_test_support.h"
 #include "config/config_file.h"
 #include "config/config_units.h"
-#include "platform/qt_settings.h"
+#include "platform/ini_settings.h"
 #include "sim/sim_server.h"
 
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QString>
-
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <sstream>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -49,6 +45,62 @@ struct CliResult {
         }
         return lines;
     }
+};
+
+// `text` without the blanks (white space) at either end.
+inline std::string trimmed(const std::string& text)
+{
+    const char* blanks = " \t\r\n\f\v";
+    const std::size_t first = text.find_first_not_of(blanks);
+    return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// A JSON value as a person reads it: a text as it is, a number as printed
+// (-28, -1.5), anything else as JSON writes it.
+inline std::string jsonText(const nlohmann::json& value)
+{
+    if (value.is_string())
+        return value.get<std::string>();
+    if (!value.is_number())
+        return value.dump();
+    std::ostringstream number;
+    number << value.get<double>();
+    return number.str();
+}
+
+// Collects the writes made through it and hands them to `store` as one batch
+// when it goes: one rewrite of an INI file rather than one per value (a
+// definition cache is hundreds). Reads see only what `store` holds already.
+class BatchedSettings : public SettingsStore {
+public:
+    explicit BatchedSettings(SettingsStore& store) : store_(store) {}
+    ~BatchedSettings() override { EXPECT_TRUE(store_.writeBatch(values_)); }
+    BatchedSettings(const BatchedSettings&) = delete;
+    BatchedSettings& operator=(const BatchedSettings&) = delete;
+
+    int readInt(std::string_view section, std::string_view name, int defaultValue) override
+    {
+        return store_.readInt(section, name, defaultValue);
+    }
+    std::string readString(std::string_view section, std::string_view name, std::string_view defaultValue) override
+    {
+        return store_.readString(section, name, defaultValue);
+    }
+    bool writeInt(std::string_view section, std::string_view name, int value) override
+    {
+        values_.push_back({std::string(section), std::string(name), value});
+        return true;
+    }
+    bool writeString(std::string_view section, std::string_view name, std::string_view value) override
+    {
+        values_.push_back({std::string(section), std::string(name), std::string(value)});
+        return true;
+    }
+    bool contains(std::string_view section, std::string_view name) override { return store_.contains(section, name); }
+
+private:
+    SettingsStore& store_;
+    std::vector<SettingsValue> values_;
 };
 
 // A started process with its output going to files in `folder`.
@@ -160,7 +212,8 @@ protected:
     // Fast link timings, and the definitions of `unit` as a download leaves them.
     void prepareSettings(sim::SimServer* unit)
     {
-        QSettingsStore store(QString::fromStdString(folder.file("config/Tollvane/Brennmark.conf")));
+        IniSettingsStore file(settingsFile());
+        BatchedSettings store(file);
         storeFastTiming(store, configTiming());
         if (unit)
             seedDefinitionCache(store, definitionOf(unit->snapshot()));
@@ -191,13 +244,17 @@ protected:
                                          folder.file(tag + ".err"));
     }
 
-    static QJsonObject parseObject(const std::string& text)
+    // The settings file brennmark-cli reads (the panel's INI file).
+    std::string settingsFile() const { return folder.file("config/Tollvane/Brennmark.conf"); }
+
+    // One JSON object; an empty one (and a failure) for anything else, so that
+    // a test reads its members with value() and a default.
+    static nlohmann::json parseObject(const std::string& text)
     {
-        QJsonParseError error{};
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
-        EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n" << text;
-        EXPECT_TRUE(doc.isObject()) << text;
-        return doc.object();
+        const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+        EXPECT_FALSE(doc.is_discarded()) << "not JSON:\n" << text;
+        EXPECT_TRUE(doc.is_object()) << text;
+        return doc.is_object() ? doc : nlohmann::json::object();
     }
 
     int paramId(const std::string& name) const { return test::paramIdOf(sim->snapshot(), name); }

@@ -78,27 +78,27 @@ TEST_F(CliTest, StatusAsTextAndJsonMatchesTheUnit)
 
     const CliResult json = cli({"status", "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
-    const QJsonObject o = parseObject(json.out);
-    EXPECT_EQ(o["product"].toString(), "DE-1 COMPLETE");
-    EXPECT_TRUE(o["rom"].toString().endsWith(QString::fromStdString(
-        std::string(reinterpret_cast<const char*>(snap.unitConfig.data() + 9)))))
-        << o["rom"].toString().toStdString();
-    EXPECT_EQ(o["power"].toString(), "on");
-    EXPECT_EQ(o["volume"].toDouble(), -19.0);
-    EXPECT_EQ(o["balance"].toDouble(), snap.sysStatus[7] - 16.0);
-    EXPECT_EQ(o["mute"].toBool(), snap.sysStatus[5] == 1);
-    EXPECT_EQ(o["zone2-volume"].toDouble(), snap.zone2Status[0] - 80.0);
-    EXPECT_EQ(o["bass"].toDouble(), paramValue("BASS") - 12.0);
-    EXPECT_EQ(o["tilt"].toDouble(), paramValue("TILT") - 15.0);
-    EXPECT_EQ(o["out-sub"].toDouble(), (paramValue("OUT_ADJ_SUB") - 20) / 2.0);
-    EXPECT_TRUE(o["loudness"].isBool());
-    EXPECT_TRUE(o["effect"].isString());
-    EXPECT_TRUE(o["stream"].isString());
-    EXPECT_TRUE(o["record-input"].isString());
-    EXPECT_EQ(o["display-1"].toString().trimmed(), "HELLO");
-    EXPECT_EQ(o["display-2"].toString().trimmed(), "WORLD");
+    const nlohmann::json o = parseObject(json.out);
+    EXPECT_EQ(o.value("product", ""), "DE-1 COMPLETE");
+    const std::string rom = o.value("rom", "");
+    const std::string stamp(reinterpret_cast<const char*>(snap.unitConfig.data() + 9));
+    EXPECT_TRUE(rom.size() >= stamp.size() && rom.compare(rom.size() - stamp.size(), stamp.size(), stamp) == 0)
+        << rom;
+    EXPECT_EQ(o.value("power", ""), "on");
+    EXPECT_EQ(o.value("volume", 0.0), -19.0);
+    EXPECT_EQ(o.value("balance", 0.0), snap.sysStatus[7] - 16.0);
+    EXPECT_EQ(o.value("mute", false), snap.sysStatus[5] == 1);
+    EXPECT_EQ(o.value("zone2-volume", 0.0), snap.zone2Status[0] - 80.0);
+    EXPECT_EQ(o.value("bass", 0.0), paramValue("BASS") - 12.0);
+    EXPECT_EQ(o.value("tilt", 0.0), paramValue("TILT") - 15.0);
+    EXPECT_EQ(o.value("out-sub", 0.0), (paramValue("OUT_ADJ_SUB") - 20) / 2.0);
+    EXPECT_TRUE(o.contains("loudness") && o["loudness"].is_boolean());
+    for (const char* key : {"effect", "stream", "record-input"})
+        EXPECT_TRUE(o.contains(key) && o[key].is_string()) << key;
+    EXPECT_EQ(trimmed(o.value("display-1", "")), "HELLO");
+    EXPECT_EQ(trimmed(o.value("display-2", "")), "WORLD");
     for (int i = 0; i < 8; ++i)
-        EXPECT_TRUE(o.contains(QStringLiteral("input-name-%1").arg(i + 1))) << i;
+        EXPECT_TRUE(o.contains("input-name-" + std::to_string(i + 1))) << i;
 }
 
 TEST_F(CliTest, ParamsListsEveryParameterAndEffect)
@@ -107,27 +107,25 @@ TEST_F(CliTest, ParamsListsEveryParameterAndEffect)
     const sim::UnitSnapshot snap = sim->snapshot();
     const CliResult json = cli({"params", "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
-    const QJsonObject o = parseObject(json.out);
-    const QJsonArray params = o["params"].toArray();
-    ASSERT_EQ(params.size(), static_cast<qsizetype>(snap.paramNames.size()));
-    for (qsizetype id = 0; id < params.size(); ++id) {
-        const QJsonObject p = params[id].toObject();
-        const auto i = static_cast<std::size_t>(id);
-        EXPECT_EQ(p["id"].toInt(), id);
-        EXPECT_EQ(p["name"].toString().toStdString(), snap.paramNames[i]);
-        EXPECT_EQ(p["value"].toInt(), snap.paramValues[i]) << snap.paramNames[i];
-        EXPECT_EQ(p["maximum"].toInt(), snap.paramMax[i]) << snap.paramNames[i];
+    const nlohmann::json o = parseObject(json.out);
+    const nlohmann::json params = o.value("params", nlohmann::json::array());
+    ASSERT_EQ(params.size(), snap.paramNames.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const nlohmann::json& p = params[i];
+        EXPECT_EQ(p.value("id", -1), static_cast<int>(i));
+        EXPECT_EQ(p.value("name", ""), snap.paramNames[i]);
+        EXPECT_EQ(p.value("value", -1), snap.paramValues[i]) << snap.paramNames[i];
+        EXPECT_EQ(p.value("maximum", -1), snap.paramMax[i]) << snap.paramNames[i];
     }
-    const QJsonArray effects = o["effects"].toArray();
-    ASSERT_EQ(effects.size(), static_cast<qsizetype>(snap.effectNames.size()));
-    for (qsizetype id = 0; id < effects.size(); ++id) {
-        const QJsonObject e = effects[id].toObject();
-        const auto i = static_cast<std::size_t>(id);
-        EXPECT_EQ(e["name"].toString().toStdString(), snap.effectNames[i]);
-        const QJsonArray values = e["params"].toArray();
-        ASSERT_EQ(values.size(), static_cast<qsizetype>(snap.effectParams[i].size()));
-        for (qsizetype k = 0; k < values.size(); ++k)
-            EXPECT_EQ(values[k].toInt(), snap.effectParams[i][static_cast<std::size_t>(k)]);
+    const nlohmann::json effects = o.value("effects", nlohmann::json::array());
+    ASSERT_EQ(effects.size(), snap.effectNames.size());
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        const nlohmann::json& e = effects[i];
+        EXPECT_EQ(e.value("name", ""), snap.effectNames[i]);
+        const nlohmann::json values = e.value("params", nlohmann::json::array());
+        ASSERT_EQ(values.size(), snap.effectParams[i].size());
+        for (std::size_t k = 0; k < values.size(); ++k)
+            EXPECT_EQ(values[k], snap.effectParams[i][k]);
     }
 
     const CliResult text = cli({"params"});
@@ -288,16 +286,17 @@ TEST_F(CliTest, SaveDiffAndRestore)
     // JSON: the same names, values typed (levels as numbers, names as strings).
     const CliResult json = cli({"diff", "--json", a, b}, false);
     EXPECT_EQ(json.status, 1) << json.err;
-    const QJsonArray differences = parseObject(json.out)["differences"].toArray();
-    ASSERT_EQ(differences.size(), 4) << json.out;
-    const QJsonObject name = differences[0].toObject();
-    EXPECT_EQ(name["name"].toString(), "input-name-2");
-    EXPECT_EQ(name["b"].toString(), "Radio");
-    const QJsonObject volume = differences[1].toObject();
-    EXPECT_EQ(volume["name"].toString(), "volume");
-    EXPECT_TRUE(volume["a"].isDouble() && volume["b"].isDouble()) << json.out;
-    EXPECT_EQ(volume["b"].toDouble(), -8.0);
-    EXPECT_EQ(differences[2].toObject()["b"].toDouble(), -1.5);
+    const nlohmann::json differences = parseObject(json.out).value("differences", nlohmann::json::array());
+    ASSERT_EQ(differences.size(), 4u) << json.out;
+    const nlohmann::json& name = differences[0];
+    EXPECT_EQ(name.value("name", ""), "input-name-2");
+    EXPECT_EQ(name.value("b", ""), "Radio");
+    const nlohmann::json& volume = differences[1];
+    EXPECT_EQ(volume.value("name", ""), "volume");
+    EXPECT_TRUE(volume.contains("a") && volume["a"].is_number() && volume.contains("b") && volume["b"].is_number())
+        << json.out;
+    EXPECT_EQ(volume.value("b", 0.0), -8.0);
+    EXPECT_EQ(differences[2].value("b", 0.0), -1.5);
 
     const CliResult same = cli({"diff", a, a}, false);
     EXPECT_EQ(same.status, 0);
@@ -485,24 +484,26 @@ TEST_F(CliTest, WatchPrintsTheStateThenTimedChangesByControlNameAndTheLine)
 
     const Lines lines = CliResult::splitLines(watch->out());
     ASSERT_FALSE(lines.empty());
-    const QJsonObject first = parseObject(lines[0]);
-    EXPECT_EQ(first["event"].toString(), "state");
-    EXPECT_EQ(first["values"].toObject()["volume"].toInt(), -35);
-    EXPECT_EQ(first["values"].toObject()["bass"].toDouble(), 0.0);
+    const nlohmann::json first = parseObject(lines[0]);
+    EXPECT_EQ(first.value("event", ""), "state");
+    const nlohmann::json values = first.value("values", nlohmann::json::object());
+    EXPECT_EQ(values.value("volume", 0), -35);
+    EXPECT_EQ(values.value("bass", 99.0), 0.0);
     std::vector<std::string> seen;
     for (const std::string& line : lines) {
-        const QJsonObject e = parseObject(line);
-        EXPECT_TRUE(e["time"].toString().endsWith("Z")) << line;
-        const QString kind = e["event"].toString();
-        if (kind == "change")
-            seen.push_back(e["name"].toString().toStdString() + " " +
-                           QString::number(e["value"].toDouble()).toStdString());
-        else if (kind == "line" || kind == "power") // the service API's shapes
-            seen.push_back(kind.toStdString() + " " + e["state"].toString().toStdString());
-        else if (kind == "display")
-            seen.push_back("display " + e["line1"].toString().trimmed().toStdString());
-        else
-            seen.push_back(kind.toStdString());
+        const nlohmann::json e = parseObject(line);
+        const std::string time = e.value("time", "");
+        EXPECT_TRUE(!time.empty() && time.back() == 'Z') << line;
+        const std::string kind = e.value("event", "");
+        if (kind == "change") {
+            seen.push_back(e.value("name", "") + " " + jsonText(e.value("value", nlohmann::json())));
+        } else if (kind == "line" || kind == "power") { // the service API's shapes
+            seen.push_back(kind + " " + e.value("state", ""));
+        } else if (kind == "display") {
+            seen.push_back("display " + trimmed(e.value("line1", "")));
+        } else {
+            seen.push_back(kind);
+        }
     }
     auto saw = [&](const std::string& what) { return std::find(seen.begin(), seen.end(), what) != seen.end(); };
     for (const char* what : {"volume -30", "front-back -16", "display HELLO", "power asleep", "power awake", "line lost",
@@ -523,8 +524,8 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     // The unit's raw volume 40 is -40 dB, 50 is -30 dB.
     auto reported = [&](int dB) {
         for (const std::string& line : CliResult::splitLines(watch->out())) {
-            const QJsonObject e = parseObject(line);
-            if (e["event"] == "change" && e["name"] == "volume" && e["value"].toInt() == dB)
+            const nlohmann::json e = parseObject(line);
+            if (e.value("event", "") == "change" && e.value("name", "") == "volume" && e.value("value", 0) == dB)
                 return true;
         }
         return false;
@@ -545,8 +546,8 @@ TEST_F(CliTest, WatchKeepsReportingThroughATimeOutAndALineDrop)
     // Whichever request it was, the silence is reported.
     auto lineReported = [&](const char* state) {
         for (const std::string& line : CliResult::splitLines(watch->out())) {
-            const QJsonObject e = parseObject(line);
-            if (e["event"] == "line" && e["state"] == state)
+            const nlohmann::json e = parseObject(line);
+            if (e.value("event", "") == "line" && e.value("state", "") == state)
                 return true;
         }
         return false;
@@ -584,20 +585,21 @@ TEST_F(CliTest, WatchTellsTheStreamOfTheNewInputAndAnotherRomAtOnce)
     // The last event of its kind naming `name`; a state counts as a change
     // of every value it holds.
     auto lastOf = [&](const std::string& event, const std::string& name) {
-        QJsonObject found;
+        nlohmann::json found = nlohmann::json::object();
         for (const std::string& line : CliResult::splitLines(watch->out())) {
-            const QJsonObject e = parseObject(line);
-            const std::string kind = e["event"].toString().toStdString();
-            if (kind == event && e["name"].toString().toStdString() == name)
+            const nlohmann::json e = parseObject(line);
+            const std::string kind = e.value("event", "");
+            const nlohmann::json values = e.value("values", nlohmann::json::object());
+            if (kind == event && e.value("name", "") == name)
                 found = e;
-            else if (kind == "state" && event == "change" && e["values"].toObject().contains(QString::fromStdString(name)))
-                found = QJsonObject{{"value", e["values"].toObject()[QString::fromStdString(name)]}};
+            else if (kind == "state" && event == "change" && values.contains(name))
+                found = nlohmann::json{{"value", values[name]}};
         }
         return found;
     };
     auto streamNow = [&] {
         const sim::UnitSnapshot u = sim->snapshot();
-        return QString("%1 %2").arg(StreamFormatName(u.sysStatus[4]), SampleRateName(u.sysStatus[3])).trimmed();
+        return trimmed(std::string(StreamFormatName(u.sysStatus[4])) + " " + SampleRateName(u.sysStatus[3]));
     };
     auto swapRom = [&] { return plugInUnit(sim::Firmware::B); };
     struct Step {
@@ -605,22 +607,23 @@ TEST_F(CliTest, WatchTellsTheStreamOfTheNewInputAndAnotherRomAtOnce)
         std::function<bool()> act;
         const char* event;
         const char* name;
-        std::function<QString(const QJsonObject&)> shown;
-        std::function<QString()> expected;
+        std::function<std::string(const nlohmann::json&)> shown;
+        std::function<std::string()> expected;
         int limitMs;
     };
-    auto value = [](const QJsonObject& e) { return e["value"].toVariant().toString(); };
-    auto text = [](const char* t) { return [t] { return QString(t); }; };
+    auto value = [](const nlohmann::json& e) { return e.contains("value") ? jsonText(e["value"]) : std::string(); };
+    auto text = [](const char* t) { return [t] { return std::string(t); }; };
     const std::vector<Step> steps = {
         {"an input at the unit", [&] { return sim->command("ir INPUT_TV"); }, "change", "stream", value, streamNow,
          5000},
         {"another input", [&] { return sim->command("ir INPUT_CD"); }, "change", "stream", value, streamNow, 5000},
         {"another ROM where the unit was", swapRom, "unit", "",
-         [](const QJsonObject& e) { return e["rom"].toString().section(") ", 1).trimmed(); },
-         [&] {
-             const UnitConfig c = UnitConfig::fromBytes(sim->snapshot().unitConfig.data());
-             return QString::fromStdString(c.timeStampText()).trimmed();
+         [](const nlohmann::json& e) { // the ROM's time stamp, after "(PRODUCT) "
+             const std::string rom = e.value("rom", "");
+             const std::size_t after = rom.find(") ");
+             return after == std::string::npos ? std::string() : trimmed(rom.substr(after + 2));
          },
+         [&] { return trimmed(UnitConfig::fromBytes(sim->snapshot().unitConfig.data()).timeStampText()); },
          30000},
         {"its volume report", [&] { return sim->command("set VOLUME 52"); }, "change", "volume", value, text("-28"),
          30000},
@@ -632,8 +635,8 @@ TEST_F(CliTest, WatchTellsTheStreamOfTheNewInputAndAnotherRomAtOnce)
         ASSERT_TRUE(step.act());
         EXPECT_TRUE(waitUntil([&] { return step.shown(lastOf(step.event, step.name)) == step.expected(); },
                               step.limitMs))
-            << "last: " << step.shown(lastOf(step.event, step.name)).toStdString() << " expected "
-            << step.expected().toStdString() << "\n" << watch->out();
+            << "last: " << step.shown(lastOf(step.event, step.name)) << " expected " << step.expected() << "\n"
+            << watch->out();
     }
     watch->terminate();
     EXPECT_EQ(watch->wait(), 0) << watch->err();
@@ -641,7 +644,7 @@ TEST_F(CliTest, WatchTellsTheStreamOfTheNewInputAndAnotherRomAtOnce)
     // definitions that are not its own.
     bool between = false;
     for (const std::string& line : CliResult::splitLines(watch->out())) {
-        const QString kind = parseObject(line)["event"].toString();
+        const std::string kind = parseObject(line).value("event", "");
         between = kind == "unit" || (between && kind != "state");
         EXPECT_FALSE(between && kind == "change") << line;
     }
@@ -698,7 +701,7 @@ TEST_F(CliTest, EveryCommandOverTcpFromRidazivSim)
 
     const CliResult r = cli({"--port", url, "status", "--json"}, false);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(parseObject(r.out)["product"].toString(), "DE-1 COMPLETE");
+    EXPECT_EQ(parseObject(r.out).value("product", ""), "DE-1 COMPLETE");
 
     // The other commands over the same bridge, one connection each.
     const std::string saved = folder.file("tcp.lex");

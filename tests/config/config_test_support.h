@@ -224,6 +224,15 @@ public:
         std::lock_guard lock(mutex_);
         silentFrom_ = std::move(silentFrom);
     }
+    // From now on every answer comes behind `reports` of the unit's own reports
+    // of parameter 0 (someone turning the volume knob); a request with the
+    // code `refuse` is answered DC_NAK, one with the code `ignore` nothing but
+    // the reports.
+    void setFlood(int reports, int refuse = -1, int ignore = -1)
+    {
+        std::lock_guard lock(mutex_);
+        flood_ = {reports, refuse, ignore};
+    }
     UnitDefinition unit() const
     {
         std::lock_guard lock(mutex_);
@@ -274,7 +283,14 @@ private:
             const std::uint8_t code = packet[2];
             const Bytes data(packet.begin() + 4, packet.end() - 1);
             const std::uint8_t first = data.empty() ? 0 : data[0];
-            switch (code) {
+            const std::uint8_t volume = unit_.paramValues.empty() ? 0 : unit_.paramValues[0];
+            for (int i = 0; i < flood_.reports; ++i)
+                out.push_back(frame(DC_PARAM_CHG_MSG, {0, volume}));
+            if (code == flood_.refuse)
+                out.push_back(frame(DC_NAK, {code, 0x12}));
+            switch (code == flood_.ignore || code == flood_.refuse ? -1 : int{code}) {
+            case -1:
+                break;
             case DC_CMD_GET_SYS_STATUS:
                 out.push_back(frame(DC_RESP_SYS_STATUS, {40, 6, 0, 2, 1, 0, 0, 16, 16}));
                 break;
@@ -334,6 +350,11 @@ private:
     std::vector<Bytes> received_;
     std::function<bool(const Bytes&)> silentFrom_;
     bool silent_ = false;
+    struct {
+        int reports = 0;
+        int refuse = -1;
+        int ignore = -1;
+    } flood_;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

@@ -1,7 +1,7 @@
 // The capture-and-await helper on the virtual clock: the flag is on exactly
 // while the scope lives, whatever way it is left; leftovers are dropped; a wait
 // with nothing to take sleeps count x interval exactly; packets that do not
-// match use up their try and are gone.
+// match are gone at once and cost no time.
 #include "../link_rig.h"
 #include "tests/support/virtual_clock.h"
 
@@ -55,7 +55,8 @@ TEST_F(CaptureScopeTest, EveryWayOutClearsTheFlagAndEmptiesTheQueue)
         if (exit == 0)
             return 0; // refused before anything went out
         rig.feed(concat({frame(DC_ACK, {0x10}), frame(DC_ACK, {0x11})}));
-        const auto answer = capture.await(matchCodeAndFirst(DC_ACK, 0x10), exit == 1 ? 1 : 3, 20);
+        // exit 1 waits for an acknowledgement that never comes.
+        const auto answer = capture.await(matchCodeAndFirst(DC_ACK, exit == 1 ? 0x12 : 0x10), 3, 20);
         return answer ? 1 : 0;
     };
     for (int exit : {0, 1, 2}) {
@@ -108,20 +109,57 @@ TEST_F(CaptureScopeTest, NothingToTakeSleepsCountTimesTheIntervalExactly)
     EXPECT_EQ(mySleeps(), std::vector<int>(100, 100));
 }
 
-TEST_F(CaptureScopeTest, PacketsThatDoNotMatchUseUpATryEachAndAreGone)
+// Packets that do not match are discarded without a sleep, however many come
+// ahead of the answer; the wait stays bounded by its sleeps when the reports
+// never stop, even when more arrive than one look takes (`endless`: every
+// packet looked at brings another). Nothing beyond the match is taken.
+TEST_F(CaptureScopeTest, PacketsThatDoNotMatchAreDiscardedAndCostNoTime)
 {
-    CaptureScope capture(*link, state().SaveCaptureActive);
-    rig.feed(concat({frame(DC_PARAM_CHG_MSG, {3, 40}), frame(DC_RESP_INPUT_NAME, {3, 'X'}),
-                     frame(DC_RESP_INPUT_NAME, {4, 'Y'}), frame(DC_RESP_INPUT_NAME, {4, 'Z'})}));
-
-    const std::optional<Packet> found = capture.await(matchCodeAndFirst(DC_RESP_INPUT_NAME, 4), 25, 20);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->data()[1], 'Y');
-    EXPECT_EQ(mySleeps(), (std::vector<int>{20, 20})) << "a sleep after each try without a match, none after it";
-
-    const std::optional<Packet> next = link->PopCaptured();
-    ASSERT_TRUE(next) << "the wait takes nothing beyond its match";
-    EXPECT_EQ(next->data()[1], 'Z');
+    const Bytes report = frame(DC_PARAM_CHG_MSG, {3, 40});
+    struct Row {
+        const char* name;
+        int ahead;      // reports before the answers
+        bool answer;    // {3,'X'}, then the match {4,'Y'}, then {4,'Z'}
+        int perSleep;   // reports arriving at every sleep
+        bool endless;
+        std::vector<int> sleeps;
+    };
+    const Row rows[] = {
+        {"a burst ahead of the answer", 40, true, 0, false, {}},
+        {"a burst longer than two looks", 2 * kInboxDiscardsPerTry + 10, true, 0, false, {20, 20}},
+        {"reports at every sleep, no answer", 0, false, 30, false, std::vector<int>(25, 20)},
+        {"endless reports, no answer", 1, false, 0, true, std::vector<int>(25, 20)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        clock::clearLog();
+        CaptureScope capture(*link, state().SaveCaptureActive);
+        for (int i = 0; i < row.ahead; ++i)
+            rig.feed(report);
+        if (row.answer)
+            rig.feed(concat({frame(DC_RESP_INPUT_NAME, {3, 'X'}), frame(DC_RESP_INPUT_NAME, {4, 'Y'}),
+                             frame(DC_RESP_INPUT_NAME, {4, 'Z'})}));
+        clock::WhileAsleep flood([&] {
+            for (int i = 0; i < row.perSleep; ++i)
+                rig.feed(report);
+        });
+        const CaptureMatch wanted = matchCodeAndFirst(DC_RESP_INPUT_NAME, 4);
+        const std::optional<Packet> found = capture.await(
+            [&](const Packet& p) {
+                if (row.endless)
+                    rig.feed(report);
+                return wanted(p);
+            },
+            25, 20);
+        EXPECT_EQ(mySleeps(), row.sleeps);
+        ASSERT_EQ(found.has_value(), row.answer);
+        if (!row.answer)
+            continue;
+        EXPECT_EQ(found->data()[1], 'Y');
+        const std::optional<Packet> next = link->PopCaptured();
+        ASSERT_TRUE(next) << "the wait takes nothing beyond its match";
+        EXPECT_EQ(next->data()[1], 'Z');
+    }
 }
 
 TEST_F(CaptureScopeTest, AnAnswerArrivingDuringTheWaitEndsItOnTheNextPoll)
