@@ -37,6 +37,7 @@ struct Service::Client : Connection {
     enum class Mode { Unknown, Frame, Json, Http } mode = Mode::Unknown;
     bool busy = false;       // a request of it is with the line thread
     bool asleep = false;     // a frame client that said goodbye
+    bool held = false;       // its greeting waits until another unit has been read
     bool subscribed = false; // a JSON client that asked for events
     // A web client: on the event stream; its API request's reply is the
     // response; whether the connection stays.
@@ -52,6 +53,7 @@ struct Service::Delivery {
     std::vector<std::string> json; // to JSON clients (subscribers, for Unsolicited and Event)
     bool lineLost = false;         // Event: the unit's line is lost (frame clients hang up)
     bool unitChanged = false;      // Event: another unit answered (frame clients hang up)
+    bool unitRead = false;         // Event: and has been read (held greetings are answered)
 };
 
 Service::Service(Setup setup)
@@ -150,6 +152,7 @@ bool Service::start(std::string& error)
         Delivery d;
         d.kind = Delivery::Kind::Event;
         d.json.push_back(jsonLine(event));
+        d.unitRead = true;
         post(std::move(d));
     };
     hooks.sweepChanges = [this](const std::vector<std::pair<std::uint8_t, std::uint8_t>>& changes) {
@@ -407,9 +410,17 @@ void Service::processFrame(Client& c)
             // as on a bare line: the client finds no unit rather than one that
             // never identifies itself.
             const LineState line = unit_->lineState();
-            // So are they while another unit that answered is being read.
-            if ((line != LineState::Connected && line != LineState::Asleep) || unit_->unitChanging())
+            if (line != LineState::Connected && line != LineState::Asleep)
                 continue;
+            // While another unit that answered is being read, the greeting
+            // waits for it (as a unit busy reading in its definitions would
+            // answer late), and is answered the moment it is read.
+            if (unit_->unitChanging()) {
+                c.in.insert(0, reinterpret_cast<const char*>(p.bytes.data()), p.length);
+                c.held = true;
+                c.busy = true;
+                return;
+            }
             if (!send(c, ackBytes(code)))
                 return;
             // Reports switched on: the unit would send its display now; the
@@ -615,6 +626,10 @@ void Service::deliver()
                 // As a unit swapped on a bare line: the client finds the new
                 // one when it greets it again.
                 hub_.close(c, "another unit answered");
+            } else if (c.mode == Client::Mode::Frame && d.unitRead && c.held) {
+                c.held = false;
+                c.busy = false;
+                process(c);
             } else if (c.mode == Client::Mode::Frame && !c.asleep && d.kind == Delivery::Kind::Unsolicited) {
                 send(c, d.frame);
             } else if (c.mode == Client::Mode::Json && c.subscribed && c.authorized) {
