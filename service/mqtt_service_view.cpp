@@ -28,6 +28,7 @@ using controls::Kind;
 constexpr auto kSnapshotLimit = std::chrono::seconds(5);
 // How long a reconnection's sweep is waited for before the snapshot is taken anyway.
 constexpr int kSweepLimitMs = 20000;
+constexpr int kSweepSliceMs = 50;
 
 UnitLineState toState(LineState state)
 {
@@ -271,24 +272,36 @@ void ServiceUnitView::onLineState(LineState state)
     if (state == LineState::Connected) {
         // Back after a loss: the unit may be another one, or have another ROM;
         // the bridge takes a new snapshot once the sweep has read it all (the
-        // status is answered from what is held only then), so
-        // that nothing of the unit before shows as live.
+        // status is answered from what is held only then), so that nothing
+        // of the unit before shows as live. Another unit read meanwhile has
+        // nothing held yet: its status is read at once.
         UnitLine* unit = unit_.load();
-        unit->post([this, unit] {
-            const Packet status = framePacket(DC_CMD_GET_SYS_STATUS);
-            const bool held = unit->waitFor(
-                [unit, &status] { return unit->lineState() != LineState::Connected || unit->cachedAnswer(status); },
-                kSweepLimitMs);
-            // The sweep's status may already count as stale (a wake-up or a
-            // client's command since): read it again rather than leave the
-            // bridge without values.
-            if (!held || (unit->lineState() == LineState::Connected && !unit->cachedAnswer(status)))
-                unit->freshStatus();
-            UnitEvent controls;
-            controls.kind = UnitEvent::Kind::Controls;
-            tell(controls);
-        });
+        awaitSweep(unit, unit->unitsRead(), std::chrono::steady_clock::now() + std::chrono::milliseconds(kSweepLimitMs));
     }
+}
+
+void ServiceUnitView::awaitSweep(UnitLine* unit, unsigned unitsRead, std::chrono::steady_clock::time_point until)
+{
+    unit->post([this, unit, unitsRead, until] {
+        const Packet status = framePacket(DC_CMD_GET_SYS_STATUS);
+        auto ready = [unit, &status, unitsRead] {
+            return unit->lineState() != LineState::Connected || unit->cachedAnswer(status) ||
+                   unit->unitsRead() != unitsRead;
+        };
+        // A slice at a time: the clients' requests queued meanwhile go first.
+        if (!unit->waitFor(ready, kSweepSliceMs) && std::chrono::steady_clock::now() < until) {
+            awaitSweep(unit, unitsRead, until);
+            return;
+        }
+        // The sweep's status may already count as stale (a wake-up or a
+        // client's command since), or the sweep did not end in time: it is
+        // read again rather than leave the bridge without values.
+        if (unit->lineState() == LineState::Connected && !unit->cachedAnswer(status))
+            unit->freshStatus();
+        UnitEvent controls;
+        controls.kind = UnitEvent::Kind::Controls;
+        tell(controls);
+    });
 }
 
 UnitSnapshot ServiceUnitView::snapshot() const

@@ -32,6 +32,10 @@ public:
 
 private:
     void tell(const UnitEvent& event);
+    // After a reconnection: waits in short slices on the line's thread, each
+    // queued behind the clients' work, until the sweep has read the unit (or
+    // another unit has been read, or `until`), then tells the new controls.
+    void awaitSweep(UnitLine* unit, unsigned unitsRead, std::chrono::steady_clock::time_point until);
 
     std::atomic<UnitLine*> unit_{nullptr};
     // Guards listener_ and calling_. A listener is called with no lock held;

@@ -486,6 +486,7 @@ void UnitLine::onUnitEvent(const unitcore::UnitEvent& e)
     } else if (e.kind == unitcore::UnitEvent::Kind::Ready) {
         unitChanging_ = false;
         unitSettled_ = true;
+        ++unitsRead_;
         if (hooks_.log)
             hooks_.log("unit: the new unit is read; its clients are answered again");
     }

@@ -135,6 +135,9 @@ public:
     // True from another unit's (or ROM's) answer until the sweep and the
     // download it started have ended: nothing held is that unit's yet.
     bool unitChanging() const { return unitChanging_.load(); }
+    // How many other units (or ROMs) have been read since the start: a wait
+    // begun before one answered ends when it has been read.
+    unsigned unitsRead() const { return unitsRead_.load(); }
     // False while no unit has answered since the start (the line reads as
     // lost and the link is tried again every second).
     bool unitFound() const { return !absent_.load(); }
@@ -253,6 +256,7 @@ private:
     // another unit's (its values are not compared with the old one's);
     // `unitSettled_` asks the line thread to look at the definitions again.
     std::atomic<bool> unitChanging_{false};
+    std::atomic<unsigned> unitsRead_{0};
     std::atomic<bool> otherUnit_{false};
     std::atomic<bool> unitSettled_{false};
     // Reports of parameter changes an operation holding the line took (the

@@ -90,12 +90,18 @@ bool ServiceRig::startService(const std::string& port, service::ServiceOptions e
         std::lock_guard lock(logMutex_);
         log_.push_back(line);
     };
+    if (view) {
+        setup.unitPacket = [v = view](const Packet& p) { v->onUnitPacket(p); };
+        setup.lineState = [v = view](LineState state) { v->onLineState(state); };
+    }
     service = std::make_unique<service::Service>(setup);
     std::string error;
     if (!service->start(error)) {
         std::fprintf(stderr, "service did not start: %s\n", error.c_str());
         return false;
     }
+    if (view)
+        view->attach(service->unit());
     loop_ = std::thread([this] { service->run(); });
     return true;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "link/packet.h"
+#include "service/mqtt_service_view.h"
 #include "service/service.h"
 #include "sim/sim_server.h"
 
@@ -50,6 +51,9 @@ public:
     std::unique_ptr<service::Service> service;
     // The service's settings store, when not a fresh one in memory.
     std::function<std::unique_ptr<SettingsStore>()> makeSettings;
+    // The unit view brennmarkd runs beside the service (MQTT, remotes), wired
+    // as the program wires it; it must outlive the service.
+    service::ServiceUnitView* view = nullptr;
 
 private:
     std::string dir_;

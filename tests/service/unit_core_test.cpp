@@ -137,6 +137,7 @@ class CliThroughServiceFace : public CliFace {
 public:
     explicit CliThroughServiceFace(bool shared = false)
     {
+        rig_.view = &view_; // as brennmarkd runs
         if (shared) {
             std::shared_ptr<SettingsStore> store = fastSettings();
             rig_.makeSettings = [store] { return std::make_unique<SharedSettings>(store); };
@@ -153,6 +154,7 @@ public:
     }
 
 private:
+    service::ServiceUnitView view_; // outlives the service
     ServiceRig rig_;
 };
 
