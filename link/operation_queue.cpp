@@ -353,7 +353,7 @@ std::optional<Packet> Operation::await(const PacketMatch& match, int count, int 
         return packet;
     if (isFinal(state_->get()))
         return std::nullopt;
-    if (!isFinal(state_->get()) && link_.line() == LineState::Lost)
+    if (link_.line() == LineState::Lost)
         state_->set(Outcome::LineLost);
     state_->set(Outcome::NotAnswered);
     return std::nullopt;
